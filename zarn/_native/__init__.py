@@ -1,0 +1,1 @@
+"""Native core of zarn, compiled from the C++ sources beside this file."""

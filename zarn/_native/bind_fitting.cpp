@@ -1,0 +1,9 @@
+#include "bindings.hpp"
+
+namespace zarn::bind {
+
+void register_fitting(py::module_& m) {
+    (void)m;
+}
+
+} // namespace zarn::bind

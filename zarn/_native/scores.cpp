@@ -1,0 +1,77 @@
+#include "scores.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace zarn {
+
+double median_inplace(std::vector<double> v) {
+    const std::size_t n = v.size();
+    if (n == 0)
+        return 0.0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (n % 2 == 1)
+        return *mid;
+    // After the selection every element before mid is <= *mid, so the other middle order
+    // statistic is the largest of them: one scan instead of a second selection.
+    const double a = *mid;
+    const double b = *std::max_element(v.begin(), mid);
+    return 0.5 * (a + b);
+}
+
+double mad(const VectorXd& y) {
+    std::vector<double> buf(y.data(), y.data() + y.size());
+    const double m = median_inplace(buf);
+    for (double& v : buf)
+        v = std::abs(v - m);
+    return median_inplace(std::move(buf));
+}
+
+double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
+    require_same_length(yp.size(), yt.size(), "yp", "yt");
+    const Index n = yt.size();
+    // NaN deviations compare false and so count as misses.
+    const Index hit = ((yp - yt).array().abs() < eps).count();
+    const double sr = static_cast<double>(hit) / static_cast<double>(n);
+    return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
+}
+
+double quad_form(const VectorXd& b, const MatrixXd& R) {
+    const VectorXd Rb = R * b;
+    return b.dot(Rb);
+}
+
+double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+                        const VectorXd* beta, const PenaltySpec* pen) {
+    const bool penalised = beta != nullptr && pen != nullptr && pen->active();
+    if (penalised)
+        require_penalty_shapes(*pen, beta->size());
+
+    const Index n = yt.size();
+    const double nd = static_cast<double>(n);
+    const double sr = compute_SR(yp, yt, eps);
+    const double kd = static_cast<double>(k);
+    const double logHk = k > 0 ? kd * std::log(2.0 * static_cast<double>(H)) : 0.0;
+    // The cost term is (k ln 2H / n) * k, that is k^2 ln(2H) / n.
+    double L = -nd * std::log(sr) + (logHk / nd) * kd;
+    if (penalised) {
+        if (pen->applies_R1())
+            L += pen->gamma1 * quad_form(*beta, *pen->R1);
+        if (pen->applies_R2())
+            L += pen->gamma2 * quad_form(*beta, *pen->R2);
+    }
+    return L;
+}
+
+double mdl_tolerance(double mad_of_yt) {
+    return mad_of_yt > 0.0 ? 0.4 * mad_of_yt : 0.4;
+}
+
+double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+                 const PenaltySpec* pen) {
+    return mdl_score_cached(yp, yt, k, H, mdl_tolerance(mad(yt)), beta, pen);
+}
+
+} // namespace zarn
