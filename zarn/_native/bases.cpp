@@ -59,10 +59,11 @@ void require_memory(Index bytes, const std::string& request) {
     const long page_size = sysconf(_SC_PAGESIZE);
     const Index limit = (pages > 0 && page_size > 0) ? sat_mul(pages, page_size) : kIndexMax - 1;
     if (bytes == kIndexMax)
-        throw MemoryRequestTooLarge(request + " needs more memory than can be addressed");
+        throw MemoryRequestTooLarge(request + " would need more memory than can be addressed");
     if (bytes > limit)
-        throw MemoryRequestTooLarge(request + " needs " + gigabytes(bytes) + ", more than the " +
-                                    gigabytes(limit) + " of memory of this machine");
+        throw MemoryRequestTooLarge(request + " would need " + gigabytes(bytes) +
+                                    ", more than the " + gigabytes(limit) +
+                                    " of memory of this machine");
 }
 
 // Asks the kernel to back the whole 2 MiB pages inside a large, freshly allocated and not yet
@@ -311,9 +312,10 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     if (M == 0) // a -1 degree empties the basis: 0 x 0 penalties, no multi-indices
         return r;
     const auto index_bytes = static_cast<Index>(sizeof(std::vector<int>) + D * sizeof(int));
-    const Index bytes = sat_add(sat_add(sat_mul(matrix_bytes(M, M), 2), matrix_bytes(G, M)),
+    // R1, R2, the gathered block of one update, one derivative matrix and the multi-indices.
+    const Index bytes = sat_add(sat_add(sat_mul(matrix_bytes(M, M), 3), matrix_bytes(G, M)),
                                 sat_mul(M, index_bytes));
-    // Passing this check bounds M far below INT_MAX (two M x M matrices fit in memory).
+    // Passing this check bounds M far below INT_MAX (three M x M matrices fit in memory).
     require_memory(bytes, "build_penalty_matrices_nd: " + std::to_string(M) +
                               " basis functions on " + std::to_string(G) + " grid points");
 
