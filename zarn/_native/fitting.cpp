@@ -10,8 +10,8 @@ VectorXd ols(const MatrixXd& X, const VectorXd& y) {
     // solve would still return a vector that looks like an answer.
     if (!X.allFinite())
         throw std::invalid_argument("X must be finite (no NaN or infinity)");
-    // The decomposition cannot be computed for a matrix without rows or columns (it reads
-    // past its empty storage); the minimum-norm solution of such a system is zero.
+    // The decomposition crashes on a matrix without rows or columns; the minimum-norm
+    // solution of such a system is the zero vector.
     if (X.size() == 0)
         return VectorXd::Zero(X.cols());
     const Eigen::BDCSVD<MatrixXd> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);

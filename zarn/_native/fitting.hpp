@@ -10,7 +10,8 @@ namespace zarn {
 // Minimum-norm least-squares solution of X beta = y (thin bidiagonal divide-and-conquer
 // SVD, default rank threshold). Throws std::invalid_argument when y does not have one entry
 // per row of X, or when X holds NaN or infinity (the decomposition cannot give a meaningful
-// answer then). Non-finite values in y propagate into the result.
+// answer then). Non-finite values in y propagate into the result. An X without rows or
+// columns gives the zero vector of length p.
 VectorXd ols(const MatrixXd& X, const VectorXd& y);
 
 // Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y with n = length of y,
