@@ -95,7 +95,7 @@ def _blas_name():
         return f"{blas['name']} {blas['version']}"
 
 
-def main(repeats=7, batch_seconds=0.05):
+def main(repeats=5, batch_seconds=0.05, pause=0.1):
     env = {k: v for k, v in os.environ.items() if k.startswith(("OPENBLAS", "OMP"))}
     print(f"numpy {np.__version__}, BLAS: {_blas_name()}; cpus {os.cpu_count()}; env {env}")
     all_cases = cases()
@@ -108,10 +108,15 @@ def main(repeats=7, batch_seconds=0.05):
                 for k in ("native", "peer")
             )
         )
+    # Both sides run thread pools on the same cores (OpenMP for zarn, OpenBLAS's own for the
+    # peers) whose idle threads spin for a while; the pause lets them go to sleep so that
+    # neither side is timed against the other's spinning threads.
     times = [([], []) for _ in all_cases]
     for _ in range(repeats):
         for c, (n_native, n_peer), (t_native, t_peer) in zip(all_cases, numbers, times):
+            time.sleep(pause)
             t_native.append(_batch_time(c["native"], n_native))
+            time.sleep(pause)
             t_peer.append(_batch_time(c["peer"], n_peer))
     print(
         f"{'function':24s} {'sizes':>11s} {'zarn ms':>9s} {'peer ms':>9s} {'peer/zarn':>9s}  peer"
