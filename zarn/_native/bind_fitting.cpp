@@ -1,9 +1,24 @@
 #include "bindings.hpp"
+#include "fitting.hpp"
 
 namespace zarn::bind {
 
 void register_fitting(py::module_& m) {
-    (void)m;
+    m.def(
+        "ols", [](const MatrixXd& X, const VectorXd& y) { return ols(X, y); }, py::arg("X"),
+        py::arg("y"));
+    m.def(
+        "fit_regularized_linear",
+        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            MatrixXd r1;
+            MatrixXd r2;
+            const MatrixXd* p1 = optional_matrix(R1, r1);
+            const MatrixXd* p2 = optional_matrix(R2, r2);
+            return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+        },
+        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 }
 
 } // namespace zarn::bind
