@@ -208,6 +208,19 @@ def test_matches_reference_algorithm(cfg, pen):
     assert r.gibbs.T == 1.0
 
 
+@pytest.mark.parametrize("n, k", [(7, 2), (16, 1), (45, 5), (50, 8), (40, 11)])
+def test_matches_reference_for_design_shapes(n, k):
+    # Row counts below, at and past whole blocks of rows; column counts up to and past
+    # those that the prediction loop specialises.
+    rng = np.random.default_rng(n + k)
+    X = rng.uniform(-1.0, 1.0, (n, k))
+    y = X @ rng.normal(0.0, 0.5, k) + 0.05 * rng.standard_normal(n)
+    cfg = (3, 25, 25, 2, 0.1, 20, 9)
+    pen = (np.eye(k), None, 0.01)
+    beta, energy, _, _ = reference_fit(X, y, cfg, *pen)
+    assert_same_result(fit(cfg, X, y, *pen), beta, energy)
+
+
 def test_duplicated_elite_chain_gets_a_second_run():
     # One coefficient, so starting points often lie within 0.1 of each other; look for a
     # seed whose fill-up appends a chain that the diversity pass already took.

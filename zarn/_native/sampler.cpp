@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <random>
@@ -58,30 +59,113 @@ private:
     bool has_spare_ = false;
 };
 
-// Number of rows i with |p_i - y_i| < eps for the prediction p = X b, where p_i is summed
-// from 0.0 over the columns in order: p_i = ((0 + b_0 X(i,0)) + b_1 X(i,1)) + ... Rows are
-// taken sixteen at a time, so a block's prediction stays in registers and is never stored:
-// X and y are read once.
-Index count_hits(const MatrixXd& X, const VectorXd& b, const VectorXd& y, double eps) {
-    constexpr Index rows = 16;
-    using Block = Eigen::Array<double, rows, 1>;
-    const Index n = X.rows();
-    const Index k = X.cols();
+// The hit count of the energy: the number of rows i with |p_i - y_i| < eps for the
+// prediction p = X b, where p_i is summed from 0.0 over the columns in order,
+// p_i = ((0 + b_0 X(i,0)) + b_1 X(i,1)) + ... The kernels below take sixteen rows at a
+// time, so a block's prediction stays in registers and is never stored: X and y are read
+// once. They differ only in vector width; every row gets the same IEEE operations in the
+// same order, so all of them give the same count. X is column-major n x k.
+using CountHits = Index (*)(const double* X, Index n, Index k, const double* b, const double* y,
+                            double eps);
+
+constexpr Index block_rows = 16;
+
+// Rows i0 to n - 1, one at a time.
+inline Index count_hits_rows(const double* X, Index n, Index k, const double* b, const double* y,
+                             double eps, Index i0) {
     Index hits = 0;
-    Index i = 0;
-    for (; i + rows <= n; i += rows) {
-        Block p = Block::Zero();
-        for (Index j = 0; j < k; ++j)
-            p += b[j] * X.col(j).segment<rows>(i).array();
-        hits += ((p - y.segment<rows>(i).array()).abs() < eps).count();
-    }
-    for (; i < n; ++i) {
+    for (Index i = i0; i < n; ++i) {
         double p = 0.0;
         for (Index j = 0; j < k; ++j)
-            p += b[j] * X(i, j);
+            p += b[j] * X[j * n + i];
         hits += std::abs(p - y[i]) < eps;
     }
     return hits;
+}
+
+// Portable kernel on the library's vectors.
+Index count_hits_portable(const double* X, Index n, Index k, const double* b, const double* y,
+                          double eps) {
+    using Block = Eigen::Array<double, block_rows, 1>;
+    using Rows = Eigen::Map<const Block>;
+    Index hits = 0;
+    Index i = 0;
+    for (; i + block_rows <= n; i += block_rows) {
+        Block p = Block::Zero();
+        for (Index j = 0; j < k; ++j)
+            p += b[j] * Rows(X + j * n + i);
+        hits += ((p - Rows(y + i)).abs() < eps).count();
+    }
+    return hits + count_hits_rows(X, n, k, b, y, eps, i);
+}
+
+#if defined(__x86_64__)
+// Kernel on 256-bit vectors, chosen at run time on processors with AVX2. K > 0 fixes the
+// column count at compile time, so that the column loop is unrolled.
+typedef double V4 __attribute__((vector_size(32)));
+typedef long long Mask4 __attribute__((vector_size(32)));
+
+template <int K>
+__attribute__((always_inline)) inline Index
+count_hits_v4(const double* X, Index n, Index k_any, const double* b, const double* y, double eps) {
+    const Index k = K > 0 ? K : k_any;
+    constexpr Index lanes = block_rows / 4;
+    Mask4 hits_v = {};
+    Index i = 0;
+    for (; i + block_rows <= n; i += block_rows) {
+        V4 p[lanes] = {};
+        for (Index j = 0; j < k; ++j) {
+            const double bj = b[j];
+            for (Index v = 0; v < lanes; ++v) {
+                V4 x;
+                std::memcpy(&x, X + j * n + i + 4 * v, sizeof x);
+                p[v] += bj * x;
+            }
+        }
+        for (Index v = 0; v < lanes; ++v) {
+            V4 yv;
+            std::memcpy(&yv, y + i + 4 * v, sizeof yv);
+            const V4 d = p[v] - yv;
+            // |d| < eps as two tests, both false for NaN; a true lane is -1.
+            hits_v -= (Mask4)((d < eps) & (-d < eps));
+        }
+    }
+    const Index hits = hits_v[0] + hits_v[1] + hits_v[2] + hits_v[3];
+    return hits + count_hits_rows(X, n, k, b, y, eps, i);
+}
+
+__attribute__((target("avx2"))) Index
+count_hits_avx2(const double* X, Index n, Index k, const double* b, const double* y, double eps) {
+    switch (k) {
+    case 1:
+        return count_hits_v4<1>(X, n, k, b, y, eps);
+    case 2:
+        return count_hits_v4<2>(X, n, k, b, y, eps);
+    case 3:
+        return count_hits_v4<3>(X, n, k, b, y, eps);
+    case 4:
+        return count_hits_v4<4>(X, n, k, b, y, eps);
+    case 5:
+        return count_hits_v4<5>(X, n, k, b, y, eps);
+    case 6:
+        return count_hits_v4<6>(X, n, k, b, y, eps);
+    case 7:
+        return count_hits_v4<7>(X, n, k, b, y, eps);
+    case 8:
+        return count_hits_v4<8>(X, n, k, b, y, eps);
+    default:
+        return count_hits_v4<0>(X, n, k, b, y, eps);
+    }
+}
+#endif
+
+// The widest kernel that the processor runs.
+CountHits count_hits_kernel() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2"))
+        return count_hits_avx2;
+#endif
+    return count_hits_portable;
 }
 
 // Energy of a coefficient vector b: the MDL score of X b against y, with the tolerance
@@ -94,11 +178,13 @@ public:
         , eps_(mdl_tolerance(mad(y)))
         , k_(static_cast<int>(X.cols()))
         , H_(H)
-        , pen_(pen) {}
+        , pen_(pen)
+        , count_hits_(count_hits_kernel()) {}
 
     // Rb is the caller's workspace for the penalty products.
     double operator()(const VectorXd& b, VectorXd& Rb) const {
-        const double sr = success_rate(count_hits(X_, b, y_, eps_), y_.size());
+        const Index hits = count_hits_(X_.data(), X_.rows(), X_.cols(), b.data(), y_.data(), eps_);
+        const double sr = success_rate(hits, y_.size());
         return mdl_score_sr(sr, y_.size(), k_, H_, &b, &pen_, Rb);
     }
 
@@ -109,6 +195,7 @@ private:
     int k_;
     int H_;
     const PenaltySpec& pen_;
+    CountHits count_hits_;
 };
 
 // A Metropolis walker: the current point b with its energy e, and its own buffers for the
