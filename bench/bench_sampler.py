@@ -28,6 +28,9 @@ DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.0
 # At n = 10,000 both sides run shorter chains, to keep the NumPy side brief.
 SHORT = dict(DEFAULTS, n_warmup=50, n_deep=500)
 REPEATS = 3
+# Both sides run thread pools on the same two cores (OpenMP here, OpenBLAS in NumPy) whose
+# idle threads spin for a while; a pause before each timing lets them go to sleep.
+PAUSE = 0.1
 
 
 def poly_data(n, seed=0):
@@ -161,8 +164,12 @@ def cases():
     return out
 
 
-def warm_up_speedup(n=1000, repeats=7):
-    """Median warm-up time (n_deep = 0) with one and with two OpenMP threads."""
+def warm_up_speedup(n=1000, warm=10, repeats=25):
+    """Median warm-up time (n_deep = 0) with one and with two OpenMP threads.
+
+    The first fits of a process are left out: on this virtual machine the second core
+    takes several milliseconds to wake up after idling, which a parallel loop waits for.
+    """
     script = textwrap.dedent(f"""
         import statistics, time, numpy as np
         from zarn import zarn_core
@@ -170,7 +177,8 @@ def warm_up_speedup(n=1000, repeats=7):
         X = np.vander(x, 6, increasing=True)
         y = 1.0 + 2.0 * x - x**3 + 0.5 * x**5
         s = zarn_core.TournamentMCMC(n_deep=0)
-        s.fit(X, y)
+        for _ in range({warm}):
+            s.fit(X, y)
         ts = []
         for _ in range({repeats}):
             t0 = time.perf_counter(); s.fit(X, y); ts.append(time.perf_counter() - t0)
@@ -178,6 +186,7 @@ def warm_up_speedup(n=1000, repeats=7):
     """)
     times = {}
     for threads in (1, 2):
+        time.sleep(PAUSE)
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                              text=True, check=True, cwd=os.path.dirname(os.path.abspath(__file__)))
@@ -186,6 +195,8 @@ def warm_up_speedup(n=1000, repeats=7):
 
 
 def main():
+    env = {k: v for k, v in os.environ.items() if k.startswith(("OPENBLAS", "OMP"))}
+    print(f"numpy {np.__version__}; cpus {os.cpu_count()}; env {env}")
     all_cases = cases()
     for case in all_cases:  # warm caches and imports
         case["native"]()
@@ -193,6 +204,7 @@ def main():
     for _ in range(REPEATS):  # interleaved: every case once per round
         for case, t in zip(all_cases, times):
             for side in ("native", "peer"):
+                time.sleep(PAUSE)
                 t0 = time.perf_counter()
                 case[side]()
                 t[side].append(time.perf_counter() - t0)
