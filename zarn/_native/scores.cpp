@@ -31,36 +31,48 @@ double mad(const VectorXd& y) {
 
 double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
     require_same_length(yp.size(), yt.size(), "yp", "yt");
-    const Index n = yt.size();
     // NaN deviations compare false and so count as misses.
     const Index hit = ((yp - yt).array().abs() < eps).count();
+    return success_rate(hit, yt.size());
+}
+
+double success_rate(Index hit, Index n) {
     const double sr = static_cast<double>(hit) / static_cast<double>(n);
     return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
 }
 
 double quad_form(const VectorXd& b, const MatrixXd& R) {
-    const VectorXd Rb = R * b;
+    VectorXd Rb;
+    return quad_form(b, R, Rb);
+}
+
+double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb) {
+    Rb.noalias() = R * b;
     return b.dot(Rb);
 }
 
 double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen) {
-    const bool penalised = beta != nullptr && pen != nullptr && pen->active();
-    if (penalised)
+    if (beta != nullptr && pen != nullptr)
         require_penalty_shapes(*pen, beta->size());
-
-    const Index n = yt.size();
-    const double nd = static_cast<double>(n);
     const double sr = compute_SR(yp, yt, eps);
+    VectorXd Rb;
+    return mdl_score_sr(sr, yt.size(), k, H, beta, pen, Rb);
+}
+
+double mdl_score_sr(double sr, Index n, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
+                    VectorXd& Rb) {
+    const bool penalised = beta != nullptr && pen != nullptr && pen->active();
+    const double nd = static_cast<double>(n);
     const double kd = static_cast<double>(k);
     const double logHk = k > 0 ? kd * std::log(2.0 * static_cast<double>(H)) : 0.0;
     // The cost term is (k ln 2H / n) * k, that is k^2 ln(2H) / n.
     double L = -nd * std::log(sr) + (logHk / nd) * kd;
     if (penalised) {
         if (pen->applies_R1())
-            L += pen->gamma1 * quad_form(*beta, *pen->R1);
+            L += pen->gamma1 * quad_form(*beta, *pen->R1, Rb);
         if (pen->applies_R2())
-            L += pen->gamma2 * quad_form(*beta, *pen->R2);
+            L += pen->gamma2 * quad_form(*beta, *pen->R2, Rb);
     }
     return L;
 }

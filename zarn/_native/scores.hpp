@@ -16,12 +16,25 @@ double mad(const VectorXd& y);
 // Fraction of i with |yp[i] - yt[i]| < eps, floored at 1/(2n); NaN for n = 0.
 double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps);
 
+// The success rate of compute_SR from its hit count: hit / n, floored at 1/(2n).
+double success_rate(Index hit, Index n);
+
 // b' (R b).
 double quad_form(const VectorXd& b, const MatrixXd& R);
+
+// b' (R b) with R b formed in the caller's workspace Rb, which allocates only when its
+// size is not yet R's row count.
+double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb);
 
 // MDL score for a given hit tolerance eps; beta and pen may be null (no penalty).
 double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen);
+
+// The score of mdl_score_cached for a prediction of success rate sr among n observations,
+// penalty products formed in the workspace Rb: the allocation-free form for callers that
+// count the hits themselves and have checked the penalty shapes against beta.
+double mdl_score_sr(double sr, Index n, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
+                    VectorXd& Rb);
 
 // Tolerance the MDL score derives from the observations: 0.4 * mad, or 0.4 when the
 // MAD is zero or NaN.
