@@ -1,7 +1,9 @@
 #include "bases.hpp"
 
-#include <sys/mman.h>
 #include <unistd.h>
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <array>
