@@ -1,6 +1,7 @@
 #include "bases.hpp"
 
-#include <unistd.h>
+#include "memory.hpp"
+
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -9,64 +10,12 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <limits>
-#include <new>
 #include <stdexcept>
 #include <string>
 
 namespace zarn {
 
 namespace {
-
-constexpr Index kIndexMax = std::numeric_limits<Index>::max();
-
-// Products and sums of non-negative sizes that stop at kIndexMax instead of wrapping, so a
-// request too large to index compares as too large rather than as a small number.
-Index sat_mul(Index a, Index b) {
-    return (a != 0 && b > kIndexMax / a) ? kIndexMax : a * b;
-}
-Index sat_add(Index a, Index b) {
-    return b > kIndexMax - a ? kIndexMax : a + b;
-}
-
-// Bytes of a dense rows x cols matrix of doubles.
-Index matrix_bytes(Index rows, Index cols) {
-    return sat_mul(sat_mul(rows, cols), static_cast<Index>(sizeof(double)));
-}
-
-// Allocation failure that says what was asked for; reaches Python as MemoryError.
-class MemoryRequestTooLarge : public std::bad_alloc {
-public:
-    explicit MemoryRequestTooLarge(std::string message)
-        : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::string message_;
-};
-
-std::string gigabytes(Index bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
-    return text;
-}
-
-// Refuses a working set larger than the machine's physical memory before anything is
-// allocated. Every byte of these matrices is written, so such a request cannot succeed;
-// with memory overcommit its allocation might not fail either, and the process would be
-// killed while filling it instead of raising.
-void require_memory(Index bytes, const std::string& request) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    const Index limit = (pages > 0 && page_size > 0) ? sat_mul(pages, page_size) : kIndexMax - 1;
-    if (bytes == kIndexMax)
-        throw MemoryRequestTooLarge(request + " would need more memory than can be addressed");
-    if (bytes > limit)
-        throw MemoryRequestTooLarge(request + " would need " + gigabytes(bytes) +
-                                    ", more than the " + gigabytes(limit) +
-                                    " of memory of this machine");
-}
 
 // Asks the kernel to back the whole 2 MiB pages inside a large, freshly allocated and not yet
 // written block with huge pages, which saves most page faults of its first write. This is

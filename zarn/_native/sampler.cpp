@@ -1,5 +1,6 @@
 #include "sampler.hpp"
 
+#include "memory.hpp"
 #include "scores.hpp"
 
 #include <algorithm>
@@ -329,6 +330,13 @@ MCMCResult TournamentMCMC::fit(const MatrixXd& X, const VectorXd& y, const Matri
     if (k > std::numeric_limits<int>::max())
         throw std::invalid_argument("X has " + std::to_string(k) +
                                     " columns, more than the sampler can count");
+    // The chain list and the chains' coefficient vectors, before any of them is made.
+    const Index chain_bytes =
+        sat_add(static_cast<Index>(sizeof(Chain) + sizeof(std::exception_ptr)),
+                sat_mul(k, static_cast<Index>(sizeof(double))));
+    require_memory(sat_mul(n_chains_, chain_bytes),
+                   "TournamentMCMC.fit: " + std::to_string(n_chains_) + " chains of " +
+                       std::to_string(k) + " coefficients");
     const Energy energy(X, y, H_piH_, pen);
 
     // Warm-up: independent chains, each on its own engine and writing only its own slot.
