@@ -1,12 +1,12 @@
 """ZARN-P performans-kritik cekirdegi (C++/Eigen)."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, SupportsInt, final
+from typing import SupportsFloat, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_Int = SupportsInt | SupportsIndex
+_Int = SupportsIndex  # ints and NumPy integers; floats are refused
 _Float = SupportsFloat | SupportsIndex
 _Vector = NDArray[np.float64]
 _Matrix = NDArray[np.float64]
