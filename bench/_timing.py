@@ -1,28 +1,45 @@
-"""Interleaved timing shared by the benchmark scripts."""
+"""Interleaved timing shared by the benchmark scripts.
+
+A case is a dict with "name", "sizes", "native" and "peer" (zero-argument callables) and
+"peer_name". Each side runs in batches sized from one warm-up call; the sides alternate,
+case after case, for several rounds, so a drifting load hits both alike, and a short pause
+before each batch lets the other side's idle thread pools (OpenMP, OpenBLAS) go to sleep.
+"""
 
 import statistics
 import time
 
 
-def time_once(fn):
+def _batch(fn, number):
     start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - start) / number
 
 
-def interleaved(native, peer, budget=1.0, max_reps=25, min_reps=3):
-    """Median seconds of native and peer, timed alternately so drifts hit both sides.
-
-    The repetition count is chosen from one warm-up call of each so that a case takes
-    roughly `budget` seconds per side.
-    """
-    first = time_once(native) + time_once(peer)
-    reps = max(min_reps, min(max_reps, int(2 * budget / max(first, 1e-9))))
-    t_native, t_peer = [], []
-    for _ in range(reps):
-        t_native.append(time_once(native))
-        t_peer.append(time_once(peer))
-    return statistics.median(t_native), statistics.median(t_peer), reps
+def run_cases(cases, repeats=5, batch_seconds=0.05, pause=0.1, verbose=True):
+    """Median seconds per call of each side; returns the cases with t_native, t_peer, ratio."""
+    sizes = [
+        {side: max(1, int(batch_seconds / max(_batch(c[side], 1), 1e-7))) for side in ("native", "peer")}
+        for c in cases
+    ]
+    samples = [{"native": [], "peer": []} for _ in cases]
+    for _ in range(repeats):
+        for case, number, sample in zip(cases, sizes, samples):
+            for side in ("native", "peer"):
+                time.sleep(pause)
+                sample[side].append(_batch(case[side], number[side]))
+    rows = []
+    for case, sample in zip(cases, samples):
+        t_native, t_peer = statistics.median(sample["native"]), statistics.median(sample["peer"])
+        rows.append(dict(case, t_native=t_native, t_peer=t_peer, ratio=t_peer / t_native))
+        if verbose:
+            print(
+                f"{case['name']:34} {case['sizes']:36} zarn {format_seconds(t_native):>9}  "
+                f"{case['peer_name']} {format_seconds(t_peer):>9}  peer/zarn {t_peer / t_native:6.2f}",
+                flush=True,
+            )
+    return rows
 
 
 def format_seconds(t):
@@ -30,18 +47,3 @@ def format_seconds(t):
         if t >= scale:
             return f"{t / scale:.3g} {unit}"
     return f"{t / 1e-9:.3g} ns"
-
-
-def run_cases(cases, budget=1.0):
-    """Times every case and prints one line each; returns the rows."""
-    rows = []
-    for case in cases:
-        t_native, t_peer, reps = interleaved(case["native"], case["peer"], budget)
-        row = dict(case, t_native=t_native, t_peer=t_peer, reps=reps, ratio=t_peer / t_native)
-        rows.append(row)
-        print(
-            f"{case['name']:<40} {case['sizes']:<28} native {format_seconds(t_native):>10}  "
-            f"{case['peer_name']} {format_seconds(t_peer):>10}  ratio {row['ratio']:6.2f}x",
-            flush=True,
-        )
-    return rows

@@ -4,12 +4,12 @@ Run: .venv/bin/python bench/bench_bases.py
 """
 
 import itertools
-import statistics
-import time
 
 import numpy as np
 
 from zarn._native import zarn_core as zc
+
+from _timing import run_cases
 
 
 def numpy_penalties_nd(degrees, bounds, n):
@@ -62,18 +62,8 @@ def cases():
     ]
 
 
-def main(repetitions=15):
-    for case in cases():
-        times = {"native": [], "peer": []}
-        for _ in range(repetitions):  # interleaved, so drifting load hits both alike
-            for side in times:
-                start = time.perf_counter()
-                case[side]()
-                times[side].append(time.perf_counter() - start)
-        native = statistics.median(times["native"])
-        peer = statistics.median(times["peer"])
-        print(f"{case['name']} ({case['sizes']}): native {native * 1e3:.2f} ms, "
-              f"{case['peer_name']} {peer * 1e3:.2f} ms, peer/native {peer / native:.2f}")
+def main():
+    run_cases(cases())
 
 
 if __name__ == "__main__":

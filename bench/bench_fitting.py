@@ -12,13 +12,13 @@ the design matrices that zarn itself returns; the copy is then a straight one).
 
 import itertools
 import os
-import statistics
-import time
 
 import numpy as np
 import scipy.linalg
 
 from zarn import zarn_core as zc
+
+from _timing import run_cases
 
 SIZES = [(100_000, 10), (2000, 200)]
 GAMMA1, GAMMA2, RIDGE = 1e-4, 1e-5, 1e-10
@@ -75,13 +75,6 @@ def cases():
     return out
 
 
-def _batch_time(fn, number):
-    t0 = time.perf_counter()
-    for _ in range(number):
-        fn()
-    return (time.perf_counter() - t0) / number
-
-
 def _blas_name():
     try:
         from threadpoolctl import threadpool_info
@@ -95,38 +88,10 @@ def _blas_name():
         return f"{blas['name']} {blas['version']}"
 
 
-def main(repeats=5, batch_seconds=0.05, pause=0.1):
+def main():
     env = {k: v for k, v in os.environ.items() if k.startswith(("OPENBLAS", "OMP"))}
     print(f"numpy {np.__version__}, BLAS: {_blas_name()}; cpus {os.cpu_count()}; env {env}")
-    all_cases = cases()
-    # One warm-up call per function sizes the batches to about batch_seconds each.
-    numbers = []
-    for c in all_cases:
-        numbers.append(
-            tuple(
-                max(1, int(batch_seconds / max(_batch_time(c[k], 1), 1e-6)))
-                for k in ("native", "peer")
-            )
-        )
-    # Both sides run thread pools on the same cores (OpenMP for zarn, OpenBLAS's own for the
-    # peers) whose idle threads spin for a while; the pause lets them go to sleep so that
-    # neither side is timed against the other's spinning threads.
-    times = [([], []) for _ in all_cases]
-    for _ in range(repeats):
-        for c, (n_native, n_peer), (t_native, t_peer) in zip(all_cases, numbers, times):
-            time.sleep(pause)
-            t_native.append(_batch_time(c["native"], n_native))
-            time.sleep(pause)
-            t_peer.append(_batch_time(c["peer"], n_peer))
-    print(
-        f"{'function':24s} {'sizes':>11s} {'zarn ms':>9s} {'peer ms':>9s} {'peer/zarn':>9s}  peer"
-    )
-    for c, (t_native, t_peer) in zip(all_cases, times):
-        native, peer = statistics.median(t_native), statistics.median(t_peer)
-        print(
-            f"{c['name']:24s} {c['sizes']:>11s} {native * 1e3:9.3f} {peer * 1e3:9.3f} "
-            f"{peer / native:9.2f}  {c['peer_name']}"
-        )
+    run_cases(cases())
 
 
 if __name__ == "__main__":

@@ -23,6 +23,8 @@ import numpy as np
 
 from zarn import zarn_core
 
+from _timing import run_cases
+
 DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,
                 seed=42)
 # At n = 10,000 both sides run shorter chains, to keep the NumPy side brief.
@@ -197,28 +199,16 @@ def warm_up_speedup(n=1000, warm=10, repeats=25):
 def main():
     env = {k: v for k, v in os.environ.items() if k.startswith(("OPENBLAS", "OMP"))}
     print(f"numpy {np.__version__}; cpus {os.cpu_count()}; env {env}")
-    all_cases = cases()
-    for case in all_cases:  # warm caches and imports
+    for case in cases():  # first fits of a process: warm caches and wake the second core
         case["native"]()
-    times = [dict(native=[], peer=[]) for _ in all_cases]
-    for _ in range(REPEATS):  # interleaved: every case once per round
-        for case, t in zip(all_cases, times):
-            for side in ("native", "peer"):
-                time.sleep(PAUSE)
-                t0 = time.perf_counter()
-                case[side]()
-                t[side].append(time.perf_counter() - t0)
-
-    print(f"{'case':28} {'sizes':34} {'native ms':>10} {'NumPy ms':>10} {'ratio':>7}"
-          f" {'ns/eval':>8} {'bound ns':>9} {'vs bound':>8}")
-    for case, t, (n, _) in zip(all_cases, times, _SPECS):
-        native, peer = statistics.median(t["native"]), statistics.median(t["peer"])
+    rows = run_cases(cases(), repeats=REPEATS, pause=PAUSE)
+    print(f"{'case':28} {'sizes':34} {'ns/eval':>8} {'bound ns':>9} {'zarn/bound':>10}")
+    for row, (n, _) in zip(rows, _SPECS):
         evals = evaluations(_config(n))
         X, y = poly_data(n)
         bound = statistics.median(batched_bound(X, y, evals) for _ in range(REPEATS))
-        print(f"{case['name']:28} {case['sizes']:34} {native * 1e3:10.2f} {peer * 1e3:10.1f}"
-              f" {peer / native:6.1f}x {native / evals * 1e9:8.0f} {bound / evals * 1e9:9.0f}"
-              f" {native / bound:7.2f}x")
+        print(f"{row['name']:28} {row['sizes']:34} {row['t_native'] / evals * 1e9:8.0f}"
+              f" {bound / evals * 1e9:9.0f} {row['t_native'] / bound:9.2f}x")
 
     w = warm_up_speedup()
     print(f"warm-up (n=1000, defaults, n_deep=0): 1 thread {w[1] * 1e3:.2f} ms, "
