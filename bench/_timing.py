@@ -2,8 +2,9 @@
 
 A case is a dict with "name", "sizes", "native" and "peer" (zero-argument callables) and
 "peer_name". Each side runs in batches sized from one warm-up call; the sides alternate,
-case after case, for several rounds, so a drifting load hits both alike, and a short pause
-before each batch lets the other side's idle thread pools (OpenMP, OpenBLAS) go to sleep.
+case after case, for several rounds, so a drifting load hits both alike; a short pause
+before each batch lets the other side's idle thread pools (OpenMP, OpenBLAS) go to sleep,
+and an untimed call then brings the side's own memory and threads back.
 """
 
 import statistics
@@ -28,6 +29,10 @@ def run_cases(cases, repeats=5, batch_seconds=0.05, pause=0.1, verbose=True):
         for case, number, sample in zip(cases, sizes, samples):
             for side in ("native", "peer"):
                 time.sleep(pause)
+                # One untimed call first: the memory that this VM's balloon driver hands back
+                # to the host after about two seconds of disuse costs up to 2 ms per MB to
+                # touch again, and it would fall on whichever side runs first in a round.
+                case[side]()
                 sample[side].append(_batch(case[side], number[side]))
     rows = []
     for case, sample in zip(cases, samples):
