@@ -102,68 +102,92 @@ Index count_hits_portable(const double* X, Index n, Index k, const double* b, co
 }
 
 #if defined(__x86_64__)
-// Kernel on 256-bit vectors, chosen at run time on processors with AVX2. K > 0 fixes the
-// column count at compile time, so that the column loop is unrolled.
-typedef double V4 __attribute__((vector_size(32)));
-typedef long long Mask4 __attribute__((vector_size(32)));
+// Kernels on 256-bit and 512-bit vectors, chosen at run time on processors with AVX2 or
+// AVX-512. W is the number of doubles per vector; K > 0 fixes the column count at compile
+// time, so that the column loop is unrolled.
+template <int W> struct Lanes {
+    typedef double V __attribute__((vector_size(8 * W)));
+    typedef long long Mask __attribute__((vector_size(8 * W)));
+};
 
-template <int K>
-__attribute__((always_inline)) inline Index
-count_hits_v4(const double* X, Index n, Index k_any, const double* b, const double* y, double eps) {
+template <int W, int K>
+__attribute__((always_inline)) inline Index count_hits_vec(const double* X, Index n, Index k_any,
+                                                           const double* b, const double* y,
+                                                           double eps) {
+    using V = typename Lanes<W>::V;
+    using Mask = typename Lanes<W>::Mask;
     const Index k = K > 0 ? K : k_any;
-    constexpr Index lanes = block_rows / 4;
-    Mask4 hits_v = {};
+    constexpr Index lanes = block_rows / W;
+    Mask hits_v = {};
     Index i = 0;
     for (; i + block_rows <= n; i += block_rows) {
-        V4 p[lanes] = {};
+        V p[lanes] = {};
         for (Index j = 0; j < k; ++j) {
             const double bj = b[j];
             for (Index v = 0; v < lanes; ++v) {
-                V4 x;
-                std::memcpy(&x, X + j * n + i + 4 * v, sizeof x);
+                V x;
+                std::memcpy(&x, X + j * n + i + W * v, sizeof x);
                 p[v] += bj * x;
             }
         }
         for (Index v = 0; v < lanes; ++v) {
-            V4 yv;
-            std::memcpy(&yv, y + i + 4 * v, sizeof yv);
-            const V4 d = p[v] - yv;
-            // |d| < eps as two tests, both false for NaN; a true lane is -1.
-            hits_v -= (Mask4)((d < eps) & (-d < eps));
+            V yv;
+            std::memcpy(&yv, y + i + W * v, sizeof yv);
+            // |p - y| < eps, false for NaN; a true lane is -1. The absolute value clears
+            // the sign bit.
+            const V d = (V)((Mask)(p[v] - yv) & std::numeric_limits<long long>::max());
+            hits_v -= (Mask)(d < eps);
         }
     }
-    const Index hits = hits_v[0] + hits_v[1] + hits_v[2] + hits_v[3];
+    Index hits = 0;
+    for (int l = 0; l < W; ++l)
+        hits += hits_v[l];
     return hits + count_hits_rows(X, n, k, b, y, eps, i);
+}
+
+// The kernel of width W with the column loop unrolled for k up to 8.
+template <int W>
+__attribute__((always_inline)) inline Index count_hits_unrolled(const double* X, Index n, Index k,
+                                                                const double* b, const double* y,
+                                                                double eps) {
+    switch (k) {
+    case 1:
+        return count_hits_vec<W, 1>(X, n, k, b, y, eps);
+    case 2:
+        return count_hits_vec<W, 2>(X, n, k, b, y, eps);
+    case 3:
+        return count_hits_vec<W, 3>(X, n, k, b, y, eps);
+    case 4:
+        return count_hits_vec<W, 4>(X, n, k, b, y, eps);
+    case 5:
+        return count_hits_vec<W, 5>(X, n, k, b, y, eps);
+    case 6:
+        return count_hits_vec<W, 6>(X, n, k, b, y, eps);
+    case 7:
+        return count_hits_vec<W, 7>(X, n, k, b, y, eps);
+    case 8:
+        return count_hits_vec<W, 8>(X, n, k, b, y, eps);
+    default:
+        return count_hits_vec<W, 0>(X, n, k, b, y, eps);
+    }
 }
 
 __attribute__((target("avx2"))) Index
 count_hits_avx2(const double* X, Index n, Index k, const double* b, const double* y, double eps) {
-    switch (k) {
-    case 1:
-        return count_hits_v4<1>(X, n, k, b, y, eps);
-    case 2:
-        return count_hits_v4<2>(X, n, k, b, y, eps);
-    case 3:
-        return count_hits_v4<3>(X, n, k, b, y, eps);
-    case 4:
-        return count_hits_v4<4>(X, n, k, b, y, eps);
-    case 5:
-        return count_hits_v4<5>(X, n, k, b, y, eps);
-    case 6:
-        return count_hits_v4<6>(X, n, k, b, y, eps);
-    case 7:
-        return count_hits_v4<7>(X, n, k, b, y, eps);
-    case 8:
-        return count_hits_v4<8>(X, n, k, b, y, eps);
-    default:
-        return count_hits_v4<0>(X, n, k, b, y, eps);
-    }
+    return count_hits_unrolled<4>(X, n, k, b, y, eps);
+}
+
+__attribute__((target("avx512f"))) Index
+count_hits_avx512(const double* X, Index n, Index k, const double* b, const double* y, double eps) {
+    return count_hits_unrolled<8>(X, n, k, b, y, eps);
 }
 #endif
 
 // The widest kernel that the processor runs.
 CountHits count_hits_kernel() {
 #if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f"))
+        return count_hits_avx512;
     if (__builtin_cpu_supports("avx2"))
         return count_hits_avx2;
 #endif
