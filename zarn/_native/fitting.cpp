@@ -2,7 +2,141 @@
 
 #include <Eigen/SVD>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 namespace zarn {
+
+namespace {
+
+// Normal equations of the penalised fit, read from Phi and y in one pass: the lower triangle
+// of Phi'Phi and the vector Phi'y, as the lower triangle of the Gram matrix of the m = p + 1
+// columns [Phi y].
+//
+// Each entry is a sum over the rows in eight interleaved partial sums: row i goes to sum
+// i mod 8, each partial sum adds its rows in increasing order (a product, then an addition,
+// never fused), the eight are added in lane order and the rows after the last whole group of
+// eight are added to that one by one. The kernels for different vector units run the same
+// operations in the same order (they differ in how many of the eight lanes one instruction
+// holds and in how many entries they accumulate at a time), so the result does not depend on
+// the processor. Rows are taken in blocks that fit in the first-level cache together, and
+// every block is used for all entries before the next one is read.
+constexpr Index gram_lanes = 8;
+typedef double Lanes8 __attribute__((vector_size(8 * gram_lanes)));
+
+// Entries of one register tile: TA columns a (rows of the Gram matrix) against TB columns b.
+template <int TA, int TB>
+__attribute__((always_inline)) inline void gram_tile(const double* const* cols, Index a0, Index b0,
+                                                     Index i0, Index i1, double* acc,
+                                                     Index stride) {
+    Lanes8 s[TA][TB];
+    for (int ta = 0; ta < TA; ++ta)
+        for (int tb = 0; tb < TB; ++tb)
+            std::memcpy(&s[ta][tb], acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes,
+                        sizeof(Lanes8));
+    for (Index i = i0; i < i1; i += gram_lanes) {
+        Lanes8 xb[TB];
+        for (int tb = 0; tb < TB; ++tb)
+            std::memcpy(&xb[tb], cols[b0 + tb] + i, sizeof(Lanes8));
+        for (int ta = 0; ta < TA; ++ta) {
+            Lanes8 xa;
+            std::memcpy(&xa, cols[a0 + ta] + i, sizeof(Lanes8));
+            for (int tb = 0; tb < TB; ++tb)
+                s[ta][tb] += xa * xb[tb];
+        }
+    }
+    for (int ta = 0; ta < TA; ++ta)
+        for (int tb = 0; tb < TB; ++tb)
+            std::memcpy(acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes, &s[ta][tb],
+                        sizeof(Lanes8));
+}
+
+// Lane sums of the whole groups of eight rows, for every tile that holds an entry of the
+// lower triangle. cols has `stride` pointers (columns past m repeat another column; their
+// entries are computed and never read), and acc holds stride x stride groups of eight.
+template <int TA, int TB>
+__attribute__((always_inline)) inline void gram_lane_sums(const double* const* cols, Index m,
+                                                          Index rows, double* acc, Index stride) {
+    const Index block = std::max<Index>(gram_lanes, (16384 / (8 * m)) / gram_lanes * gram_lanes);
+    for (Index i0 = 0; i0 < rows; i0 += block) {
+        const Index i1 = std::min(rows, i0 + block);
+        for (Index a0 = 0; a0 < m; a0 += TA)
+            for (Index b0 = 0; b0 < a0 + TA && b0 < m; b0 += TB)
+                gram_tile<TA, TB>(cols, a0, b0, i0, i1, acc, stride);
+    }
+}
+
+using GramLaneSums = void (*)(const double* const* cols, Index m, Index rows, double* acc,
+                              Index stride);
+
+// Tile sizes that keep the tile's sums and operands in the registers of each vector unit.
+constexpr Index tile_pad = 4; // the largest TA or TB below
+
+void gram_lane_sums_portable(const double* const* cols, Index m, Index rows, double* acc,
+                             Index stride) {
+    gram_lane_sums<1, 2>(cols, m, rows, acc, stride);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void gram_lane_sums_avx2(const double* const* cols, Index m,
+                                                         Index rows, double* acc, Index stride) {
+    gram_lane_sums<2, 2>(cols, m, rows, acc, stride);
+}
+
+__attribute__((target("avx512f"))) void
+gram_lane_sums_avx512(const double* const* cols, Index m, Index rows, double* acc, Index stride) {
+    gram_lane_sums<4, 4>(cols, m, rows, acc, stride);
+}
+#endif
+
+GramLaneSums gram_lane_sums_kernel() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f"))
+        return gram_lane_sums_avx512;
+    if (__builtin_cpu_supports("avx2"))
+        return gram_lane_sums_avx2;
+#endif
+    return gram_lane_sums_portable;
+}
+
+// Up to this many coefficients the one-pass kernel forms the normal equations; beyond, the
+// library's blocked symmetric rank update, whose blocking suits large Gram matrices better.
+constexpr Index fused_max_cols = 128;
+
+// A = lower triangle of Phi'Phi (upper part zero), b = Phi'y, by the one-pass kernel.
+void normal_equations_fused(const MatrixXd& Phi, const VectorXd& y, MatrixXd& A, VectorXd& b) {
+    const Index n = Phi.rows();
+    const Index p = Phi.cols();
+    const Index m = p + 1;
+    const Index stride = (m + tile_pad - 1) / tile_pad * tile_pad + tile_pad;
+    // Columns past m repeat y, which has n rows even when Phi has no columns.
+    std::vector<const double*> cols(static_cast<std::size_t>(stride), y.data());
+    for (Index j = 0; j < p; ++j)
+        cols[static_cast<std::size_t>(j)] = Phi.col(j).data();
+
+    const Index rows = n / gram_lanes * gram_lanes;
+    std::vector<double> acc(static_cast<std::size_t>(stride * stride * gram_lanes), 0.0);
+    gram_lane_sums_kernel()(cols.data(), m, rows, acc.data(), stride);
+
+    MatrixXd G(m, m);
+    for (Index a = 0; a < m; ++a) {
+        for (Index c = 0; c <= a; ++c) {
+            const double* s = acc.data() + (a * stride + c) * gram_lanes;
+            double g = s[0];
+            for (Index l = 1; l < gram_lanes; ++l)
+                g += s[l];
+            for (Index i = rows; i < n; ++i)
+                g += cols[static_cast<std::size_t>(a)][i] * cols[static_cast<std::size_t>(c)][i];
+            G(a, c) = g;
+        }
+    }
+    A = MatrixXd::Zero(p, p);
+    A.triangularView<Eigen::Lower>() = G.topLeftCorner(p, p);
+    b = G.row(p).head(p).transpose();
+}
+
+} // namespace
 
 VectorXd ols(const MatrixXd& X, const VectorXd& y) {
     require_same_length(X.rows(), y.size(), "X rows", "y");
@@ -26,18 +160,23 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
     require_penalty_shapes(pen, p);
 
     const double n = static_cast<double>(y.size());
-    // The factorisation reads the lower triangle only, so A is built there alone: the
-    // symmetric rank update forms the lower half of Phi'Phi at half the cost of a full
-    // product, and each penalty is added over the same triangle (the entries above the
-    // diagonal would have no influence).
-    MatrixXd A = MatrixXd::Zero(p, p);
-    A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+    // The factorisation reads the lower triangle only, so A is built there alone: Phi'Phi
+    // is formed on the lower half, and each penalty is added over the same triangle (the
+    // entries above the diagonal would have no influence).
+    MatrixXd A;
+    VectorXd b;
+    if (p <= fused_max_cols) {
+        normal_equations_fused(Phi, y, A, b);
+    } else {
+        A = MatrixXd::Zero(p, p);
+        A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+        b = Phi.transpose() * y;
+    }
     A.diagonal().array() += ridge;
     if (pen.applies_R1())
         A.triangularView<Eigen::Lower>() += (n * gamma1) * *R1;
     if (pen.applies_R2())
         A.triangularView<Eigen::Lower>() += (n * gamma2) * *R2;
-    const VectorXd b = Phi.transpose() * y;
     return Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
 }
 
