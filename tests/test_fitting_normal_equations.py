@@ -63,3 +63,22 @@ def test_memory_layout_does_not_change_the_result():
     a = zc.fit_regularized_linear(np.asfortranarray(Phi), y)
     b = zc.fit_regularized_linear(np.ascontiguousarray(Phi), y)
     assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("fit", [zc.ols, zc.fit_regularized_linear])
+def test_every_layout_and_kind_of_matrix_gives_the_same_fit(fit):
+    # C order takes the binding's blocked copy; every other input the general conversion.
+    rng = np.random.default_rng(9)
+    base = rng.standard_normal((3001, 14))
+    y = rng.standard_normal(3001)
+    expected = fit(np.asfortranarray(base[:, ::2]), y)
+    for X in [
+        np.ascontiguousarray(base[:, ::2]),
+        base[:, ::2],  # strided view
+        base[:, ::2].astype(">f8"),  # byte-swapped: the general conversion
+        base[:, ::2].tolist(),
+    ]:
+        assert fit(X, y).tobytes() == expected.tobytes()
+    # One-dimensional input is a one-column matrix; a C-ordered (m, 1) array is too.
+    col = np.ascontiguousarray(base[:, :1])
+    assert fit(base[:, 0], y).tobytes() == fit(col, y).tobytes() == fit(np.asfortranarray(col), y).tobytes()
