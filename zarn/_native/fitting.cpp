@@ -16,8 +16,8 @@ namespace {
 //
 // Each entry is a sum over the rows in eight interleaved partial sums: row i goes to sum
 // i mod 8, each partial sum adds its rows in increasing order (a product, then an addition,
-// never fused), the eight are added in lane order and the rows after the last whole group of
-// eight are added to that one by one. The kernels for different vector units run the same
+// never fused), the eight are added in lane order, and the rows after the last whole group
+// of eight are then added one by one. The kernels for different vector units run the same
 // operations in the same order (they differ in how many of the eight lanes one instruction
 // holds and in how many entries they accumulate at a time), so the result does not depend on
 // the processor. Rows are taken in blocks that fit in the first-level cache together, and
@@ -70,8 +70,10 @@ __attribute__((always_inline)) inline void gram_lane_sums(const double* const* c
 using GramLaneSums = void (*)(const double* const* cols, Index m, Index rows, double* acc,
                               Index stride);
 
-// Tile sizes that keep the tile's sums and operands in the registers of each vector unit.
-constexpr Index tile_pad = 4; // the largest TA or TB below
+// Column pointers and sums are padded for whole tiles of up to this many columns.
+constexpr Index tile_pad = 4;
+
+// Tile sizes that keep a tile's sums and operands in the registers of each vector unit.
 
 void gram_lane_sums_portable(const double* const* cols, Index m, Index rows, double* acc,
                              Index stride) {
