@@ -65,6 +65,16 @@ def test_memory_layout_does_not_change_the_result():
     assert a.tobytes() == b.tobytes()
 
 
+def misaligned(a):
+    """A C-ordered copy of a whose data starts one byte past an 8-byte boundary."""
+    buf = np.zeros(a.nbytes + 8, dtype=np.uint8)
+    start = (-buf.ctypes.data) % 8 + 1
+    out = buf[start : start + a.nbytes].view(np.float64).reshape(a.shape)
+    out[...] = a
+    assert out.ctypes.data % 8 != 0 and out.flags.c_contiguous
+    return out
+
+
 @pytest.mark.parametrize("fit", [zc.ols, zc.fit_regularized_linear])
 def test_every_layout_and_kind_of_matrix_gives_the_same_fit(fit):
     # C order takes the binding's blocked copy; every other input the general conversion.
@@ -77,8 +87,10 @@ def test_every_layout_and_kind_of_matrix_gives_the_same_fit(fit):
         base[:, ::2],  # strided view
         base[:, ::2].astype(">f8"),  # byte-swapped: the general conversion
         base[:, ::2].tolist(),
+        misaligned(np.ascontiguousarray(base[:, ::2])),  # the general conversion
     ]:
         assert fit(X, y).tobytes() == expected.tobytes()
     # One-dimensional input is a one-column matrix; a C-ordered (m, 1) array is too.
     col = np.ascontiguousarray(base[:, :1])
-    assert fit(base[:, 0], y).tobytes() == fit(col, y).tobytes() == fit(np.asfortranarray(col), y).tobytes()
+    one_d, c_col, f_col = fit(base[:, 0], y), fit(col, y), fit(np.asfortranarray(col), y)
+    assert one_d.tobytes() == c_col.tobytes() == f_col.tobytes()

@@ -4,14 +4,15 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace zarn::bind {
 
 // A float matrix argument, converted like any other (same accepted inputs, errors and
-// signature), except that a C-ordered float64 array is copied into column-major storage by
-// blocks of rows that fit in the first-level cache: the library's element-wise transposing
-// copy reads each cache line of a C-ordered matrix once per column.
+// signature), except that an aligned C-ordered float64 array is copied into column-major
+// storage by blocks of rows that fit in the first-level cache: the library's element-wise
+// transposing copy reads each cache line of a C-ordered matrix once per column.
 struct FloatMatrix {
     MatrixXd value;
 };
@@ -26,7 +27,8 @@ template <> struct type_caster<zarn::bind::FloatMatrix> {
     bool load(handle src, bool convert) {
         if (isinstance<array_t<double>>(src)) {
             const auto a = reinterpret_borrow<array>(src);
-            if (a.ndim() == 2 && (a.flags() & array::c_style) != 0) {
+            const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
+            if (a.ndim() == 2 && (a.flags() & array::c_style) != 0 && aligned) {
                 copy_c_order(static_cast<const double*>(a.data()), a.shape(0), a.shape(1));
                 return true;
             }
