@@ -26,15 +26,18 @@ constexpr Index gram_lanes = 8;
 typedef double Lanes8 __attribute__((vector_size(8 * gram_lanes)));
 
 // Entries of one register tile: TA columns a (rows of the Gram matrix) against TB columns b.
-template <int TA, int TB>
+// A diagonal tile (a0 == b0, TA == TB) holds only its entries on and below the diagonal.
+template <int TA, int TB, bool Diagonal>
 __attribute__((always_inline)) inline void gram_tile(const double* const* cols, Index a0, Index b0,
                                                      Index i0, Index i1, double* acc,
                                                      Index stride) {
+    constexpr auto used = [](int ta, int tb) { return !Diagonal || tb <= ta; };
     Lanes8 s[TA][TB];
     for (int ta = 0; ta < TA; ++ta)
         for (int tb = 0; tb < TB; ++tb)
-            std::memcpy(&s[ta][tb], acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes,
-                        sizeof(Lanes8));
+            if (used(ta, tb))
+                std::memcpy(&s[ta][tb], acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes,
+                            sizeof(Lanes8));
     for (Index i = i0; i < i1; i += gram_lanes) {
         Lanes8 xb[TB];
         for (int tb = 0; tb < TB; ++tb)
@@ -43,13 +46,15 @@ __attribute__((always_inline)) inline void gram_tile(const double* const* cols, 
             Lanes8 xa;
             std::memcpy(&xa, cols[a0 + ta] + i, sizeof(Lanes8));
             for (int tb = 0; tb < TB; ++tb)
-                s[ta][tb] += xa * xb[tb];
+                if (used(ta, tb))
+                    s[ta][tb] += xa * xb[tb];
         }
     }
     for (int ta = 0; ta < TA; ++ta)
         for (int tb = 0; tb < TB; ++tb)
-            std::memcpy(acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes, &s[ta][tb],
-                        sizeof(Lanes8));
+            if (used(ta, tb))
+                std::memcpy(acc + ((a0 + ta) * stride + b0 + tb) * gram_lanes, &s[ta][tb],
+                            sizeof(Lanes8));
 }
 
 // Lane sums of the whole groups of eight rows, for every tile that holds an entry of the
@@ -63,7 +68,10 @@ __attribute__((always_inline)) inline void gram_lane_sums(const double* const* c
         const Index i1 = std::min(rows, i0 + block);
         for (Index a0 = 0; a0 < m; a0 += TA)
             for (Index b0 = 0; b0 < a0 + TA && b0 < m; b0 += TB)
-                gram_tile<TA, TB>(cols, a0, b0, i0, i1, acc, stride);
+                if (TA == TB && a0 == b0)
+                    gram_tile<TA, TB, TA == TB>(cols, a0, b0, i0, i1, acc, stride);
+                else
+                    gram_tile<TA, TB, false>(cols, a0, b0, i0, i1, acc, stride);
     }
 }
 
