@@ -46,7 +46,7 @@ private:
         const Eigen::Map<const RowMajor> from(data, rows, cols);
         zarn::MatrixXd& to = value.value;
         to.resize(rows, cols);
-        const zarn::Index block = std::max<zarn::Index>(8, 4096 / std::max<zarn::Index>(cols, 1));
+        const zarn::Index block = std::max<zarn::Index>(8, 1024 / std::max<zarn::Index>(cols, 1));
         for (zarn::Index i = 0; i < rows; i += block) {
             const zarn::Index b = std::min(block, rows - i);
             to.middleRows(i, b) = from.middleRows(i, b);
