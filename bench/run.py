@@ -145,6 +145,8 @@ def main():
     parser.add_argument("--out", default=str(HERE / "RESULTS.md"))
     parser.add_argument("--append", action="store_true", help="add this run to the file")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--rounds", type=int, default=9,
+                        help="interleaved rounds per case; the median is reported")
     args = parser.parse_args()
     start = time.perf_counter()
     lines = machine()
@@ -152,14 +154,17 @@ def main():
     for c in bench_sampler.cases():  # first fits of a process: wake the second core
         c["native"]()
     rows = run_cases(
-        bench_bases.cases() + bench_fitting.cases() + score_cases() + overhead_cases()
+        bench_bases.cases() + bench_fitting.cases() + score_cases() + overhead_cases(),
+        repeats=args.rounds,
     )
-    rows += run_cases(bench_sampler.cases(), repeats=3)
+    rows += run_cases(bench_sampler.cases(), repeats=args.rounds)
     bound_rows = []
     for row, (n, _) in zip(rows[-len(bench_sampler._SPECS):], bench_sampler._SPECS):
         evals = bench_sampler.evaluations(bench_sampler._config(n))
         X, y = bench_sampler.poly_data(n)
-        bound = statistics.median(bench_sampler.batched_bound(X, y, evals) for _ in range(3))
+        bound = statistics.median(
+            bench_sampler.batched_bound(X, y, evals) for _ in range(args.rounds)
+        )
         bound_rows.append((row, evals, bound))
     warm = bench_sampler.warm_up_speedup()
 
