@@ -241,15 +241,14 @@ CountHits count_hits_kernel() {
 }
 
 // Energy of a coefficient vector b: the MDL score of X b against y, with the tolerance
-// fixed once for the fit, plus the applied penalty terms of b.
+// and the model-cost term fixed once for the fit, plus the applied penalty terms of b.
 class Energy {
 public:
     Energy(const MatrixXd& X, const VectorXd& y, int H, const PenaltySpec& pen)
         : X_(X)
         , y_(y)
         , eps_(mdl_tolerance(mad(y)))
-        , k_(static_cast<int>(X.cols()))
-        , H_(H)
+        , cost_(mdl_cost(y.size(), static_cast<int>(X.cols()), H))
         , pen_(pen)
         , count_hits_(count_hits_kernel()) {}
 
@@ -257,15 +256,14 @@ public:
     double operator()(const VectorXd& b, VectorXd& Rb) const {
         const Index hits = count_hits_(X_.data(), X_.rows(), X_.cols(), b.data(), y_.data(), eps_);
         const double sr = success_rate(hits, y_.size());
-        return mdl_score_sr(sr, y_.size(), k_, H_, &b, &pen_, Rb);
+        return mdl_score_sr(sr, y_.size(), cost_, &b, &pen_, Rb);
     }
 
 private:
     const MatrixXd& X_;
     const VectorXd& y_;
     double eps_;
-    int k_;
-    int H_;
+    double cost_;
     const PenaltySpec& pen_;
     CountHits count_hits_;
 };

@@ -62,17 +62,21 @@ double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, do
         require_penalty_shapes(*pen, beta->size());
     const double sr = compute_SR(yp, yt, eps);
     VectorXd Rb;
-    return mdl_score_sr(sr, yt.size(), k, H, beta, pen, Rb);
+    return mdl_score_sr(sr, yt.size(), mdl_cost(yt.size(), k, H), beta, pen, Rb);
 }
 
-double mdl_score_sr(double sr, Index n, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
-                    VectorXd& Rb) {
-    const bool penalised = beta != nullptr && pen != nullptr && pen->active();
+double mdl_cost(Index n, int k, int H) {
     const double nd = static_cast<double>(n);
     const double kd = static_cast<double>(k);
     const double logHk = k > 0 ? kd * std::log(2.0 * static_cast<double>(H)) : 0.0;
-    // The cost term is (k ln 2H / n) * k, that is k^2 ln(2H) / n.
-    double L = -nd * std::log(sr) + (logHk / nd) * kd;
+    // k ln 2H / n, times k: k^2 ln(2H) / n.
+    return (logHk / nd) * kd;
+}
+
+double mdl_score_sr(double sr, Index n, double cost, const VectorXd* beta, const PenaltySpec* pen,
+                    VectorXd& Rb) {
+    const bool penalised = beta != nullptr && pen != nullptr && pen->active();
+    double L = -static_cast<double>(n) * std::log(sr) + cost;
     if (penalised) {
         if (pen->applies_R1())
             L += pen->gamma1 * quad_form(*beta, *pen->R1, Rb);

@@ -30,10 +30,15 @@ double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb);
 double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen);
 
+// The model-cost term of the MDL score of k coefficients on n observations with H:
+// (k ln 2H / n) * k, and 0.0 for k = 0.
+double mdl_cost(Index n, int k, int H);
+
 // The score of mdl_score_cached for a prediction of success rate sr among n observations,
-// penalty products formed in the workspace Rb: the allocation-free form for callers that
-// count the hits themselves and have checked the penalty shapes against beta.
-double mdl_score_sr(double sr, Index n, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
+// with the model-cost term of mdl_cost and the penalty products formed in the workspace Rb:
+// the allocation-free form for callers that count the hits themselves, compute the cost
+// once and have checked the penalty shapes against beta.
+double mdl_score_sr(double sr, Index n, double cost, const VectorXd* beta, const PenaltySpec* pen,
                     VectorXd& Rb);
 
 // Tolerance the MDL score derives from the observations: 0.4 * mad, or 0.4 when the
