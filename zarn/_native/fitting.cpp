@@ -82,7 +82,6 @@ using GramLaneSums = void (*)(const double* const* cols, Index m, Index rows, do
 constexpr Index tile_pad = 4;
 
 // Tile sizes that keep a tile's sums and operands in the registers of each vector unit.
-
 void gram_lane_sums_portable(const double* const* cols, Index m, Index rows, double* acc,
                              Index stride) {
     gram_lane_sums<1, 2>(cols, m, rows, acc, stride);
