@@ -1,6 +1,7 @@
 """The one-pass normal equations of fit_regularized_linear on shapes around the kernel's
 groups of rows, its register tiles, its cache blocks and the switch to the library's rank
-update, against a dense NumPy solve."""
+update, against a dense NumPy solve; and the matrix argument conversion that the fits and
+the sampler share, across memory layouts."""
 
 import numpy as np
 import pytest
@@ -75,7 +76,11 @@ def misaligned(a):
     return out
 
 
-@pytest.mark.parametrize("fit", [zc.ols, zc.fit_regularized_linear])
+def sampled(X, y):
+    return zc.TournamentMCMC(n_chains=3, n_warmup=5, n_deep=5).fit(X, y).beta_mcmc
+
+
+@pytest.mark.parametrize("fit", [zc.ols, zc.fit_regularized_linear, sampled])
 def test_every_layout_and_kind_of_matrix_gives_the_same_fit(fit):
     # C order takes the binding's blocked copy; every other input the general conversion.
     rng = np.random.default_rng(9)

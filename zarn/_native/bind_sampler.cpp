@@ -35,13 +35,13 @@ void register_sampler(py::module_& m) {
              py::arg("step_size") = 0.05, py::arg("H_piH") = 20, py::arg("seed") = 42)
         .def(
             "fit",
-            [](const TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
+            [](const TournamentMCMC& self, const FloatMatrix& X, const VectorXd& y,
                const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
                 MatrixXd r1;
                 MatrixXd r2;
                 const MatrixXd* p1 = optional_matrix(R1, r1);
                 const MatrixXd* p2 = optional_matrix(R2, r2);
-                return self.fit(X, y, p1, p2, gamma1, gamma2);
+                return self.fit(X.value, y, p1, p2, gamma1, gamma2);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
