@@ -1,12 +1,21 @@
 """zarn: fit and compare polynomial models on a fast C++/Eigen core.
 
-The functions and classes below are those of the native module
-``zarn._native.zarn_core``, re-exported under their own names.
+:class:`PolynomialRegressor` is the model most users want. The low-level functions and
+classes of the native module ``zarn._native.zarn_core`` are re-exported under their own
+names.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
-from zarn._native import zarn_core
+try:
+    from zarn._native import zarn_core
+except ImportError as err:  # a source tree without the compiled module
+    raise ImportError(
+        f"zarn's compiled core is missing from {__path__[0]}: this is probably the source "
+        "folder of a checkout, which Python imports first when run from the repository "
+        "root. Install zarn for development with `pip install --no-build-isolation -e .` "
+        "(see README.md), or run Python from another folder."
+    ) from err
 from zarn._native.zarn_core import (
     GibbsResult,
     MCMCResult,
@@ -24,6 +33,7 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
+from zarn.models import PolynomialRegressor
 
 try:
     __version__ = version("zarn")
@@ -33,6 +43,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "GibbsResult",
     "MCMCResult",
+    "PolynomialRegressor",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",

@@ -1,0 +1,114 @@
+"""Monomial bases on the mapped domain: multi-indices, domain maps, design and penalty matrices.
+
+Every feature is mapped affinely from its domain onto the window [-1, 1] before the basis
+is built (as ``numpy.polynomial`` does), so the penalties depend only on the degrees, the
+basis and the grid, never on the data: that is what lets them be cached.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+
+import numpy as np
+
+from zarn._native import zarn_core as core
+
+WINDOW = (-1.0, 1.0)
+BASES = ("tensor", "total")
+PENALTY_CACHE_SIZE = 16
+
+
+def physical_memory() -> int:
+    """Bytes of physical memory of this machine (0 where the system does not say)."""
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 0
+
+
+def check_memory(n_bytes: float, what: str) -> None:
+    """Raise MemoryError before an allocation that could not fit in physical memory."""
+    total = physical_memory()
+    if total and n_bytes > total:
+        raise MemoryError(
+            f"{what} would need {n_bytes / 1e9:.3g} GB, more than the "
+            f"{total / 1e9:.3g} GB of memory of this machine"
+        )
+
+
+def multi_indices(degrees: tuple[int, ...], basis: str) -> np.ndarray:
+    """The basis' exponents, one row per basis function, in design-matrix column order.
+
+    The tensor basis holds every combination of per-feature powers 0..degrees[j], the last
+    feature varying fastest (the order of ``build_penalty_matrices_nd``); the total basis
+    keeps, in the same order, those whose powers sum to at most ``max(degrees)``.
+    """
+    d = len(degrees)
+    if basis == "tensor":
+        k = 1
+        for deg in degrees:
+            k *= deg + 1
+        check_memory(16.0 * k * d, f"a tensor basis of {k} functions in {d} features")
+        shape = tuple(deg + 1 for deg in degrees)
+        return np.stack(np.unravel_index(np.arange(k), shape), axis=1).astype(np.int64)
+    budget = max(degrees)
+    rows = list(_bounded_compositions(degrees, budget))
+    return np.asarray(rows, dtype=np.int64).reshape(len(rows), d)
+
+
+def _bounded_compositions(degrees: tuple[int, ...], budget: int):
+    """Exponent tuples with e[j] <= degrees[j] and sum(e) <= budget, in lexicographic order."""
+    if not degrees:
+        yield ()
+        return
+    for p in range(min(degrees[0], budget) + 1):
+        for rest in _bounded_compositions(degrees[1:], budget - p):
+            yield (p, *rest)
+
+
+def domain_map(domain: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Offset and scale that map each row's (low, high) onto the window [-1, 1].
+
+    The arithmetic is that of ``numpy.polynomial.polyutils.mapparms``, so a mapped value
+    equals the one ``numpy.polynomial.Polynomial`` computes for the same domain.
+    """
+    lo, hi = domain[:, 0], domain[:, 1]
+    w0, w1 = WINDOW
+    off = (w0 * hi - w1 * lo) / (hi - lo)
+    scl = (w1 - w0) / (hi - lo)
+    return off, scl
+
+
+def design(Z: np.ndarray, degrees: tuple[int, ...], indices: np.ndarray) -> np.ndarray:
+    """The design matrix of the basis at the mapped points Z (n x d)."""
+    if Z.shape[1] == 1:
+        return core.design_matrix_1d(degrees[0], Z[:, 0])
+    return core.design_matrix_nd(indices.tolist(), list(Z.T))
+
+
+@functools.lru_cache(maxsize=PENALTY_CACHE_SIZE)
+def penalties(
+    degrees: tuple[int, ...], basis: str, n_grid: int | None
+) -> tuple[np.ndarray, np.ndarray]:
+    """The slope and curvature penalties (R1, R2) of the basis on the window box.
+
+    Cached (least recently used, at most ``PENALTY_CACHE_SIZE`` entries; thread-safe), so
+    fits with equal degrees, basis and grid build them once. The matrices are read-only,
+    because every caller shares them. The total basis takes the rows and columns of the
+    tensor penalties for its multi-indices: the quadratic forms restrict exactly.
+    """
+    d = len(degrees)
+    args = () if n_grid is None else (n_grid,)  # None: the core's default grid
+    if d == 1:
+        R1, R2 = core.smoothness_penalty_matrices_1d(degrees[0], *WINDOW, *args)
+    else:
+        R1, R2, _ = core.build_penalty_matrices_nd(list(degrees), [WINDOW] * d, *args)
+        if basis == "total":
+            strides = np.cumprod((1,) + tuple(deg + 1 for deg in degrees[:0:-1]))[::-1]
+            pos = multi_indices(degrees, "total") @ strides
+            R1, R2 = R1[np.ix_(pos, pos)], R2[np.ix_(pos, pos)]
+    for R in (R1, R2):
+        R.flags.writeable = False
+    return R1, R2
+

@@ -1,0 +1,185 @@
+"""Input checks shared by the estimator, model comparison and many-series fits.
+
+Every check converts what it accepts to float64 NumPy arrays and raises ValueError or
+TypeError with a message that names the offending input, in the wording scikit-learn's
+own checks use where one exists, so users of both read the same messages.
+"""
+
+from __future__ import annotations
+
+import numbers
+import warnings
+from typing import Any
+
+import numpy as np
+
+from zarn._optional import sklearn_or_none
+
+
+def _is_sparse(a: Any) -> bool:
+    return type(a).__module__.startswith("scipy.sparse")
+
+
+def as_float_array(a: Any, name: str) -> np.ndarray:
+    """Convert ``a`` to a float64 array without checking its values.
+
+    Lists, NumPy arrays of any real dtype, pandas objects (nullable dtypes included:
+    missing values become NaN) and anything with ``__array__`` are accepted.
+
+    Raises
+    ------
+    TypeError
+        For sparse matrices, ``None`` and values that are not numbers.
+    ValueError
+        For complex data and strings that do not read as numbers.
+    """
+    if a is None:
+        raise TypeError(f"{name} is None; expected an array of numbers")
+    if _is_sparse(a):
+        raise TypeError(
+            f"{name} is a sparse matrix, which is not supported: convert it with {name}.toarray()"
+        )
+    if hasattr(a, "to_numpy") and not isinstance(a, np.ndarray):
+        try:  # pandas: missing values of nullable dtypes become NaN and are reported as NaN
+            a = a.to_numpy(dtype=np.float64, na_value=np.nan)
+        except (TypeError, ValueError):
+            a = np.asarray(a)
+    arr = np.asarray(a)
+    if arr.dtype.kind == "c":
+        raise ValueError(f"Complex data not supported: {name} has dtype {arr.dtype}")
+    if arr.dtype.kind not in "biuf":
+        try:
+            arr = arr.astype(np.float64)
+        except TypeError as err:
+            raise TypeError(f"{name} holds a value that is not a number: {err}") from None
+        except ValueError as err:
+            raise ValueError(f"{name} holds a value that is not a number: {err}") from None
+    return arr.astype(np.float64, copy=False)
+
+
+def feature_names(X: Any) -> np.ndarray | None:
+    """The string column names of a DataFrame, or None for input without them."""
+    columns = getattr(X, "columns", None)
+    if columns is None:
+        return None
+    names = list(columns)
+    are_str = [isinstance(c, str) for c in names]
+    if names and all(are_str):
+        return np.asarray(names, dtype=object)
+    if any(are_str):
+        raise TypeError(
+            "Feature names are only supported if all input features have string names, "
+            f"but your input has {sorted({type(c).__name__ for c in names})} as feature "
+            "name / column name types. Convert the column names to strings."
+        )
+    return None
+
+
+def check_X(X: Any, name: str = "X") -> np.ndarray:
+    """A 2-D float64 array of at least one sample and one feature (values unchecked)."""
+    arr = as_float_array(X, name)
+    if arr.ndim != 2:
+        hint = ""
+        if arr.ndim == 1:
+            hint = f"; for one feature pass {name}.reshape(-1, 1)"
+        raise ValueError(
+            f"{name} must be 2-D (n_samples, n_features), got shape {arr.shape}{hint}"
+        )
+    n, d = arr.shape
+    if n == 0:
+        raise ValueError(
+            f"Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is "
+            f"required: {name} is empty"
+        )
+    if d == 0:
+        raise ValueError(
+            f"Found array with 0 feature(s) (shape={arr.shape}) while a minimum of 1 is "
+            f"required: {name} has no features"
+        )
+    return arr
+
+
+def check_y(y: Any, n_samples: int, name: str = "y") -> np.ndarray:
+    """A finite 1-D float64 target of ``n_samples`` values.
+
+    A single column (shape (n, 1)) is flattened with a ``DataConversionWarning`` (scikit-
+    learn's, when it is installed), as scikit-learn regressors do.
+    """
+    if y is None:
+        raise ValueError(
+            "This estimator requires y to be passed, but the target y is None"
+        )
+    arr = as_float_array(y, name)
+    if arr.ndim == 2 and arr.shape[1] == 1:
+        exceptions = sklearn_or_none("sklearn.exceptions")
+        category = exceptions.DataConversionWarning if exceptions else UserWarning
+        warnings.warn(
+            "A column-vector y was passed when a 1d array was expected. Please change the "
+            "shape of y to (n_samples,), for example using ravel().",
+            category,
+            stacklevel=3,
+        )
+        arr = arr[:, 0]
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must have one column (one target), got shape {arr.shape}")
+    if arr.shape[0] != n_samples:
+        raise ValueError(
+            f"X and {name} have inconsistent numbers of samples: {n_samples} and {arr.shape[0]}"
+        )
+    check_finite(arr, name)
+    return arr
+
+
+def check_finite(arr: np.ndarray, name: str) -> None:
+    """Raise ValueError naming ``name`` if ``arr`` holds NaN or infinity."""
+    # A sum is finite exactly when no element is NaN or infinite, unless finite values
+    # overflow it; only then is the element-wise test needed.
+    if np.isfinite(np.add.reduce(arr, axis=None)) or np.isfinite(arr).all():
+        return
+    bad = "NaN" if np.isnan(arr).any() else "infinity"
+    raise ValueError(f"Input {name} contains {bad}; remove or impute the non-finite values")
+
+
+def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
+    """An integer parameter in [low, high]; bools and floats are refused."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    if value < low or (high is not None and value > high):
+        bound = f">= {low}" if high is None else f"in [{low}, {high}]"
+        raise ValueError(f"{name} must be {bound}, got {value}")
+    return int(value)
+
+
+def check_real(value: Any, name: str, *, positive: bool = False) -> float:
+    """A finite, non-negative (or strictly positive) real parameter."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a real number, got {value!r}")
+    value = float(value)
+    if not np.isfinite(value) or value < 0.0 or (positive and value == 0.0):
+        bound = "> 0" if positive else ">= 0"
+        raise ValueError(f"{name} must be finite and {bound}, got {value}")
+    return value
+
+
+def check_choice(value: Any, name: str, choices: tuple[str, ...]) -> str:
+    """One of ``choices``; the message lists them."""
+    if not isinstance(value, str) or value not in choices:
+        valid = ", ".join(repr(c) for c in choices)
+        raise ValueError(f"{name} must be one of {valid}; got {value!r}")
+    return value
+
+
+def not_fitted_error(estimator: Any) -> Exception:
+    """scikit-learn's NotFittedError, or an error that is a ValueError and an AttributeError."""
+    msg = (
+        f"This {type(estimator).__name__} instance is not fitted yet. Call 'fit' with "
+        "appropriate arguments before using this estimator."
+    )
+    exceptions = sklearn_or_none("sklearn.exceptions")
+    if exceptions is not None:
+        return exceptions.NotFittedError(msg)
+    return NotFittedError(msg)
+
+
+class NotFittedError(ValueError, AttributeError):
+    """Raised when a model is used before it was fitted, where scikit-learn is absent."""

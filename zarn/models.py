@@ -1,0 +1,550 @@
+"""Polynomial regression models with scikit-learn conventions, on zarn's native core."""
+
+from __future__ import annotations
+
+import inspect
+import numbers
+import warnings
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from zarn import _basis
+from zarn._native import zarn_core as core
+from zarn._optional import import_optional
+from zarn._validation import (
+    check_choice,
+    check_finite,
+    check_int,
+    check_real,
+    check_X,
+    check_y,
+    feature_names,
+    not_fitted_error,
+)
+
+METHODS = ("ols", "penalized", "robust")
+PREDICT_BLOCK_ROWS = 8192  # rows of design matrix per block in predict: stays in cache
+
+
+class PolynomialRegressor:
+    """Polynomial regression in one or several variables: least squares, penalised or robust.
+
+    Each feature is mapped affinely from its domain onto [-1, 1] (as
+    :class:`numpy.polynomial.Polynomial` does), a monomial basis is built on the mapped
+    variables, and the coefficients are fitted by ordinary least squares, by least squares
+    with slope and curvature penalties, or by a robust search that ignores gross outliers.
+    The model follows scikit-learn's conventions (``fit``/``predict``/``score``,
+    ``get_params``/``set_params``, ``clone``, pipelines, grid searches) without needing
+    scikit-learn installed.
+
+    Parameters
+    ----------
+    degree : int or sequence of int, default=3
+        Highest power of each feature: one int for every feature, or one per feature.
+    method : {"ols", "penalized", "robust"}, default="penalized"
+        ``"ols"``: minimum-norm least squares by a singular value decomposition (the
+        penalties are not applied). ``"penalized"``: least squares plus
+        ``n * gamma1 * slope + n * gamma2 * curvature`` penalties and a ridge, solved by
+        the normal equations. ``"robust"``: resistant to gross outliers, see Notes.
+    gamma1, gamma2 : float, default=0.0
+        Weights of the penalties on the integrated squared slope (gradient) and curvature
+        (Hessian) of the fitted function over the mapped box [-1, 1]^d. Both are
+        multiplied by the number of samples, so a weight means the same at any n.
+    ridge : float, default=1e-10
+        Added to the diagonal of the normal equations (``"penalized"`` and the robust
+        method's refits); keeps them solvable when the basis outnumbers the samples.
+    basis : {"tensor", "total"}, default="tensor"
+        ``"tensor"``: every combination of per-feature powers up to each feature's degree.
+        ``"total"``: those whose powers sum to at most the largest degree (far fewer
+        coefficients in several variables). The same for one feature.
+    domain : None or sequence of (low, high), default=None
+        Each feature's interval mapped onto [-1, 1]; None takes the training data's
+        [min, max]. One pair per feature (a single pair for one feature).
+    n_grid : int or None, default=None
+        Grid points of the penalty integrals: per interval in one variable (None: 600),
+        per dimension in several (None: 30). Lower it for many features.
+    H : int, default=20
+        Complexity parameter of the MDL score (its model cost is k^2 ln(2H) / n).
+    n_chains, n_warmup, n_deep, n_elite : int, default=25, 200, 2000, 5
+        Settings of the robust method's sampler (:class:`zarn.TournamentMCMC`): warm-up
+        chains, steps per warm-up chain, steps per refinement run, refined chains. The fit
+        time grows with ``n_chains * n_warmup + n_elite * n_deep``.
+    step_size : float, default=0.05
+        Proposal step of the sampler's warm-up, in the robust method's standardised units.
+    random_state : int, numpy.random.Generator, numpy.random.RandomState or None, default=42
+        Seed of the robust method's sampler; None draws a fresh one (recorded in
+        ``seed_``). The robust fit is reproducible bit for bit for a given seed, whatever
+        the number of threads.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_coefficients,)
+        Coefficients of the basis functions of the mapped variables, in ``basis_`` order.
+    basis_ : ndarray of shape (n_coefficients, n_features_in_)
+        The exponents of each basis function (one row per coefficient).
+    domain_ : ndarray of shape (n_features_in_, 2)
+        Each feature's (low, high), mapped onto [-1, 1].
+    n_features_in_ : int
+        Number of features seen in ``fit``.
+    feature_names_in_ : ndarray of str
+        Column names of a DataFrame passed to ``fit`` (only then).
+    mdl_ : float
+        MDL score of the fit on its training data, penalties included, with k the number
+        of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
+    inlier_mask_ : ndarray of bool
+        Robust method only: the training samples of the final least-squares refit.
+    gibbs_ : GibbsRecord
+        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
+    seed_ : int
+        Robust method only: the seed the sampler used.
+
+    See Also
+    --------
+    numpy.polynomial.Polynomial.fit : least squares in one variable, with domain mapping.
+    zarn.compare_models : fit many candidates and choose one by MDL score.
+
+    Notes
+    -----
+    The robust method is described in :func:`zarn._robust.robust_fit`: it searches for the
+    coefficients that hit the most points within a tolerance (the MDL energy, which is
+    blind to how far the misses lie), separates inliers from outliers by their residuals,
+    and ends with the penalised least-squares refit on the inliers. Its result is never
+    worse on the MDL energy than the penalised fit of all the data, which is a candidate.
+
+    The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
+    variables are mapped), so they are kept in a bounded cache of the 16 most recently
+    used and built once for a grid search over ``gamma1`` and ``gamma2``. They are built
+    only when a penalty weight is not zero.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import zarn
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.uniform(0, 10, 200)
+    >>> y = 1 + 0.5 * x - 0.02 * x**3 + rng.normal(scale=0.1, size=200)
+    >>> model = zarn.PolynomialRegressor(degree=3).fit(x[:, None], y)
+    >>> model.predict([[2.0], [5.0]]).round(2)
+    array([ 1.84, 1.  ])
+    >>> round(model.score(x[:, None], y), 3)
+    0.999
+    >>> model.to_polynomial().deriv()(5.0).round(2)  # slope at x = 5
+    np.float64(-1.0)
+    """
+
+    def __init__(
+        self,
+        degree: int | tuple[int, ...] = 3,
+        *,
+        method: str = "penalized",
+        gamma1: float = 0.0,
+        gamma2: float = 0.0,
+        ridge: float = 1e-10,
+        basis: str = "tensor",
+        domain: ArrayLike | None = None,
+        n_grid: int | None = None,
+        H: int = 20,
+        n_chains: int = 25,
+        n_warmup: int = 200,
+        n_deep: int = 2000,
+        n_elite: int = 5,
+        step_size: float = 0.05,
+        random_state: int | np.random.Generator | np.random.RandomState | None = 42,
+    ) -> None:
+        self.degree = degree
+        self.method = method
+        self.gamma1 = gamma1
+        self.gamma2 = gamma2
+        self.ridge = ridge
+        self.basis = basis
+        self.domain = domain
+        self.n_grid = n_grid
+        self.H = H
+        self.n_chains = n_chains
+        self.n_warmup = n_warmup
+        self.n_deep = n_deep
+        self.n_elite = n_elite
+        self.step_size = step_size
+        self.random_state = random_state
+
+    # ----------------------------------------------------------------- fitting
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialRegressor:
+        """Fit the coefficients to training data.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training inputs; lists, DataFrames and any real dtype are converted to float64.
+        y : array-like of shape (n_samples,)
+            Training targets.
+
+        Returns
+        -------
+        self : PolynomialRegressor
+            The fitted model.
+
+        Raises
+        ------
+        ValueError
+            For NaN or infinity in X or y, no samples, y with several columns, lengths
+            that differ, a feature whose domain has zero width, or an invalid parameter.
+
+        Examples
+        --------
+        >>> import zarn
+        >>> zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], [1.0, 3.0, 5.0]).coef_
+        array([3., 2.])
+        """
+        names = feature_names(X)
+        X = check_X(X)
+        n, d = X.shape
+        y = check_y(y, n)
+        degrees = self._degrees(d)
+        method = check_choice(self.method, "method", METHODS)
+        basis = check_choice(self.basis, "basis", _basis.BASES)
+        gamma1 = check_real(self.gamma1, "gamma1")
+        gamma2 = check_real(self.gamma2, "gamma2")
+        ridge = check_real(self.ridge, "ridge")
+        H = check_int(self.H, "H", 1)
+        n_grid = None if self.n_grid is None else check_int(self.n_grid, "n_grid", 2)
+        domain = self._domain(X, names)
+
+        off, scl = _basis.domain_map(domain)
+        indices = _basis.multi_indices(degrees, basis)
+        Phi = _basis.design(X * scl + off, degrees, indices)
+        R1 = R2 = None
+        if gamma1 != 0.0 or gamma2 != 0.0:
+            R1, R2 = _basis.penalties(degrees, basis, n_grid)
+
+        self._forget_fit()
+        if method == "ols":
+            coef = core.ols(Phi, y)
+        elif method == "penalized":
+            coef = core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
+        else:
+            coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
+
+        self.coef_ = coef
+        self.basis_ = indices
+        self.domain_ = domain
+        self.n_features_in_ = d
+        if names is not None:
+            self.feature_names_in_ = names
+        self.mdl_ = _mdl(Phi @ coef, y, coef, H, R1, R2, gamma1, gamma2)
+        return self
+
+    def _fit_robust(self, Phi, y, R1, R2, gamma1, gamma2, ridge, H) -> np.ndarray:
+        from zarn._robust import robust_fit
+
+        sampler = {
+            "n_chains": check_int(self.n_chains, "n_chains", 1),
+            "n_warmup": check_int(self.n_warmup, "n_warmup", 0),
+            "n_deep": check_int(self.n_deep, "n_deep", 0),
+            "n_elite": check_int(self.n_elite, "n_elite", 1),
+            "step_size": check_real(self.step_size, "step_size", positive=True),
+        }
+        seed = _draw_seed(self.random_state)
+        result = robust_fit(
+            Phi, y, R1, R2, gamma1, gamma2, ridge=ridge, H=H, sampler=sampler, seed=seed
+        )
+        self.inlier_mask_ = result.inlier_mask
+        self.gibbs_ = result.gibbs
+        self.seed_ = seed
+        return result.coef
+
+    def _forget_fit(self) -> None:
+        """Drop the attributes of an earlier fit that this fit may not set again."""
+        for name in ("feature_names_in_", "inlier_mask_", "gibbs_", "seed_"):
+            self.__dict__.pop(name, None)
+
+    def _degrees(self, n_features: int) -> tuple[int, ...]:
+        degree = self.degree
+        if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
+            degree = (degree,) * n_features
+        try:
+            degrees = tuple(degree)
+        except TypeError:
+            raise ValueError(
+                f"degree must be an int or one int per feature, got {self.degree!r}"
+            ) from None
+        if len(degrees) != n_features:
+            raise ValueError(
+                f"degree has {len(degrees)} entries but X has {n_features} features; "
+                "give one degree per feature, or a single int for all"
+            )
+        return tuple(check_int(deg, "degree", 0) for deg in degrees)
+
+    def _domain(self, X: np.ndarray, names: np.ndarray | None) -> np.ndarray:
+        """Each feature's (low, high), checked; also checks that X is finite."""
+        n, d = X.shape
+        if self.domain is None:
+            lo, hi = X.min(axis=0), X.max(axis=0)
+            if not (np.isfinite(lo).all() and np.isfinite(hi).all()):
+                check_finite(X, "X")
+            domain = np.column_stack([lo, hi])
+        else:
+            check_finite(X, "X")
+            domain = np.array(self.domain, dtype=np.float64)
+            if d == 1 and domain.shape == (2,):
+                domain = domain.reshape(1, 2)
+            if domain.shape != (d, 2):
+                raise ValueError(
+                    f"domain must hold one (low, high) pair per feature, i.e. shape ({d}, 2); "
+                    f"got shape {domain.shape}"
+                )
+            check_finite(domain, "domain")
+        for j in np.flatnonzero(~(domain[:, 1] > domain[:, 0])):
+            feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
+            low, high = domain[j]
+            if self.domain is None:
+                raise ValueError(
+                    f"{feature} of X has a domain of zero width: all {n} sample(s) equal "
+                    f"{low!r}; drop the feature or give its domain explicitly"
+                    + (" (cannot fit 1 sample)" if n == 1 else "")
+                )
+            raise ValueError(
+                f"domain of {feature} must satisfy low < high, got ({low!r}, {high!r})"
+                + (": zero width" if low == high else "")
+            )
+        return domain
+
+    # --------------------------------------------------------------- prediction
+
+    def predict(self, X: ArrayLike) -> np.ndarray:
+        """Evaluate the fitted polynomial.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            Points to evaluate at; outside the domain the polynomial is extrapolated.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The predictions.
+
+        Examples
+        --------
+        >>> import zarn
+        >>> model = zarn.PolynomialRegressor(degree=2).fit([[0.], [1.], [2.]], [0., 1., 4.])
+        >>> model.predict([[3.0]]).round(6)
+        array([9.])
+        """
+        Z = self._mapped(X)
+        degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
+        if len(Z) <= PREDICT_BLOCK_ROWS:
+            return _basis.design(Z, degrees, self.basis_) @ self.coef_
+        out = np.empty(len(Z))
+        for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
+            block = slice(start, start + PREDICT_BLOCK_ROWS)
+            out[block] = _basis.design(Z[block], degrees, self.basis_) @ self.coef_
+        return out
+
+    def _mapped(self, X: ArrayLike) -> np.ndarray:
+        """X checked against the fit and mapped onto the window."""
+        if not hasattr(self, "coef_"):
+            raise not_fitted_error(self)
+        names = feature_names(X)
+        X = check_X(X)
+        self._check_features(X.shape[1], names)
+        check_finite(X, "X")
+        off, scl = _basis.domain_map(self.domain_)
+        return X * scl + off
+
+    def _check_features(self, n_features: int, names: np.ndarray | None) -> None:
+        cls = type(self).__name__
+        fitted = getattr(self, "feature_names_in_", None)
+        if names is not None and fitted is None:
+            _warn(f"X has feature names, but {cls} was fitted without feature names")
+        elif names is None and fitted is not None:
+            _warn(f"X does not have valid feature names, but {cls} was fitted with feature names")
+        elif names is not None and (len(names) != len(fitted) or (names != fitted).any()):
+            raise ValueError(
+                "The feature names should match those that were passed during fit.\n"
+                f"Fitted with: {list(fitted)}\nGot: {list(names)}"
+            )
+        if n_features != self.n_features_in_:
+            raise ValueError(
+                f"X has {n_features} features, but {cls} is expecting "
+                f"{self.n_features_in_} features as input."
+            )
+
+    def score(self, X: ArrayLike, y: ArrayLike) -> float:
+        """Coefficient of determination R^2 of the prediction (as scikit-learn regressors).
+
+        1.0 is a perfect fit; a constant y gives 1.0 when predicted exactly, else 0.0.
+
+        Examples
+        --------
+        >>> import zarn
+        >>> X, y = [[0.], [1.], [2.], [3.]], [0., 1., 4., 9.]
+        >>> zarn.PolynomialRegressor(degree=1).fit(X, y).score(X, y)
+        0.9142857142857143
+        """
+        yp = self.predict(X)
+        y = check_y(y, len(yp))
+        ss_res = float(np.sum((y - yp) ** 2))
+        ss_tot = float(np.sum((y - y.mean()) ** 2))
+        if ss_tot == 0.0:
+            return 1.0 if ss_res == 0.0 else 0.0
+        return 1.0 - ss_res / ss_tot
+
+    def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
+        """MDL score of the prediction on (X, y), penalties included: lower is better.
+
+        The hit tolerance is 0.4 times the median absolute deviation of ``y``; the model
+        cost is k^2 ln(2H) / n with k the number of coefficients. On the training data
+        it equals ``mdl_`` (up to the rounding of the prediction).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.linspace(-1, 1, 50)[:, None]
+        >>> y = x[:, 0] ** 2
+        >>> m2 = zarn.PolynomialRegressor(degree=2).fit(x, y)
+        >>> m8 = zarn.PolynomialRegressor(degree=8).fit(x, y)
+        >>> m2.mdl_score(x, y) < m8.mdl_score(x, y)  # both hit every point; fewer coefficients win
+        True
+        """
+        yp = self.predict(X)
+        y = check_y(y, len(yp))
+        gamma1, gamma2 = float(self.gamma1), float(self.gamma2)
+        R1 = R2 = None
+        if gamma1 != 0.0 or gamma2 != 0.0:
+            degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
+            R1, R2 = _basis.penalties(degrees, self.basis, self.n_grid)
+        return _mdl(yp, y, self.coef_, self.H, R1, R2, gamma1, gamma2)
+
+    def to_polynomial(self) -> np.polynomial.Polynomial:
+        """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
+
+        The polynomial carries the model's domain and the window [-1, 1], so it evaluates
+        to the model's predictions and can be differentiated, integrated and solved for
+        roots with NumPy.
+
+        Examples
+        --------
+        >>> import zarn
+        >>> model = zarn.PolynomialRegressor(degree=2).fit([[1.], [2.], [3.]], [1., 4., 9.])
+        >>> p = model.to_polynomial()
+        >>> p(4.0).round(6), p.deriv()(4.0).round(6)
+        (np.float64(16.0), np.float64(8.0))
+        """
+        if not hasattr(self, "coef_"):
+            raise not_fitted_error(self)
+        if self.n_features_in_ != 1:
+            raise ValueError(
+                f"to_polynomial needs a model of one feature; this one has {self.n_features_in_}"
+            )
+        return np.polynomial.Polynomial(
+            self.coef_.copy(), domain=self.domain_[0].copy(), window=_basis.WINDOW
+        )
+
+    # ------------------------------------------------- scikit-learn's protocol
+
+    @classmethod
+    def _get_param_names(cls) -> list[str]:
+        signature = inspect.signature(cls.__init__)
+        return [p for p in signature.parameters if p != "self"]
+
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The constructor's parameters, by name (scikit-learn's protocol).
+
+        Examples
+        --------
+        >>> import zarn
+        >>> zarn.PolynomialRegressor(degree=4).get_params()["degree"]
+        4
+        """
+        return {name: getattr(self, name) for name in self._get_param_names()}
+
+    def set_params(self, **params: Any) -> PolynomialRegressor:
+        """Set constructor parameters by name; returns the model (scikit-learn's protocol).
+
+        Examples
+        --------
+        >>> import zarn
+        >>> zarn.PolynomialRegressor().set_params(degree=5, method="ols")
+        PolynomialRegressor(degree=5, method='ols')
+        """
+        valid = self._get_param_names()
+        for name, value in params.items():
+            if name not in valid:
+                raise ValueError(
+                    f"Invalid parameter {name!r} for estimator {type(self).__name__}. "
+                    f"Valid parameters are: {valid!r}."
+                )
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self) -> str:
+        defaults = {
+            name: p.default for name, p in inspect.signature(type(self)).parameters.items()
+        }
+        changed = [
+            f"{name}={value!r}"
+            for name, value in self.get_params().items()
+            if not _same(value, defaults[name])
+        ]
+        return f"{type(self).__name__}({', '.join(changed)})"
+
+    def __sklearn_tags__(self):
+        utils = import_optional("sklearn.utils", "scikit-learn's estimator tags")
+        return utils.Tags(
+            estimator_type="regressor",
+            target_tags=utils.TargetTags(required=True),
+            regressor_tags=utils.RegressorTags(),
+            input_tags=utils.InputTags(allow_nan=False),
+        )
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return hasattr(self, "coef_")
+
+    _estimator_type = "regressor"
+
+
+def _same(value: Any, default: Any) -> bool:
+    """Whether a parameter still holds its default (for the repr)."""
+    if value is default:
+        return True
+    if isinstance(value, (np.ndarray, np.random.Generator, np.random.RandomState)):
+        return False
+    try:
+        return bool(value == default) and type(value) is type(default)
+    except (TypeError, ValueError):
+        return False
+
+
+def _warn(message: str) -> None:
+    warnings.warn(message, UserWarning, stacklevel=4)
+
+
+def _mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
+    """MDL score of a prediction; the penalties only where a weight is not zero."""
+    if R1 is None:
+        return core.mdl_score(yp, y, len(coef), H)
+    return core.mdl_score_reg(yp, y, len(coef), H, coef, R1, R2, gamma1, gamma2)
+
+
+def _draw_seed(random_state: Any) -> int:
+    """The sampler's seed: an int in [0, 2**64) from random_state (None draws one)."""
+    if random_state is None:
+        return int(np.random.default_rng().integers(0, 2**64, dtype=np.uint64))
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**64, dtype=np.uint64))
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**63, dtype=np.int64))
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
+        if 0 <= random_state < 2**64:
+            return int(random_state)
+    raise ValueError(
+        "random_state must be None, an int in [0, 2**64), a numpy.random.Generator or a "
+        f"numpy.random.RandomState; got {random_state!r}"
+    )
+
+
+__all__ = ["PolynomialRegressor"]
