@@ -111,4 +111,3 @@ def penalties(
     for R in (R1, R2):
         R.flags.writeable = False
     return R1, R2
-

@@ -82,9 +82,7 @@ def check_X(X: Any, name: str = "X") -> np.ndarray:
         hint = ""
         if arr.ndim == 1:
             hint = f"; for one feature pass {name}.reshape(-1, 1)"
-        raise ValueError(
-            f"{name} must be 2-D (n_samples, n_features), got shape {arr.shape}{hint}"
-        )
+        raise ValueError(f"{name} must be 2-D (n_samples, n_features), got shape {arr.shape}{hint}")
     n, d = arr.shape
     if n == 0:
         raise ValueError(
@@ -106,9 +104,7 @@ def check_y(y: Any, n_samples: int, name: str = "y") -> np.ndarray:
     learn's, when it is installed), as scikit-learn regressors do.
     """
     if y is None:
-        raise ValueError(
-            "This estimator requires y to be passed, but the target y is None"
-        )
+        raise ValueError("This estimator requires y to be passed, but the target y is None")
     arr = as_float_array(y, name)
     if arr.ndim == 2 and arr.shape[1] == 1:
         exceptions = sklearn_or_none("sklearn.exceptions")
@@ -143,7 +139,7 @@ def check_finite(arr: np.ndarray, name: str) -> None:
 def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
     """An integer parameter in [low, high]; bools and floats are refused."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise ValueError(f"{name} must be an integer, got {value!r}")
+        raise TypeError(f"{name} must be an integer, got {value!r}")
     if value < low or (high is not None and value > high):
         bound = f">= {low}" if high is None else f"in [{low}, {high}]"
         raise ValueError(f"{name} must be {bound}, got {value}")
@@ -153,7 +149,7 @@ def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
 def check_real(value: Any, name: str, *, positive: bool = False) -> float:
     """A finite, non-negative (or strictly positive) real parameter."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{name} must be a real number, got {value!r}")
+        raise TypeError(f"{name} must be a real number, got {value!r}")
     value = float(value)
     if not np.isfinite(value) or value < 0.0 or (positive and value == 0.0):
         bound = "> 0" if positive else ">= 0"

@@ -482,9 +482,7 @@ class PolynomialRegressor:
         return self
 
     def __repr__(self) -> str:
-        defaults = {
-            name: p.default for name, p in inspect.signature(type(self)).parameters.items()
-        }
+        defaults = {name: p.default for name, p in inspect.signature(type(self)).parameters.items()}
         changed = [
             f"{name}={value!r}"
             for name, value in self.get_params().items()
@@ -538,9 +536,9 @@ def _draw_seed(random_state: Any) -> int:
         return int(random_state.integers(0, 2**64, dtype=np.uint64))
     if isinstance(random_state, np.random.RandomState):
         return int(random_state.randint(0, 2**63, dtype=np.int64))
-    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
-        if 0 <= random_state < 2**64:
-            return int(random_state)
+    is_int = isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool)
+    if is_int and 0 <= random_state < 2**64:
+        return int(random_state)
     raise ValueError(
         "random_state must be None, an int in [0, 2**64), a numpy.random.Generator or a "
         f"numpy.random.RandomState; got {random_state!r}"
