@@ -95,19 +95,64 @@ def penalties(
 
     Cached (least recently used, at most ``PENALTY_CACHE_SIZE`` entries; thread-safe), so
     fits with equal degrees, basis and grid build them once. The matrices are read-only,
-    because every caller shares them. The total basis takes the rows and columns of the
-    tensor penalties for its multi-indices: the quadratic forms restrict exactly.
+    because every caller shares them.
     """
     d = len(degrees)
     args = () if n_grid is None else (n_grid,)  # None: the core's default grid
     if d == 1:
         R1, R2 = core.smoothness_penalty_matrices_1d(degrees[0], *WINDOW, *args)
-    else:
+    elif basis == "tensor":
         R1, R2, _ = core.build_penalty_matrices_nd(list(degrees), [WINDOW] * d, *args)
-        if basis == "total":
-            strides = np.cumprod((1,) + tuple(deg + 1 for deg in degrees[:0:-1]))[::-1]
-            pos = multi_indices(degrees, "total") @ strides
-            R1, R2 = R1[np.ix_(pos, pos)], R2[np.ix_(pos, pos)]
+    else:
+        R1, R2 = _restricted_penalties(degrees, multi_indices(degrees, basis), n_grid or 30)
     for R in (R1, R2):
         R.flags.writeable = False
     return R1, R2
+
+
+def _restricted_penalties(
+    degrees: tuple[int, ...], indices: np.ndarray, n_grid: int
+) -> tuple[np.ndarray, np.ndarray]:
+    """The tensor penalties' rows and columns for a subset of the tensor basis.
+
+    The tensor penalties are equal-weight sums over a regular grid of products of
+    per-feature derivative factors, so each entry factorises into one-dimensional grid
+    sums: for monomials a and b, sum over the grid of prod_e f_e(a_e) g_e(b_e) equals
+    prod_e sum_t f_e(a_e)(t) g_e(b_e)(t). This gives exactly the same quadratic forms as
+    the tensor matrices restricted to the subset, without building the full tensor basis
+    (whose size grows as the product of the degrees) on the full grid.
+    """
+    d = len(degrees)
+    t = np.linspace(WINDOW[0], WINDOW[1], n_grid)
+    dV = ((WINDOW[1] - WINDOW[0]) / (n_grid - 1)) ** d
+    # moments[e][r] = sum over the axis of (r-th derivative of x^a)(r-th derivative of x^b)
+    # for the exponents of feature e of every pair of basis functions.
+    moments = []
+    for e in range(d):
+        a = indices[:, e]
+        tables = [_derivative_table(t, degrees[e], order)[:, a] for order in range(3)]
+        moments.append([table.T @ table for table in tables])
+
+    def term(orders: list[int]) -> np.ndarray:
+        out = moments[0][orders[0]].copy()
+        for e in range(1, d):
+            out *= moments[e][orders[e]]
+        return out
+
+    k = len(indices)
+    R1, R2 = np.zeros((k, k)), np.zeros((k, k))
+    for i in range(d):
+        R1 += term([int(e == i) for e in range(d)])
+        for j in range(d):
+            R2 += term([int(e == i) + int(e == j) for e in range(d)])
+    return np.asfortranarray(dV * R1), np.asfortranarray(dV * R2)
+
+
+def _derivative_table(t: np.ndarray, degree: int, order: int) -> np.ndarray:
+    """(len(t), degree + 1): the order-th derivative of t**p for p = 0..degree."""
+    p = np.arange(degree + 1)
+    factor = np.ones(degree + 1)
+    for s in range(order):
+        factor = factor * (p - s)
+    powers = np.clip(p - order, 0, None)
+    return np.where(p >= order, factor * t[:, None] ** powers, 0.0)

@@ -81,7 +81,10 @@ def check_X(X: Any, name: str = "X") -> np.ndarray:
     if arr.ndim != 2:
         hint = ""
         if arr.ndim == 1:
-            hint = f"; for one feature pass {name}.reshape(-1, 1)"
+            hint = (
+                f". Reshape your data with {name}.reshape(-1, 1) if it has a single feature, "
+                f"or {name}.reshape(1, -1) if it is a single sample"
+            )
         raise ValueError(f"{name} must be 2-D (n_samples, n_features), got shape {arr.shape}{hint}")
     n, d = arr.shape
     if n == 0:
