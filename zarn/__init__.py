@@ -33,6 +33,7 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
+from zarn.compare import ModelComparison, compare_models
 from zarn.models import PolynomialRegressor
 
 try:
@@ -43,11 +44,13 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "GibbsResult",
     "MCMCResult",
+    "ModelComparison",
     "PolynomialRegressor",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",
     "build_penalty_matrices_nd",
+    "compare_models",
     "compute_sr",
     "design_matrix_1d",
     "design_matrix_nd",
