@@ -11,6 +11,7 @@ import warnings
 import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
+from numpy.polynomial.polyutils import mapparms
 
 import zarn
 from zarn import _basis
@@ -109,6 +110,12 @@ def test_domain_mapping_and_explicit_domain():
     assert not np.allclose(wide.coef_, auto.coef_)
     one = zarn.PolynomialRegressor(degree=2, domain=(0, 10)).fit(X[:, :1], y)
     np.testing.assert_array_equal(one.domain_, [[0, 10]])
+    # The map onto [-1, 1] is numpy.polynomial's, to the last bit.
+    rng = np.random.default_rng(5)
+    domains = np.sort(rng.normal(size=(200, 2)) * 10.0 ** rng.integers(-6, 6, (200, 1)), axis=1)
+    off, scl = _basis.domain_map(domains)
+    expected = np.array([mapparms(dom, (-1, 1)) for dom in domains])
+    np.testing.assert_array_equal(np.column_stack([off, scl]), expected)
 
 
 @pytest.mark.parametrize("degrees", [(2, 3), (3, 1, 2), (4, 4)])

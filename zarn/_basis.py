@@ -37,8 +37,11 @@ def check_memory(n_bytes: float, what: str) -> None:
         )
 
 
+@functools.lru_cache(maxsize=PENALTY_CACHE_SIZE)
 def multi_indices(degrees: tuple[int, ...], basis: str) -> np.ndarray:
     """The basis' exponents, one row per basis function, in design-matrix column order.
+
+    Cached like the penalties, and read-only for the same reason.
 
     The tensor basis holds every combination of per-feature powers 0..degrees[j], the last
     feature varying fastest (the order of ``build_penalty_matrices_nd``); the total basis
@@ -51,10 +54,12 @@ def multi_indices(degrees: tuple[int, ...], basis: str) -> np.ndarray:
             k *= deg + 1
         check_memory(16.0 * k * d, f"a tensor basis of {k} functions in {d} features")
         shape = tuple(deg + 1 for deg in degrees)
-        return np.stack(np.unravel_index(np.arange(k), shape), axis=1).astype(np.int64)
-    budget = max(degrees)
-    rows = list(_bounded_compositions(degrees, budget))
-    return np.asarray(rows, dtype=np.int64).reshape(len(rows), d)
+        indices = np.stack(np.unravel_index(np.arange(k), shape), axis=1).astype(np.int64)
+    else:
+        rows = list(_bounded_compositions(degrees, max(degrees)))
+        indices = np.asarray(rows, dtype=np.int64).reshape(len(rows), d)
+    indices.flags.writeable = False
+    return indices
 
 
 def _bounded_compositions(degrees: tuple[int, ...], budget: int):
@@ -74,9 +79,11 @@ def domain_map(domain: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     equals the one ``numpy.polynomial.Polynomial`` computes for the same domain.
     """
     lo, hi = domain[:, 0], domain[:, 1]
-    w0, w1 = WINDOW
-    off = (w0 * hi - w1 * lo) / (hi - lo)
-    scl = (w1 - w0) / (hi - lo)
+    width = hi - lo
+    # mapparms' (w0 * hi - w1 * lo) / (hi - lo) and (w1 - w0) / (hi - lo) for the window
+    # (-1, 1), where the products by -1 and 1 are exact: the same values in fewer steps.
+    off = (-hi - lo) / width
+    scl = 2.0 / width
     return off, scl
 
 

@@ -141,6 +141,8 @@ def check_finite(arr: np.ndarray, name: str) -> None:
 
 def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
     """An integer parameter in [low, high]; bools and floats are refused."""
+    if type(value) is int and value >= low and (high is None or value <= high):
+        return value  # the common case, without the slower abstract-class test
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {value!r}")
     if value < low or (high is not None and value > high):
@@ -151,6 +153,8 @@ def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
 
 def check_real(value: Any, name: str, *, positive: bool = False) -> float:
     """A finite, non-negative (or strictly positive) real parameter."""
+    if type(value) is float and 0.0 < value < np.inf:
+        return value  # the common case, without the slower abstract-class test
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {value!r}")
     value = float(value)

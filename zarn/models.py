@@ -281,10 +281,12 @@ class PolynomialRegressor:
         """Each feature's (low, high), checked; also checks that X is finite."""
         n, d = X.shape
         if self.domain is None:
-            lo, hi = X.min(axis=0), X.max(axis=0)
-            if not (np.isfinite(lo).all() and np.isfinite(hi).all()):
+            domain = np.empty((d, 2))
+            # min and max propagate NaN and reach infinity, so they also check finiteness.
+            np.minimum.reduce(X, axis=0, out=domain[:, 0])
+            np.maximum.reduce(X, axis=0, out=domain[:, 1])
+            if not np.isfinite(domain).all():
                 check_finite(X, "X")
-            domain = np.column_stack([lo, hi])
         else:
             check_finite(X, "X")
             domain = np.array(self.domain, dtype=np.float64)
@@ -296,6 +298,8 @@ class PolynomialRegressor:
                     f"got shape {domain.shape}"
                 )
             check_finite(domain, "domain")
+        if (domain[:, 1] > domain[:, 0]).all():
+            return domain
         for j in np.flatnonzero(~(domain[:, 1] > domain[:, 0])):
             feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
             low, high = domain[j]
