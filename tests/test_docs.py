@@ -1,5 +1,10 @@
+import doctest
+import importlib
 import pathlib
+import pkgutil
 import re
+
+import pytest
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 
@@ -9,3 +14,18 @@ def test_readme_examples_run():
     assert blocks
     for block in blocks:
         exec(compile(block, str(README), "exec"), {})
+
+
+def python_modules():
+    import zarn
+
+    names = [info.name for info in pkgutil.walk_packages(zarn.__path__, "zarn.")]
+    return ["zarn", *(name for name in names if not name.startswith("zarn._native"))]
+
+
+@pytest.mark.parametrize("name", python_modules())
+def test_docstring_examples_run(name):
+    module = importlib.import_module(name)
+    flags = doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS
+    result = doctest.testmod(module, optionflags=flags, verbose=False, report=True)
+    assert result.failed == 0
