@@ -20,7 +20,7 @@ from zarn._native import zarn_core
 # 99.7 % of Gaussian noise (clean data loses almost nothing against the plain fit) while
 # uniform gross outliers far from the curve are cut.
 CUTOFF = 3.0
-# Trimmed refits stop when the inlier set repeats; this bounds the loop otherwise.
+# Each round of trimmed refits stops when the inlier set repeats; this bounds it otherwise.
 MAX_REFITS = 30
 # Smallest noise scale, relative to the size of y.
 RELATIVE_FLOOR = 1e-9
@@ -29,13 +29,24 @@ MAD_TO_SD = 1.482602218505602
 
 
 def _truncated_sd(c: float) -> float:
-    """Standard deviation of a standard normal variate conditioned on ``|z| < c``."""
+    """Standard deviation of a standard normal z conditioned on ``|z| < c``."""
     mass = math.erf(c / math.sqrt(2.0))
     density = math.exp(-0.5 * c * c) / math.sqrt(2.0 * math.pi)
     return math.sqrt(1.0 - 2.0 * c * density / mass)
 
 
+def _truncated_median(c: float) -> float:
+    """Median of ``|z|`` for a standard normal z conditioned on ``|z| < c`` (bisection)."""
+    half = 0.5 * math.erf(c / math.sqrt(2.0))
+    low, high = 0.0, c
+    for _ in range(60):
+        mid = 0.5 * (low + high)
+        low, high = (mid, high) if math.erf(mid / math.sqrt(2.0)) < half else (low, mid)
+    return 0.5 * (low + high)
+
+
 TRUNCATED_SD = _truncated_sd(CUTOFF)
+TRUNCATED_MEDIAN = _truncated_median(CUTOFF)
 
 
 @dataclass(frozen=True)
@@ -141,10 +152,12 @@ def _energy(
 
 
 def _scale(v: np.ndarray) -> float:
-    """A positive spread of ``v``: its MAD, else its mean absolute deviation, else 1."""
+    """The MAD of ``v``, or 1 when it is 0 (more than half of the values are equal).
+
+    The MDL energy takes the same fallback: its hit tolerance is 0.4 MAD, or 0.4 when the
+    MAD is 0, so dividing y by this scale leaves the energy unchanged.
+    """
     s = zarn_core.mad(v)
-    if not s > 0.0:
-        s = float(np.mean(np.abs(v - np.median(v))))
     return s if s > 0.0 else 1.0
 
 
@@ -183,36 +196,47 @@ def _refit(
     )
 
 
+def _median_scale(r: np.ndarray, k: int) -> float:
+    """Noise deviation from the median absolute residual of inliers cut at ``CUTOFF``."""
+    return float(np.median(np.abs(r))) / TRUNCATED_MEDIAN
+
+
+def _sd_scale(r: np.ndarray, k: int) -> float:
+    """Noise deviation from the residual sum of squares of inliers cut at ``CUTOFF``."""
+    return math.sqrt(float(r @ r) / (r.size - k)) / TRUNCATED_SD
+
+
 def _trimmed_refits(
     Phi: np.ndarray, y: np.ndarray, start: np.ndarray, pen: tuple, ridge: float
 ) -> np.ndarray | None:
     """Inlier set of trimmed least-squares refits started from ``start``, or None.
 
-    The first noise scale is 1.4826 times the median absolute residual of the start;
-    each later one is the residual deviation of the current inliers, corrected for the
-    cut at ``CUTOFF`` deviations; neither falls below ``RELATIVE_FLOOR`` times the size of
-    ``y``. A point is an inlier while its residual is below
-    ``CUTOFF`` scales. Returns None when fewer than k + 1 points would remain.
+    A point is an inlier while its residual is below ``CUTOFF`` noise deviations. The first
+    deviation is 1.4826 times the median absolute residual of the start. Then the inliers
+    get the penalised fit and are re-selected by its residuals, with the deviation
+    re-estimated from the inliers' residuals: first from their median, which outliers
+    that slipped in barely move, until the inlier set repeats; then from their sum of
+    squares, which is more precise once they are gone, until it repeats again. No
+    deviation falls below ``RELATIVE_FLOOR`` times the size of ``y``. Returns None when
+    k points or fewer would remain.
     """
     n, k = Phi.shape
     # A floor far below any noise, relative to the data's size: an exact fit's rounding
     # errors count as zero residuals, so data on a polynomial keeps every point.
     floor = RELATIVE_FLOOR * (abs(float(np.median(y))) + _scale(y))
     r = y - Phi @ start
-    sigma = max(MAD_TO_SD * float(np.median(np.abs(r))), floor)
-    mask = np.abs(r) < CUTOFF * sigma
-    seen: set[bytes] = set()
-    for _ in range(MAX_REFITS):
-        m = int(mask.sum())
-        if m <= k:
-            return None
-        key = np.packbits(mask).tobytes()
-        if key in seen:  # the inlier set repeats: a fixed point or a cycle
-            break
-        seen.add(key)
-        r = y - Phi @ _refit(Phi, y, mask, pen, ridge)
-        sigma = max(math.sqrt(float(r[mask] @ r[mask]) / (m - k)) / TRUNCATED_SD, floor)
-        mask = np.abs(r) < CUTOFF * sigma
+    mask = np.abs(r) < CUTOFF * max(MAD_TO_SD * float(np.median(np.abs(r))), floor)
+    for scale in (_median_scale, _sd_scale):
+        seen: set[bytes] = set()
+        for _ in range(MAX_REFITS):
+            if int(mask.sum()) <= k:
+                return None
+            key = np.packbits(mask).tobytes()
+            if key in seen:  # the inlier set repeats: a fixed point or a cycle
+                break
+            seen.add(key)
+            r = y - Phi @ _refit(Phi, y, mask, pen, ridge)
+            mask = np.abs(r) < CUTOFF * max(scale(r[mask], k), floor)
     return mask
 
 
@@ -238,12 +262,15 @@ def robust_fit(
        0.4 MAD of the curve and so ignores points far from it, whatever their number. It
        runs on ``y`` centred by its median and scaled by its MAD (the sampler's starting
        spread and steps are absolute); ``Phi`` already has its features on [-1, 1].
-    2. **Trimmed refits.** From the start's residuals, the noise scale is 1.4826 times
-       their median absolute value; the points within 3 scales are the inliers and get
-       the penalised least-squares fit (:func:`zarn.fit_regularized_linear`). The scale is
-       then re-estimated from the inliers' residuals (corrected for the cut), the
-       inliers are re-selected against the new fit's residuals over all points, and
-       the two steps repeat until the inlier set repeats (at most 30 refits).
+    2. **Trimmed refits.** From the start's residuals, the noise deviation is 1.4826
+       times their median absolute value; the points within 3 deviations are the
+       inliers and get the penalised least-squares fit (:func:`zarn.fit_regularized_linear`).
+       The deviation is re-estimated from the inliers' residuals (corrected for the cut),
+       the inliers are re-selected by the new fit's residuals over all points, and the
+       two steps repeat until the inlier set repeats: first with the deviation taken from
+       the inliers' median absolute residual, which outliers that slipped in barely move,
+       then from their sum of squares, which is more precise once they are gone (at most
+       30 refits each).
     3. **Check.** The penalised fit of all data is a candidate too: the refit on the
        final inliers is kept only if its MDL energy (:func:`zarn.mdl_score_reg` with the
        penalties, in the units of ``y``) is not above that of the fit of all data;
