@@ -406,3 +406,37 @@ def test_source_tree_without_compiled_core_says_what_to_do(tmp_path):
     )
     assert result.returncode != 0
     assert "pip install --no-build-isolation -e ." in result.stderr
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+@pytest.mark.parametrize("exponent", [-900, -400, 400, 900])
+def test_huge_and_tiny_targets_fit_exactly_as_scaled(method, exponent):
+    # Least squares is homogeneous in y; scaling by a power of two is exact in floating
+    # point, so the fit of 2**e * y is 2**e times the fit of y, where the normal equations
+    # of the raw values would overflow or lose their digits.
+    X, y = cubic_data(n=60)
+    params = {"method": method, "gamma1": 1e-3, "gamma2": 1e-4}
+    base = zarn.PolynomialRegressor(degree=3, **params).fit(X, y)
+    scaled = zarn.PolynomialRegressor(degree=3, **params).fit(X, np.ldexp(y, exponent))
+    np.testing.assert_array_equal(scaled.coef_, np.ldexp(base.coef_, exponent))
+    assert scaled.score(X, np.ldexp(y, exponent)) == pytest.approx(base.score(X, y), rel=1e-12)
+    # The MDL score's data term does not change with the scale; its penalty grows as the
+    # square of it and may exceed the range of doubles: then +inf, never NaN.
+    data = zarn.mdl_score(base.predict(X), y, 4)
+    assert zarn.mdl_score(scaled.predict(X), np.ldexp(y, exponent), 4) == data
+    with np.errstate(over="ignore"):
+        expected = data + np.ldexp(base.mdl_ - data, 2 * exponent)
+    assert scaled.mdl_ == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    ("X", "params", "match"),
+    [
+        ([[-1.7e308], [1.7e308], [0.0]], {}, r"domain of feature 0.*cannot be mapped"),
+        ([[0.0], [1e-310], [5e-311]], {}, r"domain of feature 0.*cannot be mapped"),
+        ([[0.0], [1.0], [2.0]], {"gamma1": 1e308}, "non-finite coefficients"),
+    ],
+)
+def test_numbers_beyond_double_precision_are_refused(X, params, match):
+    with pytest.raises(ValueError, match=match):
+        zarn.PolynomialRegressor(degree=1, **params).fit(X, [1.0, 2.0, 3.0])

@@ -212,7 +212,7 @@ class PolynomialRegressor:
         n_grid = None if self.n_grid is None else check_int(self.n_grid, "n_grid", 2)
         domain = self._domain(X, names)
 
-        off, scl = _basis.domain_map(domain)
+        off, scl = self._mappable(domain, names)
         indices = _basis.multi_indices(degrees, basis)
         Phi = _basis.design(X * scl + off, degrees, indices)
         R1 = R2 = None
@@ -220,12 +220,26 @@ class PolynomialRegressor:
             R1, R2 = _basis.penalties(degrees, basis, n_grid)
 
         self._forget_fit()
-        if method == "ols":
-            coef = core.ols(Phi, y)
-        elif method == "penalized":
-            coef = core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
-        else:
+        if method == "robust":
             coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
+        else:
+            # Least squares and its penalties are homogeneous in y: fitting y / s and
+            # scaling the coefficients back by s is the same fit. A power of two s is
+            # exact and keeps the normal equations of huge or tiny y in range.
+            s = _power_of_two_scale(y)
+            ys = y if s == 1.0 else y / s
+            if method == "ols":
+                coef = core.ols(Phi, ys)
+            else:
+                coef = core.fit_regularized_linear(Phi, ys, R1, R2, gamma1, gamma2, ridge)
+            if s != 1.0:
+                coef *= s
+        if not np.isfinite(coef).all():
+            raise ValueError(
+                f"the {method} fit gave non-finite coefficients: the penalty weights "
+                f"(gamma1={gamma1}, gamma2={gamma2}) or the ridge ({ridge}) are too large for "
+                "double precision"
+            )
 
         self.coef_ = coef
         self.basis_ = indices
@@ -315,6 +329,21 @@ class PolynomialRegressor:
             )
         return domain
 
+    @staticmethod
+    def _mappable(domain: np.ndarray, names: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
+        """The map onto [-1, 1], refusing domains too wide or narrow for double precision."""
+        with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+            off, scl = _basis.domain_map(domain)
+        bad = ~(np.isfinite(off) & np.isfinite(scl) & (scl != 0.0))
+        if bad.any():
+            j = int(np.flatnonzero(bad)[0])
+            feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
+            raise ValueError(
+                f"the domain of {feature}, {tuple(domain[j].tolist())}, cannot be mapped onto "
+                "[-1, 1] in double precision (its width overflows or underflows); rescale it"
+            )
+        return off, scl
+
     # --------------------------------------------------------------- prediction
 
     def predict(self, X: ArrayLike) -> np.ndarray:
@@ -390,6 +419,8 @@ class PolynomialRegressor:
         """
         yp = self.predict(X)
         y = check_y(y, len(yp))
+        s = _power_of_two_scale(y)  # R^2 does not change with the scale; sums must not overflow
+        y, yp = y / s, yp / s
         ss_res = float(np.sum((y - yp) ** 2))
         ss_tot = float(np.sum((y - y.mean()) ** 2))
         if ss_tot == 0.0:
@@ -526,10 +557,31 @@ def _warn(message: str) -> None:
 
 
 def _mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
-    """MDL score of a prediction; the penalties only where a weight is not zero."""
+    """MDL score of a prediction; the penalties only where a weight is not zero.
+
+    A penalty beyond the range of doubles (huge coefficients) makes the score +inf, never
+    NaN: the quadratic forms are then summed on coefficients scaled by a power of two.
+    """
+    k = len(coef)
     if R1 is None:
-        return core.mdl_score(yp, y, len(coef), H)
-    return core.mdl_score_reg(yp, y, len(coef), H, coef, R1, R2, gamma1, gamma2)
+        return core.mdl_score(yp, y, k, H)
+    score = core.mdl_score_reg(yp, y, k, H, coef, R1, R2, gamma1, gamma2)
+    if np.isfinite(score):
+        return score
+    s = _power_of_two_scale(coef)
+    b = coef / s
+    # The penalty matrices are positive semi-definite: a negative form is rounding.
+    penalty = gamma1 * max(float(b @ R1 @ b), 0.0) + gamma2 * max(float(b @ R2 @ b), 0.0)
+    with np.errstate(over="ignore"):
+        return core.mdl_score(yp, y, k, H) + penalty * s * s  # (penalty * s) * s: 0 stays 0
+
+
+def _power_of_two_scale(y: np.ndarray) -> float:
+    """1.0 for y of ordinary size, else a power of two that brings max|y| near 1."""
+    top = float(np.abs(y).max())
+    if 1e-100 < top < 1e100 or top == 0.0:
+        return 1.0
+    return float(np.ldexp(1.0, int(np.frexp(top)[1])))
 
 
 def _draw_seed(random_state: Any) -> int:
