@@ -1,0 +1,284 @@
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import zarn
+from zarn import many
+
+# The shared-solve routes agree with fitting each series alone to within this, relative to
+# the series' largest coefficient (the documented tolerance of fit_many).
+RTOL = 1e-9
+
+
+def alone(model, domain, x, y):
+    """The reference: the series fitted by itself with the shared domain."""
+    used = np.isfinite(y)
+    X = x.reshape(len(x), -1)[used]
+    return zarn.PolynomialRegressor(**{**model.get_params(), "domain": domain}).fit(X, y[used])
+
+
+def series(n=80, m=40, seed=0, d=1):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-3.0, 7.0, (n, d)) if d > 1 else np.linspace(-3.0, 7.0, n)
+    t = x if d == 1 else x.sum(axis=1)
+    Y = 1.0 + np.outer(t, rng.normal(size=m)) + np.outer(t**3, rng.normal(size=m)) * 0.05
+    return x, Y + rng.normal(scale=0.3, size=(n, m))
+
+
+def with_missing(Y, seed=1, rate=0.1):
+    """NaN patterns: scattered, a block at the start, all missing, one sample left, inf."""
+    Y = Y.copy()
+    rng = np.random.default_rng(seed)
+    Y[rng.random(Y.shape) < rate] = np.nan
+    Y[: len(Y) // 2, 1] = np.nan  # high leverage: fitted alone
+    Y[:, 2] = np.nan
+    Y[1:, 3] = np.nan
+    Y[5, 4] = np.inf
+    Y[7, 4] = -np.inf
+    return Y
+
+
+MODELS = [
+    zarn.PolynomialRegressor(degree=3, method="ols"),
+    zarn.PolynomialRegressor(degree=8, method="ols"),
+    zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=0.01, gamma2=0.001),
+    zarn.PolynomialRegressor(degree=6, method="penalized"),
+]
+
+
+@pytest.mark.parametrize("model", MODELS, ids=repr)
+@pytest.mark.parametrize("missing", [False, True])
+def test_shared_solve_agrees_with_each_series_alone(model, missing):
+    x, Y = series()
+    if missing:
+        Y = with_missing(Y)
+    fits = zarn.fit_many(x, Y, model)
+    for j in range(Y.shape[1]):
+        finite = np.isfinite(Y[:, j])
+        assert fits.n_used[j] == finite.sum()
+        if not finite.any():
+            assert np.isnan(fits.coef[j]).all() and np.isnan(fits.mdl[j])
+            continue
+        ref = alone(model, fits.domain, x, Y[:, j])
+        scale = np.abs(ref.coef_).max()
+        np.testing.assert_allclose(fits.coef[j], ref.coef_, rtol=0, atol=RTOL * scale)
+        np.testing.assert_allclose(fits.mdl[j], ref.mdl_, rtol=RTOL)
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_series_fitted_alone_match_bit_for_bit(method):
+    # Half the samples missing at one end: too much leverage for the batched solve, so the
+    # series takes the one-by-one route, which is exactly the single fit.
+    x, Y = series(m=3)
+    Y[:40, 0] = np.nan
+    Y[:, 1] = Y[:, 0]
+    model = zarn.PolynomialRegressor(degree=4, method=method, gamma1=0.1)
+    fits = zarn.fit_many(x, Y, model)
+    ref = alone(model, fits.domain, x, Y[:, 0])
+    np.testing.assert_array_equal(fits.coef[0], ref.coef_)
+    assert fits.mdl[0] == ref.mdl_
+
+
+def test_domain_is_shared_and_from_the_model():
+    x, Y = series(m=3)
+    Y[-10:, 0] = np.nan  # a series that does not reach x's maximum keeps x's domain
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=2))
+    np.testing.assert_array_equal(fits.domain, [[x.min(), x.max()]])
+    fixed = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=2, domain=(-10, 10)))
+    np.testing.assert_array_equal(fixed.domain, [[-10.0, 10.0]])
+    np.testing.assert_allclose(fixed.predict(x), fits.predict(x), rtol=1e-9, atol=1e-9)
+
+
+def test_several_features_total_basis():
+    x, Y = series(n=120, m=10, d=2)
+    Y = with_missing(Y)
+    model = zarn.PolynomialRegressor(degree=(2, 3), basis="total", method="ols")
+    fits = zarn.fit_many(x, Y, model)
+    assert fits.coef.shape == (10, len(fits.basis))
+    j = 0
+    ref = alone(model, fits.domain, x, Y[:, j])
+    np.testing.assert_allclose(fits.coef[j], ref.coef_, atol=RTOL * np.abs(ref.coef_).max())
+    np.testing.assert_allclose(fits.predict(x[:5])[:, j], ref.predict(x[:5]), rtol=1e-9)
+
+
+@pytest.mark.parametrize("n", [50, 51])  # even and odd medians
+@pytest.mark.parametrize("penalized", [False, True])
+def test_vectorised_mdl_equals_the_core(n, penalized):
+    rng = np.random.default_rng(n)
+    x, Y = series(n=n, m=30)
+    Y = np.round(Y, 1)  # ties and residuals on the tolerance's edge
+    Y[:, 0] = 2.0  # MAD 0: tolerance 0.4
+    gamma1 = 0.3 if penalized else 0.0
+    model = zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=gamma1)
+    plan = many._make_plan(x.reshape(-1, 1), model, True)
+    coef = rng.normal(size=(30, plan.k))
+    used = rng.random(Y.shape[::-1]) > 0.2
+    used[:, :3] = True
+    for mask in (None, used):
+        Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
+        got = many._mdl_rows(coef, Yt.copy(), mask, plan)
+        for i in range(30):
+            keep = slice(None) if mask is None else mask[i]
+            yp = (plan.Phi @ coef[i])[keep]
+            want = zarn.mdl_score(yp, Yt[i][keep], plan.k, plan.H)
+            if penalized:
+                want = zarn.mdl_score_reg(
+                    yp, Yt[i][keep], plan.k, plan.H, coef[i], plan.R1, plan.R2, gamma1, 0.0
+                )
+                assert got[i] == pytest.approx(want, rel=1e-13)
+            else:
+                assert got[i] == want
+
+
+def test_skipna_false_spares_the_complete_series():
+    x, Y = series()
+    Y = with_missing(Y, rate=0.003)
+    model = zarn.PolynomialRegressor(degree=3)
+    strict = zarn.fit_many(x, Y, model, skipna=False)
+    lenient = zarn.fit_many(x, Y, model)
+    complete = np.isfinite(Y).all(axis=0)
+    assert complete.any() and not complete.all()
+    assert np.isnan(strict.coef[~complete]).all() and np.isnan(strict.mdl[~complete]).all()
+    assert (strict.n_used[~complete] == 0).all()
+    assert (strict.n_used[complete] == len(x)).all()
+    np.testing.assert_array_equal(strict.coef[complete], lenient.coef[complete])
+
+
+def test_layouts_axis_and_one_series():
+    x, Y = series(m=6)
+    model = zarn.PolynomialRegressor(degree=3, method="ols")
+    by_column = zarn.fit_many(x, Y, model)
+    by_row = zarn.fit_many(x, Y.T, model, axis=1)
+    one = zarn.fit_many(x, Y[:, 2], model)
+    np.testing.assert_allclose(by_row.coef, by_column.coef, rtol=1e-12)
+    np.testing.assert_allclose(one.coef[0], by_column.coef[2], rtol=1e-12)
+    x_new = np.array([0.5, 1.5, 2.5])
+    assert by_column.predict(x_new).shape == (3, 6)
+    assert by_row.predict(x_new).shape == (6, 3)
+    np.testing.assert_allclose(one.predict(x_new), by_column.predict(x_new)[:, 2], rtol=1e-12)
+    ref = alone(model, by_column.domain, x, Y[:, 2])
+    np.testing.assert_allclose(one.predict(x_new), ref.predict(x_new[:, None]), rtol=1e-9)
+
+
+def test_results_do_not_depend_on_n_jobs():
+    x, Y = series(m=500)
+    Y = with_missing(Y)
+    model = zarn.PolynomialRegressor(degree=3, gamma2=0.01)
+    serial = zarn.fit_many(x, Y, model, chunk_size=64)
+    parallel = zarn.fit_many(x, Y, model, chunk_size=64, n_jobs=2, progress=True)
+    for name in ("coef", "mdl", "n_used"):
+        np.testing.assert_array_equal(getattr(parallel, name), getattr(serial, name))
+
+
+def test_robust_is_the_single_fit_bit_for_bit():
+    pytest.importorskip("zarn._robust")
+    x, Y = series(n=60, m=4)
+    Y[::7, 0] += 40.0  # gross outliers
+    Y[3, 1] = np.nan
+    Y[:, 2] = np.nan
+    model = zarn.PolynomialRegressor(
+        degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    fits = zarn.fit_many(x, Y, model)
+    parallel = zarn.fit_many(x, Y, model, n_jobs=2)
+    np.testing.assert_array_equal(parallel.coef, fits.coef)
+    assert fits.n_inliers[2] == 0 and fits.n_used[2] == 0
+    for j in (0, 1, 3):
+        ref = alone(model, fits.domain, x, Y[:, j])
+        np.testing.assert_array_equal(fits.coef[j], ref.coef_)
+        assert fits.mdl[j] == ref.mdl_
+        assert fits.n_inliers[j] == ref.inlier_mask_.sum()
+    assert fits.n_inliers[0] < fits.n_used[0]
+
+
+def test_pickles():
+    x, Y = series(m=5)
+    fits = zarn.fit_many(x, with_missing(Y), zarn.PolynomialRegressor(degree=3))
+    back = pickle.loads(pickle.dumps(fits))
+    np.testing.assert_array_equal(back.predict(x), fits.predict(x))
+    np.testing.assert_array_equal(back.n_used, fits.n_used)
+
+
+@pytest.mark.parametrize(
+    "change, match",
+    [
+        ({"x": [0.0, np.nan, 2.0, 3.0]}, "x contains NaN"),
+        ({"x": [0.0, np.inf, 2.0, 3.0]}, "x contains infinity"),
+        ({"x": [0.0, 1.0, 2.0]}, "x has 3 samples but Y has 4"),
+        ({"Y": np.zeros((4, 2, 2))}, "Y must be 1-D .* got 3 dimensions"),
+        ({"x": [1.0, 1.0, 1.0, 1.0]}, "zero width"),
+        ({"n_jobs": 0}, "n_jobs"),
+        ({"axis": 2}, "axis"),
+    ],
+)
+def test_bad_input(change, match):
+    args = {"x": [0.0, 1.0, 2.0, 3.0], "Y": np.ones((4, 3))} | change
+    with pytest.raises(ValueError, match=match):
+        zarn.fit_many(args.pop("x"), args.pop("Y"), **args)
+
+
+def test_model_must_be_a_polynomial_regressor():
+    with pytest.raises(TypeError, match="PolynomialRegressor"):
+        zarn.fit_many([0.0, 1.0], [[1.0], [2.0]], model="ols")
+
+
+def test_import_zarn_imports_no_parallel_library():
+    code = (
+        "import sys, zarn; "
+        "print(sorted(m for m in ('dask', 'distributed', 'joblib', 'tqdm', 'xarray') "
+        "if m in sys.modules))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+# ----------------------------------------------------------------- Dask cluster
+
+# Worker processes of a cluster do not start under the sanitizer run's preloaded runtime.
+pytestmark_cluster = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="process workers cannot start with the sanitizer runtime preloaded",
+)
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+@pytestmark_cluster
+@pytest.mark.parametrize("method", ["ols", "robust"])
+def test_dask_on_a_process_cluster_matches_serial(client, method):
+    da = pytest.importorskip("dask.array")
+    x, Y = series(n=60, m=300 if method == "ols" else 8)
+    Y = with_missing(Y)
+    model = zarn.PolynomialRegressor(
+        degree=3, method=method, n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    chunk = 100 if method == "ols" else 4
+    serial = zarn.fit_many(x, Y, model, chunk_size=chunk)
+    Yd = da.from_array(Y, chunks=(20, chunk))  # sample-axis chunks are merged
+    lazy = zarn.fit_many(x, Yd, model)
+    assert isinstance(lazy.coef, da.Array) and isinstance(lazy.mdl, da.Array)
+    coef, mdl, n_used = client.compute([lazy.coef, lazy.mdl, lazy.n_used], sync=True)
+    np.testing.assert_array_equal(coef, serial.coef)
+    np.testing.assert_array_equal(mdl, serial.mdl)
+    np.testing.assert_array_equal(n_used, serial.n_used)
+    # Other blocks of series: the same up to the rounding of the shared solve.
+    other = zarn.fit_many(x, da.from_array(Y.T, chunks=(77, 60)), model, axis=1)
+    scale = np.nanmax(np.abs(serial.coef))
+    np.testing.assert_allclose(other.coef.compute(), serial.coef, atol=RTOL * scale)
+    predicted = lazy.predict(x[:4])
+    assert isinstance(predicted, da.Array)
+    np.testing.assert_allclose(predicted.compute(), serial.predict(x[:4]), atol=RTOL * scale)
