@@ -34,6 +34,7 @@ from zarn._native.zarn_core import (
     smoothness_penalty_matrices_1d,
 )
 from zarn.compare import ModelComparison, compare_models
+from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
 try:
@@ -44,6 +45,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 __all__ = [
     "GibbsResult",
     "MCMCResult",
+    "ManyFits",
     "ModelComparison",
     "PolynomialRegressor",
     "TournamentMCMC",
@@ -54,6 +56,7 @@ __all__ = [
     "compute_sr",
     "design_matrix_1d",
     "design_matrix_nd",
+    "fit_many",
     "fit_regularized_linear",
     "gibbs_entropy",
     "mad",
