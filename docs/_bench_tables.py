@@ -1,0 +1,166 @@
+"""Turn bench/RESULTS.md into reStructuredText for the Performance page.
+
+The benchmark scripts write their results as Markdown; the site shows the same file, so
+the page never drifts from the measurements. Only what RESULTS.md uses is handled:
+headings, paragraphs, bullet and numbered lists, pipe tables, fenced code, inline code,
+bold text, links and images. Everything else is passed through as escaped text, so an odd
+line shows up verbatim rather than breaking the build.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import re
+import shutil
+
+_HEADING_CHARS = {2: "~", 3: "^", 4: "'"}
+_TABLE_RULE = re.compile(r"^\|?\s*:?-{2,}:?\s*(\|\s*:?-{2,}:?\s*)*\|?\s*$")
+_IMAGE = re.compile(r"^!\[([^\]]*)\]\(([^)\s]+)\)\s*$")
+_LINK = re.compile(r"\[([^\]]+)\]\((https?://[^)\s]+)\)")
+_LIST_ITEM = re.compile(r"^(\s*)([-*+]|\d+\.)\s+")
+_OPENERS = "'\"([{<-/:"
+_CLOSERS = "'\")]}>-/:.,;!?"
+
+
+def _escape(text: str) -> str:
+    """Escape the characters that reStructuredText would read as markup."""
+    text = text.replace("\\", "\\\\")
+    text = text.replace("|", "\\|")
+    text = re.sub(r"(\w)_(?=\W|$)", r"\1\\_", text)  # name_ would be a reference
+    text = re.sub(r"(?<![*\w])\*(?![*\s])", r"\\*", text)  # lone * opens emphasis
+    return text
+
+
+def inline(text: str) -> str:
+    """Markdown inline text (code, bold, links) as reStructuredText."""
+    text = text.replace("\\|", "|")
+    parts = re.split(r"`([^`]+)`", text)
+    out = []
+    for i, part in enumerate(parts):
+        if i % 2 == 0:
+            out.append(_text_with_links(part))
+        elif part.strip() != part:
+            out.append(_escape(part))
+        else:
+            before = parts[i - 1][-1:]
+            after = parts[i + 1][:1] if i + 1 < len(parts) else ""
+            # Inline markup must sit between spaces or punctuation in reStructuredText.
+            lead = "\\ " if before and not (before.isspace() or before in _OPENERS) else ""
+            tail = "\\ " if after and not (after.isspace() or after in _CLOSERS) else ""
+            out.append(f"{lead}``{part}``{tail}")
+    return "".join(out)
+
+
+def _text_with_links(text: str) -> str:
+    """Escape plain text, keeping ``[label](url)`` links as reStructuredText links."""
+    pieces = []
+    last = 0
+    for m in _LINK.finditer(text):
+        pieces.append(_escape(text[last : m.start()]))
+        pieces.append(f"`{_escape(m.group(1))} <{m.group(2)}>`__")
+        last = m.end()
+    pieces.append(_escape(text[last:]))
+    return "".join(pieces)
+
+
+def _cells(line: str) -> list[str]:
+    line = line.strip()
+    if line.startswith("|"):
+        line = line[1:]
+    if line.endswith("|") and not line.endswith("\\|"):
+        line = line[:-1]
+    return [c.strip() for c in re.split(r"(?<!\\)\|", line)]
+
+
+def _table(rows: list[list[str]]) -> list[str]:
+    width = max(len(r) for r in rows)
+    out = [".. list-table::", "   :header-rows: 1", "   :class: bench-table", ""]
+    for row in rows:
+        row = row + [""] * (width - len(row))
+        for j, cell in enumerate(row):
+            lead = "   * - " if j == 0 else "     - "
+            out.append(lead + (inline(cell) or r"\ "))
+    return out + [""]
+
+
+def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> str:
+    """Convert the Markdown of a results file; images are copied into ``out_dir``."""
+    lines = md.splitlines()
+    out: list[str] = []
+    i = 0
+    in_list = False
+    while i < len(lines):
+        line = lines[i].rstrip()
+        if line.startswith("```"):
+            block = []
+            i += 1
+            while i < len(lines) and not lines[i].startswith("```"):
+                block.append(lines[i])
+                i += 1
+            out += ["", ".. code-block:: text", ""] + ["   " + b for b in block] + [""]
+            i += 1
+            in_list = False
+            continue
+        heading = re.match(r"^(#{1,6})\s+(.*)$", line)
+        if heading:
+            level = len(heading.group(1))
+            if level > 1:  # the page has its own title
+                title = inline(heading.group(2))
+                char = _HEADING_CHARS.get(level, "'")
+                out += ["", title, char * max(len(title), 3), ""]
+            i += 1
+            in_list = False
+            continue
+        if line.lstrip().startswith("|") and i + 1 < len(lines) and _TABLE_RULE.match(lines[i + 1]):
+            rows = [_cells(line)]
+            i += 2
+            while i < len(lines) and lines[i].strip().startswith("|"):
+                rows.append(_cells(lines[i]))
+                i += 1
+            out += [""] + _table(rows)
+            in_list = False
+            continue
+        image = _IMAGE.match(line.strip())
+        if image:
+            src = image_dir / image.group(2)
+            if src.is_file():
+                shutil.copyfile(src, out_dir / src.name)
+                alt = image.group(1) or src.name
+                out += ["", f".. image:: /_generated/{src.name}", f"   :alt: {alt}", ""]
+            i += 1
+            in_list = False
+            continue
+        item = _LIST_ITEM.match(line)
+        if item:
+            if not in_list and out and out[-1] != "":
+                out.append("")
+            marker = "-" if item.group(2) in "-*+" else item.group(2)
+            out.append(item.group(1) + marker + " " + inline(line[item.end() :]))
+            in_list = True
+            i += 1
+            continue
+        if not line.strip():
+            out.append("")
+            in_list = False
+            i += 1
+            continue
+        if in_list and line.startswith(" "):
+            out.append("  " + inline(line.strip()))
+        else:
+            if in_list:
+                out.append("")
+                in_list = False
+            out.append(inline(line.strip()))
+        i += 1
+    return "\n".join(out) + "\n"
+
+
+def write_bench_page(results: pathlib.Path, target: pathlib.Path) -> None:
+    """Write ``target`` (an include file) from ``results``; a note if it is missing."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    if results.is_file():
+        text = markdown_to_rst(results.read_text(encoding="utf-8"), results.parent, target.parent)
+    else:
+        text = "No benchmark results were found in ``bench/RESULTS.md``.\n"
+    if not target.is_file() or target.read_text(encoding="utf-8") != text:
+        target.write_text(text, encoding="utf-8")

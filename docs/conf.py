@@ -1,0 +1,114 @@
+"""Sphinx configuration of zarn's documentation site.
+
+Build from the repository root (see README, section "Documentation"):
+
+    .venv/bin/sphinx-build -W --keep-going -b html docs docs/_build/html
+
+The build needs no network: no inventories are fetched. The gallery runs every script of
+``examples/`` and fails the build when one of them raises.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import sys
+
+import zarn
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))  # the page generator below lives beside this file
+
+from _bench_tables import write_bench_page  # noqa: E402
+
+project = "zarn"
+author = "the zarn developers"
+copyright = "2026, the zarn developers"
+release = zarn.__version__
+version = ".".join(release.split(".")[:2])
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.mathjax",
+    "numpydoc",
+    "sphinx_gallery.gen_gallery",
+]
+
+templates_path: list[str] = []
+exclude_patterns = ["_build", "_generated", "**/*.ipynb", "**/*.py", "**/*.zip"]
+default_role = "literal"
+nitpicky = False
+
+# numpydoc: the class pages list their methods through autodoc's members, not through
+# numpydoc's own summary table, which would list every method twice.
+numpydoc_show_class_members = False
+numpydoc_class_members_toctree = False
+# Parameter types become cross-references (attribute names such as ``n_features_in_``
+# would otherwise read as reStructuredText link targets); the words below stay text.
+numpydoc_xref_param_type = True
+# numpydoc's own aliases point some words at other projects' glossaries, which an offline
+# build cannot resolve: those words stay plain text here.
+_PLAIN_WORDS = [
+    "bool",
+    "boolean",
+    "iterable",
+    "sequence",
+    "generator",
+    "array-like",
+    "array_like",
+    "scalar",
+]
+numpydoc_xref_aliases = {word: word for word in _PLAIN_WORDS}
+numpydoc_xref_ignore = {
+    "of",
+    "or",
+    "and",
+    "shape",
+    "default",
+    "optional",
+    "mapping",
+    "ndarray",
+    "object",
+    "pair",
+    "pairs",
+    *_PLAIN_WORDS,
+}
+autodoc_typehints = "none"
+autodoc_member_order = "bysource"
+
+# No inventories are downloaded: the build must work offline.
+intersphinx_mapping: dict[str, tuple[str, None]] = {}
+
+sphinx_gallery_conf = {
+    "examples_dirs": str(ROOT / "examples"),
+    "gallery_dirs": "auto_examples",
+    "filename_pattern": r".*\.py$",  # run every example, so every figure is drawn here
+    "ignore_pattern": r"__init__\.py",
+    "within_subsection_order": "FileNameSortKey",
+    "download_all_examples": False,
+    "remove_config_comments": True,
+    "abort_on_example_error": False,  # run them all, then fail the build with the list
+    "min_reported_time": 1,
+    "matplotlib_animations": False,
+}
+
+html_theme = "pydata_sphinx_theme"
+html_title = f"zarn {release}"
+html_static_path = ["_static"]
+html_css_files = ["zarn.css"]
+html_show_sourcelink = False
+html_theme_options = {
+    "navigation_with_keys": False,
+    "show_toc_level": 2,
+    "header_links_before_dropdown": 6,
+    "secondary_sidebar_items": ["page-toc"],
+    "footer_start": ["copyright"],
+    "footer_end": [],
+}
+html_sidebars = {"index": [], "getting_started": []}
+html_context = {"default_mode": "light"}
+
+
+def setup(app):
+    """Write the performance tables from bench/RESULTS.md before the pages are read."""
+    write_bench_page(ROOT / "bench" / "RESULTS.md", HERE / "_generated" / "bench_results.rst")

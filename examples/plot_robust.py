@@ -1,0 +1,57 @@
+"""
+Robust fitting on contaminated data
+===================================
+
+Least squares lets every point pull on the curve, so a few gross outliers drag it away.
+``method="robust"`` searches for the coefficients that hit the most points within a
+tolerance (zarn's MDL energy, blind to how far the misses lie), separates inliers from
+outliers by their residuals, and ends with a penalised least-squares refit on the inliers.
+"""
+
+import matplotlib.pyplot as plt
+import numpy as np
+
+import zarn
+
+rng = np.random.default_rng(11)
+
+
+def truth(x):
+    return 1.0 - 2.0 * x + 0.5 * x**3
+
+
+x = rng.uniform(-2.0, 2.0, 300)
+grid = np.linspace(-2.0, 2.0, 400)
+fig, axes = plt.subplots(1, 3, figsize=(13, 4), sharey=True, layout="constrained")
+for ax, share in zip(axes, [0.0, 0.15, 0.35]):
+    y = truth(x) + rng.normal(scale=0.3, size=x.size)
+    bad = rng.random(x.size) < share
+    y[bad] = rng.uniform(-8.0, 8.0, bad.sum())  # gross outliers over a wide range
+    lsq = zarn.PolynomialRegressor(degree=3, method="ols").fit(x[:, None], y)
+    rob = zarn.PolynomialRegressor(degree=3, method="robust").fit(x[:, None], y)
+    ax.plot(
+        x[~rob.inlier_mask_],
+        y[~rob.inlier_mask_],
+        "x",
+        color="tab:red",
+        ms=4,
+        label="set aside by the robust fit",
+    )
+    ax.plot(x[rob.inlier_mask_], y[rob.inlier_mask_], ".", color="0.6", ms=4, label="inliers")
+    ax.plot(grid, truth(grid), "k--", lw=2, label="true curve")
+    for name, model in [("least squares", lsq), ("robust", rob)]:
+        rmse = np.sqrt(np.mean((model.predict(grid[:, None]) - truth(grid)) ** 2))
+        ax.plot(grid, model.predict(grid[:, None]), lw=2, label=f"{name}, RMSE {rmse:.2f}")
+    ax.set(title=f"{share:.0%} gross outliers", xlabel="x", ylim=(-8.5, 8.5))
+    ax.legend(fontsize=8, loc="lower right")
+axes[0].set_ylabel("y")
+plt.show()
+
+# %%
+# The RMSE in the legend is measured against the true curve. On clean data both fits
+# agree; with outliers the least-squares curve bends towards them, while the robust one
+# stays on the true curve. The robust fit is never worse on the MDL energy than the
+# penalised fit of all the data, which it always considers as a candidate.
+#
+# The sampler behind it is reproducible: the same ``random_state`` gives the same fit,
+# bit for bit, whatever the number of threads.
