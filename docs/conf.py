@@ -13,6 +13,8 @@ from __future__ import annotations
 import pathlib
 import sys
 
+from numpydoc.xref import DEFAULT_LINKS
+
 import zarn
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -46,35 +48,16 @@ numpydoc_class_members_toctree = False
 # Parameter types become cross-references (attribute names such as ``n_features_in_``
 # would otherwise read as reStructuredText link targets); the words below stay text.
 numpydoc_xref_param_type = True
-# numpydoc's own aliases point some words at other projects' glossaries, which an offline
-# build cannot resolve: those words stay plain text here.
-_PLAIN_WORDS = [
-    "bool",
-    "boolean",
-    "iterable",
-    "sequence",
-    "generator",
-    "array-like",
-    "array_like",
-    "scalar",
-]
+# numpydoc's own aliases point words such as "int" or "array_like" at the Python and NumPy
+# documentation, which an offline build cannot reach: they would show as "python:int".
+# Every one of them stays plain text here; names of zarn's own classes still link.
+_PLAIN_WORDS = sorted(DEFAULT_LINKS)
 numpydoc_xref_aliases = {word: word for word in _PLAIN_WORDS}
-numpydoc_xref_ignore = {
-    "of",
-    "or",
-    "and",
-    "shape",
-    "default",
-    "optional",
-    "mapping",
-    "ndarray",
-    "object",
-    "pair",
-    "pairs",
-    *_PLAIN_WORDS,
-}
+numpydoc_xref_ignore = {"of", "or", "and", "shape", "default", "optional", "mapping", "object"}
+numpydoc_xref_ignore.update(_PLAIN_WORDS)
 autodoc_typehints = "none"
 autodoc_member_order = "bysource"
+toc_object_entries_show_parents = "hide"  # "fit()" rather than "PolynomialRegressor.fit()"
 
 # No inventories are downloaded: the build must work offline.
 intersphinx_mapping: dict[str, tuple[str, None]] = {}
@@ -84,7 +67,7 @@ sphinx_gallery_conf = {
     "gallery_dirs": "auto_examples",
     "filename_pattern": r".*\.py$",  # run every example, so every figure is drawn here
     "ignore_pattern": r"__init__\.py",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_gallery_order.ExampleOrder",
     "download_all_examples": False,
     "remove_config_comments": True,
     "abort_on_example_error": False,  # run them all, then fail the build with the list

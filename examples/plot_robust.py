@@ -22,7 +22,7 @@ def truth(x):
 
 x = rng.uniform(-2.0, 2.0, 300)
 grid = np.linspace(-2.0, 2.0, 400)
-fig, axes = plt.subplots(1, 3, figsize=(13, 4), sharey=True, layout="constrained")
+fig, axes = plt.subplots(1, 3, figsize=(10, 4), sharey=True, layout="constrained")
 for ax, share in zip(axes, [0.0, 0.15, 0.35]):
     y = truth(x) + rng.normal(scale=0.3, size=x.size)
     bad = rng.random(x.size) < share
@@ -39,12 +39,18 @@ for ax, share in zip(axes, [0.0, 0.15, 0.35]):
     )
     ax.plot(x[rob.inlier_mask_], y[rob.inlier_mask_], ".", color="0.6", ms=4, label="inliers")
     ax.plot(grid, truth(grid), "k--", lw=2, label="true curve")
+    rmse = {}
     for name, model in [("least squares", lsq), ("robust", rob)]:
-        rmse = np.sqrt(np.mean((model.predict(grid[:, None]) - truth(grid)) ** 2))
-        ax.plot(grid, model.predict(grid[:, None]), lw=2, label=f"{name}, RMSE {rmse:.2f}")
-    ax.set(title=f"{share:.0%} gross outliers", xlabel="x", ylim=(-8.5, 8.5))
-    ax.legend(fontsize=8, loc="lower right")
+        rmse[name] = np.sqrt(np.mean((model.predict(grid[:, None]) - truth(grid)) ** 2))
+        ax.plot(grid, model.predict(grid[:, None]), lw=2, label=f"{name} fit")
+    ax.set(xlabel="x", ylim=(-8.5, 8.5))
+    ax.set_title(
+        f"{share:.0%} gross outliers\nRMSE: least squares {rmse['least squares']:.2f}, "
+        f"robust {rmse['robust']:.2f}",
+        fontsize=10,
+    )
 axes[0].set_ylabel("y")
+fig.legend(*axes[0].get_legend_handles_labels(), loc="outside lower center", ncols=5)
 plt.show()
 
 # %%

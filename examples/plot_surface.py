@@ -31,11 +31,10 @@ for basis in ("tensor", "total"):
     model = zarn.PolynomialRegressor(degree=(3, 3), basis=basis, gamma2=1e-5).fit(X, z)
     fitted = model.predict(points).reshape(U1.shape)
     rmse = np.sqrt(np.mean((fitted - panels["true surface"]) ** 2))
-    panels[
-        f"{basis} basis: {model.coef_.size} coefficients\nRMSE {rmse:.3f}, MDL {model.mdl_:.1f}"
-    ] = fitted
+    title = f"{basis} basis: {model.coef_.size} coefficients\n"
+    panels[title + f"RMSE against the truth {rmse:.3f}, MDL {model.mdl_:.1f}"] = fitted
 
-fig, axes = plt.subplots(1, 3, figsize=(14, 5.2), sharey=True, layout="constrained")
+fig, axes = plt.subplots(1, 3, figsize=(11, 3.8), sharey=True, layout="constrained")
 levels = np.linspace(-2.2, 2.2, 23)
 for ax, (title, values) in zip(axes, panels.items()):
     filled = ax.contourf(U1, U2, values, levels=levels, cmap="RdBu_r", extend="both")
@@ -49,9 +48,10 @@ for ax, (title, values) in zip(axes, panels.items()):
         edgecolors="black",
         linewidths=0.4,
     )
-    ax.set(title=title, xlabel="x1", aspect="equal")
+    ax.set(xlabel="x1", aspect="equal")
+    ax.set_title(title, fontsize=10)
 axes[0].set_ylabel("x2")
-fig.colorbar(filled, ax=axes, label="z (surfaces: fitted or true; points: observed)", shrink=0.9)
+fig.colorbar(filled, ax=axes, label="z (points: observed values)", shrink=0.8)
 plt.show()
 
 # %%

@@ -15,9 +15,6 @@ the figure to ``quickstart.png`` (or to the path given as first argument)::
 
 import sys
 
-import matplotlib
-
-matplotlib.use("Agg")  # write the figure to a file; never open a window
 import matplotlib.pyplot as plt
 import numpy as np
 from matplotlib.ticker import MaxNLocator
