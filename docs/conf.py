@@ -32,6 +32,7 @@ version = ".".join(release.split(".")[:2])
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.mathjax",
+    "sphinx-mathjax-offline",  # MathJax served from the site itself: formulas render offline
     "numpydoc",
     "sphinx_gallery.gen_gallery",
 ]
