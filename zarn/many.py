@@ -90,6 +90,8 @@ class ManyFits:
         The fitting method.
     axis : int
         The sample axis of ``Y``; :meth:`predict` lays its result out the same way.
+    ndim : int
+        Dimensions of ``Y``: 1 for a single series, else 2.
 
     Examples
     --------
@@ -248,12 +250,8 @@ def fit_many(
     ``dask.distributed.Client(LocalCluster(processes=True))``; the same code runs on a
     real cluster.
 
-    For an xarray ``DataArray`` ``da`` with the samples along dimension ``"time"``::
-
-        fits = zarn.fit_many(da["time"].values, da.transpose("time", ...).data.reshape(
-            da.sizes["time"], -1), model)
-
-    and reshape ``fits.coef`` back to the other dimensions.
+    An xarray ``DataArray`` (NumPy- or Dask-backed) with the samples along one dimension is
+    stacked into two dimensions first; the README's section "Many series" shows the recipe.
 
     Examples
     --------
@@ -283,7 +281,9 @@ def fit_many(
         chunk_size = check_int(chunk_size, "chunk_size", 1)
 
     dask_input = _is_dask(Y)
-    ndim = Y.ndim if dask_input else np.ndim(Y)
+    if not dask_input:
+        Y = as_float_array(Y, "Y")
+    ndim = Y.ndim
     if ndim not in (1, 2):
         raise ValueError(
             f"Y must be 1-D (one series) or 2-D (samples along axis), got {ndim} dimensions"
@@ -314,8 +314,7 @@ def fit_many(
             ndim,
         )
 
-    Yt = as_float_array(Y, "Y")
-    Yt = Yt.reshape(1, -1) if ndim == 1 else (Yt.T if axis == 0 else Yt)  # (n_series, n)
+    Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     packed = _run_blocks(Yt, plan, n_jobs, chunk_size, progress)
     n_inliers = packed[:, k + 2].astype(np.int64) if plan.method == "robust" else None
     return ManyFits(
