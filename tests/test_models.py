@@ -440,3 +440,14 @@ def test_huge_and_tiny_targets_fit_exactly_as_scaled(method, exponent):
 def test_numbers_beyond_double_precision_are_refused(X, params, match):
     with pytest.raises(ValueError, match=match):
         zarn.PolynomialRegressor(degree=1, **params).fit(X, [1.0, 2.0, 3.0])
+
+
+@pytest.mark.parametrize(
+    ("degree", "method", "basis"),
+    [(10**9, "ols", "tensor"), (10**6, "penalized", "tensor"), ((10**5, 10**5), "robust", "total")],
+)
+def test_fits_beyond_memory_are_refused_before_allocating(degree, method, basis):
+    X = np.random.default_rng(0).uniform(size=(5, 1 if isinstance(degree, int) else 2))
+    model = zarn.PolynomialRegressor(degree, method=method, basis=basis)
+    with pytest.raises(MemoryError, match=r"coefficients .* would need .* GB"):
+        model.fit(X, np.arange(5.0))

@@ -8,6 +8,7 @@ basis and the grid, never on the data: that is what lets them be cached.
 from __future__ import annotations
 
 import functools
+import math
 import os
 
 import numpy as np
@@ -35,6 +36,14 @@ def check_memory(n_bytes: float, what: str) -> None:
             f"{what} would need {n_bytes / 1e9:.3g} GB, more than the "
             f"{total / 1e9:.3g} GB of memory of this machine"
         )
+
+
+def basis_size(degrees: tuple[int, ...], basis: str) -> int:
+    """Number of basis functions (for the total basis an upper bound, exact in one feature)."""
+    tensor = math.prod(deg + 1 for deg in degrees)
+    if basis == "tensor":
+        return tensor
+    return min(tensor, math.comb(max(degrees) + len(degrees), len(degrees)))
 
 
 @functools.lru_cache(maxsize=PENALTY_CACHE_SIZE)

@@ -213,6 +213,7 @@ class PolynomialRegressor:
         domain = self._domain(X, names)
 
         off, scl = self._mappable(domain, names)
+        _check_fit_memory(n, degrees, basis, method)
         indices = _basis.multi_indices(degrees, basis)
         Phi = _basis.design(X * scl + off, degrees, indices)
         R1 = R2 = None
@@ -582,6 +583,20 @@ def _power_of_two_scale(y: np.ndarray) -> float:
     if 1e-100 < top < 1e100 or top == 0.0:
         return 1.0
     return float(np.ldexp(1.0, int(np.frexp(top)[1])))
+
+
+def _check_fit_memory(n: int, degrees: tuple[int, ...], basis: str, method: str) -> None:
+    """MemoryError, before any allocation, for a fit that could not fit in memory.
+
+    The design matrix holds n * k values; least squares by the SVD needs about two more
+    of its size, the normal equations (and the penalties) k * k each.
+    """
+    k = _basis.basis_size(degrees, basis)
+    values = 3 * n * k if method == "ols" else n * k + 3 * k * k
+    _basis.check_memory(
+        8.0 * values + 16.0 * k * len(degrees),
+        f"a {method} fit of {k} coefficients (degree {degrees}, {basis} basis) on {n} samples",
+    )
 
 
 def _draw_seed(random_state: Any) -> int:
