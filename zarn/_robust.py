@@ -202,8 +202,12 @@ def _median_scale(r: np.ndarray, k: int) -> float:
 
 
 def _sd_scale(r: np.ndarray, k: int) -> float:
-    """Noise deviation from the residual sum of squares of inliers cut at ``CUTOFF``."""
-    return math.sqrt(float(r @ r) / (r.size - k)) / TRUNCATED_SD
+    """Noise deviation from the residual sum of squares of inliers cut at ``CUTOFF``.
+
+    NumPy's own summation, not a BLAS dot product, whose split over threads could change
+    the last bits with the number of threads.
+    """
+    return math.sqrt(float(np.sum(np.square(r))) / (r.size - k)) / TRUNCATED_SD
 
 
 def _trimmed_refits(
