@@ -1,4 +1,3 @@
-import os
 import pickle
 import subprocess
 import sys
@@ -238,12 +237,6 @@ def test_import_zarn_imports_no_parallel_library():
 
 # ----------------------------------------------------------------- Dask cluster
 
-# Worker processes of a cluster do not start under the sanitizer run's preloaded runtime.
-pytestmark_cluster = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="process workers cannot start with the sanitizer runtime preloaded",
-)
-
 
 @pytest.fixture(scope="module")
 def client():
@@ -257,7 +250,6 @@ def client():
     cluster.close()
 
 
-@pytestmark_cluster
 @pytest.mark.parametrize("method", ["ols", "robust"])
 def test_dask_on_a_process_cluster_matches_serial(client, method):
     da = pytest.importorskip("dask.array")
