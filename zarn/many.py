@@ -23,8 +23,15 @@ from numpy.typing import ArrayLike
 from zarn import _basis
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
-from zarn._validation import as_float_array, check_finite, check_int, check_X
-from zarn.models import PolynomialRegressor, _draw_seed, _mdl
+from zarn._validation import (
+    as_float_array,
+    check_choice,
+    check_finite,
+    check_int,
+    check_real,
+    check_X,
+)
+from zarn.models import METHODS, PolynomialRegressor, _draw_seed, _mdl
 
 # Series per block (one task of a worker) when chunk_size is None: about 2**21 values.
 BLOCK_VALUES = 2**21
@@ -346,11 +353,9 @@ def _positions(x: ArrayLike, name: str, n_features: int | None = None) -> np.nda
 
 def _make_plan(X: np.ndarray, model: PolynomialRegressor, skipna: bool) -> _Plan:
     """Validate the model's parameters, fix the domain and build the shared solve operator."""
-    from zarn._validation import check_choice, check_real
-
     n, d = X.shape
     degrees = model._degrees(d)
-    method = check_choice(model.method, "method", ("ols", "penalized", "robust"))
+    method = check_choice(model.method, "method", METHODS)
     basis_name = check_choice(model.basis, "basis", _basis.BASES)
     gamma1 = check_real(model.gamma1, "gamma1")
     gamma2 = check_real(model.gamma2, "gamma2")
@@ -367,11 +372,12 @@ def _make_plan(X: np.ndarray, model: PolynomialRegressor, skipna: bool) -> _Plan
 
     params = model.get_params()
     params["domain"] = domain
+    shared = {"method": method, "skipna": skipna, "X": X, "basis": indices, "domain": domain,
+              "Phi": Phi, "H": H, "gamma1": gamma1, "gamma2": gamma2, "ridge": ridge,
+              "R1": R1, "R2": R2, "params": params}  # fmt: skip
     if method == "robust":  # one seed for every series, so that n_jobs cannot change it
         params["random_state"] = _draw_seed(params["random_state"])
-        return _Plan(
-            method, skipna, X, indices, domain, Phi, H, gamma1, gamma2, ridge, R1, R2, params
-        )
+        return _Plan(**shared)
 
     # The fit is linear in y and depends on y only through its projection onto the
     # columns of Phi, so with Q an orthonormal basis of a space holding them,
@@ -382,24 +388,7 @@ def _make_plan(X: np.ndarray, model: PolynomialRegressor, skipna: bool) -> _Plan
     )
     sv = np.linalg.svd(Phi, compute_uv=False)
     full_rank = n >= Phi.shape[1] and bool(sv[-1] > RANK_RTOL * sv[0])
-    return _Plan(
-        method,
-        skipna,
-        X,
-        indices,
-        domain,
-        Phi,
-        H,
-        gamma1,
-        gamma2,
-        ridge,
-        R1,
-        R2,
-        params,
-        Q,
-        C,
-        full_rank,
-    )
+    return _Plan(**shared, Q=Q, C=C, full_rank=full_rank)
 
 
 def _solve(Phi, y, R1, R2, gamma1, gamma2, ridge, method) -> np.ndarray:
