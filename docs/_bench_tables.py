@@ -18,23 +18,36 @@ _TABLE_RULE = re.compile(r"^\|?\s*:?-{2,}:?\s*(\|\s*:?-{2,}:?\s*)*\|?\s*$")
 _IMAGE = re.compile(r"^!\[([^\]]*)\]\(([^)\s]+)\)\s*$")
 _LINK = re.compile(r"\[([^\]]+)\]\((https?://[^)\s]+)\)")
 _LIST_ITEM = re.compile(r"^(\s*)([-*+]|\d+\.)\s+")
+_EMPHASIS = re.compile(r"(?<![\w*\\])(\*\*?)(?=[^\s*])[^*]+?(?<=[^\s*])\1(?![\w*])")
 _OPENERS = "'\"([{<-/:"
 _CLOSERS = "'\")]}>-/:.,;!?"
 
 
 def _escape(text: str) -> str:
-    """Escape the characters that reStructuredText would read as markup."""
+    """Escape the characters that reStructuredText would read as markup.
+
+    Markdown's ``*emphasis*`` and ``**strong**`` spans mean the same in both and are kept;
+    any other ``*`` is escaped.
+    """
+    spans = []
+
+    def keep(m: re.Match) -> str:
+        spans.append(m.group(0))
+        return f"\0{len(spans) - 1}\0"
+
+    text = _EMPHASIS.sub(keep, text)
     text = text.replace("\\", "\\\\")
     text = text.replace("|", "\\|")
     text = re.sub(r"(\w)_(?=\W|$)", r"\1\\_", text)  # name_ would be a reference
-    text = re.sub(r"(?<![*\w])\*(?![*\s])", r"\\*", text)  # lone * opens emphasis
-    return text
+    text = text.replace("*", "\\*")
+    return re.sub(r"\0(\d+)\0", lambda m: spans[int(m.group(1))], text)
 
 
 def inline(text: str) -> str:
     """Markdown inline text (code, bold, links) as reStructuredText."""
     text = text.replace("\\|", "|")
-    parts = re.split(r"`([^`]+)`", text)
+    parts = re.split(r"``(.+?)``|`([^`]+)`", text)
+    parts = [p for i, p in enumerate(parts) if i % 3 == 0 or p is not None]
     out = []
     for i, part in enumerate(parts):
         if i % 2 == 0:
@@ -89,6 +102,7 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
     out: list[str] = []
     i = 0
     in_list = False
+    continuation = "  "
     while i < len(lines):
         line = lines[i].rstrip()
         if line.startswith("```"):
@@ -136,6 +150,7 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
                 out.append("")
             marker = "-" if item.group(2) in "-*+" else item.group(2)
             out.append(item.group(1) + marker + " " + inline(line[item.end() :]))
+            continuation = " " * (len(item.group(1)) + len(marker) + 1)
             in_list = True
             i += 1
             continue
@@ -145,7 +160,7 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
             i += 1
             continue
         if in_list and line.startswith(" "):
-            out.append("  " + inline(line.strip()))
+            out.append(continuation + inline(line.strip()))
         else:
             if in_list:
                 out.append("")
