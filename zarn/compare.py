@@ -173,7 +173,7 @@ class ModelComparison:
                 f"{row.mdl:.2f}",
                 f"{row.hit_rate:.3f}",
                 f"{row.rmse:.4g}",
-                f"{row.r2:.4f}",
+                f"{round(row.r2, 4) + 0.0:.4f}",  # + 0.0: no "-0.0000"
                 f"{row.gaussian_aic:.2f}",
                 f"{row.gaussian_bic:.2f}",
                 f"{row.fit_time * 1e3:.2f} ms",
@@ -189,7 +189,10 @@ class ModelComparison:
             lines.append(f"... {hidden} more row(s) in .rows or .to_pandas()")
         if any(row.k_exceeds_n for row in self.rows):
             lines.append("k > n: more coefficients than samples (an interpolating fit)")
-        lines.append(f"chosen: {self.best_!r}")
+        best = self.rows[0]
+        lines.append(
+            f"chosen: degree {_degree_label(best.degree)}, {best.method}: best_ = {self.best_!r}"
+        )
         return lines
 
     def __repr__(self) -> str:
@@ -297,6 +300,7 @@ class ModelComparison:
         groups: dict[tuple[str, float, float], list[ComparisonRow]] = {}
         for row in sorted(self.rows, key=lambda r: position[r.degree]):
             groups.setdefault((row.method, row.gamma1, row.gamma2), []).append(row)
+        groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), g[0][1:])))
         several_pairs = len({(g1, g2) for _, g1, g2 in groups}) > 1
         for (method, g1, g2), rows in groups.items():
             label = method + (f" (gamma1={g1:g}, gamma2={g2:g})" if several_pairs else "")
