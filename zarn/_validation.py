@@ -39,12 +39,12 @@ def as_float_array(a: Any, name: str) -> np.ndarray:
         raise TypeError(
             f"{name} is a sparse matrix, which is not supported: convert it with {name}.toarray()"
         )
-    if hasattr(a, "to_numpy") and not isinstance(a, np.ndarray):
-        try:  # pandas: missing values of nullable dtypes become NaN and are reported as NaN
-            a = a.to_numpy(dtype=np.float64, na_value=np.nan)
-        except (TypeError, ValueError):
-            a = np.asarray(a)
     arr = np.asarray(a)
+    if arr.dtype == object and hasattr(a, "to_numpy"):
+        try:  # pandas' nullable dtypes: missing values become NaN and are reported as NaN
+            arr = a.to_numpy(dtype=np.float64, na_value=np.nan)
+        except (TypeError, ValueError):
+            pass
     if arr.dtype.kind == "c":
         raise ValueError(f"Complex data not supported: {name} has dtype {arr.dtype}")
     if arr.dtype.kind not in "biuf":
@@ -133,7 +133,9 @@ def check_finite(arr: np.ndarray, name: str) -> None:
     """Raise ValueError naming ``name`` if ``arr`` holds NaN or infinity."""
     # A sum is finite exactly when no element is NaN or infinite, unless finite values
     # overflow it; only then is the element-wise test needed.
-    if np.isfinite(np.add.reduce(arr, axis=None)) or np.isfinite(arr).all():
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = np.add.reduce(arr, axis=None)
+    if np.isfinite(total) or np.isfinite(arr).all():
         return
     bad = "NaN" if np.isnan(arr).any() else "infinity"
     raise ValueError(f"Input {name} contains {bad}; remove or impute the non-finite values")

@@ -369,12 +369,22 @@ class PolynomialRegressor:
         """
         Z = self._mapped(X)
         degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
-        if len(Z) <= PREDICT_BLOCK_ROWS:
-            return _basis.design(Z, degrees, self.basis_) @ self.coef_
-        out = np.empty(len(Z))
-        for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
-            block = slice(start, start + PREDICT_BLOCK_ROWS)
-            out[block] = _basis.design(Z[block], degrees, self.basis_) @ self.coef_
+        # Far outside the domain the powers may overflow: reported below, not warned about.
+        with np.errstate(over="ignore", invalid="ignore"):
+            if len(Z) <= PREDICT_BLOCK_ROWS:
+                out = _basis.design(Z, degrees, self.basis_) @ self.coef_
+            else:
+                out = np.empty(len(Z))
+                for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
+                    block = slice(start, start + PREDICT_BLOCK_ROWS)
+                    out[block] = _basis.design(Z[block], degrees, self.basis_) @ self.coef_
+        if not np.isfinite(out).all():
+            where = int(np.flatnonzero(~np.isfinite(out))[0])
+            raise ValueError(
+                f"the prediction exceeds the range of doubles at {np.sum(~np.isfinite(out))} "
+                f"point(s) of X (the first is row {where}), which lie too far outside the "
+                f"domain {self.domain_.tolist()}"
+            )
         return out
 
     def _mapped(self, X: ArrayLike) -> np.ndarray:
@@ -386,7 +396,8 @@ class PolynomialRegressor:
         self._check_features(X.shape[1], names)
         check_finite(X, "X")
         off, scl = _basis.domain_map(self.domain_)
-        return X * scl + off
+        with np.errstate(over="ignore"):  # overflow far outside the domain is reported later
+            return X * scl + off
 
     def _check_features(self, n_features: int, names: np.ndarray | None) -> None:
         cls = type(self).__name__
@@ -420,13 +431,16 @@ class PolynomialRegressor:
         """
         yp = self.predict(X)
         y = check_y(y, len(yp))
-        s = _power_of_two_scale(y)  # R^2 does not change with the scale; sums must not overflow
+        # Powers of two keep the differences and each sum of squares in range; only a ratio
+        # beyond the range of doubles remains, and gives -inf.
+        s = max(_power_of_two_scale(y), _power_of_two_scale(yp))
         y, yp = y / s, yp / s
-        ss_res = float(np.sum((y - yp) ** 2))
-        ss_tot = float(np.sum((y - y.mean()) ** 2))
+        ss_res, s_res = _scaled_sum_of_squares(y - yp)
+        ss_tot, s_tot = _scaled_sum_of_squares(y - y.mean())
         if ss_tot == 0.0:
             return 1.0 if ss_res == 0.0 else 0.0
-        return 1.0 - ss_res / ss_tot
+        with np.errstate(over="ignore"):
+            return float(1.0 - (ss_res / ss_tot) * (s_res / s_tot) ** 2)
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
@@ -575,6 +589,12 @@ def _mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
     penalty = gamma1 * max(float(b @ R1 @ b), 0.0) + gamma2 * max(float(b @ R2 @ b), 0.0)
     with np.errstate(over="ignore"):
         return core.mdl_score(yp, y, k, H) + penalty * s * s  # (penalty * s) * s: 0 stays 0
+
+
+def _scaled_sum_of_squares(r: np.ndarray) -> tuple[float, float]:
+    """(sum((r / s)**2), s) for a power of two s that keeps the sum in range."""
+    s = _power_of_two_scale(r)
+    return float(np.sum(np.square(r / s))), s
 
 
 def _power_of_two_scale(y: np.ndarray) -> float:
