@@ -7,6 +7,7 @@ own checks use where one exists, so users of both read the same messages.
 
 from __future__ import annotations
 
+import contextlib
 import numbers
 import warnings
 from typing import Any
@@ -41,10 +42,9 @@ def as_float_array(a: Any, name: str) -> np.ndarray:
         )
     arr = np.asarray(a)
     if arr.dtype == object and hasattr(a, "to_numpy"):
-        try:  # pandas' nullable dtypes: missing values become NaN and are reported as NaN
+        # pandas' nullable dtypes: missing values become NaN and are reported as NaN.
+        with contextlib.suppress(TypeError, ValueError):
             arr = a.to_numpy(dtype=np.float64, na_value=np.nan)
-        except (TypeError, ValueError):
-            pass
     if arr.dtype.kind == "c":
         raise ValueError(f"Complex data not supported: {name} has dtype {arr.dtype}")
     if arr.dtype.kind not in "biuf":
