@@ -92,7 +92,8 @@ def native_signature(obj):
 
 
 def stub_signatures():
-    stub = pathlib.Path(zc.__file__).with_name("zarn_core.pyi")
+    # Beside the package folder of the module (in an editable install, the source folder).
+    stub = pathlib.Path(zarn._native.__file__).with_name("zarn_core.pyi")
     tree = ast.parse(stub.read_text())
     found = {}
 
