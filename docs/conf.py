@@ -35,6 +35,7 @@ extensions = [
     "sphinx-mathjax-offline",  # MathJax served from the site itself: formulas render offline
     "numpydoc",
     "sphinx_gallery.gen_gallery",
+    "sphinx_copybutton",
 ]
 
 templates_path: list[str] = []
@@ -59,6 +60,11 @@ numpydoc_xref_ignore.update(_PLAIN_WORDS)
 autodoc_typehints = "none"
 autodoc_member_order = "bysource"
 toc_object_entries_show_parents = "hide"  # "fit()" rather than "PolynomialRegressor.fit()"
+
+# The copy button leaves out the ">>> " and "... " prompts and the printed results.
+copybutton_prompt_text = r">>> |\.\.\. |\$ "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
 
 # No inventories are downloaded: the build must work offline.
 intersphinx_mapping: dict[str, tuple[str, None]] = {}
