@@ -44,7 +44,17 @@ def _escape(text: str) -> str:
 
 
 def inline(text: str) -> str:
-    """Markdown inline text (code, bold, links) as reStructuredText."""
+    """Markdown inline text (code, bold, links) as reStructuredText.
+
+    Examples
+    --------
+    >>> print(inline("`mad` is **7.5x** faster; OMP_ and a|b stay text"))
+    ``mad`` is **7.5x** faster; OMP\\_ and a\\|b stay text
+    >>> print(inline("see `scaling.png`.") + " " + inline("x`y`z"))
+    see ``scaling.png``. x\\ ``y``\\ z
+    >>> print(inline("[docs](https://example.org/a_b), 2*3 and *n/a*"))
+    `docs <https://example.org/a_b>`__, 2\\*3 and *n/a*
+    """
     text = text.replace("\\|", "|")
     parts = re.split(r"``(.+?)``|`([^`]+)`", text)
     parts = [p for i, p in enumerate(parts) if i % 3 == 0 or p is not None]
@@ -97,7 +107,29 @@ def _table(rows: list[list[str]]) -> list[str]:
 
 
 def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> str:
-    """Convert the Markdown of a results file; images are copied into ``out_dir``."""
+    """Convert the Markdown of a results file; images are copied into ``out_dir``.
+
+    Examples
+    --------
+    >>> md = "## Run\\n\\n| case | ratio |\\n|---|---:|\\n| `ols` | 0.2 |\\n\\n1. one\\n   more\\n"
+    >>> print(markdown_to_rst(md, pathlib.Path("."), pathlib.Path(".")).strip())
+    Run
+    ~~~
+    <BLANKLINE>
+    <BLANKLINE>
+    .. list-table::
+       :header-rows: 1
+       :class: bench-table
+    <BLANKLINE>
+       * - case
+         - ratio
+       * - ``ols``
+         - 0.2
+    <BLANKLINE>
+    <BLANKLINE>
+    1. one
+       more
+    """
     lines = md.splitlines()
     out: list[str] = []
     i = 0

@@ -1,4 +1,5 @@
-"""Run the ``>>>`` examples of the documentation pages and of the native module's stub.
+"""Run the ``>>>`` examples of the documentation pages, the native module's stub and the
+site's own tools.
 
 The Sphinx build shows these examples but does not run them; this script does, so a page
 whose example drifts from what zarn returns fails CI. Run from the repository root:
@@ -12,6 +13,9 @@ import ast
 import doctest
 import pathlib
 import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import _bench_tables  # noqa: E402  (the site's results converter, beside this file)
 
 DOCS = pathlib.Path(__file__).resolve().parent
 STUB = DOCS.parent / "zarn" / "_native" / "zarn_core.pyi"
@@ -47,6 +51,8 @@ def main() -> int:
         if ">>>" in text:
             runner.run(parser.get_doctest(text, {}, page.name, str(page), 0))
     for test in stub_tests(STUB):
+        runner.run(test)
+    for test in doctest.DocTestFinder().find(_bench_tables):
         runner.run(test)
     failed, attempted = runner.summarize(verbose=False)
     print(f"documentation examples: {attempted} run, {failed} failed")
