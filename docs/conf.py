@@ -91,11 +91,13 @@ html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "header_links_before_dropdown": 6,
-    "secondary_sidebar_items": ["page-toc"],
+    # The performance page's tables need the width; its sections are in the left column.
+    "secondary_sidebar_items": {"**": ["page-toc"], "performance": []},
     "footer_start": ["copyright"],
     "footer_end": [],
 }
-html_sidebars = {"index": [], "getting_started": []}
+# Pages without sub-pages get no left navigation, so wide tables have room.
+html_sidebars = {"index": [], "getting_started": [], "performance": ["page-toc"]}
 html_context = {"default_mode": "light"}
 
 
