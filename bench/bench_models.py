@@ -180,7 +180,7 @@ def penalized_cases():
     model.fit(X, y)  # builds the penalties once; later fits find them in the cache
     domain = np.array([[x.min(), x.max()]])
     off, scl = _basis.domain_map(domain)
-    z = x * scl[0] + off[0]
+    z = x * scl + off  # one feature: plain floats
 
     def core_calls():
         Phi = zc.design_matrix_1d(6, z)

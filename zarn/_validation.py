@@ -100,7 +100,7 @@ def check_X(X: Any, name: str = "X") -> np.ndarray:
     return arr
 
 
-def check_y(y: Any, n_samples: int, name: str = "y") -> np.ndarray:
+def check_y(y: Any, n_samples: int, name: str = "y", *, finite: bool = True) -> np.ndarray:
     """A finite 1-D float64 target of ``n_samples`` values.
 
     A single column (shape (n, 1)) is flattened with a ``DataConversionWarning`` (scikit-
@@ -125,7 +125,8 @@ def check_y(y: Any, n_samples: int, name: str = "y") -> np.ndarray:
         raise ValueError(
             f"X and {name} have inconsistent numbers of samples: {n_samples} and {arr.shape[0]}"
         )
-    check_finite(arr, name)
+    if finite:
+        check_finite(arr, name)
     return arr
 
 
@@ -155,7 +156,7 @@ def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
 
 def check_real(value: Any, name: str, *, positive: bool = False) -> float:
     """A finite, non-negative (or strictly positive) real parameter."""
-    if type(value) is float and 0.0 < value < np.inf:
+    if type(value) is float and (0.0 < value < np.inf or (value == 0.0 and not positive)):
         return value  # the common case, without the slower abstract-class test
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {value!r}")

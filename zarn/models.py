@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import functools
 import inspect
+import math
 import numbers
 import warnings
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -201,46 +203,32 @@ class PolynomialRegressor:
         names = feature_names(X)
         X = check_X(X)
         n, d = X.shape
-        y = check_y(y, n)
-        degrees = self._degrees(d)
-        method = check_choice(self.method, "method", METHODS)
-        basis = check_choice(self.basis, "basis", _basis.BASES)
-        gamma1 = check_real(self.gamma1, "gamma1")
-        gamma2 = check_real(self.gamma2, "gamma2")
-        ridge = check_real(self.ridge, "ridge")
-        H = check_int(self.H, "H", 1)
-        n_grid = None if self.n_grid is None else check_int(self.n_grid, "n_grid", 2)
+        y = check_y(y, n, finite=False)  # least squares checks y only where it must
+        degrees, method, basis, gamma1, gamma2, ridge, H, n_grid, k = self._settings(d)
         domain = self._domain(X, names)
-
-        off, scl = self._mappable(domain, names)
-        _check_fit_memory(n, degrees, basis, method)
+        off, scl = _basis.domain_map(domain)
+        # The design matrix holds n * k values; the SVD about two more of its size, the
+        # normal equations and the penalties k * k each.
+        if 8.0 * (3 * n * k + 3 * k * k) > _basis.PHYSICAL_MEMORY:
+            _basis.check_memory(
+                8.0 * (3 * n * k + 3 * k * k),
+                f"a {method} fit of {k} coefficients (degree {degrees}, {basis} basis) on "
+                f"{n} samples",
+            )
         indices = _basis.multi_indices(degrees, basis)
-        Phi = _basis.design(X * scl + off, degrees, indices)
+        Z = X * scl
+        Z += off
+        Phi = _basis.design(Z, degrees, indices)
         R1 = R2 = None
         if gamma1 != 0.0 or gamma2 != 0.0:
             R1, R2 = _basis.penalties(degrees, basis, n_grid)
 
         self._forget_fit()
         if method == "robust":
+            check_finite(y, "y")
             coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
         else:
-            # Least squares and its penalties are homogeneous in y: fitting y / s and
-            # scaling the coefficients back by s is the same fit. A power of two s is
-            # exact and keeps the normal equations of huge or tiny y in range.
-            s = _power_of_two_scale(y)
-            ys = y if s == 1.0 else y / s
-            if method == "ols":
-                coef = core.ols(Phi, ys)
-            else:
-                coef = core.fit_regularized_linear(Phi, ys, R1, R2, gamma1, gamma2, ridge)
-            if s != 1.0:
-                coef *= s
-        if not np.isfinite(coef).all():
-            raise ValueError(
-                f"the {method} fit gave non-finite coefficients: the penalty weights "
-                f"(gamma1={gamma1}, gamma2={gamma2}) or the ridge ({ridge}) are too large for "
-                "double precision"
-            )
+            coef = _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
 
         self.coef_ = coef
         self.basis_ = indices
@@ -275,33 +263,30 @@ class PolynomialRegressor:
         for name in ("feature_names_in_", "inlier_mask_", "gibbs_", "seed_"):
             self.__dict__.pop(name, None)
 
-    def _degrees(self, n_features: int) -> tuple[int, ...]:
-        degree = self.degree
-        if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
-            degree = (degree,) * n_features
+    def _settings(self, n_features: int) -> _Settings:
+        """The fit's parameters, checked (the same values are checked once: cached)."""
+        values = (n_features, self.degree, self.method, self.basis, self.gamma1, self.gamma2)
+        values += (self.ridge, self.H, self.n_grid)
+        # The types are part of the key: 2 and 2.0 are equal, with equal hashes.
+        types = tuple(map(type, values))
+        if types[1] is tuple:
+            types += tuple(map(type, self.degree))
         try:
-            degrees = tuple(degree)
-        except TypeError:
-            raise TypeError(
-                f"degree must be an integer or one integer per feature, got {self.degree!r}"
-            ) from None
-        if len(degrees) != n_features:
-            raise ValueError(
-                f"degree has {len(degrees)} entries but X has {n_features} features; "
-                "give one degree per feature, or a single int for all"
-            )
-        return tuple(check_int(deg, "degree", 0) for deg in degrees)
+            return _checked_settings(values, types)
+        except TypeError:  # unhashable values (a list of degrees) are checked every time
+            return _check_settings(*values)
+
+    def _degrees(self, n_features: int) -> tuple[int, ...]:
+        return _check_degrees(self.degree, n_features)
 
     def _domain(self, X: np.ndarray, names: np.ndarray | None) -> np.ndarray:
         """Each feature's (low, high), checked; also checks that X is finite."""
         n, d = X.shape
         if self.domain is None:
+            # min and max propagate NaN and reach infinity: they also check finiteness.
             domain = np.empty((d, 2))
-            # min and max propagate NaN and reach infinity, so they also check finiteness.
             np.minimum.reduce(X, axis=0, out=domain[:, 0])
             np.maximum.reduce(X, axis=0, out=domain[:, 1])
-            if not np.isfinite(domain).all():
-                check_finite(X, "X")
         else:
             check_finite(X, "X")
             domain = np.array(self.domain, dtype=np.float64)
@@ -312,38 +297,34 @@ class PolynomialRegressor:
                     f"domain must hold one (low, high) pair per feature, i.e. shape ({d}, 2); "
                     f"got shape {domain.shape}"
                 )
-            check_finite(domain, "domain")
-        if (domain[:, 1] > domain[:, 0]).all():
-            return domain
-        for j in np.flatnonzero(~(domain[:, 1] > domain[:, 0])):
-            feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
-            low, high = domain[j]
-            if self.domain is None:
+        for j, (low, high) in enumerate(domain.tolist()):
+            if not _maps_onto_window(low, high):
+                self._refuse_domain(X, names, j, low, high)
+        return domain
+
+    def _refuse_domain(self, X, names, j: int, low: float, high: float) -> None:
+        """Raise the error that says why feature j's domain cannot be used."""
+        n = len(X)
+        feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
+        if self.domain is None:
+            check_finite(X, "X")
+            if low == high:
                 raise ValueError(
                     f"{feature} of X has a domain of zero width: all {n} sample(s) equal "
                     f"{low!r}; drop the feature or give its domain explicitly"
                     + (" (cannot fit 1 sample)" if n == 1 else "")
                 )
-            raise ValueError(
-                f"domain of {feature} must satisfy low < high, got ({low!r}, {high!r})"
-                + (": zero width" if low == high else "")
-            )
-        return domain
-
-    @staticmethod
-    def _mappable(domain: np.ndarray, names: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
-        """The map onto [-1, 1], refusing domains too wide or narrow for double precision."""
-        with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
-            off, scl = _basis.domain_map(domain)
-        bad = ~(np.isfinite(off) & np.isfinite(scl) & (scl != 0.0))
-        if bad.any():
-            j = int(np.flatnonzero(bad)[0])
-            feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
-            raise ValueError(
-                f"the domain of {feature}, {tuple(domain[j].tolist())}, cannot be mapped onto "
-                "[-1, 1] in double precision (its width overflows or underflows); rescale it"
-            )
-        return off, scl
+        else:
+            check_finite(np.array([low, high]), "domain")
+            if not low < high:
+                raise ValueError(
+                    f"domain of {feature} must satisfy low < high, got ({low!r}, {high!r})"
+                    + (": zero width" if low == high else "")
+                )
+        raise ValueError(
+            f"the domain of {feature}, ({low!r}, {high!r}), cannot be mapped onto [-1, 1] in "
+            "double precision (its width overflows or underflows); rescale the feature"
+        )
 
     # --------------------------------------------------------------- prediction
 
@@ -555,6 +536,61 @@ class PolynomialRegressor:
     _estimator_type = "regressor"
 
 
+def _check_degrees(degree: Any, n_features: int) -> tuple[int, ...]:
+    if type(degree) is int and degree >= 0:
+        return (degree,) * n_features
+    if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
+        degree = (degree,) * n_features
+    try:
+        degrees = tuple(degree)
+    except TypeError:
+        raise TypeError(
+            f"degree must be an integer or one integer per feature, got {degree!r}"
+        ) from None
+    if len(degrees) != n_features:
+        raise ValueError(
+            f"degree has {len(degrees)} entries but X has {n_features} features; "
+            "give one degree per feature, or a single int for all"
+        )
+    return tuple(check_int(deg, "degree", 0) for deg in degrees)
+
+
+class _Settings(NamedTuple):
+    degrees: tuple[int, ...]
+    method: str
+    basis: str
+    gamma1: float
+    gamma2: float
+    ridge: float
+    H: int
+    n_grid: int | None
+    n_coefficients: int  # for the total basis an upper bound
+
+
+def _check_settings(n_features, degree, method, basis, gamma1, gamma2, ridge, H, n_grid):
+    """The fit's parameters, checked, with the number of coefficients they give."""
+    degrees = _check_degrees(degree, n_features)
+    basis = check_choice(basis, "basis", _basis.BASES)
+    return _Settings(
+        degrees,
+        check_choice(method, "method", METHODS),
+        basis,
+        check_real(gamma1, "gamma1"),
+        check_real(gamma2, "gamma2"),
+        check_real(ridge, "ridge"),
+        check_int(H, "H", 1),
+        None if n_grid is None else check_int(n_grid, "n_grid", 2),
+        _basis.basis_size(degrees, basis),
+    )
+
+
+# Checked parameter sets, so that repeated fits of one configuration (a grid search, many
+# series) skip the checks; bounded, and thread-safe like every functools cache.
+@functools.lru_cache(maxsize=64)
+def _checked_settings(values: tuple, types: tuple) -> _Settings:
+    return _check_settings(*values)
+
+
 def _same(value: Any, default: Any) -> bool:
     """Whether a parameter still holds its default (for the repr)."""
     if value is default:
@@ -581,7 +617,7 @@ def _mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
     if R1 is None:
         return core.mdl_score(yp, y, k, H)
     score = core.mdl_score_reg(yp, y, k, H, coef, R1, R2, gamma1, gamma2)
-    if np.isfinite(score):
+    if math.isfinite(score):
         return score
     s = _power_of_two_scale(coef)
     b = coef / s
@@ -597,25 +633,59 @@ def _scaled_sum_of_squares(r: np.ndarray) -> tuple[float, float]:
     return float(np.sum(np.square(r / s))), s
 
 
+def _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
+    """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
+
+    def solve(target):
+        if method == "ols":
+            return core.ols(Phi, target)
+        return core.fit_regularized_linear(Phi, target, R1, R2, gamma1, gamma2, ridge)
+
+    try:
+        coef = solve(y)
+    except ValueError:  # the normal equations overflowed, or y is not finite
+        coef = None
+    else:
+        c = coef.tolist()
+        if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < 1e-100:
+            return coef  # the common case: finite, and no digits lost to underflow
+    check_finite(y, "y")  # a NaN or infinity in y spreads to every coefficient
+    # Least squares and its penalties are homogeneous in y: fitting y / s and scaling the
+    # coefficients back by s is the same fit. A power of two s is exact and keeps the
+    # normal equations of huge or tiny y in range.
+    s = _power_of_two_scale(y)
+    if s != 1.0:
+        coef = solve(y / s) * s
+    elif coef is None:
+        coef = solve(y)  # raises the core's error again
+    if not np.isfinite(coef).all():
+        raise ValueError(
+            f"the {method} fit gave non-finite coefficients: the penalty weights "
+            f"(gamma1={gamma1}, gamma2={gamma2}) or the ridge ({ridge}) are too large for "
+            "double precision"
+        )
+    return coef
+
+
 def _power_of_two_scale(y: np.ndarray) -> float:
     """1.0 for y of ordinary size, else a power of two that brings max|y| near 1."""
-    top = float(np.abs(y).max())
+    return _power_of_two(float(np.abs(y).max()))
+
+
+def _power_of_two(top: float) -> float:
+    """1.0 for a magnitude of ordinary size, else a power of two near it."""
     if 1e-100 < top < 1e100 or top == 0.0:
         return 1.0
-    return float(np.ldexp(1.0, int(np.frexp(top)[1])))
+    return math.ldexp(1.0, math.frexp(top)[1])
 
 
-def _check_fit_memory(n: int, degrees: tuple[int, ...], basis: str, method: str) -> None:
-    """MemoryError, before any allocation, for a fit that could not fit in memory.
-
-    The design matrix holds n * k values; least squares by the SVD needs about two more
-    of its size, the normal equations (and the penalties) k * k each.
-    """
-    k = _basis.basis_size(degrees, basis)
-    values = 3 * n * k if method == "ols" else n * k + 3 * k * k
-    _basis.check_memory(
-        8.0 * values + 16.0 * k * len(degrees),
-        f"a {method} fit of {k} coefficients (degree {degrees}, {basis} basis) on {n} samples",
+def _maps_onto_window(low: float, high: float) -> bool:
+    """Whether (low, high) maps onto [-1, 1] with finite, non-zero offset and scale."""
+    if not low < high:  # also NaN
+        return False
+    width = high - low
+    return (
+        math.isfinite(width) and math.isfinite((-high - low) / width) and math.isfinite(2.0 / width)
     )
 
 
