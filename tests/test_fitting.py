@@ -107,6 +107,21 @@ def test_ols_rejects_non_finite_X(bad, p):
         zc.ols(X, np.ones(25))
 
 
+def test_ols_rank_threshold_scales_with_the_smaller_dimension():
+    # Singular values 1 and 100 eps on a 1000 x 2 matrix: above the decomposition's cutoff
+    # min(m, p) eps = 2 eps, below NumPy's default max(m, p) eps = 1000 eps. So ols keeps the
+    # second direction (coefficient 1 / s2 along it) where lstsq's default drops it.
+    rng = np.random.default_rng(12)
+    U = np.linalg.qr(rng.standard_normal((1000, 2)))[0]
+    V = np.linalg.qr(rng.standard_normal((2, 2)))[0]
+    s2 = 100 * np.finfo(float).eps
+    X = U @ np.diag([1.0, s2]) @ V.T
+    y = U @ [1.0, 1.0]
+    along = V[:, 1] @ zc.ols(X, y)
+    assert along == pytest.approx(1 / s2, rel=0.2)
+    assert abs(V[:, 1] @ np.linalg.lstsq(X, y, rcond=None)[0]) < 1e-3
+
+
 @pytest.mark.parametrize("p", [3, 20])
 def test_ols_non_finite_y_propagates(p):
     rng = np.random.default_rng(1)
