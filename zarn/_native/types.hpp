@@ -89,10 +89,9 @@ typedef double Doubles2 __attribute__((vector_size(16)));
 
 // Whether all n values at x are finite (neither NaN nor infinite). One pass without an early
 // exit, eight values at a time into four running sums of x * 0.0, which is 0.0 for a finite
-// x and NaN for NaN or an infinity; a NaN stays in its sum. The plain loop over comparisons
-// is not vectorised (a comparison of doubles may trap), and comparisons on vectors need
-// 64-bit integer masks that the baseline unit does not have: plain arithmetic has neither
-// problem.
+// x and NaN for NaN or an infinity; a NaN stays in its sum. A loop that collects
+// comparisons is not vectorised for the baseline unit, which lacks the 64-bit integer
+// operations on comparison masks; plain arithmetic runs on every unit.
 inline bool all_finite(const double* x, Index n) {
     detail::Doubles2 acc[4] = {};
     Index i = 0;
@@ -127,8 +126,8 @@ template <typename Dense> inline void require_finite(const Dense& a, const char*
 inline void require_finite(double v, const char* name) {
     if (!std::isfinite(v)) {
         const char* got = std::isnan(v) ? "NaN" : v > 0.0 ? "infinity" : "-infinity";
-        throw std::invalid_argument(std::string(name) + " must be finite (no NaN or infinity), got " +
-                                    got);
+        throw std::invalid_argument(std::string(name) +
+                                    " must be finite (no NaN or infinity), got " + got);
     }
 }
 
