@@ -107,6 +107,21 @@ def test_ols_rejects_non_finite_X(bad, p):
         zc.ols(X, np.ones(25))
 
 
+def test_ols_rank_threshold_scales_with_the_smaller_dimension():
+    # Singular values 1 and 100 eps on a 1000 x 2 matrix: above the decomposition's cutoff
+    # min(m, p) eps = 2 eps, below NumPy's default max(m, p) eps = 1000 eps. So ols keeps the
+    # second direction (coefficient 1 / s2 along it) where lstsq's default drops it.
+    rng = np.random.default_rng(12)
+    U = np.linalg.qr(rng.standard_normal((1000, 2)))[0]
+    V = np.linalg.qr(rng.standard_normal((2, 2)))[0]
+    s2 = 100 * np.finfo(float).eps
+    X = U @ np.diag([1.0, s2]) @ V.T
+    y = U @ [1.0, 1.0]
+    along = V[:, 1] @ zc.ols(X, y)
+    assert along == pytest.approx(1 / s2, rel=0.2)
+    assert abs(V[:, 1] @ np.linalg.lstsq(X, y, rcond=None)[0]) < 1e-3
+
+
 @pytest.mark.parametrize("p", [3, 20])
 def test_ols_non_finite_y_propagates(p):
     rng = np.random.default_rng(1)
@@ -202,13 +217,15 @@ def test_frl_skipped_penalty_is_never_read():
         np.testing.assert_array_equal(zc.fit_regularized_linear(Phi, y, *args), expected)
 
 
+NON_FINITE_SHOWN = [(np.nan, "NaN"), (np.inf, "infinity"), (-np.inf, "-infinity")]
+
+
 @pytest.mark.parametrize("which", ["R1", "R2"])
-def test_frl_nan_weight_is_applied(which):
-    # Skipped, the weight would leave beta = [1, 1]; applied, NaN reaches the solve.
-    beta = zc.fit_regularized_linear(
-        np.eye(2), [1.0, 1.0], **penalty_kwargs(which, np.eye(2), np.nan)
-    )
-    assert np.isnan(beta).any()
+@pytest.mark.parametrize("bad, shown", NON_FINITE_SHOWN)
+def test_frl_non_finite_weight_is_applied_and_rejected(which, bad, shown):
+    # Skipped, the weight would leave beta = [1, 1]; a NaN weight is not 0.0, so it applies.
+    with pytest.raises(ValueError, match=rf"^gamma{which[1]} must be finite .*, got {shown}$"):
+        zc.fit_regularized_linear(np.eye(2), [1.0, 1.0], **penalty_kwargs(which, np.eye(2), bad))
 
 
 @pytest.mark.parametrize(
@@ -259,3 +276,139 @@ def test_frl_unconvertible_penalty_raises_cast_error_before_computing(which, bad
     # y is too short for Phi: the cast error must come first, before any check or solve.
     with pytest.raises(RuntimeError, match="^Unable to cast Python instance of type"):
         zc.fit_regularized_linear(np.eye(3), [1.0], **{which: bad})
+
+
+# ---------------------------------------------------------------- non-finite input
+
+NON_FINITE = [np.nan, np.inf, -np.inf]
+
+# Row counts around whole groups of eight rows (the normal-equation sums take eight rows at a
+# time and the rest one by one) and a column count past the one-pass kernel's limit of 128.
+FRL_SHAPES = [(37, 5), (16, 3), (7, 1), (300, 130)]
+
+
+def bad_position(m, p, where):
+    return {"first": (0, 0), "middle": (m // 2, p // 2), "last": (m - 1, p - 1)}[where]
+
+
+@pytest.mark.parametrize("bad", NON_FINITE)
+@pytest.mark.parametrize("m, p", FRL_SHAPES)
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+def test_frl_rejects_non_finite_Phi(bad, m, p, where):
+    rng = np.random.default_rng(m + p)
+    Phi = random_matrix(rng, m, p)
+    Phi[bad_position(m, p, where)] = bad
+    with pytest.raises(ValueError, match="^Phi must be finite"):
+        zc.fit_regularized_linear(Phi, rng.standard_normal(m))
+
+
+@pytest.mark.parametrize("bad", NON_FINITE)
+@pytest.mark.parametrize("m, p", FRL_SHAPES + [(9, 0)])
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+def test_frl_rejects_non_finite_y(bad, m, p, where):
+    rng = np.random.default_rng(m + p)
+    y = rng.standard_normal(m)
+    y[bad_position(m, 1, where)[0]] = bad
+    with pytest.raises(ValueError, match="^y must be finite"):
+        zc.fit_regularized_linear(random_matrix(rng, m, p), y)
+
+
+@pytest.mark.parametrize("bad", [np.inf, -np.inf])
+def test_frl_infinity_against_zeros_is_still_found(bad):
+    # inf * 0 is NaN: an infinity whose row and column are otherwise zero, in Phi or in y
+    # against a zero row of Phi, must be found and named as well.
+    Phi = np.zeros((12, 3))
+    Phi[:, 0] = 1.0
+    Phi[5, 2] = bad
+    with pytest.raises(ValueError, match="^Phi must be finite"):
+        zc.fit_regularized_linear(Phi, np.ones(12))
+    y = np.ones(12)
+    Phi[5, :] = 0.0
+    y[5] = bad
+    with pytest.raises(ValueError, match="^y must be finite"):
+        zc.fit_regularized_linear(Phi, y)
+
+
+@pytest.mark.parametrize("bad, shown", NON_FINITE_SHOWN)
+def test_frl_rejects_non_finite_ridge(bad, shown):
+    with pytest.raises(
+        ValueError, match=rf"^ridge must be finite \(no NaN or infinity\), got {shown}$"
+    ):
+        zc.fit_regularized_linear(np.eye(2), [1.0, 1.0], ridge=bad)
+
+
+@pytest.mark.parametrize("which", ["R1", "R2"])
+@pytest.mark.parametrize("bad", NON_FINITE)
+@pytest.mark.parametrize("entry", [(0, 0), (2, 1), (1, 2)])  # diagonal, lower, upper
+@pytest.mark.parametrize("gamma", [0.5, 0.0, -0.0, None])  # None: the matrix is passed, no weight
+def test_frl_non_finite_penalty_matrix_applied_or_skipped(which, bad, entry, gamma):
+    rng = np.random.default_rng(8)
+    Phi = random_matrix(rng, 20, 3)
+    y = rng.standard_normal(20)
+    R = np.eye(3)
+    R[entry] = bad
+    kwargs = {which: R} if gamma is None else penalty_kwargs(which, R, gamma)
+    if gamma:
+        with pytest.raises(ValueError, match=rf"^{which} must be finite \(no NaN or infinity\)$"):
+            zc.fit_regularized_linear(Phi, y, **kwargs)
+    else:
+        np.testing.assert_array_equal(
+            zc.fit_regularized_linear(Phi, y, **kwargs), zc.fit_regularized_linear(Phi, y)
+        )
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("m, p", [(37, 5), (300, 130)])
+def test_frl_overflowing_normal_equations_are_rejected(order, m, p):
+    rng = np.random.default_rng(p)
+    Phi = random_matrix(rng, m, p)
+    y = Phi @ rng.standard_normal(p) + 0.1 * rng.standard_normal(m)
+    scaled_Phi, scaled_y = np.asarray(Phi * 1e160, order=order), y * 1e160
+    # The scaled problem is legitimate: a decomposition of Phi itself solves it, with the
+    # coefficients of the unscaled one.
+    beta = np.linalg.lstsq(scaled_Phi, scaled_y, rcond=None)[0]
+    np.testing.assert_allclose(beta, np.linalg.lstsq(Phi, y, rcond=None)[0], rtol=1e-9)
+    with pytest.raises(
+        ValueError, match=r"^the normal equations overflowed: Phi'Phi .* scale the columns of Phi"
+    ):
+        zc.fit_regularized_linear(scaled_Phi, scaled_y)
+    # Phi'Phi fits, Phi'y does not: a column of ones against observations of 1e308.
+    Phi[:, 0] = 1.0
+    with pytest.raises(
+        ValueError,
+        match=r"^the normal equations overflowed: Phi'y .* scale y or the columns of Phi",
+    ):
+        zc.fit_regularized_linear(np.asarray(Phi, order=order), np.full(m, 1e308))
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"R1": np.eye(3), "gamma1": 1e307},  # n * gamma1 overflows
+        {"R2": np.full((3, 3), 1e300), "gamma2": 1e10},  # n * gamma2 * R2 overflows
+        # Each term is finite, their sum is not.
+        {"R1": np.eye(3), "gamma1": 3e306, "R2": np.eye(3), "gamma2": 3e306},
+        {"ridge": 1.7e308, "R1": np.eye(3), "gamma1": 1e306},
+    ],
+)
+def test_frl_overflowing_penalised_matrix_is_rejected(kwargs):
+    rng = np.random.default_rng(2)
+    with pytest.raises(
+        ValueError,
+        match=r"^the penalised normal matrix overflowed: .* reduce ridge, gamma1 or gamma2",
+    ):
+        zc.fit_regularized_linear(random_matrix(rng, 40, 3), rng.standard_normal(40), **kwargs)
+
+
+def test_frl_finite_singular_and_indefinite_systems_still_solve():
+    # Duplicate columns without ridge: a singular Phi'Phi; the solve still returns a
+    # solution of the normal equations, and no error.
+    rng = np.random.default_rng(6)
+    Phi = random_matrix(rng, 30, 3)
+    Phi = np.column_stack([Phi, Phi[:, 0]])
+    y = rng.standard_normal(30)
+    beta = zc.fit_regularized_linear(Phi, y, ridge=0.0)
+    np.testing.assert_allclose(Phi.T @ Phi @ beta, Phi.T @ y, atol=1e-10)
+    # A negative ridge that makes the matrix indefinite: diag(1, 4) - 2 I = diag(-1, 2).
+    beta = zc.fit_regularized_linear(np.diag([1.0, 2.0]), [1.0, 1.0], ridge=-2.0)
+    np.testing.assert_allclose(beta, [-1.0, 1.0], rtol=1e-15)

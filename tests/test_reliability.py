@@ -47,6 +47,11 @@ PROBES = [
     "zc.TournamentMCMC(n_chains=I32_MAX, n_warmup=0, n_deep=0).fit(np.ones((2, 1)), [1.0, 2.0])",
     "zc.ols(np.ones((3, 2)), np.ones(4))",
     "zc.fit_regularized_linear(np.ones((3, 2)), np.ones(3), np.eye(3), None, 1.0)",
+    "zc.fit_regularized_linear(np.full((3, 2), 1e200), np.ones(3))",
+    "zc.fit_regularized_linear(np.ones((3, 200)), np.ones(3), None, None, 0.0, 0.0, np.nan)",
+    "zc.fit_regularized_linear(np.ones((3, 200)), [1.0, np.inf, 1.0])",
+    "zc.TournamentMCMC(n_chains=64).fit(np.full((2, 1), np.nan), [1.0, 2.0])",
+    "zc.TournamentMCMC().fit(np.ones((2, 1)), [1.0, 2.0], np.eye(1), None, np.inf)",
 ]
 
 

@@ -299,6 +299,48 @@ def test_empty_observations_give_nan_energy():
     assert zarn_core.TournamentMCMC().fit(X, y).beta_mcmc.shape == (3,)
 
 
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("where", [0, 17, -1])  # rows inside and after the blocks of 16
+def test_non_finite_data_is_rejected(bad, where):
+    X, y = poly_data(40)
+    m = zarn_core.TournamentMCMC(n_chains=2, n_warmup=3, n_deep=3)
+    Xb = X.copy()
+    Xb[where, where % 6] = bad
+    with pytest.raises(ValueError, match=r"^X must be finite \(no NaN or infinity\)$"):
+        m.fit(Xb, y)
+    yb = y.copy()
+    yb[where] = bad
+    with pytest.raises(ValueError, match=r"^y must be finite \(no NaN or infinity\)$"):
+        m.fit(X, yb)
+    # Also without coefficients, where y meets no column of X.
+    with pytest.raises(ValueError, match=r"^y must be finite"):
+        m.fit(np.zeros((40, 0)), yb)
+
+
+@pytest.mark.parametrize("which", ["R1", "R2"])
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+def test_non_finite_penalty_is_rejected_when_applied_and_unread_when_skipped(which, bad):
+    X, y = poly_data(40)
+    m = zarn_core.TournamentMCMC(n_chains=3, n_warmup=5, n_deep=5)
+    i = int(which[1]) - 1
+
+    def pen(R, gamma):
+        args = [None, None, 0.0, 0.0]
+        args[i], args[2 + i] = R, gamma
+        return args
+
+    with pytest.raises(ValueError, match=rf"^gamma{i + 1} must be finite"):
+        m.fit(X, y, *pen(np.eye(6), bad))
+    R = np.eye(6)
+    R[4, 1] = bad
+    with pytest.raises(ValueError, match=rf"^{which} must be finite \(no NaN or infinity\)$"):
+        m.fit(X, y, *pen(R, 0.1))
+    plain = m.fit(X, y)
+    for args in (pen(R, 0.0), pen(None, bad)):
+        r = m.fit(X, y, *args)
+        assert_same_result(r, plain.beta_mcmc, plain.energy)
+
+
 def test_zero_weights_equal_no_penalty():
     X, y = poly_data(100, seed=7)
     m = zarn_core.TournamentMCMC(n_chains=8, n_deep=300)

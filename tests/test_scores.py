@@ -41,6 +41,40 @@ def test_mad_with_duplicates_in_the_middle():
     assert zc.mad(y) == numpy_mad(y)
 
 
+@pytest.mark.parametrize("n", [*range(1, 13), 31, 64])
+def test_mad_is_nan_with_a_nan_at_any_position(n):
+    y = np.random.default_rng(n).normal(size=n)
+    for i in range(n):
+        with_nan = y.copy()
+        with_nan[i] = np.nan
+        assert math.isnan(zc.mad(with_nan)), i
+    y[::3] = np.nan  # several of them
+    assert math.isnan(zc.mad(y))
+
+
+@pytest.mark.parametrize(
+    "y",
+    [
+        [np.inf, 1.0, 2.0],  # finite median: the infinite deviation is just the largest
+        [1.0, -np.inf, 2.0, 3.0],
+        [np.inf],  # inf - inf: NaN
+        [np.inf, np.inf, 1.0],
+        [-np.inf, np.inf],  # the mean of the middle values is NaN
+        [2.0, np.inf],  # median inf, one deviation NaN
+        [1.5e308, 1.5e308],  # the mean of the middle values overflows: every deviation inf
+        [np.inf, -np.inf, 1.0],
+    ],
+)
+def test_mad_with_infinities_follows_the_numpy_median_route(y):
+    with np.errstate(all="ignore"):
+        expected = numpy_mad(y)
+    got = zc.mad(y)
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
+    # And wherever the infinities sit.
+    for shifted in (np.roll(y, 1), np.asarray(y)[::-1]):
+        assert zc.mad(shifted) == got or (math.isnan(zc.mad(shifted)) and math.isnan(got))
+
+
 @pytest.mark.parametrize(
     "yp, yt, eps, expected",
     [
@@ -110,6 +144,25 @@ def test_mdl_tolerance_scales_with_mad():
     assert zc.mad(yt) == 2.0
     assert zc.mdl_score(yt + [0.7, 0, 0, 0], yt, 0) == 0.0
     assert zc.mdl_score(yt + [0.9, 0, 0, 0], yt, 0) == pytest.approx(-4 * math.log(0.75))
+
+
+@pytest.mark.parametrize("k", [0, 3])
+def test_mdl_score_with_a_nan_observation_uses_the_fallback_tolerance(k):
+    # mad(yt) is NaN, so eps is 0.4 wherever the NaN sits (with the numbers alone the MAD is
+    # 20 and eps 8). Deviations of 0.3 hit, 0.5 and the NaN observation miss.
+    yt = 10.0 * np.arange(9.0)
+    yp = yt + np.array([0.3, 0.5] * 4 + [0.3])
+    n = yt.size
+    for i in range(n):
+        bad = yt.copy()
+        bad[i] = np.nan
+        hits = np.count_nonzero(np.abs(yp - bad) < 0.4)
+        expected = -n * math.log(hits / n) + (k * math.log(40) / n) * k
+        assert zc.mdl_score(yp, bad, k) == pytest.approx(expected, rel=1e-14), i
+        beta = np.array([1.0, 2.0])
+        assert zc.mdl_score_reg(yp, bad, k, 20, beta, np.eye(2), np.eye(2), 0.5) == pytest.approx(
+            expected + 2.5, rel=1e-14
+        ), i
 
 
 def test_mdl_score_reg_adds_weighted_quadratic_forms():

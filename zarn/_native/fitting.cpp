@@ -145,14 +145,43 @@ void normal_equations_fused(const MatrixXd& Phi, const VectorXd& y, MatrixXd& A,
     b = G.row(p).head(p).transpose();
 }
 
+// Non-finite data always shows in the normal equations: each entry of Phi enters the
+// diagonal of Phi'Phi as its square (NaN stays NaN, an infinity gives +inf, and a sum of
+// squares cannot cancel it), and each entry of y enters every entry of Phi'y as a product
+// with the row of Phi, which is NaN or infinite for a NaN or infinite y[i] (inf * 0 is NaN).
+// So a finite A and b (p x p and p values) prove Phi and y finite without reading them
+// again; only when they are not are Phi and y scanned, to name the input at fault, and if
+// both are finite the sums themselves overflowed. Without columns there are no sums, and
+// y is checked directly.
+void require_finite_normal_equations(const MatrixXd& Phi, const VectorXd& y, const MatrixXd& A,
+                                     const VectorXd& b) {
+    if (Phi.cols() == 0) {
+        require_finite(y, "y");
+        return;
+    }
+    const bool gram_finite = all_finite(A.data(), A.size());
+    if (gram_finite && all_finite(b.data(), b.size()))
+        return;
+    require_finite(Phi, "Phi");
+    require_finite(y, "y");
+    if (!gram_finite) {
+        throw std::invalid_argument(
+            "the normal equations overflowed: Phi'Phi has entries beyond the largest double "
+            "although Phi is finite; scale the columns of Phi (for example to unit norm) and "
+            "the coefficients back");
+    }
+    throw std::invalid_argument(
+        "the normal equations overflowed: Phi'y has entries beyond the largest double although "
+        "Phi and y are finite; scale y or the columns of Phi");
+}
+
 } // namespace
 
 VectorXd ols(const MatrixXd& X, const VectorXd& y) {
     require_same_length(X.rows(), y.size(), "X rows", "y");
     // With a non-finite entry the decomposition stops with an invalid-input status, and its
     // solve would still return a vector that looks like an answer.
-    if (!X.allFinite())
-        throw std::invalid_argument("X must be finite (no NaN or infinity)");
+    require_finite(X, "X");
     // The decomposition crashes on a matrix without rows or columns; the minimum-norm
     // solution of such a system is the zero vector.
     if (X.size() == 0)
@@ -167,6 +196,8 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
     require_same_length(Phi.rows(), y.size(), "Phi rows", "y");
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
     require_penalty_shapes(pen, p);
+    require_finite_penalties(pen);
+    require_finite(ridge, "ridge");
 
     const double n = static_cast<double>(y.size());
     // The factorisation reads the lower triangle only, so A is built there alone: Phi'Phi
@@ -181,11 +212,19 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
         A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
         b = Phi.transpose() * y;
     }
+    require_finite_normal_equations(Phi, y, A, b);
     A.diagonal().array() += ridge;
     if (pen.applies_R1())
         A.triangularView<Eigen::Lower>() += (n * gamma1) * *R1;
     if (pen.applies_R2())
         A.triangularView<Eigen::Lower>() += (n * gamma2) * *R2;
+    // Every term is finite here, so only their sums or the products n gamma R can overflow.
+    if (!all_finite(A.data(), A.size())) {
+        throw std::invalid_argument(
+            "the penalised normal matrix overflowed: Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2 "
+            "has entries beyond the largest double; reduce ridge, gamma1 or gamma2, or scale "
+            "R1 and R2");
+    }
     return Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
 }
 

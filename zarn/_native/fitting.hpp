@@ -18,8 +18,11 @@ VectorXd ols(const MatrixXd& X, const VectorXd& y);
 // by an LDLT factorisation that reads the lower triangle only. A null penalty, or one with
 // weight exactly 0.0, is skipped without reading its matrix; a NaN or negative weight is
 // applied. The ridge is always added. Throws std::invalid_argument when y does not have one
-// entry per row of Phi, or when an applied penalty is not p x p. A singular or indefinite
-// system is not reported: the result is whatever the factorisation's solve gives.
+// entry per row of Phi, when an applied penalty is not p x p, when Phi, y, ridge or the
+// weight or matrix of an applied penalty holds NaN or infinity, and when the normal
+// equations overflow (entries of Phi'Phi, Phi'y or the penalised matrix beyond the largest
+// double). A finite singular or indefinite system is not reported: the result is whatever
+// the factorisation's solve gives.
 VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge);
 

@@ -428,6 +428,11 @@ MCMCResult TournamentMCMC::fit(const MatrixXd& X, const VectorXd& y, const Matri
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
     require_same_length(X.rows(), y.size(), "X rows", "y");
     require_penalty_shapes(pen, k);
+    // A NaN or infinity would make every energy NaN or infinite, and the search would end
+    // at a point that looks like an answer without having been steered by the data.
+    require_finite(X, "X");
+    require_finite(y, "y");
+    require_finite_penalties(pen);
     if (k > std::numeric_limits<int>::max())
         throw std::invalid_argument("X has " + std::to_string(k) +
                                     " columns, more than the sampler can count");

@@ -24,7 +24,8 @@ public:
     // against y plus the applied penalties gamma1 b'R1 b and gamma2 b'R2 b (R1, R2 may be
     // null). A deterministic function of the arguments and the settings, whatever the
     // number of threads. Throws std::invalid_argument when y's length is not X's row
-    // count or an applied penalty matrix is not k x k (k = X's column count).
+    // count, an applied penalty matrix is not k x k (k = X's column count), or X, y or the
+    // weight or matrix of an applied penalty holds NaN or infinity.
     MCMCResult fit(const MatrixXd& X, const VectorXd& y, const MatrixXd* R1, const MatrixXd* R2,
                    double gamma1, double gamma2) const;
 

@@ -10,7 +10,8 @@ namespace zarn {
 // Median of v (0.0 when empty). Takes its own copy, which it reorders.
 double median_inplace(std::vector<double> v);
 
-// Raw median absolute deviation of y: no scale factor, no floor; 0.0 when empty.
+// Raw median absolute deviation of y: no scale factor, no floor; 0.0 when empty. NaN when
+// y holds a NaN, or when a deviation is NaN (an infinite median: inf - inf).
 double mad(const VectorXd& y);
 
 // Fraction of i with |yp[i] - yt[i]| < eps, floored at 1/(2n); NaN for n = 0.
@@ -42,7 +43,7 @@ double mdl_score_sr(double sr, Index n, double cost, const VectorXd* beta, const
                     VectorXd& Rb);
 
 // Tolerance the MDL score derives from the observations: 0.4 * mad, or 0.4 when the
-// MAD is zero or NaN.
+// MAD is zero or NaN (so observations holding a NaN are scored with the tolerance 0.4).
 double mdl_tolerance(double mad_of_yt);
 
 // MDL score with the tolerance derived from yt.
