@@ -349,9 +349,10 @@ def test_repr_shows_changed_parameters():
         model.set_params(degrees=3)
 
 
-def run_fresh(code, cwd=None):
+def run_fresh(code):
+    """Run code in a fresh interpreter outside the source tree, which has no compiled core."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd=cwd
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd="/"
     )
 
 
@@ -434,7 +435,7 @@ def test_huge_and_tiny_targets_fit_exactly_as_scaled(method, exponent):
     [
         ([[-1.7e308], [1.7e308], [0.0]], {}, r"domain of feature 0.*cannot be mapped"),
         ([[0.0], [1e-310], [5e-311]], {}, r"domain of feature 0.*cannot be mapped"),
-        ([[0.0], [1.0], [2.0]], {"gamma1": 1e308}, "non-finite coefficients"),
+        ([[0.0], [1.0], [2.0]], {"gamma1": 1e308}, "overflowed|non-finite coefficients"),
     ],
 )
 def test_numbers_beyond_double_precision_are_refused(X, params, match):

@@ -420,8 +420,8 @@ class PolynomialRegressor:
         ss_tot, s_tot = _scaled_sum_of_squares(y - y.mean())
         if ss_tot == 0.0:
             return 1.0 if ss_res == 0.0 else 0.0
-        with np.errstate(over="ignore"):
-            return float(1.0 - (ss_res / ss_tot) * (s_res / s_tot) ** 2)
+        ratio = s_res / s_tot
+        return 1.0 - (ss_res / ss_tot) * ratio * ratio  # float products overflow to inf
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
