@@ -11,7 +11,8 @@ Three measurements, each a subcommand (default: all three):
   ``LocalCluster`` with one and two process workers; the results must be identical.
 * ``memory``: 2,000,000 series of n = 50 generated lazily by Dask in chunks of 20,000
   series, fitted on a ``LocalCluster`` of two process workers; the peak resident memory of
-  each worker (``getrusage``'s ``ru_maxrss`` read in the worker) is reported.
+  each worker (the kernel's high-water mark VmHWM, reset before the work) is reported,
+  against xarray's ``polyfit`` on the same lazy array and cluster set-up.
 
     python bench/bench_many.py [speed|robust|memory] [--rounds R]
 
@@ -168,15 +169,44 @@ def robust(rounds):
 # ------------------------------------------------------------------------ memory
 
 
-def _peak_rss_mib():
-    import resource
+def _memory_mib(field="VmHWM"):
+    """The process's peak (VmHWM) or current (VmRSS) resident memory, from /proc."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024.0  # kB
+    return float("nan")
 
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0  # kB on Linux
+
+def _reset_peak():
+    """Restart the peak resident memory count at the current size (Linux 4.0 and later)."""
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+    return _memory_mib("VmRSS")
+
+
+def _on_cluster(work):
+    """Run work(client) on a fresh cluster of two process workers; time and peak RSS each."""
+    from dask.distributed import Client, LocalCluster
+
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        before = client.run(_reset_peak)
+        t, summary = timed(lambda: work(client))
+        after = client.run(_memory_mib)
+    peaks = ", ".join(
+        f"{after[w]:.0f} MiB (idle before: {before[w]:.0f} MiB)" for w in sorted(after)
+    )
+    return t, summary, peaks
 
 
 def memory(rounds):
     import dask.array as da
-    from dask.distributed import Client, LocalCluster
+    import xarray as xr
 
     n, m, chunk = 50, 2_000_000, 20_000
     x = np.linspace(0.0, 1.0, n)
@@ -186,28 +216,20 @@ def memory(rounds):
     Y = trend @ a + rng.normal(0, 0.1, size=(n, m), chunks=(n, chunk))
     model = zarn.PolynomialRegressor(degree=DEGREE, method="ols")
     print(f"memory: {m} series of n = {n}, chunks of {chunk} series; {load()}", flush=True)
-    with (
-        LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        Client(cluster) as client,
-    ):
-        before = client.run(_peak_rss_mib)
+
+    def ours(client):
         fits = zarn.fit_many(x, Y, model)
-        t, (coef, mdl, n_used) = timed(
-            lambda: client.compute([fits.coef, fits.mdl, fits.n_used], sync=True)
-        )
-        after = client.run(_peak_rss_mib)
-        print(
-            f"  computed in {t:.1f} s: coef {coef.shape}, all n_used = {n}: "
-            f"{bool((n_used == n).all())}, finite MDL: {bool(np.isfinite(mdl).all())}"
-        )
-        for worker in after:
-            print(
-                f"  worker {worker}: peak RSS {after[worker]:.0f} MiB "
-                f"(after start-up {before[worker]:.0f} MiB); {load()}",
-                flush=True,
-            )
+        coef, mdl, n_used = client.compute([fits.coef, fits.mdl, fits.n_used], sync=True)
+        return f"coef {coef.shape}, all n_used = {n}: {bool((n_used == n).all())}"
+
+    def theirs(client):
+        arr = xr.DataArray(Y, dims=("x", "series"), coords={"x": x})
+        coef = arr.polyfit("x", DEGREE).polyfit_coefficients.data
+        return f"coef {client.compute(coef, sync=True).shape}"
+
+    for name, work in (("zarn.fit_many", ours), ("xarray polyfit", theirs)):
+        t, summary, peaks = _on_cluster(work)
+        print(f"  {name}: {t:.1f} s, {summary}; peak RSS per worker {peaks}; {load()}", flush=True)
 
 
 def main():
