@@ -25,7 +25,7 @@ def mad(y: ArrayLike) -> float:
 
     Unscaled (multiply by 1.4826 for a Gaussian standard deviation) and not floored, so it
     is 0.0 when more than half of the values are equal. The median of an even count is the
-    mean of the two middle values.
+    mean of the two middle values. A NaN anywhere gives NaN, as :func:`numpy.median` does.
 
     Parameters
     ----------
@@ -80,8 +80,9 @@ def mdl_score(yp: ArrayLike, yt: ArrayLike, k: _Int, H: _Int = 20) -> float:
     """MDL score of a prediction with ``k`` coefficients (lower is better).
 
     ``-n * log(sr) + k**2 * log(2 * H) / n``, where ``sr = compute_sr(yp, yt, eps)`` and
-    ``eps = 0.4 * mad(yt)`` (0.4 when the MAD is 0). The first term is what the misses
-    cost, the second what the coefficients cost. Compare scores on the same data only.
+    ``eps = 0.4 * mad(yt)`` (0.4 when the MAD is 0 or NaN; a NaN observation is a miss).
+    The first term is what the misses cost, the second what the coefficients cost. Compare
+    scores on the same data only.
 
     Parameters
     ----------
@@ -309,8 +310,10 @@ def build_penalty_matrices_nd(
 def ols(X: ArrayLike, y: ArrayLike) -> _Vector:
     """Minimum-norm least squares by a thin singular value decomposition.
 
-    Stays defined for rank-deficient X and for more columns than rows. Slower than
-    :func:`fit_regularized_linear` on tall matrices, but safe on ill-conditioned ones.
+    Stays defined for rank-deficient X and for more columns than rows: singular values below
+    max(1, min(m, p)) * 2**-52 times the largest count as zero. NaN or infinity in y
+    propagates into the result. Slower than :func:`fit_regularized_linear` on tall
+    matrices, but safe on ill-conditioned ones.
 
     Parameters
     ----------
@@ -349,7 +352,7 @@ def fit_regularized_linear(
 
     Solves ``(Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi'y`` (n = len(y)) by
     an LDLT factorisation that reads the lower triangle. A term whose matrix is None or
-    whose weight is 0.0 is dropped. The factorisation's status is not checked.
+    whose weight is 0.0 is dropped. A finite singular system returns what the solve gives.
 
     Parameters
     ----------
@@ -372,7 +375,9 @@ def fit_regularized_linear(
     Raises
     ------
     ValueError
-        If ``len(y)`` differs from the rows of Phi, or an applied matrix is not p x p.
+        If ``len(y)`` differs from the rows of Phi, an applied matrix is not p x p, an input
+        that is read holds NaN or infinity, or the normal equations overflow (scale the
+        columns of Phi).
     RuntimeError
         If R1 or R2 is neither None nor convertible to a matrix.
     """
@@ -527,5 +532,6 @@ class TournamentMCMC:
         Raises
         ------
         ValueError
-            If ``len(y)`` differs from the rows of X, or an applied matrix is not k x k.
+            If ``len(y)`` differs from the rows of X, an applied matrix is not k x k, or X, y
+            or an applied penalty holds NaN or infinity.
         """
