@@ -1,6 +1,6 @@
 """Many independent fits: zarn.fit_many against xarray's DataArray.polyfit, and its scaling.
 
-Three measurements, each a subcommand (default: all three):
+Four measurements, each a subcommand (default: the first three):
 
 * ``speed``: 100,000 series of n = 100, degree 3, ``"ols"``, NumPy arrays, one process,
   against ``xarray.DataArray.polyfit`` on the same data (no NaN; then 10 % NaN with
@@ -13,8 +13,10 @@ Three measurements, each a subcommand (default: all three):
   series, fitted on a ``LocalCluster`` of two process workers; the peak resident memory of
   each worker (the kernel's high-water mark VmHWM, reset before the work) is reported,
   against xarray's ``polyfit`` on the same lazy array and cluster set-up.
+* ``agreement``: how far the shared solves of ``"ols"`` and ``"penalized"`` lie from
+  fitting each series alone, by degree.
 
-    python bench/bench_many.py [speed|robust|memory] [--rounds R]
+    python bench/bench_many.py [speed|robust|memory|agreement] [--rounds R]
 
 The machine has two cores shared with other work: the load average is printed with every
 measurement.
@@ -232,13 +234,41 @@ def memory(rounds):
         print(f"  {name}: {t:.1f} s, {summary}; peak RSS per worker {peaks}; {load()}", flush=True)
 
 
+# --------------------------------------------------------------------- agreement
+
+
+def agreement(rounds):
+    """Largest difference between the shared routes and fitting each series alone."""
+    print("agreement: max over 300 series of |coef - alone| / max |alone|, 5 % NaN", flush=True)
+    for degree in (1, 3, 6, 10, 15):
+        row = []
+        for method in ("ols", "penalized"):
+            rng = np.random.default_rng(degree)
+            x = np.sort(rng.uniform(0, 100, 200))
+            Y = 100 * np.cos(x[:, None] / 30 * rng.uniform(0.5, 2, 300))
+            Y += rng.normal(size=Y.shape)
+            Y[rng.random(Y.shape) < 0.05] = np.nan
+            model = zarn.PolynomialRegressor(degree=degree, method=method)
+            fits = zarn.fit_many(x, Y, model)
+            worst = 0.0
+            for j in range(Y.shape[1]):
+                used = np.isfinite(Y[:, j])
+                params = {**model.get_params(), "domain": fits.domain}
+                ref = zarn.PolynomialRegressor(**params).fit(x[used, None], Y[used, j]).coef_
+                worst = max(worst, np.abs(fits.coef[j] - ref).max() / np.abs(ref).max())
+            row.append(f"{method} {worst:.1e}")
+        print(f"  degree {degree:2}: " + ", ".join(row), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("what", nargs="*", default=["speed", "robust", "memory"])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     for what in args.what:
-        {"speed": speed, "robust": robust, "memory": memory}[what](args.rounds)
+        {"speed": speed, "robust": robust, "memory": memory, "agreement": agreement}[what](
+            args.rounds
+        )
 
 
 if __name__ == "__main__":
