@@ -119,7 +119,8 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
     used[:, :3] = True
     for mask in (None, used):
         Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
-        got = many._mdl_rows(coef, Yt.copy(), mask, plan)
+        n_used = None if mask is None else mask.sum(axis=1)
+        got = many._mdl_rows(coef, Yt, np.sort(Yt, axis=1), n_used, plan)
         for i in range(30):
             keep = slice(None) if mask is None else mask[i]
             yp = (plan.Phi @ coef[i])[keep]

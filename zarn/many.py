@@ -13,6 +13,7 @@ solve poorly conditioned are fitted one by one. The robust method fits every ser
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -474,31 +475,41 @@ def _fit_rows(Yt: np.ndarray, plan: _Plan) -> np.ndarray:
     """_fit_block on a piece of rows."""
     m, n = Yt.shape
     k = plan.k
+    Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
     out = np.full((m, k + 3), np.nan)
+    out[:, k + 2] = 0  # inliers of the robust method; none without samples
+    if plan.method == "robust":
+        finite = np.isfinite(Yt)
+        counts = finite.sum(axis=1)
+        out[:, k + 1] = np.where(plan.skipna | (counts == n), counts, 0)
+        for i in np.flatnonzero(out[:, k + 1]):
+            out[i] = _fit_robust_one(Yt[i], finite[i], plan)
+        return out
+
+    # Sorted rows give the medians of the MDL scores, and show which rows are complete:
+    # NaN sorts last and fails every comparison.
+    S = np.sort(Yt, axis=1)
+    if ((S[:, 0] > -np.inf) & (S[:, -1] < np.inf)).all():
+        coef = (Yt @ plan.Q) @ plan.C.T
+        out[:, :k] = coef
+        out[:, k] = _mdl_rows(coef, Yt, S, None, plan)
+        out[:, k + 1] = n
+        return out
+
     finite = np.isfinite(Yt)
     counts = finite.sum(axis=1)
     if not plan.skipna:
         counts[counts < n] = 0
     out[:, k + 1] = counts
-    out[:, k + 2] = 0  # inliers of the robust method; none without samples
-    complete = counts == n
-    if complete.all():
-        full, partial = slice(None), np.empty(0, dtype=np.intp)
-    else:
-        Yt = np.where(finite, Yt, np.nan)  # infinity is treated as missing
-        full = np.flatnonzero(complete)
-        partial = np.flatnonzero((counts > 0) & ~complete)
-
-    if plan.method == "robust":
-        for i in np.arange(m)[full].tolist() + partial.tolist():
-            out[i] = _fit_robust_one(Yt[i], finite[i], plan)
-        return out
-
-    Yf = Yt[full]
-    if len(Yf):
-        coef = (Yf @ plan.Q) @ plan.C.T
+    if not finite.all():
+        Yt[~finite] = np.nan  # infinity is treated as missing
+        S = np.sort(Yt, axis=1)
+    full = np.flatnonzero(counts == n)
+    partial = np.flatnonzero((counts > 0) & (counts < n))
+    if full.size:
+        coef = (Yt[full] @ plan.Q) @ plan.C.T
         out[full, :k] = coef
-        out[full, k] = _mdl_rows(coef, Yf, None, plan)
+        out[full, k] = _mdl_rows(coef, Yt[full], S[full], None, plan)
     one_by_one = partial
     if partial.size and plan.full_rank:
         lev = np.einsum("ij,ij->i", plan.Q, plan.Q)
@@ -508,7 +519,7 @@ def _fit_rows(Yt: np.ndarray, plan: _Plan) -> np.ndarray:
         if batched.size:
             coef = _batched_solve(Yt[batched], finite[batched], plan)
             out[batched, :k] = coef
-            out[batched, k] = _mdl_rows(coef, Yt[batched], finite[batched], plan)
+            out[batched, k] = _mdl_rows(coef, Yt[batched], S[batched], counts[batched], plan)
     for i in one_by_one:
         out[i, : k + 1] = _fit_one(Yt[i], finite[i], plan)
     return out
@@ -555,24 +566,32 @@ def _batched_solve(Yt: np.ndarray, used: np.ndarray, plan: _Plan) -> np.ndarray:
 # ------------------------------------------------------------------------ MDL scores
 
 
-def _mdl_rows(coef: np.ndarray, Yt: np.ndarray, used: np.ndarray | None, plan: _Plan) -> np.ndarray:
+def _mdl_rows(
+    coef: np.ndarray, Yt: np.ndarray, S: np.ndarray, n_used: np.ndarray | None, plan: _Plan
+) -> np.ndarray:
     """MDL scores of many series at once, with the arithmetic of :func:`zarn.mdl_score`.
 
-    ``Yt`` holds NaN where ``used`` is False (None: every sample used).
+    ``Yt`` holds NaN where a sample is not used, ``S`` is ``Yt`` sorted along each row, and
+    ``n_used`` counts each row's samples (None: all of them).
     """
-    n_used = np.full(len(Yt), Yt.shape[1]) if used is None else used.sum(axis=1)
-    med = _medians(Yt.copy(), n_used, used is None)
+    med = _sorted_medians(S, n_used)
     dev = np.subtract(Yt, med[:, None])
-    mad = _medians(np.abs(dev, out=dev), n_used, used is None)
+    dev = np.abs(dev, out=dev)
+    dev.sort(axis=1)  # NaN sorts last
+    mad = _sorted_medians(dev, n_used)
     eps = np.where(mad > 0.0, 0.4 * mad, 0.4)
-    yp = coef @ plan.Phi.T
-    np.subtract(yp, Yt, out=yp)
-    hits = np.count_nonzero(np.abs(yp, out=yp) < eps[:, None], axis=1)
-    nf = n_used.astype(np.float64)
-    sr = np.maximum(hits / nf, 1.0 / (2.0 * nf))
+    res = coef @ plan.Phi.T
+    res = np.abs(np.subtract(res, Yt, out=res), out=res)
+    hits = np.add.reduce(res < eps[:, None], axis=1, dtype=np.int64)  # NaN is never a hit
     k = plan.k
     log_hk = k * math.log(2.0 * plan.H) if k > 0 else 0.0
-    score = -nf * _log(sr) + (log_hk / nf) * k
+    if n_used is None:
+        nf = float(Yt.shape[1])
+        score = -nf * _log_success_rates(Yt.shape[1])[hits] + (log_hk / nf) * k
+    else:
+        nf = n_used.astype(np.float64)
+        sr = np.maximum(hits / nf, 1.0 / (2.0 * nf))
+        score = -nf * _log(sr) + (log_hk / nf) * k
     if plan.R1 is not None and plan.gamma1 != 0.0:
         score += plan.gamma1 * np.einsum("ij,ij->i", coef, coef @ plan.R1.T)
     if plan.R2 is not None and plan.gamma2 != 0.0:
@@ -580,25 +599,31 @@ def _mdl_rows(coef: np.ndarray, Yt: np.ndarray, used: np.ndarray | None, plan: _
     return score
 
 
-def _medians(A: np.ndarray, n_used: np.ndarray, complete: bool) -> np.ndarray:
-    """Row medians of the n_used non-NaN values of each row, as the core computes them.
+def _sorted_medians(S: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
+    """Medians of the first n_used values of each sorted row, as the core computes them.
 
     For an even count the core averages the two middle values as 0.5 * (upper + lower).
-    A is reordered in place.
     """
-    rows = np.arange(len(A))
+    if n_used is None:
+        h = S.shape[1] // 2
+        return S[:, h] if S.shape[1] % 2 else 0.5 * (S[:, h] + S[:, h - 1])
+    rows = np.arange(len(S))
     half = n_used // 2
-    if complete:  # one selection: the lower middle value is the largest below the upper
-        h = A.shape[1] // 2
-        A.partition(h, axis=1)
-        upper = A[:, h]
-        if A.shape[1] % 2:
-            return upper
-        return 0.5 * (upper + A[:, :h].max(axis=1))
-    A.sort(axis=1)  # NaN sorts last
-    upper = A[rows, half]
-    lower = A[rows, np.maximum(half - 1, 0)]
+    upper = S[rows, half]
+    lower = S[rows, np.maximum(half - 1, 0)]
     return np.where(n_used % 2 == 1, upper, 0.5 * (upper + lower))
+
+
+@functools.lru_cache(maxsize=8)
+def _log_success_rates(n: int) -> np.ndarray:
+    """ln of the success rate of h hits out of n, for h = 0..n, floored at 1/(2n).
+
+    Cached for the 8 most recent n (a table of n + 1 values each), as every complete
+    series of a fit shares it. Read-only, because the callers share it.
+    """
+    table = np.array([math.log(max(h / n, 1.0 / (2.0 * n))) for h in range(n + 1)])
+    table.flags.writeable = False
+    return table
 
 
 def _log(values: np.ndarray) -> np.ndarray:
