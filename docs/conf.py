@@ -56,6 +56,10 @@ numpydoc_xref_param_type = True
 _PLAIN_WORDS = sorted(DEFAULT_LINKS)
 numpydoc_xref_aliases = {word: word for word in _PLAIN_WORDS}
 numpydoc_xref_ignore = {"of", "or", "and", "shape", "default", "optional", "mapping", "object"}
+# Dimension names in shapes stay text too ("n_features_in_" keeps its role: a trailing
+# underscore would otherwise read as a link).
+numpydoc_xref_ignore.update(["n", "m", "k", "d", "p", "n_samples", "n_features", "n_series"])
+numpydoc_xref_ignore.update(["n_coefficients", "n_outputs", "n_candidates"])
 numpydoc_xref_ignore.update(_PLAIN_WORDS)
 autodoc_typehints = "none"
 autodoc_member_order = "bysource"
