@@ -34,6 +34,8 @@ def as_float_array(a: Any, name: str) -> np.ndarray:
     ValueError
         For complex data and strings that do not read as numbers.
     """
+    if type(a) is np.ndarray and a.dtype == np.float64:
+        return a  # the common case, with nothing to convert
     if a is None:
         raise TypeError(f"{name} is None; expected an array of numbers")
     if _is_sparse(a):

@@ -27,6 +27,8 @@ from zarn._validation import (
 )
 
 METHODS = ("ols", "penalized", "robust")
+# Attributes that only some fits set: a new fit drops those of an earlier one.
+_SET_BY_SOME_FITS = frozenset({"feature_names_in_", "inlier_mask_", "gibbs_", "seed_"})
 PREDICT_BLOCK_ROWS = 8192  # rows of design matrix per block in predict: stays in cache
 
 
@@ -223,7 +225,8 @@ class PolynomialRegressor:
         if gamma1 != 0.0 or gamma2 != 0.0:
             R1, R2 = _basis.penalties(degrees, basis, n_grid)
 
-        self._forget_fit()
+        for name in _SET_BY_SOME_FITS & self.__dict__.keys():  # left by an earlier fit
+            del self.__dict__[name]
         if method == "robust":
             check_finite(y, "y")
             coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
@@ -258,11 +261,6 @@ class PolynomialRegressor:
         self.seed_ = seed
         return result.coef
 
-    def _forget_fit(self) -> None:
-        """Drop the attributes of an earlier fit that this fit may not set again."""
-        for name in ("feature_names_in_", "inlier_mask_", "gibbs_", "seed_"):
-            self.__dict__.pop(name, None)
-
     def _settings(self, n_features: int) -> _Settings:
         """The fit's parameters, checked (the same values are checked once: cached)."""
         values = (n_features, self.degree, self.method, self.basis, self.gamma1, self.gamma2)
@@ -284,9 +282,10 @@ class PolynomialRegressor:
         n, d = X.shape
         if self.domain is None:
             # min and max propagate NaN and reach infinity: they also check finiteness.
-            domain = np.empty((d, 2))
-            np.minimum.reduce(X, axis=0, out=domain[:, 0])
-            np.maximum.reduce(X, axis=0, out=domain[:, 1])
+            bounds = np.empty((2, d))
+            np.minimum.reduce(X, out=bounds[0])
+            np.maximum.reduce(X, out=bounds[1])
+            domain = bounds.T
         else:
             check_finite(X, "X")
             domain = np.array(self.domain, dtype=np.float64)
@@ -635,14 +634,8 @@ def _scaled_sum_of_squares(r: np.ndarray) -> tuple[float, float]:
 
 def _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
-
-    def solve(target):
-        if method == "ols":
-            return core.ols(Phi, target)
-        return core.fit_regularized_linear(Phi, target, R1, R2, gamma1, gamma2, ridge)
-
     try:
-        coef = solve(y)
+        coef = _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
     except ValueError:  # the normal equations overflowed, or y is not finite
         coef = None
     else:
@@ -655,9 +648,9 @@ def _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     # normal equations of huge or tiny y in range.
     s = _power_of_two_scale(y)
     if s != 1.0:
-        coef = solve(y / s) * s
+        coef = _solve(method, Phi, y / s, R1, R2, gamma1, gamma2, ridge) * s
     elif coef is None:
-        coef = solve(y)  # raises the core's error again
+        coef = _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)  # the core's error again
     if not np.isfinite(coef).all():
         raise ValueError(
             f"the {method} fit gave non-finite coefficients: the penalty weights "
@@ -665,6 +658,12 @@ def _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
             "double precision"
         )
     return coef
+
+
+def _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
+    if method == "ols":
+        return core.ols(Phi, y)
+    return core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
 
 
 def _power_of_two_scale(y: np.ndarray) -> float:
