@@ -216,8 +216,10 @@ def fit_many(
         Processes, because a call into the native core holds the interpreter lock. The
         results do not depend on ``n_jobs``.
     chunk_size : int or None, default=None
-        Series per block (None: about 2**21 values per block). With Dask input the
-        array's own chunks are the blocks and this is ignored.
+        Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
+        Dask input the array's own chunks are the blocks and this is ignored. Other blocks
+        can change the last bits of ``"ols"`` and ``"penalized"`` results (the rounding of
+        the shared matrix products), never more.
     progress : bool, default=False
         NumPy input only: show a progress bar over the blocks (needs tqdm).
 
@@ -447,11 +449,13 @@ def _run_blocks(
 def _dask_blocks(Y: Any, axis: int, ndim: int, plan: _Plan) -> Any:
     """The packed results of a Dask array, one map_blocks task per block of series."""
     import_optional("dask.array", "fit_many on a Dask array")
+    dask = import_optional("dask", "fit_many on a Dask array")
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)
     Yt = Yt.rechunk({1: -1})  # one chunk along the samples
+    # The plan is one task of the graph: sent to each worker once, not with every block.
     return Yt.map_blocks(
         _fit_block,
-        plan,
+        dask.delayed(plan, pure=True),
         chunks=(Yt.chunks[0], (plan.k + 3,)),
         dtype=np.float64,
         meta=np.empty((0, 0)),
