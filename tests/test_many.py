@@ -82,6 +82,23 @@ def test_series_fitted_alone_match_bit_for_bit(method):
     assert fits.mdl[0] == ref.mdl_
 
 
+@pytest.mark.parametrize("scale", [1e-150, 1e150])
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_huge_and_tiny_series_are_fitted_as_alone(scale, method):
+    x, Y = series(m=3)
+    Y[:, 1:] *= scale
+    Y[5, 2] = np.nan
+    model = zarn.PolynomialRegressor(degree=3, method=method, gamma1=0.1)
+    fits = zarn.fit_many(x, Y, model)
+    assert np.isfinite(fits.coef).all() and np.isfinite(fits.mdl).all()
+    for j in (1, 2):
+        ref = alone(model, fits.domain, x, Y[:, j])
+        np.testing.assert_array_equal(fits.coef[j], ref.coef_)
+        assert fits.mdl[j] == ref.mdl_
+    ref = alone(model, fits.domain, x, Y[:, 0])
+    np.testing.assert_allclose(fits.coef[0], ref.coef_, atol=RTOL * np.abs(ref.coef_).max())
+
+
 def test_domain_is_shared_and_from_the_model():
     x, Y = series(m=3)
     Y[-10:, 0] = np.nan  # a series that does not reach x's maximum keeps x's domain

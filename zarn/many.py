@@ -32,7 +32,7 @@ from zarn._validation import (
     check_real,
     check_X,
 )
-from zarn.models import METHODS, PolynomialRegressor, _draw_seed, _mdl
+from zarn.models import METHODS, PolynomialRegressor, _draw_seed, _least_squares, _mdl
 
 # Series per block (one task of a worker) when chunk_size is None: about 2**21 values.
 BLOCK_VALUES = 2**21
@@ -43,6 +43,9 @@ PIECE_VALUES = 2**15
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
 # full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 10.
 LEVERAGE_LIMIT = 0.9
+# Series whose largest magnitude lies outside this range (and is not 0) are fitted alone by
+# the estimator's route, which rescales them by a power of two; the range is its own.
+ORDINARY = (1e-100, 1e100)
 # The design counts as of full column rank when its singular values lie within this ratio.
 RANK_RTOL = 1e-10
 
@@ -493,46 +496,63 @@ def _fit_rows(Yt: np.ndarray, plan: _Plan) -> np.ndarray:
     # Sorted rows give the medians of the MDL scores, and show which rows are complete:
     # NaN sorts last and fails every comparison.
     S = np.sort(Yt, axis=1)
-    if ((S[:, 0] > -np.inf) & (S[:, -1] < np.inf)).all():
+    finite = None
+    counts = np.full(m, n)
+    if not ((S[:, 0] > -np.inf) & (S[:, -1] < np.inf)).all():
+        finite = np.isfinite(Yt)
+        counts = finite.sum(axis=1)
+        if not plan.skipna:
+            counts[counts < n] = 0
+        if not finite.all():
+            Yt[~finite] = np.nan  # infinity is treated as missing
+            S = np.sort(Yt, axis=1)
+    out[:, k + 1] = counts
+    # Series of huge or tiny values take the estimator's own route, which rescales them.
+    top = np.maximum(np.abs(S[:, 0]), np.abs(S[np.arange(m), np.maximum(counts - 1, 0)]))
+    ordinary = ((top > ORDINARY[0]) & (top < ORDINARY[1])) | (top == 0.0)
+    if finite is None and ordinary.all():
         coef = (Yt @ plan.Q) @ plan.C.T
         out[:, :k] = coef
         out[:, k] = _mdl_rows(coef, Yt, S, None, plan)
-        out[:, k + 1] = n
         return out
 
-    finite = np.isfinite(Yt)
-    counts = finite.sum(axis=1)
-    if not plan.skipna:
-        counts[counts < n] = 0
-    out[:, k + 1] = counts
-    if not finite.all():
-        Yt[~finite] = np.nan  # infinity is treated as missing
-        S = np.sort(Yt, axis=1)
-    full = np.flatnonzero(counts == n)
-    partial = np.flatnonzero((counts > 0) & (counts < n))
+    full = np.flatnonzero((counts == n) & ordinary)
+    partial = np.flatnonzero((counts > 0) & (counts < n) & ordinary)
+    one_by_one = [np.flatnonzero((counts > 0) & ~ordinary)]
     if full.size:
         coef = (Yt[full] @ plan.Q) @ plan.C.T
         out[full, :k] = coef
         out[full, k] = _mdl_rows(coef, Yt[full], S[full], None, plan)
-    one_by_one = partial
     if partial.size and plan.full_rank:
         lev = np.einsum("ij,ij->i", plan.Q, plan.Q)
         missing_leverage = (~finite[partial]).astype(np.float64) @ lev
         batched = partial[missing_leverage <= LEVERAGE_LIMIT]
-        one_by_one = partial[missing_leverage > LEVERAGE_LIMIT]
+        one_by_one.append(partial[missing_leverage > LEVERAGE_LIMIT])
         if batched.size:
             coef = _batched_solve(Yt[batched], finite[batched], plan)
             out[batched, :k] = coef
             out[batched, k] = _mdl_rows(coef, Yt[batched], S[batched], counts[batched], plan)
-    for i in one_by_one:
-        out[i, : k + 1] = _fit_one(Yt[i], finite[i], plan)
+    else:
+        one_by_one.append(partial)
+    for i in np.concatenate(one_by_one):
+        used = np.isfinite(Yt[i])
+        out[i, : k + 1] = _fit_one(Yt[i], used, plan)
     return out
 
 
 def _fit_one(y: np.ndarray, used: np.ndarray, plan: _Plan) -> np.ndarray:
-    """One series on its own samples, by the core: coefficients and MDL score."""
+    """One series on its own samples, as the estimator fits it: coefficients and MDL score.
+
+    A fit whose coefficients leave the range of doubles gives NaN, not an error that would
+    stop the other series.
+    """
     Phi, y = plan.Phi[used], y[used]
-    coef = _solve(Phi, y, plan.R1, plan.R2, plan.gamma1, plan.gamma2, plan.ridge, plan.method)
+    try:
+        coef = _least_squares(
+            plan.method, Phi, y, plan.R1, plan.R2, plan.gamma1, plan.gamma2, plan.ridge
+        )
+    except ValueError:
+        return np.full(plan.k + 1, np.nan)
     score = _mdl(Phi @ coef, y, coef, plan.H, plan.R1, plan.R2, plan.gamma1, plan.gamma2)
     return np.append(coef, score)
 
