@@ -224,7 +224,8 @@ def fit_many(
         can change the last bits of ``"ols"`` and ``"penalized"`` results (the rounding of
         the shared matrix products), never more.
     progress : bool, default=False
-        NumPy input only: show a progress bar over the blocks (needs tqdm).
+        NumPy input only: show a progress bar of the series, advanced block by block
+        (needs tqdm). With Dask, use its own progress bar or dashboard.
 
     Returns
     -------
