@@ -221,8 +221,8 @@ def fit_many(
     chunk_size : int or None, default=None
         Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
         Dask input the array's own chunks are the blocks and this is ignored. Other blocks
-        can change the last bits of ``"ols"`` and ``"penalized"`` results (the rounding of
-        the shared matrix products), never more.
+        can change ``"ols"`` and ``"penalized"`` results by rounding only (that of the
+        shared matrix products).
     progress : bool, default=False
         NumPy input only: show a progress bar of the series, advanced block by block
         (needs tqdm). With Dask, use its own progress bar or dashboard.
