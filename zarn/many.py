@@ -26,13 +26,11 @@ from zarn._native import zarn_core as core
 from zarn._optional import import_optional
 from zarn._validation import (
     as_float_array,
-    check_choice,
     check_finite,
     check_int,
-    check_real,
     check_X,
 )
-from zarn.models import METHODS, PolynomialRegressor, _draw_seed, _least_squares, _mdl
+from zarn.models import PolynomialRegressor, _draw_seed, _least_squares, _mdl
 
 # Series per block (one task of a worker) when chunk_size is None: about 2**21 values.
 BLOCK_VALUES = 2**21
@@ -364,14 +362,7 @@ def _positions(x: ArrayLike, name: str, n_features: int | None = None) -> np.nda
 def _make_plan(X: np.ndarray, model: PolynomialRegressor, skipna: bool) -> _Plan:
     """Validate the model's parameters, fix the domain and build the shared solve operator."""
     n, d = X.shape
-    degrees = model._degrees(d)
-    method = check_choice(model.method, "method", METHODS)
-    basis_name = check_choice(model.basis, "basis", _basis.BASES)
-    gamma1 = check_real(model.gamma1, "gamma1")
-    gamma2 = check_real(model.gamma2, "gamma2")
-    ridge = check_real(model.ridge, "ridge")
-    H = check_int(model.H, "H", 1)
-    n_grid = None if model.n_grid is None else check_int(model.n_grid, "n_grid", 2)
+    degrees, method, basis_name, gamma1, gamma2, ridge, H, n_grid, _ = model._settings(d)
     domain = model._domain(X, None)
     off, scl = _basis.domain_map(domain)
     indices = _basis.multi_indices(degrees, basis_name)

@@ -274,9 +274,6 @@ class PolynomialRegressor:
         except TypeError:  # unhashable values (a list of degrees) are checked every time
             return _check_settings(*values)
 
-    def _degrees(self, n_features: int) -> tuple[int, ...]:
-        return _check_degrees(self.degree, n_features)
-
     def _domain(self, X: np.ndarray, names: np.ndarray | None) -> np.ndarray:
         """Each feature's (low, high), checked; also checks that X is finite."""
         n, d = X.shape
