@@ -7,7 +7,7 @@ import pytest
 import zarn
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import HealthCheck, event, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
@@ -18,7 +18,7 @@ SETTINGS = settings(
     derandomize=True,
     database=None,
     deadline=None,
-    max_examples=300,
+    max_examples=500,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 EXPECTED_ERRORS = (ValueError, TypeError, MemoryError)
@@ -29,15 +29,23 @@ FLOAT_DTYPES = [np.float64, np.float32, np.float16]
 OTHER_DTYPES = [np.int8, np.int64, np.uint16, np.bool_, np.complex128, "U3", "M8[s]", object]
 
 
+def mostly(usual, *unusual):
+    """Draws ``usual`` about nine times in ten, else one of ``unusual``: each aspect of a
+    call is hostile now and then, so that many calls still reach the numerical work."""
+    return st.sampled_from([usual] * (3 * len(unusual) * 3) + list(unusual))
+
+
 @st.composite
 def numbers(draw, shape):
     """Arrays of many dtypes, magnitudes from 1e-300 to 1e300, NaN and infinity inside."""
-    dtype = draw(st.sampled_from(FLOAT_DTYPES + OTHER_DTYPES))
+    dtype = draw(mostly(np.float64, *FLOAT_DTYPES[1:], *OTHER_DTYPES))
     if dtype in FLOAT_DTYPES:
-        magnitude = draw(st.sampled_from([1e-300, 1e-8, 1.0, 1e8, 1e300]))
+        magnitude = draw(mostly(1.0, 1e-300, 1e-8, 1e8, 1e300))
         values = draw(hnp.arrays(np.float64, shape, elements=st.floats(-1, 1, allow_nan=False)))
-        values = values * magnitude
-        if draw(st.booleans()):
+        # Distinct values even where the drawn ones shrink to zero.
+        spread = np.arange(values.size).reshape(shape) / max(values.size, 1)
+        values = (values + spread) * magnitude
+        if draw(mostly(False, True)):
             flat = values.reshape(-1)
             for _ in range(draw(st.integers(0, 3))):
                 if flat.size:
@@ -51,13 +59,13 @@ def numbers(draw, shape):
 
 @st.composite
 def training_data(draw):
-    n = draw(st.integers(0, 6))
-    d = draw(st.integers(0, 3))
+    n = draw(st.one_of(st.integers(4, 12), mostly(5, 0, 1, 2, 3)))
+    d = draw(mostly(1, 2, 3, 0))
     X = draw(numbers((n, d)))
-    if d and n and draw(st.booleans()):  # a constant feature
+    if d and n and draw(mostly(False, True)):  # a constant feature
         X[:, draw(st.integers(0, d - 1))] = X.flat[0]
     y = draw(numbers((n,)))
-    kind = draw(st.sampled_from(["array", "list", "pandas", "1-D X", "2-D y"]))
+    kind = draw(mostly("array", "list", "pandas", "1-D X", "2-D y"))
     if kind == "list":
         X, y = X.tolist(), y.tolist()
     elif kind == "pandas" and X.ndim == 2:
@@ -72,23 +80,21 @@ def training_data(draw):
 
 @st.composite
 def models(draw):
-    method = draw(st.sampled_from(zarn.models.METHODS))
     degree = draw(
         st.one_of(
-            st.integers(-1, 8),
+            st.integers(1, 8),
             st.tuples(st.integers(0, 5), st.integers(0, 5)),
-            st.sampled_from([10**9, 2.5, "3", None]),
+            mostly(3, -1, 10**9, 2.5, "3", None),
         )
     )
-    gamma = st.sampled_from([0.0, 1e-3, 1.0, 1e300, -1.0, np.nan])
     return zarn.PolynomialRegressor(
         degree,
-        method=method,
-        gamma1=draw(gamma),
-        gamma2=draw(gamma),
-        basis=draw(st.sampled_from(["tensor", "total", "legendre"])),
-        n_grid=draw(st.sampled_from([None, 2, 7, 1])),
-        ridge=draw(st.sampled_from([1e-10, 0.0, 1e300])),
+        method=draw(st.sampled_from(zarn.models.METHODS)),
+        gamma1=draw(mostly(0.0, 1e-3, 1.0, 1e300, -1.0, np.nan)),
+        gamma2=draw(mostly(1e-4, 0.0, 1e300, np.inf)),
+        basis=draw(mostly("tensor", "total", "legendre")),
+        n_grid=draw(mostly(None, 2, 7, 1)),
+        ridge=draw(mostly(1e-10, 0.0, 1e300)),
         **SMALL_SAMPLER,
     )
 
@@ -108,6 +114,7 @@ REFERENCE = reference_fit()
 
 def assert_clear(err):
     """An expected error whose message says something."""
+    event(type(err).__name__)  # seen with --hypothesis-show-statistics
     assert isinstance(err, EXPECTED_ERRORS), repr(err)
     assert len(str(err)) > 10, repr(err)
     assert "Unable to cast" not in str(err)
@@ -122,6 +129,7 @@ def test_estimator_on_hostile_input(model, data):
     except EXPECTED_ERRORS as err:
         assert_clear(err)
     else:
+        event("fitted")
         k = len(model.basis_)
         assert model.coef_.shape == (k,) and np.isfinite(model.coef_).all()
         assert model.basis_.shape == (k, model.n_features_in_)
@@ -158,4 +166,75 @@ def test_fitted_estimator_on_hostile_input(which, data):
             assert result.shape == ((len(X),) if method == "predict" else ())
             # R^2 below the most negative double is -inf; nothing else is not finite.
             assert np.isfinite(result).all() or (method == "score" and result == -np.inf)
+    np.testing.assert_array_equal(reference_fit(), REFERENCE)
+
+
+@st.composite
+def comparison_arguments(draw):
+    X, y = draw(training_data())
+    degrees = draw(
+        st.one_of(
+            st.lists(st.integers(0, 4), min_size=1, max_size=3),
+            mostly([0, 1, 2], [], [-1, 2]),
+            st.lists(st.tuples(st.integers(0, 2), st.integers(0, 2)), min_size=1, max_size=2),
+            st.sampled_from([3, "3", None]),
+        )
+    )
+    methods = draw(mostly(("penalized",), ("ols", "robust"), ("lasso",), ()))
+    penalties = draw(mostly(((0.0, 0.0),), ((1e-3, 1e-4), (0.0, 1.0)), ((1.0,),), (("a", 1),)))
+    return X, y, degrees, methods, penalties
+
+
+@SETTINGS
+@given(args=comparison_arguments())
+def test_compare_models_on_hostile_input(args):
+    X, y, degrees, methods, penalties = args
+    try:
+        result = zarn.compare_models(
+            X, y, degrees, methods=methods, penalties=penalties, **SMALL_SAMPLER
+        )
+    except EXPECTED_ERRORS as err:
+        assert_clear(err)
+    else:
+        event("compared")
+        assert len(result.rows) >= 1
+        for row in result.rows:
+            assert not np.isnan(row.mdl)
+            assert np.isfinite(row.hit_rate) and 0.0 < row.hit_rate <= 1.0
+        assert result.best_.mdl_ == result.rows[0].mdl
+        repr(result)
+    np.testing.assert_array_equal(reference_fit(), REFERENCE)
+
+
+@st.composite
+def many_arguments(draw):
+    n = draw(st.integers(0, 6))
+    m = draw(st.integers(0, 4))
+    x = draw(numbers((n,) if draw(st.booleans()) else (n, draw(st.integers(1, 2)))))
+    Y = draw(numbers((n, m) if draw(st.booleans()) else (n,)))
+    model = zarn.PolynomialRegressor(
+        draw(st.integers(-1, 4)), method=draw(st.sampled_from(zarn.models.METHODS)),
+        gamma1=draw(st.sampled_from([0.0, 1e-3])), **SMALL_SAMPLER,
+    )  # fmt: skip
+    return x, Y, model, draw(st.booleans()), draw(st.sampled_from([0, 1, -1, 2]))
+
+
+@SETTINGS
+@given(args=many_arguments())
+def test_fit_many_on_hostile_input(args):
+    x, Y, model, skipna, axis = args
+    try:
+        fits = zarn.fit_many(x, Y, model, skipna=skipna, axis=axis)
+    except EXPECTED_ERRORS as err:
+        assert_clear(err)
+    else:
+        event("fitted")
+        n_series = fits.coef.shape[0]
+        assert fits.coef.shape == (n_series, len(fits.basis))
+        assert fits.mdl.shape == fits.n_used.shape == (n_series,)
+        # A series is fitted (finite coefficients) or marked as not fitted (NaN), whole.
+        fitted = np.isfinite(fits.coef).all(axis=1)
+        assert (fitted | np.isnan(fits.coef).all(axis=1)).all()
+        assert (fits.n_used[~fitted] == 0).all() or not skipna
+        assert not np.isnan(fits.mdl[fitted]).any()
     np.testing.assert_array_equal(reference_fit(), REFERENCE)

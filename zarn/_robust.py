@@ -179,7 +179,10 @@ def _sampler_start(
     R1, R2, gamma1, gamma2 = pen
     loc = float(np.median(y))
     s = _scale(y)
-    z = (y - loc) / s
+    with np.errstate(over="ignore"):
+        z = (y - loc) / s
+    # Values beyond 1e150 MADs (even beyond the range of doubles) stay misses when clipped.
+    np.clip(z, -1e150, 1e150, out=z)
     mcmc = zarn_core.TournamentMCMC(**sampler, H_piH=H, seed=seed)
     res = mcmc.fit(Phi, z, R1, R2, gamma1 * s * s, gamma2 * s * s)
     coef = res.beta_mcmc * s

@@ -13,6 +13,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+from zarn._fitting import Residuals
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
 from zarn._validation import (
@@ -557,11 +558,8 @@ def _row(
     n = len(y)
     k = len(model.coef_)
     yp = model.predict(X)
-    resid = y - yp
-    rss = float(resid @ resid)
-    tss = float(np.sum((y - y.mean()) ** 2))
-    r2 = 1.0 - rss / tss if tss > 0.0 else float(rss == 0.0)
-    fit_term = n * math.log(rss / n) if rss > 0.0 else -math.inf
+    sums = Residuals(y, yp)  # safe for values of any size
+    fit_term = n * (sums.log_rss - math.log(n))
     return ComparisonRow(
         degree=degree,
         k=k,
@@ -570,8 +568,8 @@ def _row(
         gamma2=gamma2,
         mdl=float(model.mdl_),
         hit_rate=float(core.compute_sr(yp, y, eps)),
-        rmse=math.sqrt(rss / n),
-        r2=r2,
+        rmse=sums.rmse,
+        r2=sums.r2,
         gaussian_aic=fit_term + 2.0 * k,
         gaussian_bic=fit_term + k * math.log(n),
         fit_time=fit_time,

@@ -22,7 +22,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from zarn import _basis
-from zarn._native import zarn_core as core
+from zarn._fitting import least_squares, mdl, solve
 from zarn._optional import import_optional
 from zarn._validation import (
     as_float_array,
@@ -30,7 +30,7 @@ from zarn._validation import (
     check_int,
     check_X,
 )
-from zarn.models import PolynomialRegressor, _draw_seed, _least_squares, _mdl
+from zarn.models import PolynomialRegressor, _draw_seed
 
 # Series per block (one task of a worker) when chunk_size is None: about 2**21 values.
 BLOCK_VALUES = 2**21
@@ -385,18 +385,11 @@ def _make_plan(X: np.ndarray, model: PolynomialRegressor, skipna: bool) -> _Plan
     # fit(y) = fit(Q Q' y) = C Q' y, where C holds the fits of Q's columns.
     Q, _ = np.linalg.qr(Phi)
     C = np.column_stack(
-        [_solve(Phi, np.ascontiguousarray(q), R1, R2, gamma1, gamma2, ridge, method) for q in Q.T]
+        [solve(method, Phi, np.ascontiguousarray(q), R1, R2, gamma1, gamma2, ridge) for q in Q.T]
     )
     sv = np.linalg.svd(Phi, compute_uv=False)
     full_rank = n >= Phi.shape[1] and bool(sv[-1] > RANK_RTOL * sv[0])
     return _Plan(**shared, Q=Q, C=C, full_rank=full_rank)
-
-
-def _solve(Phi, y, R1, R2, gamma1, gamma2, ridge, method) -> np.ndarray:
-    """The core's fit of one series, exactly as the estimator calls it."""
-    if method == "ols":
-        return core.ols(Phi, y)
-    return core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
 
 
 def _is_dask(Y: Any) -> bool:
@@ -540,12 +533,12 @@ def _fit_one(y: np.ndarray, used: np.ndarray, plan: _Plan) -> np.ndarray:
     """
     Phi, y = plan.Phi[used], y[used]
     try:
-        coef = _least_squares(
+        coef = least_squares(
             plan.method, Phi, y, plan.R1, plan.R2, plan.gamma1, plan.gamma2, plan.ridge
         )
     except ValueError:
         return np.full(plan.k + 1, np.nan)
-    score = _mdl(Phi @ coef, y, coef, plan.H, plan.R1, plan.R2, plan.gamma1, plan.gamma2)
+    score = mdl(Phi @ coef, y, coef, plan.H, plan.R1, plan.R2, plan.gamma1, plan.gamma2)
     return np.append(coef, score)
 
 

@@ -12,8 +12,7 @@ from typing import Any, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _basis
-from zarn._native import zarn_core as core
+from zarn import _basis, _fitting
 from zarn._optional import import_optional
 from zarn._validation import (
     check_choice,
@@ -231,7 +230,7 @@ class PolynomialRegressor:
             check_finite(y, "y")
             coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
         else:
-            coef = _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
+            coef = _fitting.least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
 
         self.coef_ = coef
         self.basis_ = indices
@@ -239,7 +238,7 @@ class PolynomialRegressor:
         self.n_features_in_ = d
         if names is not None:
             self.feature_names_in_ = names
-        self.mdl_ = _mdl(Phi @ coef, y, coef, H, R1, R2, gamma1, gamma2)
+        self.mdl_ = _fitting.mdl(Phi @ coef, y, coef, H, R1, R2, gamma1, gamma2)
         return self
 
     def _fit_robust(self, Phi, y, R1, R2, gamma1, gamma2, ridge, H) -> np.ndarray:
@@ -253,13 +252,23 @@ class PolynomialRegressor:
             "step_size": check_real(self.step_size, "step_size", positive=True),
         }
         seed = _draw_seed(self.random_state)
+        # y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its
+        # sums of squares stay in range; the energy's penalties are then weighed at that scale.
+        s = _fitting.power_of_two_scale(y)
         result = robust_fit(
-            Phi, y, R1, R2, gamma1, gamma2, ridge=ridge, H=H, sampler=sampler, seed=seed
+            Phi, y / s, R1, R2, gamma1, gamma2, ridge=ridge, H=H, sampler=sampler, seed=seed
         )
         self.inlier_mask_ = result.inlier_mask
         self.gibbs_ = result.gibbs
         self.seed_ = seed
-        return result.coef
+        with np.errstate(over="ignore"):
+            coef = result.coef * s
+        if not np.isfinite(coef).all():
+            raise ValueError(
+                "the robust fit's coefficients exceed the range of doubles: y is too large "
+                f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
+            )
+        return coef
 
     def _settings(self, n_features: int) -> _Settings:
         """The fit's parameters, checked (the same values are checked once: cached)."""
@@ -407,17 +416,7 @@ class PolynomialRegressor:
         0.9183673469387755
         """
         yp = self.predict(X)
-        y = check_y(y, len(yp))
-        # Powers of two keep the differences and each sum of squares in range; only a ratio
-        # beyond the range of doubles remains, and gives -inf.
-        s = max(_power_of_two_scale(y), _power_of_two_scale(yp))
-        y, yp = y / s, yp / s
-        ss_res, s_res = _scaled_sum_of_squares(y - yp)
-        ss_tot, s_tot = _scaled_sum_of_squares(y - y.mean())
-        if ss_tot == 0.0:
-            return 1.0 if ss_res == 0.0 else 0.0
-        ratio = s_res / s_tot
-        return 1.0 - (ss_res / ss_tot) * ratio * ratio  # float products overflow to inf
+        return _fitting.Residuals(check_y(y, len(yp)), yp).r2
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
@@ -444,7 +443,7 @@ class PolynomialRegressor:
         if gamma1 != 0.0 or gamma2 != 0.0:
             degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
             R1, R2 = _basis.penalties(degrees, self.basis, self.n_grid)
-        return _mdl(yp, y, self.coef_, self.H, R1, R2, gamma1, gamma2)
+        return _fitting.mdl(yp, y, self.coef_, self.H, R1, R2, gamma1, gamma2)
 
     def to_polynomial(self) -> np.polynomial.Polynomial:
         """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
@@ -601,78 +600,6 @@ def _same(value: Any, default: Any) -> bool:
 
 def _warn(message: str) -> None:
     warnings.warn(message, UserWarning, stacklevel=4)
-
-
-def _mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
-    """MDL score of a prediction; the penalties only where a weight is not zero.
-
-    A penalty beyond the range of doubles (huge coefficients) makes the score +inf, never
-    NaN: the quadratic forms are then summed on coefficients scaled by a power of two.
-    """
-    k = len(coef)
-    if R1 is None:
-        return core.mdl_score(yp, y, k, H)
-    score = core.mdl_score_reg(yp, y, k, H, coef, R1, R2, gamma1, gamma2)
-    if math.isfinite(score):
-        return score
-    s = _power_of_two_scale(coef)
-    b = coef / s
-    # The penalty matrices are positive semi-definite: a negative form is rounding.
-    penalty = gamma1 * max(float(b @ R1 @ b), 0.0) + gamma2 * max(float(b @ R2 @ b), 0.0)
-    with np.errstate(over="ignore"):
-        return core.mdl_score(yp, y, k, H) + penalty * s * s  # (penalty * s) * s: 0 stays 0
-
-
-def _scaled_sum_of_squares(r: np.ndarray) -> tuple[float, float]:
-    """(sum((r / s)**2), s) for a power of two s that keeps the sum in range."""
-    s = _power_of_two_scale(r)
-    return float(np.sum(np.square(r / s))), s
-
-
-def _least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
-    """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
-    try:
-        coef = _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
-    except ValueError:  # the normal equations overflowed, or y is not finite
-        coef = None
-    else:
-        c = coef.tolist()
-        if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < 1e-100:
-            return coef  # the common case: finite, and no digits lost to underflow
-    check_finite(y, "y")  # a NaN or infinity in y spreads to every coefficient
-    # Least squares and its penalties are homogeneous in y: fitting y / s and scaling the
-    # coefficients back by s is the same fit. A power of two s is exact and keeps the
-    # normal equations of huge or tiny y in range.
-    s = _power_of_two_scale(y)
-    if s != 1.0:
-        coef = _solve(method, Phi, y / s, R1, R2, gamma1, gamma2, ridge) * s
-    elif coef is None:
-        coef = _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)  # the core's error again
-    if not np.isfinite(coef).all():
-        raise ValueError(
-            f"the {method} fit gave non-finite coefficients: the penalty weights "
-            f"(gamma1={gamma1}, gamma2={gamma2}) or the ridge ({ridge}) are too large for "
-            "double precision"
-        )
-    return coef
-
-
-def _solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
-    if method == "ols":
-        return core.ols(Phi, y)
-    return core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
-
-
-def _power_of_two_scale(y: np.ndarray) -> float:
-    """1.0 for y of ordinary size, else a power of two that brings max|y| near 1."""
-    return _power_of_two(float(np.abs(y).max()))
-
-
-def _power_of_two(top: float) -> float:
-    """1.0 for a magnitude of ordinary size, else a power of two near it."""
-    if 1e-100 < top < 1e100 or top == 0.0:
-        return 1.0
-    return math.ldexp(1.0, math.frexp(top)[1])
 
 
 def _maps_onto_window(low: float, high: float) -> bool:

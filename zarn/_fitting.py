@@ -1,0 +1,122 @@
+"""Least-squares fits and their scores, safe for values of any size that doubles hold.
+
+Least squares, its penalties and R^2 are homogeneous in y, so values far from 1 are
+scaled by a power of two (exactly) before the sums that would overflow or underflow.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from zarn._native import zarn_core as core
+from zarn._validation import check_finite
+
+
+def solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
+    """The core's ``"ols"`` or ``"penalized"`` fit of one target."""
+    if method == "ols":
+        return core.ols(Phi, y)
+    return core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge)
+
+
+def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
+    """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
+    try:
+        coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
+    except ValueError:  # the normal equations overflowed, or y is not finite
+        coef = None
+    else:
+        c = coef.tolist()
+        if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < 1e-100:
+            return coef  # the common case: finite, and no digits lost to underflow
+    check_finite(y, "y")  # a NaN or infinity in y spreads to every coefficient
+    # Fitting y / s and scaling the coefficients back by s is the same fit; a power of
+    # two s is exact and keeps the normal equations of huge or tiny y in range.
+    s = power_of_two_scale(y)
+    if s != 1.0:
+        with np.errstate(over="ignore"):
+            coef = solve(method, Phi, y / s, R1, R2, gamma1, gamma2, ridge) * s
+        if not np.isfinite(coef).all():
+            raise ValueError(
+                f"the {method} fit's coefficients exceed the range of doubles: y is too large "
+                f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
+            )
+    elif coef is None:
+        coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)  # the core's error again
+    if not np.isfinite(coef).all():
+        raise ValueError(
+            f"the {method} fit gave non-finite coefficients: the penalty weights "
+            f"(gamma1={gamma1}, gamma2={gamma2}) or the ridge ({ridge}) are too large for "
+            "double precision"
+        )
+    return coef
+
+
+def mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
+    """MDL score of a prediction; the penalties only where a weight is not zero.
+
+    A penalty beyond the range of doubles (huge coefficients) makes the score +inf, never
+    NaN: the quadratic forms are then summed on coefficients scaled by a power of two.
+    """
+    k = len(coef)
+    if R1 is None:
+        return core.mdl_score(yp, y, k, H)
+    score = core.mdl_score_reg(yp, y, k, H, coef, R1, R2, gamma1, gamma2)
+    if math.isfinite(score):
+        return score
+    s = power_of_two_scale(coef)
+    b = coef / s
+    # The penalty matrices are positive semi-definite: a negative form is rounding.
+    penalty = gamma1 * max(float(b @ R1 @ b), 0.0) + gamma2 * max(float(b @ R2 @ b), 0.0)
+    return core.mdl_score(yp, y, k, H) + penalty * s * s  # (penalty * s) * s: 0 stays 0
+
+
+class Residuals:
+    """Sums of squares of y - yp and of y - mean(y), each kept as (sum, scale**2).
+
+    Attributes
+    ----------
+    rss, tss : float
+        Residual and total sums of squares; +inf where they exceed the range of doubles.
+    log_rss : float
+        ln(rss), finite even where rss itself is not (-inf for a perfect fit).
+    rmse : float
+        Root mean squared residual.
+    r2 : float
+        Coefficient of determination: 1.0 for a constant y predicted exactly, 0.0 for one
+        that is not; -inf below the most negative double.
+    """
+
+    def __init__(self, y: np.ndarray, yp: np.ndarray) -> None:
+        s = max(power_of_two_scale(y), power_of_two_scale(yp))
+        y, yp = y / s, yp / s
+        res, s_res = _scaled_sum_of_squares(y - yp)
+        tot, s_tot = _scaled_sum_of_squares(y - y.mean())
+        self.log_rss = math.log(res) + 2.0 * math.log(s * s_res) if res > 0.0 else -math.inf
+        self.rss = res * (s * s_res) * (s * s_res)  # float products overflow to inf
+        self.rmse = s * s_res * math.sqrt(res / len(y))
+        if tot == 0.0:
+            self.r2 = 1.0 if res == 0.0 else 0.0
+        else:
+            ratio = s_res / s_tot
+            self.r2 = 1.0 - (res / tot) * ratio * ratio
+
+
+def _scaled_sum_of_squares(r: np.ndarray) -> tuple[float, float]:
+    """(sum((r / s)**2), s) for a power of two s that keeps the sum in range."""
+    s = power_of_two_scale(r)
+    return float(np.sum(np.square(r / s))), s
+
+
+def power_of_two_scale(y: np.ndarray) -> float:
+    """1.0 for y of ordinary size, else a power of two that brings max|y| near 1."""
+    return power_of_two(float(np.abs(y).max(initial=0.0)))
+
+
+def power_of_two(top: float) -> float:
+    """1.0 for a magnitude of ordinary size, else a power of two with top / it in [1, 2)."""
+    if 1e-100 < top < 1e100 or top == 0.0:
+        return 1.0
+    return math.ldexp(1.0, math.frexp(top)[1] - 1)
