@@ -156,6 +156,26 @@ def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
     return int(value)
 
 
+def check_degrees(degree: Any, n_features: int, name: str = "degree") -> tuple[int, ...]:
+    """One degree per feature from an int or a sequence of ints, checked."""
+    if type(degree) is int and degree >= 0:
+        return (degree,) * n_features
+    if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
+        degree = (degree,) * n_features
+    try:
+        degrees = tuple(degree)
+    except TypeError:
+        raise TypeError(
+            f"{name} must be an integer or one integer per feature, got {degree!r}"
+        ) from None
+    if len(degrees) != n_features:
+        raise ValueError(
+            f"{name} has {len(degrees)} entries but X has {n_features} features; "
+            "give one degree per feature, or a single int for all"
+        )
+    return tuple(check_int(deg, name, 0) for deg in degrees)
+
+
 def check_real(value: Any, name: str, *, positive: bool = False) -> float:
     """A finite, non-negative (or strictly positive) real parameter."""
     if type(value) is float and (0.0 < value < np.inf or (value == 0.0 and not positive)):

@@ -19,7 +19,7 @@ from zarn._optional import import_optional
 from zarn._validation import (
     as_float_array,
     check_choice,
-    check_int,
+    check_degrees,
     check_X,
     check_y,
     feature_names,
@@ -482,22 +482,9 @@ def _degrees(degrees: Iterable[Degree], n_features: int) -> list[Degree]:
         raise ValueError("degrees is empty; give at least one degree, such as range(0, 11)")
     out: list[Degree] = []
     for i, item in enumerate(items):
-        name = f"degrees[{i}]"
-        if isinstance(item, numbers.Integral) and not isinstance(item, bool):
-            out.append(check_int(item, name, 0))
-            continue
-        try:
-            parts = tuple(item)
-        except TypeError:
-            raise ValueError(
-                f"{name} must be an int or one int per feature, got {item!r}"
-            ) from None
-        if len(parts) != n_features:
-            raise ValueError(
-                f"{name} = {item!r} has {len(parts)} entries but X has {n_features} "
-                "feature(s); give one degree per feature, or a single int for all"
-            )
-        out.append(tuple(check_int(p, name, 0) for p in parts))
+        checked = check_degrees(item, n_features, f"degrees[{i}]")
+        one = isinstance(item, numbers.Integral) and not isinstance(item, bool)
+        out.append(checked[0] if one else checked)  # as given: one int, or one per feature
     return out
 
 

@@ -16,6 +16,7 @@ from zarn import _basis, _fitting
 from zarn._optional import import_optional
 from zarn._validation import (
     check_choice,
+    check_degrees,
     check_finite,
     check_int,
     check_real,
@@ -531,25 +532,6 @@ class PolynomialRegressor:
     _estimator_type = "regressor"
 
 
-def _check_degrees(degree: Any, n_features: int) -> tuple[int, ...]:
-    if type(degree) is int and degree >= 0:
-        return (degree,) * n_features
-    if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
-        degree = (degree,) * n_features
-    try:
-        degrees = tuple(degree)
-    except TypeError:
-        raise TypeError(
-            f"degree must be an integer or one integer per feature, got {degree!r}"
-        ) from None
-    if len(degrees) != n_features:
-        raise ValueError(
-            f"degree has {len(degrees)} entries but X has {n_features} features; "
-            "give one degree per feature, or a single int for all"
-        )
-    return tuple(check_int(deg, "degree", 0) for deg in degrees)
-
-
 class _Settings(NamedTuple):
     degrees: tuple[int, ...]
     method: str
@@ -564,7 +546,7 @@ class _Settings(NamedTuple):
 
 def _check_settings(n_features, degree, method, basis, gamma1, gamma2, ridge, H, n_grid):
     """The fit's parameters, checked, with the number of coefficients they give."""
-    degrees = _check_degrees(degree, n_features)
+    degrees = check_degrees(degree, n_features)
     basis = check_choice(basis, "basis", _basis.BASES)
     return _Settings(
         degrees,
