@@ -95,8 +95,17 @@ html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "header_links_before_dropdown": 6,
-    # The performance page's tables need the width; its sections are in the left column.
-    "secondary_sidebar_items": {"**": ["page-toc"], "performance": []},
+    # The performance page's tables and the gallery's code need the width (the performance
+    # page's sections are in its left column).
+    "secondary_sidebar_items": {
+        "index": ["page-toc"],
+        "getting_started": ["page-toc"],
+        "user_guide/*": ["page-toc"],
+        "api/*": ["page-toc"],
+        "api/native/*": ["page-toc"],
+        "performance": [],
+        "auto_examples/*": [],
+    },
     "footer_start": ["copyright"],
     "footer_end": [],
 }
