@@ -120,7 +120,9 @@ class PolynomialRegressor:
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
     used and built once for a grid search over ``gamma1`` and ``gamma2``. They are built
-    only when a penalty weight is not zero.
+    only when a penalty weight is not zero. The basis' exponents (16 entries) and the
+    checked parameter sets (64 entries) are cached the same way; these three bounded,
+    thread-safe caches are the module's only state.
 
     Examples
     --------
