@@ -74,12 +74,10 @@ def mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
 
 
 class Residuals:
-    """Sums of squares of y - yp and of y - mean(y), each kept as (sum, scale**2).
+    """Scores from the sums of squares of y - yp and of y - mean(y), kept in range.
 
     Attributes
     ----------
-    rss, tss : float
-        Residual and total sums of squares; +inf where they exceed the range of doubles.
     log_rss : float
         ln(rss), finite even where rss itself is not (-inf for a perfect fit).
     rmse : float
@@ -95,7 +93,6 @@ class Residuals:
         res, s_res = _scaled_sum_of_squares(y - yp)
         tot, s_tot = _scaled_sum_of_squares(y - y.mean())
         self.log_rss = math.log(res) + 2.0 * math.log(s * s_res) if res > 0.0 else -math.inf
-        self.rss = res * (s * s_res) * (s * s_res)  # float products overflow to inf
         self.rmse = s * s_res * math.sqrt(res / len(y))
         if tot == 0.0:
             self.r2 = 1.0 if res == 0.0 else 0.0
