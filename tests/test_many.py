@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn import many
+from zarn import _batched, _plans
+from zarn._params import validate_params
 
 # The shared-solve routes agree with fitting each series alone to within this, relative to
 # the series' largest coefficient (the documented tolerance of fit_many).
@@ -130,14 +131,14 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
     Y[:, 0] = 2.0  # MAD 0: tolerance 0.4
     gamma1 = 0.3 if penalized else 0.0
     model = zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=gamma1)
-    plan = many._make_plan(x.reshape(-1, 1), model, True)
+    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True)
     coef = rng.normal(size=(30, plan.k))
     used = rng.random(Y.shape[::-1]) > 0.2
     used[:, :3] = True
     for mask in (None, used):
         Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
         n_used = None if mask is None else mask.sum(axis=1)
-        got = many._mdl_rows(coef, Yt, np.sort(Yt, axis=1), n_used, plan)
+        got = _batched.mdl_rows(plan, coef, Yt, np.sort(Yt, axis=1), n_used)
         for i in range(30):
             keep = slice(None) if mask is None else mask[i]
             yp = (plan.Phi @ coef[i])[keep]

@@ -121,7 +121,7 @@ class InstanceOf:
 
     Examples
     --------
-    >>> str(InstanceOf(np.random.Generator))
+    >>> str(InstanceOf(np.random.Generator, "numpy.random.Generator"))
     "an instance of 'numpy.random.Generator'"
     """
 

@@ -300,7 +300,8 @@ class PolynomialRegressor:
         >>> model.predict([[3.0]]).round(6)
         array([9.])
         """
-        return self._design.predict(self._checked(X), self.coef_)
+        X = self._checked(X)  # first: the error of a model not fitted
+        return self._design.predict(X, self.coef_)
 
     def _checked(self, X: ArrayLike) -> np.ndarray:
         """X checked against the fit: fitted, finite, and of its features."""
