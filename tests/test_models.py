@@ -12,7 +12,7 @@ import warnings
 import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
-from numpy.polynomial.polyutils import mapparms
+from numpy.polynomial.polyutils import mapdomain, mapparms
 
 import zarn
 from zarn import _basis, _design
@@ -118,6 +118,28 @@ def test_domain_mapping_and_explicit_domain():
     off, scl = _basis.domain_map(domains)
     expected = np.array([mapparms(dom, (-1, 1)) for dom in domains])
     np.testing.assert_array_equal(np.column_stack([off, scl]), expected)
+    # One feature takes a shortcut in plain floats: the same values to the last bit.
+    for dom, want in zip(domains, expected):
+        assert _basis.domain_map(dom[None]) == tuple(want)
+        x = rng.uniform(*dom, 5)[:, None]
+        design = _design.Design.from_data(x, {**MAP_ONLY, "domain": dom})
+        np.testing.assert_array_equal(design.map(x)[:, 0], mapdomain(x[:, 0], dom, (-1, 1)))
+
+
+MAP_ONLY = {"degree": 1, "basis": "total", "n_grid": None, "method": "ols"}
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_r2_of_a_constant_target_is_scikit_learns(exact):
+    # A constant y has no variance to explain: R^2 is 1.0 for its exact prediction and
+    # 0.0 for any other, as scikit-learn's r2_score says.
+    X = np.linspace(0.0, 1.0, 20)[:, None]
+    y = np.zeros(20) if exact else np.full(20, 3.0)
+    model = zarn.PolynomialRegressor(degree=2, method="ols")
+    model.fit(X, y if exact else X[:, 0] ** 2)
+    yp = model.predict(X)
+    assert bool((yp == y).all()) == exact
+    assert model.score(X, y) == r2_score(y, yp) == (1.0 if exact else 0.0)
 
 
 @pytest.mark.parametrize("degrees", [(2, 3), (3, 1, 2), (4, 4)])
