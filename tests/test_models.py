@@ -274,7 +274,9 @@ def invalid(name, must, got):
 
 INT_AT_LEAST = "an int in the range [{}, 2147483647]"
 DEGREE = "an int in the range [0, inf) or a sequence of them, one per feature"
+AT_LEAST_1 = INT_AT_LEAST.format(1)
 WEIGHT = "a float in the range [0.0, inf)"
+POSITIVE = "a float in the range (0.0, inf)"
 
 
 X2, Y2 = cubic_data(n=30, d=2)
@@ -313,11 +315,11 @@ INF_Y[7] = -np.inf
         (bad(H=2**31), X2, Y2, invalid("H", INT_AT_LEAST.format(1), str(2**31))),
         (bad(n_grid=1), X2, Y2, invalid("n_grid", INT_AT_LEAST.format(2) + " or None", "1")),
         # Every parameter is checked whatever the method: the sampler's too.
-        (bad(method="robust", n_chains=0), X2, Y2, invalid("n_chains", INT_AT_LEAST.format(1), "0")),
-        (bad(method="ols", n_elite=0), X2, Y2, invalid("n_elite", INT_AT_LEAST.format(1), "0")),
+        (bad(method="robust", n_chains=0), X2, Y2, invalid("n_chains", AT_LEAST_1, "0")),
+        (bad(method="ols", n_elite=0), X2, Y2, invalid("n_elite", AT_LEAST_1, "0")),
         (bad(n_warmup=-1), X2, Y2, invalid("n_warmup", INT_AT_LEAST.format(0), "-1")),
         (bad(n_deep=1.5), X2, Y2, invalid("n_deep", INT_AT_LEAST.format(0), "1.5")),
-        (bad(step_size=0.0), X2, Y2, invalid("step_size", "a float in the range (0.0, inf)", "0.0")),
+        (bad(step_size=0.0), X2, Y2, invalid("step_size", POSITIVE, "0.0")),
         (
             bad(method="ols", n_chains=0, step_size=-1, random_state="abc"),
             X2,

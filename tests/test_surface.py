@@ -193,7 +193,7 @@ def test_python_defaults_equal_the_cores():
     assert estimator["ridge"].default == dict(native_signature(zc.fit_regularized_linear))["ridge"]
     grid_1d = dict(native_signature(zc.smoothness_penalty_matrices_1d))["n_grid"]
     grid_nd = dict(native_signature(zc.build_penalty_matrices_nd))["n_grid_per_dim"]
-    assert (_constants.GRID_1D, _constants.GRID_PER_DIM) == (grid_1d, grid_nd)
+    assert (grid_1d, grid_nd) == (_constants.GRID_1D, _constants.GRID_PER_DIM)
 
 
 @pytest.mark.parametrize("scale", [0.0, 1.0, 3.7])

@@ -97,8 +97,8 @@ def mdl_rows(
     k = plan.k
     log_hk = k * math.log(2.0 * plan.H) if k > 0 else 0.0
     if n_used is None:
-        nf = float(Yt.shape[1])
-        score = -nf * _log_success_rates(Yt.shape[1])[hits] + (log_hk / nf) * k
+        n = float(Yt.shape[1])
+        score = -n * _log_success_rates(Yt.shape[1])[hits] + (log_hk / n) * k
     else:
         nf = n_used.astype(np.float64)
         sr = np.maximum(hits / nf, 1.0 / (2.0 * nf))

@@ -147,9 +147,9 @@ class Design:
                 for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
                     block = slice(start, start + PREDICT_BLOCK_ROWS)
                     out[..., block] = _evaluate(self.matrix(Z[block]), coef)
-        bad = ~np.isfinite(out)
-        if coef.ndim == 2:
-            bad &= np.isfinite(coef).all(axis=1)[:, None]
+        bad = np.asarray(~np.isfinite(out))
+        if coef.ndim == 2:  # a row of NaN (a series without samples) predicts NaN
+            bad &= np.isfinite(coef).all(axis=1, keepdims=True)
         if bad.any():
             where = int(np.flatnonzero(bad.any(axis=0) if bad.ndim == 2 else bad)[0])
             raise ValueError(

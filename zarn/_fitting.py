@@ -30,10 +30,11 @@ def solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
 
 def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
+    coef: np.ndarray | None = None
     try:
         coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
     except ValueError:  # the normal equations overflowed, or y is not finite
-        coef = None
+        pass
     else:
         c = coef.tolist()
         if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < ORDINARY[0]:
@@ -52,6 +53,7 @@ def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
             )
     elif coef is None:
         coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)  # the core's error again
+    assert coef is not None  # every route above fits, or raises
     if not np.isfinite(coef).all():
         raise ValueError(
             f"the {method} fit gave non-finite coefficients: the penalty weights "

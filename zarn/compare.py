@@ -288,19 +288,13 @@ def compare_models(
     ``n ln(RSS / n) + 2 k`` and ``n ln(RSS / n) + k ln(n)``, for comparison with the
     usual criteria; on data with gross outliers those follow the outliers.
 
-    How often the choice is the true degree was measured (``bench/bench_compare.py``,
-    results in ``bench/RESULTS.md``, "Model comparison"): polynomials of degree 1 to 6,
-    n = 100 to 1,000, candidates of degree 0 to 10. On clean data BIC of least squares
-    found the true degree in 98 % of the data sets, the MDL score in 34 to 36 %, nearly
-    always missing by choosing a higher degree: the model cost ``k^2 ln(2H) / n`` shrinks
-    as n grows, so a larger model that happens to hit one or two more samples wins. With
-    20 % gross outliers, robust fits with the MDL score found it in 38 % against 48 % for
-    BIC of least squares (62 % against 28 % at n = 100, but less often from n = 1,000).
-
-    A larger ``H`` served selection better in every setting measured: with ``H=2**30``
-    (passed through ``params``) the MDL score found the true degree in 50 to 52 % of the
-    clean data sets and in 55 % of those with outliers (robust fits). The default stays
-    that of :class:`PolynomialRegressor`, H = 20.
+    How often the choice is the true degree, against BIC of least squares and for other
+    values of ``H``, is measured by ``bench/bench_compare.py`` on clean data and on data
+    with gross outliers: see :doc:`/performance`. In short, the model cost
+    ``k^2 ln(2H) / n`` shrinks as n grows, so at the default ``H`` a larger model that
+    happens to hit one or two more samples can win; a larger ``H`` (such as ``H=2**30``,
+    passed through ``params``) served selection better in every setting measured. The
+    default stays that of :class:`PolynomialRegressor`, H = 20.
 
     Examples
     --------

@@ -191,13 +191,13 @@ def fit_many(
     leverages of its missing samples sum to at most 0.9 (which bounds the condition
     number of that solve by 10), and is otherwise fitted alone by the core. Both shared
     routes agree with fitting each series alone to within rounding, relative to the
-    largest coefficient: measured at most 1e-12 for ``"ols"`` up to degree 10 and for
-    ``"penalized"`` up to degree 6, and 1e-9 for ``"penalized"`` at degree 10 (its normal
-    equations square the condition number of the design, so the single fit is no more
-    accurate than that either); the tests hold them to 1e-9. The MDL scores are computed
-    for all series of a block at once with the core's arithmetic (tolerance 0.4 MAD,
-    strict ``<``, success rate floored at 1/(2n)): equal to :func:`zarn.mdl_score` of the
-    same prediction, and to :func:`zarn.mdl_score_reg` to rounding.
+    largest coefficient (the ``"penalized"`` normal equations square the condition number
+    of the design, so at high degree the single fit is no more accurate than that either);
+    the tests hold them to 1e-9, and the agreement measured is on :doc:`/performance`. The
+    MDL scores are computed for all series of a block at once with the core's arithmetic
+    (tolerance 0.4 MAD, strict ``<``, success rate floored at 1/(2n)): equal to
+    :func:`zarn.mdl_score` of the same prediction, and to :func:`zarn.mdl_score_reg` to
+    rounding.
 
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series

@@ -320,7 +320,7 @@ class PolynomialRegressor:
             _warn(f"X has feature names, but {cls} was fitted without feature names")
         elif names is None and fitted is not None:
             _warn(f"X does not have valid feature names, but {cls} was fitted with feature names")
-        elif names is not None and (len(names) != len(fitted) or (names != fitted).any()):
+        elif names is not None and fitted is not None and not np.array_equal(names, fitted):
             raise ValueError(
                 "The feature names should match those that were passed during fit.\n"
                 f"Fitted with: {list(fitted)}\nGot: {list(names)}"
