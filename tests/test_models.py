@@ -369,6 +369,17 @@ def test_bad_types_are_named(model, X, error, match):
         model.fit(X, Y2)
 
 
+def test_every_parameter_is_declared_and_checked():
+    # The constraints table names every constructor parameter, in order: a new parameter
+    # cannot be left unchecked.
+    names = zarn.PolynomialRegressor._get_param_names()
+    assert list(zarn.PolynomialRegressor._parameter_constraints) == names
+    model = zarn.PolynomialRegressor(degree=1, method="ols").fit(X2, Y2)
+    for name in names:
+        with pytest.raises(ValueError, match=f"The {name!r} parameter of PolynomialRegressor"):
+            clone(model).set_params(**{name: "nonsense"}).fit(X2, Y2)
+
+
 def test_predict_checks_its_input():
     model = zarn.PolynomialRegressor(degree=2).fit(X2, Y2)
     with pytest.raises(

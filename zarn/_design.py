@@ -151,10 +151,10 @@ class Design:
         if coef.ndim == 2:  # a row of NaN (a series without samples) predicts NaN
             bad &= np.isfinite(coef).all(axis=1, keepdims=True)
         if bad.any():
-            where = int(np.flatnonzero(bad.any(axis=0) if bad.ndim == 2 else bad)[0])
+            points = np.flatnonzero(bad.any(axis=0) if bad.ndim == 2 else bad)
             raise ValueError(
-                f"the prediction exceeds the range of doubles at {int(bad.sum())} point(s) "
-                f"of {name} (the first is row {where}), which lie too far outside the "
+                f"the prediction exceeds the range of doubles at {len(points)} point(s) "
+                f"of {name} (the first is row {points[0]}), which lie too far outside the "
                 f"domain {self.domain.tolist()}"
             )
         return out
