@@ -16,6 +16,7 @@ from numpy.polynomial.polyutils import mapdomain, mapparms
 
 import zarn
 from zarn import _basis, _design
+from zarn._params import check_param
 
 pd = pytest.importorskip("pandas")
 sklearn = pytest.importorskip("sklearn")
@@ -373,7 +374,11 @@ def test_every_parameter_is_declared_and_checked():
     # The constraints table names every constructor parameter, in order: a new parameter
     # cannot be left unchecked.
     names = zarn.PolynomialRegressor._get_param_names()
-    assert list(zarn.PolynomialRegressor._parameter_constraints) == names
+    table = zarn.PolynomialRegressor._parameter_constraints
+    assert list(table) == names
+    # The defaults are taken without a test at every fit: they must satisfy the table.
+    for name, default, _ in table.quick:
+        assert check_param(name, default, table[name], "") == default
     model = zarn.PolynomialRegressor(degree=1, method="ols").fit(X2, Y2)
     for name in names:
         with pytest.raises(ValueError, match=f"The {name!r} parameter of PolynomialRegressor"):

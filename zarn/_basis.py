@@ -44,6 +44,8 @@ def check_memory(n_bytes: float, what: str) -> None:
 
 def basis_size(degrees: tuple[int, ...], basis: str) -> int:
     """Number of basis functions (for the total basis an upper bound, exact in one feature)."""
+    if len(degrees) == 1:
+        return degrees[0] + 1
     tensor = math.prod(deg + 1 for deg in degrees)
     if basis == "tensor":
         return tensor

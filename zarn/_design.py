@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -23,8 +22,7 @@ from zarn._validation import check_degrees, check_finite
 PREDICT_BLOCK_ROWS = 8192
 
 
-@dataclass(frozen=True, eq=False)
-class Design:
+class Design(NamedTuple):
     """The basis and the domain map of a fit; small, immutable and picklable.
 
     Attributes
@@ -106,10 +104,9 @@ class Design:
         return len(self.indices)
 
     def map(self, X: np.ndarray) -> np.ndarray:
-        """X (n, d) mapped onto the window; far outside the domain it may overflow (inf)."""
-        with np.errstate(over="ignore"):
-            Z = X * self.scale
-            Z += self.offset
+        """X (n, d) mapped onto the window (far outside the domain it may overflow)."""
+        Z = X * self.scale
+        Z += self.offset
         return Z
 
     def matrix(self, Z: np.ndarray) -> np.ndarray:
@@ -135,11 +132,12 @@ class Design:
             Where a prediction of finite coefficients exceeds the range of doubles (X far
             outside the domain).
         """
-        Z = self.map(X)
-        if not isinstance(coef, np.ndarray):  # lazy: one product, evaluated by Dask
-            return coef @ self.matrix(Z).T
-        # Far outside the domain the powers may overflow: reported below, not warned about.
+        # Far outside the domain the map and the powers may overflow: reported below, not
+        # warned about.
         with np.errstate(over="ignore", invalid="ignore"):
+            Z = self.map(X)
+            if not isinstance(coef, np.ndarray):  # lazy: one product, evaluated by Dask
+                return coef @ self.matrix(Z).T
             if len(Z) <= PREDICT_BLOCK_ROWS:
                 out = _evaluate(self.matrix(Z), coef)
             else:

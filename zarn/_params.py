@@ -12,9 +12,10 @@ both read the same messages, but scikit-learn is not imported.
 
 from __future__ import annotations
 
+import inspect
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Union
 
 import numpy as np
@@ -69,6 +70,19 @@ class Interval:
         self.left_closed = closed in ("left", "both") and left is not None
         self.right_closed = closed in ("right", "both") and right is not None
 
+    def fast(self) -> Callable[[Any], bool]:
+        """A quick test of values of exactly ``kind`` in the interval (no conversion)."""
+        kind = self.kind
+        low: Any = self.left
+        high: Any = self.right
+        if self.left_closed and self.right_closed:
+            return lambda v: type(v) is kind and low <= v <= high
+        if self.left_closed:
+            return lambda v: type(v) is kind and low <= v < high
+        if self.right_closed:
+            return lambda v: type(v) is kind and low < v <= high
+        return lambda v: type(v) is kind and low < v < high
+
     def cast(self, value: Any) -> Any:
         """``value`` converted to ``kind`` if it lies in the interval, else ``_REJECTED``."""
         if type(value) is not self.kind:  # the common case skips the abstract-class test
@@ -108,6 +122,11 @@ class Options:
     def __init__(self, *options: str) -> None:
         self.options = options
 
+    def fast(self) -> Callable[[Any], bool]:
+        """A quick test of the options."""
+        options = frozenset(self.options)
+        return lambda v: type(v) is str and v in options
+
     def cast(self, value: Any) -> Any:
         """``value`` if it is one of the options, else ``_REJECTED``."""
         return value if isinstance(value, str) and value in self.options else _REJECTED
@@ -129,6 +148,11 @@ class InstanceOf:
         self.cls = cls
         self.name = name or f"{cls.__module__}.{cls.__qualname__}"
 
+    def fast(self) -> Callable[[Any], bool]:
+        """A quick test of instances."""
+        cls = self.cls
+        return lambda v: isinstance(v, cls)
+
     def cast(self, value: Any) -> Any:
         """``value`` if it is an instance, else ``_REJECTED``."""
         return value if isinstance(value, self.cls) else _REJECTED
@@ -139,6 +163,10 @@ class InstanceOf:
 
 class _ArrayLike:
     """Anything with a length, a shape or ``__array__`` that is not a scalar or a string."""
+
+    def fast(self) -> Callable[[Any], bool]:
+        """No quick test: every value takes :meth:`cast`."""
+        return lambda v: False
 
     def cast(self, value: Any) -> Any:
         array_like = hasattr(value, "__len__") or hasattr(value, "shape")
@@ -153,6 +181,10 @@ class _Degrees:
     """A degree >= 0, or a non-empty sequence of them (one per feature); cast to int(s)."""
 
     _one = Interval(int, 0, None, closed="left")
+
+    def fast(self) -> Callable[[Any], bool]:
+        """A quick test of one int degree."""
+        return lambda v: type(v) is int and v >= 0
 
     def cast(self, value: Any) -> Any:
         if type(value) is int and value >= 0:
@@ -228,14 +260,52 @@ def _describe(constraints: Sequence[Constraint]) -> str:
     return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " or " + words[-1]
 
 
+class ParameterTable(dict):
+    """An estimator's constraints table: a dict of each parameter's list of constraints.
+
+    So that checking every parameter at every fit costs little, it also keeps, per
+    parameter, the constructor's default (read from the class it is declared in, whose
+    defaults must satisfy the table) and a quick test of the first constraint for values
+    that need no conversion: a parameter that still holds its default, or passes the
+    quick test, is not examined further.
+
+    Examples
+    --------
+    >>> class Model:
+    ...     _parameter_constraints = ParameterTable({"n": [Interval(int, 1, None, closed="left")]})
+    ...     def __init__(self, n=5):
+    ...         self.n = n
+    >>> [(name, default, quick(3), quick(3.0)) for name, default, quick in
+    ...  Model._parameter_constraints.quick]
+    [('n', 5, True, False)]
+    """
+
+    quick: tuple[tuple[str, Any, Callable[[Any], bool]], ...] = ()
+
+    def __set_name__(self, owner: type, attribute: str) -> None:
+        """Read the defaults of ``owner``'s constructor, once, when the class is created."""
+        signature = inspect.signature(owner).parameters
+        self.quick = tuple(
+            (name, signature[name].default, _quick(constraints[0]))
+            for name, constraints in self.items()
+        )
+
+
+def _quick(constraint: Constraint) -> Callable[[Any], bool]:
+    if constraint is None:
+        return lambda v: v is None
+    return constraint.fast()
+
+
 def validate_params(estimator: Any) -> dict[str, Any]:
     """Every parameter of ``estimator``, checked against its class's constraints table.
 
     Parameters
     ----------
     estimator : object
-        An object whose class declares ``_parameter_constraints``, a mapping of each
-        parameter (an attribute of the same name) to its list of constraints.
+        An object whose class declares ``_parameter_constraints``, a
+        :class:`ParameterTable` of each parameter (an attribute of the same name) and its
+        list of constraints.
 
     Returns
     -------
@@ -253,12 +323,14 @@ def validate_params(estimator: Any) -> dict[str, Any]:
     >>> validate_params(zarn.PolynomialRegressor(gamma1=1))["gamma1"]
     1.0
     """
-    table: Mapping[str, Sequence[Constraint]] = type(estimator)._parameter_constraints
-    caller = type(estimator).__name__
-    return {
-        name: check_param(name, getattr(estimator, name), constraints, caller)
-        for name, constraints in table.items()
-    }
+    table: ParameterTable = type(estimator)._parameter_constraints
+    checked = {}
+    for name, default, quick in table.quick:
+        value = getattr(estimator, name)
+        if value is not default and not quick(value):  # checked and converted in full
+            value = check_param(name, value, table[name], type(estimator).__name__)
+        checked[name] = value
+    return checked
 
 
 def seed_from(random_state: Any) -> int:

@@ -20,6 +20,7 @@ from zarn._params import (
     InstanceOf,
     Interval,
     Options,
+    ParameterTable,
     seed_from,
     validate_params,
 )
@@ -151,15 +152,15 @@ class PolynomialRegressor:
     """
 
     # What each parameter may be, checked once at the start of every fit.
-    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
+    _parameter_constraints: ClassVar[ParameterTable] = ParameterTable({
         "degree": [DEGREES],
         "method": [Options(*METHODS)],
         "gamma1": [WEIGHT],
         "gamma2": [WEIGHT],
         "ridge": [WEIGHT],
         "basis": [Options(*_basis.BASES)],
-        "domain": [ARRAY_LIKE, None],
-        "n_grid": [Interval(int, 2, _C_INT, closed="both"), None],
+        "domain": [None, ARRAY_LIKE],
+        "n_grid": [None, Interval(int, 2, _C_INT, closed="both")],
         "H": [Interval(int, 1, _C_INT, closed="both")],
         "n_chains": [Interval(int, 1, _C_INT, closed="both")],
         "n_warmup": [Interval(int, 0, _C_INT, closed="both")],
@@ -172,7 +173,7 @@ class PolynomialRegressor:
             InstanceOf(np.random.RandomState, "numpy.random.RandomState"),
             None,
         ],
-    }
+    })
 
     def __init__(
         self,
