@@ -82,7 +82,8 @@ class Design(NamedTuple):
             For a basis whose fit would need more than the machine's memory.
         """
         n, d = X.shape
-        degrees = check_degrees(params["degree"], d)
+        degree = params["degree"]
+        degrees = (degree,) * d if type(degree) is int else check_degrees(degree, d)
         basis = params["basis"]
         domain = _domain(X, params["domain"], names)
         k = _basis.basis_size(degrees, basis)

@@ -325,8 +325,9 @@ def validate_params(estimator: Any) -> dict[str, Any]:
     """
     table: ParameterTable = type(estimator)._parameter_constraints
     checked = {}
+    attributes = vars(estimator)  # the parameters, as scikit-learn's protocol stores them
     for name, default, quick in table.quick:
-        value = getattr(estimator, name)
+        value = attributes[name]
         if value is not default and not quick(value):  # checked and converted in full
             value = check_param(name, value, table[name], type(estimator).__name__)
         checked[name] = value
