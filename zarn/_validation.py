@@ -8,7 +8,6 @@ own checks use where one exists, so users of both read the same messages.
 from __future__ import annotations
 
 import contextlib
-import numbers
 import warnings
 from typing import Any
 
@@ -144,57 +143,30 @@ def check_finite(arr: np.ndarray, name: str) -> None:
     raise ValueError(f"Input {name} contains {bad}; remove or impute the non-finite values")
 
 
-def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
-    """An integer parameter in [low, high]; bools and floats are refused."""
-    if type(value) is int and value >= low and (high is None or value <= high):
-        return value  # the common case, without the slower abstract-class test
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    if value < low or (high is not None and value > high):
-        bound = f">= {low}" if high is None else f"in [{low}, {high}]"
-        raise ValueError(f"{name} must be {bound}, got {value}")
-    return int(value)
-
-
-def check_degrees(degree: Any, n_features: int, name: str = "degree") -> tuple[int, ...]:
-    """One degree per feature from an int or a sequence of ints, checked."""
-    if type(degree) is int and degree >= 0:
+def check_degrees(
+    degree: int | tuple[int, ...], n_features: int, name: str = "degree"
+) -> tuple[int, ...]:
+    """One degree per feature from a checked degree: an int for all, or one per feature."""
+    if isinstance(degree, int):
         return (degree,) * n_features
-    if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
-        degree = (degree,) * n_features
-    try:
-        degrees = tuple(degree)
-    except TypeError:
-        raise TypeError(
-            f"{name} must be an integer or one integer per feature, got {degree!r}"
-        ) from None
-    if len(degrees) != n_features:
+    if len(degree) != n_features:
         raise ValueError(
-            f"{name} has {len(degrees)} entries but X has {n_features} features; "
+            f"{name} has {len(degree)} entries but X has {n_features} features; "
             "give one degree per feature, or a single int for all"
         )
-    return tuple(check_int(deg, name, 0) for deg in degrees)
+    return degree
 
 
-def check_real(value: Any, name: str, *, positive: bool = False) -> float:
-    """A finite, non-negative (or strictly positive) real parameter."""
-    if type(value) is float and (0.0 < value < np.inf or (value == 0.0 and not positive)):
-        return value  # the common case, without the slower abstract-class test
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {value!r}")
-    value = float(value)
-    if not np.isfinite(value) or value < 0.0 or (positive and value == 0.0):
-        bound = "> 0" if positive else ">= 0"
-        raise ValueError(f"{name} must be finite and {bound}, got {value}")
-    return value
-
-
-def check_choice(value: Any, name: str, choices: tuple[str, ...]) -> str:
-    """One of ``choices``; the message lists them."""
-    if not isinstance(value, str) or value not in choices:
-        valid = ", ".join(repr(c) for c in choices)
-        raise ValueError(f"{name} must be one of {valid}; got {value!r}")
-    return value
+def check_positions(x: Any, name: str, n_features: int | None = None) -> np.ndarray:
+    """Positions as an (n, d) float64 array: like :func:`check_X`, but a 1-D input is one
+    feature (n samples), and the number of features is checked when given."""
+    arr = as_float_array(x, name)
+    if arr.ndim == 1 and n_features in (None, 1):
+        arr = arr.reshape(-1, 1)
+    arr = check_X(arr, name)
+    if n_features is not None and arr.shape[1] != n_features:
+        raise ValueError(f"{name} has {arr.shape[1]} features, but the fits have {n_features}")
+    return arr
 
 
 def not_fitted_error(estimator: Any) -> Exception:
