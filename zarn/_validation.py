@@ -237,7 +237,7 @@ def datetime_as_float(a: Any, name: str) -> Any:
     --------
     >>> import numpy as np
     >>> datetime_as_float(np.array(["1970-01-02", "1970-01-03"], dtype="datetime64[D]"), "X")
-    array([8.64e+13, 1.728e+14])
+    array([8.640e+13, 1.728e+14])
     >>> datetime_as_float(np.array([1, 2], dtype="timedelta64[s]"), "X")
     array([1.e+09, 2.e+09])
     >>> datetime_as_float([1.5, 2.5], "X")
