@@ -107,7 +107,9 @@ def test_full_rank_design_does_not_warn():
 
 def test_blocked_qr_equals_one_factorisation():
     rng = np.random.default_rng(1)
-    n = 2 * inf.QR_BLOCK_ROWS + 1234  # blocks, and a short last block
+    block = inf.qr_block_rows(10)  # 9 columns and y
+    batch = block * (inf.QR_BATCH_ELEMENTS // (block * 10))
+    n = 2 * batch + block + 7  # two whole batches; a block and a few rows in the last
     Phi = poly_design(rng.uniform(0, 1, n), 8)
     y = np.exp(Phi[:, 1]) + rng.standard_normal(n)
     coef, u = inf.ols(Phi, y)

@@ -37,10 +37,16 @@ from zarn.exceptions import RankWarning
 # singular values below max(1, min(rows, columns)) * EPS times the largest (and below the
 # smallest normal double); the rank here follows the same rule.
 EPS = 2.0**-52
-# Rows per block of the blocked QR: a block of a few tens of columns stays in the cache
-# while LAPACK's unblocked Householder steps pass over it once per column, where one
-# factorisation of all rows would read the whole matrix from memory once per column.
-QR_BLOCK_ROWS = 16384
+TINY = float(np.finfo(np.float64).tiny)  # the smallest normal double
+# Elements (rows x columns) per block of the blocked QR. LAPACK factorises a block by one
+# Householder step per column, each a matrix-vector product and a rank-one update of the
+# block; OpenBLAS runs such operations of fewer than about 9216 elements on one thread, so
+# a block this size is factorised in cache, without the threads' synchronisation at every
+# step (which on a busy machine costs more than the arithmetic). Blocks have at least
+# twice as many rows as columns.
+QR_BLOCK_ELEMENTS = 8192
+# Elements per batch of blocks handed to NumPy at once: bounds the copies it makes.
+QR_BATCH_ELEMENTS = 1 << 20
 # Rows of the design per block when summing the quadratic forms of the standard errors:
 # bounds the temporary (rows x k) product at a few megabytes.
 SE_BLOCK_ROWS = 8192
@@ -140,29 +146,52 @@ def weighted_rows(Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> Weigh
 
 def _upper(A: np.ndarray) -> np.ndarray:
     """The R factor (min(n, m) x m, upper triangular) of the QR factorisation of A."""
-    h, _ = np.linalg.qr(A, mode="raw")  # h holds R above its diagonal, transposed
-    rows = min(A.shape)
-    return np.triu(h.T[:rows])
+    h, _ = np.linalg.qr(A, mode="raw")  # h' holds R on and above its diagonal
+    R = h.T[: min(A.shape)]
+    for j in range(min(len(R), A.shape[1] - 1)):  # clear the reflectors below it
+        R[j + 1 :, j] = 0.0
+    return R
 
 
-def r_factor(A: np.ndarray) -> np.ndarray:
-    """R factor of A (n x m) by QR factorisations of blocks of rows.
+def qr_block_rows(m: int) -> int:
+    """Rows per block of the blocked QR of a matrix of m columns."""
+    return max(2 * m, QR_BLOCK_ELEMENTS // max(m, 1))
+
+
+def r_factor(A: np.ndarray, y: np.ndarray | None = None) -> np.ndarray:
+    """R factor of A (n x m), or of ``[A, y]``, by QR factorisations of blocks of rows.
 
     Any R with ``R'R = A'A`` serves the least-squares fit; the blocks' factors, stacked and
     factorised again, give one (its rows' signs may differ from those of a single
-    factorisation, which nothing here depends on).
+    factorisation, which nothing here depends on). The blocks are factorised in batches by
+    NumPy's stacked QR.
 
     Examples
     --------
-    >>> A = np.random.default_rng(0).standard_normal((50, 3))
+    >>> A = np.random.default_rng(0).standard_normal((5000, 3))
     >>> R = r_factor(A)
     >>> R.shape, bool(np.allclose(R.T @ R, A.T @ A))
     ((3, 3), True)
     """
-    n, m = A.shape
-    if n <= 2 * QR_BLOCK_ROWS or 4 * m > QR_BLOCK_ROWS:
-        return _upper(A)
-    parts = [_upper(A[i : i + QR_BLOCK_ROWS]) for i in range(0, n, QR_BLOCK_ROWS)]
+    n, k = A.shape
+    m = k + (y is not None)
+    block = qr_block_rows(m)
+    if n <= block:
+        return _upper(A if y is None else np.column_stack((A, y)))
+    batch = block * max(1, QR_BATCH_ELEMENTS // (block * m))
+    parts = []
+    for i in range(0, n, batch):
+        rows = min(batch, n - i)
+        B = np.empty((rows, m))
+        B[:, :k] = A[i : i + rows]
+        if y is not None:
+            B[:, k] = y[i : i + rows]
+        whole = rows // block * block
+        if whole:
+            stacked = np.linalg.qr(B[:whole].reshape(whole // block, block, m), mode="r")
+            parts.append(stacked.reshape(-1, m))
+        if whole < rows:
+            parts.append(_upper(B[whole:]))
     return r_factor(np.vstack(parts))
 
 
@@ -174,10 +203,7 @@ def augmented_factor(Phi: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.nda
     ``||Phi b - y||^2 = ||R b - z||^2 + rho^2`` for every b.
     """
     n, k = Phi.shape
-    A = np.empty((n, k + 1), order="F")
-    A[:, :k] = Phi
-    A[:, k] = y
-    Ra = r_factor(A)
+    Ra = r_factor(Phi, y)
     rows = min(n, k)
     rho = float(Ra[k, k]) if n > k else 0.0
     return Ra[:rows, :k], Ra[:rows, k], rho
@@ -186,7 +212,7 @@ def augmented_factor(Phi: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.nda
 def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> float:
     """Singular values below this count as zero (the core's minimum-norm least squares)."""
     top = float(singular_values[0]) if len(singular_values) else 0.0
-    return max(top * max(1, min(n_rows, n_cols)) * EPS, np.finfo(np.float64).tiny)
+    return max(top * max(1, min(n_rows, n_cols)) * EPS, TINY)
 
 
 # ------------------------------------------------------------ the fits' statistics
@@ -308,18 +334,29 @@ def residual_scale(rss_root: float | np.ndarray, df_resid: float) -> Any:
     return rss_root / math.sqrt(df_resid)
 
 
-def _norm(v: np.ndarray) -> float:
-    """Euclidean norm, without overflow or underflow of the squares."""
-    s = power_of_two_scale(v)
-    return s * math.sqrt(float(np.sum(np.square(v / s)))) if s != 1.0 else math.sqrt(v @ v)
+def _norm(v: np.ndarray, last: float) -> float:
+    """Euclidean norm of ``[v, last]``, without overflow or underflow of the squares."""
+    if len(v) <= 64:
+        return math.hypot(*v.tolist(), last)
+    s = power_of_two(max(float(np.abs(v).max()), abs(last)))
+    return s * math.hypot(math.sqrt(float(np.sum(np.square(v / s)))), last / s)
 
 
-def ols_design(R: np.ndarray, n_obs: int) -> Uncertainty:
-    """Unscaled covariance, rank and singular values from the R factor of the weighted design.
+def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
+    """``((R'R)^+, singular values, rank)`` of a factor R, by its SVD and the rank rule."""
+    _, s, Vt = np.linalg.svd(R)
+    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), R.shape[1])))
+    B = Vt[:rank].T / s[:rank]
+    return B @ B.T, s, rank
 
-    The covariance is the pseudo-inverse of the Gram matrix ``R'R`` on the singular values
-    above the rank threshold, which for a full-rank design is ``(Phi'W Phi)^-1``; edf is
-    the rank and df_resid ``n_obs - rank``. ``scale`` is left NaN: see :func:`ols`.
+
+def ols_design(R: np.ndarray, n_obs: int, scale: float = math.nan) -> Uncertainty:
+    """The OLS uncertainty from the R factor of the weighted design and the scale.
+
+    The unscaled covariance is the pseudo-inverse of the Gram matrix ``R'R`` on the
+    singular values above the rank threshold, which for a full-rank design is
+    ``(Phi'W Phi)^-1``; edf is the rank and df_resid ``n_obs - rank``. One factor serves
+    every target fitted on the same design (many series): only the scale differs.
 
     Examples
     --------
@@ -327,19 +364,8 @@ def ols_design(R: np.ndarray, n_obs: int) -> Uncertainty:
     >>> u.rank, u.df_resid, u.cov_unscaled.round(6).tolist()
     (2, 8.0, [[0.25, 0.0], [0.0, 4.0]])
     """
-    k = R.shape[1]
-    _, s, Vt = np.linalg.svd(R, full_matrices=False)
-    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), k)))
-    B = Vt[:rank].T / s[:rank]
-    return Uncertainty(
-        cov_unscaled=B @ B.T,
-        scale=math.nan,
-        df_resid=float(n_obs - rank),
-        edf=float(rank),
-        rank=rank,
-        singular_values=s,
-        n_obs=n_obs,
-    )
+    cov_unscaled, s, rank = _svd_parts(R)
+    return Uncertainty(cov_unscaled, scale, float(n_obs - rank), float(rank), rank, s, n_obs)
 
 
 def ols(
@@ -384,37 +410,35 @@ def ols(
     rows = weighted_rows(Phi, y, w)
     R, z, rho = augmented_factor(rows.Phi, rows.y)
     s = 1.0
-    if not (np.isfinite(z).all() and math.isfinite(rho)):
+    if not (all(map(math.isfinite, z.tolist())) and math.isfinite(rho)):
         check_finite(rows.y, "y")  # NaN or infinity in y shows in every entry of z
         # Finite values whose sums of squares overflow: fit y / s, a power of two (exact).
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
-    u = ols_design(R, rows.n_obs)
     coef = core.ols(R, z)
-    if 0.0 < float(np.abs(coef).max(initial=0.0)) < 1e-100 and s == 1.0:
+    if s == 1.0 and 0.0 < max(map(abs, coef.tolist()), default=0.0) < 1e-100:
         # Tiny y: solve at a scale where no digits are lost to underflow.
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
         coef = core.ols(R, z)
-    rss_root = _norm(np.append(R @ coef - z, rho))
-    with np.errstate(over="ignore"):
-        coef = coef * s
-        scale = residual_scale(rss_root, u.df_resid) * (s * rows.unit)
-    if not np.isfinite(coef).all():
-        raise ValueError(
-            "the ols fit's coefficients exceed the range of doubles: y is too large "
-            f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
-        )
-    return coef, _with_scale(u, scale, rows.unit)
-
-
-def _with_scale(u: Uncertainty, scale: float, unit: float) -> Uncertainty:
-    """u with its scale, for the weights' own units (see :class:`WeightedRows`)."""
-    cov_unscaled = u.cov_unscaled / (unit * unit) if unit != 1.0 else u.cov_unscaled
-    singular_values = u.singular_values * unit
-    return Uncertainty(
-        cov_unscaled, float(scale), u.df_resid, u.edf, u.rank, singular_values, u.n_obs
-    )
+    cov_unscaled, singular_values, rank = _svd_parts(R)
+    rss_root = _norm(R @ coef - z, rho)
+    df_resid = float(rows.n_obs - rank)
+    scale = residual_scale(rss_root, df_resid)
+    if s != 1.0 or rows.unit != 1.0:
+        with np.errstate(over="ignore"):
+            coef = coef * s
+            scale = scale * (s * rows.unit)
+        if not np.isfinite(coef).all():
+            raise ValueError(
+                "the ols fit's coefficients exceed the range of doubles: y is too large "
+                f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
+            )
+        # The weights' own units (see WeightedRows).
+        cov_unscaled = cov_unscaled / (rows.unit * rows.unit)
+        singular_values = singular_values * rows.unit
+    u = Uncertainty(cov_unscaled, scale, df_resid, float(rank), rank, singular_values, rows.n_obs)
+    return coef, u
 
 
 def penalty_matrix(
@@ -513,10 +537,19 @@ def penalized(
     s = power_of_two_scale(coef)
     R, z, rho = augmented_factor(rows.Phi, rows.y / s)
     u = penalized_design(R, penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge), m)
-    rss_root = _norm(np.append(R @ (coef / s) - z, rho))
+    rss_root = _norm(R @ (coef / s) - z, rho)
+    unit = rows.unit
     with np.errstate(over="ignore"):
-        scale = residual_scale(rss_root, u.df_resid) * (s * rows.unit)
-    return coef, _with_scale(u, scale, rows.unit)
+        scale = residual_scale(rss_root, u.df_resid) * (s * unit)
+    return coef, Uncertainty(
+        u.cov_unscaled / (unit * unit),
+        float(scale),
+        u.df_resid,
+        u.edf,
+        u.rank,
+        u.singular_values * unit,
+        u.n_obs,
+    )
 
 
 def given(
