@@ -188,8 +188,8 @@ def r_factor(A: np.ndarray, y: np.ndarray | None = None) -> np.ndarray:
             B[:, k] = y[i : i + rows]
         whole = rows // block * block
         if whole:
-            stacked = np.linalg.qr(B[:whole].reshape(whole // block, block, m), mode="r")
-            parts.append(stacked.reshape(-1, m))
+            stacked = np.linalg.qr(B[:whole].reshape(-1, block, m), mode="r")
+            parts.append(np.asarray(stacked).reshape(-1, m))
         if whole < rows:
             parts.append(_upper(B[whole:]))
     return r_factor(np.vstack(parts))
