@@ -66,6 +66,17 @@ def test_ols_equals_statsmodels(weighted, data, engel):
         np.testing.assert_allclose(high, frame[f"{prefix}_upper"], rtol=RTOL)
 
 
+def test_prediction_interval_of_a_weighted_new_observation_equals_statsmodels():
+    Phi, y, w = simulated()
+    coef, u = inf.ols(Phi, y, w)
+    ref = sm.WLS(y, Phi, weights=w).fit()
+    new_w = np.linspace(0.5, 3.0, 6)
+    frame = ref.get_prediction(Phi[:6], weights=new_w).summary_frame(alpha=0.05)
+    low, high = u.bounds(Phi[:6], Phi[:6] @ coef, 0.95, "prediction", weights=new_w)
+    np.testing.assert_allclose(low, frame.obs_ci_lower, rtol=RTOL)
+    np.testing.assert_allclose(high, frame.obs_ci_upper, rtol=RTOL)
+
+
 def test_ols_several_features_equals_statsmodels():
     data = sm.datasets.stackloss.load_pandas().data
     X = data[["AIRFLOW", "WATERTEMP", "ACIDCONC"]].to_numpy()

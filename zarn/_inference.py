@@ -272,20 +272,27 @@ class Uncertainty:
         return -t_quantile(q, self.df_resid)
 
     def bounds(
-        self, Phi0: np.ndarray, mean: np.ndarray, level: float = 0.95, kind: str = "confidence"
+        self,
+        Phi0: np.ndarray,
+        mean: np.ndarray,
+        level: float = 0.95,
+        kind: str = "confidence",
+        weights: np.ndarray | None = None,
     ) -> tuple[np.ndarray, np.ndarray]:
         """Lower and upper bounds at the mapped design rows ``Phi0`` around ``mean``.
 
         ``"confidence"``: the interval of the mean curve, half-width
         ``c * scale * sqrt(phi' C phi)`` with C = ``cov_unscaled``; ``"prediction"``: that
-        of a new observation of weight 1, half-width ``c * scale * sqrt(1 + phi' C phi)``.
-        c is :meth:`critical_value`.
+        of a new observation of weight w (``weights``, 1 where None), whose variance is
+        ``scale**2 / w``: half-width ``c * scale * sqrt(1 / w + phi' C phi)``. c is
+        :meth:`critical_value`.
         """
         kind = check_kind(kind)
         c = self.critical_value(level)
         h = quadratic_forms(Phi0, self.cov_unscaled)
         if kind == "prediction":
-            h += 1.0
+            with np.errstate(divide="ignore"):  # a zero weight: an unbounded interval
+                h += 1.0 if weights is None else 1.0 / weights
         with np.errstate(over="ignore", invalid="ignore"):
             half = (c * self.scale) * np.sqrt(h)
         return mean - half, mean + half
