@@ -183,3 +183,69 @@ def not_fitted_error(estimator: Any) -> Exception:
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a model is used before it was fitted, where scikit-learn is absent."""
+
+
+# Nanoseconds per unit of NumPy's datetime64 and timedelta64 (calendar units, months and
+# years, are converted to days first, which is exact for dates).
+_NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
+_NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
+_UNITS_PER_NS = {"ps": 1e3, "fs": 1e6, "as": 1e9}
+
+
+def datetime_as_float(a: Any, name: str) -> Any:
+    """Dates and durations as float64 nanoseconds; anything else unchanged.
+
+    ``datetime64`` values become nanoseconds since 1970-01-01 and ``timedelta64`` values
+    nanoseconds, whatever their unit (as xarray's ``polyfit`` converts them), rounded once
+    to the nearest double. NaT (not a time) is refused like NaN.
+
+    Raises
+    ------
+    ValueError
+        For NaT, durations in months or years (which have no fixed length), and
+        datetime64 without a unit.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> datetime_as_float(np.array(["1970-01-02", "1970-01-03"], dtype="datetime64[D]"), "X")
+    array([8.640e+13, 1.728e+14])
+    >>> datetime_as_float(np.array([1, 2], dtype="timedelta64[s]"), "X")
+    array([1.e+09, 2.e+09])
+    >>> datetime_as_float([1.5, 2.5], "X")
+    [1.5, 2.5]
+    """
+    dtype = getattr(a, "dtype", None)
+    if dtype is None or getattr(dtype, "kind", None) not in ("M", "m"):
+        # Lists of NumPy datetimes, and DataFrames (whose columns are all dates or all
+        # durations when NumPy finds one datetime dtype for them).
+        if not (isinstance(a, (list, tuple)) and a) and not hasattr(a, "dtypes"):
+            return a
+        arr = np.asarray(a)
+        if arr.dtype.kind not in "Mm":
+            return a
+    else:
+        arr = np.asarray(a.to_numpy() if hasattr(a, "to_numpy") else a)
+    unit, step = np.datetime_data(arr.dtype)
+    if unit in ("Y", "M"):
+        if arr.dtype.kind == "m":
+            raise ValueError(
+                f"{name} holds durations in {'years' if unit == 'Y' else 'months'}, which have "
+                "no fixed length; convert them to days or a finer unit"
+            )
+        arr = arr.astype("datetime64[D]")  # the first day of each month or year, exactly
+        unit, step = "D", 1
+    if unit == "generic":
+        raise ValueError(f"{name} holds datetime64 values without a unit; give them one")
+    counts = arr.view(np.int64)
+    nat = counts == np.iinfo(np.int64).min
+    if nat.any():
+        raise ValueError(
+            f"Input {name} contains NaT (not a time) at {int(np.count_nonzero(nat))} "
+            "position(s); remove or impute the missing times"
+        )
+    # Exact counts below 2**53 times an exact factor: one rounding, as xarray's conversion
+    # through integer nanoseconds.
+    if unit in _UNITS_PER_NS:
+        return counts.astype(np.float64) * step / _UNITS_PER_NS[unit]
+    return counts.astype(np.float64) * (_NS_PER_UNIT[unit] * step)
