@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn import _batched, _design, _plans
+from zarn import _batched, _design, _inference, _plans
+from zarn._design import Design
 from zarn._params import validate_params
 
 # The shared-solve routes agree with fitting each series alone to within this, relative to
@@ -56,7 +57,7 @@ def test_shared_solve_agrees_with_each_series_alone(model, missing):
     x, Y = series()
     if missing:
         Y = with_missing(Y)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     for j in range(Y.shape[1]):
         finite = np.isfinite(Y[:, j])
         assert fits.n_used[j] == finite.sum()
@@ -69,6 +70,21 @@ def test_shared_solve_agrees_with_each_series_alone(model, missing):
         np.testing.assert_allclose(fits.mdl[j], ref.mdl_, rtol=RTOL)
 
 
+def single_fit(model, domain, x, y):
+    """The least-squares fit of the series alone with its uncertainty (coef, Uncertainty),
+    by the functions the estimator's fit uses."""
+    used = np.isfinite(y)
+    params = validate_params(model) | {"domain": domain}
+    X = x.reshape(len(x), -1)[used]
+    design = Design.from_data(X, params)
+    Phi = design.matrix(design.map(X))
+    if model.method == "ols":
+        return _inference.ols(Phi, y[used])
+    R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
+    g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
+    return _inference.penalized(Phi, y[used], None, R1, R2, g1, g2, ridge)
+
+
 @pytest.mark.parametrize("method", ["ols", "penalized"])
 def test_series_fitted_alone_match_bit_for_bit(method):
     # Half the samples missing at one end: too much leverage for the batched solve, so the
@@ -77,27 +93,41 @@ def test_series_fitted_alone_match_bit_for_bit(method):
     Y[:40, 0] = np.nan
     Y[:, 1] = Y[:, 0]
     model = zarn.PolynomialRegressor(degree=4, method=method, gamma1=0.1)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
+    coef, u = single_fit(model, fits.domain, x, Y[:, 0])
+    np.testing.assert_array_equal(fits.coef[0], coef)
+    np.testing.assert_array_equal(fits.stderr[0], u.stderr)
+    assert fits.scale[0] == u.scale
     ref = alone(model, fits.domain, x, Y[:, 0])
-    np.testing.assert_array_equal(fits.coef[0], ref.coef_)
-    assert fits.mdl[0] == ref.mdl_
+    np.testing.assert_allclose(fits.coef[0], ref.coef_, rtol=1e-12)
+    assert fits.mdl[0] == pytest.approx(ref.mdl_, rel=1e-12)
+    assert fits.r2[0] == pytest.approx(ref.score(x[40:, None], Y[40:, 0]), rel=1e-12)
 
 
 @pytest.mark.parametrize("scale", [1e-150, 1e150])
 @pytest.mark.parametrize("method", ["ols", "penalized"])
 def test_huge_and_tiny_series_are_fitted_as_alone(scale, method):
     x, Y = series(m=3)
+    Y[:, 1] = Y[:, 0]
     Y[:, 1:] *= scale
     Y[5, 2] = np.nan
     model = zarn.PolynomialRegressor(degree=3, method=method, gamma1=0.1)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     assert np.isfinite(fits.coef).all() and np.isfinite(fits.mdl).all()
     for j in (1, 2):
+        coef, u = single_fit(model, fits.domain, x, Y[:, j])
+        np.testing.assert_array_equal(fits.coef[j], coef)
+        np.testing.assert_array_equal(fits.stderr[j], u.stderr)
         ref = alone(model, fits.domain, x, Y[:, j])
-        np.testing.assert_array_equal(fits.coef[j], ref.coef_)
-        assert fits.mdl[j] == ref.mdl_
+        np.testing.assert_allclose(fits.coef[j], ref.coef_, rtol=1e-12)
+        assert fits.mdl[j] == pytest.approx(ref.mdl_, rel=1e-12)
     ref = alone(model, fits.domain, x, Y[:, 0])
     np.testing.assert_allclose(fits.coef[0], ref.coef_, atol=RTOL * np.abs(ref.coef_).max())
+    # Least squares is homogeneous in y: series 1 is series 0 times the scale.
+    for name in ("stderr", "scale"):
+        got, want = getattr(fits, name)[1], getattr(fits, name)[0] * scale
+        np.testing.assert_allclose(got, want, rtol=1e-9)
+    assert fits.r2[1] == pytest.approx(fits.r2[0], rel=1e-12)
 
 
 def test_domain_is_shared_and_from_the_model():
@@ -131,14 +161,14 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
     Y[:, 0] = 2.0  # MAD 0: tolerance 0.4
     gamma1 = 0.3 if penalized else 0.0
     model = zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=gamma1)
-    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True)
+    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True, True)
     coef = rng.normal(size=(30, plan.k))
     used = rng.random(Y.shape[::-1]) > 0.2
     used[:, :3] = True
     for mask in (None, used):
         Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
         n_used = None if mask is None else mask.sum(axis=1)
-        got = _batched.mdl_rows(plan, coef, Yt, np.sort(Yt, axis=1), n_used)
+        got = _batched.mdl_rows(plan, coef, Yt, n_used)
         for i in range(30):
             keep = slice(None) if mask is None else mask[i]
             yp = (plan.Phi @ coef[i])[keep]
@@ -156,8 +186,8 @@ def test_skipna_false_spares_the_complete_series():
     x, Y = series()
     Y = with_missing(Y, rate=0.003)
     model = zarn.PolynomialRegressor(degree=3)
-    strict = zarn.fit_many(x, Y, model, skipna=False)
-    lenient = zarn.fit_many(x, Y, model)
+    strict = zarn.fit_many(x, Y, model, skipna=False, mdl=True)
+    lenient = zarn.fit_many(x, Y, model, mdl=True)
     complete = np.isfinite(Y).all(axis=0)
     assert complete.any() and not complete.all()
     assert np.isnan(strict.coef[~complete]).all() and np.isnan(strict.mdl[~complete]).all()
@@ -186,9 +216,9 @@ def test_results_do_not_depend_on_n_jobs():
     x, Y = series(m=500)
     Y = with_missing(Y)
     model = zarn.PolynomialRegressor(degree=3, gamma2=0.01)
-    serial = zarn.fit_many(x, Y, model, chunk_size=64)
-    parallel = zarn.fit_many(x, Y, model, chunk_size=64, n_jobs=2, progress=True)
-    for name in ("coef", "mdl", "n_used"):
+    serial = zarn.fit_many(x, Y, model, chunk_size=64, mdl=True)
+    parallel = zarn.fit_many(x, Y, model, chunk_size=64, n_jobs=2, progress=True, mdl=True)
+    for name in ("coef", "stderr", "scale", "r2", "mdl", "n_used"):
         np.testing.assert_array_equal(getattr(parallel, name), getattr(serial, name))
 
 
@@ -201,7 +231,7 @@ def test_robust_is_the_single_fit_bit_for_bit():
     model = zarn.PolynomialRegressor(
         degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
     )
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     parallel = zarn.fit_many(x, Y, model, n_jobs=2)
     np.testing.assert_array_equal(parallel.coef, fits.coef)
     assert fits.n_inliers[2] == 0 and fits.n_used[2] == 0
@@ -300,9 +330,9 @@ def test_dask_on_a_process_cluster_matches_serial(client, method):
         degree=3, method=method, n_chains=4, n_warmup=20, n_deep=50, n_elite=2
     )
     chunk = 100 if method == "ols" else 4
-    serial = zarn.fit_many(x, Y, model, chunk_size=chunk)
+    serial = zarn.fit_many(x, Y, model, chunk_size=chunk, mdl=True)
     Yd = da.from_array(Y, chunks=(20, chunk))  # sample-axis chunks are merged
-    lazy = zarn.fit_many(x, Yd, model)
+    lazy = zarn.fit_many(x, Yd, model, mdl=True)
     assert isinstance(lazy.coef, da.Array) and isinstance(lazy.mdl, da.Array)
     coef, mdl, n_used = client.compute([lazy.coef, lazy.mdl, lazy.n_used], sync=True)
     np.testing.assert_array_equal(coef, serial.coef)

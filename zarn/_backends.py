@@ -1,9 +1,9 @@
 """Execution of a plan's blocks of series: in this process, in joblib workers, or on Dask.
 
-Each backend cuts the series (rows of ``Yt``) into blocks, has each block fitted by
-:func:`fit_block` (a plan's ``fit_block``, as a module-level function that pickles by
-name), and gathers the packed rows in order. A progress bar (tqdm) follows the blocks of
-the NumPy backends; Dask has its own.
+Each backend cuts the series (rows of ``Yt``, the samples along its last axis) into
+blocks, has each block fitted by :func:`fit_block` (a plan's ``fit_block``, as a
+module-level function that pickles by name), and gathers the packed rows in order. A
+progress bar (tqdm) follows the blocks of the NumPy backends; Dask has its own.
 """
 
 from __future__ import annotations
@@ -13,12 +13,20 @@ from typing import Any
 import numpy as np
 
 from zarn._optional import import_optional
-from zarn._plans import Plan
+from zarn._plans import Plan, width
 
 
 def fit_block(Yt: np.ndarray, plan: Plan) -> np.ndarray:
-    """The packed fits of the rows of one block (a task of a worker)."""
-    return plan.fit_block(np.asarray(Yt, dtype=np.float64))
+    """The packed fits of one block (a task of a worker), the samples along its last axis.
+
+    A block of more than two dimensions (the chunk of a cube) is fitted as its series,
+    and the packed values replace its last axis.
+    """
+    Yt = np.asarray(Yt, dtype=np.float64)
+    if Yt.ndim == 2:
+        return plan.fit_block(Yt)
+    packed = plan.fit_block(Yt.reshape(-1, Yt.shape[-1]))
+    return packed.reshape(Yt.shape[:-1] + (packed.shape[-1],))
 
 
 def run_blocks(
@@ -38,7 +46,7 @@ def run_blocks(
     if progress:
         tqdm = import_optional("tqdm", "fit_many with progress=True")
         bar = tqdm.tqdm(total=m, unit="series", desc="fit_many")
-    out = np.empty((m, plan.k + 3))
+    out = np.empty((m, width(plan.k)))
     s = 0
     for res in results:
         out[s : s + len(res)] = res
@@ -51,15 +59,19 @@ def run_blocks(
 
 
 def dask_blocks(Yt: Any, plan: Plan) -> Any:
-    """The packed fits of a Dask array Yt (n_series, n), one map_blocks task per block."""
-    import_optional("dask.array", "fit_many on a Dask array")
-    dask = import_optional("dask", "fit_many on a Dask array")
-    Yt = Yt.rechunk({1: -1})  # one chunk along the samples
+    """The packed fits of a Dask array Yt (..., n), one map_blocks task per chunk.
+
+    The samples are rechunked into one chunk; the chunks of the other axes are kept, and
+    the packed values of each series replace the sample axis.
+    """
+    import_optional("dask.array", "fitting a Dask array")
+    dask = import_optional("dask", "fitting a Dask array")
+    Yt = Yt.rechunk({Yt.ndim - 1: -1})  # one chunk along the samples
     # The plan is one task of the graph: sent to each worker once, not with every block.
     return Yt.map_blocks(
         fit_block,
         dask.delayed(plan, pure=True),
-        chunks=(Yt.chunks[0], (plan.k + 3,)),
+        chunks=Yt.chunks[:-1] + ((width(plan.k),),),
         dtype=np.float64,
-        meta=np.empty((0, 0)),
+        meta=np.empty((0,) * Yt.ndim),
     )

@@ -1,11 +1,13 @@
-"""Batched linear algebra of many series: the shared solve, batched solves, MDL scores.
+"""Batched linear algebra of many series: the shared solve, batched solves, statistics, MDL.
 
 The least-squares and penalised fits are linear in the data: with Q an orthonormal basis
 of the design's columns, the fit of every series is ``C @ Q.T @ y``, where C holds the
-fits of Q's columns (:func:`shared_operator`). Series with a few missing values get a
-batched solve of their own normal equations (:func:`batched_solve`), and the MDL scores
-of a block of series are computed at once with the core's arithmetic
-(:func:`mdl_rows`). :mod:`zarn._plans` decides which series take which route.
+fits of Q's columns (:func:`shared_operator`); the series share the design, and so the
+unscaled covariance of their coefficients (:func:`shared_uncertainty`). Series with a few
+missing values get a batched solve of their own normal equations, which gives their own
+covariance on the way (:func:`partial_fits`). Residual scales, R^2 (:func:`r_squared`) and
+the MDL scores (:func:`mdl_rows`, with the core's arithmetic) are computed for all series
+of a block at once. :mod:`zarn._plans` decides which series take which route.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from typing import Any
 
 import numpy as np
 
+from zarn import _inference
 from zarn._constants import MAD_TOLERANCE, ORDINARY
 from zarn._fitting import solve
 
@@ -30,7 +33,9 @@ def shared_operator(
     C (k, r) of Q's columns, and whether the design has full column rank.
 
     The fit is linear in y and depends on y only through its projection onto the columns
-    of Phi, so fit(y) = fit(Q Q' y) = C Q' y.
+    of Phi, so fit(y) = fit(Q Q' y) = C Q' y. The first column of Phi is the constant
+    basis function, so the first column of Q is constant too (which :func:`r_squared`'s
+    callers use).
     """
     Q, _ = np.linalg.qr(Phi)
     C = np.column_stack(
@@ -41,55 +46,135 @@ def shared_operator(
     return Q, C, full_rank
 
 
-def ordinary_rows(S: np.ndarray, counts: np.ndarray) -> np.ndarray:
-    """Which sorted rows (NaN last, ``counts`` values each) have a largest magnitude of
-    ordinary size, or are 0: only those can share the solves without rescaling."""
-    m = len(S)
-    top = np.maximum(np.abs(S[:, 0]), np.abs(S[np.arange(m), np.maximum(counts - 1, 0)]))
+def shared_uncertainty(
+    method: str, Phi: np.ndarray, R1: Any, R2: Any, gamma1: float, gamma2: float, ridge: float
+) -> _inference.Uncertainty:
+    """The uncertainty of every complete series' fit, but for the scale (one per series).
+
+    That of the estimator's fit of one series: OLS's ``(Phi'Phi)^+``, or the penalised
+    fit's posterior covariance and effective degrees of freedom, with the n of the
+    penalties the number of samples.
+    """
+    n, k = Phi.shape
+    R = _inference.r_factor(Phi)
+    if method == "ols":
+        return _inference.ols_design(R, n)
+    S = _inference.penalty_matrix(k, R1, R2, n * gamma1, n * gamma2, ridge)
+    return _inference.penalized_design(R, S, n)
+
+
+def ordinary(top: np.ndarray) -> np.ndarray:
+    """Which largest magnitudes are of ordinary size, or 0: only the series of those can
+    share the solves and sums of squares without rescaling (NaN is not ordinary)."""
     return ((top > ORDINARY[0]) & (top < ORDINARY[1])) | (top == 0.0)
 
 
-def batched_solve(plan: Any, Yt: np.ndarray, used: np.ndarray) -> np.ndarray:
-    """Least-squares or penalised fits of series (rows of Yt) with missing values, at once.
+def partial_fits(
+    plan: Any, Y0: np.ndarray, W: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Fits of series (rows of Y0) with missing values, at once: ``(coef, var, df_resid,
+    counts)``.
 
-    ``used`` marks each row's samples; ``plan`` is a :class:`zarn._plans.LinearPlan`.
+    ``W`` is 1.0 where a row's sample is used and 0.0 elsewhere, and ``Y0`` 0.0 where it is
+    not; ``plan`` is a :class:`zarn._plans.LinearPlan` (``"ols"`` with a design of full
+    rank, or ``"penalized"``). ``var`` holds the diagonal of each series' unscaled
+    covariance (that of the single fit on its own samples), ``df_resid`` its residual
+    degrees of freedom and ``counts`` its number of samples.
+
+    Each series' normal equations ``A b = B'y`` (in the basis Q for ``"ols"``, where A is
+    the identity less the missing samples' rank-one terms and well conditioned) are solved
+    through the Cholesky factor L of A: with ``M = L^-1 E`` and ``z = L^-1 B'y``, the
+    coefficients are ``M'z`` and the unscaled variances the column sums of squares of M,
+    where E is C' (``"ols"``: the coefficients are ``C A^-1 Q'y``) or the identity.
+
+    Raises
+    ------
+    numpy.linalg.LinAlgError
+        When a penalised system is not numerically positive definite (the caller then
+        fits those series one by one).
     """
-    W = used.astype(np.float64)
-    Y0 = np.where(used, Yt, 0.0)
+    counts = W.sum(axis=1)
     if plan.method == "ols":
-        # In the basis Q the normal equations are well conditioned: G = Q'WQ is the
-        # identity less the missing samples' rank-one terms.
-        r = plan.Q.shape[1]
-        QQ = (plan.Q[:, :, None] * plan.Q[:, None, :]).reshape(-1, r * r)
-        G = (W @ QQ).reshape(-1, r, r)
-        d = np.linalg.solve(G, (Y0 @ plan.Q)[:, :, None])[:, :, 0]
-        return d @ plan.C.T
-    Phi, k = plan.Phi, plan.k
-    PP = (Phi[:, :, None] * Phi[:, None, :]).reshape(-1, k * k)
-    A = (W @ PP).reshape(-1, k, k)
-    A[:, np.arange(k), np.arange(k)] += plan.ridge
-    n_used = W.sum(axis=1)[:, None, None]
-    if plan.R1 is not None and plan.gamma1 != 0.0:
-        A += (n_used * plan.gamma1) * plan.R1
-    if plan.R2 is not None and plan.gamma2 != 0.0:
-        A += (n_used * plan.gamma2) * plan.R2
-    return np.linalg.solve(A, (Y0 @ Phi)[:, :, None])[:, :, 0]
+        B, E = plan.Q, plan.C.T
+    else:
+        B, E = plan.Phi, np.eye(plan.k)
+    r = B.shape[1]
+    BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
+    G = (W @ BB).reshape(-1, r, r)
+    A = G
+    if plan.method != "ols":
+        A = G.copy()
+        A[:, np.arange(r), np.arange(r)] += plan.ridge
+        if plan.R1 is not None and plan.gamma1 != 0.0:
+            A += (counts * plan.gamma1)[:, None, None] * plan.R1
+        if plan.R2 is not None and plan.gamma2 != 0.0:
+            A += (counts * plan.gamma2)[:, None, None] * plan.R2
+    rhs = np.empty((len(Y0), r, 1 + E.shape[1]))
+    rhs[:, :, 0] = Y0 @ B
+    rhs[:, :, 1:] = E
+    Z = _cholesky_forward(A, rhs)
+    z, M = Z[:, :, 0], Z[:, :, 1:]
+    coef = np.einsum("pr,prk->pk", z, M)
+    var = np.einsum("prk,prk->pk", M, M)
+    # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
+    edf = r if plan.method == "ols" else np.einsum("pri,pij,prj->p", M, G, M)
+    return coef, var, counts - edf, counts
 
 
-def mdl_rows(
-    plan: Any, coef: np.ndarray, Yt: np.ndarray, S: np.ndarray, n_used: np.ndarray | None
-) -> np.ndarray:
+def _cholesky_forward(A: np.ndarray, B: np.ndarray) -> np.ndarray:
+    """``L^-1 B`` for the Cholesky factors L of the positive definite A (p, r, r); B (p, r, q).
+
+    NumPy's LAPACK factorises the small matrices in one call; the forward substitution
+    runs row by row over the whole batch (LAPACK's per-matrix calls cost more than the
+    arithmetic at these sizes).
+    """
+    L = np.linalg.cholesky(A)
+    Z = np.empty_like(B)
+    for j in range(A.shape[1]):
+        row = B[:, j, :]
+        if j:
+            row = row - np.einsum("pi,piq->pq", L[:, j, :j], Z[:, :j, :])
+        Z[:, j, :] = row / L[:, j, j, None]
+    return Z
+
+
+def scales(rss: np.ndarray, df_resid: Any) -> np.ndarray:
+    """Residual standard deviations ``sqrt(rss / df_resid)``; NaN without degrees of freedom."""
+    df = np.broadcast_to(np.asarray(df_resid, dtype=np.float64), np.shape(rss))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(df > 0.0, np.sqrt(rss / df), np.nan)
+
+
+def r_squared(rss: np.ndarray, tss: np.ndarray, constant: np.ndarray) -> np.ndarray:
+    """``1 - rss / tss``, and 1.0 for a constant series (as the estimator's score)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r2 = 1.0 - rss / tss
+    r2[constant] = 1.0
+    return r2
+
+
+def centred_sums(Y0: np.ndarray, W: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    """Sum of squares about the mean of each row's used values (W: 1.0 where used, else
+    0.0; Y0: 0.0 where not used)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = Y0.sum(axis=1) / counts
+    dev = Y0 - mean[:, None]
+    dev *= W
+    return np.einsum("ij,ij->i", dev, dev)
+
+
+def mdl_rows(plan: Any, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
     """MDL scores of many series at once, with the arithmetic of :func:`zarn.mdl_score`.
 
-    ``Yt`` holds NaN where a sample is not used, ``S`` is ``Yt`` sorted along each row, and
-    ``n_used`` counts each row's samples (None: all of them); ``plan`` gives the design
-    matrix, H and the penalties.
+    ``Yt`` holds NaN where a sample is not used and ``n_used`` counts each row's samples
+    (None: all of them); ``plan`` gives the design matrix, H and the penalties. The two
+    medians of each row (of y and of its deviations, for the MAD) are selected by
+    :func:`numpy.partition` when every sample is used, and read from sorted rows otherwise.
     """
-    med = _sorted_medians(S, n_used)
+    med = _medians(Yt, n_used)
     dev = np.subtract(Yt, med[:, None])
     dev = np.abs(dev, out=dev)
-    dev.sort(axis=1)  # NaN sorts last
-    mad = _sorted_medians(dev, n_used)
+    mad = _medians(dev, n_used)
     eps = np.where(mad > 0.0, MAD_TOLERANCE * mad, MAD_TOLERANCE)
     res = coef @ plan.Phi.T
     res = np.abs(np.subtract(res, Yt, out=res), out=res)
@@ -110,14 +195,16 @@ def mdl_rows(
     return score
 
 
-def _sorted_medians(S: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
-    """Medians of the first n_used values of each sorted row, as the core computes them.
-
-    For an even count the core averages the two middle values as 0.5 * (upper + lower).
-    """
+def _medians(A: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
+    """Medians of each row's first n_used values in order (NaN, not used, sort last), as
+    the core computes them: for an even count, 0.5 * (upper + lower) of the middle two."""
     if n_used is None:
-        h = S.shape[1] // 2
-        return S[:, h] if S.shape[1] % 2 else 0.5 * (S[:, h] + S[:, h - 1])
+        n = A.shape[1]
+        h = n // 2
+        part = np.partition(A, h, axis=1)
+        upper = part[:, h]
+        return upper if n % 2 else 0.5 * (upper + part[:, :h].max(axis=1))
+    S = np.sort(A, axis=1)
     rows = np.arange(len(S))
     half = n_used // 2
     upper = S[rows, half]

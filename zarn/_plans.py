@@ -2,60 +2,101 @@
 
 A plan is built once per call from the shared positions and the model's checked
 parameters, and shipped (small and picklable) to every worker. Its ``fit_block`` fits
-the rows of a block (one series per row) and returns them packed, one row per series:
-the coefficients, then the MDL score, the number of samples used and the number of
-inliers (:data:`MDL`, :data:`N_USED` and :data:`N_INLIERS` count from the end).
+the rows of a block (one series per row) and returns them packed, one row of
+:func:`width` values per series: the k coefficients, their k standard errors, then the
+residual scale, R^2, the MDL score, the number of samples used and the number of inliers
+(:data:`SCALE` ... :data:`N_INLIERS` count from the end of a row).
 
 - :class:`LinearPlan` (``"ols"``, ``"penalized"``): shared and batched solves
   (:mod:`zarn._batched`); a series is fitted alone only where those would not serve.
-- :class:`RobustPlan`: every series alone, exactly as the estimator fits it.
+- :class:`EstimatorPlan` (``"robust"``, and penalty weights chosen per series): every
+  series fitted alone by the estimator itself.
 """
 
 from __future__ import annotations
 
+import numbers
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Union
 
 import numpy as np
 
-from zarn import _batched, _fitting
+from zarn import _batched, _fitting, _inference
 from zarn._design import Design
 from zarn._params import seed_from
+from zarn.exceptions import RankWarning
+from zarn.models import PolynomialRegressor
 
-# Packed columns after the k coefficients, counted from the end of a row.
-MDL, N_USED, N_INLIERS = -3, -2, -1
-# A block is fitted in pieces of about 2**15 values (256 KB), so that the dozen passes of
-# the vectorised fit and scores over a piece run in cache: 2-3x faster than whole blocks.
+# Packed columns after the coefficients and their standard errors, counted from the end.
+SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
+# A block is fitted in pieces of about 2**15 values (256 KB), so that the passes of the
+# vectorised fit and statistics over a piece run in cache after its first read.
 PIECE_VALUES = 2**15
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
 BLOCK_VALUES = 2**21
-# Blocks per call of the robust route, whose series each take a sampler run: small
-# blocks balance the load of the workers.
-ROBUST_BLOCKS = 64
+# Blocks per call of the estimator route, whose series each take a full fit (a sampler
+# run for the robust method): small blocks balance the load of the workers.
+ESTIMATOR_BLOCKS = 64
+# The square of the spacing of doubles at 1, for the rounding of sums of squares.
+EPS2 = 2.0**-104
 # A series with missing values joins the batched solve only when the leverages of its
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
 # full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 10.
 LEVERAGE_LIMIT = 0.9
 
 
-def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool) -> Plan:
-    """The plan of the model's checked ``params`` for the finite positions X (n, d)."""
+def width(k: int) -> int:
+    """Values per packed row of a fit of k coefficients."""
+    return 2 * k - SCALE
+
+
+def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool, scores: bool) -> Plan:
+    """The plan of the model's checked ``params`` for the finite positions X (n, d).
+
+    ``scores``: whether to compute the MDL score of every series.
+    """
     design = Design.from_data(X, params)
+    g1, g2 = params["gamma1"], params["gamma2"]
+    if params["method"] == "robust" or not all(isinstance(g, numbers.Real) for g in (g1, g2)):
+        # One seed for every series, so that n_jobs cannot change it.
+        fixed = {
+            **params,
+            "domain": design.domain,
+            "random_state": seed_from(params["random_state"]),
+        }
+        return EstimatorPlan(design, skipna, scores, X, fixed)
     Phi = design.matrix(design.map(X))
-    R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-    if params["method"] == "robust":  # one seed for every series, so that n_jobs cannot change it
-        return RobustPlan(design, skipna, X, R1, R2, params, seed_from(params["random_state"]))
-    g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
-    Q, C, full_rank = _batched.shared_operator(params["method"], Phi, R1, R2, g1, g2, ridge)
+    R1, R2 = design.penalties(g1, g2)
+    method, ridge = params["method"], params["ridge"]
+    Q, C, full_rank = _batched.shared_operator(method, Phi, R1, R2, g1, g2, ridge)
+    u = _batched.shared_uncertainty(method, Phi, R1, R2, g1, g2, ridge)
     return LinearPlan(
-        design, skipna, params["method"], Phi, params["H"], g1, g2, ridge, R1, R2, Q, C, full_rank
+        design=design,
+        skipna=skipna,
+        scores=scores,
+        method=method,
+        Phi=Phi,
+        H=params["H"],
+        gamma1=g1,
+        gamma2=g2,
+        ridge=ridge,
+        R1=R1,
+        R2=R2,
+        Q=Q,
+        Qt=np.ascontiguousarray(Q.T),
+        C=C,
+        Rq=Q.T @ Phi,
+        full_rank=full_rank,
+        unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
+        df_resid=u.df_resid,
     )
 
 
 def empty_rows(m: int, k: int) -> np.ndarray:
     """Packed rows of m series not fitted: NaN, with no sample used and no inlier."""
-    out = np.full((m, k + 3), np.nan)
+    out = np.full((m, width(k)), np.nan)
     out[:, N_USED] = 0
     out[:, N_INLIERS] = 0
     return out
@@ -63,10 +104,11 @@ def empty_rows(m: int, k: int) -> np.ndarray:
 
 @dataclass(frozen=True, eq=False)
 class LinearPlan:
-    """The ``"ols"`` and ``"penalized"`` route: shared solve operator and penalties."""
+    """The ``"ols"`` and ``"penalized"`` route: shared solve operator and statistics."""
 
     design: Design
     skipna: bool
+    scores: bool  # compute the MDL scores
     method: str
     Phi: np.ndarray  # design matrix at the shared positions (n, k)
     H: int
@@ -75,9 +117,13 @@ class LinearPlan:
     ridge: float
     R1: np.ndarray | None
     R2: np.ndarray | None
-    Q: np.ndarray  # orthonormal basis of the design's columns (n, r)
+    Q: np.ndarray  # orthonormal basis of the design's columns (n, r); Q[:, 0] is constant
+    Qt: np.ndarray  # Q.T, contiguous
     C: np.ndarray  # the fit of each column of Q (k, r)
+    Rq: np.ndarray  # Q.T @ Phi (r, k): fitted values in the basis Q
     full_rank: bool
+    unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
+    df_resid: float  # residual degrees of freedom of a complete series
 
     @property
     def k(self) -> int:
@@ -88,113 +134,212 @@ class LinearPlan:
         return max(1, BLOCK_VALUES // max(n, 1))
 
     def fit_block(self, Yt: np.ndarray) -> np.ndarray:
-        """Packed fits of the rows of Yt (n_series, n), piece by piece."""
+        """Packed fits of the rows of Yt (n_series, n).
+
+        Every series is first taken as complete: the matrix products and residual sums
+        run piece by piece (:meth:`_project`), in the layout given, and the statistics
+        once for the block (:meth:`_complete`). A series with a missing value or values of
+        extreme size is then fitted by :meth:`_incomplete`.
+        """
         m, n = Yt.shape
-        piece = max(16, PIECE_VALUES // max(n, 1))
-        if m <= piece:
-            return self._fit_piece(Yt)
-        out = np.empty((m, self.k + 3))
-        for s in range(0, m, piece):
-            out[s : s + piece] = self._fit_piece(Yt[s : s + piece])
+        k = self.k
+        out = np.empty((m, width(k)))
+        with np.errstate(over="ignore", invalid="ignore"):
+            D, coef, rss, inside = self._project(Yt, out)
+            shared = self._complete(Yt, D, coef, rss, inside, out)
+        if not shared.all():
+            rest = np.flatnonzero(~shared)
+            out[rest] = empty_rows(len(rest), k)
+            self._incomplete(Yt[rest], out, rest)
         return out
 
-    def _fit_piece(self, Yt: np.ndarray) -> np.ndarray:
+    def _project(self, Yt: np.ndarray, out: np.ndarray) -> tuple[Any, ...]:
+        """``D = Q'y``, the coefficients ``C D``, the residual sum of squares and (but for
+        ``"ols"`` of full rank) that of the residuals' part inside the columns of Q, of
+        every series (row of Yt) taken as complete; and the MDL scores, when asked, into
+        ``out``. NaN or infinity where a series is not complete."""
         m, n = Yt.shape
-        Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
-        out = empty_rows(m, self.k)
-        # Sorted rows give the medians of the MDL scores, and show which rows are
-        # complete: NaN sorts last and fails every comparison.
-        S = np.sort(Yt, axis=1)
-        if ((S[:, 0] > -np.inf) & (S[:, -1] < np.inf)).all():
-            out[:, N_USED] = n
-            ordinary = _batched.ordinary_rows(S, np.full(m, n))
-            if ordinary.all():
-                self._shared(Yt, S, out, slice(None))
-            else:
-                self._shared(Yt, S, out, np.flatnonzero(ordinary))
-                self._alone(Yt, out, np.flatnonzero(~ordinary))
-            return out
+        r, k = self.Qt.shape[0], self.k
+        exact = self.method == "ols" and self.full_rank
+        piece = max(16, PIECE_VALUES // max(n, 1))
+        D, coef = np.empty((r, m)), np.empty((k, m))
+        rss = np.empty(m)
+        inside = None if exact else np.empty(m)
+        for s in range(0, m, piece):
+            e = min(s + piece, m)
+            P = Yt[s:e].T  # (n, p): a view, one series per column
+            Dp = np.matmul(self.Qt, P, out=D[:, s:e])
+            cp = np.matmul(self.C, Dp, out=coef[:, s:e])
+            F = self.Phi @ cp
+            F -= P  # the residuals, negated
+            np.einsum("ij,ij->j", F, F, out=rss[s:e])
+            if inside is not None:
+                G = self.Rq @ cp
+                G -= Dp
+                np.einsum("ij,ij->j", G, G, out=inside[s:e])
+            if self.scores:
+                out[s:e, MDL] = _batched.mdl_rows(self, np.ascontiguousarray(cp.T), Yt[s:e], None)
+        return D, coef, rss, inside
 
+    def _complete(
+        self,
+        Yt: np.ndarray,
+        D: np.ndarray,
+        coef: np.ndarray,
+        rss: np.ndarray,
+        inside: np.ndarray | None,
+        out: np.ndarray,
+    ) -> np.ndarray:
+        """The statistics of the series taken as complete, into ``out``; returns which
+        series are complete and of ordinary size, the only ones these results are for.
+
+        Q's first column is constant, so a NaN or an infinity anywhere in a series makes
+        its first projection ``D[0]`` non-finite, and its sum of squares about the mean is
+        ``||y - Q d||^2 + sum(d[1:]**2)``, where ``||y - Q d||^2`` is the residual sum of
+        squares of ``"ols"`` (else that less the part inside the columns of Q). Of
+        ordinary size: ``||y||`` within ``ORDINARY``, or y all zero; the sums of squares
+        of the others may have left the range of doubles.
+        """
+        n, k = Yt.shape[1], self.k
+        outside = rss if inside is None else np.maximum(rss - inside, 0.0)
+        explained = np.einsum("ij,ij->j", D[1:], D[1:])
+        total = outside + explained + D[0] * D[0]  # ||y||^2
+        shared = _batched.ordinary(np.sqrt(total))
+        zero = np.flatnonzero(total == 0.0)  # all zero, or too small to square
+        if zero.size:
+            shared[zero] = ~Yt[zero].any(axis=1)
+        tss = outside + explained
+        # A series constant to within the rounding of these sums has R^2 1.
+        constant = tss <= (n * k * EPS2) * total
+        scale = _batched.scales(rss, self.df_resid)
+        out[:, :k] = coef.T
+        out[:, k : 2 * k] = scale[:, None] * self.unit_stderr
+        out[:, SCALE] = scale
+        out[:, R2] = _batched.r_squared(rss, tss, constant)
+        out[:, N_USED] = n
+        out[:, N_INLIERS] = 0
+        if not self.scores:
+            out[:, MDL] = np.nan
+        return shared
+
+    def _incomplete(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+        """Series (rows of Yt, written to ``out[rows]``) with missing or infinite values, or
+        values of extreme size, piece by piece. Those of extreme size are fitted alone
+        (which rescales them); a series with missing values takes the batched solve when
+        its missing samples carry little leverage, and is otherwise fitted alone.
+        """
+        piece = max(16, PIECE_VALUES // max(Yt.shape[1], 1))
+        for s in range(0, len(rows), piece):
+            self._incomplete_piece(Yt[s : s + piece], out, rows[s : s + piece])
+
+    def _incomplete_piece(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+        Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
+        n = Yt.shape[1]
         finite = np.isfinite(Yt)
+        Yt[~finite] = np.nan  # infinity is treated as missing
         counts = finite.sum(axis=1)
         if not self.skipna:
             counts[counts < n] = 0
-        Yt[~finite] = np.nan  # infinity is treated as missing
-        S = np.sort(Yt, axis=1)
-        out[:, N_USED] = counts
-        ordinary = _batched.ordinary_rows(S, counts)
-        self._shared(Yt, S, out, np.flatnonzero((counts == n) & ordinary))
-        self._alone(Yt, out, np.flatnonzero((counts > 0) & ~ordinary))
-        partial = np.flatnonzero((counts > 0) & (counts < n) & ordinary)
-        if not self.full_rank:
-            self._alone(Yt, out, partial)
-            return out
-        lev = np.einsum("ij,ij->i", self.Q, self.Q)
-        missing_leverage = (~finite[partial]).astype(np.float64) @ lev
-        self._alone(Yt, out, partial[missing_leverage > LEVERAGE_LIMIT])
-        batched = partial[missing_leverage <= LEVERAGE_LIMIT]
-        if batched.size:
-            coef = _batched.batched_solve(self, Yt[batched], finite[batched])
-            out[batched, : self.k] = coef
-            out[batched, MDL] = _batched.mdl_rows(
-                self, coef, Yt[batched], S[batched], counts[batched]
-            )
-        return out
+        finite[counts == 0] = False
+        with np.errstate(invalid="ignore"):  # rows without values
+            high, low = np.fmax.reduce(Yt, axis=1), np.fmin.reduce(Yt, axis=1)
+        shared = _batched.ordinary(np.maximum(np.abs(high), np.abs(low)))
+        out[rows, N_USED] = counts
+        fitted = counts > 0
+        alone = np.flatnonzero(fitted & ~shared)
+        partial = np.flatnonzero(fitted & shared & (counts < n))
+        if partial.size and self.full_rank:
+            W = finite[partial].astype(np.float64)
+            lev = np.einsum("ij,ij->i", self.Q, self.Q)
+            missing_leverage = lev.sum() - W @ lev
+            few = missing_leverage <= LEVERAGE_LIMIT
+            alone = np.concatenate([alone, partial[~few]])
+            partial, W = partial[few], W[few]
+            try:
+                self._batched(Yt[partial], W, high[partial] == low[partial], out, rows[partial])
+            except np.linalg.LinAlgError:  # a penalised system not positive definite
+                alone = np.concatenate([alone, partial])
+        else:
+            alone = np.concatenate([alone, partial])
+        self._alone(Yt[alone], finite[alone], out, rows[alone])
 
-    def _shared(self, Yt: np.ndarray, S: np.ndarray, out: np.ndarray, rows: Any) -> None:
-        """Complete series of ordinary size: the shared operator, one matrix product."""
-        if isinstance(rows, np.ndarray) and not rows.size:
+    def _batched(
+        self, Yt: np.ndarray, W: np.ndarray, constant: np.ndarray, out: np.ndarray, rows: Any
+    ) -> None:
+        """Series with a few missing values (W: 1.0 where used, else 0.0): one batched
+        solve (:func:`_batched.partial_fits`)."""
+        if not len(rows):
             return
-        Y = Yt[rows]
-        coef = (Y @ self.Q) @ self.C.T
-        out[rows, : self.k] = coef
-        out[rows, MDL] = _batched.mdl_rows(self, coef, Y, S[rows], None)
+        k = self.k
+        Y0 = np.nan_to_num(Yt, nan=0.0)
+        coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
+        res = coef @ self.Phi.T
+        res -= Y0
+        res *= W
+        rss = np.einsum("ij,ij->i", res, res)
+        scale = _batched.scales(rss, df_resid)
+        out[rows, :k] = coef
+        out[rows, k : 2 * k] = scale[:, None] * np.sqrt(var)
+        out[rows, SCALE] = scale
+        out[rows, R2] = _batched.r_squared(rss, _batched.centred_sums(Y0, W, counts), constant)
+        if self.scores:
+            out[rows, MDL] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
 
-    def _alone(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+    def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
 
         Series of huge or tiny values take this route, which rescales them. A fit whose
         coefficients leave the range of doubles gives NaN, not an error that would stop
         the other series.
         """
-        for i in rows:
-            used = np.isfinite(Yt[i])
-            Phi, y = self.Phi[used], Yt[i][used]
+        k = self.k
+        for y, keep, i in zip(Yt, used, rows):
+            # The estimator's layout of the design matrix (the core's, column-major), for
+            # the same rounding in the factorisations.
+            Phi, y = np.asfortranarray(self.Phi[keep]), y[keep]
             try:
-                coef = _fitting.least_squares(
-                    self.method, Phi, y, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
-                )
+                if self.method == "ols":
+                    coef, u = _inference.ols(Phi, y)
+                else:
+                    coef, u = _inference.penalized(
+                        Phi, y, None, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
+                    )
             except ValueError:
-                out[i, : self.k + 1] = np.nan
-                continue
-            out[i, : self.k] = coef
-            out[i, MDL] = _fitting.mdl(
-                Phi @ coef, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
-            )
+                continue  # NaN, with the samples it had
+            yp = Phi @ coef
+            out[i, :k] = coef
+            out[i, k : 2 * k] = u.stderr
+            out[i, SCALE] = u.scale
+            out[i, R2] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, yp).r2
+            if self.scores:
+                out[i, MDL] = _fitting.mdl(
+                    yp, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
+                )
 
 
 @dataclass(frozen=True, eq=False)
-class RobustPlan:
-    """The ``"robust"`` route: every series fitted alone, as the estimator would, with the
-    shared domain and one seed."""
+class EstimatorPlan:
+    """Every series fitted alone by a :class:`zarn.PolynomialRegressor` of the model's
+    parameters, with the shared domain and one seed: the robust method, and penalty
+    weights chosen per series."""
 
     design: Design
     skipna: bool
+    scores: bool
     X: np.ndarray  # the shared positions (n, d)
-    R1: np.ndarray | None
-    R2: np.ndarray | None
-    params: Mapping[str, Any]  # the model's checked parameters
-    seed: int
+    params: Mapping[str, Any]  # the estimator's parameters, domain and seed fixed
 
-    method = "robust"
+    @property
+    def method(self) -> str:
+        return str(self.params["method"])
 
     @property
     def k(self) -> int:
         return self.design.k
 
     def block_size(self, m: int, n: int) -> int:
-        """Series per block by default: ``ROBUST_BLOCKS`` blocks in all."""
-        return max(1, -(-m // ROBUST_BLOCKS))
+        """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""
+        return max(1, -(-m // ESTIMATOR_BLOCKS))
 
     def fit_block(self, Yt: np.ndarray) -> np.ndarray:
         """Packed fits of the rows of Yt (n_series, n), one by one."""
@@ -205,18 +350,29 @@ class RobustPlan:
         counts = finite.sum(axis=1)
         out[:, N_USED] = np.where(self.skipna | (counts == n), counts, 0)
         for i in np.flatnonzero(out[:, N_USED]):
-            out[i] = self._fit_one(Yt[i], finite[i])
+            self._fit_one(Yt[i], finite[i], out[i])
         return out
 
-    def _fit_one(self, y: np.ndarray, used: np.ndarray) -> np.ndarray:
-        design, params = self.design, self.params
-        Phi = design.matrix(design.map(self.X[used]))
-        y = y[used]
-        result = _fitting.robust(Phi, y, self.R1, self.R2, params, self.seed)
-        coef = result.coef
-        g1, g2 = params["gamma1"], params["gamma2"]
-        score = _fitting.mdl(Phi @ coef, y, coef, params["H"], self.R1, self.R2, g1, g2)
-        return np.concatenate([coef, [score, used.sum(), result.inlier_mask.sum()]])
+    def _fit_one(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
+        X, y = self.X[used], y[used]
+        model = PolynomialRegressor(**self.params)
+        try:
+            with warnings.catch_warnings():
+                # The count of samples per series is in the results (n_used).
+                warnings.simplefilter("ignore", RankWarning)
+                model.fit(X, y)
+        except ValueError:
+            return  # NaN, with the samples it had
+        k = self.k
+        out[:k] = model.coef_
+        # Standard errors and scale where the estimator reports them.
+        out[k : 2 * k] = getattr(model, "stderr_", np.nan)
+        out[SCALE] = getattr(model, "scale_", np.nan)
+        out[R2] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, model.predict(X)).r2
+        if self.scores:
+            out[MDL] = model.mdl_
+        mask = getattr(model, "inlier_mask_", None)
+        out[N_INLIERS] = len(y) if mask is None else mask.sum()
 
 
-Plan = Union[LinearPlan, RobustPlan]
+Plan = Union[LinearPlan, EstimatorPlan]
