@@ -345,3 +345,140 @@ def test_dask_on_a_process_cluster_matches_serial(client, method):
     predicted = lazy.predict(x[:4])
     assert isinstance(predicted, da.Array)
     np.testing.assert_allclose(predicted.compute(), serial.predict(x[:4]), atol=RTOL * scale)
+
+
+# ------------------------------------------------------------ per-series statistics
+
+
+def routes(n=80, m=12, seed=3):
+    """Series that take each route: complete (shared operator), a few missing values
+    (batched solve), half missing at one end (fitted alone), complete but tiny (alone)."""
+    x, Y = series(n=n, m=m, seed=seed)
+    rng = np.random.default_rng(seed)
+    Y[rng.random((n, m)) < 0.08] = np.nan
+    Y[:, :3] = series(n=n, m=3, seed=seed + 1)[1]  # complete
+    Y[: n // 2, 3] = np.nan
+    Y[:, 4] = Y[:, 0] * 1e-120
+    return x, Y
+
+
+def test_ols_statistics_equal_statsmodels_on_every_route():
+    sm = pytest.importorskip("statsmodels.api")
+    x, Y = routes()
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    u = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        res = sm.OLS(Y[used, j], np.vander(u[used], 4, increasing=True)).fit()
+        np.testing.assert_allclose(fits.stderr[j], res.bse, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(np.sqrt(res.scale), rel=1e-8)
+        assert fits.r2[j] == pytest.approx(res.rsquared, rel=1e-8)
+
+
+@pytest.mark.parametrize("gammas", [(0.0, 0.0), (0.05, 0.001)])
+def test_penalized_statistics_equal_the_single_fit_on_every_route(gammas):
+    x, Y = routes()
+    model = zarn.PolynomialRegressor(degree=5, gamma1=gammas[0], gamma2=gammas[1])
+    fits = zarn.fit_many(x, Y, model)
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        coef, u = single_fit(model, fits.domain, x, Y[:, j])
+        np.testing.assert_allclose(fits.stderr[j], u.stderr, rtol=1e-9)
+        assert fits.scale[j] == pytest.approx(u.scale, rel=1e-9)
+        ref = alone(model, fits.domain, x, Y[:, j])
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-9)
+
+
+def test_statistics_without_degrees_of_freedom_and_of_constant_series():
+    x, Y = series(n=30, m=6)
+    Y[:, 0] = 7.5  # constant: R^2 1, no residual
+    Y[:, 1] = 7.5
+    Y[::3, 1] = np.nan  # constant with missing values
+    Y[:, 2] = 3e140  # constant and huge: fitted alone
+    Y[4:, 3] = np.nan  # 4 samples for 4 coefficients: no residual degrees of freedom
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    np.testing.assert_array_equal(fits.r2[:3], 1.0)
+    np.testing.assert_allclose(fits.scale[:2], 0.0, atol=1e-13)
+    assert np.isnan(fits.scale[3]) and np.isnan(fits.stderr[3]).all()
+    assert np.isfinite(fits.coef[3]).all() and fits.n_used[3] == 4
+    assert np.isfinite(fits.stderr[4:]).all() and (fits.r2[4:] < 1.0).all()
+
+
+def test_robust_statistics_are_the_estimators():
+    x, Y = series(n=60, m=3)
+    Y[::7, 0] += 40.0
+    Y[5, 1] = np.nan
+    model = zarn.PolynomialRegressor(
+        degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    fits = zarn.fit_many(x, Y, model)
+    assert fits.mdl is None and fits.n_inliers[0] < fits.n_used[0]
+    for j in range(3):
+        used = np.isfinite(Y[:, j])
+        ref = alone(model, fits.domain, x, Y[:, j])
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-12)
+        # The estimator's standard errors and scale where it reports them, else NaN.
+        want = getattr(ref, "stderr_", np.full(3, np.nan))
+        np.testing.assert_array_equal(fits.stderr[j], want)
+        assert fits.scale[j] == getattr(ref, "scale_", np.nan) or np.isnan(fits.scale[j])
+
+
+def test_mdl_only_when_asked():
+    x, Y = series(m=4)
+    model = zarn.PolynomialRegressor(degree=2)
+    plain, scored = zarn.fit_many(x, Y, model), zarn.fit_many(x, Y, model, mdl=True)
+    assert plain.mdl is None and scored.mdl.shape == (4,) and np.isfinite(scored.mdl).all()
+    np.testing.assert_array_equal(plain.coef, scored.coef)
+    np.testing.assert_array_equal(plain.stderr, scored.stderr)
+    with pytest.raises(TypeError, match="mdl must be True or False"):
+        zarn.fit_many(x, Y, model, mdl=1)
+
+
+def test_predict_derivatives():
+    x, Y = series(m=3)
+    model = zarn.PolynomialRegressor(degree=4, method="ols")
+    fits = zarn.fit_many(x, Y, model)
+    x_new = np.linspace(-4.0, 8.0, 7)
+    for j in range(3):
+        poly = alone(model, fits.domain, x, Y[:, j]).to_polynomial()
+        for order in (1, 2, 5):
+            want = poly.deriv(order)(x_new)
+            got = fits.predict(x_new, derivative=order)[:, j]
+            np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-9 * np.abs(poly.coef).max())
+    # Several features: partial derivatives of an exact polynomial of total degree 3.
+    rng = np.random.default_rng(1)
+    X = rng.uniform(-2.0, 3.0, (50, 2))
+    a, b = X[:, 0], X[:, 1]
+    Y2 = np.column_stack([a**2 * b + 3 * b, a - b**3])
+    fits2 = zarn.fit_many(X, Y2, zarn.PolynomialRegressor(degree=3, method="ols"))
+    P = np.array([[0.5, -1.0], [2.0, 1.5]])
+    pa, pb = P[:, 0], P[:, 1]
+    np.testing.assert_allclose(
+        fits2.predict(P, derivative=(1, 0)), np.column_stack([2 * pa * pb, np.ones(2)]), atol=1e-9
+    )
+    np.testing.assert_allclose(
+        fits2.predict(P, derivative=(1, 1)), np.column_stack([2 * pa, np.zeros(2)]), atol=1e-9
+    )
+    for bad, error in (
+        (1, ValueError),
+        ((1,), ValueError),
+        ((1, -1), ValueError),
+        (1.0, TypeError),
+    ):
+        with pytest.raises(error, match="derivative"):
+            fits2.predict(P, derivative=bad)
+
+
+def test_dates_are_nanoseconds_and_nat_is_refused():
+    t = np.arange("2020-01-01", "2020-03-01", dtype="datetime64[D]")
+    Y = np.column_stack([np.arange(len(t)) * 2.0, np.ones(len(t))])
+    model = zarn.PolynomialRegressor(degree=1, method="ols")
+    fits = zarn.fit_many(t, Y, model)
+    ns = t.astype("datetime64[ns]").astype(np.int64).astype(np.float64)
+    np.testing.assert_array_equal(fits.coef, zarn.fit_many(ns, Y, model).coef)
+    per_day = fits.predict(t[:1], derivative=1) * 86_400e9
+    np.testing.assert_allclose(per_day, [[2.0, 0.0]], atol=1e-9)
+    t = t.copy()
+    t[3] = np.datetime64("NaT")
+    with pytest.raises(ValueError, match="NaT"):
+        zarn.fit_many(t, Y, model)
