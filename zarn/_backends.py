@@ -19,43 +19,42 @@ from zarn._plans import Plan, width
 def fit_block(Yt: np.ndarray, plan: Plan) -> np.ndarray:
     """The packed fits of one block (a task of a worker), the samples along its last axis.
 
-    A block of more than two dimensions (the chunk of a cube) is fitted as its series,
-    and the packed values replace its last axis.
+    The packed values of each series replace the sample axis (a view of the plan's
+    layout, one row per quantity); a block of more than two dimensions (the chunk of a
+    cube) is fitted as its series.
     """
     Yt = np.asarray(Yt, dtype=np.float64)
-    if Yt.ndim == 2:
-        return plan.fit_block(Yt)
-    packed = plan.fit_block(Yt.reshape(-1, Yt.shape[-1]))
+    packed = plan.fit_block(Yt.reshape(-1, Yt.shape[-1])).T
     return packed.reshape(Yt.shape[:-1] + (packed.shape[-1],))
 
 
 def run_blocks(
     Yt: np.ndarray, plan: Plan, n_jobs: int, chunk_size: int | None, progress: bool
 ) -> np.ndarray:
-    """Fit the rows of Yt block by block, here (``n_jobs=1``) or in joblib workers."""
+    """The packed fits (n_series, width) of the rows of Yt, fitted block by block, here
+    (``n_jobs=1``, in place) or in joblib workers."""
     m, n = Yt.shape
     size = plan.block_size(m, n) if chunk_size is None else chunk_size
-    blocks = (Yt[s : s + size] for s in range(0, m, size))
+    starts = range(0, m, size)
+    out = np.empty((width(plan.k), m))
     if n_jobs == 1:
-        results = (fit_block(b, plan) for b in blocks)
+        results = (plan.fit_block(Yt[s : s + size], out[:, s : s + size]) for s in starts)
     else:
         joblib = import_optional("joblib", "fit_many with n_jobs != 1")
         parallel = joblib.Parallel(n_jobs=n_jobs, backend="loky", return_as="generator")
-        results = parallel(joblib.delayed(fit_block)(b, plan) for b in blocks)
+        results = parallel(joblib.delayed(fit_block)(Yt[s : s + size], plan) for s in starts)
     bar = None
     if progress:
         tqdm = import_optional("tqdm", "fit_many with progress=True")
         bar = tqdm.tqdm(total=m, unit="series", desc="fit_many")
-    out = np.empty((m, width(plan.k)))
-    s = 0
-    for res in results:
-        out[s : s + len(res)] = res
-        s += len(res)
+    for s, res in zip(starts, results):
+        if n_jobs != 1:
+            out[:, s : s + size] = res.T
         if bar is not None:
-            bar.update(len(res))
+            bar.update(min(size, m - s))
     if bar is not None:
         bar.close()
-    return out
+    return out.T
 
 
 def dask_blocks(Yt: Any, plan: Plan) -> Any:

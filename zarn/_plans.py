@@ -2,10 +2,11 @@
 
 A plan is built once per call from the shared positions and the model's checked
 parameters, and shipped (small and picklable) to every worker. Its ``fit_block`` fits
-the rows of a block (one series per row) and returns them packed, one row of
-:func:`width` values per series: the k coefficients, their k standard errors, then the
-residual scale, R^2, the MDL score, the number of samples used and the number of inliers
-(:data:`SCALE` ... :data:`N_INLIERS` count from the end of a row).
+the rows of a block (one series per row) into a packed array of :func:`width` rows, one
+column per series: the k coefficients, their k standard errors, then the residual scale,
+R^2, the MDL score, the number of samples used and the number of inliers (:data:`SCALE`
+... :data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of
+the results contiguous, written in place and handed out without copies.
 
 - :class:`LinearPlan` (``"ols"``, ``"penalized"``): shared and batched solves
   (:mod:`zarn._batched`); a series is fitted alone only where those would not serve.
@@ -29,26 +30,31 @@ from zarn._params import seed_from
 from zarn.exceptions import RankWarning
 from zarn.models import PolynomialRegressor
 
-# Packed columns after the coefficients and their standard errors, counted from the end.
+# Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
-# A block is fitted in pieces of about 2**15 values (256 KB), so that the passes of the
-# vectorised fit and statistics over a piece run in cache after its first read.
-PIECE_VALUES = 2**15
+# A block is fitted in pieces of about 2**17 values (1 MB), so that the passes of the
+# vectorised fit and statistics over a piece run in cache after its first read; smaller
+# pieces cost more in calls than they gain (measured at n = 100: 2**15 values, 1.3x).
+PIECE_VALUES = 2**17
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
 BLOCK_VALUES = 2**21
 # Blocks per call of the estimator route, whose series each take a full fit (a sampler
 # run for the robust method): small blocks balance the load of the workers.
 ESTIMATOR_BLOCKS = 64
-# The square of the spacing of doubles at 1, for the rounding of sums of squares.
-EPS2 = 2.0**-104
+# The residual sum of squares of a complete series is taken as the difference of two sums
+# of squares when it is at least this share of the larger: about 26 of its bits are then
+# exact (more than the 1e-8 relative error the statistics are held to), whatever n.
+CANCELLATION = 2.0**-26
 # A series with missing values joins the batched solve only when the leverages of its
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
-# full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 10.
-LEVERAGE_LIMIT = 0.9
+# full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 100,
+# which costs at most two of the digits of a solve through a QR factorisation. (A limit
+# of 0.9 sent six times as many series of 10 % random gaps, n = 100, to single fits.)
+LEVERAGE_LIMIT = 0.99
 
 
 def width(k: int) -> int:
-    """Values per packed row of a fit of k coefficients."""
+    """Packed values per series of a fit of k coefficients."""
     return 2 * k - SCALE
 
 
@@ -94,11 +100,11 @@ def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool, scores: bo
     )
 
 
-def empty_rows(m: int, k: int) -> np.ndarray:
-    """Packed rows of m series not fitted: NaN, with no sample used and no inlier."""
-    out = np.full((m, width(k)), np.nan)
-    out[:, N_USED] = 0
-    out[:, N_INLIERS] = 0
+def not_fitted(out: np.ndarray) -> np.ndarray:
+    """Fill the packed columns ``out`` (width, m) as series not fitted: NaN, with no sample
+    used and no inlier."""
+    out[:N_USED] = np.nan
+    out[N_USED:] = 0.0
     return out
 
 
@@ -133,106 +139,128 @@ class LinearPlan:
         """Series per block by default: about ``BLOCK_VALUES`` values."""
         return max(1, BLOCK_VALUES // max(n, 1))
 
-    def fit_block(self, Yt: np.ndarray) -> np.ndarray:
-        """Packed fits of the rows of Yt (n_series, n).
+    def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The packed fits (width, n_series) of the rows of Yt (n_series, n), into ``out``.
 
-        Every series is first taken as complete: the matrix products and residual sums
+        Every series is first taken as complete: the matrix products and sums of squares
         run piece by piece (:meth:`_project`), in the layout given, and the statistics
         once for the block (:meth:`_complete`). A series with a missing value or values of
         extreme size is then fitted by :meth:`_incomplete`.
         """
         m, n = Yt.shape
         k = self.k
-        out = np.empty((m, width(k)))
+        out = np.empty((width(k), m)) if out is None else out
         with np.errstate(over="ignore", invalid="ignore"):
-            D, coef, rss, inside = self._project(Yt, out)
-            shared = self._complete(Yt, D, coef, rss, inside, out)
+            sums = self._project(Yt, out)
+            shared = self._complete(Yt, *sums, out)
         if not shared.all():
             rest = np.flatnonzero(~shared)
-            out[rest] = empty_rows(len(rest), k)
             self._incomplete(Yt[rest], out, rest)
         return out
 
     def _project(self, Yt: np.ndarray, out: np.ndarray) -> tuple[Any, ...]:
-        """``D = Q'y``, the coefficients ``C D``, the residual sum of squares and (but for
-        ``"ols"`` of full rank) that of the residuals' part inside the columns of Q, of
-        every series (row of Yt) taken as complete; and the MDL scores, when asked, into
-        ``out``. NaN or infinity where a series is not complete."""
+        """The sums of every series (row of Yt) taken as complete: ``D = Q'y``, its first
+        value ``y0`` and ``||y - y0||^2``, and (but for ``"ols"`` of full rank) the squared
+        norm of the residuals' part inside the columns of Q, ``||D - Q'Phi b||^2``; the
+        coefficients ``b = C D`` go into ``out``, and the MDL scores, when asked. NaN or
+        infinity where a series is not complete."""
         m, n = Yt.shape
         r, k = self.Qt.shape[0], self.k
         exact = self.method == "ols" and self.full_rank
         piece = max(16, PIECE_VALUES // max(n, 1))
-        D, coef = np.empty((r, m)), np.empty((k, m))
-        rss = np.empty(m)
+        D, y0, ss = np.empty((r, m)), np.empty(m), np.empty(m)
         inside = None if exact else np.empty(m)
+        coef = out[:k]
+        Z = np.empty((n, min(piece, m)))
         for s in range(0, m, piece):
             e = min(s + piece, m)
             P = Yt[s:e].T  # (n, p): a view, one series per column
             Dp = np.matmul(self.Qt, P, out=D[:, s:e])
             cp = np.matmul(self.C, Dp, out=coef[:, s:e])
-            F = self.Phi @ cp
-            F -= P  # the residuals, negated
-            np.einsum("ij,ij->j", F, F, out=rss[s:e])
+            y0[s:e] = P[0]
+            # Shifted by their first value, the sums of squares of series far from 0
+            # keep their digits.
+            Zp = np.subtract(P, P[0], out=Z[:, : e - s])
+            np.einsum("ij,ij->j", Zp, Zp, out=ss[s:e])
             if inside is not None:
                 G = self.Rq @ cp
                 G -= Dp
                 np.einsum("ij,ij->j", G, G, out=inside[s:e])
             if self.scores:
-                out[s:e, MDL] = _batched.mdl_rows(self, np.ascontiguousarray(cp.T), Yt[s:e], None)
-        return D, coef, rss, inside
+                out[MDL, s:e] = _batched.mdl_rows(self, np.ascontiguousarray(cp.T), Yt[s:e], None)
+        return D, y0, ss, inside
 
     def _complete(
         self,
         Yt: np.ndarray,
         D: np.ndarray,
-        coef: np.ndarray,
-        rss: np.ndarray,
+        y0: np.ndarray,
+        ss: np.ndarray,
         inside: np.ndarray | None,
         out: np.ndarray,
     ) -> np.ndarray:
-        """The statistics of the series taken as complete, into ``out``; returns which
-        series are complete and of ordinary size, the only ones these results are for.
+        """The statistics of the series taken as complete, into ``out`` (which holds their
+        coefficients); returns which series are complete and of ordinary size, the only
+        ones these results are for.
 
-        Q's first column is constant, so a NaN or an infinity anywhere in a series makes
-        its first projection ``D[0]`` non-finite, and its sum of squares about the mean is
-        ``||y - Q d||^2 + sum(d[1:]**2)``, where ``||y - Q d||^2`` is the residual sum of
-        squares of ``"ols"`` (else that less the part inside the columns of Q). Of
-        ordinary size: ``||y||`` within ``ORDINARY``, or y all zero; the sums of squares
-        of the others may have left the range of doubles.
+        With ``z = y - y0`` and ``d = Q'z`` (Q's first column is constant, so a NaN or an
+        infinity anywhere in a series makes ``D[0]`` non-finite): the residual sum of
+        squares of the projection onto the columns of Q is ``||z||^2 - ||d||^2``, that of
+        the fit this plus the part inside (0 for ``"ols"`` of full rank), and the sum of
+        squares about the mean this plus ``sum(d[1:]**2)`` (0 for a constant series, whose
+        R^2 is 1). Where the difference keeps
+        fewer than about 26 bits (a fit that explains nearly all of ``z``), the residuals
+        are summed instead. Of ordinary size: ``max(|y0|, ||z||)`` within ``ORDINARY``, or
+        y all zero; the sums of squares of the others may have left the range of doubles.
         """
         n, k = Yt.shape[1], self.k
-        outside = rss if inside is None else np.maximum(rss - inside, 0.0)
-        explained = np.einsum("ij,ij->j", D[1:], D[1:])
-        total = outside + explained + D[0] * D[0]  # ||y||^2
-        shared = _batched.ordinary(np.sqrt(total))
-        zero = np.flatnonzero(total == 0.0)  # all zero, or too small to square
+        d = D - np.outer(self.Qt.sum(axis=1), y0)
+        explained = np.einsum("ij,ij->j", d[1:], d[1:])
+        outside = ss - d[0] * d[0] - explained
+        # ss is 0 exactly for a constant series (y - y0 cannot underflow at ordinary size):
+        # it lies in the columns of Q, with nothing outside and nothing to explain.
+        constant = ss == 0.0
+        outside[constant] = explained[constant] = 0.0
+        rough = np.flatnonzero(~(outside >= CANCELLATION * ss))  # also NaN
+        if rough.size:
+            coef = out[:k, rough]
+            res = coef.T @ self.Phi.T
+            res -= Yt[rough]
+            rss_rough = np.einsum("ij,ij->i", res, res)
+            outside[rough] = rss_rough if inside is None else rss_rough - inside[rough]
+        outside = np.maximum(outside, 0.0)
+        rss = outside if inside is None else outside + inside
+        size = np.maximum(np.abs(y0), np.sqrt(ss))
+        shared = _batched.ordinary(size)
+        zero = np.flatnonzero(size == 0.0)  # all zero, or too small to square
         if zero.size:
             shared[zero] = ~Yt[zero].any(axis=1)
         tss = outside + explained
-        # A series constant to within the rounding of these sums has R^2 1.
-        constant = tss <= (n * k * EPS2) * total
         scale = _batched.scales(rss, self.df_resid)
-        out[:, :k] = coef.T
-        out[:, k : 2 * k] = scale[:, None] * self.unit_stderr
-        out[:, SCALE] = scale
-        out[:, R2] = _batched.r_squared(rss, tss, constant)
-        out[:, N_USED] = n
-        out[:, N_INLIERS] = 0
+        np.multiply(self.unit_stderr[:, None], scale, out=out[k : 2 * k])
+        out[SCALE] = scale
+        out[R2] = _batched.r_squared(rss, tss, constant)
         if not self.scores:
-            out[:, MDL] = np.nan
+            out[MDL] = np.nan
+        out[N_USED] = n
+        out[N_INLIERS] = 0.0
         return shared
 
     def _incomplete(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
-        """Series (rows of Yt, written to ``out[rows]``) with missing or infinite values, or
-        values of extreme size, piece by piece. Those of extreme size are fitted alone
-        (which rescales them); a series with missing values takes the batched solve when
-        its missing samples carry little leverage, and is otherwise fitted alone.
+        """Series (rows of Yt, written to the columns ``rows`` of ``out``) with missing or
+        infinite values, or values of extreme size, piece by piece. Those of extreme size
+        are fitted alone (which rescales them); a series with missing values takes the
+        batched solve when its missing samples carry little leverage, and is otherwise
+        fitted alone.
         """
         piece = max(16, PIECE_VALUES // max(Yt.shape[1], 1))
         for s in range(0, len(rows), piece):
-            self._incomplete_piece(Yt[s : s + piece], out, rows[s : s + piece])
+            part = Yt[s : s + piece]
+            packed = not_fitted(np.empty((out.shape[0], len(part))))
+            self._incomplete_piece(part, packed)
+            out[:, rows[s : s + piece]] = packed
 
-    def _incomplete_piece(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+    def _incomplete_piece(self, Yt: np.ndarray, out: np.ndarray) -> None:
         Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
         n = Yt.shape[1]
         finite = np.isfinite(Yt)
@@ -244,7 +272,7 @@ class LinearPlan:
         with np.errstate(invalid="ignore"):  # rows without values
             high, low = np.fmax.reduce(Yt, axis=1), np.fmin.reduce(Yt, axis=1)
         shared = _batched.ordinary(np.maximum(np.abs(high), np.abs(low)))
-        out[rows, N_USED] = counts
+        out[N_USED] = counts
         fitted = counts > 0
         alone = np.flatnonzero(fitted & ~shared)
         partial = np.flatnonzero(fitted & shared & (counts < n))
@@ -256,12 +284,12 @@ class LinearPlan:
             alone = np.concatenate([alone, partial[~few]])
             partial, W = partial[few], W[few]
             try:
-                self._batched(Yt[partial], W, high[partial] == low[partial], out, rows[partial])
+                self._batched(Yt[partial], W, high[partial] == low[partial], out, partial)
             except np.linalg.LinAlgError:  # a penalised system not positive definite
                 alone = np.concatenate([alone, partial])
         else:
             alone = np.concatenate([alone, partial])
-        self._alone(Yt[alone], finite[alone], out, rows[alone])
+        self._alone(Yt[alone], finite[alone], out, alone)
 
     def _batched(
         self, Yt: np.ndarray, W: np.ndarray, constant: np.ndarray, out: np.ndarray, rows: Any
@@ -271,19 +299,19 @@ class LinearPlan:
         if not len(rows):
             return
         k = self.k
-        Y0 = np.nan_to_num(Yt, nan=0.0)
+        Y0 = np.where(W > 0.0, Yt, 0.0)
         coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
         res = coef @ self.Phi.T
         res -= Y0
         res *= W
         rss = np.einsum("ij,ij->i", res, res)
         scale = _batched.scales(rss, df_resid)
-        out[rows, :k] = coef
-        out[rows, k : 2 * k] = scale[:, None] * np.sqrt(var)
-        out[rows, SCALE] = scale
-        out[rows, R2] = _batched.r_squared(rss, _batched.centred_sums(Y0, W, counts), constant)
+        out[:k, rows] = coef.T
+        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(var)).T
+        out[SCALE, rows] = scale
+        out[R2, rows] = _batched.r_squared(rss, _batched.centred_sums(Y0, W, counts), constant)
         if self.scores:
-            out[rows, MDL] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
+            out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
 
     def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
@@ -307,12 +335,12 @@ class LinearPlan:
             except ValueError:
                 continue  # NaN, with the samples it had
             yp = Phi @ coef
-            out[i, :k] = coef
-            out[i, k : 2 * k] = u.stderr
-            out[i, SCALE] = u.scale
-            out[i, R2] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, yp).r2
+            out[:k, i] = coef
+            out[k : 2 * k, i] = u.stderr
+            out[SCALE, i] = u.scale
+            out[R2, i] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, yp).r2
             if self.scores:
-                out[i, MDL] = _fitting.mdl(
+                out[MDL, i] = _fitting.mdl(
                     yp, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
                 )
 
@@ -341,16 +369,16 @@ class EstimatorPlan:
         """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""
         return max(1, -(-m // ESTIMATOR_BLOCKS))
 
-    def fit_block(self, Yt: np.ndarray) -> np.ndarray:
-        """Packed fits of the rows of Yt (n_series, n), one by one."""
+    def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The packed fits (width, n_series) of the rows of Yt (n_series, n), one by one."""
         Yt = np.asarray(Yt, dtype=np.float64)
         m, n = Yt.shape
-        out = empty_rows(m, self.k)
+        out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Yt)
         counts = finite.sum(axis=1)
-        out[:, N_USED] = np.where(self.skipna | (counts == n), counts, 0)
-        for i in np.flatnonzero(out[:, N_USED]):
-            self._fit_one(Yt[i], finite[i], out[i])
+        out[N_USED] = np.where(self.skipna | (counts == n), counts, 0)
+        for i in np.flatnonzero(out[N_USED]):
+            self._fit_one(Yt[i], finite[i], out[:, i])
         return out
 
     def _fit_one(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:

@@ -90,16 +90,12 @@ class ManyFits:
 
     def __init__(self, packed: Any, plan: Plan, axis: int, ndim: int) -> None:
         k = plan.k
-        lazy = not isinstance(packed, np.ndarray)
-
-        def column(index: Any) -> Any:  # contiguous copies free the packed array
-            return packed[:, index] if lazy else np.ascontiguousarray(packed[:, index])
-
-        self.coef = column(slice(0, k))
-        self.stderr = column(slice(k, 2 * k))
-        self.scale = column(SCALE)
-        self.r2 = column(R2)
-        self.mdl = column(MDL) if plan.scores else None
+        # Views of the packed array (n_series, width), whose quantities are contiguous.
+        self.coef = packed[:, :k]
+        self.stderr = packed[:, k : 2 * k]
+        self.scale = packed[:, SCALE]
+        self.r2 = packed[:, R2]
+        self.mdl = packed[:, MDL] if plan.scores else None
         self.n_used = packed[:, N_USED].astype(np.int64)
         robust = plan.method == "robust"
         self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if robust else None
@@ -272,7 +268,7 @@ def fit_many(
     times their residual scale. A series with missing values gets a batched solve of its
     normal equations (in the basis Q for ``"ols"``), through their Cholesky factors, which
     also give its own covariance, when the leverages of its missing samples sum to at most
-    0.9 (which bounds the condition number of that solve by 10), and is otherwise fitted
+    0.99 (which bounds the condition number of that solve by 100), and is otherwise fitted
     alone, as the estimator fits it. Both shared routes agree with fitting each series
     alone to within rounding, relative to the largest coefficient (the ``"penalized"``
     normal equations square the condition number of the design, so at high degree the

@@ -259,21 +259,16 @@ def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
     """The result's arrays from the packed fits (..., width): coefficient arrays keep the
     coefficients along their last axis."""
     k = plan.k
-    lazy = not isinstance(packed, np.ndarray)
-
-    def part(index: Any) -> Any:  # contiguous copies free the packed array
-        value = packed[..., index]
-        return value if lazy else np.array(value)
-
+    # Views of the packed array, whose quantities are contiguous.
     out = {
-        "coef": part(slice(0, k)),
-        "stderr": part(slice(k, 2 * k)),
-        "scale": part(SCALE),
-        "r2": part(R2),
+        "coef": packed[..., :k],
+        "stderr": packed[..., k : 2 * k],
+        "scale": packed[..., SCALE],
+        "r2": packed[..., R2],
         "n_used": packed[..., N_USED].astype(np.int64),
     }
     if plan.scores:
-        out["mdl"] = part(MDL)
+        out["mdl"] = packed[..., MDL]
     if plan.method == "robust":
         out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
     return out
