@@ -8,12 +8,19 @@ progress bar (tqdm) follows the blocks of the NumPy backends; Dask has its own.
 
 from __future__ import annotations
 
+import contextlib
+import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
 from zarn._optional import import_optional
 from zarn._plans import Plan, width
+
+# Threads of the calling process that fit blocks of the linear route at once: memory-bound
+# work, which gains little from more.
+MAX_THREADS = 4
 
 
 def fit_block(Yt: np.ndarray, plan: Plan) -> np.ndarray:
@@ -31,27 +38,38 @@ def fit_block(Yt: np.ndarray, plan: Plan) -> np.ndarray:
 def run_blocks(
     Yt: np.ndarray, plan: Plan, n_jobs: int, chunk_size: int | None, progress: bool
 ) -> np.ndarray:
-    """The packed fits (n_series, width) of the rows of Yt, fitted block by block, here
-    (``n_jobs=1``, in place) or in joblib workers."""
+    """The packed fits (n_series, width) of the rows of Yt, fitted block by block: here
+    (``n_jobs=1``; the linear route on up to ``MAX_THREADS`` threads), each block into its
+    own columns of the result, or in joblib workers."""
     m, n = Yt.shape
     size = plan.block_size(m, n) if chunk_size is None else chunk_size
     starts = range(0, m, size)
     out = np.empty((width(plan.k), m))
-    if n_jobs == 1:
-        results = (plan.fit_block(Yt[s : s + size], out[:, s : s + size]) for s in starts)
-    else:
-        joblib = import_optional("joblib", "fit_many with n_jobs != 1")
-        parallel = joblib.Parallel(n_jobs=n_jobs, backend="loky", return_as="generator")
-        results = parallel(joblib.delayed(fit_block)(Yt[s : s + size], plan) for s in starts)
+
+    def here(s: int) -> None:
+        plan.fit_block(Yt[s : s + size], out[:, s : s + size])
+
     bar = None
     if progress:
         tqdm = import_optional("tqdm", "fit_many with progress=True")
         bar = tqdm.tqdm(total=m, unit="series", desc="fit_many")
-    for s, res in zip(starts, results):
+    threads = min(len(starts), os.cpu_count() or 1, MAX_THREADS) if plan.threaded else 1
+    with contextlib.ExitStack() as stack:
         if n_jobs != 1:
-            out[:, s : s + size] = res.T
-        if bar is not None:
-            bar.update(min(size, m - s))
+            joblib = import_optional("joblib", "fit_many with n_jobs != 1")
+            parallel = joblib.Parallel(n_jobs=n_jobs, backend="loky", return_as="generator")
+            results = parallel(joblib.delayed(fit_block)(Yt[s : s + size], plan) for s in starts)
+        elif threads > 1:
+            # The linear route's work is NumPy's, which releases the interpreter lock while
+            # it computes: blocks on threads at once (the same results, block by block).
+            results = stack.enter_context(ThreadPoolExecutor(threads)).map(here, starts)
+        else:
+            results = map(here, starts)
+        for s, res in zip(starts, results):
+            if res is not None:
+                out[:, s : s + size] = res.T
+            if bar is not None:
+                bar.update(min(size, m - s))
     if bar is not None:
         bar.close()
     return out.T

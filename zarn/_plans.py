@@ -112,6 +112,8 @@ def not_fitted(out: np.ndarray) -> np.ndarray:
 class LinearPlan:
     """The ``"ols"`` and ``"penalized"`` route: shared solve operator and statistics."""
 
+    threaded = True  # its blocks are NumPy's work, which threads can share
+
     design: Design
     skipna: bool
     scores: bool  # compute the MDL scores
@@ -350,6 +352,8 @@ class EstimatorPlan:
     """Every series fitted alone by a :class:`zarn.PolynomialRegressor` of the model's
     parameters, with the shared domain and one seed: the robust method, and penalty
     weights chosen per series."""
+
+    threaded = False  # its fits call the core, which holds the interpreter lock
 
     design: Design
     skipna: bool
