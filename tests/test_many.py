@@ -482,3 +482,94 @@ def test_dates_are_nanoseconds_and_nat_is_refused():
     t[3] = np.datetime64("NaT")
     with pytest.raises(ValueError, match="NaT"):
         zarn.fit_many(t, Y, model)
+
+
+# -------------------------------------------------------------------- sample weights
+
+
+def weights_for(n, seed=4):
+    w = np.random.default_rng(seed).uniform(0.2, 3.0, n)
+    w[[5, 17]] = 0.0  # left out of every fit
+    return w
+
+
+def test_weighted_ols_equals_statsmodels_wls_on_every_route():
+    sm = pytest.importorskip("statsmodels.api")
+    x, Y = routes()
+    Y[17, 5] = np.nan  # missing where the weight is zero: the series stays complete
+    w = weights_for(len(x))
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"), sample_weight=w)
+    u = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j]) & (w > 0)
+        assert fits.n_used[j] == used.sum()
+        res = sm.WLS(Y[used, j], np.vander(u[used], 4, increasing=True), weights=w[used]).fit()
+        np.testing.assert_allclose(fits.coef[j], res.params, rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(fits.stderr[j], res.bse, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(np.sqrt(res.scale), rel=1e-8)
+        assert fits.r2[j] == pytest.approx(res.rsquared, rel=1e-8)
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e120])  # weights far from 1 are rescaled exactly
+def test_weighted_penalized_equals_the_single_weighted_fit(scale):
+    x, Y = routes()
+    w = weights_for(len(x)) * scale
+    model = zarn.PolynomialRegressor(degree=5, gamma1=0.05, gamma2=0.001)
+    fits = zarn.fit_many(x, Y, model, sample_weight=w)
+    params = validate_params(model) | {"domain": fits.domain}
+    design = Design.from_data(x[:, None], params)
+    R1, R2 = design.penalties(0.05, 0.001)
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        Phi = design.matrix(design.map(x[used, None]))
+        coef, u = _inference.penalized(Phi, Y[used, j], w[used], R1, R2, 0.05, 0.001, 1e-10)
+        np.testing.assert_allclose(fits.coef[j], coef, rtol=1e-9, atol=1e-9 * abs(coef).max())
+        np.testing.assert_allclose(fits.stderr[j], u.stderr, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(u.scale, rel=1e-8)
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_integer_weights_give_the_fits_of_repeated_samples(method):
+    x, Y = series(n=40, m=5)
+    Y[3, 1] = np.nan
+    w = np.random.default_rng(2).integers(0, 4, len(x)).astype(float)
+    model = zarn.PolynomialRegressor(degree=3, method=method, gamma2=0.01, domain=(-3, 7))
+    weighted = zarn.fit_many(x, Y, model, sample_weight=w)
+    repeated = zarn.fit_many(
+        np.repeat(x, w.astype(int)), np.repeat(Y, w.astype(int), axis=0), model
+    )
+    np.testing.assert_allclose(weighted.coef, repeated.coef, rtol=1e-9, atol=1e-10)
+    # Precision weights, not repeats: the residual scale differs; R^2 does not.
+    np.testing.assert_allclose(weighted.r2, repeated.r2, rtol=1e-9)
+
+
+def test_weights_with_the_estimator_route():
+    import inspect
+
+    if "sample_weight" not in inspect.signature(zarn.PolynomialRegressor.fit).parameters:
+        pytest.skip("the estimator takes no sample_weight yet")
+    x, Y = series(n=60, m=3)
+    w = weights_for(len(x))
+    model = zarn.PolynomialRegressor(
+        degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    fits = zarn.fit_many(x, Y, model, sample_weight=w)
+    ref = zarn.PolynomialRegressor(**{**model.get_params(), "domain": fits.domain})
+    ref.fit(x[:, None], Y[:, 1], sample_weight=w)
+    np.testing.assert_array_equal(fits.coef[1], ref.coef_)
+    assert fits.n_used[1] == (w > 0).sum()
+
+
+@pytest.mark.parametrize(
+    "weights, extra, match",
+    [
+        (-np.ones(4), {}, "Negative"),
+        (np.ones(3), {}, "expected \\(4,\\)"),
+        (np.zeros(4), {}, "zero for every sample"),
+        ([1, 2, np.nan, 1], {}, "NaN"),
+        (np.ones(4), {"mdl": True}, "mdl=True cannot be combined"),
+    ],
+)
+def test_bad_weights(weights, extra, match):
+    with pytest.raises(ValueError, match=match):
+        zarn.fit_many(np.arange(4.0), np.ones((4, 2)), sample_weight=weights, **extra)

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from zarn import _inference
+from zarn import _fitting, _inference
 from zarn._constants import MAD_TOLERANCE, ORDINARY
 from zarn._fitting import solve
 
@@ -77,15 +77,17 @@ def partial_fits(
 
     ``W`` is 1.0 where a row's sample is used and 0.0 elsewhere, and ``Y0`` 0.0 where it is
     not; ``plan`` is a :class:`zarn._plans.LinearPlan` (``"ols"`` with a design of full
-    rank, or ``"penalized"``). ``var`` holds the diagonal of each series' unscaled
-    covariance (that of the single fit on its own samples), ``df_resid`` its residual
-    degrees of freedom and ``counts`` its number of samples.
+    rank, or ``"penalized"``), whose sample weights apply. ``var`` holds the diagonal of
+    each series' unscaled covariance (that of the single fit on its own samples, in the
+    units of the plan's weighted rows), ``df_resid`` its residual degrees of freedom and
+    ``counts`` its number of samples.
 
-    Each series' normal equations ``A b = B'y`` (in the basis Q for ``"ols"``, where A is
-    the identity less the missing samples' rank-one terms and well conditioned) are solved
-    through the Cholesky factor L of A: with ``M = L^-1 E`` and ``z = L^-1 B'y``, the
-    coefficients are ``M'z`` and the unscaled variances the column sums of squares of M,
-    where E is C' (``"ols"``: the coefficients are ``C A^-1 Q'y``) or the identity.
+    Each series' normal equations ``A b = B'W y`` (in the basis Q of the weighted design
+    for ``"ols"``, where A is the identity less the missing samples' rank-one terms and
+    well conditioned) are solved through the Cholesky factor L of A: with ``M = L^-1 E``
+    and ``z = L^-1 B'W y``, the coefficients are ``M'z`` and the unscaled variances the
+    column sums of squares of M, where E is C' (``"ols"``: the coefficients are
+    ``C A^-1 Q'W y``) or the identity. The penalties' n is the sum of the series' weights.
 
     Raises
     ------
@@ -94,10 +96,12 @@ def partial_fits(
         fits those series one by one).
     """
     counts = W.sum(axis=1)
+    sw = plan.sw
     if plan.method == "ols":
-        B, E = plan.Q, plan.C.T
+        B, By, E = plan.Q, plan.Qt.T, plan.C.T  # By = sw Q: y enters as sw y
     else:
-        B, E = plan.Phi, np.eye(plan.k)
+        B, E = plan.Phi_w, np.eye(plan.k)
+        By = B if sw is None else B * sw[:, None]
     r = B.shape[1]
     BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
     G = (W @ BB).reshape(-1, r, r)
@@ -105,12 +109,13 @@ def partial_fits(
     if plan.method != "ols":
         A = G.copy()
         A[:, np.arange(r), np.arange(r)] += plan.ridge
+        total = counts if sw is None else W @ (sw * sw)
         if plan.R1 is not None and plan.gamma1 != 0.0:
-            A += (counts * plan.gamma1)[:, None, None] * plan.R1
+            A += (total * plan.gamma1)[:, None, None] * plan.R1
         if plan.R2 is not None and plan.gamma2 != 0.0:
-            A += (counts * plan.gamma2)[:, None, None] * plan.R2
+            A += (total * plan.gamma2)[:, None, None] * plan.R2
     rhs = np.empty((len(Y0), r, 1 + E.shape[1]))
-    rhs[:, :, 0] = Y0 @ B
+    rhs[:, :, 0] = Y0 @ By
     rhs[:, :, 1:] = E
     Z = _cholesky_forward(A, rhs)
     z, M = Z[:, :, 0], Z[:, :, 1:]
@@ -153,14 +158,29 @@ def r_squared(rss: np.ndarray, tss: np.ndarray, constant: np.ndarray) -> np.ndar
     return r2
 
 
-def centred_sums(Y0: np.ndarray, W: np.ndarray, counts: np.ndarray) -> np.ndarray:
-    """Sum of squares about the mean of each row's used values (W: 1.0 where used, else
-    0.0; Y0: 0.0 where not used)."""
+def centred_sums(Y0: np.ndarray, Ws: np.ndarray, unweighted: bool) -> np.ndarray:
+    """Sum of squares about the mean of each row's used values, weighted: ``Ws`` holds the
+    square roots of the weights (0.0 where a value is not used, 1.0 for the others when
+    ``unweighted``) and ``Y0`` 0.0 where a value is not used."""
+    W2 = Ws if unweighted else Ws * Ws
     with np.errstate(invalid="ignore", divide="ignore"):
-        mean = Y0.sum(axis=1) / counts
+        mean = np.einsum("ij,ij->i", W2, Y0) / W2.sum(axis=1)
     dev = Y0 - mean[:, None]
-    dev *= W
+    dev *= Ws
     return np.einsum("ij,ij->i", dev, dev)
+
+
+def r_squared_one(y: np.ndarray, yp: np.ndarray, w: np.ndarray | None) -> float:
+    """R^2 of one fit, weighted (the weighted mean and sums of squares, as statsmodels'
+    WLS), safe for values of any size; 1.0 for a constant y."""
+    if y.min() == y.max():
+        return 1.0
+    if w is None:
+        return _fitting.Residuals(y, yp).r2
+    s = max(_fitting.power_of_two_scale(y), _fitting.power_of_two_scale(yp))
+    y, yp = y / s, yp / s
+    mean = float(np.sum(w * y) / np.sum(w))
+    return 1.0 - float(np.sum(w * (y - yp) ** 2) / np.sum(w * (y - mean) ** 2))
 
 
 def mdl_rows(plan: Any, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:

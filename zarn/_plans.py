@@ -58,13 +58,25 @@ def width(k: int) -> int:
     return 2 * k - SCALE
 
 
-def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool, scores: bool) -> Plan:
+def make_plan(
+    X: np.ndarray,
+    params: Mapping[str, Any],
+    skipna: bool,
+    scores: bool,
+    sample_weight: np.ndarray | None = None,
+) -> Plan:
     """The plan of the model's checked ``params`` for the finite positions X (n, d).
 
-    ``scores``: whether to compute the MDL score of every series.
+    ``scores``: whether to compute the MDL score of every series. ``sample_weight``:
+    checked weights shared by every series, or None; the samples of zero weight are left
+    out of every fit (but the domain is that of all positions, as for the estimator).
     """
     design = Design.from_data(X, params)
     g1, g2 = params["gamma1"], params["gamma2"]
+    keep = None
+    if sample_weight is not None and not (sample_weight > 0.0).all():
+        keep = np.flatnonzero(sample_weight > 0.0)
+        X, sample_weight = X[keep], sample_weight[keep]
     if params["method"] == "robust" or not all(isinstance(g, numbers.Real) for g in (g1, g2)):
         # One seed for every series, so that n_jobs cannot change it.
         fixed = {
@@ -72,18 +84,32 @@ def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool, scores: bo
             "domain": design.domain,
             "random_state": seed_from(params["random_state"]),
         }
-        return EstimatorPlan(design, skipna, scores, X, fixed)
+        return EstimatorPlan(design, skipna, scores, keep, X, sample_weight, fixed)
     Phi = design.matrix(design.map(X))
     R1, R2 = design.penalties(g1, g2)
     method, ridge = params["method"], params["ridge"]
-    Q, C, full_rank = _batched.shared_operator(method, Phi, R1, R2, g1, g2, ridge)
-    u = _batched.shared_uncertainty(method, Phi, R1, R2, g1, g2, ridge)
+    # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
+    # with the penalties' n the sum of the weights (see zarn._inference.penalized).
+    rows = _inference.weighted_rows(Phi, np.ones(len(Phi)), sample_weight)
+    sw = None if sample_weight is None else rows.y  # sqrt(w), in the units of rows
+    factor = rows.total / rows.n_obs
+    Q, C, full_rank = _batched.shared_operator(
+        method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge
+    )
+    u = _batched.shared_uncertainty(method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge)
+    # Projections of the unweighted data: Q'(sqrt(w) y) = (sqrt(w) Q)'y.
+    Qy = Q if sw is None else Q * sw[:, None]
     return LinearPlan(
         design=design,
         skipna=skipna,
         scores=scores,
+        keep=keep,
         method=method,
         Phi=Phi,
+        Phi_w=rows.Phi,
+        sw=sw,
+        unit=rows.unit,
+        weights=sample_weight,
         H=params["H"],
         gamma1=g1,
         gamma2=g2,
@@ -91,13 +117,18 @@ def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool, scores: bo
         R1=R1,
         R2=R2,
         Q=Q,
-        Qt=np.ascontiguousarray(Q.T),
+        Qt=np.ascontiguousarray(Qy.T),
         C=C,
-        Rq=Q.T @ Phi,
+        Rq=Q.T @ rows.Phi,
         full_rank=full_rank,
         unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
         df_resid=u.df_resid,
     )
+
+
+def kept(Yt: np.ndarray, keep: np.ndarray | None) -> np.ndarray:
+    """The samples (columns of Yt) of positive weight."""
+    return Yt if keep is None else Yt[:, keep]
 
 
 def not_fitted(out: np.ndarray) -> np.ndarray:
@@ -117,18 +148,23 @@ class LinearPlan:
     design: Design
     skipna: bool
     scores: bool  # compute the MDL scores
+    keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
     method: str
-    Phi: np.ndarray  # design matrix at the shared positions (n, k)
+    Phi: np.ndarray  # design matrix at the shared positions (n, k) of positive weight
+    Phi_w: np.ndarray  # its rows times sqrt(w), in the units below (Phi without weights)
+    sw: np.ndarray | None  # sqrt(w / unit**2) of each sample, or None without weights
+    unit: float  # scales of weighted rows times this are those of an observation of weight 1
+    weights: np.ndarray | None  # the sample weights of positive weight, as given
     H: int
     gamma1: float
     gamma2: float
     ridge: float
     R1: np.ndarray | None
     R2: np.ndarray | None
-    Q: np.ndarray  # orthonormal basis of the design's columns (n, r); Q[:, 0] is constant
-    Qt: np.ndarray  # Q.T, contiguous
+    Q: np.ndarray  # orthonormal basis of the weighted design's columns (n, r), Q[:, 0] ~ sw
+    Qt: np.ndarray  # (sw Q).T, contiguous: Qt @ y = Q'(sw y)
     C: np.ndarray  # the fit of each column of Q (k, r)
-    Rq: np.ndarray  # Q.T @ Phi (r, k): fitted values in the basis Q
+    Rq: np.ndarray  # Q.T @ Phi_w (r, k): fitted values in the basis Q
     full_rank: bool
     unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
     df_resid: float  # residual degrees of freedom of a complete series
@@ -149,6 +185,7 @@ class LinearPlan:
         once for the block (:meth:`_complete`). A series with a missing value or values of
         extreme size is then fitted by :meth:`_incomplete`.
         """
+        Yt = kept(Yt, self.keep)
         m, n = Yt.shape
         k = self.k
         out = np.empty((width(k), m)) if out is None else out
@@ -161,11 +198,12 @@ class LinearPlan:
         return out
 
     def _project(self, Yt: np.ndarray, out: np.ndarray) -> tuple[Any, ...]:
-        """The sums of every series (row of Yt) taken as complete: ``D = Q'y``, its first
-        value ``y0`` and ``||y - y0||^2``, and (but for ``"ols"`` of full rank) the squared
-        norm of the residuals' part inside the columns of Q, ``||D - Q'Phi b||^2``; the
-        coefficients ``b = C D`` go into ``out``, and the MDL scores, when asked. NaN or
-        infinity where a series is not complete."""
+        """The sums of every series (row of Yt) taken as complete: ``D = Q'(sw y)``, its
+        first value ``y0`` and ``||sw (y - y0)||^2`` (sw: the square roots of the weights,
+        1 without), and (but for ``"ols"`` of full rank) the squared norm of the
+        residuals' part inside the columns of Q, ``||D - Q'Phi_w b||^2``; the coefficients
+        ``b = C D`` go into ``out``, and the MDL scores, when asked. NaN or infinity where
+        a series is not complete."""
         m, n = Yt.shape
         r, k = self.Qt.shape[0], self.k
         exact = self.method == "ols" and self.full_rank
@@ -183,6 +221,8 @@ class LinearPlan:
             # Shifted by their first value, the sums of squares of series far from 0
             # keep their digits.
             Zp = np.subtract(P, P[0], out=Z[:, : e - s])
+            if self.sw is not None:
+                Zp *= self.sw[:, None]
             np.einsum("ij,ij->j", Zp, Zp, out=ss[s:e])
             if inside is not None:
                 G = self.Rq @ cp
@@ -205,14 +245,14 @@ class LinearPlan:
         coefficients); returns which series are complete and of ordinary size, the only
         ones these results are for.
 
-        With ``z = y - y0`` and ``d = Q'z`` (Q's first column is constant, so a NaN or an
-        infinity anywhere in a series makes ``D[0]`` non-finite): the residual sum of
-        squares of the projection onto the columns of Q is ``||z||^2 - ||d||^2``, that of
-        the fit this plus the part inside (0 for ``"ols"`` of full rank), and the sum of
-        squares about the mean this plus ``sum(d[1:]**2)`` (0 for a constant series, whose
-        R^2 is 1). Where the difference keeps
-        fewer than about 26 bits (a fit that explains nearly all of ``z``), the residuals
-        are summed instead. Of ordinary size: ``max(|y0|, ||z||)`` within ``ORDINARY``, or
+        With ``z = sw (y - y0)`` and ``d = Q'z`` (Q's first column is sw times a constant,
+        so a NaN or an infinity anywhere in a series makes ``D[0]`` non-finite): the
+        residual sum of squares of the projection onto the columns of Q is ``||z||^2 -
+        ||d||^2``, that of the fit this plus the part inside (0 for ``"ols"`` of full
+        rank), and the (weighted) sum of squares about the (weighted) mean this plus
+        ``sum(d[1:]**2)`` (0 for a constant series, whose R^2 is 1). Where the difference
+        keeps fewer than about 26 bits (a fit that explains nearly all of ``z``), the
+        residuals are summed instead. Of ordinary size: ``max(|y0|, ||z||)`` within ``ORDINARY``, or
         y all zero; the sums of squares of the others may have left the range of doubles.
         """
         n, k = Yt.shape[1], self.k
@@ -228,6 +268,8 @@ class LinearPlan:
             coef = out[:k, rough]
             res = coef.T @ self.Phi.T
             res -= Yt[rough]
+            if self.sw is not None:
+                res *= self.sw
             rss_rough = np.einsum("ij,ij->i", res, res)
             outside[rough] = rss_rough if inside is None else rss_rough - inside[rough]
         outside = np.maximum(outside, 0.0)
@@ -238,9 +280,9 @@ class LinearPlan:
         if zero.size:
             shared[zero] = ~Yt[zero].any(axis=1)
         tss = outside + explained
-        scale = _batched.scales(rss, self.df_resid)
+        scale = _batched.scales(rss, self.df_resid)  # in the units of the weighted rows
         np.multiply(self.unit_stderr[:, None], scale, out=out[k : 2 * k])
-        out[SCALE] = scale
+        out[SCALE] = scale * self.unit
         out[R2] = _batched.r_squared(rss, tss, constant)
         if not self.scores:
             out[MDL] = np.nan
@@ -303,15 +345,17 @@ class LinearPlan:
         k = self.k
         Y0 = np.where(W > 0.0, Yt, 0.0)
         coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
+        Ws = W if self.sw is None else W * self.sw  # square roots of the weights used
         res = coef @ self.Phi.T
         res -= Y0
-        res *= W
+        res *= Ws
         rss = np.einsum("ij,ij->i", res, res)
-        scale = _batched.scales(rss, df_resid)
+        scale = _batched.scales(rss, df_resid)  # in the units of the weighted rows
+        tss = _batched.centred_sums(Y0, Ws, self.sw is None)
         out[:k, rows] = coef.T
         out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(var)).T
-        out[SCALE, rows] = scale
-        out[R2, rows] = _batched.r_squared(rss, _batched.centred_sums(Y0, W, counts), constant)
+        out[SCALE, rows] = scale * self.unit
+        out[R2, rows] = _batched.r_squared(rss, tss, constant)
         if self.scores:
             out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
 
@@ -327,12 +371,13 @@ class LinearPlan:
             # The estimator's layout of the design matrix (the core's, column-major), for
             # the same rounding in the factorisations.
             Phi, y = np.asfortranarray(self.Phi[keep]), y[keep]
+            w = None if self.weights is None else self.weights[keep]
             try:
                 if self.method == "ols":
-                    coef, u = _inference.ols(Phi, y)
+                    coef, u = _inference.ols(Phi, y, w)
                 else:
                     coef, u = _inference.penalized(
-                        Phi, y, None, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
+                        Phi, y, w, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
                     )
             except ValueError:
                 continue  # NaN, with the samples it had
@@ -340,7 +385,7 @@ class LinearPlan:
             out[:k, i] = coef
             out[k : 2 * k, i] = u.stderr
             out[SCALE, i] = u.scale
-            out[R2, i] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, yp).r2
+            out[R2, i] = _batched.r_squared_one(y, yp, w)
             if self.scores:
                 out[MDL, i] = _fitting.mdl(
                     yp, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
@@ -358,7 +403,9 @@ class EstimatorPlan:
     design: Design
     skipna: bool
     scores: bool
-    X: np.ndarray  # the shared positions (n, d)
+    keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    X: np.ndarray  # the shared positions (n, d) of positive weight
+    weights: np.ndarray | None  # their sample weights, or None
     params: Mapping[str, Any]  # the estimator's parameters, domain and seed fixed
 
     @property
@@ -375,7 +422,7 @@ class EstimatorPlan:
 
     def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
         """The packed fits (width, n_series) of the rows of Yt (n_series, n), one by one."""
-        Yt = np.asarray(Yt, dtype=np.float64)
+        Yt = np.asarray(kept(Yt, self.keep), dtype=np.float64)
         m, n = Yt.shape
         out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Yt)
@@ -388,11 +435,12 @@ class EstimatorPlan:
     def _fit_one(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
         X, y = self.X[used], y[used]
         model = PolynomialRegressor(**self.params)
+        weights = {} if self.weights is None else {"sample_weight": self.weights[used]}
         try:
             with warnings.catch_warnings():
                 # The count of samples per series is in the results (n_used).
                 warnings.simplefilter("ignore", RankWarning)
-                model.fit(X, y)
+                model.fit(X, y, **weights)
         except ValueError:
             return  # NaN, with the samples it had
         k = self.k
@@ -400,7 +448,7 @@ class EstimatorPlan:
         # Standard errors and scale where the estimator reports them.
         out[k : 2 * k] = getattr(model, "stderr_", np.nan)
         out[SCALE] = getattr(model, "scale_", np.nan)
-        out[R2] = 1.0 if y.min() == y.max() else _fitting.Residuals(y, model.predict(X)).r2
+        out[R2] = _batched.r_squared_one(y, model.predict(X), weights.get("sample_weight"))
         if self.scores:
             out[MDL] = model.mdl_
         mask = getattr(model, "inlier_mask_", None)

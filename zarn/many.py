@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _backends
+from zarn import _backends, _inference
 from zarn._design import Design
 from zarn._params import Interval, check_param, validate_params
 from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan
@@ -194,6 +194,7 @@ def fit_many(
     *,
     axis: int = 0,
     skipna: bool = True,
+    sample_weight: ArrayLike | None = None,
     mdl: bool = False,
     n_jobs: int = 1,
     chunk_size: int | None = None,
@@ -221,6 +222,14 @@ def fit_many(
         True: a missing value is dropped from its own series only, and a series left
         without samples gets NaN coefficients and ``n_used`` 0. False: a series with any
         missing value gets NaN coefficients and ``n_used`` 0. Neither stops other series.
+    sample_weight : array-like of shape (n,) or None, default=None
+        Weights of the samples, shared by every series, with scikit-learn's meaning: they
+        multiply the squared residuals, a zero weight leaves the sample out (of ``n_used``
+        too), and integer weights give the coefficients of repeated samples. For the
+        statistics they are precision weights, as in statsmodels' WLS: ``scale`` is that
+        of an observation of weight 1, and R^2 uses the weighted mean. The penalties' n
+        is the sum of the weights of a series' samples. The robust method passes them to
+        the estimator. Not with ``mdl=True``.
     mdl : bool, default=False
         Whether to compute each series' MDL score (``ManyFits.mdl``). Its two medians per
         series cost more than the least-squares fit itself (about 2.5x the time of an
@@ -247,7 +256,9 @@ def fit_many(
     ------
     ValueError
         For NaN, NaT or infinity in ``x``, a length of ``x`` that differs from ``Y``'s
-        sample axis, ``Y`` of more than two dimensions, or an invalid model parameter.
+        sample axis, ``Y`` of more than two dimensions, invalid sample weights (negative,
+        not finite, all zero, or of another length), ``mdl=True`` with sample weights, or
+        an invalid model parameter.
 
     See Also
     --------
@@ -334,7 +345,13 @@ def fit_many(
             f"(shape {tuple(Y.shape)}); they must match"
         )
 
-    plan = make_plan(X, params, bool(skipna), bool(mdl))
+    weights = _inference.check_sample_weight(sample_weight, X.shape[0])
+    if weights is not None and mdl:
+        raise ValueError(
+            "mdl=True cannot be combined with sample_weight: the MDL score counts the "
+            "samples a fit hits, which has no weighted form here"
+        )
+    plan = make_plan(X, params, bool(skipna), bool(mdl), weights)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)

@@ -21,7 +21,7 @@ from typing import Any
 
 import numpy as np
 
-from zarn import _backends, _fitting
+from zarn import _backends, _fitting, _inference
 from zarn._design import Design
 from zarn._optional import import_optional
 from zarn._params import check_param, validate_params
@@ -51,6 +51,7 @@ def fit(
     model: PolynomialRegressor | None = None,
     *,
     skipna: bool = True,
+    sample_weight: Any = None,
     mdl: bool = False,
     n_jobs: int = 1,
     progress: bool = False,
@@ -75,6 +76,9 @@ def fit(
         True: a missing value (NaN) is dropped from its own series only (a series with no
         values left, such as a land pixel of a sea-surface field, gets NaN and ``n_used``
         0). False: a series with any missing value gets NaN.
+    sample_weight : array-like of shape (n,), DataArray along ``dim``, or None
+        Weights of the positions along ``dim``, shared by every series (see
+        :func:`zarn.fit_many`).
     mdl : bool, default=False
         Whether to compute each series' MDL score (the variable ``mdl``); it costs more
         than the least-squares fits themselves.
@@ -182,6 +186,16 @@ def fit(
             raise TypeError(f"{name} must be True or False, got {flag!r}")
 
     x, keep, kind, units = _positions(obj, dim)
+    weights = None
+    if sample_weight is not None:
+        if isinstance(sample_weight, xr.DataArray):
+            if sample_weight.dims != (dim,):
+                raise ValueError(
+                    f"sample_weight must lie along {dim!r} only, got dimensions "
+                    f"{sample_weight.dims}"
+                )
+            sample_weight = sample_weight.values
+        weights = _inference.check_sample_weight(sample_weight, len(x))
     if not keep.all():
         if not skipna:
             raise ValueError(
@@ -190,8 +204,11 @@ def fit(
             )
         arrays = {name: da.isel({dim: np.flatnonzero(keep)}) for name, da in arrays.items()}
         x = x[keep]
+        weights = None if weights is None else weights[keep]
+    if weights is not None and mdl:
+        raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
     params = validate_params(model)
-    plan = make_plan(x.reshape(-1, 1), params, bool(skipna), bool(mdl))
+    plan = make_plan(x.reshape(-1, 1), params, bool(skipna), bool(mdl), weights)
     n_jobs = check_param("n_jobs", n_jobs, _N_JOBS, "zarn.xarray.fit")
 
     out = xr.Dataset(attrs=_attributes(plan, params, dim, kind, units, bool(skipna)))
