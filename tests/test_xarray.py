@@ -153,6 +153,19 @@ def test_derivatives_of_an_exact_cubic():
     assert zarn.xarray.predict(fits, at, derivative=4).pipe(np.abs).max() < 1e-30
 
 
+def test_sample_weight_along_the_dimension():
+    da = cube(COORDINATES["numeric"], shape=(2, 3))
+    w = xr.DataArray(np.linspace(0.5, 2.0, da.sizes["time"]), dims="time")
+    w[4] = 0.0
+    fits = da.zarn.fit("time", OLS3, sample_weight=w)
+    flat = da.values.reshape(da.sizes["time"], -1)
+    want = zarn.fit_many(da.time.values, flat, OLS3, sample_weight=w.values)
+    np.testing.assert_array_equal(fits.stderr.values.reshape(4, -1), want.stderr.T)
+    np.testing.assert_array_equal(fits.n_used.values.ravel(), want.n_used)
+    with pytest.raises(ValueError, match="along 'time' only"):
+        da.zarn.fit("time", OLS3, sample_weight=w.expand_dims(lat=da.lat))
+
+
 def test_accessor_and_module_functions_agree():
     da = cube(COORDINATES["numeric"], shape=(2, 3))
     model = zarn.PolynomialRegressor(degree=2, gamma2=1e-3)
