@@ -109,9 +109,7 @@ def closed_form_penalties(deg, a, b, n):
     return dx * d1.T @ d1, dx * d2.T @ d2
 
 
-@pytest.mark.parametrize(
-    "deg, a, b, n", [(3, 0.0, 1.0, 600), (5, -1.5, 2.0, 41), (7, 2.0, -1.0, 9)]
-)
+@pytest.mark.parametrize("deg, a, b, n", [(3, 0.0, 1.0, 600), (5, -1.5, 2.0, 41), (7, 2.0, -1.0, 9)])
 def test_penalties_match_the_closed_form_sums(deg, a, b, n):
     R1, R2 = zc.smoothness_penalty_matrices_1d(deg, a, b, n)
     E1, E2 = closed_form_penalties(deg, a, b, n)
@@ -126,10 +124,8 @@ def test_penalties_match_the_closed_form_sums(deg, a, b, n):
 
 
 def test_penalties_default_grid_and_degenerate_intervals():
-    for got, want in zip(
-        zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0),
-        zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 600),
-    ):
+    for got, want in zip(zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0),
+                         zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 600)):
         np.testing.assert_array_equal(got, want)
     assert not any(R.any() for R in zc.smoothness_penalty_matrices_1d(4, 1.5, 1.5, 10))
     fwd = zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 50)
@@ -158,13 +154,8 @@ def test_penalty_forms_converge_to_the_integrals(order):
 
 @pytest.mark.parametrize(
     "deg, n_grid, message",
-    [
-        (-1, 600, "deg < 0"),
-        (-1, 1, "deg < 0"),
-        (3, 1, "n_grid < 2"),
-        (3, 0, "n_grid < 2"),
-        (0, -5, "n_grid < 2"),
-    ],
+    [(-1, 600, "deg < 0"), (-1, 1, "deg < 0"), (3, 1, "n_grid < 2"), (3, 0, "n_grid < 2"),
+     (0, -5, "n_grid < 2")],
 )
 def test_penalties_reject_bad_arguments_in_order(deg, n_grid, message):
     with pytest.raises(ValueError, match=f"^{message}$"):

@@ -13,11 +13,8 @@ from hypothesis.extra import numpy as hnp
 from zarn._native import zarn_core as zc
 
 settings.register_profile(
-    "zarn",
-    max_examples=30,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-    derandomize=True,
+    "zarn", max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow],
+    derandomize=True
 )
 settings.load_profile("zarn")
 
@@ -80,9 +77,9 @@ def matrices(max_side=5):
         st.tuples(st.integers(0, max_side), st.integers(0, max_side))
         .flatmap(float_arrays)
         .map(np.asfortranarray),
-        st.integers(0, max_side)
-        .flatmap(lambda n: float_arrays((n, 2 * n + 1)))
-        .map(lambda a: a[:, ::2]),
+        st.integers(0, max_side).flatmap(lambda n: float_arrays((n, 2 * n + 1))).map(
+            lambda a: a[:, ::2]
+        ),
         st.sampled_from([None, "x", np.ones((2, 2, 2)), np.ones((2, 2), dtype=complex)]),
     )
 
@@ -114,10 +111,8 @@ def call(fn, *args, **kwargs):
 
 def is_float_vector(v, n=None):
     return (
-        isinstance(v, np.ndarray)
-        and v.dtype == np.float64
-        and v.ndim == 1
-        and (n is None or v.shape == (n,))
+        isinstance(v, np.ndarray) and v.dtype == np.float64 and v.ndim == 1 and
+        (n is None or v.shape == (n,))
     )
 
 
