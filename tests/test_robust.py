@@ -210,3 +210,19 @@ def test_estimator_robust_far_from_zero_beats_penalized_on_mdl():
     assert robust.mdl_ <= plain.mdl_
     assert robust.inlier_mask_[:120].mean() < 0.05 and robust.inlier_mask_[120:].mean() > 0.97
     assert robust.seed_ == 1
+
+
+@pytest.mark.parametrize(("fraction", "seed"), [(0.1, 1), (0.1, 2), (0.3, 2)])
+def test_final_inliers_are_those_within_three_deviations_by_sum_of_squares(fraction, seed):
+    # The refits end with the deviation estimated from the inliers' sum of squares
+    # (corrected for the cut at 3 deviations) until the inlier set repeats: the final
+    # inliers are exactly the points within 3 such deviations of the final fit. A
+    # deviation from the median absolute residual (the first stage) marks other points.
+    stats = pytest.importorskip("scipy.stats")
+    x, y, _, _ = cubic(400, fraction, seed=seed, noise=0.3)
+    model = zarn.PolynomialRegressor(3, method="robust", **SMALL).fit(x[:, None], y)
+    mask = model.inlier_mask_
+    assert 0 < (~mask).sum() < 0.5 * len(y)  # the fit of the inliers was kept
+    r = y - model.predict(x[:, None])
+    sd = np.sqrt(np.sum(r[mask] ** 2) / (mask.sum() - 4)) / stats.truncnorm(-3, 3).std()
+    np.testing.assert_array_equal(mask, np.abs(r) < 3.0 * sd)

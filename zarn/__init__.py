@@ -33,7 +33,7 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
-from zarn.compare import ModelComparison, compare_models
+from zarn.compare import ComparisonRow, ModelComparison, compare_models
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -43,6 +43,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "ComparisonRow",
     "GibbsResult",
     "MCMCResult",
     "ManyFits",
