@@ -154,3 +154,50 @@ def test_effective_dof_is_the_trace_of_the_hat_matrix():
     # More coefficients than samples: the (nearly) interpolating fit spends n.
     few = zarn.design_matrix_1d(12, np.linspace(-1.0, 1.0, 8))
     assert smo.effective_dof(few, None, None, 0.0, 0.0, RIDGE) == pytest.approx(8.0, abs=1e-3)
+
+
+# ------------------------------------------------------------ through the estimator
+
+
+@pytest.mark.parametrize("method", ["penalized", "robust", "ols"])
+@pytest.mark.parametrize("gammas", [(0.0, "auto"), ("auto", 0.0), ("auto", "auto"), (1e-6, "auto")])
+def test_the_estimator_records_the_weights_it_used(method, gammas):
+    x, y, *_ = noisy(lambda x: np.sin(3 * x), seed=8)
+    X = x[:, None]
+    g1, g2 = gammas
+    model = zarn.PolynomialRegressor(degree=12, method=method, gamma1=g1, gamma2=g2).fit(X, y)
+    for given, used in zip(gammas, (model.gamma1_, model.gamma2_)):
+        assert type(used) is float
+        if given != "auto":
+            assert used == given
+        else:  # ols applies no penalty: nothing to choose
+            assert (used == 0.0) if method == "ols" else (0.0 < used < 1.0)
+    # The same fit as with the weights given as numbers.
+    again = zarn.PolynomialRegressor(
+        degree=12, method=method, gamma1=model.gamma1_, gamma2=model.gamma2_
+    ).fit(X, y)
+    np.testing.assert_array_equal(model.coef_, again.coef_)
+    assert model.mdl_ == again.mdl_ == model.mdl_score(X, y)
+
+
+def test_fixed_weights_are_recorded_too():
+    model = zarn.PolynomialRegressor(degree=2, gamma1=1, gamma2=0).fit(
+        [[0.0], [1.0], [2.0]], [0, 1, 4]
+    )
+    assert (model.gamma1_, model.gamma2_) == (1.0, 0.0)
+
+
+def test_robust_automatic_weights_ignore_gross_outliers():
+    f = FUNCTIONS["runge"]
+    x, y, *_ = noisy(f, n=300, seed=9)
+    rng = np.random.default_rng(9)
+    bad = rng.choice(300, 60, replace=False)
+    y_bad = y.copy()
+    y_bad[bad] = rng.uniform(-5.0, 5.0, 60)
+    X, t = x[:, None], np.linspace(-1.0, 1.0, 401)[:, None]
+    clean = zarn.PolynomialRegressor(degree=20, gamma2="auto").fit(X, y)
+    robust = zarn.PolynomialRegressor(degree=20, method="robust", gamma2="auto").fit(X, y_bad)
+    # The weight is chosen on the inliers: close to the clean data's, and so is the curve.
+    assert robust.gamma2_ == pytest.approx(clean.gamma2_, rel=1.0)
+    err = np.sqrt(np.mean((robust.predict(t) - f(t[:, 0])) ** 2))
+    assert err < 1.5 * np.sqrt(np.mean((clean.predict(t) - f(t[:, 0])) ** 2))

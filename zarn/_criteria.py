@@ -5,6 +5,7 @@ data it was fitted to and its number of parameters ``k`` (for a penalised fit, i
 effective degrees of freedom, see :func:`zarn._smoothing.effective_dof`). The MDL score,
 the fourth criterion of :func:`zarn.compare_models`, is the estimator's own ``mdl_``
 (:func:`zarn._fitting.mdl`); it is listed in ``CRITERIA`` but computed there.
+:func:`zarn.compare_models` checks a criterion's name against ``CRITERIA``.
 
 The robust BIC (:func:`robust_bic`) replaces the Gaussian log-likelihood by Tukey's
 bounded biweight loss of the residuals on one scale common to all candidates, so that a
@@ -50,24 +51,6 @@ def _truncated_sd(c: float) -> float:
 
 
 TRUNCATED_SD = _truncated_sd(SCALE_CUTOFF)
-
-
-def check_criterion(criterion: object) -> str:
-    """``criterion`` if it names a criterion, else a ValueError that lists them.
-
-    Examples
-    --------
-    >>> check_criterion("bic")
-    'bic'
-    >>> check_criterion("BIC")
-    Traceback (most recent call last):
-    ...
-    ValueError: criterion must be one of 'mdl', 'aic', 'bic', 'rbic'; got 'BIC'
-    """
-    if not isinstance(criterion, str) or criterion not in CRITERIA:
-        valid = ", ".join(map(repr, CRITERIA))
-        raise ValueError(f"criterion must be one of {valid}; got {criterion!r}")
-    return criterion
 
 
 def gaussian_log_likelihood(y: np.ndarray, yp: np.ndarray) -> float:
@@ -200,14 +183,14 @@ def common_scale(y: np.ndarray, predictions: Sequence[np.ndarray], ks: Sequence[
 
     Each candidate's residuals ``y - yp`` give a robust deviation (:func:`robust_scale`,
     with its k); the common scale is the smallest of them, never below ``1e-12`` times the
-    size of y.
-    A candidate that misses part of the signal has a larger deviation, and so does one
-    whose fit was dragged by outliers, so the smallest belongs to a candidate that
-    explains the inliers, whichever it is; candidates with ``k >= n`` (interpolating) are
-    left out. This is more reliable than the usual choice of the largest model's fit
-    (Ronchetti & Staudte 1994), which may be the one whose robust fit failed; the
-    minimum's downward bias, among nearly equal estimates of overfitted candidates, is
-    small next to the scale's own sampling error.
+    size of y. A candidate that misses part of the signal has a larger deviation, and so
+    does one whose fit was dragged by outliers, so the smallest belongs to a candidate
+    that explains the inliers, whichever it is; candidates with ``k > n - 1``
+    (interpolating, without a residual degree of freedom) are left out. This is more
+    reliable than the usual choice of the largest model's fit (Ronchetti & Staudte 1994),
+    which may be the one whose robust fit failed; the minimum's downward bias, among
+    nearly equal estimates of overfitted candidates, is small next to the scale's own
+    sampling error.
 
     Parameters
     ----------
@@ -239,7 +222,7 @@ def common_scale(y: np.ndarray, predictions: Sequence[np.ndarray], ks: Sequence[
     size = abs(centre) + MAD_TO_SD * float(np.median(np.abs(y - centre)))
     floor = RELATIVE_SCALE_FLOOR * size if size > 0.0 else np.finfo(float).tiny
     with np.errstate(over="ignore"):
-        scales = [robust_scale(y - yp / s, k) for yp, k in zip(predictions, ks) if k < n]
+        scales = [robust_scale(y - yp / s, k) for yp, k in zip(predictions, ks) if k <= n - 1]
     finite = [v for v in scales if math.isfinite(v)]
     return max(min(finite, default=floor), floor) * s
 
