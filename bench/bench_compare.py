@@ -122,7 +122,7 @@ def select_one(true_degree, noise, fraction, n, seed):
     # The robust fits depend on H (the sampler minimises the MDL energy): refit at the
     # largest H rather than only rescoring.
     start = time.perf_counter()
-    cmp = zarn.compare_models(x, y, DEGREES, methods=["robust"], H=LARGE_H)
+    cmp = zarn.compare_models(x, y, DEGREES, methods=["robust"], H=LARGE_H, criterion="mdl")
     times["robust, large H"] = time.perf_counter() - start
     picks["MDL robust fitted", LARGE_H] = cmp.rows[0].degree
     fits = [sm.OLS(y, np.polynomial.polynomial.polyvander(x, d)).fit() for d in DEGREES]
@@ -201,45 +201,31 @@ def contaminated(true_degree, fraction, kind, n, seed):
     return x, y
 
 
-def robust_choice(x, y, degrees):
-    """Robust fits at every degree and the degree each criterion picks (ties: lower)."""
-    from zarn import _criteria as cr
+def picks(x, y, degrees, method):
+    """The degree each criterion of compare_models picks among fits of one method."""
+    from zarn.compare import CRITERION_COLUMNS, _ranking
 
-    X = x[:, None]
-    fits = [zarn.PolynomialRegressor(degree=d, method="robust").fit(X, y) for d in degrees]
-    predictions = [m.predict(X) for m in fits]
-    ks = [d + 1 for d in degrees]
-    scale = cr.common_scale(y, predictions, ks)
-    scores = {
-        "MDL": [m.mdl_ for m in fits],
-        "AIC": [cr.gaussian_aic(y, p, k) for p, k in zip(predictions, ks)],
-        "BIC": [cr.gaussian_bic(y, p, k) for p, k in zip(predictions, ks)],
-        "RBIC": [cr.robust_bic(y, p, k, scale) for p, k in zip(predictions, ks)],
+    cmp = zarn.compare_models(x, y, degrees, methods=[method])
+    return {
+        name.upper(): cmp.rows[_ranking(cmp.rows, column)[0]].degree
+        for name, column in CRITERION_COLUMNS.items()
     }
-    return {name: degrees[int(np.argmin(v))] for name, v in scores.items()}
 
 
-def ols_choice(x, y, degrees):
-    """The degrees BIC and the robust BIC pick among least-squares fits."""
-    from zarn import _criteria as cr
-
-    predictions = [zarn.design_matrix_1d(d, x) for d in degrees]
-    predictions = [Phi @ zarn.ols(Phi, y) for Phi in predictions]
-    ks = [d + 1 for d in degrees]
-    scale = cr.common_scale(y, predictions, ks)
-    bic = [cr.gaussian_bic(y, p, k) for p, k in zip(predictions, ks)]
-    rbic = [cr.robust_bic(y, p, k, scale) for p, k in zip(predictions, ks)]
-    return {"BIC OLS": degrees[int(np.argmin(bic))], "RBIC OLS": degrees[int(np.argmin(rbic))]}
+def robust_choice(x, y, degrees):
+    """compare_models with robust fits and its default criterion, the robust BIC."""
+    return zarn.compare_models(x, y, degrees, methods=["robust"]).best_.degree
 
 
 def choose_one(true_degree, fraction, kind, n, seed):
     x, y = contaminated(true_degree, fraction, kind, n, seed)
     degrees = list(CHOICE_DEGREES)
     start = time.perf_counter()
-    picks = robust_choice(x, y, degrees)
+    chosen = picks(x, y, degrees, "robust")
     elapsed = time.perf_counter() - start
-    picks.update(ols_choice(x, y, degrees))
-    return (fraction, kind, n), true_degree, picks, elapsed
+    ols = picks(x, y, degrees, "ols")
+    chosen.update({"BIC OLS": ols["BIC"], "RBIC OLS": ols["RBIC"]})
+    return (fraction, kind, n), true_degree, chosen, elapsed
 
 
 def choice_selection(seeds, jobs):
@@ -323,16 +309,12 @@ def auto_time_cases():
     from sklearn.linear_model import RidgeCV
     from sklearn.model_selection import GridSearchCV
 
-    from zarn._smoothing import choose_weights
-
     x, y = auto_data("sine", 0)
     X = x[:, None]
     Phi = zarn.design_matrix_1d(AUTO_DEGREE, x)
-    R1, R2 = zarn.smoothness_penalty_matrices_1d(AUTO_DEGREE, -1.0, 1.0)
 
     def auto(g1, g2):
-        choice = choose_weights(Phi, y, R1, R2, g1, g2)
-        return zarn.fit_regularized_linear(Phi, y, R1, R2, choice.gamma1, choice.gamma2)
+        return zarn.PolynomialRegressor(degree=AUTO_DEGREE, gamma1=g1, gamma2=g2).fit(X, y)
 
     def grid_search():
         model = zarn.PolynomialRegressor(degree=AUTO_DEGREE)
@@ -360,12 +342,12 @@ def auto_time_cases():
 
 
 def ransac_loop(x, y, degrees):
-    """The comparison loop a scikit-learn user writes: RANSAC at every degree."""
+    """The comparison loop a scikit-learn user writes: RANSAC at every degree, scored by
+    the same robust BIC."""
     from sklearn.linear_model import LinearRegression, RANSACRegressor
 
     from zarn import _criteria as cr
 
-    X = x[:, None]
     predictions = []
     for d in degrees:
         if d == 0:
@@ -376,7 +358,6 @@ def ransac_loop(x, y, degrees):
         predictions.append(model.predict(V))
     ks = [d + 1 for d in degrees]
     scale = cr.common_scale(y, predictions, ks)
-    del X
     return int(np.argmin([cr.robust_bic(y, p, k, scale) for p, k in zip(predictions, ks)]))
 
 
@@ -385,7 +366,7 @@ def choice_time_cases():
     degrees = list(range(0, 11))
     return [
         dict(
-            name="robust fits + RBIC",
+            name="compare_models, robust fits, RBIC",
             sizes="n=1000, degrees 0..10, 20 % outliers",
             native=lambda: robust_choice(x, y, degrees),
             peer=lambda: ransac_loop(x, y, degrees),
@@ -408,9 +389,11 @@ def choice_report(args, lines, cells, ratios, timing, elapsed):
         "(Legendre coefficients of size 0.5..1.5, random signs), Gaussian noise of deviation "
         f"{CHOICE_NOISE:g}; symmetric outliers uniform over {SPREAD:g} times the signal's range, "
         "one-sided ones above the curve by 0.5..2.5 times that range. Candidates: degrees "
-        f"{CHOICE_DEGREES[0]}..{CHOICE_DEGREES[-1]}, robust fits (sampler defaults). MDL, AIC, "
-        "BIC, RBIC: the criteria of those fits; BIC OLS: BIC of least-squares fits, the "
-        "baseline; RBIC OLS: the robust BIC of the least-squares fits.",
+        f"{CHOICE_DEGREES[0]}..{CHOICE_DEGREES[-1]}. MDL, AIC, BIC, RBIC: the pick of "
+        '`compare_models(x, y, degrees, methods=["robust"], criterion=...)` (sampler '
+        "defaults; RBIC is the default criterion); BIC OLS: BIC of least-squares fits "
+        '(`methods=["ols"], criterion="bic"`), the baseline; RBIC OLS: the robust BIC of '
+        "the least-squares fits.",
         "",
         "| outliers | where | n | " + " | ".join(CHOICE_PICKERS) + " | target (n = 300) |",
         "|---" * (len(CHOICE_PICKERS) + 4) + "|",
@@ -437,7 +420,7 @@ def choice_report(args, lines, cells, ratios, timing, elapsed):
         total = sum(c["count"] for c in pooled)
         above = [sum(c["above"][p] for c in pooled) / total for p in CHOICE_PICKERS]
         out.append(f"| {fraction:.0%} | {kind} | " + " | ".join(f"{a:.0%}" for a in above) + " |")
-    out += ["", "Mean time of the robust fits and criteria of one data set (degrees 0..7):", ""]
+    out += ["", "Mean time of one `compare_models` call with robust fits (degrees 0..7):", ""]
     out += ["| n | time |", "|---|---|"]
     for size in CHOICE_SIZES:
         pooled = [c for (_, _, n), c in cells.items() if n == size]
@@ -493,8 +476,10 @@ def choice_report(args, lines, cells, ratios, timing, elapsed):
         )
     out += [
         "",
-        "zarn's side of the weights: the REML choice and the core's penalised fit at the chosen "
-        "weights. Medians of interleaved rounds (bench/_timing.py).",
+        'zarn\'s side of the weights: `PolynomialRegressor(degree=20, gamma2="auto").fit` '
+        "(the REML choice and the fit at the chosen weight); the peer: `GridSearchCV` of the "
+        "same estimator over the fine grid of `gamma2`. Medians of interleaved rounds "
+        "(bench/_timing.py).",
         "",
     ]
     return out
