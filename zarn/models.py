@@ -17,6 +17,7 @@ from zarn._params import (
     ARRAY_LIKE,
     DEGREES,
     WEIGHT,
+    Constraint,
     InstanceOf,
     Interval,
     Options,
@@ -34,7 +35,7 @@ from zarn._validation import (
 
 METHODS = ("ols", "penalized", "robust")
 # A penalty weight: a number, or "auto" to choose it from the data.
-PENALTY_WEIGHT = [WEIGHT, Options(_smoothing.AUTO)]
+PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(_smoothing.AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
 _SET_BY_SOME_FITS = frozenset({"feature_names_in_", "inlier_mask_", "gibbs_", "seed_"})
 
