@@ -26,6 +26,7 @@ import datetime
 import itertools
 import math
 import pathlib
+import subprocess
 import sys
 import time
 
@@ -378,7 +379,10 @@ def choice_time_cases():
 def choice_report(args, lines, cells, ratios, timing, elapsed):
     today = datetime.date.today().isoformat()
     cmd = " ".join([sys.executable, *sys.argv])
-    out = ["## Model choice", "", f"Run {today} (`{cmd}`, {elapsed:.0f} s).", ""]
+    commit = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True
+    ).stdout.strip()
+    out = ["## Model choice", "", f"Run {today} at commit {commit} (`{cmd}`, {elapsed:.0f} s).", ""]
     out += [f"- {line}" for line in lines] + [""]
     n_sets = next(iter(cells.values()))["count"]
     out += [

@@ -45,7 +45,7 @@ print(best, "with", best.coef_.size, "coefficients")
 
 # %%
 # How sure is the choice? The benchmark ``bench/bench_compare.py --choice`` measures it
-# over many data sets: with robust fits the robust BIC found the true degree in 97 to
+# over many data sets: with robust fits the robust BIC found the true degree in 93 to
 # 100 % of them, clean or with up to 40 % gross outliers, where BIC of least squares
 # often failed. Pass ``criterion="bic"``, ``"aic"`` or ``"mdl"`` to rank by another
 # criterion; every row holds all four.

@@ -148,8 +148,8 @@ class PolynomialRegressor:
     Automatic weights (``"auto"``) maximise the restricted likelihood of the penalised
     fit read as a Gaussian model whose penalised part has a Gaussian prior: REML, as in
     mgcv, rather than generalised cross-validation, which undersmooths more often. The
-    search works in an orthogonal factorisation of the design, stable at degree 20, and
-    takes about a millisecond for one weight at degree 20 and n = 200 (see
+    search works in an orthogonal factorisation of the design, stable at degree 20, at a
+    small fraction of the cost of a grid search (see
     :func:`zarn._smoothing.choose_weights` and :doc:`/performance`). The coefficients are
     then the penalised fit at the chosen weights, exactly as with ``gamma1=gamma1_,
     gamma2=gamma2_``. A robust fit chooses its weights on the inliers of a robust fit
