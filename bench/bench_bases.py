@@ -6,10 +6,9 @@ Run: .venv/bin/python bench/bench_bases.py
 import itertools
 
 import numpy as np
+from _timing import run_cases
 
 from zarn._native import zarn_core as zc
-
-from _timing import run_cases
 
 
 def numpy_penalties_nd(degrees, bounds, n):

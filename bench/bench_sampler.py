@@ -20,10 +20,9 @@ import textwrap
 import time
 
 import numpy as np
+from _timing import run_cases
 
 from zarn import zarn_core
-
-from _timing import run_cases
 
 DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,
                 seed=42)
