@@ -6,8 +6,8 @@ Run: .venv/bin/python bench/bench_bases.py
 import itertools
 
 import numpy as np
-from _timing import run_cases
 
+from _timing import run_cases
 from zarn._native import zarn_core as zc
 
 

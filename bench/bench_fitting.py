@@ -15,8 +15,8 @@ import os
 
 import numpy as np
 import scipy.linalg
-from _timing import run_cases
 
+from _timing import run_cases
 from zarn import zarn_core as zc
 
 SIZES = [(100_000, 10), (2000, 200)]

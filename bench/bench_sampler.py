@@ -20,8 +20,8 @@ import textwrap
 import time
 
 import numpy as np
-from _timing import run_cases
 
+from _timing import run_cases
 from zarn import zarn_core
 
 DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,

@@ -17,13 +17,13 @@ import statistics
 import sys
 import time
 
+import numpy as np
+
 import bench_bases
 import bench_fitting
 import bench_sampler
-import numpy as np
 from _results import write_section
 from _timing import format_seconds, run_cases
-
 from zarn import zarn_core as zc
 
 HERE = pathlib.Path(__file__).resolve().parent

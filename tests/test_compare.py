@@ -1,4 +1,3 @@
-import doctest
 import html.parser
 import math
 import pickle
@@ -8,10 +7,8 @@ import numpy as np
 import pytest
 
 import zarn
-import zarn.compare
+from conftest import SMALL_SAMPLER
 from zarn.compare import ComparisonRow, compare_models
-
-SMALL_SAMPLER = dict(n_chains=8, n_warmup=50, n_deep=200, n_elite=2)
 
 
 def cubic(n, outliers=0.0, seed=1):
@@ -21,12 +18,6 @@ def cubic(n, outliers=0.0, seed=1):
     bad = rng.choice(n, int(outliers * n), replace=False)
     y[bad] = rng.uniform(-20.0, 20.0, bad.size)
     return x, y
-
-
-def test_docstring_examples():
-    result = doctest.testmod(zarn.compare, optionflags=doctest.NORMALIZE_WHITESPACE)
-    assert result.attempted > 0
-    assert result.failed == 0
 
 
 @pytest.mark.parametrize("method", ["ols", "penalized"])
