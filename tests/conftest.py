@@ -24,6 +24,11 @@ import pytest
 # fit but not a good search (read-only: copy it, or take the ``small_sampler`` fixture).
 SMALL_SAMPLER = MappingProxyType({"n_chains": 4, "n_warmup": 20, "n_deep": 50, "n_elite": 2})
 
+# The environment the test run started with. Importing some packages changes os.environ of
+# the test process (scikit-learn sets KMP_INIT_AT_FORK=FALSE; Dask's LocalCluster sets
+# OMP_NUM_THREADS=1 and more), which a fresh interpreter would otherwise inherit.
+START_ENVIRONMENT = MappingProxyType(dict(os.environ))
+
 # Examples per Hypothesis test unless the test asks for more; with 30 the property suite
 # runs in a few seconds.
 HYPOTHESIS_EXAMPLES = 30
@@ -53,6 +58,7 @@ def _run_python(code, timeout=120):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         cwd="/",  # outside the source tree, which has no compiled core
+        env=dict(START_ENVIRONMENT),
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -62,5 +68,6 @@ def _run_python(code, timeout=120):
 @pytest.fixture
 def run_python():
     """Run code in a fresh interpreter outside the source tree (so that the installed
-    package is imported); returns the completed process, with text output."""
+    package is imported), with the environment the test run started with; returns the
+    completed process, with text output."""
     return _run_python

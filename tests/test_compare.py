@@ -196,6 +196,7 @@ def test_plot(degrees):
 @pytest.mark.parametrize("module, extra", [("pandas", "pandas"), ("matplotlib", "plot")])
 def test_optional_packages_are_named_when_missing(monkeypatch, module, extra):
     cmp = compare_models([0.0, 1.0, 2.0], [0.0, 1.0, 2.0], degrees=[1])
+    monkeypatch.setitem(sys.modules, module, None)  # also when no test has imported it yet
     for name in list(sys.modules):
         if name == module or name.startswith(module + "."):
             monkeypatch.setitem(sys.modules, name, None)
