@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 
 import zarn
-from conftest import SMALL_SAMPLER
 from zarn.compare import ComparisonRow, compare_models
 
 
@@ -29,10 +28,10 @@ def test_clear_case_picks_the_true_degree(method):
     np.testing.assert_allclose(cmp.best_.to_polynomial().convert().coef, [1, -2, 0, 3], atol=0.03)
 
 
-def test_robust_fits_pick_the_true_degree_despite_outliers():
+def test_robust_fits_pick_the_true_degree_despite_outliers(small_sampler):
     x, y = cubic(200, outliers=0.2)
     least_squares = compare_models(x, y, degrees=range(7))
-    robust = compare_models(x, y, degrees=range(7), methods=["robust"], **SMALL_SAMPLER)
+    robust = compare_models(x, y, degrees=range(7), methods=["robust"], **small_sampler)
     assert least_squares.best_.degree != 3  # the outliers hide the cubic from the plain fits
     assert robust.best_.degree == 3
     assert robust.rows[0].hit_rate > 0.75  # the inliers, 80 % of the data
@@ -116,9 +115,9 @@ def test_degrees_per_feature():
     assert "(2, 1)" in repr(cmp)
 
 
-def test_pickles():
+def test_pickles(small_sampler):
     x, y = cubic(40)
-    cmp = compare_models(x, y, degrees=range(5), methods=["penalized", "robust"], **SMALL_SAMPLER)
+    cmp = compare_models(x, y, degrees=range(5), methods=["penalized", "robust"], **small_sampler)
     back = pickle.loads(pickle.dumps(cmp))
     assert back.rows == cmp.rows and repr(back) == repr(cmp)
     grid = np.linspace(-1, 1, 7)[:, None]
