@@ -1,3 +1,4 @@
+import importlib
 import pickle
 
 import numpy as np
@@ -408,6 +409,25 @@ def test_robust_statistics_are_the_estimators():
         want = getattr(ref, "stderr_", np.full(3, np.nan))
         np.testing.assert_array_equal(fits.stderr[j], want)
         assert fits.scale[j] == getattr(ref, "scale_", np.nan) or np.isnan(fits.scale[j])
+
+
+def test_automatic_penalty_weights_are_chosen_per_series_by_the_estimator():
+    x, Y = series(n=50, m=4)
+    Y[3, 1] = np.nan
+    Y[:, 2] = np.nan
+    model = zarn.PolynomialRegressor(degree=6, gamma2="auto")
+    fits = zarn.fit_many(x, Y, model, mdl=True)
+    assert fits.method == "penalized" and fits.n_inliers is None and fits.n_used[2] == 0
+    for j in (0, 1, 3):
+        used = np.isfinite(Y[:, j])
+        ref = alone(model, fits.domain, x, Y[:, j])
+        np.testing.assert_array_equal(fits.coef[j], ref.coef_)
+        assert fits.mdl[j] == ref.mdl_
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-12)
+    xr = pytest.importorskip("xarray")
+    trend = importlib.import_module("zarn.xarray")
+    da = xr.DataArray(Y, dims=("t", "s"), coords={"t": x})
+    assert trend.fit(da, "t", model).attrs["gamma2"] == "auto"
 
 
 def test_mdl_only_when_asked():

@@ -190,14 +190,16 @@ class LinearPlan:
         k = self.k
         out = np.empty((width(k), m)) if out is None else out
         with np.errstate(over="ignore", invalid="ignore"):
-            sums = self._project(Yt, out)
-            shared = self._complete(Yt, *sums, out)
+            D, y0, ss, inside = self._project(Yt, out)
+            shared = self._complete(Yt, D, y0, ss, inside, out)
         if not shared.all():
             rest = np.flatnonzero(~shared)
             self._incomplete(Yt[rest], out, rest)
         return out
 
-    def _project(self, Yt: np.ndarray, out: np.ndarray) -> tuple[Any, ...]:
+    def _project(
+        self, Yt: np.ndarray, out: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
         """The sums of every series (row of Yt) taken as complete: ``D = Q'(sw y)``, its
         first value ``y0`` and ``||sw (y - y0)||^2`` (sw: the square roots of the weights,
         1 without), and (but for ``"ols"`` of full rank) the squared norm of the
