@@ -32,10 +32,20 @@ from zarn.models import PolynomialRegressor
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
-# A block is fitted in pieces of about 2**17 values (1 MB), so that the passes of the
-# vectorised fit and statistics over a piece run in cache after its first read; smaller
-# pieces cost more in calls than they gain (measured at n = 100: 2**15 values, 1.3x).
-PIECE_VALUES = 2**17
+# A block is fitted in pieces small enough that each matrix product of a piece does at
+# most this many multiply-adds: OpenBLAS (NumPy's BLAS) runs such products on the calling
+# thread, and larger ones on its own thread pool, whose hand-offs cost more than they gain
+# here, most of all while blocks run on threads of their own (measured at n = 100: twice
+# the time at 2**19, three times with missing values). The passes over a piece then run in
+# cache after its first read.
+PIECE_PRODUCT = 2**18
+
+
+def piece_size(n: int, width: int) -> int:
+    """Series per piece of n samples whose largest product is (series, n) by (n, width)."""
+    return max(16, PIECE_PRODUCT // max(n * width, 1))
+
+
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
 BLOCK_VALUES = 2**21
 # Blocks per call of the estimator route, whose series each take a full fit (a sampler
@@ -209,7 +219,7 @@ class LinearPlan:
         m, n = Yt.shape
         r, k = self.Qt.shape[0], self.k
         exact = self.method == "ols" and self.full_rank
-        piece = max(16, PIECE_VALUES // max(n, 1))
+        piece = piece_size(n, r)
         D, y0, ss = np.empty((r, m)), np.empty(m), np.empty(m)
         inside = None if exact else np.empty(m)
         coef = out[:k]
@@ -299,7 +309,8 @@ class LinearPlan:
         batched solve when its missing samples carry little leverage, and is otherwise
         fitted alone.
         """
-        piece = max(16, PIECE_VALUES // max(Yt.shape[1], 1))
+        r = self.Q.shape[1]
+        piece = piece_size(Yt.shape[1], r * r)  # the products of the Gram matrices
         for s in range(0, len(rows), piece):
             part = Yt[s : s + piece]
             packed = not_fitted(np.empty((out.shape[0], len(part))))
