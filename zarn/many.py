@@ -236,8 +236,10 @@ def fit_many(
         ``"ols"`` fit of complete series), so it is computed only when asked.
     n_jobs : int, default=1
         NumPy input only: worker processes (joblib's loky backend; -1 for one per core).
-        Processes, because a call into the native core holds the interpreter lock. The
-        results do not depend on ``n_jobs``.
+        Processes, because a call into the native core holds the interpreter lock. With
+        1, the ``"ols"`` and ``"penalized"`` fits run their blocks on up to four threads of
+        the calling process (their work is NumPy's, which releases the lock). The results
+        do not depend on ``n_jobs`` or on the threads.
     chunk_size : int or None, default=None
         Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
         Dask input the array's own chunks are the blocks and this is ignored. Other blocks
