@@ -24,6 +24,21 @@ from zarn._fitting import solve
 
 # The design counts as of full column rank when its singular values lie within this ratio.
 RANK_RTOL = 1e-10
+# Multiply-adds of the largest matrix product run at once: OpenBLAS (NumPy's BLAS) runs
+# such products on the calling thread, and larger ones on its own thread pool, whose
+# hand-offs cost more than they gain for these thin products, most of all while blocks of
+# series run on threads of their own (measured at n = 100: twice the time of a fit at
+# 2**19, three times with missing values).
+SMALL_PRODUCT = 2**18
+
+
+def product(A: np.ndarray, B: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+    """``A @ B`` for a small A, in column blocks of at most ``SMALL_PRODUCT`` multiply-adds."""
+    out = np.empty((A.shape[0], B.shape[1])) if out is None else out
+    step = max(1, SMALL_PRODUCT // max(A.size, 1))
+    for s in range(0, B.shape[1], step):
+        np.matmul(A, B[:, s : s + step], out=out[:, s : s + step])
+    return out
 
 
 def shared_operator(

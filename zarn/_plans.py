@@ -32,18 +32,16 @@ from zarn.models import PolynomialRegressor
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
-# A block is fitted in pieces small enough that each matrix product of a piece does at
-# most this many multiply-adds: OpenBLAS (NumPy's BLAS) runs such products on the calling
-# thread, and larger ones on its own thread pool, whose hand-offs cost more than they gain
-# here, most of all while blocks run on threads of their own (measured at n = 100: twice
-# the time at 2**19, three times with missing values). The passes over a piece then run in
-# cache after its first read.
-PIECE_PRODUCT = 2**18
+# Values per piece, so that a piece read for its product is still in the cache for its
+# sums of squares: half the 512 KB second-level cache of common cores.
+CACHE_VALUES = 2**15
 
 
 def piece_size(n: int, width: int) -> int:
-    """Series per piece of n samples whose largest product is (series, n) by (n, width)."""
-    return max(16, PIECE_PRODUCT // max(n * width, 1))
+    """Series per piece of n samples whose largest product is (series, n) by (n, width):
+    small enough for NumPy's BLAS to run it on the calling thread (see
+    :data:`zarn._batched.SMALL_PRODUCT`)."""
+    return max(16, _batched.SMALL_PRODUCT // max(n * width, 1))
 
 
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
@@ -52,9 +50,10 @@ BLOCK_VALUES = 2**21
 # run for the robust method): small blocks balance the load of the workers.
 ESTIMATOR_BLOCKS = 64
 # The residual sum of squares of a complete series is taken as the difference of two sums
-# of squares when it is at least this share of the larger: about 26 of its bits are then
-# exact (more than the 1e-8 relative error the statistics are held to), whatever n.
-CANCELLATION = 2.0**-26
+# of squares when it is at least this share of the larger. The sums are exact to about
+# n * 2**-53 of the larger, so the difference to n * 2**-37 of itself (1.5e-9 at n = 100;
+# the statistics are held to 1e-8); else the residuals themselves are summed.
+CANCELLATION = 2.0**-16
 # A series with missing values joins the batched solve only when the leverages of its
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
 # full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 100,
@@ -200,82 +199,83 @@ class LinearPlan:
         k = self.k
         out = np.empty((width(k), m)) if out is None else out
         with np.errstate(over="ignore", invalid="ignore"):
-            D, y0, ss, inside = self._project(Yt, out)
-            shared = self._complete(Yt, D, y0, ss, inside, out)
+            D, y0, ss = self._project(Yt)
+            shared = self._complete(Yt, D, y0, ss, out)
         if not shared.all():
             rest = np.flatnonzero(~shared)
             self._incomplete(Yt[rest], out, rest)
         return out
 
-    def _project(
-        self, Yt: np.ndarray, out: np.ndarray
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
-        """The sums of every series (row of Yt) taken as complete: ``D = Q'(sw y)``, its
-        first value ``y0`` and ``||sw (y - y0)||^2`` (sw: the square roots of the weights,
-        1 without), and (but for ``"ols"`` of full rank) the squared norm of the
-        residuals' part inside the columns of Q, ``||D - Q'Phi_w b||^2``; the coefficients
-        ``b = C D`` go into ``out``, and the MDL scores, when asked. NaN or infinity where
-        a series is not complete."""
+    def _project(self, Yt: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The sums of every series (row of Yt) taken as complete, piece by piece:
+        ``D = Q'(sw y)`` (sw: the square roots of the weights, 1 without), a shift ``y0``
+        and ``||sw (y - y0)||^2``. NaN or infinity where a series is not complete.
+
+        The shift is 0 where the sums of squares of y itself keep enough digits for the
+        residual sum of squares (``||y||^2 - ||D||^2`` at least ``CANCELLATION`` of
+        ``||y||^2``); otherwise (a mean far from 0 against the noise, or weights) it is
+        each series' first value, and the shifted piece, still in the cache, is summed
+        again.
+        """
         m, n = Yt.shape
-        r, k = self.Qt.shape[0], self.k
-        exact = self.method == "ols" and self.full_rank
-        piece = piece_size(n, r)
-        D, y0, ss = np.empty((r, m)), np.empty(m), np.empty(m)
-        inside = None if exact else np.empty(m)
-        coef = out[:k]
+        r = self.Qt.shape[0]
+        piece = min(piece_size(n, r), max(16, CACHE_VALUES // max(n, 1)))
+        D, y0, ss = np.empty((r, m)), np.zeros(m), np.empty(m)
         Z = np.empty((n, min(piece, m)))
         for s in range(0, m, piece):
             e = min(s + piece, m)
             P = Yt[s:e].T  # (n, p): a view, one series per column
             Dp = np.matmul(self.Qt, P, out=D[:, s:e])
-            cp = np.matmul(self.C, Dp, out=coef[:, s:e])
+            if self.sw is None:
+                sp = np.einsum("ij,ij->j", P, P, out=ss[s:e])
+                kept_digits = sp - np.einsum("ij,ij->j", Dp, Dp) >= CANCELLATION * sp
+                if (kept_digits | ~np.isfinite(sp)).all():
+                    continue
             y0[s:e] = P[0]
-            # Shifted by their first value, the sums of squares of series far from 0
-            # keep their digits.
             Zp = np.subtract(P, P[0], out=Z[:, : e - s])
             if self.sw is not None:
                 Zp *= self.sw[:, None]
             np.einsum("ij,ij->j", Zp, Zp, out=ss[s:e])
-            if inside is not None:
-                G = self.Rq @ cp
-                G -= Dp
-                np.einsum("ij,ij->j", G, G, out=inside[s:e])
-            if self.scores:
-                out[MDL, s:e] = _batched.mdl_rows(self, np.ascontiguousarray(cp.T), Yt[s:e], None)
-        return D, y0, ss, inside
+        return D, y0, ss
 
     def _complete(
-        self,
-        Yt: np.ndarray,
-        D: np.ndarray,
-        y0: np.ndarray,
-        ss: np.ndarray,
-        inside: np.ndarray | None,
-        out: np.ndarray,
+        self, Yt: np.ndarray, D: np.ndarray, y0: np.ndarray, ss: np.ndarray, out: np.ndarray
     ) -> np.ndarray:
-        """The statistics of the series taken as complete, into ``out`` (which holds their
-        coefficients); returns which series are complete and of ordinary size, the only
-        ones these results are for.
+        """The fits and statistics of the series taken as complete, into ``out``; returns
+        which series are complete and of ordinary size, the only ones these results are
+        for.
 
-        With ``z = sw (y - y0)`` and ``d = Q'z`` (Q's first column is sw times a constant,
-        so a NaN or an infinity anywhere in a series makes ``D[0]`` non-finite): the
+        With the sums of :meth:`_project`: the coefficients are ``C D``. Q's first column
+        is sw times a constant, so a NaN or an infinity anywhere in a series makes
+        ``D[0]`` non-finite. With ``z = sw (y - y0)`` and ``d = Q'z = D - Q'sw y0``, the
         residual sum of squares of the projection onto the columns of Q is ``||z||^2 -
-        ||d||^2``, that of the fit this plus the part inside (0 for ``"ols"`` of full
-        rank), and the (weighted) sum of squares about the (weighted) mean this plus
-        ``sum(d[1:]**2)`` (0 for a constant series, whose R^2 is 1). Where the difference
-        keeps fewer than about 26 bits (a fit that explains nearly all of ``z``), the
-        residuals are summed instead. Of ordinary size: ``max(|y0|, ||z||)`` within ``ORDINARY``, or
-        y all zero; the sums of squares of the others may have left the range of doubles.
+        ||d||^2``, that of
+        the fit this plus the part inside, ``||D - Q'Phi_w b||^2`` (0 for ``"ols"`` of full
+        rank), and the (weighted) sum of squares about the (weighted) mean is the former
+        plus ``sum(d[1:]**2)`` (0 for a constant series, whose R^2 is 1). Where the
+        difference is less than ``CANCELLATION`` of ``||z||^2`` (a fit that explains
+        nearly all of ``z``), the residuals are summed instead. Of ordinary size:
+        ``max(|y0|, ||z||)`` within ``ORDINARY``, or y all zero; the sums of squares of the
+        others may have left the range of doubles.
         """
         n, k = Yt.shape[1], self.k
         d = D - np.outer(self.Qt.sum(axis=1), y0)
+        coef = out[:k]
+        _batched.product(self.C, D, out=coef)
+        inside = None
+        if self.method != "ols" or not self.full_rank:
+            G = _batched.product(self.Rq, coef)
+            G -= D
+            inside = np.einsum("ij,ij->j", G, G)
+        if self.scores:
+            out[MDL] = _batched.mdl_rows(self, np.ascontiguousarray(coef.T), Yt, None)
         explained = np.einsum("ij,ij->j", d[1:], d[1:])
         outside = ss - d[0] * d[0] - explained
         # ss is 0 exactly for a constant series (y - y0 cannot underflow at ordinary size):
         # it lies in the columns of Q, with nothing outside and nothing to explain.
         constant = ss == 0.0
         outside[constant] = explained[constant] = 0.0
-        rough = np.flatnonzero(~(outside >= CANCELLATION * ss))  # also NaN
+        rough = np.flatnonzero(~(outside >= CANCELLATION * ss) & np.isfinite(d[0]))
         if rough.size:
             coef = out[:k, rough]
             res = coef.T @ self.Phi.T
