@@ -23,7 +23,7 @@ from zarn._native import zarn_core
 # The sampler and the candidate starts run on at most this many samples, drawn from the
 # seed; the final steps run on all of them. A few thousand points estimate a start to a few
 # per cent of the noise, and keep the cost of the search independent of n.
-SUBSAMPLE = 2000
+SUBSAMPLE = 1000
 # The M-scale solves mean(rho(r / s)) = BREAKDOWN with a biweight rho bounded by 1: half
 # of the points may be arbitrarily bad before the scale breaks down (the largest breakdown
 # point a regression equivariant estimator can have).
@@ -39,30 +39,52 @@ MM_TUNING = 4.685061
 CUTOFF = 3.0
 # Elemental starts: enough that at least one is free of outliers, at the breakdown point
 # (half the points bad), with probability 1 - MISS_PROBABILITY; never more than MAX_STARTS.
-MISS_PROBABILITY = 1e-3
+MISS_PROBABILITY = 1e-2
 MAX_STARTS = 500
 # After one improvement step each, the SHORTLIST starts with the smallest quick scales get
 # their M-scales, and the N_BEST of them with the smallest are improved until they converge.
 SHORTLIST = 10
 N_BEST = 2
+# Starts outside the shortlist join it when their M-scale is more than this fraction below
+# the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
+# fraction of a per cent of each other, and the improvement steps merge them anyway.
+SCALE_MARGIN = 0.01
 # Iterations stop when the fitted values move by less than TOLERANCE robust scales (far
 # below the statistical error at any n), or after MAX_STEPS.
 TOLERANCE = 1e-8
 MAX_STEPS = 200
 # The S-estimator's candidates stop earlier: the M-scale is flat at its minimum, so fitted
 # values within 1e-3 scales of it give the scale to about 1e-6 of its value.
-REFINE_TOLERANCE = 1e-6
+REFINE_TOLERANCE = 1e-3
 # Residuals below this size relative to y (its median plus its MAD) count as zero: data on
 # a polynomial is an exact fit, whatever its rounding errors.
 RELATIVE_FLOOR = 1e-9
 # Candidates are refitted together through the products of the design's columns, one row
 # per sample, as long as they hold at most this many numbers (32 MB); one by one beyond.
 PRODUCTS_LIMIT = 4_000_000
+# Many candidates are handled in blocks of at most this many residuals (128 KB): their
+# temporary arrays then come from the heap, where fresh maps of memory, which larger
+# arrays get, would cost more in page faults than the arithmetic on them.
+BLOCK = 16384
+# Leverages within this of 1 mark samples that the fit interpolates: their residuals tell
+# nothing about the noise.
+LEVERAGE_FLOOR = 1e-8
 # Consistency factor of the MAD for Gaussian noise.
 MAD_TO_SD = 1.482602218505602
 # Distinct seed streams derived from the caller's seed: the subsample and the elemental
 # subsets (the sampler takes the seed itself).
 _DRAWS_STREAM = 0x5EED_0F_D2A5
+_LN2 = math.log(2.0)
+
+
+def _truncated_sd(c: float) -> float:
+    """Standard deviation of a standard normal z conditioned on ``|z| < c``."""
+    mass = math.erf(c / math.sqrt(2.0))
+    density = math.exp(-0.5 * c * c) / math.sqrt(2.0 * math.pi)
+    return math.sqrt(1.0 - 2.0 * c * density / mass)
+
+
+TRUNCATED_SD = _truncated_sd(CUTOFF)
 
 
 @dataclass(frozen=True)
@@ -167,27 +189,36 @@ class RobustFit:
     scale: float
     weights: np.ndarray
     cov: np.ndarray
+    mm_scale: float
 
 
 # ------------------------------------------------------------------- biweight functions
 
 
+# The functions below work in place where they can (see BLOCK).
+
+
+def _clipped_square(t: np.ndarray, factor: float | np.ndarray) -> np.ndarray:
+    """``min((t * factor)^2, 1)``, as a new array."""
+    u = t * factor
+    np.square(u, out=u)
+    return np.minimum(u, 1.0, out=u)
+
+
 def _biweight(t: np.ndarray, c: float) -> np.ndarray:
     """Tukey's biweight weight psi(t) / t = (1 - (t / c)^2)^2 inside the cut, 0 outside."""
-    v = 1.0 - np.minimum(np.square(t * (1.0 / c)), 1.0)
-    return v * v
+    v = _clipped_square(t, 1.0 / c)
+    np.subtract(1.0, v, out=v)
+    return np.square(v, out=v)
 
 
 def _rho_s(t: np.ndarray) -> np.ndarray:
-    """The M-scale's biweight rho at ``S_TUNING``, bounded by 1."""
-    v = 1.0 - np.minimum(np.square(t * (1.0 / S_TUNING)), 1.0)
-    return 1.0 - v * v * v
-
-
-def _mm_loss(t: np.ndarray) -> np.ndarray:
-    """Tukey's biweight rho at ``MM_TUNING``, scaled so that it is t^2 / 2 near 0."""
-    v = 1.0 - np.minimum(np.square(t * (1.0 / MM_TUNING)), 1.0)
-    return (MM_TUNING**2 / 6.0) * (1.0 - v * v * v)  # not v**3: NumPy's power is slower
+    """The M-scale's biweight rho at ``S_TUNING``, bounded by 1: 1 - (1 - (t / c)^2)^3."""
+    v = _clipped_square(t, 1.0 / S_TUNING)
+    np.subtract(1.0, v, out=v)
+    cube = np.square(v)
+    cube *= v  # not v**3: NumPy's power is ten times slower
+    return np.subtract(1.0, cube, out=cube)
 
 
 # ------------------------------------------------------------------------ the problem
@@ -207,7 +238,7 @@ class _Problem:
     sw: np.ndarray | None
     penalty: np.ndarray
 
-    @property
+    @functools.cached_property
     def total(self) -> float:
         """Total sample weight."""
         return float(len(self.y)) if self.sw is None else float(np.sum(self.sw))
@@ -219,19 +250,38 @@ class _Problem:
 
     @functools.cached_property
     def PP(self) -> np.ndarray | None:
-        """Row i: the products Phi[i, j] Phi[i, l] for all j, l; None when too large."""
+        """Row i: the products Phi[i, j] Phi[i, l] for j <= l; None when too large."""
         k, m = self.PhiT.shape
-        if m * k * k > PRODUCTS_LIMIT:
+        if m * k * (k + 1) // 2 > PRODUCTS_LIMIT:
             return None
-        return (self.PhiT.T[:, :, None] * self.PhiT.T[:, None, :]).reshape(m, k * k)
+        upper = np.triu_indices(k)
+        return np.ascontiguousarray((self.PhiT[upper[0]] * self.PhiT[upper[1]]).T)
 
     def wsum(self, X: np.ndarray) -> np.ndarray:
-        """Sample-weighted sums along the last axis (NumPy's own pairwise summation)."""
-        return np.sum(X if self.sw is None else X * self.sw, axis=-1)
+        """Sample-weighted sums along the last axis."""
+        return _wsum(X, self.sw)
 
     def residuals(self, B: np.ndarray) -> np.ndarray:
         """Residuals of each row of coefficients ``B`` (c x k), as a c x n array."""
         return self.y - B @ self.PhiT
+
+    def weighted_sums(self, w: np.ndarray) -> np.ndarray:
+        """``Phi' diag(sw w) y``, summed in blocks."""
+        out = np.zeros(len(self.PhiT))
+        ww = w if self.sw is None else w * self.sw
+        for cols in _blocks(len(self.y), 1):
+            out += np.einsum("ji,i->j", self.PhiT[:, cols], ww[cols] * self.y[cols])
+        return out
+
+    def normal_matrix(self, w: np.ndarray) -> np.ndarray:
+        """The penalised normal matrix with robustness weights ``w``, summed in blocks."""
+        k, n = self.PhiT.shape
+        A = self.penalty.copy()
+        for cols in _blocks(n, 1):
+            P = self.PhiT[:, cols]
+            Pw = P * (w[cols] if self.sw is None else w[cols] * self.sw[cols])
+            A += np.einsum("ji,ki->jk", Pw, P)
+        return A
 
     def solve(self, W: np.ndarray) -> np.ndarray:
         """Penalised least squares with each row of ``W`` (c x n) as robustness weights.
@@ -244,7 +294,10 @@ class _Problem:
         if self.sw is not None:
             W = W * self.sw
         if len(W) > 1 and self.PP is not None:
-            A = np.einsum("ci,ip->cp", W, self.PP).reshape(-1, k, k)
+            A = np.empty((len(W), k, k))
+            upper = np.triu_indices(k)
+            A[:, upper[0], upper[1]] = np.einsum("ci,ip->cp", W, self.PP)
+            A[:, upper[1], upper[0]] = A[:, upper[0], upper[1]]
             b = np.einsum("ci,ji->cj", W * self.y, self.PhiT)
         else:
             A = np.empty((len(W), k, k))
@@ -260,29 +313,77 @@ class _Problem:
             return (np.linalg.pinv(A) @ b[:, :, None])[:, :, 0]
 
 
-def _problem(Phi: np.ndarray, y: np.ndarray, sw: np.ndarray | None, pen: tuple, ridge: float):
+def _wsum(X: np.ndarray, sw: np.ndarray | None) -> np.ndarray:
+    """Sums along the last axis weighted by ``sw`` (None: 1), by NumPy's pairwise sums."""
+    return np.sum(X if sw is None else X * sw, axis=-1)
+
+
+def _problem(
+    PhiT: np.ndarray, y: np.ndarray, sw: np.ndarray | None, pen: tuple, ridge: float
+) -> _Problem:
     """The :class:`_Problem` of these samples; the penalties are weighted by their total."""
     R1, R2, gamma1, gamma2 = pen
-    k = Phi.shape[1]
+    k = len(PhiT)
     total = float(len(y)) if sw is None else float(np.sum(sw))
     penalty = ridge * np.eye(k)
     if R1 is not None and gamma1 != 0.0:
         penalty += (total * gamma1) * np.asarray(R1)
     if R2 is not None and gamma2 != 0.0:
         penalty += (total * gamma2) * np.asarray(R2)
-    return _Problem(np.ascontiguousarray(Phi.T), y, sw, penalty)
+    return _Problem(PhiT, y, sw, penalty)
+
+
+def _scale_equation(
+    R: np.ndarray, s: np.ndarray, sw: np.ndarray | None, total: float, dof: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """The M-scale's equation at scales ``s`` (one per row of ``R``): (excess, slope).
+
+    ``excess = sum(sw rho(r / s)) - BREAKDOWN * dof`` (``total = sum(sw)``), with rho the
+    biweight at ``S_TUNING`` bounded by 1, decreases in s; ``slope`` is minus its
+    derivative in ln s, ``sum(sw t rho'(t))`` with ``t rho'(t) = 6 u (1 - u)^2`` and
+    ``u = (t / S_TUNING)^2``. Summed in blocks of columns.
+    """
+    squares, slope = np.zeros(len(R)), np.zeros(len(R))
+    factor = (1.0 / (S_TUNING * s))[:, None]
+    for cols in _blocks(R.shape[1], len(R)):
+        u = _clipped_square(R[:, cols], factor)
+        vv = np.subtract(1.0, u)
+        np.square(vv, out=vv)
+        u *= vv  # u (1 - u)^2; and sum (1 - u)^3 = sum (1 - u)^2 - sum u (1 - u)^2
+        weights = None if sw is None else sw[cols]
+        slope += _wsum(u, weights)
+        squares += _wsum(vv, weights)
+    return total - (squares - slope) - BREAKDOWN * dof, 6.0 * slope
+
+
+def _newton_scale(prob: _Problem, R: np.ndarray, s: np.ndarray) -> np.ndarray:
+    """One Newton step on ln s towards the M-scale of each row of ``R``, from ``s``.
+
+    The step is bounded to a factor of 2 either way (a start far from the solution, where
+    the equation is flat, would otherwise overshoot).
+    """
+    excess, slope = _scale_equation(R, s, prob.sw, prob.total, prob.denom)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        step = np.clip(excess / slope, -_LN2, _LN2)
+    return s * np.exp(np.where(np.isnan(step), 0.0, step))
 
 
 def _m_scales(prob: _Problem, R: np.ndarray, start: np.ndarray) -> np.ndarray:
-    """The M-scale of each row r of ``R``: the s with sum(sw rho(r / s)) = BREAKDOWN * denom.
+    """The M-scales of the rows of ``R``, with the problem's weights and degrees of freedom."""
+    return _solve_m_scales(R, start, prob.sw, prob.denom)
 
-    rho is the biweight at ``S_TUNING``, bounded by 1. Newton's method on ln s from
-    ``start``, safeguarded by bisection (the sum decreases in s), for all rows at once.
-    A row gets 0.0 when more than ``N - BREAKDOWN * denom`` of the weight sits on zero
-    residuals.
+
+def _solve_m_scales(
+    R: np.ndarray, start: np.ndarray, sw: np.ndarray | None, dof: float
+) -> np.ndarray:
+    """The M-scale of each row r of ``R``: the s with sum(sw rho(r / s)) = BREAKDOWN * dof.
+
+    Newton's method on ln s from ``start`` (see :func:`_scale_equation`), safeguarded by
+    bisection, for all rows at once. A row gets 0.0 when more than
+    ``sum(sw) - BREAKDOWN * dof`` of the weight sits on zero residuals.
     """
-    target = BREAKDOWN * prob.denom
-    zero = prob.wsum(R != 0.0) <= target
+    total = R.shape[1] if sw is None else float(np.sum(sw))
+    zero = _wsum(R != 0.0, sw) <= BREAKDOWN * dof
     s = np.where((start > 0.0) & np.isfinite(start), start, np.max(np.abs(R), axis=1))
     s = np.where(zero | ~(s > 0.0), 1.0, s)
     low, high = np.zeros_like(s), np.full_like(s, np.inf)
@@ -292,12 +393,8 @@ def _m_scales(prob: _Problem, R: np.ndarray, start: np.ndarray) -> np.ndarray:
         if idx.size == 0:
             break
         si = s[idx]
-        u = np.minimum(np.square(R[idx] * (1.0 / (S_TUNING * si))[:, None]), 1.0)
-        v = 1.0 - u
-        vv = v * v
-        excess = prob.wsum(1.0 - vv * v) - target
-        # d sum / d ln s = -sum(sw t rho'(t)), with t rho'(t) = 6 u (1 - u)^2
-        slope = 6.0 * prob.wsum(u * vv)
+        rows = R if idx.size == len(R) else R[idx]
+        excess, slope = _scale_equation(rows, si, sw, total, dof)
         low[idx] = np.where(excess > 0.0, si, low[idx])
         high[idx] = np.where(excess > 0.0, high[idx], si)
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
@@ -312,8 +409,17 @@ def _m_scales(prob: _Problem, R: np.ndarray, start: np.ndarray) -> np.ndarray:
 
 
 def _mad_scales(R: np.ndarray) -> np.ndarray:
-    """1.4826 times the median absolute value of each row: a quick scale of residuals."""
-    return np.median(np.abs(R), axis=1) * MAD_TO_SD
+    """1.4826 times the median absolute value of each row: a quick scale of residuals.
+
+    A partition in place of :func:`numpy.median`, which is several times slower on rows.
+    """
+    A = np.abs(R)
+    half = A.shape[1] // 2
+    if A.shape[1] % 2:
+        A.partition(half, axis=1)
+        return A[:, half] * MAD_TO_SD
+    A.partition([half - 1, half], axis=1)
+    return (0.5 * MAD_TO_SD) * (A[:, half - 1] + A[:, half])
 
 
 # ------------------------------------------------------------------------ the stages
@@ -344,95 +450,188 @@ def _screen(prob: _Problem, B: np.ndarray) -> np.ndarray:
     """The ``N_BEST`` starts (rows of ``B``) of smallest M-scale after one improvement step.
 
     The step weights each sample by the biweight of its residual over the start's quick
-    scale (1.4826 times its median absolute residual) and refits: the M-scale's analogue
-    of a concentration step. A start whose quick scale is 0 fits most points exactly and
-    is kept as it is. Then, as in fast-S, most M-scales need not be solved for: the
-    ``SHORTLIST`` starts of smallest quick scale get theirs, and the ``N_BEST``-th
+    scale s (1.4826 times its median absolute residual) and refits: the M-scale's analogue
+    of a concentration step; the quick scale then takes one fixed-point step towards the
+    M-scale, ``s sqrt(mean(rho(r / s)) / BREAKDOWN)``. A start whose quick scale is 0 fits
+    most points exactly and is kept as it is. Then, as in fast-S, most M-scales need not
+    be solved for: the ``SHORTLIST`` starts of smallest quick scale get theirs, and the
+    ``N_BEST``-th
     smallest of those, s, bounds the winners'; one pass finds the other starts whose
-    M-scale is below s (those with ``sum(rho(r / s)) < BREAKDOWN * denom``), which get
-    theirs too.
+    M-scale is below ``(1 - SCALE_MARGIN) s`` (``sum(rho(r / s')) < BREAKDOWN * denom``
+    there), which get theirs too. The M-scales start from the quick scales.
     """
-    R = prob.residuals(B)
-    s = _mad_scales(R)
-    fine = s > 0.0
-    if fine.any():
-        B = B.copy()
-        B[fine] = prob.solve(_biweight(R[fine] / s[fine, None], S_TUNING))
-        R = prob.residuals(B)
-    quick = _mad_scales(R)
+    B = B.copy()
+    quick = np.empty(len(B))
+    target = BREAKDOWN * prob.denom
+    for rows in _blocks(len(B), len(prob.y)):
+        R = prob.residuals(B[rows])
+        s = _mad_scales(R)
+        fine = np.flatnonzero(s > 0.0)
+        quick[rows] = 0.0
+        if fine.size:
+            sf = s[fine, None]
+            B[rows.start + fine] = prob.solve(_biweight(R[fine] / sf, S_TUNING))
+            # One fixed-point step of the M-scale from the quick scale, as in fast-S.
+            mean_rho = prob.wsum(_rho_s(prob.residuals(B[rows.start + fine]) / sf)) / target
+            quick[rows.start + fine] = sf[:, 0] * np.sqrt(mean_rho)
     order = np.argsort(quick, kind="stable")
     chosen = order[:SHORTLIST]
-    scales = _m_scales(prob, R[chosen], quick[chosen])
-    if len(order) > SHORTLIST:
-        bound = float(np.sort(scales)[min(N_BEST, len(scales)) - 1])
+    scales = _m_scales(prob, prob.residuals(B[chosen]), quick[chosen])
+    bound = float(np.sort(scales)[min(N_BEST, len(scales)) - 1])
+    if len(order) > SHORTLIST and bound > 0.0:  # a bound of 0: nothing beats exact fits
+        margin = (1.0 - SCALE_MARGIN) * bound
         rest = order[SHORTLIST:]
-        if bound > 0.0:  # else nothing can beat the exact fits
-            below = prob.wsum(_rho_s(R[rest] * (1.0 / bound))) < BREAKDOWN * prob.denom
-            rest = rest[below]
-            chosen = np.concatenate([chosen, rest])
-            scales = np.concatenate([scales, _m_scales(prob, R[rest], quick[rest])])
+        below = np.empty(len(rest), dtype=bool)
+        for rows in _blocks(len(rest), len(prob.y)):
+            R = prob.residuals(B[rest[rows]])
+            below[rows] = prob.wsum(_rho_s(R * (1.0 / margin))) < BREAKDOWN * prob.denom
+        rest = rest[below]
+        chosen = np.concatenate([chosen, rest])
+        extra = _m_scales(prob, prob.residuals(B[rest]), quick[rest])
+        scales = np.concatenate([scales, extra])
     return B[chosen[np.argsort(scales, kind="stable")[:N_BEST]]]
+
+
+def _blocks(n_rows: int, row_length: int) -> list[slice]:
+    """Slices of at most ``BLOCK // row_length`` rows (at least one) covering n_rows.
+
+    With a row length of 1, blocks of samples for passes over all of them.
+    """
+    step = max(1, BLOCK // row_length)
+    return [slice(i, min(i + step, n_rows)) for i in range(0, n_rows, step)]
 
 
 def _refine(prob: _Problem, B: np.ndarray, floor: float) -> tuple[np.ndarray, np.ndarray]:
     """Improve the candidates (rows of ``B``) of the S-estimator until they converge.
 
     Every step refits each candidate with the biweight weights of its residuals at its
-    M-scale, which lowers the M-scale. A step that would raise it is not taken and ends
-    that candidate's search, so each result is the best point its search visited; the
-    search also ends when a step gains less than ``REFINE_TOLERANCE`` of the scale.
-    Returns the coefficients and their M-scales.
+    scale, then moves the scale by one Newton step towards the new residuals' M-scale
+    (the estimate and its scale converge together, as in fast-S). A candidate stops when
+    a step changes its scale by less than ``REFINE_TOLERANCE`` of it. Each result is the
+    better, by exact M-scale, of the candidate and its improvement. Returns the
+    coefficients and their M-scales.
     """
-    B = B.copy()
     R = prob.residuals(B)
-    s = _m_scales(prob, R, _mad_scales(R))
+    s0 = _m_scales(prob, R, _mad_scales(R))
+    B0, B, s = B, B.copy(), s0.copy()
     active = s > floor
     for _ in range(MAX_STEPS):
         idx = np.flatnonzero(active)
         if idx.size == 0:
             break
-        new = prob.solve(_biweight(R[idx] / s[idx, None], S_TUNING))
-        R_new = prob.residuals(new)
-        s_new = _m_scales(prob, R_new, s[idx])
-        better = s_new <= s[idx]
-        gain = s[idx] - s_new
-        keep = idx[better]
-        B[keep], R[keep], s[keep] = new[better], R_new[better], s_new[better]
-        stop = ~better | (gain <= REFINE_TOLERANCE * s_new) | (s_new <= floor)
-        active[idx[stop]] = False
+        B[idx] = prob.solve(_biweight(R[idx] / s[idx, None], S_TUNING))
+        R[idx] = prob.residuals(B[idx])
+        new = _newton_scale(prob, R[idx], s[idx])
+        still = np.abs(new - s[idx]) > REFINE_TOLERANCE * new
+        s[idx] = new
+        active[idx[~still | (new <= floor)]] = False
+    s = _m_scales(prob, R, s)
+    worse = ~(s <= s0)
+    B[worse], s[worse] = B0[worse], s0[worse]
     return B, s
 
 
-def _mm_steps(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarray, np.ndarray]:
-    """Iteratively reweighted least squares for the biweight M-estimate at a fixed scale.
+@dataclass(frozen=True)
+class _MState:
+    """The M-step's objective at ``beta``, with the system of Newton's step from it.
 
-    Each step refits with the weights of the current residuals, which never raises the
-    M-estimator's objective (the biweight loss is a concave function of the squared
-    residual): a step that would (by rounding) ends the iterations. Returns the last fit
-    and the weights it was fitted with, so that it is exactly their weighted fit.
+    ``hessian step = gradient``: minus the gradient, and the Hessian, whose weights
+    psi'(t) of the scaled residuals t turn negative beyond 2.1 scales.
     """
-    r = prob.residuals(beta[None])[0]
-    w = _biweight(r / scale, MM_TUNING)
-    loss = _objective(prob, beta, r, scale)
+
+    beta: np.ndarray
+    loss: float
+    hessian: np.ndarray
+    gradient: np.ndarray
+
+
+def _m_state(prob: _Problem, beta: np.ndarray, scale: float) -> _MState:
+    """One pass over the samples, in blocks, for :class:`_MState` at ``beta``.
+
+    The M-step's objective is ``sum(sw scale^2 rho(r / scale)) + b' penalty b / 2``, with
+    rho Tukey's biweight at ``MM_TUNING`` scaled to be t^2 / 2 near 0.
+    """
+    k, n = prob.PhiT.shape
+    cubes = 0.0
+    hessian, gradient = np.zeros((k, k)), np.zeros(k)
+    for cols in _blocks(n, 1):
+        P = prob.PhiT[:, cols]
+        r = prob.y[cols] - beta @ P
+        u = _clipped_square(r, 1.0 / (MM_TUNING * scale))
+        v = np.subtract(1.0, u)
+        u *= -5.0
+        u += 1.0
+        u *= v  # psi'(t) = (1 - u)(1 - 5u)
+        r *= v
+        r *= v  # scale psi(t) = r (1 - u)^2
+        v *= np.square(v)  # (1 - u)^3
+        if prob.sw is not None:
+            sw = prob.sw[cols]
+            u *= sw
+            r *= sw
+            v *= sw
+        cubes += float(np.sum(v))
+        gradient += np.einsum("ji,i->j", P, r)
+        hessian += np.einsum("ji,ki->jk", P * u, P)
+    # sum(sw rho) = c^2 / 6 * sum(sw (1 - (1 - u)^3))
+    loss = (MM_TUNING * scale) ** 2 / 6.0 * (prob.total - cubes)
+    loss += 0.5 * float(beta @ prob.penalty @ beta)
+    hessian += prob.penalty
+    gradient -= prob.penalty @ beta
+    return _MState(beta, loss, hessian, gradient)
+
+
+def _mm_steps(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarray, np.ndarray]:
+    """The biweight M-estimate at a fixed scale, from ``beta``: (coef, weights).
+
+    Newton steps on the M-step's objective while its Hessian is positive definite, else
+    steps of iteratively reweighted least squares (refits with the weights psi(t) / t).
+    No step is taken that would raise the objective: a reweighting step never does (the
+    biweight loss is a concave function of the squared residual), so the iterations end
+    at the first one that would, or when the fitted values move by less than
+    ``TOLERANCE`` scales. Returns the reweighted fit from the last point and its
+    weights, so that ``coef`` is exactly their weighted fit.
+    """
+    state = _m_state(prob, beta, scale)
+    newton = True
     for _ in range(MAX_STEPS):
-        new = prob.solve(w[None])[0]
-        r_new = prob.residuals(new[None])[0]
-        loss_new = _objective(prob, new, r_new, scale)
-        if not loss_new <= loss:
+        step = _newton(state) if newton else None
+        if step is None:
+            newton = False
+            step = _reweighted(prob, state.beta, scale)[0] - state.beta
+        new = _m_state(prob, state.beta + step, scale)
+        if not new.loss <= state.loss:
+            if newton:  # reweighting steps from here
+                newton = False
+                continue
             break
-        moved = float(np.sum(np.abs(new - beta)))
-        beta, r, loss = new, r_new, loss_new
-        if moved <= TOLERANCE * scale:
-            return beta, w
-        w = _biweight(r / scale, MM_TUNING)
-    # A step stopped or MAX_STEPS ran out: refit the last weights, to keep the contract.
-    return prob.solve(w[None])[0], w
+        state = new
+        if float(np.sum(np.abs(step))) <= TOLERANCE * scale:
+            break
+    return _reweighted(prob, state.beta, scale)
 
 
-def _objective(prob: _Problem, beta: np.ndarray, r: np.ndarray, scale: float) -> float:
-    """The M-step's objective: weighted biweight loss plus half the quadratic penalties."""
-    data = scale * scale * float(prob.wsum(_mm_loss(r / scale)))
-    return data + 0.5 * float(beta @ prob.penalty @ beta)
+def _reweighted(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarray, np.ndarray]:
+    """The refit with the biweight weights of the residuals of ``beta``: (coef, weights)."""
+    w = _biweight(prob.residuals(beta[None])[0] / scale, MM_TUNING)
+    return _solve(prob.normal_matrix(w), prob.weighted_sums(w)), w
+
+
+def _newton(state: _MState) -> np.ndarray | None:
+    """Newton's step from the state, or None where the Hessian is not positive definite."""
+    try:
+        lower = np.linalg.cholesky(state.hessian)
+    except np.linalg.LinAlgError:
+        return None
+    return np.linalg.solve(lower.T, np.linalg.solve(lower, state.gradient))
+
+
+def _solve(A: np.ndarray, rhs: np.ndarray) -> np.ndarray:
+    """``A^-1 rhs``, or the minimum-norm solution when A is singular."""
+    try:
+        return np.linalg.solve(A, rhs)
+    except np.linalg.LinAlgError:
+        return np.linalg.lstsq(A, rhs, rcond=None)[0]
 
 
 def _sampler_start(
@@ -477,7 +676,7 @@ def _n_starts(k: int) -> int:
     return math.ceil(math.log(MISS_PROBABILITY) / math.log1p(-clean))
 
 
-def _covariance(prob: _Problem, r: np.ndarray, scale: float) -> np.ndarray:
+def _covariance(prob: _Problem, coef: np.ndarray, scale: float) -> np.ndarray:
     """Huber's covariance of the M-estimate at a fixed scale (statsmodels RLM's ``"H1"``).
 
     ``K^2 [sum psi^2 / (N - k)] / mean(psi')^2 * scale^2 * A^-1``, with psi the biweight's
@@ -488,29 +687,37 @@ def _covariance(prob: _Problem, r: np.ndarray, scale: float) -> np.ndarray:
     n_total, k = prob.total, len(prob.PhiT)
     if not n_total > k:
         return np.full((k, k), np.nan)
-    t = r / scale
-    u = np.minimum(np.square(t * (1.0 / MM_TUNING)), 1.0)
-    psi = t * np.square(1.0 - u)
-    dpsi = (1.0 - u) * (1.0 - 5.0 * u)
-    mean_dpsi = float(prob.wsum(dpsi)) / n_total
+    psi2 = dpsi = dpsi2 = 0.0
+    for cols in _blocks(len(prob.y), 1):
+        t = prob.y[cols] - coef @ prob.PhiT[:, cols]
+        t *= 1.0 / scale
+        u = _clipped_square(t, 1.0 / MM_TUNING)
+        v = np.subtract(1.0, u)
+        t *= v
+        t *= v  # psi(t) = t (1 - u)^2
+        u *= -5.0
+        u += 1.0
+        u *= v  # psi'(t) = (1 - u)(1 - 5u)
+        sw = None if prob.sw is None else prob.sw[cols]
+        psi2 += float(_wsum(np.square(t), sw))
+        dpsi += float(_wsum(u, sw))
+        dpsi2 += float(_wsum(np.square(u), sw))
+    mean_dpsi = dpsi / n_total
     if not mean_dpsi > 0.0:
         return np.full((k, k), np.nan)
-    var_dpsi = float(prob.wsum(np.square(dpsi - mean_dpsi))) / n_total
+    var_dpsi = max(dpsi2 / n_total - mean_dpsi**2, 0.0)
     K = 1.0 + k / n_total * var_dpsi / mean_dpsi**2
-    factor = K * K * float(prob.wsum(np.square(psi))) / (n_total - k) / mean_dpsi**2
-    normal = _normal_matrix(prob)
-    try:
-        inverse = np.linalg.inv(normal)
-    except np.linalg.LinAlgError:
-        inverse = np.linalg.pinv(normal)
-    cov = (factor * scale * scale) * inverse
+    factor = K * K * psi2 / (n_total - k) / mean_dpsi**2
+    cov = (factor * scale * scale) * _inverse(prob.normal_matrix(np.ones(len(prob.y))))
     return 0.5 * (cov + cov.T)
 
 
-def _normal_matrix(prob: _Problem) -> np.ndarray:
-    """``Phi' diag(sw) Phi`` plus the penalties."""
-    Pw = prob.PhiT if prob.sw is None else prob.PhiT * prob.sw
-    return np.einsum("ji,ki->jk", Pw, prob.PhiT) + prob.penalty
+def _inverse(A: np.ndarray) -> np.ndarray:
+    """The inverse of a normal matrix, or its pseudo-inverse when it is singular."""
+    try:
+        return np.linalg.inv(A)
+    except np.linalg.LinAlgError:
+        return np.linalg.pinv(A)
 
 
 def _check_weights(sample_weight: Any, n: int) -> np.ndarray:
@@ -645,26 +852,26 @@ def robust_fit(
     """
     n, k = Phi.shape
     pen = (R1, R2, float(gamma1), float(gamma2))
-    if sample_weight is None:
-        used, sw = np.arange(n), None
+    sw = None if sample_weight is None else _check_weights(sample_weight, n)
+    used = None if sw is None or (sw > 0.0).all() else np.flatnonzero(sw > 0.0)
+    PhiT = np.ascontiguousarray(Phi.T)  # free for the core's design matrices (Fortran order)
+    if used is None:
+        everything = _problem(PhiT, y, sw, pen, ridge)
     else:
-        weights = _check_weights(sample_weight, n)
-        used = np.flatnonzero(weights > 0.0)
-        sw = weights[used]
-    everything = _problem(Phi[used], y[used], sw, pen, ridge)
+        everything = _problem(PhiT[:, used], y[used], sw[used], pen, ridge)
+    m = len(everything.y)
     rng = np.random.default_rng([seed, _DRAWS_STREAM])
     # The search runs on a subsample; its penalties are weighted by its own total weight.
-    if len(used) > SUBSAMPLE:
-        rows = np.sort(rng.choice(len(used), SUBSAMPLE, replace=False))
-        search = _problem(
-            Phi[used[rows]], y[used[rows]], None if sw is None else sw[rows], pen, ridge
-        )
+    if m > SUBSAMPLE:
+        rows = np.sort(rng.choice(m, SUBSAMPLE, replace=False))
+        weights = None if everything.sw is None else everything.sw[rows]
+        search = _problem(everything.PhiT[:, rows], everything.y[rows], weights, pen, ridge)
     else:
         search = everything
-    floor = RELATIVE_FLOOR * (abs(float(np.median(everything.y))) + zarn_core.mad(everything.y))
+    floor = RELATIVE_FLOOR * (abs(float(np.median(search.y))) + zarn_core.mad(search.y))
 
     ls = search.solve(np.ones((1, len(search.y))))
-    if len(used) <= k:  # no degrees of freedom: least squares, nothing to judge by
+    if m <= k:  # no degrees of freedom: least squares, nothing to judge by
         _, gibbs = _sampler_start(search, ls[0], pen, H, sampler, seed)
         return _result(Phi, y, ls[0], math.nan, used, None, everything, gibbs)
 
@@ -674,53 +881,95 @@ def robust_fit(
     first = int(np.argmin(scales))  # the first of equal scales
     beta, scale = refined[first], float(scales[first])
 
-    if search is not everything:  # the scale of all samples
-        r = everything.residuals(beta[None])
-        scale = float(_m_scales(everything, r, np.array([scale]))[0])
     if scale <= floor:  # most points lie on the fit: refit them alone
         r = everything.residuals(beta[None])[0]
         w = (np.abs(r) <= floor).astype(np.float64)
         coef = everything.solve(w[None])[0]
         return _result(Phi, y, coef, 0.0, used, w, everything, gibbs, exact=floor)
+    # The M-step at the S-scale, then the noise scale of its residuals (on the subsample
+    # for large data), then the M-step at that scale on all samples.
+    beta, w = _mm_steps(search, beta, scale)
+    noise = _noise_scale(search, search.residuals(beta[None])[0], w, scale)[0]
+    if not noise > floor:
+        noise = scale
     if search is not everything:  # converge on the subsample first: fewer passes over all
-        beta, _ = _mm_steps(search, beta, scale)
-    coef, w = _mm_steps(everything, beta, scale)
-    return _result(Phi, y, coef, scale, used, w, everything, gibbs)
+        beta, _ = _mm_steps(search, beta, noise)
+    coef, w = _mm_steps(everything, beta, noise)
+    return _result(Phi, y, coef, noise, used, w, everything, gibbs)
 
 
 def _result(
     Phi: np.ndarray,
     y: np.ndarray,
     coef: np.ndarray,
-    scale: float,
-    used: np.ndarray,
+    mm_scale: float,
+    used: np.ndarray | None,
     fitted: np.ndarray | None,
     prob: _Problem,
     gibbs: Any,
     exact: float = 0.0,
 ) -> RobustFit:
-    """The RobustFit of ``coef``: residuals, weights and flags of every sample.
+    """The RobustFit of ``coef``: residuals, scale, weights and flags of every sample.
 
-    ``fitted`` holds the weights ``coef`` was fitted with on the samples ``used`` (None
-    when it was fitted with equal weights); the other samples get the weights and flags
-    of their residuals.
+    ``fitted`` holds the weights ``coef`` was fitted with on the samples ``used`` (None:
+    all samples; ``fitted`` None: equal weights); the samples of zero weight get the
+    weights and flags of their residuals.
     """
     n, k = Phi.shape
+    record = GibbsRecord.from_native(gibbs)
     r = y - Phi @ coef
-    if math.isnan(scale):  # no degrees of freedom
-        return RobustFit(
-            coef, np.ones(n, dtype=bool), GibbsRecord.from_native(gibbs), scale, np.ones(n),
-            np.full((k, k), np.nan),
-        )
-    if scale == 0.0:  # the points on the fit are its inliers
+    if math.isnan(mm_scale):  # no degrees of freedom
+        nan = np.full((k, k), np.nan)
+        return RobustFit(coef, np.ones(n, dtype=bool), record, mm_scale, np.ones(n), nan, mm_scale)
+    if mm_scale == 0.0:  # the points on the fit are its inliers
         mask = np.abs(r) <= exact
         w = mask.astype(np.float64)
-        cov = np.zeros((k, k))
-    else:
-        t = r / scale
-        mask = np.abs(t) < CUTOFF
-        w = _biweight(t, MM_TUNING)
-        cov = _covariance(prob, r[used], scale)
-    if fitted is not None:
-        w[used] = fitted
-    return RobustFit(coef, mask, GibbsRecord.from_native(gibbs), float(scale), w, cov)
+        if fitted is not None:
+            w[_all(used)] = fitted
+        return RobustFit(coef, mask, record, 0.0, w, np.zeros((k, k)), 0.0)
+    w = _biweight(r / mm_scale, MM_TUNING)
+    w[_all(used)] = fitted
+    r_used = r if used is None else r[used]
+    cov = _covariance(prob, coef, mm_scale)
+    scale, e_used = _noise_scale(prob, r_used, w[_all(used)], mm_scale)
+    e = r.copy()
+    e[_all(used)] = e_used
+    mask = np.abs(e) < CUTOFF * scale
+    return RobustFit(coef, mask, record, scale, w, cov, mm_scale)
+
+
+def _all(used: np.ndarray | None) -> np.ndarray | slice:
+    """An index of the samples of positive weight."""
+    return slice(None) if used is None else used
+
+
+def _noise_scale(
+    prob: _Problem, r: np.ndarray, w: np.ndarray, mm_scale: float
+) -> tuple[float, np.ndarray]:
+    """The noise scale from the final fit's residuals ``r``: (scale, standardised residuals).
+
+    The residuals are divided by ``sqrt(1 - h)``, with h the leverages of the final
+    weighted fit (for Gaussian noise they then have equal variances, which the residuals
+    of points far out in the features do not); their M-scale (50 % breakdown) is then
+    refined by one reweighting step: the root mean square of those within ``CUTOFF``
+    M-scales, over the standard deviation of a normal variable cut there. So clean data
+    gets nearly the residual standard deviation, even with many coefficients per sample,
+    and gross outliers do not count. Samples fitted exactly (h = 1) do not count either.
+    """
+    inverse = _inverse(prob.normal_matrix(w))
+    h = np.empty(len(r))
+    for cols in _blocks(len(r), 1):
+        P = prob.PhiT[:, cols]
+        h[cols] = np.einsum("ji,ji->i", P, inverse @ P)
+    h *= w if prob.sw is None else w * prob.sw
+    free = np.maximum(1.0 - h, 0.0)
+    counts = free > LEVERAGE_FLOOR
+    e = np.where(counts, r / np.sqrt(np.where(counts, free, 1.0)), 0.0)
+    sw = counts.astype(np.float64) if prob.sw is None else counts * prob.sw
+    # Standardised residuals keep all their degrees of freedom: no k is subtracted.
+    m_scale = float(_solve_m_scales(e[None], np.array([mm_scale]), sw, float(np.sum(sw)))[0])
+    inside = np.abs(e) < CUTOFF * m_scale
+    inside &= counts
+    weights = inside if prob.sw is None else inside * prob.sw
+    mean_square = float(np.sum(np.square(e) * weights)) / float(np.sum(weights))
+    return math.sqrt(mean_square) / TRUNCATED_SD, e
