@@ -38,13 +38,16 @@ MM_TUNING = 4.685061
 # Gaussian noise lies beyond it, so clean data has almost nothing flagged.
 CUTOFF = 3.0
 # Elemental starts: enough that at least one is free of outliers, at the breakdown point
-# (half the points bad), with probability 1 - MISS_PROBABILITY; never more than MAX_STARTS.
+# (half the points bad), with probability 1 - MISS_PROBABILITY; more on small data, where
+# they are cheap and the M-scale has more local minima (up to START_BUDGET residuals in
+# all); never more than MAX_STARTS.
 MISS_PROBABILITY = 1e-2
+START_BUDGET = 40_000
 MAX_STARTS = 500
 # After one improvement step each, the SHORTLIST starts with the smallest quick scales get
 # their M-scales, and the N_BEST of them with the smallest are improved until they converge.
 SHORTLIST = 10
-N_BEST = 2
+N_BEST = 4
 # Starts outside the shortlist join it when their M-scale is more than this fraction below
 # the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
 # fraction of a per cent of each other, and the improvement steps merge them anyway.
@@ -54,8 +57,8 @@ SCALE_MARGIN = 0.01
 TOLERANCE = 1e-8
 MAX_STEPS = 200
 # The S-estimator's candidates stop earlier: the M-scale is flat at its minimum, so fitted
-# values within 1e-3 scales of it give the scale to about 1e-6 of its value.
-REFINE_TOLERANCE = 1e-3
+# values within 1e-2 scales of it give the scale to about 1e-4 of its value.
+REFINE_TOLERANCE = 1e-4
 # Residuals below this size relative to y (its median plus its MAD) count as zero: data on
 # a polynomial is an exact fit, whatever its rounding errors.
 RELATIVE_FLOOR = 1e-9
@@ -668,12 +671,13 @@ def _sampler_start(
     return coef, res.gibbs
 
 
-def _n_starts(k: int) -> int:
-    """Elemental starts for k coefficients (see ``MISS_PROBABILITY``)."""
+def _n_starts(k: int, m: int) -> int:
+    """Elemental starts for k coefficients and m samples (see ``MISS_PROBABILITY``)."""
     clean = BREAKDOWN**k
     if -math.log1p(-clean) * MAX_STARTS <= -math.log(MISS_PROBABILITY):
         return MAX_STARTS
-    return math.ceil(math.log(MISS_PROBABILITY) / math.log1p(-clean))
+    needed = math.ceil(math.log(MISS_PROBABILITY) / math.log1p(-clean))
+    return min(MAX_STARTS, max(needed, START_BUDGET // m))
 
 
 def _covariance(prob: _Problem, coef: np.ndarray, scale: float) -> np.ndarray:
@@ -875,7 +879,9 @@ def robust_fit(
         _, gibbs = _sampler_start(search, ls[0], pen, H, sampler, seed)
         return _result(Phi, y, ls[0], math.nan, used, None, everything, gibbs)
 
-    best = _screen(search, np.vstack([ls, _elemental_starts(search, _n_starts(k), rng)]))
+    best = _screen(
+        search, np.vstack([ls, _elemental_starts(search, _n_starts(k, len(search.y)), rng)])
+    )
     mcmc, gibbs = _sampler_start(search, best[0], pen, H, sampler, seed)
     refined, scales = _refine(search, np.vstack([best, mcmc]), floor)
     first = int(np.argmin(scales))  # the first of equal scales
@@ -890,12 +896,12 @@ def robust_fit(
     # for large data), then the M-step at that scale on all samples.
     beta, w = _mm_steps(search, beta, scale)
     noise = _noise_scale(search, search.residuals(beta[None])[0], w, scale)[0]
-    if not noise > floor:
-        noise = scale
-    if search is not everything:  # converge on the subsample first: fewer passes over all
-        beta, _ = _mm_steps(search, beta, noise)
-    coef, w = _mm_steps(everything, beta, noise)
-    return _result(Phi, y, coef, noise, used, w, everything, gibbs)
+    if noise > floor:
+        again, w = _mm_steps(search, beta, noise)
+        if _noise_scale(search, search.residuals(again[None])[0], w, noise)[0] <= noise:
+            beta, scale = again, noise
+    coef, w = _mm_steps(everything, beta, scale)
+    return _result(Phi, y, coef, scale, used, w, everything, gibbs)
 
 
 def _result(
