@@ -33,6 +33,7 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
+from zarn._robust import GibbsRecord
 from zarn.compare import ModelComparison, compare_models
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
@@ -43,6 +44,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "GibbsRecord",
     "GibbsResult",
     "MCMCResult",
     "ManyFits",

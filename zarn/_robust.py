@@ -69,6 +69,10 @@ PRODUCTS_LIMIT = 4_000_000
 # temporary arrays then come from the heap, where fresh maps of memory, which larger
 # arrays get, would cost more in page faults than the arithmetic on them.
 BLOCK = 16384
+# M-steps at the noise scale of the previous one's residuals: at most NOISE_ROUNDS, until
+# it changes by less than NOISE_TOLERANCE of itself.
+NOISE_ROUNDS = 50
+NOISE_TOLERANCE = 1e-6
 # Leverages within this of 1 mark samples that the fit interpolates: their residuals tell
 # nothing about the noise.
 LEVERAGE_FLOOR = 1e-8
@@ -202,9 +206,10 @@ class RobustFit:
 
 
 def _clipped_square(t: np.ndarray, factor: float | np.ndarray) -> np.ndarray:
-    """``min((t * factor)^2, 1)``, as a new array."""
-    u = t * factor
-    np.square(u, out=u)
+    """``min((t * factor)^2, 1)``, as a new array (a square beyond the doubles is 1)."""
+    with np.errstate(over="ignore"):
+        u = t * factor
+        np.square(u, out=u)
     return np.minimum(u, 1.0, out=u)
 
 
@@ -333,7 +338,9 @@ def _problem(
         penalty += (total * gamma1) * np.asarray(R1)
     if R2 is not None and gamma2 != 0.0:
         penalty += (total * gamma2) * np.asarray(R2)
-    return _Problem(PhiT, y, sw, penalty)
+    # Rows contiguous whatever the caller's layout: the sums' order, and so their last bits,
+    # depends on it.
+    return _Problem(np.ascontiguousarray(PhiT), y, sw, penalty)
 
 
 def _scale_equation(
@@ -401,7 +408,7 @@ def _solve_m_scales(
         low[idx] = np.where(excess > 0.0, si, low[idx])
         high[idx] = np.where(excess > 0.0, high[idx], si)
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            proposal = si * np.exp(np.minimum(excess / slope, 50.0))
+            proposal = si * np.exp(np.clip(excess / slope, -50.0, 50.0))
         bad = ~((low[idx] < proposal) & (proposal < high[idx]))
         halve = np.where(np.isinf(high[idx]), 2.0 * si, 0.5 * (low[idx] + high[idx]))
         proposal = np.where(bad, halve, proposal)
@@ -896,10 +903,16 @@ def robust_fit(
     # for large data), then the M-step at that scale on all samples.
     beta, w = _mm_steps(search, beta, scale)
     noise = _noise_scale(search, search.residuals(beta[None])[0], w, scale)[0]
-    if noise > floor:
+    for _ in range(NOISE_ROUNDS):
+        if not noise > floor:
+            break
         again, w = _mm_steps(search, beta, noise)
-        if _noise_scale(search, search.residuals(again[None])[0], w, noise)[0] <= noise:
-            beta, scale = again, noise
+        new = _noise_scale(search, search.residuals(again[None])[0], w, noise)[0]
+        if not new <= noise:
+            break
+        beta, scale, noise = again, noise, new
+        if abs(new - scale) <= NOISE_TOLERANCE * scale:
+            break
     coef, w = _mm_steps(everything, beta, scale)
     return _result(Phi, y, coef, scale, used, w, everything, gibbs)
 
@@ -933,9 +946,10 @@ def _result(
         if fitted is not None:
             w[_all(used)] = fitted
         return RobustFit(coef, mask, record, 0.0, w, np.zeros((k, k)), 0.0)
+    r_used = prob.residuals(coef[None])[0]  # the same bits whatever the layout of Phi
+    r[_all(used)] = r_used
     w = _biweight(r / mm_scale, MM_TUNING)
     w[_all(used)] = fitted
-    r_used = r if used is None else r[used]
     cov = _covariance(prob, coef, mm_scale)
     scale, e_used = _noise_scale(prob, r_used, w[_all(used)], mm_scale)
     e = r.copy()
@@ -955,7 +969,7 @@ def _noise_scale(
     """The noise scale from the final fit's residuals ``r``: (scale, standardised residuals).
 
     The residuals are divided by ``sqrt(1 - h)``, with h the leverages of the final
-    weighted fit (for Gaussian noise they then have equal variances, which the residuals
+    weighted fit, per unit of sample weight (for Gaussian noise they then have equal variances, which the residuals
     of points far out in the features do not); their M-scale (50 % breakdown) is then
     refined by one reweighting step: the root mean square of those within ``CUTOFF``
     M-scales, over the standard deviation of a normal variable cut there. So clean data
@@ -967,7 +981,7 @@ def _noise_scale(
     for cols in _blocks(len(r), 1):
         P = prob.PhiT[:, cols]
         h[cols] = np.einsum("ji,ji->i", P, inverse @ P)
-    h *= w if prob.sw is None else w * prob.sw
+    h *= w  # per unit of sample weight: a sample of weight 2 acts as two copies
     free = np.maximum(1.0 - h, 0.0)
     counts = free > LEVERAGE_FLOOR
     e = np.where(counts, r / np.sqrt(np.where(counts, free, 1.0)), 0.0)
