@@ -21,10 +21,11 @@ import numpy as np
 from zarn._native import zarn_core
 
 # The sampler and the candidate starts run on at most this many samples, drawn from the
-# seed; the final steps run on all of them. A few thousand points estimate a start to a few
-# per cent of the noise, and keep the cost of the search independent of n.
+# seed; the final steps run on all of them. A thousand points place a start well within
+# the basin of the final fit, and keep the cost of the search independent of n.
 SUBSAMPLE = 1000
-# The M-scale solves mean(rho(r / s)) = BREAKDOWN with a biweight rho bounded by 1: half
+# The M-scale solves sum(rho(r / s)) = BREAKDOWN (N - k) with a biweight rho bounded by 1
+# (N samples, k coefficients, as R's lmrob): half
 # of the points may be arbitrarily bad before the scale breaks down (the largest breakdown
 # point a regression equivariant estimator can have).
 BREAKDOWN = 0.5
@@ -162,21 +163,24 @@ class RobustFit:
         Coefficients for the columns of the design matrix: the penalised least-squares fit
         with each sample weighted by ``weights`` times its sample weight.
     inlier_mask : numpy.ndarray of bool
-        True for the samples whose residual is within 3 robust scales (``scale``) of the
-        fit; False for the outliers.
+        False for the outliers: the samples whose residual, divided by ``sqrt(1 - h)``
+        for their leverage h, exceeds 3 ``scale``.
     gibbs : GibbsRecord
         Gibbs analysis of the sampler's warm-up.
     scale : float
-        Robust scale of the residuals, in the units of y: the M-scale of the S-estimate
-        (for Gaussian noise, an estimate of its standard deviation). 0.0 when most points
-        lie exactly on the fit; NaN when the samples do not outnumber the coefficients.
+        Robust scale of the residuals, in the units of y: for Gaussian noise an estimate
+        of its standard deviation, which outliers do not inflate (see :func:`robust_fit`).
+        0.0 when most points lie exactly on the fit; NaN when the samples do not
+        outnumber the coefficients.
     weights : numpy.ndarray
-        Final robustness weight of every sample, in [0, 1]: Tukey's biweight of its
-        residual over ``4.685 * scale`` (1 for a residual of 0, 0 beyond the cut).
+        Robustness weight of every sample in the final fit, in [0, 1]: Tukey's biweight
+        ``(1 - (r / (4.685 mm_scale))^2)^2`` of its residual r, 0 beyond the cut.
     cov : numpy.ndarray
         k x k covariance of ``coef``: Huber's sandwich estimate with his small-sample
-        correction (statsmodels' ``RLM`` covariance ``"H1"``) at the robust scale, see
+        correction (statsmodels' ``RLM`` covariance ``"H1"``) at ``mm_scale``, see
         :func:`robust_fit`. All NaN when the samples do not outnumber the coefficients.
+    mm_scale : float
+        The scale of the final M-step, at which ``weights`` are computed.
 
     Examples
     --------
@@ -766,46 +770,66 @@ def robust_fit(
 ) -> RobustFit:
     """Fit ``y ~ Phi @ coef`` so that outliers, up to half of the data, do not move the fit.
 
-    An MM-estimator (Yohai 1987), as R's ``robustbase::lmrob`` computes it: a
-    high-breakdown S-estimate gives the robust scale and the start, then an M-estimate
-    with Tukey's biweight at that scale gives 95 % efficiency for Gaussian noise.
+    An MM-estimator (Yohai 1987) started, as R's ``robustbase::lmrob``, from a fast-S
+    estimate (Salibian-Barrera and Yohai 2006); its M-steps are then repeated at the
+    noise scale of their residuals while that scale falls.
 
-    1. **Subsample.** When more than 2,000 samples have positive weight, the search runs
-       on 2,000 of them drawn from ``seed``; the final steps use all of them.
-    2. **Starts.** Exact fits of random sets of k samples (enough that one is free of
-       outliers with probability 0.999 when half the data is bad; at most 500), and the
-       penalised least-squares fit.
-    3. **S-estimate.** Each start is improved by two reweighting steps that lower the
-       M-scale of its residuals (the biweight scale with 50 % breakdown); the five with
-       the smallest scale are improved until they converge. Then
-       :class:`zarn.TournamentMCMC` (settings ``sampler``, complexity ``H``, seed ``seed``)
-       runs on the residuals of the best of them, so that its hit tolerance (0.4 MAD of
-       the data it sees) is set by the noise rather than by the spread of y; its best
-       coefficients are one more start, improved in the same way. The candidate with the
-       smallest M-scale is the S-estimate, and its M-scale (on all samples) is ``scale``.
-    4. **MM-step.** Iteratively reweighted penalised least squares with the biweight at
-       tuning constant 4.685 and the scale fixed, from the S-estimate, until the fitted
-       values move by less than 1e-8 scales. The objective
-       ``sum(w * scale**2 * rho(r / scale)) + N (gamma1 b'R1 b + gamma2 b'R2 b) / 2 +
-       ridge |b|^2 / 2`` never rises, so the result is never worse than the S-estimate
-       on it. Points beyond 4.685 scales get weight 0, those beyond 3 scales are flagged
-       as outliers.
+    1. **Subsample.** When more than 1,000 samples have positive weight, steps 2 to 4 run
+       on 1,000 of them drawn from ``seed``; step 5 uses all of them.
+    2. **Starts.** The penalised least-squares fit and exact fits of random sets of k
+       samples: enough that one of them is free of outliers with probability 0.99 when
+       half of the data is bad, more on small data (up to 40,000 residuals in all), at
+       most 500.
+    3. **S-estimate.** The objective of the search is the M-scale of the residuals: the
+       s with ``sum(w rho(r / s)) = (N - k) / 2``, rho Tukey's biweight at 1.548 bounded
+       by 1 (50 % breakdown, consistent for Gaussian noise), N the total sample weight.
+       Each start takes one step that refits it with the biweight weights of its
+       residuals (a concentration step for the M-scale); the four with the smallest
+       M-scale (found as in fast-S) are refined until their scale settles to 1e-4.
+       :class:`zarn.TournamentMCMC` (settings ``sampler``, complexity ``H``, seed
+       ``seed``) runs on the residuals of the best start, so that its hit tolerance (0.4
+       MAD of the data it sees) is set by the noise rather than by the spread of y; its
+       best coefficients are refined too. The candidate of smallest M-scale wins; no
+       refinement is kept that raised a candidate's scale, so the winner is the best
+       point of the search.
+    4. **M-steps.** Newton (or, where the Hessian is not positive definite, reweighted
+       least-squares) steps on ``sum(w scale^2 rho(r / scale)) + b' P b / 2``, rho the
+       biweight at 4.685 (95 % efficiency for Gaussian noise), ``P = ridge I + N
+       (gamma1 R1 + gamma2 R2)``, at the S-estimate's scale, from the S-estimate, until the
+       fitted values move by less than 1e-8 scales; no step raises the objective. Then
+       the noise scale of the residuals (below) becomes the scale of the next M-step,
+       which is kept only if its own noise scale is not larger, until it settles.
+       Outliers near the curve inflate the M-scale, and with it an M-step's reach; the
+       noise scale is not inflated by them, so these steps remove the bias that a heavy
+       contamination leaves in the S-estimate.
+    5. **All samples.** The M-step at the final scale from there on all samples; ``coef``
+       is its last reweighted least-squares fit, exactly, with ``weights``.
+
+    The noise scale divides each residual by ``sqrt(1 - h)`` (h its leverage in the
+    weighted fit, per unit of sample weight), takes their M-scale, then the root mean
+    square of those within 3 M-scales, over the standard deviation of a normal variable
+    cut at 3: for clean data nearly the residual standard deviation, even with few samples
+    per coefficient. ``scale`` is that of the final fit, and the samples beyond 3 of it
+    (in the same standardised residuals) are the outliers.
 
     High-leverage points (far out in the features) that agree with the bulk of the data
-    keep their full weight, as every point is judged by its residual from a fit that the
-    M-scale of all points chose; only points whose residual is large are set aside.
+    keep their weight: every point is judged by its residual from a fit chosen by the
+    M-scale of all points, and a bad point there cannot lower that scale by pulling the
+    fit, as it can lower the sum of squares of the half of the points that least-squares
+    trimming keeps.
 
-    Sample weights ``w`` multiply each sample's term in the M-scale's equation and in the
-    M-step's objective (so integer weights act as repeated samples, to the precision of
-    the iterations); the penalties are weighted by ``N = sum(w)``. Samples of zero weight
-    are left out of the fit but get a residual, a weight and an inlier flag like the
-    others. The sampler and the elemental starts draw the samples of positive weight
-    without regard to their weight.
+    Sample weights multiply each sample's term in the M-scale's equation, in the M-step's
+    objective and in the noise scale, so integer weights act as repeated samples (to the
+    precision of the iterations); the penalties are weighted by the total weight N.
+    Samples of zero weight are left out but get a residual, a weight and a flag like the
+    others. The sampler and the elemental starts draw among the samples of positive
+    weight without regard to their weight.
 
-    The cost is that of the sampler on at most 2,000 samples, of about 100 to 500 starts
-    on them, and of a few passes over all samples per MM iteration: linear in n with a
-    small constant. The result depends only on the arguments and ``seed``, not on the
-    number of threads.
+    The cost is that of the sampler and of about 100 to 500 starts on at most 1,000
+    samples, then a few passes over all samples per M-step: linear in n with a small
+    constant. The result depends only on the arguments and ``seed``: every draw comes
+    from a generator seeded by ``seed``, every sum over the samples is NumPy's own, in a
+    fixed order, so the number of threads does not change a bit.
 
     Parameters
     ----------
@@ -834,11 +858,12 @@ def robust_fit(
     -------
     RobustFit
         Coefficients, inlier mask, the sampler's Gibbs record, the robust scale, the
-        robustness weights and the covariance of the coefficients. The covariance is
-        Huber's estimate at the robust scale (as statsmodels' ``RLM`` with
-        ``cov="H1"``): ``K^2 [sum psi^2 / (N - k)] / mean(psi')^2 scale^2 A^-1``, with
-        ``A = Phi' diag(w) Phi`` plus the ridge and the penalties; it treats the scale as
-        known.
+        robustness weights, the covariance of the coefficients and the final M-step's
+        scale. The covariance is Huber's estimate for the M-step at its scale s (as
+        statsmodels' ``RLM`` with ``cov="H1"``): ``K^2 [sum w psi^2 / (N - k)] /
+        mean(psi')^2 s^2 A^-1``, psi the biweight's psi function of r / s, w the sample
+        weights, ``K = 1 + k var(psi') / (N mean(psi')^2)`` and ``A = Phi' diag(w) Phi +
+        P``; it treats the scale as known.
 
     Raises
     ------
@@ -969,10 +994,11 @@ def _noise_scale(
     """The noise scale from the final fit's residuals ``r``: (scale, standardised residuals).
 
     The residuals are divided by ``sqrt(1 - h)``, with h the leverages of the final
-    weighted fit, per unit of sample weight (for Gaussian noise they then have equal variances, which the residuals
-    of points far out in the features do not); their M-scale (50 % breakdown) is then
-    refined by one reweighting step: the root mean square of those within ``CUTOFF``
-    M-scales, over the standard deviation of a normal variable cut there. So clean data
+    weighted fit, per unit of sample weight (for Gaussian noise they then have equal
+    variances, which the residuals of points far out in the features do not); their
+    M-scale (50 % breakdown) is then refined by one reweighting step: the root mean
+    square of those within ``CUTOFF`` M-scales, over the standard deviation of a normal
+    variable cut there. So clean data
     gets nearly the residual standard deviation, even with many coefficients per sample,
     and gross outliers do not count. Samples fitted exactly (h = 1) do not count either.
     """
