@@ -72,7 +72,8 @@ print(
 
 X2 = rng.uniform(0.0, 1.0, (300, 2))
 z = np.sin(3.0 * X2[:, 0]) * np.cos(2.0 * X2[:, 1]) + rng.normal(scale=0.1, size=300)
-surface_model = zarn.PolynomialRegressor(degree=(3, 3), gamma2=1e-4).fit(X2, z)
+surface_model = zarn.PolynomialRegressor(degree=(3, 3), basis="tensor", gamma2=1e-4)
+surface_model.fit(X2, z)
 r2 = surface_model.score(X2, z)
 print(f"\nTwo variables, degrees (3, 3): {surface_model.coef_.size} coefficients, R2 = {r2:.3f}")
 

@@ -121,7 +121,9 @@ def test_degrees_per_feature():
     y = X[:, 0] ** 2 + X[:, 1] + rng.normal(scale=0.01, size=100)
     cmp = compare_models(X, y, degrees=[(1, 1), (2, 1), 2, (1, 2)])
     assert cmp.best_.degree == (2, 1)
-    assert {r.k for r in cmp.rows} == {4, 6, 9}
+    assert {r.k for r in cmp.rows} == {3, 5, 6}  # the total basis: powers sum to <= max
+    tensor = compare_models(X, y, degrees=[(1, 1), (2, 1), 2, (1, 2)], basis="tensor")
+    assert {r.k for r in tensor.rows} == {4, 6, 9}
     assert "(2, 1)" in repr(cmp)
 
 

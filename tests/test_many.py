@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn import many
+from zarn import _batched, _design, _plans
+from zarn._params import validate_params
 
 # The shared-solve routes agree with fitting each series alone to within this, relative to
 # the series' largest coefficient (the documented tolerance of fit_many).
@@ -130,14 +131,14 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
     Y[:, 0] = 2.0  # MAD 0: tolerance 0.4
     gamma1 = 0.3 if penalized else 0.0
     model = zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=gamma1)
-    plan = many._make_plan(x.reshape(-1, 1), model, True)
+    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True)
     coef = rng.normal(size=(30, plan.k))
     used = rng.random(Y.shape[::-1]) > 0.2
     used[:, :3] = True
     for mask in (None, used):
         Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
         n_used = None if mask is None else mask.sum(axis=1)
-        got = many._mdl_rows(coef, Yt, np.sort(Yt, axis=1), n_used, plan)
+        got = _batched.mdl_rows(plan, coef, Yt, np.sort(Yt, axis=1), n_used)
         for i in range(30):
             keep = slice(None) if mask is None else mask[i]
             yp = (plan.Phi @ coef[i])[keep]
@@ -212,6 +213,24 @@ def test_robust_is_the_single_fit_bit_for_bit():
     assert fits.n_inliers[0] < fits.n_used[0]
 
 
+def test_predict_in_blocks_and_far_outside_the_domain():
+    x, Y = series(m=3)
+    Y[:, 1] = np.nan  # no samples: predicts NaN, whatever the positions
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=5, method="ols"))
+    x_new = np.linspace(-5.0, 9.0, 3 * _design.PREDICT_BLOCK_ROWS + 5)
+    got = fits.predict(x_new)
+    for j in (0, 2):
+        want = alone(fits_model(fits), fits.domain, x, Y[:, j]).predict(x_new[:, None])
+        np.testing.assert_allclose(got[:, j], want, rtol=1e-12, atol=1e-12)
+    assert np.isnan(got[:, 1]).all()
+    with pytest.raises(ValueError, match=r"exceeds the range of doubles at 1 point\(s\) of x_new"):
+        fits.predict([0.0, 1e300])
+
+
+def fits_model(fits):
+    return zarn.PolynomialRegressor(degree=len(fits.basis) - 1, method=fits.method)
+
+
 def test_pickles():
     x, Y = series(m=5)
     fits = zarn.fit_many(x, with_missing(Y), zarn.PolynomialRegressor(degree=3))
@@ -228,8 +247,10 @@ def test_pickles():
         ({"x": [0.0, 1.0, 2.0]}, "x has 3 samples but Y has 4"),
         ({"Y": np.zeros((4, 2, 2))}, "Y must be 1-D .* got 3 dimensions"),
         ({"x": [1.0, 1.0, 1.0, 1.0]}, "zero width"),
-        ({"n_jobs": 0}, "n_jobs"),
-        ({"axis": 2}, "axis"),
+        ({"n_jobs": 0}, "'n_jobs' parameter of fit_many must be an int in the range"),
+        ({"chunk_size": 0}, "'chunk_size' parameter of fit_many must be an int in the range"),
+        ({"axis": 2}, r"'axis' parameter of fit_many must be an int in the range \[-2, 1\]"),
+        ({"model": zarn.PolynomialRegressor(n_grid=1)}, "'n_grid' parameter"),
     ],
 )
 def test_bad_input(change, match):

@@ -2,6 +2,7 @@ import copy
 import itertools
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -11,10 +12,11 @@ import warnings
 import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
-from numpy.polynomial.polyutils import mapparms
+from numpy.polynomial.polyutils import mapdomain, mapparms
 
 import zarn
-from zarn import _basis
+from zarn import _basis, _design
+from zarn._params import check_param
 
 pd = pytest.importorskip("pandas")
 sklearn = pytest.importorskip("sklearn")
@@ -29,6 +31,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 SMALL_SAMPLER = {"n_chains": 4, "n_warmup": 20, "n_deep": 50, "n_elite": 2}
 CHECKED = [
+    zarn.PolynomialRegressor(),  # the defaults: degree 3, penalised, total basis
     zarn.PolynomialRegressor(degree=1, method="ols", basis="total"),
     zarn.PolynomialRegressor(degree=2, basis="total", gamma1=1e-7, gamma2=1e-8, n_grid=2),
     zarn.PolynomialRegressor(degree=1, method="robust", basis="total", **SMALL_SAMPLER),
@@ -116,6 +119,28 @@ def test_domain_mapping_and_explicit_domain():
     off, scl = _basis.domain_map(domains)
     expected = np.array([mapparms(dom, (-1, 1)) for dom in domains])
     np.testing.assert_array_equal(np.column_stack([off, scl]), expected)
+    # One feature takes a shortcut in plain floats: the same values to the last bit.
+    for dom, want in zip(domains, expected):
+        assert _basis.domain_map(dom[None]) == tuple(want)
+        x = rng.uniform(*dom, 5)[:, None]
+        design = _design.Design.from_data(x, {**MAP_ONLY, "domain": dom})
+        np.testing.assert_array_equal(design.map(x)[:, 0], mapdomain(x[:, 0], dom, (-1, 1)))
+
+
+MAP_ONLY = {"degree": 1, "basis": "total", "n_grid": None, "method": "ols"}
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_r2_of_a_constant_target_is_scikit_learns(exact):
+    # A constant y has no variance to explain: R^2 is 1.0 for its exact prediction and
+    # 0.0 for any other, as scikit-learn's r2_score says.
+    X = np.linspace(0.0, 1.0, 20)[:, None]
+    y = np.zeros(20) if exact else np.full(20, 3.0)
+    model = zarn.PolynomialRegressor(degree=2, method="ols")
+    model.fit(X, y if exact else X[:, 0] ** 2)
+    yp = model.predict(X)
+    assert bool((yp == y).all()) == exact
+    assert model.score(X, y) == r2_score(y, yp) == (1.0 if exact else 0.0)
 
 
 @pytest.mark.parametrize("degrees", [(2, 3), (3, 1, 2), (4, 4)])
@@ -155,14 +180,14 @@ def test_total_basis_model():
 
 def test_scores_match_the_core_and_scikit_learn():
     X, y = cubic_data(d=2)
-    model = zarn.PolynomialRegressor(degree=3, gamma1=1e-3, gamma2=1e-4).fit(X, y)
+    model = zarn.PolynomialRegressor(degree=3, gamma1=1e-3, gamma2=1e-4, basis="tensor").fit(X, y)
     R1, R2, _ = zarn.build_penalty_matrices_nd([3, 3], [(-1, 1)] * 2)
     yp = model.predict(X)
     expected = zarn.mdl_score_reg(yp, y, 16, 20, model.coef_, R1, R2, 1e-3, 1e-4)
     assert model.mdl_ == pytest.approx(expected, rel=1e-12)
     assert model.mdl_score(X, y) == pytest.approx(expected, rel=1e-12)
     assert model.score(X, y) == pytest.approx(r2_score(y, yp), rel=1e-14)
-    plain = zarn.PolynomialRegressor(degree=3, method="ols", H=7).fit(X, y)
+    plain = zarn.PolynomialRegressor(degree=3, method="ols", H=7, basis="tensor").fit(X, y)
     assert plain.mdl_ == pytest.approx(zarn.mdl_score(plain.predict(X), y, 16, 7), rel=1e-12)
 
 
@@ -243,6 +268,18 @@ def bad(**kwargs):
     return zarn.PolynomialRegressor(**kwargs)
 
 
+def invalid(name, must, got):
+    """scikit-learn's message for a parameter outside its constraints, as a pattern."""
+    return re.escape(f"The {name!r} parameter of PolynomialRegressor must be {must}. Got {got}")
+
+
+INT_AT_LEAST = "an int in the range [{}, 2147483647]"
+DEGREE = "an int in the range [0, inf) or a sequence of them, one per feature"
+AT_LEAST_1 = INT_AT_LEAST.format(1)
+WEIGHT = "a float in the range [0.0, inf)"
+POSITIVE = "a float in the range (0.0, inf)"
+
+
 X2, Y2 = cubic_data(n=30, d=2)
 NAN_X = X2.copy()
 NAN_X[3, 1] = np.nan
@@ -259,20 +296,48 @@ INF_Y[7] = -np.inf
         (bad(), np.empty((0, 2)), [], "0 sample"),
         (bad(), X2, np.column_stack([Y2, Y2]), r"y must have one column.*\(30, 2\)"),
         (bad(), X2, Y2[:-1], "inconsistent numbers of samples: 30 and 29"),
-        (bad(degree=-1), X2, Y2, "degree must be >= 0, got -1"),
-        (bad(degree=(2, -2)), X2, Y2, "degree must be >= 0, got -2"),
+        (bad(degree=-1), X2, Y2, invalid("degree", DEGREE, "-1")),
+        (bad(degree=(2, -2)), X2, Y2, invalid("degree", DEGREE, "(2, -2)")),
         (bad(degree=(1, 2, 3)), X2, Y2, "degree has 3 entries but X has 2 features"),
-        (bad(method="lasso"), X2, Y2, "method must be one of 'ols', 'penalized', 'robust'"),
-        (bad(basis="chebyshev"), X2, Y2, "basis must be one of 'tensor', 'total'"),
+        (
+            bad(method="lasso"),
+            X2,
+            Y2,
+            invalid("method", "a str among {'ols', 'penalized', 'robust'}", "'lasso'"),
+        ),
+        (bad(basis="chebyshev"), X2, Y2, invalid("basis", "a str among {'tensor', 'total'}", "")),
         (bad(domain=[(0, 1), (2, 2)]), X2, Y2, r"feature 1 must satisfy low < high.*zero width"),
         (bad(domain=[(0, 1)]), X2, Y2, r"shape \(2, 2\)"),
-        (bad(gamma1=-1.0), X2, Y2, "gamma1 must be finite and >= 0"),
-        (bad(ridge=np.nan), X2, Y2, "ridge must be finite"),
-        (bad(H=0), X2, Y2, "H must be >= 1"),
-        (bad(n_grid=1), X2, Y2, "n_grid must be >= 2"),
-        (bad(method="robust", n_chains=0), X2, Y2, "n_chains must be >= 1"),
-        (bad(method="robust", step_size=0.0), X2, Y2, "step_size must be finite and > 0"),
-        (bad(method="robust", random_state=-3), X2, Y2, "random_state must be None"),
+        (bad(domain=3.0), X2, Y2, invalid("domain", "an array-like or None", "3.0")),
+        (bad(gamma1=-1.0), X2, Y2, invalid("gamma1", WEIGHT, "-1.0")),
+        (bad(gamma2=np.inf), X2, Y2, invalid("gamma2", WEIGHT, "inf")),
+        (bad(ridge=np.nan), X2, Y2, invalid("ridge", WEIGHT, "nan")),
+        (bad(H=0), X2, Y2, invalid("H", INT_AT_LEAST.format(1), "0")),
+        (bad(H=2**31), X2, Y2, invalid("H", INT_AT_LEAST.format(1), str(2**31))),
+        (bad(n_grid=1), X2, Y2, invalid("n_grid", INT_AT_LEAST.format(2) + " or None", "1")),
+        # Every parameter is checked whatever the method: the sampler's too.
+        (bad(method="robust", n_chains=0), X2, Y2, invalid("n_chains", AT_LEAST_1, "0")),
+        (bad(method="ols", n_elite=0), X2, Y2, invalid("n_elite", AT_LEAST_1, "0")),
+        (bad(n_warmup=-1), X2, Y2, invalid("n_warmup", INT_AT_LEAST.format(0), "-1")),
+        (bad(n_deep=1.5), X2, Y2, invalid("n_deep", INT_AT_LEAST.format(0), "1.5")),
+        (bad(step_size=0.0), X2, Y2, invalid("step_size", POSITIVE, "0.0")),
+        (
+            bad(method="ols", n_chains=0, step_size=-1, random_state="abc"),
+            X2,
+            Y2,
+            invalid("n_chains", INT_AT_LEAST.format(1), "0"),
+        ),
+        (
+            bad(method="penalized", random_state=-3),
+            X2,
+            Y2,
+            invalid(
+                "random_state",
+                "an int in the range [0, 18446744073709551615], an instance of "
+                "'numpy.random.Generator', an instance of 'numpy.random.RandomState' or None",
+                "-3",
+            ),
+        ),
         (
             bad(),
             np.column_stack([X2[:, 0], np.ones(30)]),
@@ -290,13 +355,12 @@ def test_bad_input_is_named(model, X, y, match):
 @pytest.mark.parametrize(
     ("model", "X", "error", "match"),
     [
-        (
-            bad(degree=2.5),
-            X2,
-            TypeError,
-            "degree must be an integer or one integer per feature, got 2.5",
-        ),
-        (bad(gamma2="big"), X2, TypeError, "gamma2 must be a real number"),
+        (bad(degree=2.5), X2, TypeError, invalid("degree", DEGREE, "2.5")),
+        (bad(degree=True), X2, TypeError, invalid("degree", DEGREE, "True")),
+        (bad(degree="3"), X2, TypeError, invalid("degree", DEGREE, "'3'")),
+        (bad(degree=[[1, 2]]), X2, TypeError, invalid("degree", DEGREE, "[[1, 2]]")),
+        (bad(gamma2="big"), X2, TypeError, invalid("gamma2", WEIGHT, "'big'")),
+        (bad(gamma1=10**400), X2, TypeError, invalid("gamma1", WEIGHT, "1000")),
         (bad(), X2.astype(complex), ValueError, "Complex data not supported"),
         (bad(), np.array([["a", "b"]] * 30), ValueError, "X holds a value that is not a number"),
     ],
@@ -304,6 +368,21 @@ def test_bad_input_is_named(model, X, y, match):
 def test_bad_types_are_named(model, X, error, match):
     with pytest.raises(error, match=match):
         model.fit(X, Y2)
+
+
+def test_every_parameter_is_declared_and_checked():
+    # The constraints table names every constructor parameter, in order: a new parameter
+    # cannot be left unchecked.
+    names = zarn.PolynomialRegressor._get_param_names()
+    table = zarn.PolynomialRegressor._parameter_constraints
+    assert list(table) == names
+    # The defaults are taken without a test at every fit: they must satisfy the table.
+    for name, default, _ in table.quick:
+        assert check_param(name, default, table[name], "") == default
+    model = zarn.PolynomialRegressor(degree=1, method="ols").fit(X2, Y2)
+    for name in names:
+        with pytest.raises(ValueError, match=f"The {name!r} parameter of PolynomialRegressor"):
+            clone(model).set_params(**{name: "nonsense"}).fit(X2, Y2)
 
 
 def test_predict_checks_its_input():
@@ -322,7 +401,7 @@ def test_predict_checks_its_input():
 
 
 def test_predict_blocks_agree_with_one_block():
-    x = np.linspace(-2, 3, 3 * zarn.models.PREDICT_BLOCK_ROWS + 17)
+    x = np.linspace(-2, 3, 3 * _design.PREDICT_BLOCK_ROWS + 17)
     model = zarn.PolynomialRegressor(degree=7, method="ols").fit(x[:, None], np.cos(x))
     whole = _basis.design((x[:, None] - 0.5) / 2.5, (7,), model.basis_) @ model.coef_
     np.testing.assert_allclose(model.predict(x[:, None]), whole, rtol=1e-13, atol=1e-13)

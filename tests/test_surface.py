@@ -1,6 +1,7 @@
 """The public surface: names, order, parameters and defaults, and the stub file."""
 
 import ast
+import inspect
 import os
 import pathlib
 import subprocess
@@ -10,6 +11,7 @@ import numpy as np
 import pytest
 
 import zarn
+from zarn import _constants
 from zarn._native import zarn_core as zc
 
 FUNCTIONS_AND_CLASSES = [
@@ -177,6 +179,36 @@ def test_defaults_equal_the_values_spelled_out():
     assert (r0.energy, r0.n_chains, r0.n_elite) == (r1.energy, r1.n_chains, r1.n_elite)
     full0, full1 = zc.TournamentMCMC(), zc.TournamentMCMC(25, 200, 2000, 5, 0.05, 20, 42)
     np.testing.assert_array_equal(full0.fit(Phi, y).beta_mcmc, full1.fit(Phi, y).beta_mcmc)
+
+
+def test_python_defaults_equal_the_cores():
+    # The estimator and the Python layer name the core's defaults once (zarn._constants);
+    # the binding declares them again, so the two must agree.
+    sampler = dict(native_signature(zc.TournamentMCMC.__init__))
+    estimator = inspect.signature(zarn.PolynomialRegressor).parameters
+    for name in ("n_chains", "n_warmup", "n_deep", "n_elite", "step_size"):
+        assert estimator[name].default == sampler[name], name
+    assert estimator["random_state"].default == sampler["seed"]
+    assert estimator["H"].default == sampler["H_piH"] == dict(native_signature(zc.mdl_score))["H"]
+    assert estimator["ridge"].default == dict(native_signature(zc.fit_regularized_linear))["ridge"]
+    grid_1d = dict(native_signature(zc.smoothness_penalty_matrices_1d))["n_grid"]
+    grid_nd = dict(native_signature(zc.build_penalty_matrices_nd))["n_grid_per_dim"]
+    assert (grid_1d, grid_nd) == (_constants.GRID_1D, _constants.GRID_PER_DIM)
+
+
+@pytest.mark.parametrize("scale", [0.0, 1.0, 3.7])
+def test_hit_tolerance_is_the_cores(scale):
+    # Residuals just inside and just outside MAD_TOLERANCE median absolute deviations of
+    # y (units where the MAD is 0): the core's MDL score counts exactly the inside ones.
+    n = 41
+    y = scale * np.random.default_rng(1).normal(size=n)
+    mad = zc.mad(y)
+    eps = _constants.MAD_TOLERANCE * (mad if mad > 0.0 else 1.0)
+    residual = np.where(np.arange(n) % 3 == 0, eps * (1 + 1e-9), eps * (1 - 1e-9))
+    hits = int((residual < eps).sum())
+    score = zc.mdl_score(y + residual, y, 1, 20)
+    assert score == pytest.approx(-n * np.log(hits / n) + np.log(40.0) / n, rel=1e-12)
+    assert zc.compute_sr(y + residual, y, eps) == hits / n
 
 
 @pytest.mark.parametrize(

@@ -34,7 +34,7 @@ from zarn._native.zarn_core import (
     smoothness_penalty_matrices_1d,
 )
 from zarn._robust import GibbsRecord
-from zarn.compare import ModelComparison, compare_models
+from zarn.compare import ComparisonRow, ModelComparison, compare_models
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -44,6 +44,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "ComparisonRow",
     "GibbsRecord",
     "GibbsResult",
     "MCMCResult",

@@ -13,6 +13,7 @@ import os
 
 import numpy as np
 
+from zarn._constants import GRID_1D, GRID_PER_DIM
 from zarn._native import zarn_core as core
 
 WINDOW = (-1.0, 1.0)
@@ -43,6 +44,8 @@ def check_memory(n_bytes: float, what: str) -> None:
 
 def basis_size(degrees: tuple[int, ...], basis: str) -> int:
     """Number of basis functions (for the total basis an upper bound, exact in one feature)."""
+    if len(degrees) == 1:
+        return degrees[0] + 1
     tensor = math.prod(deg + 1 for deg in degrees)
     if basis == "tensor":
         return tensor
@@ -121,13 +124,14 @@ def penalties(
     because every caller shares them.
     """
     d = len(degrees)
-    args = () if n_grid is None else (n_grid,)  # None: the core's default grid
+    if n_grid is None:  # the core's defaults
+        n_grid = GRID_1D if d == 1 else GRID_PER_DIM
     if d == 1:
-        R1, R2 = core.smoothness_penalty_matrices_1d(degrees[0], *WINDOW, *args)
+        R1, R2 = core.smoothness_penalty_matrices_1d(degrees[0], *WINDOW, n_grid)
     elif basis == "tensor":
-        R1, R2, _ = core.build_penalty_matrices_nd(list(degrees), [WINDOW] * d, *args)
+        R1, R2, _ = core.build_penalty_matrices_nd(list(degrees), [WINDOW] * d, n_grid)
     else:
-        R1, R2 = _restricted_penalties(degrees, multi_indices(degrees, basis), n_grid or 30)
+        R1, R2 = _restricted_penalties(degrees, multi_indices(degrees, basis), n_grid)
     for R in (R1, R2):
         R.flags.writeable = False
     return R1, R2

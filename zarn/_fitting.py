@@ -6,12 +6,19 @@ scaled by a power of two (exactly) before the sums that would overflow or underf
 
 from __future__ import annotations
 
+import dataclasses
 import math
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 
+from zarn._constants import ORDINARY
 from zarn._native import zarn_core as core
 from zarn._validation import check_finite
+
+# The estimator's parameters that are the robust method's sampler settings.
+SAMPLER_PARAMS = ("n_chains", "n_warmup", "n_deep", "n_elite", "step_size")
 
 
 def solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
@@ -23,13 +30,14 @@ def solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
 
 def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     """The ols or penalised fit: exact for huge and tiny y, clear about non-finite input."""
+    coef: np.ndarray | None = None
     try:
         coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
     except ValueError:  # the normal equations overflowed, or y is not finite
-        coef = None
+        pass
     else:
         c = coef.tolist()
-        if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < 1e-100:
+        if all(map(math.isfinite, c)) and not 0.0 < max(map(abs, c), default=0.0) < ORDINARY[0]:
             return coef  # the common case: finite, and no digits lost to underflow
     check_finite(y, "y")  # a NaN or infinity in y spreads to every coefficient
     # Fitting y / s and scaling the coefficients back by s is the same fit; a power of
@@ -45,6 +53,7 @@ def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
             )
     elif coef is None:
         coef = solve(method, Phi, y, R1, R2, gamma1, gamma2, ridge)  # the core's error again
+    assert coef is not None  # every route above fits, or raises
     if not np.isfinite(coef).all():
         raise ValueError(
             f"the {method} fit gave non-finite coefficients: the penalty weights "
@@ -52,6 +61,53 @@ def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
             "double precision"
         )
     return coef
+
+
+def robust(
+    Phi: np.ndarray,
+    y: np.ndarray,
+    R1: Any,
+    R2: Any,
+    params: Mapping[str, Any],
+    seed: int,
+    sample_weight: np.ndarray | None = None,
+):
+    """The robust method's fit of a finite y (:func:`zarn._robust.robust_fit`), for y of any size.
+
+    ``params`` are the estimator's checked parameters (penalty weights, ridge, H and the
+    sampler settings). Returns the :class:`zarn._robust.RobustFit` in the units of y.
+    """
+    from zarn._robust import robust_fit
+
+    # y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its
+    # sums of squares stay in range; the energy's penalties are then weighed at that scale.
+    s = power_of_two_scale(y)
+    result = robust_fit(
+        Phi,
+        y / s,
+        R1,
+        R2,
+        params["gamma1"],
+        params["gamma2"],
+        ridge=params["ridge"],
+        H=params["H"],
+        sampler={name: params[name] for name in SAMPLER_PARAMS},
+        seed=seed,
+        sample_weight=sample_weight,
+    )
+    if s == 1.0:
+        return result
+    with np.errstate(over="ignore"):
+        coef = result.coef * s
+        cov = result.cov * s * s  # (cov * s) * s: stays finite wherever it can
+    if not np.isfinite(coef).all():
+        raise ValueError(
+            "the robust fit's coefficients exceed the range of doubles: y is too large "
+            f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
+        )
+    return dataclasses.replace(
+        result, coef=coef, cov=cov, scale=result.scale * s, mm_scale=result.mm_scale * s
+    )
 
 
 def mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
@@ -114,6 +170,6 @@ def power_of_two_scale(y: np.ndarray) -> float:
 
 def power_of_two(top: float) -> float:
     """1.0 for a magnitude of ordinary size, else a power of two with top / it in [1, 2)."""
-    if 1e-100 < top < 1e100 or top == 0.0:
+    if ORDINARY[0] < top < ORDINARY[1] or top == 0.0:
         return 1.0
     return math.ldexp(1.0, math.frexp(top)[1] - 1)

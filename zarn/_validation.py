@@ -8,7 +8,6 @@ own checks use where one exists, so users of both read the same messages.
 from __future__ import annotations
 
 import contextlib
-import numbers
 import warnings
 from typing import Any
 
@@ -144,57 +143,30 @@ def check_finite(arr: np.ndarray, name: str) -> None:
     raise ValueError(f"Input {name} contains {bad}; remove or impute the non-finite values")
 
 
-def check_int(value: Any, name: str, low: int, high: int | None = None) -> int:
-    """An integer parameter in [low, high]; bools and floats are refused."""
-    if type(value) is int and value >= low and (high is None or value <= high):
-        return value  # the common case, without the slower abstract-class test
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    if value < low or (high is not None and value > high):
-        bound = f">= {low}" if high is None else f"in [{low}, {high}]"
-        raise ValueError(f"{name} must be {bound}, got {value}")
-    return int(value)
-
-
-def check_degrees(degree: Any, n_features: int, name: str = "degree") -> tuple[int, ...]:
-    """One degree per feature from an int or a sequence of ints, checked."""
-    if type(degree) is int and degree >= 0:
+def check_degrees(
+    degree: int | tuple[int, ...], n_features: int, name: str = "degree"
+) -> tuple[int, ...]:
+    """One degree per feature from a checked degree: an int for all, or one per feature."""
+    if isinstance(degree, int):
         return (degree,) * n_features
-    if isinstance(degree, numbers.Integral) and not isinstance(degree, bool):
-        degree = (degree,) * n_features
-    try:
-        degrees = tuple(degree)
-    except TypeError:
-        raise TypeError(
-            f"{name} must be an integer or one integer per feature, got {degree!r}"
-        ) from None
-    if len(degrees) != n_features:
+    if len(degree) != n_features:
         raise ValueError(
-            f"{name} has {len(degrees)} entries but X has {n_features} features; "
+            f"{name} has {len(degree)} entries but X has {n_features} features; "
             "give one degree per feature, or a single int for all"
         )
-    return tuple(check_int(deg, name, 0) for deg in degrees)
+    return degree
 
 
-def check_real(value: Any, name: str, *, positive: bool = False) -> float:
-    """A finite, non-negative (or strictly positive) real parameter."""
-    if type(value) is float and (0.0 < value < np.inf or (value == 0.0 and not positive)):
-        return value  # the common case, without the slower abstract-class test
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {value!r}")
-    value = float(value)
-    if not np.isfinite(value) or value < 0.0 or (positive and value == 0.0):
-        bound = "> 0" if positive else ">= 0"
-        raise ValueError(f"{name} must be finite and {bound}, got {value}")
-    return value
-
-
-def check_choice(value: Any, name: str, choices: tuple[str, ...]) -> str:
-    """One of ``choices``; the message lists them."""
-    if not isinstance(value, str) or value not in choices:
-        valid = ", ".join(repr(c) for c in choices)
-        raise ValueError(f"{name} must be one of {valid}; got {value!r}")
-    return value
+def check_positions(x: Any, name: str, n_features: int | None = None) -> np.ndarray:
+    """Positions as an (n, d) float64 array: like :func:`check_X`, but a 1-D input is one
+    feature (n samples), and the number of features is checked when given."""
+    arr = as_float_array(x, name)
+    if arr.ndim == 1 and n_features in (None, 1):
+        arr = arr.reshape(-1, 1)
+    arr = check_X(arr, name)
+    if n_features is not None and arr.shape[1] != n_features:
+        raise ValueError(f"{name} has {arr.shape[1]} features, but the fits have {n_features}")
+    return arr
 
 
 def not_fitted_error(estimator: Any) -> Exception:
@@ -211,3 +183,69 @@ def not_fitted_error(estimator: Any) -> Exception:
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a model is used before it was fitted, where scikit-learn is absent."""
+
+
+# Nanoseconds per unit of NumPy's datetime64 and timedelta64 (calendar units, months and
+# years, are converted to days first, which is exact for dates).
+_NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
+_NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
+_UNITS_PER_NS = {"ps": 1e3, "fs": 1e6, "as": 1e9}
+
+
+def datetime_as_float(a: Any, name: str) -> Any:
+    """Dates and durations as float64 nanoseconds; anything else unchanged.
+
+    ``datetime64`` values become nanoseconds since 1970-01-01 and ``timedelta64`` values
+    nanoseconds, whatever their unit (as xarray's ``polyfit`` converts them), rounded once
+    to the nearest double. NaT (not a time) is refused like NaN.
+
+    Raises
+    ------
+    ValueError
+        For NaT, durations in months or years (which have no fixed length), and
+        datetime64 without a unit.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> datetime_as_float(np.array(["1970-01-02", "1970-01-03"], dtype="datetime64[D]"), "X")
+    array([8.640e+13, 1.728e+14])
+    >>> datetime_as_float(np.array([1, 2], dtype="timedelta64[s]"), "X")
+    array([1.e+09, 2.e+09])
+    >>> datetime_as_float([1.5, 2.5], "X")
+    [1.5, 2.5]
+    """
+    dtype = getattr(a, "dtype", None)
+    if dtype is None or getattr(dtype, "kind", None) not in ("M", "m"):
+        # Lists of NumPy datetimes, and DataFrames (whose columns are all dates or all
+        # durations when NumPy finds one datetime dtype for them).
+        if not (isinstance(a, (list, tuple)) and a) and not hasattr(a, "dtypes"):
+            return a
+        arr = np.asarray(a)
+        if arr.dtype.kind not in "Mm":
+            return a
+    else:
+        arr = np.asarray(a.to_numpy() if hasattr(a, "to_numpy") else a)
+    unit, step = np.datetime_data(arr.dtype)
+    if unit in ("Y", "M"):
+        if arr.dtype.kind == "m":
+            raise ValueError(
+                f"{name} holds durations in {'years' if unit == 'Y' else 'months'}, which have "
+                "no fixed length; convert them to days or a finer unit"
+            )
+        arr = arr.astype("datetime64[D]")  # the first day of each month or year, exactly
+        unit, step = "D", 1
+    if unit == "generic":
+        raise ValueError(f"{name} holds datetime64 values without a unit; give them one")
+    counts = arr.view(np.int64)
+    nat = counts == np.iinfo(np.int64).min
+    if nat.any():
+        raise ValueError(
+            f"Input {name} contains NaT (not a time) at {int(np.count_nonzero(nat))} "
+            "position(s); remove or impute the missing times"
+        )
+    # Exact counts below 2**53 times an exact factor: one rounding, as xarray's conversion
+    # through integer nanoseconds.
+    if unit in _UNITS_PER_NS:
+        return counts.astype(np.float64) * step / _UNITS_PER_NS[unit]
+    return counts.astype(np.float64) * (_NS_PER_UNIT[unit] * step)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import html
 import math
 import numbers
 import time
@@ -13,13 +12,16 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+from zarn import _display
+from zarn._constants import MAD_TOLERANCE
 from zarn._fitting import Residuals
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
+from zarn._params import DEGREES, WEIGHT, InvalidParameterError, Options, check_param
 from zarn._validation import (
     as_float_array,
-    check_choice,
     check_degrees,
+    check_positions,
     check_X,
     check_y,
     feature_names,
@@ -28,8 +30,6 @@ from zarn.models import METHODS, PolynomialRegressor
 
 # Parameters that compare_models sets itself, candidate by candidate.
 GRID_PARAMS = ("degree", "method", "gamma1", "gamma2")
-# Rows shown by the text and HTML tables; the rest are counted in a last line.
-MAX_SHOWN_ROWS = 30
 
 Degree = Union[int, tuple[int, ...]]  # one degree for every feature, or one per feature
 
@@ -148,83 +148,11 @@ class ModelComparison:
     def __len__(self) -> int:
         return len(self.rows)
 
-    # ------------------------------------------------------------------- tables
-
-    def _title(self) -> str:
-        return (
-            f"ModelComparison of {len(self.rows)} candidate(s) on {self.n_samples} samples, "
-            "best MDL score first (lower is better)"
-        )
-
-    def _table(self) -> tuple[list[str], list[list[str]]]:
-        """Column headers and the formatted cells of the rows shown."""
-        flags = any(row.k_exceeds_n for row in self.rows)
-        headers = ["rank", "degree", "k", "method", "gamma1", "gamma2", "MDL", "hit rate"]
-        headers += ["RMSE", "R²", "Gaussian AIC", "Gaussian BIC", "fit time"]
-        headers += ["flag"] if flags else []
-        cells = []
-        for rank, row in enumerate(self.rows[:MAX_SHOWN_ROWS], start=1):
-            line = [
-                str(rank),
-                _degree_label(row.degree),
-                str(row.k),
-                row.method,
-                f"{row.gamma1:.3g}",
-                f"{row.gamma2:.3g}",
-                f"{row.mdl:.2f}",
-                f"{row.hit_rate:.3f}",
-                f"{row.rmse:.4g}",
-                f"{round(row.r2, 4) + 0.0:.4f}",  # + 0.0: no "-0.0000"
-                f"{row.gaussian_aic:.2f}",
-                f"{row.gaussian_bic:.2f}",
-                f"{row.fit_time * 1e3:.2f} ms",
-            ]
-            line += ["k > n" if row.k_exceeds_n else ""] if flags else []
-            cells.append(line)
-        return headers, cells
-
-    def _footer(self) -> list[str]:
-        lines = []
-        hidden = len(self.rows) - MAX_SHOWN_ROWS
-        if hidden > 0:
-            lines.append(f"... {hidden} more row(s) in .rows or .to_pandas()")
-        if any(row.k_exceeds_n for row in self.rows):
-            lines.append("k > n: more coefficients than samples (an interpolating fit)")
-        best = self.rows[0]
-        lines.append(
-            f"chosen: degree {_degree_label(best.degree)}, {best.method}: best_ = {self.best_!r}"
-        )
-        return lines
-
     def __repr__(self) -> str:
-        headers, cells = self._table()
-        widths = [max(len(h), *(len(c[j]) for c in cells)) for j, h in enumerate(headers)]
-        left = {"method", "flag"}
-
-        def fmt(values: list[str]) -> str:
-            parts = [
-                v.ljust(w) if h in left else v.rjust(w) for v, w, h in zip(values, widths, headers)
-            ]
-            return "  ".join(parts).rstrip()
-
-        lines = [self._title(), fmt(headers)]
-        lines += [fmt(line) for line in cells]
-        return "\n".join(lines + self._footer())
+        return _display.text_table(self)
 
     def _repr_html_(self) -> str:
-        headers, cells = self._table()
-        esc = html.escape
-        head = "".join(f"<th>{esc(h)}</th>" for h in headers)
-        body = []
-        for i, line in enumerate(cells):
-            style = ' style="font-weight: bold"' if i == 0 else ""
-            body.append(f"<tr{style}>" + "".join(f"<td>{esc(c)}</td>" for c in line) + "</tr>")
-        footer = "".join(f"<br>{esc(line)}" for line in self._footer())
-        return (
-            f"<div><table><caption>{esc(self._title())}</caption>"
-            f"<thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
-            f"<small>{footer[4:]}</small></div>"
-        )
+        return _display.html_table(self)
 
     def to_pandas(self) -> Any:
         """The rows as a :class:`pandas.DataFrame`, one column per field, best first.
@@ -290,45 +218,7 @@ class ModelComparison:
         >>> ax.get_ylabel()
         'MDL score (lower is better)'
         """
-        if ax is None:
-            plt = import_optional("matplotlib.pyplot", "ModelComparison.plot")
-            _, ax = plt.subplots()
-        else:
-            import_optional("matplotlib", "ModelComparison.plot")
-        numeric = all(isinstance(deg, int) for deg in self.degrees)
-        position = {deg: (deg if numeric else i) for i, deg in enumerate(self.degrees)}
-        bic_ax = ax.twinx()
-        groups: dict[tuple[str, float, float], list[ComparisonRow]] = {}
-        for row in sorted(self.rows, key=lambda r: position[r.degree]):
-            groups.setdefault((row.method, row.gamma1, row.gamma2), []).append(row)
-        groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), g[0][1:])))
-        several_pairs = len({(g1, g2) for _, g1, g2 in groups}) > 1
-        for (method, g1, g2), rows in groups.items():
-            label = method + (f" (gamma1={g1:g}, gamma2={g2:g})" if several_pairs else "")
-            xs = [position[row.degree] for row in rows]
-            (line,) = ax.plot(xs, [row.mdl for row in rows], "o-", label=f"MDL, {label}")
-            bic = [row.gaussian_bic for row in rows]
-            bic_ax.plot(xs, bic, "x--", color=line.get_color(), alpha=0.6, label=f"BIC, {label}")
-        best = self.rows[0]
-        ax.plot(
-            position[best.degree],
-            best.mdl,
-            "*",
-            markersize=16,
-            color="black",
-            zorder=5,
-            label=f"chosen: degree {_degree_label(best.degree)}, {best.method}",
-        )
-        if not numeric:
-            ax.set_xticks(range(len(self.degrees)))
-            ax.set_xticklabels([_degree_label(deg) for deg in self.degrees])
-        ax.set_xlabel("degree")
-        ax.set_ylabel("MDL score (lower is better)")
-        bic_ax.set_ylabel("Gaussian BIC of the same fit")
-        handles, labels = ax.get_legend_handles_labels()
-        more_handles, more_labels = bic_ax.get_legend_handles_labels()
-        ax.legend(handles + more_handles, labels + more_labels, fontsize="small")
-        return ax
+        return _display.plot(self, ax)
 
 
 def compare_models(
@@ -398,19 +288,13 @@ def compare_models(
     ``n ln(RSS / n) + 2 k`` and ``n ln(RSS / n) + k ln(n)``, for comparison with the
     usual criteria; on data with gross outliers those follow the outliers.
 
-    How often the choice is the true degree was measured (``bench/bench_compare.py``,
-    results in ``bench/RESULTS.md``, "Model comparison"): polynomials of degree 1 to 6,
-    n = 100 to 1,000, candidates of degree 0 to 10. On clean data BIC of least squares
-    found the true degree in 98 % of the data sets, the MDL score in 34 to 36 %, nearly
-    always missing by choosing a higher degree: the model cost ``k^2 ln(2H) / n`` shrinks
-    as n grows, so a larger model that happens to hit one or two more samples wins. With
-    20 % gross outliers, robust fits with the MDL score found it in 38 % against 48 % for
-    BIC of least squares (62 % against 28 % at n = 100, but less often from n = 1,000).
-
-    A larger ``H`` served selection better in every setting measured: with ``H=2**30``
-    (passed through ``params``) the MDL score found the true degree in 50 to 52 % of the
-    clean data sets and in 55 % of those with outliers (robust fits). The default stays
-    that of :class:`PolynomialRegressor`, H = 20.
+    How often the choice is the true degree, against BIC of least squares and for other
+    values of ``H``, is measured by ``bench/bench_compare.py`` on clean data and on data
+    with gross outliers: see :doc:`/performance`. In short, the model cost
+    ``k^2 ln(2H) / n`` shrinks as n grows, so at the default ``H`` a larger model that
+    happens to hit one or two more samples can win; a larger ``H`` (such as ``H=2**30``,
+    passed through ``params``) served selection better in every setting measured. The
+    default stays that of :class:`PolynomialRegressor`, H = 20.
 
     Examples
     --------
@@ -442,7 +326,7 @@ def compare_models(
         for gamma1, gamma2 in penalty_list
     ]
     mad = core.mad(y)
-    eps = 0.4 * mad if mad > 0.0 else 0.4
+    eps = MAD_TOLERANCE * mad if mad > 0.0 else MAD_TOLERANCE
     rows, models = [], []
     for degree, method, gamma1, gamma2 in candidates:
         model = PolynomialRegressor(
@@ -463,10 +347,7 @@ def _inputs(X: ArrayLike) -> tuple[Any, int, int]:
     if feature_names(X) is not None:  # a DataFrame: keep its column names for the fits
         n, d = check_X(as_float_array(X, "X")).shape
         return X, n, d
-    arr = as_float_array(X, "X")
-    if arr.ndim == 1:
-        arr = arr.reshape(-1, 1)
-    arr = check_X(arr)
+    arr = check_positions(X, "X")
     return arr, arr.shape[0], arr.shape[1]
 
 
@@ -482,9 +363,10 @@ def _degrees(degrees: Iterable[Degree], n_features: int) -> list[Degree]:
         raise ValueError("degrees is empty; give at least one degree, such as range(0, 11)")
     out: list[Degree] = []
     for i, item in enumerate(items):
-        checked = check_degrees(item, n_features, f"degrees[{i}]")
-        one = isinstance(item, numbers.Integral) and not isinstance(item, bool)
-        out.append(checked[0] if one else checked)  # as given: one int, or one per feature
+        name = f"degrees[{i}]"
+        degree = check_param(name, item, [DEGREES], "compare_models")
+        check_degrees(degree, n_features, name)
+        out.append(degree)  # as given: one int, or one per feature
     return out
 
 
@@ -492,7 +374,8 @@ def _methods(methods: Iterable[str]) -> list[str]:
     items = [methods] if isinstance(methods, str) else list(methods)
     if not items:
         raise ValueError(f"methods is empty; give one or more of {', '.join(METHODS)}")
-    return [check_choice(m, f"methods[{i}]", METHODS) for i, m in enumerate(items)]
+    options = [Options(*METHODS)]
+    return [check_param(f"methods[{i}]", m, options, "compare_models") for i, m in enumerate(items)]
 
 
 def _penalties(penalties: Iterable[tuple[float, float]]) -> list[tuple[float, float]]:
@@ -503,19 +386,13 @@ def _penalties(penalties: Iterable[tuple[float, float]]) -> list[tuple[float, fl
     out = []
     for i, pair in enumerate(items):
         try:
-            values = tuple(pair)
-        except TypeError:
-            values = ()
-        good = len(values) == 2 and all(
-            isinstance(v, numbers.Real) and not isinstance(v, bool) and math.isfinite(v) and v >= 0
-            for v in values
-        )
-        if not good:
-            raise ValueError(
+            g1, g2 = (check_param(f"penalties[{i}]", v, [WEIGHT], "compare_models") for v in pair)
+        except (TypeError, ValueError):  # not a pair, or not of weights
+            raise InvalidParameterError(
                 f"penalties[{i}] must be a pair (gamma1, gamma2) of finite numbers >= 0, "
                 f"got {pair!r}"
-            )
-        out.append((float(values[0]), float(values[1])))
+            ) from None
+        out.append((g1, g2))
     return out
 
 
@@ -569,10 +446,6 @@ def _ranking(rows: Sequence[ComparisonRow]) -> list[int]:
     return sorted(
         range(len(rows)), key=lambda i: (math.isnan(rows[i].mdl), rows[i].mdl, rows[i].k, i)
     )
-
-
-def _degree_label(degree: Degree) -> str:
-    return str(degree) if isinstance(degree, int) else "(" + ", ".join(map(str, degree)) + ")"
 
 
 __all__ = ["ComparisonRow", "ModelComparison", "compare_models"]

@@ -2,24 +2,30 @@
 
 from __future__ import annotations
 
-import functools
 import inspect
 import math
-import numbers
 import warnings
-from typing import Any, NamedTuple
+from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _basis, _fitting
+from zarn import _basis, _constants, _fitting
+from zarn._design import Design
 from zarn._optional import import_optional
+from zarn._params import (
+    ARRAY_LIKE,
+    DEGREES,
+    WEIGHT,
+    InstanceOf,
+    Interval,
+    Options,
+    ParameterTable,
+    seed_from,
+    validate_params,
+)
 from zarn._validation import (
-    check_choice,
-    check_degrees,
     check_finite,
-    check_int,
-    check_real,
     check_X,
     check_y,
     feature_names,
@@ -28,8 +34,11 @@ from zarn._validation import (
 
 METHODS = ("ols", "penalized", "robust")
 # Attributes that only some fits set: a new fit drops those of an earlier one.
-_SET_BY_SOME_FITS = frozenset({"feature_names_in_", "inlier_mask_", "gibbs_", "seed_"})
-PREDICT_BLOCK_ROWS = 8192  # rows of design matrix per block in predict: stays in cache
+_SET_BY_SOME_FITS = frozenset(
+    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "scale_", "robust_weights_"}
+)
+
+_C_INT = _constants.C_INT_MAX
 
 
 class PolynomialRegressor:
@@ -59,10 +68,13 @@ class PolynomialRegressor:
     ridge : float, default=1e-10
         Added to the diagonal of the normal equations (``"penalized"`` and the robust
         method's refits); keeps them solvable when the basis outnumbers the samples.
-    basis : {"tensor", "total"}, default="tensor"
-        ``"tensor"``: every combination of per-feature powers up to each feature's degree.
-        ``"total"``: those whose powers sum to at most the largest degree (far fewer
-        coefficients in several variables). The same for one feature.
+    basis : {"total", "tensor"}, default="total"
+        ``"total"``: the monomials whose powers sum to at most the largest degree (and
+        each at most its feature's degree), as scikit-learn's ``PolynomialFeatures``:
+        ``comb(degree + d, d)`` coefficients for one degree in d features. ``"tensor"``:
+        every combination of per-feature powers up to each feature's degree,
+        ``(degree + 1) ** d`` coefficients, which grows fast with d (256 for degree 3 in 4
+        features). The same for one feature.
     domain : None or sequence of (low, high), default=None
         Each feature's interval mapped onto [-1, 1]; None takes the training data's
         [min, max]. One pair per feature (a single pair for one feature).
@@ -98,7 +110,15 @@ class PolynomialRegressor:
         MDL score of the fit on its training data, penalties included, with k the number
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
     inlier_mask_ : ndarray of bool
-        Robust method only: the training samples of the final least-squares refit.
+        Robust method only: False for the training samples flagged as outliers, those
+        whose residual (divided by ``sqrt(1 - h)`` for its leverage h) exceeds 3 ``scale_``.
+    scale_ : float
+        Robust method only: the robust scale of the residuals, in the units of y (for
+        Gaussian noise an estimate of its standard deviation, not inflated by outliers).
+    robust_weights_ : ndarray of shape (n_samples,)
+        Robust method only: each training sample's weight in [0, 1] in the final fit
+        (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
+        weights (times any sample weights).
     gibbs_ : GibbsRecord
         Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
     seed_ : int
@@ -111,18 +131,33 @@ class PolynomialRegressor:
 
     Notes
     -----
-    The robust method is described in :func:`zarn._robust.robust_fit`: it searches for the
-    coefficients that hit the most points within a tolerance (the MDL energy, which is
-    blind to how far the misses lie), separates inliers from outliers by their residuals,
-    and ends with the penalised least-squares refit on the inliers. Its result is never
-    worse on the MDL energy than the penalised fit of all the data, which is a candidate.
+    The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
+    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
+    first: among the penalised least-squares fit, exact fits of random sets of as many
+    samples as coefficients, and the optimum of the sampler (run on the residuals of the
+    best of them, so that its tolerance is set by the noise), each improved by
+    reweighting steps, the one whose residuals have the smallest M-scale (Tukey's
+    biweight, bounded, 50 % breakdown) wins. Then Newton steps on the biweight M-estimator
+    at a fixed scale (95 % efficiency for Gaussian noise: clean data gets nearly the
+    least-squares fit), first at the S-estimate's scale, then at the noise scale of the
+    previous step's residuals while that scale falls. The fit is the penalised
+    least-squares fit with the final biweight weights (``robust_weights_``); the samples
+    beyond 3 noise scales are flagged. On more than 1,000 samples the search runs on a
+    subsample of 1,000 drawn from the seed and only the last steps on all of them, so the
+    cost grows linearly in n. Points far out in the features (high leverage) that agree
+    with the bulk of the data keep their full weight: every point is judged by its
+    residual from a fit chosen by the M-scale of all residuals, so giving up such points
+    does not pay, as it can for a fit of the best half of the points (least trimmed
+    squares). With few samples per coefficient the fit of half the data can follow it too
+    closely and flag a few good points. See the user guide's robust page.
 
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
     used and built once for a grid search over ``gamma1`` and ``gamma2``. They are built
-    only when a penalty weight is not zero. The basis' exponents (16 entries) and the
-    checked parameter sets (64 entries) are cached the same way; these three bounded,
-    thread-safe caches are the module's only state.
+    only when a penalty weight is not zero. The basis' exponents (16 entries) are cached
+    the same way; these two bounded, thread-safe caches are the package's only state.
+    Every parameter is checked at every ``fit``, whatever the method, against the table
+    ``_parameter_constraints``.
 
     Examples
     --------
@@ -140,6 +175,30 @@ class PolynomialRegressor:
     np.float64(-0.99)
     """
 
+    # What each parameter may be, checked once at the start of every fit.
+    _parameter_constraints: ClassVar[ParameterTable] = ParameterTable({
+        "degree": [DEGREES],
+        "method": [Options(*METHODS)],
+        "gamma1": [WEIGHT],
+        "gamma2": [WEIGHT],
+        "ridge": [WEIGHT],
+        "basis": [Options(*_basis.BASES)],
+        "domain": [None, ARRAY_LIKE],
+        "n_grid": [None, Interval(int, 2, _C_INT, closed="both")],
+        "H": [Interval(int, 1, _C_INT, closed="both")],
+        "n_chains": [Interval(int, 1, _C_INT, closed="both")],
+        "n_warmup": [Interval(int, 0, _C_INT, closed="both")],
+        "n_deep": [Interval(int, 0, _C_INT, closed="both")],
+        "n_elite": [Interval(int, 1, _C_INT, closed="both")],
+        "step_size": [Interval(float, 0.0, math.inf, closed="neither")],
+        "random_state": [
+            Interval(int, 0, 2**64 - 1, closed="both"),
+            InstanceOf(np.random.Generator, "numpy.random.Generator"),
+            InstanceOf(np.random.RandomState, "numpy.random.RandomState"),
+            None,
+        ],
+    })
+
     def __init__(
         self,
         degree: int | tuple[int, ...] = 3,
@@ -147,17 +206,17 @@ class PolynomialRegressor:
         method: str = "penalized",
         gamma1: float = 0.0,
         gamma2: float = 0.0,
-        ridge: float = 1e-10,
-        basis: str = "tensor",
+        ridge: float = _constants.RIDGE,
+        basis: str = "total",
         domain: ArrayLike | None = None,
         n_grid: int | None = None,
-        H: int = 20,
-        n_chains: int = 25,
-        n_warmup: int = 200,
-        n_deep: int = 2000,
-        n_elite: int = 5,
-        step_size: float = 0.05,
-        random_state: int | np.random.Generator | np.random.RandomState | None = 42,
+        H: int = _constants.H,
+        n_chains: int = _constants.N_CHAINS,
+        n_warmup: int = _constants.N_WARMUP,
+        n_deep: int = _constants.N_DEEP,
+        n_elite: int = _constants.N_ELITE,
+        step_size: float = _constants.STEP_SIZE,
+        random_state: int | np.random.Generator | np.random.RandomState | None = _constants.SEED,
     ) -> None:
         self.degree = degree
         self.method = method
@@ -204,134 +263,46 @@ class PolynomialRegressor:
         >>> zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], [1.0, 3.0, 5.0]).coef_
         array([3., 2.])
         """
+        params = validate_params(self)
         names = feature_names(X)
         X = check_X(X)
-        n, d = X.shape
-        y = check_y(y, n, finite=False)  # least squares checks y only where it must
-        degrees, method, basis, gamma1, gamma2, ridge, H, n_grid, k = self._settings(d)
-        domain = self._domain(X, names)
-        off, scl = _basis.domain_map(domain)
-        # The design matrix holds n * k values; the SVD about two more of its size, the
-        # normal equations and the penalties k * k each.
-        if 8.0 * (3 * n * k + 3 * k * k) > _basis.PHYSICAL_MEMORY:
-            _basis.check_memory(
-                8.0 * (3 * n * k + 3 * k * k),
-                f"a {method} fit of {k} coefficients (degree {degrees}, {basis} basis) on "
-                f"{n} samples",
-            )
-        indices = _basis.multi_indices(degrees, basis)
-        Z = X * scl
-        Z += off
-        Phi = _basis.design(Z, degrees, indices)
-        R1 = R2 = None
-        if gamma1 != 0.0 or gamma2 != 0.0:
-            R1, R2 = _basis.penalties(degrees, basis, n_grid)
+        y = check_y(y, X.shape[0], finite=False)  # least squares checks y only where it must
+        design = Design.from_data(X, params, names)
+        Phi = design.matrix(design.map(X))
+        R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
 
         for name in _SET_BY_SOME_FITS & self.__dict__.keys():  # left by an earlier fit
             del self.__dict__[name]
+        method = params["method"]
         if method == "robust":
             check_finite(y, "y")
-            coef = self._fit_robust(Phi, y, R1, R2, gamma1, gamma2, ridge, H)
+            seed = seed_from(params["random_state"])
+            result = _fitting.robust(Phi, y, R1, R2, params, seed)
+            coef = result.coef
+            self.inlier_mask_ = result.inlier_mask
+            self.scale_ = result.scale
+            self.robust_weights_ = result.weights
+            self.gibbs_ = result.gibbs
+            self.seed_ = seed
         else:
-            coef = _fitting.least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge)
+            g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
+            coef = _fitting.least_squares(method, Phi, y, R1, R2, g1, g2, ridge)
 
         self.coef_ = coef
-        self.basis_ = indices
-        self.domain_ = domain
-        self.n_features_in_ = d
+        self.basis_ = design.indices
+        self.domain_ = design.domain
+        self.n_features_in_ = X.shape[1]
         if names is not None:
             self.feature_names_in_ = names
-        self.mdl_ = _fitting.mdl(Phi @ coef, y, coef, H, R1, R2, gamma1, gamma2)
+        self._design = design
+        self._params = params
+        self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
         return self
 
-    def _fit_robust(self, Phi, y, R1, R2, gamma1, gamma2, ridge, H) -> np.ndarray:
-        from zarn._robust import robust_fit
-
-        sampler = {
-            "n_chains": check_int(self.n_chains, "n_chains", 1),
-            "n_warmup": check_int(self.n_warmup, "n_warmup", 0),
-            "n_deep": check_int(self.n_deep, "n_deep", 0),
-            "n_elite": check_int(self.n_elite, "n_elite", 1),
-            "step_size": check_real(self.step_size, "step_size", positive=True),
-        }
-        seed = _draw_seed(self.random_state)
-        # y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its
-        # sums of squares stay in range; the energy's penalties are then weighed at that scale.
-        s = _fitting.power_of_two_scale(y)
-        result = robust_fit(
-            Phi, y / s, R1, R2, gamma1, gamma2, ridge=ridge, H=H, sampler=sampler, seed=seed
-        )
-        self.inlier_mask_ = result.inlier_mask
-        self.gibbs_ = result.gibbs
-        self.seed_ = seed
-        with np.errstate(over="ignore"):
-            coef = result.coef * s
-        if not np.isfinite(coef).all():
-            raise ValueError(
-                "the robust fit's coefficients exceed the range of doubles: y is too large "
-                f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
-            )
-        return coef
-
-    def _settings(self, n_features: int) -> _Settings:
-        """The fit's parameters, checked (the same values are checked once: cached)."""
-        values = (n_features, self.degree, self.method, self.basis, self.gamma1, self.gamma2)
-        values += (self.ridge, self.H, self.n_grid)
-        # The types are part of the key: 2 and 2.0 are equal, with equal hashes.
-        types = tuple(map(type, values))
-        if types[1] is tuple:
-            types += tuple(map(type, self.degree))
-        try:
-            return _checked_settings(values, types)
-        except TypeError:  # unhashable values (a list of degrees) are checked every time
-            return _check_settings(*values)
-
-    def _domain(self, X: np.ndarray, names: np.ndarray | None) -> np.ndarray:
-        """Each feature's (low, high), checked; also checks that X is finite."""
-        n, d = X.shape
-        if self.domain is None:
-            # min and max propagate NaN and reach infinity: they also check finiteness.
-            bounds = np.empty((2, d))
-            np.minimum.reduce(X, out=bounds[0])
-            np.maximum.reduce(X, out=bounds[1])
-            domain = bounds.T
-        else:
-            check_finite(X, "X")
-            domain = np.array(self.domain, dtype=np.float64)
-            if d == 1 and domain.shape == (2,):
-                domain = domain.reshape(1, 2)
-            if domain.shape != (d, 2):
-                raise ValueError(
-                    f"domain must hold one (low, high) pair per feature, i.e. shape ({d}, 2); "
-                    f"got shape {domain.shape}"
-                )
-        for j, (low, high) in enumerate(domain.tolist()):
-            if not _maps_onto_window(low, high):
-                self._refuse_domain(X, names, j, low, high)
-        return domain
-
-    def _refuse_domain(self, X, names, j: int, low: float, high: float) -> None:
-        """Raise the error that says why feature j's domain cannot be used."""
-        n = len(X)
-        feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
-        if self.domain is None:
-            check_finite(X, "X")
-            if low == high:
-                raise ValueError(
-                    f"{feature} of X has a domain of zero width: all {n} sample(s) equal "
-                    f"{low!r}; drop the feature or give its domain explicitly"
-                    + (" (cannot fit 1 sample)" if n == 1 else "")
-                )
-        else:
-            check_finite(np.array([low, high]), "domain")
-            if not low < high:
-                raise ValueError(
-                    f"domain of {feature} must satisfy low < high, got ({low!r}, {high!r})"
-                    + (": zero width" if low == high else "")
-                )
-        raise ValueError(
-            f"the domain of {feature}, ({low!r}, {high!r}), cannot be mapped onto [-1, 1] in "
-            "double precision (its width overflows or underflows); rescale the feature"
+    def _mdl(self, yp: np.ndarray, y: np.ndarray, R1: Any, R2: Any) -> float:
+        params = self._params
+        return _fitting.mdl(
+            yp, y, self.coef_, params["H"], R1, R2, params["gamma1"], params["gamma2"]
         )
 
     # --------------------------------------------------------------- prediction
@@ -356,37 +327,18 @@ class PolynomialRegressor:
         >>> model.predict([[3.0]]).round(6)
         array([9.])
         """
-        Z = self._mapped(X)
-        degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
-        # Far outside the domain the powers may overflow: reported below, not warned about.
-        with np.errstate(over="ignore", invalid="ignore"):
-            if len(Z) <= PREDICT_BLOCK_ROWS:
-                out = _basis.design(Z, degrees, self.basis_) @ self.coef_
-            else:
-                out = np.empty(len(Z))
-                for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
-                    block = slice(start, start + PREDICT_BLOCK_ROWS)
-                    out[block] = _basis.design(Z[block], degrees, self.basis_) @ self.coef_
-        if not np.isfinite(out).all():
-            where = int(np.flatnonzero(~np.isfinite(out))[0])
-            raise ValueError(
-                f"the prediction exceeds the range of doubles at {np.sum(~np.isfinite(out))} "
-                f"point(s) of X (the first is row {where}), which lie too far outside the "
-                f"domain {self.domain_.tolist()}"
-            )
-        return out
+        X = self._checked(X)  # first: the error of a model not fitted
+        return self._design.predict(X, self.coef_)
 
-    def _mapped(self, X: ArrayLike) -> np.ndarray:
-        """X checked against the fit and mapped onto the window."""
+    def _checked(self, X: ArrayLike) -> np.ndarray:
+        """X checked against the fit: fitted, finite, and of its features."""
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
         names = feature_names(X)
         X = check_X(X)
         self._check_features(X.shape[1], names)
         check_finite(X, "X")
-        off, scl = _basis.domain_map(self.domain_)
-        with np.errstate(over="ignore"):  # overflow far outside the domain is reported later
-            return X * scl + off
+        return X
 
     def _check_features(self, n_features: int, names: np.ndarray | None) -> None:
         cls = type(self).__name__
@@ -395,7 +347,7 @@ class PolynomialRegressor:
             _warn(f"X has feature names, but {cls} was fitted without feature names")
         elif names is None and fitted is not None:
             _warn(f"X does not have valid feature names, but {cls} was fitted with feature names")
-        elif names is not None and (len(names) != len(fitted) or (names != fitted).any()):
+        elif names is not None and fitted is not None and not np.array_equal(names, fitted):
             raise ValueError(
                 "The feature names should match those that were passed during fit.\n"
                 f"Fitted with: {list(fitted)}\nGot: {list(names)}"
@@ -425,8 +377,9 @@ class PolynomialRegressor:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
 
         The hit tolerance is 0.4 times the median absolute deviation of ``y``; the model
-        cost is k^2 ln(2H) / n with k the number of coefficients. On the training data
-        it equals ``mdl_`` (up to the rounding of the prediction).
+        cost is k^2 ln(2H) / n with k the number of coefficients. The parameters are those
+        of the fit (``H``, the penalty weights). On the training data it equals ``mdl_``
+        (up to the rounding of the prediction).
 
         Examples
         --------
@@ -441,12 +394,8 @@ class PolynomialRegressor:
         """
         yp = self.predict(X)
         y = check_y(y, len(yp))
-        gamma1, gamma2 = float(self.gamma1), float(self.gamma2)
-        R1 = R2 = None
-        if gamma1 != 0.0 or gamma2 != 0.0:
-            degrees = tuple(int(deg) for deg in self.basis_.max(axis=0))
-            R1, R2 = _basis.penalties(degrees, self.basis, self.n_grid)
-        return _fitting.mdl(yp, y, self.coef_, self.H, R1, R2, gamma1, gamma2)
+        R1, R2 = self._design.penalties(self._params["gamma1"], self._params["gamma2"])
+        return self._mdl(yp, y, R1, R2)
 
     def to_polynomial(self) -> np.polynomial.Polynomial:
         """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
@@ -534,42 +483,6 @@ class PolynomialRegressor:
     _estimator_type = "regressor"
 
 
-class _Settings(NamedTuple):
-    degrees: tuple[int, ...]
-    method: str
-    basis: str
-    gamma1: float
-    gamma2: float
-    ridge: float
-    H: int
-    n_grid: int | None
-    n_coefficients: int  # for the total basis an upper bound
-
-
-def _check_settings(n_features, degree, method, basis, gamma1, gamma2, ridge, H, n_grid):
-    """The fit's parameters, checked, with the number of coefficients they give."""
-    degrees = check_degrees(degree, n_features)
-    basis = check_choice(basis, "basis", _basis.BASES)
-    return _Settings(
-        degrees,
-        check_choice(method, "method", METHODS),
-        basis,
-        check_real(gamma1, "gamma1"),
-        check_real(gamma2, "gamma2"),
-        check_real(ridge, "ridge"),
-        check_int(H, "H", 1),
-        None if n_grid is None else check_int(n_grid, "n_grid", 2),
-        _basis.basis_size(degrees, basis),
-    )
-
-
-# Checked parameter sets, so that repeated fits of one configuration (a grid search, many
-# series) skip the checks; bounded, and thread-safe like every functools cache.
-@functools.lru_cache(maxsize=64)
-def _checked_settings(values: tuple, types: tuple) -> _Settings:
-    return _check_settings(*values)
-
-
 def _same(value: Any, default: Any) -> bool:
     """Whether a parameter still holds its default (for the repr)."""
     if value is default:
@@ -584,33 +497,6 @@ def _same(value: Any, default: Any) -> bool:
 
 def _warn(message: str) -> None:
     warnings.warn(message, UserWarning, stacklevel=4)
-
-
-def _maps_onto_window(low: float, high: float) -> bool:
-    """Whether (low, high) maps onto [-1, 1] with finite, non-zero offset and scale."""
-    if not low < high:  # also NaN
-        return False
-    width = high - low
-    return (
-        math.isfinite(width) and math.isfinite((-high - low) / width) and math.isfinite(2.0 / width)
-    )
-
-
-def _draw_seed(random_state: Any) -> int:
-    """The sampler's seed: an int in [0, 2**64) from random_state (None draws one)."""
-    if random_state is None:
-        return int(np.random.default_rng().integers(0, 2**64, dtype=np.uint64))
-    if isinstance(random_state, np.random.Generator):
-        return int(random_state.integers(0, 2**64, dtype=np.uint64))
-    if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(0, 2**63, dtype=np.int64))
-    is_int = isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool)
-    if is_int and 0 <= random_state < 2**64:
-        return int(random_state)
-    raise ValueError(
-        "random_state must be None, an int in [0, 2**64), a numpy.random.Generator or a "
-        f"numpy.random.RandomState; got {random_state!r}"
-    )
 
 
 __all__ = ["PolynomialRegressor"]

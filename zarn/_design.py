@@ -1,0 +1,226 @@
+"""A fit's design: domain, map onto [-1, 1], basis, design matrix, penalties and prediction.
+
+:class:`Design` is built once per fit, from the training positions and the checked
+parameters, by the estimator and by :func:`zarn.fit_many` (and so for every candidate of
+:func:`zarn.compare_models`); the fitted model and the many-series result keep it to
+evaluate their polynomials. The bases, maps and penalties themselves are computed by
+:mod:`zarn._basis`.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from zarn import _basis
+from zarn._validation import check_degrees, check_finite
+
+# Rows of design matrix per block in predict: a block of a few MB stays in cache.
+PREDICT_BLOCK_ROWS = 8192
+
+
+class Design(NamedTuple):
+    """The basis and the domain map of a fit; small, immutable and picklable.
+
+    Attributes
+    ----------
+    degrees : tuple of int
+        Highest power of each feature.
+    basis : str
+        ``"tensor"`` or ``"total"``.
+    n_grid : int or None
+        Grid of the penalty integrals (None: the core's default).
+    indices : ndarray of shape (k, d)
+        The exponents of each basis function (read-only, shared by a cache).
+    domain : ndarray of shape (d, 2)
+        Each feature's (low, high), mapped onto [-1, 1].
+    offset, scale : float or ndarray
+        The map ``Z = X * scale + offset`` (floats for one feature).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[0.0], [1.0], [2.0]])
+    >>> params = {"degree": 2, "basis": "total", "n_grid": None, "domain": None,
+    ...           "method": "ols"}
+    >>> design = Design.from_data(X, params)
+    >>> design.degrees, design.k, design.domain.tolist()
+    ((2,), 3, [[0.0, 2.0]])
+    >>> design.matrix(design.map(X))
+    array([[ 1., -1.,  1.],
+           [ 1.,  0.,  0.],
+           [ 1.,  1.,  1.]])
+    """
+
+    degrees: tuple[int, ...]
+    basis: str
+    n_grid: int | None
+    indices: np.ndarray
+    domain: np.ndarray
+    offset: Any
+    scale: Any
+
+    @classmethod
+    def from_data(
+        cls, X: np.ndarray, params: Mapping[str, Any], names: np.ndarray | None = None
+    ) -> Design:
+        """The design of a fit to the positions X (n, d) with checked parameters.
+
+        ``params`` holds at least ``degree``, ``basis``, ``n_grid``, ``domain`` and
+        ``method``. The domain is ``params["domain"]`` or else X's range; X is checked to
+        be finite. A fit that could not fit in memory is refused before anything is built.
+
+        Raises
+        ------
+        ValueError
+            For NaN or infinity in X, a degree sequence of the wrong length, or a domain
+            of the wrong shape, of zero width or that cannot be mapped in doubles.
+        MemoryError
+            For a basis whose fit would need more than the machine's memory.
+        """
+        n, d = X.shape
+        degree = params["degree"]
+        degrees = (degree,) * d if type(degree) is int else check_degrees(degree, d)
+        basis = params["basis"]
+        domain = _domain(X, params["domain"], names)
+        k = _basis.basis_size(degrees, basis)
+        # The design matrix holds n * k values; the SVD about two more of its size, the
+        # normal equations and the penalties k * k each.
+        if 8.0 * (3 * n * k + 3 * k * k) > _basis.PHYSICAL_MEMORY:
+            _basis.check_memory(
+                8.0 * (3 * n * k + 3 * k * k),
+                f"a {params['method']} fit of {k} coefficients (degree {degrees}, {basis} "
+                f"basis) on {n} samples",
+            )
+        offset, scale = _basis.domain_map(domain)
+        indices = _basis.multi_indices(degrees, basis)
+        return cls(degrees, basis, params["n_grid"], indices, domain, offset, scale)
+
+    @property
+    def k(self) -> int:
+        """Number of basis functions (coefficients)."""
+        return len(self.indices)
+
+    def map(self, X: np.ndarray) -> np.ndarray:
+        """X (n, d) mapped onto the window (far outside the domain it may overflow)."""
+        Z = X * self.scale
+        Z += self.offset
+        return Z
+
+    def matrix(self, Z: np.ndarray) -> np.ndarray:
+        """The design matrix (n, k) at mapped points Z."""
+        return _basis.design(Z, self.degrees, self.indices)
+
+    def penalties(self, gamma1: float, gamma2: float) -> tuple[Any, Any]:
+        """The slope and curvature penalties (R1, R2), or (None, None) when both weights are 0."""
+        if gamma1 != 0.0 or gamma2 != 0.0:
+            return _basis.penalties(self.degrees, self.basis, self.n_grid)
+        return None, None
+
+    def predict(self, X: np.ndarray, coef: Any, name: str = "X") -> Any:
+        """The polynomials of ``coef`` at the finite positions X (n, d).
+
+        ``coef`` of shape (k,) gives shape (n,); of shape (m, k) (one row per series)
+        shape (m, n), NaN for a row of NaN. The design matrix is built in blocks of
+        ``PREDICT_BLOCK_ROWS`` rows. A Dask array of coefficients gives a lazy result.
+
+        Raises
+        ------
+        ValueError
+            Where a prediction of finite coefficients exceeds the range of doubles (X far
+            outside the domain).
+        """
+        # Far outside the domain the map and the powers may overflow: reported below, not
+        # warned about.
+        with np.errstate(over="ignore", invalid="ignore"):
+            Z = self.map(X)
+            if not isinstance(coef, np.ndarray):  # lazy: one product, evaluated by Dask
+                return coef @ self.matrix(Z).T
+            if len(Z) <= PREDICT_BLOCK_ROWS:
+                out = _evaluate(self.matrix(Z), coef)
+            else:
+                out = np.empty(coef.shape[:-1] + (len(Z),))
+                for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
+                    block = slice(start, start + PREDICT_BLOCK_ROWS)
+                    out[..., block] = _evaluate(self.matrix(Z[block]), coef)
+        bad = np.asarray(~np.isfinite(out))
+        if coef.ndim == 2:  # a row of NaN (a series without samples) predicts NaN
+            bad &= np.isfinite(coef).all(axis=1, keepdims=True)
+        if bad.any():
+            points = np.flatnonzero(bad.any(axis=0) if bad.ndim == 2 else bad)
+            raise ValueError(
+                f"the prediction exceeds the range of doubles at {len(points)} point(s) "
+                f"of {name} (the first is row {points[0]}), which lie too far outside the "
+                f"domain {self.domain.tolist()}"
+            )
+        return out
+
+
+def _evaluate(Phi: np.ndarray, coef: np.ndarray) -> np.ndarray:
+    """Phi @ coef for one coefficient vector, coef @ Phi.T for one row per series."""
+    return Phi @ coef if coef.ndim == 1 else coef @ Phi.T
+
+
+def _domain(X: np.ndarray, domain: Any, names: np.ndarray | None) -> np.ndarray:
+    """Each feature's (low, high), checked; also checks that X is finite."""
+    n, d = X.shape
+    if domain is None:
+        # min and max propagate NaN and reach infinity: they also check finiteness.
+        bounds = np.empty((2, d))
+        np.minimum.reduce(X, out=bounds[0])
+        np.maximum.reduce(X, out=bounds[1])
+        out = bounds.T
+    else:
+        check_finite(X, "X")
+        out = np.array(domain, dtype=np.float64)
+        if d == 1 and out.shape == (2,):
+            out = out.reshape(1, 2)
+        if out.shape != (d, 2):
+            raise ValueError(
+                f"domain must hold one (low, high) pair per feature, i.e. shape ({d}, 2); "
+                f"got shape {out.shape}"
+            )
+    for j, (low, high) in enumerate(out.tolist()):
+        if not _maps_onto_window(low, high):
+            _refuse_domain(X, domain is None, names, j, low, high)
+    return out
+
+
+def _refuse_domain(
+    X: np.ndarray, from_data: bool, names: np.ndarray | None, j: int, low: float, high: float
+) -> None:
+    """Raise the error that says why feature j's domain cannot be used."""
+    n = len(X)
+    feature = f"feature {j}" + (f" ({names[j]!r})" if names is not None else "")
+    if from_data:
+        check_finite(X, "X")
+        if low == high:
+            raise ValueError(
+                f"{feature} of X has a domain of zero width: all {n} sample(s) equal "
+                f"{low!r}; drop the feature or give its domain explicitly"
+                + (" (cannot fit 1 sample)" if n == 1 else "")
+            )
+    else:
+        check_finite(np.array([low, high]), "domain")
+        if not low < high:
+            raise ValueError(
+                f"domain of {feature} must satisfy low < high, got ({low!r}, {high!r})"
+                + (": zero width" if low == high else "")
+            )
+    raise ValueError(
+        f"the domain of {feature}, ({low!r}, {high!r}), cannot be mapped onto [-1, 1] in "
+        "double precision (its width overflows or underflows); rescale the feature"
+    )
+
+
+def _maps_onto_window(low: float, high: float) -> bool:
+    """Whether (low, high) maps onto [-1, 1] with finite, non-zero offset and scale."""
+    if not low < high:  # also NaN
+        return False
+    width = high - low
+    return (
+        math.isfinite(width) and math.isfinite((-high - low) / width) and math.isfinite(2.0 / width)
+    )
