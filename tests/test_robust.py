@@ -410,3 +410,22 @@ def test_flags_what_both_lmrob_and_ltsreg_flag(tmp_path):
             model = zarn.PolynomialRegressor(1, method="robust", basis="total", random_state=seed)
             flagged = ~model.fit(X, y).inlier_mask_
             assert flagged[both].all(), (path.stem, seed)
+
+
+def test_estimator_exposes_the_scale_and_weights_in_the_units_of_y():
+    x, y, bad = cubic(300, 0.2, seed=9, noise=0.05)
+    base = zarn.PolynomialRegressor(3, method="robust", **SMALL).fit(x[:, None], y)
+    Phi = zarn.design_matrix_1d(3, 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0)
+    root = np.sqrt(base.robust_weights_)
+    refit = zarn.fit_regularized_linear(Phi * root[:, None], y * root)
+    np.testing.assert_allclose(base.coef_, refit, rtol=1e-9, atol=1e-12)
+    assert base.scale_ == pytest.approx(0.05, rel=0.15)
+    # y beyond 1e100 is fitted in scaled units: every result comes back in those of y.
+    huge = zarn.PolynomialRegressor(3, method="robust", **SMALL).fit(x[:, None], y * 2.0**400)
+    np.testing.assert_allclose(huge.coef_, base.coef_ * 2.0**400, rtol=1e-9)
+    assert huge.scale_ == pytest.approx(base.scale_ * 2.0**400, rel=1e-9)
+    np.testing.assert_array_equal(huge.inlier_mask_, base.inlier_mask_)
+    np.testing.assert_allclose(huge.robust_weights_, base.robust_weights_, atol=1e-9)
+    # A later fit by another method drops what only the robust method sets.
+    base.set_params(method="ols").fit(x[:, None], y)
+    assert not hasattr(base, "robust_weights_") and not hasattr(base, "inlier_mask_")
