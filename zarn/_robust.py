@@ -598,27 +598,24 @@ def _m_state(prob: _Problem, beta: np.ndarray, scale: float) -> _MState:
 def _mm_steps(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarray, np.ndarray]:
     """The biweight M-estimate at a fixed scale, from ``beta``: (coef, weights).
 
-    Newton steps on the M-step's objective while its Hessian is positive definite, else
-    steps of iteratively reweighted least squares (refits with the weights psi(t) / t).
-    No step is taken that would raise the objective: a reweighting step never does (the
-    biweight loss is a concave function of the squared residual), so the iterations end
-    at the first one that would, or when the fitted values move by less than
-    ``TOLERANCE`` scales. Returns the reweighted fit from the last point and its
-    weights, so that ``coef`` is exactly their weighted fit.
+    Newton steps on the M-step's objective; where the Hessian is not positive definite or
+    Newton's step would raise the objective, a step of iteratively reweighted least
+    squares (a refit with the weights psi(t) / t) instead. No step is taken that would
+    raise the objective: a reweighting step never does (the biweight loss is a concave
+    function of the squared residual), so the iterations end at the first one that would
+    (by rounding), or when the fitted values move by less than ``TOLERANCE`` scales.
+    Returns the reweighted fit from the last point and its weights, so that ``coef`` is
+    exactly their weighted fit.
     """
     state = _m_state(prob, beta, scale)
-    newton = True
     for _ in range(MAX_STEPS):
-        step = _newton(state) if newton else None
-        if step is None:
-            newton = False
+        step = _newton(state)
+        new = None if step is None else _m_state(prob, state.beta + step, scale)
+        if new is None or not new.loss <= state.loss:  # a reweighting step instead
             step = _reweighted(prob, state.beta, scale)[0] - state.beta
-        new = _m_state(prob, state.beta + step, scale)
-        if not new.loss <= state.loss:
-            if newton:  # reweighting steps from here
-                newton = False
-                continue
-            break
+            new = _m_state(prob, state.beta + step, scale)
+            if not new.loss <= state.loss:
+                break
         state = new
         if float(np.sum(np.abs(step))) <= TOLERANCE * scale:
             break
