@@ -163,8 +163,8 @@ class RobustFit:
         Coefficients for the columns of the design matrix: the penalised least-squares fit
         with each sample weighted by ``weights`` times its sample weight.
     inlier_mask : numpy.ndarray of bool
-        False for the outliers: the samples whose residual, divided by ``sqrt(1 - h)``
-        for their leverage h, exceeds 3 ``scale``.
+        False for the outliers: the samples whose residual, standardised for their
+        leverage (see :func:`robust_fit`), exceeds 3 ``scale``.
     gibbs : GibbsRecord
         Gibbs analysis of the sampler's warm-up.
     scale : float
@@ -802,8 +802,9 @@ def robust_fit(
     5. **All samples.** The M-step at the final scale from there on all samples; ``coef``
        is its last reweighted least-squares fit, exactly, with ``weights``.
 
-    The noise scale divides each residual by ``sqrt(1 - h)`` (h its leverage in the
-    weighted fit, per unit of sample weight), takes their M-scale, then the root mean
+    The noise scale divides each residual by ``sqrt(1 + q - 2 w q)`` (q its leverage in
+    the weighted fit per unit of sample weight, w its robustness weight: ``1 - q`` for a
+    fitted sample, ``1 + q`` for one left out), takes their M-scale, then the root mean
     square of those within 3 M-scales, over the standard deviation of a normal variable
     cut at 3: for clean data nearly the residual standard deviation, even with few samples
     per coefficient. ``scale`` is that of the final fit, and the samples beyond 3 of it
@@ -990,22 +991,26 @@ def _noise_scale(
 ) -> tuple[float, np.ndarray]:
     """The noise scale from the final fit's residuals ``r``: (scale, standardised residuals).
 
-    The residuals are divided by ``sqrt(1 - h)``, with h the leverages of the final
-    weighted fit, per unit of sample weight (for Gaussian noise they then have equal
-    variances, which the residuals of points far out in the features do not); their
+    The residuals are divided by ``sqrt(1 + q - 2 w q)``, with w the robustness weights
+    and q the leverages ``phi' A^-1 phi`` of the weighted fit per unit of sample weight
+    (``1 - q`` for a sample fitted with its full weight, ``1 + q`` for one left out): for
+    Gaussian noise they then have about equal variances, which the residuals of points
+    far out in the features do not; their
     M-scale (50 % breakdown) is then refined by one reweighting step: the root mean
     square of those within ``CUTOFF`` M-scales, over the standard deviation of a normal
     variable cut there. So clean data
-    gets nearly the residual standard deviation, even with many coefficients per sample,
-    and gross outliers do not count. Samples fitted exactly (h = 1) do not count either.
+    gets nearly the residual standard deviation, and gross outliers do not count. Samples
+    fitted exactly (``1 + q - 2 w q = 0``) do not count either.
     """
     inverse = _inverse(prob.normal_matrix(w))
     h = np.empty(len(r))
     for cols in _blocks(len(r), 1):
         P = prob.PhiT[:, cols]
         h[cols] = np.einsum("ji,ji->i", P, inverse @ P)
-    h *= w  # per unit of sample weight: a sample of weight 2 acts as two copies
-    free = np.maximum(1.0 - h, 0.0)
+    # Var(r) / scale^2 = 1 - 2 w q + q, approximately, for q = phi' A^-1 phi per unit of
+    # sample weight (a sample of weight 2 acts as two copies): 1 - q for a sample fitted
+    # with its full weight, 1 + q for one left out of the fit, as a new point.
+    free = np.maximum(1.0 + h - 2.0 * w * h, 0.0)
     counts = free > LEVERAGE_FLOOR
     e = np.where(counts, r / np.sqrt(np.where(counts, free, 1.0)), 0.0)
     sw = counts.astype(np.float64) if prob.sw is None else counts * prob.sw

@@ -111,7 +111,7 @@ class PolynomialRegressor:
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
     inlier_mask_ : ndarray of bool
         Robust method only: False for the training samples flagged as outliers, those
-        whose residual (divided by ``sqrt(1 - h)`` for its leverage h) exceeds 3 ``scale_``.
+        whose residual, standardised for its leverage, exceeds 3 ``scale_``.
     scale_ : float
         Robust method only: the robust scale of the residuals, in the units of y (for
         Gaussian noise an estimate of its standard deviation, not inflated by outliers).
