@@ -24,6 +24,9 @@ from zarn._native import zarn_core
 # seed; the final steps run on all of them. A thousand points place a start well within
 # the basin of the final fit, and keep the cost of the search independent of n.
 SUBSAMPLE = 1000
+# The sampler, one of the starts, runs on at most this many of those samples: its cost
+# grows with them, and a start needs only to lie in the basin of the fit.
+SAMPLER_SUBSAMPLE = 500
 # The M-scale solves sum(rho(r / s)) = BREAKDOWN (N - k) with a biweight rho bounded by 1
 # (N samples, k coefficients, as R's lmrob): half
 # of the points may be arbitrarily bad before the scale breaks down (the largest breakdown
@@ -645,6 +648,16 @@ def _solve(A: np.ndarray, rhs: np.ndarray) -> np.ndarray:
         return np.linalg.lstsq(A, rhs, rcond=None)[0]
 
 
+def _sampler_problem(prob: _Problem, rng: np.random.Generator) -> _Problem:
+    """At most ``SAMPLER_SUBSAMPLE`` of the search's samples, drawn from ``rng``."""
+    m = len(prob.y)
+    if m <= SAMPLER_SUBSAMPLE:
+        return prob
+    rows = np.sort(rng.choice(m, SAMPLER_SUBSAMPLE, replace=False))
+    sw = None if prob.sw is None else prob.sw[rows]
+    return _Problem(np.ascontiguousarray(prob.PhiT[:, rows]), prob.y[rows], sw, prob.penalty)
+
+
 def _sampler_start(
     prob: _Problem,
     base: np.ndarray,
@@ -912,7 +925,7 @@ def robust_fit(
     best = _screen(
         search, np.vstack([ls, _elemental_starts(search, _n_starts(k, len(search.y)), rng)])
     )
-    mcmc, gibbs = _sampler_start(search, best[0], pen, H, sampler, seed)
+    mcmc, gibbs = _sampler_start(_sampler_problem(search, rng), best[0], pen, H, sampler, seed)
     refined, scales = _refine(search, np.vstack([best, mcmc]), floor)
     first = int(np.argmin(scales))  # the first of equal scales
     beta, scale = refined[first], float(scales[first])
