@@ -306,22 +306,18 @@ class _Problem:
         threads.
         """
         k = len(self.PhiT)
-        if self.sw is not None:
-            W = W * self.sw
         if len(W) > 1 and self.PP is not None:
+            if self.sw is not None:
+                W = W * self.sw
             A = np.empty((len(W), k, k))
             upper = np.triu_indices(k)
             A[:, upper[0], upper[1]] = np.einsum("ci,ip->cp", W, self.PP)
             A[:, upper[1], upper[0]] = A[:, upper[0], upper[1]]
+            A += self.penalty
             b = np.einsum("ci,ji->cj", W * self.y, self.PhiT)
         else:
-            A = np.empty((len(W), k, k))
-            b = np.empty((len(W), k))
-            for c, w in enumerate(W):
-                Pw = self.PhiT * w
-                A[c] = np.einsum("ji,ki->jk", Pw, self.PhiT)
-                b[c] = np.einsum("ji,i->j", Pw, self.y)
-        A += self.penalty
+            A = np.stack([self.normal_matrix(w) for w in W])
+            b = np.stack([self.weighted_sums(w) for w in W])
         try:
             return np.linalg.solve(A, b[:, :, None])[:, :, 0]
         except np.linalg.LinAlgError:  # a singular system: its minimum-norm solution
