@@ -429,3 +429,17 @@ def test_estimator_exposes_the_scale_and_weights_in_the_units_of_y():
     # A later fit by another method drops what only the robust method sets.
     base.set_params(method="ols").fit(x[:, None], y)
     assert not hasattr(base, "robust_weights_") and not hasattr(base, "inlier_mask_")
+
+
+@pytest.mark.parametrize("top", [1e120, 1e300])
+def test_huge_outliers_among_ordinary_values(top):
+    # Scaled so that the largest value is near 1, the bulk would sink to the bottom of the
+    # doubles' range, where its noise is lost; the scaling follows the bulk instead.
+    x = np.linspace(-1.0, 1.0, 40)
+    noise = 0.01 * np.random.default_rng(0).standard_normal(30)
+    y = np.r_[np.linspace(0.0, 1.0, 30) + noise, np.full(10, top)]
+    model = zarn.PolynomialRegressor(2, method="robust", **SMALL).fit(x[:, None], y)
+    np.testing.assert_array_equal(model.inlier_mask_, np.arange(40) < 30)
+    assert model.scale_ == pytest.approx(0.01, rel=0.3)
+    ls = zarn.PolynomialRegressor(2, method="ols").fit(x[:30, None], y[:30])
+    np.testing.assert_allclose(model.predict(x[:30, None]), ls.predict(x[:30, None]), atol=0.01)

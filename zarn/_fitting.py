@@ -63,6 +63,10 @@ def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     return coef
 
 
+# The largest |y| the robust fit is given, after its power-of-two scaling.
+ROBUST_TOP = 1e150
+
+
 def robust(
     Phi: np.ndarray,
     y: np.ndarray,
@@ -81,7 +85,14 @@ def robust(
 
     # y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its
     # sums of squares stay in range; the energy's penalties are then weighed at that scale.
+    # Huge outliers among ordinary values would push the bulk to the bottom of the range
+    # of doubles, where its noise is lost: s is then set by the bulk, as far as it keeps
+    # the largest value below 1e150 (whose square is still a double).
     s = power_of_two_scale(y)
+    if s > 1.0:
+        bulk = abs(float(np.median(y))) + core.mad(y)
+        least = math.ldexp(1.0, math.frexp(float(np.abs(y).max()) / ROBUST_TOP)[1])
+        s = max(power_of_two(bulk), least)
     result = robust_fit(
         Phi,
         y / s,

@@ -610,7 +610,7 @@ def _mm_steps(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarra
     for _ in range(MAX_STEPS):
         step = _newton(state)
         new = None if step is None else _m_state(prob, state.beta + step, scale)
-        if new is None or not new.loss <= state.loss:  # a reweighting step instead
+        if step is None or new is None or not new.loss <= state.loss:  # reweighting instead
             step = _reweighted(prob, state.beta, scale)[0] - state.beta
             new = _m_state(prob, state.beta + step, scale)
             if not new.loss <= state.loss:
@@ -712,6 +712,7 @@ def _covariance(prob: _Problem, coef: np.ndarray, scale: float) -> np.ndarray:
     for cols in _blocks(len(prob.y), 1):
         t = prob.y[cols] - coef @ prob.PhiT[:, cols]
         t *= 1.0 / scale
+        np.clip(t, -MM_TUNING, MM_TUNING, out=t)  # psi is 0 beyond the cut, even at inf
         u = _clipped_square(t, 1.0 / MM_TUNING)
         v = np.subtract(1.0, u)
         t *= v
@@ -893,12 +894,30 @@ def robust_fit(
     >>> int(fit.inlier_mask[:40].sum()), round(fit.scale, 3)  # outliers kept; noise sd
     (0, 0.01)
     """
+    # A residual far beyond a tiny scale may overflow to infinity when divided by it: it
+    # then gets weight 0 and rho 1, as any residual beyond the cut.
+    with np.errstate(over="ignore"):
+        return _robust_fit(
+            Phi, y, (R1, R2, float(gamma1), float(gamma2)), ridge, H, sampler, seed, sample_weight
+        )
+
+
+def _robust_fit(
+    Phi: np.ndarray,
+    y: np.ndarray,
+    pen: tuple,
+    ridge: float,
+    H: int,
+    sampler: Mapping[str, Any],
+    seed: int,
+    sample_weight: np.ndarray | None,
+) -> RobustFit:
+    """:func:`robust_fit`, with the penalties as one tuple."""
     n, k = Phi.shape
-    pen = (R1, R2, float(gamma1), float(gamma2))
     sw = None if sample_weight is None else _check_weights(sample_weight, n)
     used = None if sw is None or (sw > 0.0).all() else np.flatnonzero(sw > 0.0)
     PhiT = np.ascontiguousarray(Phi.T)  # free for the core's design matrices (Fortran order)
-    if used is None:
+    if sw is None or used is None:
         everything = _problem(PhiT, y, sw, pen, ridge)
     else:
         everything = _problem(PhiT[:, used], y[used], sw[used], pen, ridge)
@@ -911,7 +930,9 @@ def robust_fit(
         search = _problem(everything.PhiT[:, rows], everything.y[rows], weights, pen, ridge)
     else:
         search = everything
-    floor = RELATIVE_FLOOR * (abs(float(np.median(search.y))) + zarn_core.mad(search.y))
+    size = abs(float(np.median(search.y))) + zarn_core.mad(search.y)
+    # Not below the smallest normal double: smaller numbers may be flushed to zero.
+    floor = max(RELATIVE_FLOOR * size, np.finfo(np.float64).tiny)
 
     ls = search.solve(np.ones((1, len(search.y))))
     if m <= k:  # no degrees of freedom: least squares, nothing to judge by
