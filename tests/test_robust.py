@@ -187,18 +187,22 @@ def test_stackloss_flags_the_known_outliers_for_every_seed():
 
 @pytest.mark.parametrize("degree", [2, 3])
 def test_engel_keeps_the_high_incomes(degree):
-    # Far out in x and in line with the rest: good leverage points, not outliers.
+    # Far out in x and in line with the rest: good leverage points, not outliers. Fits
+    # that give them up fit the bulk nearly as well (R's lmrob does for most seeds at
+    # degree 3, predicting -4656 or 10402 at the top income); the M-scale's minimum does not.
     sm = pytest.importorskip("statsmodels.api")
     data = sm.datasets.engel.load_pandas().data
     x, y = data["income"].to_numpy(float), data["foodexp"].to_numpy(float)
-    model = zarn.PolynomialRegressor(degree, method="robust").fit(x[:, None], y)
     t = (2.0 * x - x.min() - x.max()) / (x.max() - x.min())
-    F = np.vander(t, degree + 1, increasing=True)
-    rlm = sm.RLM(y, F, M=sm.robust.norms.TukeyBiweight()).fit()
+    rlm = sm.RLM(y, np.vander(t, degree + 1), M=sm.robust.norms.TukeyBiweight()).fit()
     top = np.argmax(x)
-    assert model.predict(x[[top], None])[0] == pytest.approx(rlm.fittedvalues[top], rel=0.02)
-    assert model.inlier_mask_[np.argsort(x)[-12:]].sum() >= 8  # their spread grows with x
-    assert model.predict(np.linspace(x.min(), x.max(), 200)[:, None]).min() > 0.0
+    grid = np.linspace(x.min(), x.max(), 200)[:, None]
+    for seed in range(4):
+        model = zarn.PolynomialRegressor(degree, method="robust", random_state=seed)
+        model.fit(x[:, None], y)
+        assert model.predict(x[[top], None])[0] == pytest.approx(rlm.fittedvalues[top], rel=0.02)
+        assert model.inlier_mask_[np.argsort(x)[-12:]].sum() >= 8  # their spread grows with x
+        assert model.predict(grid).min() > 0.0
 
 
 def _regression_with_outliers(corrupt):

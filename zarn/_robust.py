@@ -26,7 +26,7 @@ from zarn._native import zarn_core
 SUBSAMPLE = 1000
 # The sampler, one of the starts, runs on at most this many of those samples: its cost
 # grows with them, and a start needs only to lie in the basin of the fit.
-SAMPLER_SUBSAMPLE = 500
+SAMPLER_SUBSAMPLE = 250
 # The M-scale solves sum(rho(r / s)) = BREAKDOWN (N - k) with a biweight rho bounded by 1
 # (N samples, k coefficients, as R's lmrob): half
 # of the points may be arbitrarily bad before the scale breaks down (the largest breakdown
@@ -46,12 +46,18 @@ CUTOFF = 3.0
 # they are cheap and the M-scale has more local minima (up to START_BUDGET residuals in
 # all); never more than MAX_STARTS.
 MISS_PROBABILITY = 1e-2
-START_BUDGET = 40_000
+START_BUDGET = 20_000
 MAX_STARTS = 500
 # After one improvement step each, the SHORTLIST starts with the smallest quick scales get
 # their M-scales, and the N_BEST of them with the smallest are improved until they converge.
 SHORTLIST = 10
 N_BEST = 4
+# The least-squares start is led to the M-scale's minimum by reweighting steps at scales
+# falling from ANNEAL_FACTOR times the M-scale of its residuals to that M-scale, in
+# ANNEAL_LEVELS levels of ANNEAL_STEPS steps.
+ANNEAL_FACTOR = 8.0
+ANNEAL_LEVELS = 6
+ANNEAL_STEPS = 2
 # Starts outside the shortlist join it when their M-scale is more than this fraction below
 # the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
 # fraction of a per cent of each other, and the improvement steps merge them anyway.
@@ -505,6 +511,27 @@ def _screen(prob: _Problem, B: np.ndarray) -> np.ndarray:
     return B[chosen[np.argsort(scales, kind="stable")[:N_BEST]]]
 
 
+def _annealed(prob: _Problem, beta: np.ndarray) -> np.ndarray:
+    """The least-squares fit ``beta`` led to a start by reweighting steps at falling scales.
+
+    Biweight reweighting steps at ``ANNEAL_FACTOR`` times the M-scale of its residuals,
+    then at scales falling geometrically to that M-scale in ``ANNEAL_LEVELS`` levels of
+    ``ANNEAL_STEPS`` steps. At a large scale every point, those far out in x included,
+    weighs as in least squares, and the points that disagree with the bulk lose their
+    weight one level after another: a path to the M-scale's minimum that elemental
+    starts, which seldom include the few points far out in x, rarely find.
+    """
+    R = prob.residuals(beta[None])
+    base = float(_m_scales(prob, R, _mad_scales(R))[0])
+    if not base > 0.0:
+        return beta
+    for factor in np.geomspace(ANNEAL_FACTOR, 1.0, ANNEAL_LEVELS):
+        for _ in range(ANNEAL_STEPS):
+            weights = _biweight(prob.residuals(beta[None]) / (factor * base), S_TUNING)
+            beta = prob.solve(weights)[0]
+    return beta
+
+
 def _blocks(n_rows: int, row_length: int) -> list[slice]:
     """Slices of at most ``BLOCK // row_length`` rows (at least one) covering n_rows.
 
@@ -785,7 +812,7 @@ def robust_fit(
        on 1,000 of them drawn from ``seed``; step 5 uses all of them.
     2. **Starts.** The penalised least-squares fit and exact fits of random sets of k
        samples: enough that one of them is free of outliers with probability 0.99 when
-       half of the data is bad, more on small data (up to 40,000 residuals in all), at
+       half of the data is bad, more on small data (up to 20,000 residuals in all), at
        most 500.
     3. **S-estimate.** The objective of the search is the M-scale of the residuals: the
        s with ``sum(w rho(r / s)) = (N - k) / 2``, rho Tukey's biweight at 1.548 bounded
@@ -793,12 +820,15 @@ def robust_fit(
        Each start takes one step that refits it with the biweight weights of its
        residuals (a concentration step for the M-scale); the four with the smallest
        M-scale (found as in fast-S) are refined until their scale settles to 1e-4.
+       Two more candidates are refined with them: the least-squares fit led by
+       reweighting steps at scales falling from 8 times the M-scale of its residuals to
+       that M-scale (a path that keeps the few points far out in x, which elemental
+       starts seldom include, as long as they agree with the rest), and the optimum of
        :class:`zarn.TournamentMCMC` (settings ``sampler``, complexity ``H``, seed
-       ``seed``) runs on the residuals of the best start, so that its hit tolerance (0.4
-       MAD of the data it sees) is set by the noise rather than by the spread of y; its
-       best coefficients are refined too. The candidate of smallest M-scale wins; no
-       refinement is kept that raised a candidate's scale, so the winner is the best
-       point of the search.
+       ``seed``), run on the residuals of the best start of at most 250 samples, so that
+       its hit tolerance (0.4 MAD of the data it sees) is set by the noise rather than by
+       the spread of y. The candidate of smallest M-scale wins; no refinement is kept
+       that raised a candidate's scale, so the winner is the best point of the search.
     4. **M-steps.** Newton (or, where the Hessian is not positive definite, reweighted
        least-squares) steps on ``sum(w scale^2 rho(r / scale)) + b' P b / 2``, rho the
        biweight at 4.685 (95 % efficiency for Gaussian noise), ``P = ridge I + N
@@ -943,7 +973,8 @@ def _robust_fit(
         search, np.vstack([ls, _elemental_starts(search, _n_starts(k, len(search.y)), rng)])
     )
     mcmc, gibbs = _sampler_start(_sampler_problem(search, rng), best[0], pen, H, sampler, seed)
-    refined, scales = _refine(search, np.vstack([best, mcmc]), floor)
+    annealed = _annealed(search, ls[0])
+    refined, scales = _refine(search, np.vstack([best, annealed, mcmc]), floor)
     first = int(np.argmin(scales))  # the first of equal scales
     beta, scale = refined[first], float(scales[first])
 

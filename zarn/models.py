@@ -133,11 +133,11 @@ class PolynomialRegressor:
     -----
     The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
     to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
-    first: among the penalised least-squares fit, exact fits of random sets of as many
-    samples as coefficients, and the optimum of the sampler (run on the residuals of the
-    best of them, so that its tolerance is set by the noise), each improved by
-    reweighting steps, the one whose residuals have the smallest M-scale (Tukey's
-    biweight, bounded, 50 % breakdown) wins. Then Newton steps on the biweight M-estimator
+    first: among exact fits of random sets of as many samples as coefficients, the
+    penalised least-squares fit led through reweighting steps at falling scales, and the
+    optimum of the sampler (run on the residuals of the best of them, so that its
+    tolerance is set by the noise), each improved by reweighting steps, the one whose
+    residuals have the smallest M-scale (Tukey's biweight, bounded, 50 % breakdown) wins. Then Newton steps on the biweight M-estimator
     at a fixed scale (95 % efficiency for Gaussian noise: clean data gets nearly the
     least-squares fit), first at the S-estimate's scale, then at the noise scale of the
     previous step's residuals while that scale falls. The fit is the penalised
