@@ -49,15 +49,16 @@ MISS_PROBABILITY = 1e-2
 START_BUDGET = 20_000
 MAX_STARTS = 500
 # After one improvement step each, the SHORTLIST starts with the smallest quick scales get
-# their M-scales, and the N_BEST of them with the smallest are improved until they converge.
+# their M-scales, and the N_BEST of them with the smallest are improved until they converge
+# (with the annealed least-squares start and the sampler's).
 SHORTLIST = 10
-N_BEST = 4
+N_BEST = 2
 # The least-squares start is led to the M-scale's minimum by reweighting steps at scales
 # falling from ANNEAL_FACTOR times the M-scale of its residuals to that M-scale, in
 # ANNEAL_LEVELS levels of ANNEAL_STEPS steps.
 ANNEAL_FACTOR = 8.0
 ANNEAL_LEVELS = 6
-ANNEAL_STEPS = 2
+ANNEAL_STEPS = 1
 # Starts outside the shortlist join it when their M-scale is more than this fraction below
 # the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
 # fraction of a per cent of each other, and the improvement steps merge them anyway.
@@ -818,7 +819,7 @@ def robust_fit(
        s with ``sum(w rho(r / s)) = (N - k) / 2``, rho Tukey's biweight at 1.548 bounded
        by 1 (50 % breakdown, consistent for Gaussian noise), N the total sample weight.
        Each start takes one step that refits it with the biweight weights of its
-       residuals (a concentration step for the M-scale); the four with the smallest
+       residuals (a concentration step for the M-scale); the two with the smallest
        M-scale (found as in fast-S) are refined until their scale settles to 1e-4.
        Two more candidates are refined with them: the least-squares fit led by
        reweighting steps at scales falling from 8 times the M-scale of its residuals to
@@ -986,17 +987,19 @@ def _robust_fit(
     # The M-step at the S-scale, then the noise scale of its residuals (on the subsample
     # for large data), then the M-step at that scale on all samples.
     beta, w = _mm_steps(search, beta, scale)
-    noise = _noise_scale(search, search.residuals(beta[None])[0], w, scale)[0]
+    noise, e = _noise_scale(search, search.residuals(beta[None])[0], w, scale)
     for _ in range(NOISE_ROUNDS):
         if not noise > floor:
             break
-        again, w = _mm_steps(search, beta, noise)
-        new = _noise_scale(search, search.residuals(again[None])[0], w, noise)[0]
+        again, w_again = _mm_steps(search, beta, noise)
+        new, e_again = _noise_scale(search, search.residuals(again[None])[0], w_again, noise)
         if not new <= noise:
             break
-        beta, scale, noise = again, noise, new
+        beta, w, e, scale, noise = again, w_again, e_again, noise, new
         if abs(new - scale) <= NOISE_TOLERANCE * scale:
             break
+    if search is everything:  # the fit of all samples, with its noise scale, is at hand
+        return _result(Phi, y, beta, scale, used, w, everything, gibbs, noise=(noise, e))
     coef, w = _mm_steps(everything, beta, scale)
     return _result(Phi, y, coef, scale, used, w, everything, gibbs)
 
@@ -1011,12 +1014,14 @@ def _result(
     prob: _Problem,
     gibbs: Any,
     exact: float = 0.0,
+    noise: tuple[float, np.ndarray] | None = None,
 ) -> RobustFit:
     """The RobustFit of ``coef``: residuals, scale, weights and flags of every sample.
 
     ``fitted`` holds the weights ``coef`` was fitted with on the samples ``used`` (None:
     all samples; ``fitted`` None: equal weights); the samples of zero weight get the
-    weights and flags of their residuals.
+    weights and flags of their residuals. ``noise`` is the noise scale of ``coef`` and
+    its standardised residuals on the samples ``used``, when they are known.
     """
     n, k = Phi.shape
     record = GibbsRecord.from_native(gibbs)
@@ -1035,7 +1040,7 @@ def _result(
     w = _biweight(r / mm_scale, MM_TUNING)
     w[_all(used)] = fitted
     cov = _covariance(prob, coef, mm_scale)
-    scale, e_used = _noise_scale(prob, r_used, w[_all(used)], mm_scale)
+    scale, e_used = _noise_scale(prob, r_used, w[_all(used)], mm_scale) if noise is None else noise
     e = r.copy()
     e[_all(used)] = e_used
     mask = np.abs(e) < CUTOFF * scale
