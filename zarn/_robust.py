@@ -826,12 +826,13 @@ def robust_fit(
        that M-scale (a path that keeps the few points far out in x, which elemental
        starts seldom include, as long as they agree with the rest), and the optimum of
        :class:`zarn.TournamentMCMC` (settings ``sampler``, complexity ``H``, seed
-       ``seed``), run on the residuals of the best start of at most 250 samples, so that
-       its hit tolerance (0.4 MAD of the data it sees) is set by the noise rather than by
-       the spread of y. The candidate of smallest M-scale wins; no refinement is kept
-       that raised a candidate's scale, so the winner is the best point of the search.
-    4. **M-steps.** Newton (or, where the Hessian is not positive definite, reweighted
-       least-squares) steps on ``sum(w scale^2 rho(r / scale)) + b' P b / 2``, rho the
+       ``seed``), run on the residuals of the best start at (at most) 250 of the
+       samples, so that its hit tolerance (0.4 MAD of the data it sees) is set by the
+       noise rather than by the spread of y. The candidate of smallest M-scale wins; a
+       refinement that ended above its start's M-scale gives way to its start, so the
+       winner has the smallest M-scale of all the starts and their refinements.
+    4. **M-steps.** Newton (or, where Newton's step would not lower the objective,
+       reweighted least-squares) steps on ``sum(w scale^2 rho(r / scale)) + b' P b / 2``, rho the
        biweight at 4.685 (95 % efficiency for Gaussian noise), ``P = ridge I + N
        (gamma1 R1 + gamma2 R2)``, at the S-estimate's scale, from the S-estimate, until the
        fitted values move by less than 1e-8 scales; no step raises the objective. Then
