@@ -70,6 +70,9 @@ MAX_STEPS = 200
 # The S-estimator's candidates stop earlier: the M-scale is flat at its minimum, so fitted
 # values within 1e-2 scales of it give the scale to about 1e-4 of its value.
 REFINE_TOLERANCE = 1e-4
+# A candidate whose scale is more than this fraction above the smallest stops improving:
+# its scale falls by a few per cent in its refinement, not by this much.
+PRUNE_MARGIN = 0.1
 # Residuals below this size relative to y (its median plus its MAD) count as zero: data on
 # a polynomial is an exact fit, whatever its rounding errors.
 RELATIVE_FLOOR = 1e-9
@@ -548,7 +551,8 @@ def _refine(prob: _Problem, B: np.ndarray, floor: float) -> tuple[np.ndarray, np
     Every step refits each candidate with the biweight weights of its residuals at its
     scale, then moves the scale by one Newton step towards the new residuals' M-scale
     (the estimate and its scale converge together, as in fast-S). A candidate stops when
-    a step changes its scale by less than ``REFINE_TOLERANCE`` of it. Each result is the
+    a step changes its scale by less than ``REFINE_TOLERANCE`` of it, or when its scale is
+    more than ``PRUNE_MARGIN`` above the smallest of them. Each result is the
     better, by exact M-scale, of the candidate and its improvement. Returns the
     coefficients and their M-scales.
     """
@@ -566,6 +570,7 @@ def _refine(prob: _Problem, B: np.ndarray, floor: float) -> tuple[np.ndarray, np
         still = np.abs(new - s[idx]) > REFINE_TOLERANCE * new
         s[idx] = new
         active[idx[~still | (new <= floor)]] = False
+        active &= s <= (1.0 + PRUNE_MARGIN) * s.min()  # far behind: it will not catch up
     s = _m_scales(prob, R, s)
     worse = ~(s <= s0)
     B[worse], s[worse] = B0[worse], s0[worse]
