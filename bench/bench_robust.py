@@ -20,8 +20,9 @@
    salinity, coleman, starsCYG), degree 1: the points that both ``lmrob`` (weight below
    0.1 / n) and ``ltsReg`` (weight 0) flag are flagged by zarn for each of 20 seeds.
 
-R runs through ``Rscript`` (the R parts are skipped without it). The run appends the
-section "## Robust fits" to RESULTS.md beside this file (``--no-write`` only prints).
+R runs through ``Rscript`` (the R parts are skipped without it). The run writes its
+section "Robust fits" of RESULTS.md beside this file (see _results.py; ``--no-write``
+only prints).
 
     PYTHONPATH=. /work/venv/bin/python bench/bench_robust.py [--seeds 20] [--rounds 5]
 """
@@ -37,9 +38,10 @@ import time
 import warnings
 
 import numpy as np
-from _timing import format_seconds, run_cases
 
 import zarn
+from _results import write_section
+from _timing import format_seconds, run_cases
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -531,8 +533,7 @@ def main():
     out += report_scaling(scaled, start)
     print("\n".join(out))
     if not args.no_write:
-        with open(HERE / "RESULTS.md", "a") as f:
-            f.write("\n" + "\n".join(out) + "\n")
+        write_section(HERE / "RESULTS.md", "bench/bench_robust.py", "Robust fits", "\n".join(out))
 
 
 def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, several, timed, hard):
