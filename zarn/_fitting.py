@@ -63,7 +63,19 @@ def least_squares(method, Phi, y, R1, R2, gamma1, gamma2, ridge) -> np.ndarray:
     return coef
 
 
-def robust(Phi: np.ndarray, y: np.ndarray, R1: Any, R2: Any, params: Mapping[str, Any], seed: int):
+# The largest |y| the robust fit is given, after its power-of-two scaling.
+ROBUST_TOP = 1e150
+
+
+def robust(
+    Phi: np.ndarray,
+    y: np.ndarray,
+    R1: Any,
+    R2: Any,
+    params: Mapping[str, Any],
+    seed: int,
+    sample_weight: np.ndarray | None = None,
+):
     """The robust method's fit of a finite y (:func:`zarn._robust.robust_fit`), for y of any size.
 
     ``params`` are the estimator's checked parameters (penalty weights, ridge, H and the
@@ -73,7 +85,14 @@ def robust(Phi: np.ndarray, y: np.ndarray, R1: Any, R2: Any, params: Mapping[str
 
     # y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its
     # sums of squares stay in range; the energy's penalties are then weighed at that scale.
+    # Huge outliers among ordinary values would push the bulk to the bottom of the range
+    # of doubles, where its noise is lost: s is then set by the bulk, as far as it keeps
+    # the largest value below 1e150 (whose square is still a double).
     s = power_of_two_scale(y)
+    if s > 1.0:
+        bulk = abs(float(np.median(y))) + core.mad(y)
+        least = math.ldexp(1.0, math.frexp(float(np.abs(y).max()) / ROBUST_TOP)[1])
+        s = max(power_of_two(bulk), least)
     result = robust_fit(
         Phi,
         y / s,
@@ -85,17 +104,21 @@ def robust(Phi: np.ndarray, y: np.ndarray, R1: Any, R2: Any, params: Mapping[str
         H=params["H"],
         sampler={name: params[name] for name in SAMPLER_PARAMS},
         seed=seed,
+        sample_weight=sample_weight,
     )
     if s == 1.0:
         return result
     with np.errstate(over="ignore"):
         coef = result.coef * s
+        cov = result.cov * s * s  # (cov * s) * s: stays finite wherever it can
     if not np.isfinite(coef).all():
         raise ValueError(
             "the robust fit's coefficients exceed the range of doubles: y is too large "
             f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
         )
-    return dataclasses.replace(result, coef=coef)
+    return dataclasses.replace(
+        result, coef=coef, cov=cov, scale=result.scale * s, mm_scale=result.mm_scale * s
+    )
 
 
 def mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:

@@ -37,7 +37,9 @@ METHODS = ("ols", "penalized", "robust")
 # A penalty weight: a number, or "auto" to choose it from the data.
 PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(_smoothing.AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
-_SET_BY_SOME_FITS = frozenset({"feature_names_in_", "inlier_mask_", "gibbs_", "seed_"})
+_SET_BY_SOME_FITS = frozenset(
+    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "scale_", "robust_weights_"}
+)
 
 _C_INT = _constants.C_INT_MAX
 
@@ -118,7 +120,15 @@ class PolynomialRegressor:
         MDL score of the fit on its training data, penalties included, with k the number
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
     inlier_mask_ : ndarray of bool
-        Robust method only: the training samples of the final least-squares refit.
+        Robust method only: False for the training samples flagged as outliers, those
+        whose residual, standardised for its leverage, exceeds 3 ``scale_``.
+    scale_ : float
+        Robust method only: the robust scale of the residuals, in the units of y (for
+        Gaussian noise an estimate of its standard deviation, not inflated by outliers).
+    robust_weights_ : ndarray of shape (n_samples,)
+        Robust method only: each training sample's weight in [0, 1] in the final fit
+        (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
+        weights (times any sample weights).
     gibbs_ : GibbsRecord
         Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
     seed_ : int
@@ -131,11 +141,26 @@ class PolynomialRegressor:
 
     Notes
     -----
-    The robust method is described in :func:`zarn._robust.robust_fit`: it searches for the
-    coefficients that hit the most points within a tolerance (the MDL energy, which is
-    blind to how far the misses lie), separates inliers from outliers by their residuals,
-    and ends with the penalised least-squares refit on the inliers. Its result is never
-    worse on the MDL energy than the penalised fit of all the data, which is a candidate.
+    The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
+    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
+    first: among exact fits of random sets of as many samples as coefficients, the
+    penalised least-squares fit led through reweighting steps at falling scales, and the
+    optimum of the sampler (run on the residuals of the best of them, so that its
+    tolerance is set by the noise), each improved by reweighting steps, the one whose
+    residuals have the smallest M-scale (Tukey's biweight, bounded, 50 % breakdown) wins.
+    Then Newton steps on the biweight M-estimator at a fixed scale (95 % efficiency for
+    Gaussian noise: clean data gets nearly the least-squares fit), first at the
+    S-estimate's scale, then at the noise scale of the previous step's residuals while
+    that scale falls. The fit is the penalised least-squares fit with the final biweight
+    weights (``robust_weights_``); the samples beyond 3 noise scales are flagged. On more
+    than 1,000 samples the search runs on a subsample of 1,000 drawn from the seed and
+    only the last steps on all of them, so the cost grows linearly in n. Points far out in
+    the features (high leverage) that agree with the bulk of the data keep their full
+    weight: every point is judged by its residual from a fit chosen by the M-scale of all
+    residuals, so giving up such points does not pay, as it can for a fit of the best half
+    of the points (least trimmed squares). With few samples per coefficient the fit of
+    half the data can follow it too closely and flag a few good points. See the user
+    guide's robust page.
 
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
@@ -286,6 +311,8 @@ class PolynomialRegressor:
             result = _fitting.robust(Phi, y, R1, R2, params, seed)
             coef = result.coef
             self.inlier_mask_ = result.inlier_mask
+            self.scale_ = result.scale
+            self.robust_weights_ = result.weights
             self.gibbs_ = result.gibbs
             self.seed_ = seed
         else:
