@@ -10,8 +10,8 @@ from typing import Any, ClassVar
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _basis, _constants, _fitting
-from zarn._design import Design
+from zarn import _basis, _constants, _fitting, _inference
+from zarn._design import PREDICT_BLOCK_ROWS, Design
 from zarn._optional import import_optional
 from zarn._params import (
     ARRAY_LIKE,
@@ -28,6 +28,7 @@ from zarn._validation import (
     check_finite,
     check_X,
     check_y,
+    datetime_as_float,
     feature_names,
     not_fitted_error,
 )
@@ -55,14 +56,16 @@ class PolynomialRegressor:
     degree : int or sequence of int, default=3
         Highest power of each feature: one int for every feature, or one per feature.
     method : {"ols", "penalized", "robust"}, default="penalized"
-        ``"ols"``: minimum-norm least squares by a singular value decomposition (the
-        penalties are not applied). ``"penalized"``: least squares plus
+        ``"ols"``: minimum-norm least squares, by a QR factorisation of the design and a
+        singular value decomposition of its small triangular factor (the penalties are not
+        applied). ``"penalized"``: least squares plus
         ``n * gamma1 * slope + n * gamma2 * curvature`` penalties and a ridge, solved by
         the normal equations. ``"robust"``: resistant to gross outliers, see Notes.
     gamma1, gamma2 : float, default=0.0
         Weights of the penalties on the integrated squared slope (gradient) and curvature
         (Hessian) of the fitted function over the mapped box [-1, 1]^d. Both are
-        multiplied by the number of samples, so a weight means the same at any n.
+        multiplied by the number of samples (the sum of the sample weights, when given),
+        so a weight means the same at any n.
     ridge : float, default=1e-10
         Added to the diagonal of the normal equations (``"penalized"`` and the robust
         method's refits); keeps them solvable when the basis outnumbers the samples.
@@ -106,7 +109,32 @@ class PolynomialRegressor:
         Column names of a DataFrame passed to ``fit`` (only then).
     mdl_ : float
         MDL score of the fit on its training data, penalties included, with k the number
-        of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
+        of coefficients (lower is better; see :func:`zarn.mdl_score_reg`). Samples of
+        weight zero are left out; the others count alike.
+    cov_ : ndarray of shape (n_coefficients, n_coefficients)
+        Covariance matrix of ``coef_``. ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
+        mapped design Phi and the weights W (the pseudo-inverse when the design is
+        rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
+        posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
+        ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
+        fit with the robust scale. NaN without residual degrees of freedom.
+    stderr_ : ndarray of shape (n_coefficients,)
+        Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
+    scale_ : float
+        Standard deviation of the noise (of an observation of weight 1): the square root of
+        the weighted residual sum of squares over ``df_resid_``.
+    df_resid_ : float
+        Residual degrees of freedom: the samples of positive weight less ``edf_``.
+    edf_ : float
+        Effective number of parameters, the trace of the hat matrix: ``rank_`` for
+        ``"ols"``, less than the number of coefficients for penalised fits.
+    rank_ : int
+        Numerical rank of the weighted mapped design (singular values below
+        ``max(n, k) * 2**-52`` times the largest count as zero, as for :func:`zarn.ols`).
+        Below the number of coefficients, or with more coefficients than samples, ``fit``
+        issues a :class:`zarn.exceptions.RankWarning`.
+    singular_values_ : ndarray of shape (min(n_samples, n_coefficients),)
+        Singular values of the weighted mapped design ``sqrt(W) Phi``, largest first.
     inlier_mask_ : ndarray of bool
         Robust method only: the training samples of the final least-squares refit.
     gibbs_ : GibbsRecord
@@ -126,6 +154,14 @@ class PolynomialRegressor:
     blind to how far the misses lie), separates inliers from outliers by their residuals,
     and ends with the penalised least-squares refit on the inliers. Its result is never
     worse on the MDL energy than the penalised fit of all the data, which is a candidate.
+
+    Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
+    zero weight drops a sample, and integer weights give the fit of the correspondingly
+    repeated samples. For the uncertainty they are precision weights, as in statsmodels'
+    WLS and R's ``lm``: an observation of weight w has variance ``scale_**2 / w``, and
+    ``df_resid_`` counts the samples of positive weight. The robust method searches for its
+    inliers among the samples of positive weight, treating them alike, and the weights act
+    in its final least-squares refit of the inliers.
 
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
@@ -212,15 +248,23 @@ class PolynomialRegressor:
 
     # ----------------------------------------------------------------- fitting
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialRegressor:
-        """Fit the coefficients to training data.
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+    ) -> PolynomialRegressor:
+        """Fit the coefficients to training data, and their uncertainty.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Training inputs; lists, DataFrames and any real dtype are converted to float64.
+            Training inputs; lists, DataFrames and any real dtype are converted to float64,
+            ``datetime64`` to nanoseconds since 1970-01-01 and ``timedelta64`` to
+            nanoseconds (as xarray's ``polyfit`` does).
         y : array-like of shape (n_samples,)
             Training targets.
+        sample_weight : array-like of shape (n_samples,), float or None, default=None
+            Weights that multiply each sample's squared residual (None: all 1). A zero
+            weight drops the sample (the domain is that of the others); integer weights
+            fit as repeated samples. See Notes.
 
         Returns
         -------
@@ -230,8 +274,15 @@ class PolynomialRegressor:
         Raises
         ------
         ValueError
-            For NaN or infinity in X or y, no samples, y with several columns, lengths
-            that differ, a feature whose domain has zero width, or an invalid parameter.
+            For NaN, infinity or NaT in X, NaN or infinity in y, no samples, y with several
+            columns, lengths that differ, negative or non-finite weights, a feature whose
+            domain has zero width, or an invalid parameter.
+
+        Warns
+        -----
+        zarn.exceptions.RankWarning
+            When the weighted mapped design is rank-deficient or the coefficients outnumber
+            the samples of positive weight.
 
         Examples
         --------
@@ -241,8 +292,14 @@ class PolynomialRegressor:
         """
         params = validate_params(self)
         names = feature_names(X)
-        X = check_X(X)
+        X = check_X(datetime_as_float(X, "X"))
         y = check_y(y, X.shape[0], finite=False)  # least squares checks y only where it must
+        w = _inference.check_sample_weight(sample_weight, X.shape[0])
+        if w is not None:
+            check_finite(y, "y")  # also where a weight is zero
+            if not (w > 0.0).all():  # zero weights drop their samples, before anything
+                keep = w > 0.0
+                X, y, w = X[keep], y[keep], w[keep]
         design = Design.from_data(X, params, names)
         Phi = design.matrix(design.map(X))
         R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
@@ -250,17 +307,20 @@ class PolynomialRegressor:
         for name in _SET_BY_SOME_FITS & self.__dict__.keys():  # left by an earlier fit
             del self.__dict__[name]
         method = params["method"]
+        g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
         if method == "robust":
             check_finite(y, "y")
             seed = seed_from(params["random_state"])
             result = _fitting.robust(Phi, y, R1, R2, params, seed)
-            coef = result.coef
+            coef, uncertainty = _robust_uncertainty(result, Phi, y, w, R1, R2, g1, g2, ridge)
             self.inlier_mask_ = result.inlier_mask
             self.gibbs_ = result.gibbs
             self.seed_ = seed
+        elif method == "ols":
+            coef, uncertainty = _inference.ols(Phi, y, w)
         else:
-            g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
-            coef = _fitting.least_squares(method, Phi, y, R1, R2, g1, g2, ridge)
+            coef, uncertainty = _inference.penalized(Phi, y, w, R1, R2, g1, g2, ridge)
+        _inference.warn_if_rank_deficient(uncertainty, design.k, stacklevel=2)
 
         self.coef_ = coef
         self.basis_ = design.indices
@@ -270,6 +330,14 @@ class PolynomialRegressor:
             self.feature_names_in_ = names
         self._design = design
         self._params = params
+        self._uncertainty = uncertainty
+        self.cov_ = uncertainty.cov
+        self.stderr_ = uncertainty.stderr
+        self.scale_ = float(uncertainty.scale)
+        self.df_resid_ = float(uncertainty.df_resid)
+        self.edf_ = float(uncertainty.edf)
+        self.rank_ = int(uncertainty.rank)
+        self.singular_values_ = uncertainty.singular_values
         self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
         return self
 
@@ -304,12 +372,81 @@ class PolynomialRegressor:
         X = self._checked(X)  # first: the error of a model not fitted
         return self._design.predict(X, self.coef_)
 
+    def predict_interval(
+        self,
+        X: ArrayLike,
+        *,
+        level: float = 0.95,
+        kind: str = "confidence",
+        sample_weight: ArrayLike | None = None,
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """Confidence intervals of the mean curve, or prediction intervals of new observations.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            Points to evaluate at.
+        level : float, default=0.95
+            Coverage of the intervals, strictly between 0 and 1.
+        kind : {"confidence", "prediction"}, default="confidence"
+            ``"confidence"``: where the mean curve lies, ``predict(X) -/+ c * se`` with
+            ``se**2 = phi' cov_ phi`` at each point's basis functions phi.
+            ``"prediction"``: where a new observation falls, which adds the noise variance:
+            ``se**2 + scale_**2 / w``.
+        sample_weight : array-like of shape (n_samples,), float or None, default=None
+            Weights w of the new observations (``kind="prediction"`` only; None: 1), as in
+            ``fit``: an observation of weight w has variance ``scale_**2 / w``.
+
+        Returns
+        -------
+        low, high : ndarray of shape (n_samples,)
+            The bounds. NaN where the fit had no residual degrees of freedom.
+
+        Notes
+        -----
+        c is the quantile of Student's t with ``df_resid_`` degrees of freedom for
+        ``"ols"`` and ``"penalized"`` (exact under Gaussian noise for ``"ols"``), and the
+        normal quantile for ``"robust"``, whose theory is asymptotic.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(10.0)
+        >>> y = 2.0 + 0.5 * x + np.array([0.1, -0.1, 0.2, 0.0, -0.2, 0.1, -0.1, 0.0, 0.1, -0.1])
+        >>> model = zarn.PolynomialRegressor(degree=1, method="ols").fit(x[:, None], y)
+        >>> low, high = model.predict_interval([[4.5]], level=0.9)
+        >>> bool(low[0] < model.predict([[4.5]])[0] < high[0]), round(float(high[0] - low[0]), 4)
+        (True, 0.0784)
+        """
+        X = self._checked(X)
+        level = _inference.check_level(level)
+        kind = _inference.check_kind(kind)
+        weights = None
+        if sample_weight is not None:
+            if kind == "confidence":
+                raise ValueError(
+                    "sample_weight is the weight of new observations: it applies to "
+                    'kind="prediction" only'
+                )
+            weights = _inference.check_sample_weight(sample_weight, len(X))
+        design, uncertainty = self._design, self._uncertainty
+        mean = design.predict(X, self.coef_)  # first: the error of an overflow
+        c = uncertainty.critical_value(level)
+        half = np.empty(len(X))
+        for start in range(0, len(X), PREDICT_BLOCK_ROWS):
+            block = slice(start, start + PREDICT_BLOCK_ROWS)
+            Phi = design.matrix(design.map(X[block]))
+            w_block = None if weights is None else weights[block]
+            half[block] = uncertainty.half_width(Phi, c, kind, w_block)
+        return mean - half, mean + half
+
     def _checked(self, X: ArrayLike) -> np.ndarray:
         """X checked against the fit: fitted, finite, and of its features."""
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
         names = feature_names(X)
-        X = check_X(X)
+        X = check_X(datetime_as_float(X, "X"))
         self._check_features(X.shape[1], names)
         check_finite(X, "X")
         return X
@@ -455,6 +592,35 @@ class PolynomialRegressor:
         return hasattr(self, "coef_")
 
     _estimator_type = "regressor"
+
+
+def _robust_uncertainty(
+    result: Any,
+    Phi: np.ndarray,
+    y: np.ndarray,
+    w: np.ndarray | None,
+    R1: Any,
+    R2: Any,
+    gamma1: float,
+    gamma2: float,
+    ridge: float,
+) -> tuple[np.ndarray, _inference.Uncertainty]:
+    """The coefficients and uncertainty of a robust fit.
+
+    A result that reports its covariance and scale (``cov``, ``scale``) keeps its own;
+    otherwise they are those of the final penalised least-squares fit of the inliers.
+    With sample weights the inliers are refitted with their weights. Intervals use normal
+    quantiles either way.
+    """
+    cov = getattr(result, "cov", None)
+    if cov is not None and w is None:
+        return result.coef, _inference.given(Phi, w, cov, result.scale)
+    mask = result.inlier_mask
+    wi = None if w is None else w[mask]
+    coef, u = _inference.penalized(Phi[mask], y[mask], wi, R1, R2, gamma1, gamma2, ridge)
+    if w is None:
+        coef = result.coef  # the same fit, as the robust procedure computed it
+    return coef, _inference.given(Phi, w, u.cov, u.scale, edf=u.edf)
 
 
 def _same(value: Any, default: Any) -> bool:
