@@ -34,6 +34,7 @@ from zarn._native.zarn_core import (
     smoothness_penalty_matrices_1d,
 )
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
+from zarn.exceptions import RankWarning
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -49,6 +50,7 @@ __all__ = [
     "ManyFits",
     "ModelComparison",
     "PolynomialRegressor",
+    "RankWarning",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",

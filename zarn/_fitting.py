@@ -120,24 +120,40 @@ def mdl(yp, y, coef, H, R1, R2, gamma1, gamma2) -> float:
 class Residuals:
     """Scores from the sums of squares of y - yp and of y - mean(y), kept in range.
 
+    With ``weights``, each squared term is multiplied by its sample's weight and the mean
+    of y is the weighted one (scikit-learn's ``r2_score`` with ``sample_weight``).
+
     Attributes
     ----------
     log_rss : float
         ln(rss), finite even where rss itself is not (-inf for a perfect fit).
     rmse : float
-        Root mean squared residual.
+        Root mean squared residual (weighted: ``sqrt(rss / sum(weights))``).
     r2 : float
         Coefficient of determination: 1.0 for a constant y predicted exactly, 0.0 for one
         that is not; -inf below the most negative double.
     """
 
-    def __init__(self, y: np.ndarray, yp: np.ndarray) -> None:
+    def __init__(self, y: np.ndarray, yp: np.ndarray, weights: np.ndarray | None = None) -> None:
         s = max(power_of_two_scale(y), power_of_two_scale(yp))
         y, yp = y / s, yp / s
-        res, s_res = _scaled_sum_of_squares(y - yp)
-        tot, s_tot = _scaled_sum_of_squares(y - y.mean())
-        self.log_rss = math.log(res) + 2.0 * math.log(s * s_res) if res > 0.0 else -math.inf
-        self.rmse = s * s_res * math.sqrt(res / len(y))
+        if weights is None:
+            log_unit, total = 0.0, float(len(y))
+            res, s_res = _scaled_sum_of_squares(y - yp)
+            tot, s_tot = _scaled_sum_of_squares(y - y.mean())
+        else:
+            # Weights relative to the largest keep the sums in range; its logarithm is
+            # added back to ln(rss).
+            top = float(weights.max())
+            relative = weights / top
+            log_unit, total = math.log(top), float(relative.sum())
+            sw = np.sqrt(relative)
+            res, s_res = _scaled_sum_of_squares((y - yp) * sw)
+            tot, s_tot = _scaled_sum_of_squares((y - np.average(y, weights=relative)) * sw)
+        self.log_rss = (
+            math.log(res) + 2.0 * math.log(s * s_res) + log_unit if res > 0.0 else -math.inf
+        )
+        self.rmse = s * s_res * math.sqrt(res / total)
         if tot == 0.0:
             self.r2 = 1.0 if res == 0.0 else 0.0
         else:

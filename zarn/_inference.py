@@ -281,21 +281,31 @@ class Uncertainty:
     ) -> tuple[np.ndarray, np.ndarray]:
         """Lower and upper bounds at the mapped design rows ``Phi0`` around ``mean``.
 
-        ``"confidence"``: the interval of the mean curve, half-width
-        ``c * scale * sqrt(phi' C phi)`` with C = ``cov_unscaled``; ``"prediction"``: that
-        of a new observation of weight w (``weights``, 1 where None), whose variance is
-        ``scale**2 / w``: half-width ``c * scale * sqrt(1 / w + phi' C phi)``. c is
-        :meth:`critical_value`.
+        ``mean -/+ half_width(Phi0, critical_value(level), kind, weights)``.
         """
-        kind = check_kind(kind)
-        c = self.critical_value(level)
+        half = self.half_width(Phi0, self.critical_value(level), check_kind(kind), weights)
+        return mean - half, mean + half
+
+    def half_width(
+        self,
+        Phi0: np.ndarray,
+        c: float,
+        kind: str,
+        weights: np.ndarray | None = None,
+    ) -> np.ndarray:
+        """Half-widths of the intervals at the mapped design rows ``Phi0``.
+
+        ``"confidence"``: the interval of the mean curve, ``c * scale * sqrt(phi' C phi)``
+        with C = ``cov_unscaled``; ``"prediction"``: that of a new observation of weight w
+        (``weights``, 1 where None), whose variance is ``scale**2 / w``:
+        ``c * scale * sqrt(1 / w + phi' C phi)``. c is :meth:`critical_value`.
+        """
         h = quadratic_forms(Phi0, self.cov_unscaled)
         if kind == "prediction":
             with np.errstate(divide="ignore"):  # a zero weight: an unbounded interval
                 h += 1.0 if weights is None else 1.0 / weights
         with np.errstate(over="ignore", invalid="ignore"):
-            half = (c * self.scale) * np.sqrt(h)
-        return mean - half, mean + half
+            return (c * self.scale) * np.sqrt(h)
 
 
 def check_level(level: Any) -> float:

@@ -15,6 +15,7 @@ from numpy.typing import ArrayLike
 from zarn import _display
 from zarn._constants import MAD_TOLERANCE
 from zarn._fitting import Residuals
+from zarn._inference import check_sample_weight
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
 from zarn._params import DEGREES, WEIGHT, InvalidParameterError, Options, check_param
@@ -228,6 +229,7 @@ def compare_models(
     *,
     methods: Iterable[str] = ("penalized",),
     penalties: Iterable[tuple[float, float]] = ((0.0, 0.0),),
+    sample_weight: ArrayLike | None = None,
     **params: Any,
 ) -> ModelComparison:
     """Fit one polynomial model per degree, method and penalty pair, and rank them by MDL.
@@ -253,6 +255,11 @@ def compare_models(
     penalties : iterable of (gamma1, gamma2), default=((0.0, 0.0),)
         Slope and curvature penalty weights to compare. ``"ols"`` fits ignore them, but
         its MDL score still charges its coefficients for them.
+    sample_weight : array-like of shape (n_samples,), float or None, default=None
+        Weights of the samples, passed to every candidate's ``fit`` (see
+        :meth:`PolynomialRegressor.fit`). Samples of weight zero are left out of every
+        score; the residual sums of squares (RMSE, R², AIC, BIC) are weighted, the MDL
+        score and the hit rate count the other samples alike.
     **params
         Other parameters of every :class:`zarn.PolynomialRegressor` (``basis``,
         ``domain``, ``H``, ``ridge``, ``n_grid``, the sampler settings, ``random_state``).
@@ -314,6 +321,11 @@ def compare_models(
     """
     X_fit, n, d = _inputs(X)
     y = check_y(y, n)
+    w = check_sample_weight(sample_weight, n)
+    if w is not None and not (w > 0.0).all():  # zero weights drop their samples
+        keep = w > 0.0
+        X_fit = X_fit.iloc[keep] if hasattr(X_fit, "iloc") else X_fit[keep]
+        y, w, n = y[keep], w[keep], int(keep.sum())
     degree_list = _degrees(degrees, d)
     method_list = _methods(methods)
     penalty_list = _penalties(penalties)
@@ -333,9 +345,9 @@ def compare_models(
             **{**template, "degree": degree, "method": method, "gamma1": gamma1, "gamma2": gamma2}
         )
         start = time.perf_counter()
-        model.fit(X_fit, y)
+        model.fit(X_fit, y, sample_weight=w)
         elapsed = time.perf_counter() - start
-        rows.append(_row(model, X_fit, y, eps, elapsed, degree, method, gamma1, gamma2))
+        rows.append(_row(model, X_fit, y, w, eps, elapsed, degree, method, gamma1, gamma2))
         models.append(model)
 
     order = _ranking(rows)
@@ -411,6 +423,7 @@ def _row(
     model: PolynomialRegressor,
     X: Any,
     y: np.ndarray,
+    w: np.ndarray | None,
     eps: float,
     fit_time: float,
     degree: Degree,
@@ -422,7 +435,7 @@ def _row(
     n = len(y)
     k = len(model.coef_)
     yp = model.predict(X)
-    sums = Residuals(y, yp)  # safe for values of any size
+    sums = Residuals(y, yp, w)  # safe for values of any size
     fit_term = n * (sums.log_rss - math.log(n))
     return ComparisonRow(
         degree=degree,

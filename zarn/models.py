@@ -469,10 +469,11 @@ class PolynomialRegressor:
                 f"{self.n_features_in_} features as input."
             )
 
-    def score(self, X: ArrayLike, y: ArrayLike) -> float:
+    def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
         """Coefficient of determination R^2 of the prediction (as scikit-learn regressors).
 
         1.0 is a perfect fit; a constant y gives 1.0 when predicted exactly, else 0.0.
+        ``sample_weight`` weighs each squared term (and the mean of y), as in ``fit``.
 
         Examples
         --------
@@ -482,7 +483,8 @@ class PolynomialRegressor:
         0.9183673469387755
         """
         yp = self.predict(X)
-        return _fitting.Residuals(check_y(y, len(yp)), yp).r2
+        w = _inference.check_sample_weight(sample_weight, len(yp))
+        return _fitting.Residuals(check_y(y, len(yp)), yp, w).r2
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
