@@ -24,10 +24,12 @@ import math
 import numbers
 import warnings
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Any
 
 import numpy as np
 
+from zarn._constants import ORDINARY
 from zarn._fitting import least_squares, power_of_two, power_of_two_scale
 from zarn._native import zarn_core as core
 from zarn._validation import as_float_array, check_finite
@@ -222,42 +224,88 @@ def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> flo
 class Uncertainty:
     """The uncertainty of a fit's coefficients, and the intervals it gives.
 
+    Built by :func:`ols`, :func:`penalized` and :func:`given`. The rank and singular values
+    are computed with the fit (a fit that cannot determine its coefficients is warned
+    about); the covariance, the effective number of parameters and what depends on them
+    on first use, from the small R factor of the weighted design, so that a fit whose
+    uncertainty is never asked for does not pay for it.
+
     Attributes
     ----------
-    cov_unscaled : ndarray of shape (k, k)
-        Covariance of the coefficients divided by ``scale**2``.
-    scale : float
-        Residual standard deviation of an observation of weight 1 (NaN without residual
-        degrees of freedom).
-    df_resid : float
-        Residual degrees of freedom: samples of positive weight less ``edf``.
-    edf : float
-        Effective number of parameters (trace of the hat matrix).
-    rank : int
-        Numerical rank of the weighted design.
-    singular_values : ndarray of shape (min(n_obs, k),)
-        Singular values of the weighted design, largest first.
+    R : ndarray of shape (min(n_obs, k), k)
+        R factor of the weighted design (weights in units of ``unit**2``).
+    rss_root : float
+        Square root of the weighted residual sum of squares, in the units of y and of
+        weight 1.
     n_obs : int
         Samples of positive weight.
+    singular_values : ndarray of shape (min(n_obs, k),)
+        Singular values of the weighted design, largest first.
+    rank : int
+        Numerical rank of the weighted design.
+    unit : float
+        Power of two: the weights of ``R`` are the sample weights over ``unit**2``.
+    penalty : ndarray of shape (k, k) or None
+        The penalty S of a penalised fit (in the units of ``R``); None for OLS.
     normal : bool
         Whether intervals use normal quantiles (robust fits) rather than Student's t
         with ``df_resid`` degrees of freedom.
+    fixed : tuple (cov, scale, edf) or None
+        A fit's own covariance, scale and edf (robust fits), used as they are.
     """
 
-    cov_unscaled: np.ndarray
-    scale: float
-    df_resid: float
-    edf: float
-    rank: int
-    singular_values: np.ndarray
+    R: np.ndarray
+    rss_root: float
     n_obs: int
+    singular_values: np.ndarray
+    rank: int
+    unit: float = 1.0
+    penalty: np.ndarray | None = None
     normal: bool = False
+    fixed: tuple[np.ndarray, float, float] | None = None
+
+    @cached_property
+    def _moments(self) -> tuple[np.ndarray, float]:
+        """(covariance divided by scale**2, edf)."""
+        if self.fixed is not None:
+            cov, scale, edf = self.fixed
+            return (cov / (scale * scale) if scale > 0.0 else cov), edf
+        unit2 = self.unit * self.unit
+        if self.penalty is None:
+            cov_unscaled, _, rank = _svd_parts(self.R)
+            return cov_unscaled / unit2, float(rank)
+        cov_unscaled, edf = _posterior(self.R, self.penalty)
+        return cov_unscaled / unit2, edf
+
+    @property
+    def cov_unscaled(self) -> np.ndarray:
+        """Covariance of the coefficients divided by ``scale**2``."""
+        return self._moments[0]
+
+    @property
+    def edf(self) -> float:
+        """Effective number of parameters (trace of the hat matrix)."""
+        return self._moments[1]
+
+    @property
+    def df_resid(self) -> float:
+        """Residual degrees of freedom: samples of positive weight less ``edf``."""
+        return self.n_obs - self.edf
+
+    @property
+    def scale(self) -> float:
+        """Residual standard deviation of an observation of weight 1 (NaN without residual
+        degrees of freedom)."""
+        if self.fixed is not None:
+            return float(self.fixed[1])
+        return float(residual_scale(self.rss_root, self.df_resid))
 
     @property
     def cov(self) -> np.ndarray:
         """Covariance matrix of the coefficients."""
-        with np.errstate(over="ignore"):
-            return self.cov_unscaled * self.scale * self.scale
+        scale = self.scale
+        with np.errstate(over="ignore", invalid="ignore"):
+            return self.cov_unscaled * scale * scale
 
     @property
     def stderr(self) -> np.ndarray:
@@ -345,7 +393,8 @@ def quadratic_forms(Phi0: np.ndarray, C: np.ndarray) -> np.ndarray:
 
 
 def residual_scale(rss_root: float | np.ndarray, df_resid: float) -> Any:
-    """``sqrt(rss / df_resid)`` from ``sqrt(rss)``; NaN without degrees of freedom."""
+    """``sqrt(rss / df_resid)`` from ``sqrt(rss)``, one or one per series; NaN without
+    residual degrees of freedom."""
     if not df_resid > 0.0:
         return np.full(np.shape(rss_root), np.nan)[()]
     return rss_root / math.sqrt(df_resid)
@@ -359,6 +408,12 @@ def _norm(v: np.ndarray, last: float) -> float:
     return s * math.hypot(math.sqrt(float(np.sum(np.square(v / s)))), last / s)
 
 
+def _singular_values(R: np.ndarray) -> tuple[np.ndarray, int]:
+    """Singular values of a factor R and its rank (the core's rule)."""
+    s = np.linalg.svd(R, compute_uv=False)
+    return s, int(np.count_nonzero(s >= rank_threshold(s, len(R), R.shape[1])))
+
+
 def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
     """``((R'R)^+, singular values, rank)`` of a factor R, by its SVD and the rank rule."""
     _, s, Vt = np.linalg.svd(R)
@@ -367,13 +422,27 @@ def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
     return B @ B.T, s, rank
 
 
-def ols_design(R: np.ndarray, n_obs: int, scale: float = math.nan) -> Uncertainty:
-    """The OLS uncertainty from the R factor of the weighted design and the scale.
+def _posterior(R: np.ndarray, S: np.ndarray) -> tuple[np.ndarray, float]:
+    """``((R'R + S)^-1, trace((R'R + S)^-1 R'R))``: a pseudo-inverse where singular."""
+    G = R.T @ R
+    M = G + S
+    M = (M + M.T) / 2.0  # exactly symmetric, for the eigendecomposition
+    lam, V = np.linalg.eigh(M)
+    # M is positive semi-definite; its pseudo-inverse drops the eigenvalues at rounding
+    # level (a singular M needs a zero ridge and a rank-deficient design).
+    positive = lam > max(float(lam[-1]), 0.0) * len(lam) * EPS
+    B = V[:, positive] / np.sqrt(lam[positive])
+    Minv = B @ B.T
+    return Minv, float(np.sum(Minv * G))
 
-    The unscaled covariance is the pseudo-inverse of the Gram matrix ``R'R`` on the
-    singular values above the rank threshold, which for a full-rank design is
-    ``(Phi'W Phi)^-1``; edf is the rank and df_resid ``n_obs - rank``. One factor serves
-    every target fitted on the same design (many series): only the scale differs.
+
+def ols_design(R: np.ndarray, n_obs: int) -> Uncertainty:
+    """The OLS uncertainty of a design from its weighted R factor, without a target.
+
+    ``cov_unscaled`` is the pseudo-inverse of the Gram matrix ``R'R`` on the singular
+    values above the rank threshold (``(Phi'W Phi)^-1`` for a full-rank design), ``edf``
+    the rank and ``df_resid`` ``n_obs - rank``: what every target fitted on the same design
+    (many series) shares. Each target's scale is :func:`residual_scale` of its residuals.
 
     Examples
     --------
@@ -381,8 +450,27 @@ def ols_design(R: np.ndarray, n_obs: int, scale: float = math.nan) -> Uncertaint
     >>> u.rank, u.df_resid, u.cov_unscaled.round(6).tolist()
     (2, 8.0, [[0.25, 0.0], [0.0, 4.0]])
     """
-    cov_unscaled, s, rank = _svd_parts(R)
-    return Uncertainty(cov_unscaled, scale, float(n_obs - rank), float(rank), rank, s, n_obs)
+    s, rank = _singular_values(R)
+    return Uncertainty(R, math.nan, n_obs, s, rank)
+
+
+def penalized_design(R: np.ndarray, S: np.ndarray, n_obs: int) -> Uncertainty:
+    """The posterior uncertainty of a penalised fit's design, without a target.
+
+    With the Gram matrix ``G = R'R = Phi'W Phi`` of the weighted design and the penalty
+    ``S``, ``cov_unscaled`` is ``(G + S)^-1`` (mgcv's Bayesian ``Vp`` over the scale),
+    ``edf = trace((G + S)^-1 G)`` and ``df_resid = n_obs - edf``. Rank and singular values
+    are those of the weighted design, as for OLS.
+
+    Examples
+    --------
+    >>> R = np.array([[2.0, 0.0], [0.0, 1.0]])  # G = diag(4, 1)
+    >>> u = penalized_design(R, np.diag([0.0, 1.0]), n_obs=10)
+    >>> u.edf, u.df_resid, u.cov_unscaled.diagonal().round(12).tolist()
+    (1.5, 8.5, [0.25, 0.5])
+    """
+    s, rank = _singular_values(R)
+    return Uncertainty(R, math.nan, n_obs, s, rank, penalty=S)
 
 
 def ols(
@@ -433,29 +521,24 @@ def ols(
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
     coef = core.ols(R, z)
-    if s == 1.0 and 0.0 < max(map(abs, coef.tolist()), default=0.0) < 1e-100:
+    if s == 1.0 and 0.0 < max(map(abs, coef.tolist()), default=0.0) < ORDINARY[0]:
         # Tiny y: solve at a scale where no digits are lost to underflow.
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
         coef = core.ols(R, z)
-    cov_unscaled, singular_values, rank = _svd_parts(R)
+    singular_values, rank = _singular_values(R)
     rss_root = _norm(R @ coef - z, rho)
-    df_resid = float(rows.n_obs - rank)
-    scale = residual_scale(rss_root, df_resid)
     if s != 1.0 or rows.unit != 1.0:
         with np.errstate(over="ignore"):
             coef = coef * s
-            scale = scale * (s * rows.unit)
+            rss_root = rss_root * (s * rows.unit)
         if not np.isfinite(coef).all():
             raise ValueError(
                 "the ols fit's coefficients exceed the range of doubles: y is too large "
                 f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
             )
-        # The weights' own units (see WeightedRows).
-        cov_unscaled = cov_unscaled / (rows.unit * rows.unit)
         singular_values = singular_values * rows.unit
-    u = Uncertainty(cov_unscaled, scale, df_resid, float(rank), rank, singular_values, rows.n_obs)
-    return coef, u
+    return coef, Uncertainty(R, rss_root, rows.n_obs, singular_values, rank, unit=rows.unit)
 
 
 def penalty_matrix(
@@ -473,46 +556,6 @@ def penalty_matrix(
     if R2 is not None and n_gamma2 != 0.0:
         S += n_gamma2 * R2
     return S
-
-
-def penalized_design(R: np.ndarray, S: np.ndarray, n_obs: int) -> Uncertainty:
-    """Posterior covariance and effective degrees of freedom of a penalised fit.
-
-    With the Gram matrix ``G = R'R = Phi'W Phi`` of the weighted design and the penalty
-    ``S``, the unscaled covariance is ``(G + S)^-1`` (mgcv's Bayesian ``Vp``), the
-    effective number of parameters ``edf = trace((G + S)^-1 G)`` and ``df_resid = n_obs -
-    edf``. Rank and singular values are those of the weighted design, as for OLS.
-    ``scale`` is left NaN: see :func:`penalized`.
-
-    Examples
-    --------
-    >>> R = np.array([[2.0, 0.0], [0.0, 1.0]])  # G = diag(4, 1)
-    >>> u = penalized_design(R, np.diag([0.0, 1.0]), n_obs=10)
-    >>> u.edf, u.df_resid, u.cov_unscaled.diagonal().round(12).tolist()
-    (1.5, 8.5, [0.25, 0.5])
-    """
-    k = R.shape[1]
-    s = np.linalg.svd(R, compute_uv=False)
-    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), k)))
-    G = R.T @ R
-    M = G + S
-    M = (M + M.T) / 2.0  # exactly symmetric, for the eigendecomposition
-    lam, V = np.linalg.eigh(M)
-    # M is positive semi-definite; its pseudo-inverse drops the eigenvalues at rounding
-    # level (a singular M needs a zero ridge and a rank-deficient design).
-    positive = lam > max(float(lam[-1]), 0.0) * k * EPS
-    B = V[:, positive] / np.sqrt(lam[positive])
-    Minv = B @ B.T
-    edf = float(np.sum(Minv * G))
-    return Uncertainty(
-        cov_unscaled=Minv,
-        scale=math.nan,
-        df_resid=n_obs - edf,
-        edf=edf,
-        rank=rank,
-        singular_values=s,
-        n_obs=n_obs,
-    )
 
 
 def penalized(
@@ -553,20 +596,14 @@ def penalized(
     coef = least_squares("penalized", rows.Phi, rows.y, R1, R2, g1, g2, ridge)
     s = power_of_two_scale(coef)
     R, z, rho = augmented_factor(rows.Phi, rows.y / s)
-    u = penalized_design(R, penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge), m)
+    singular_values, rank = _singular_values(R)
     rss_root = _norm(R @ (coef / s) - z, rho)
     unit = rows.unit
     with np.errstate(over="ignore"):
-        scale = residual_scale(rss_root, u.df_resid) * (s * unit)
-    return coef, Uncertainty(
-        u.cov_unscaled / (unit * unit),
-        float(scale),
-        u.df_resid,
-        u.edf,
-        u.rank,
-        u.singular_values * unit,
-        u.n_obs,
-    )
+        rss_root = rss_root * (s * unit)
+    S = penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge)
+    u = Uncertainty(R, rss_root, m, singular_values * unit, rank, unit=unit, penalty=S)
+    return coef, u
 
 
 def given(
@@ -584,15 +621,9 @@ def given(
     """
     rows = weighted_rows(Phi, np.zeros(len(Phi)), w)
     R = r_factor(rows.Phi)
-    k = Phi.shape[1]
-    s = np.linalg.svd(R, compute_uv=False)
-    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), k)))
-    s = s * rows.unit
-    edf = float(rank) if edf is None else float(edf)
-    scale = float(scale)
-    cov = np.asarray(cov, dtype=np.float64)
-    unscaled = cov / (scale * scale) if scale > 0.0 else cov
-    return Uncertainty(unscaled, scale, rows.n_obs - edf, edf, rank, s, rows.n_obs, normal=True)
+    s, rank = _singular_values(R)
+    fixed = (np.asarray(cov, dtype=np.float64), float(scale), float(rank if edf is None else edf))
+    return Uncertainty(R, math.nan, rows.n_obs, s * rows.unit, rank, rows.unit, None, True, fixed)
 
 
 def warn_if_rank_deficient(u: Uncertainty, k: int, stacklevel: int = 2) -> None:

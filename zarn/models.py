@@ -163,6 +163,11 @@ class PolynomialRegressor:
     inliers among the samples of positive weight, treating them alike, and the weights act
     in its final least-squares refit of the inliers.
 
+    ``rank_`` and ``singular_values_`` are computed by ``fit``; ``cov_``, ``stderr_``,
+    ``scale_``, ``df_resid_`` and ``edf_`` on first access, from the k x k triangular factor
+    of the weighted design that the fit keeps, so that fits whose uncertainty is not asked
+    for (a grid search) do not pay for it.
+
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
     used and built once for a grid search over ``gamma1`` and ``gamma2``. They are built
@@ -330,16 +335,44 @@ class PolynomialRegressor:
             self.feature_names_in_ = names
         self._design = design
         self._params = params
-        self._uncertainty = uncertainty
-        self.cov_ = uncertainty.cov
-        self.stderr_ = uncertainty.stderr
-        self.scale_ = float(uncertainty.scale)
-        self.df_resid_ = float(uncertainty.df_resid)
-        self.edf_ = float(uncertainty.edf)
+        self._uncertainty = uncertainty  # cov_ and what depends on it, on first use
         self.rank_ = int(uncertainty.rank)
         self.singular_values_ = uncertainty.singular_values
         self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
         return self
+
+    # The uncertainty's attributes, computed on first access from the fit's small
+    # factor (documented in the class docstring).
+
+    @property
+    def cov_(self) -> np.ndarray:
+        """Covariance matrix of ``coef_``."""
+        return self._fitted_uncertainty().cov
+
+    @property
+    def stderr_(self) -> np.ndarray:
+        """Standard errors of ``coef_``."""
+        return self._fitted_uncertainty().stderr
+
+    @property
+    def scale_(self) -> float:
+        """Standard deviation of the noise of an observation of weight 1."""
+        return float(self._fitted_uncertainty().scale)
+
+    @property
+    def df_resid_(self) -> float:
+        """Residual degrees of freedom."""
+        return float(self._fitted_uncertainty().df_resid)
+
+    @property
+    def edf_(self) -> float:
+        """Effective number of parameters."""
+        return float(self._fitted_uncertainty().edf)
+
+    def _fitted_uncertainty(self) -> _inference.Uncertainty:
+        if not hasattr(self, "coef_"):
+            raise not_fitted_error(self)
+        return self._uncertainty
 
     def _mdl(self, yp: np.ndarray, y: np.ndarray, R1: Any, R2: Any) -> float:
         params = self._params
