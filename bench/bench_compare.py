@@ -26,6 +26,7 @@ import datetime
 import itertools
 import math
 import pathlib
+import subprocess
 import sys
 import time
 
@@ -122,7 +123,7 @@ def select_one(true_degree, noise, fraction, n, seed):
     # The robust fits depend on H (the sampler minimises the MDL energy): refit at the
     # largest H rather than only rescoring.
     start = time.perf_counter()
-    cmp = zarn.compare_models(x, y, DEGREES, methods=["robust"], H=LARGE_H)
+    cmp = zarn.compare_models(x, y, DEGREES, methods=["robust"], H=LARGE_H, criterion="mdl")
     times["robust, large H"] = time.perf_counter() - start
     picks["MDL robust fitted", LARGE_H] = cmp.rows[0].degree
     fits = [sm.OLS(y, np.polynomial.polynomial.polyvander(x, d)).fit() for d in DEGREES]
@@ -152,6 +153,371 @@ def summarise(results):
     return dict(sorted(cells.items()))
 
 
+# ---------------------------------------------------------------- 3. model choice
+
+CHOICE_DEGREES = range(0, 8)
+CHOICE_TRUE = range(1, 6)
+CHOICE_SIZES = (100, 300, 1000)
+CHOICE_NOISE = 0.1
+# (share of outliers, where they lie): "symmetric" uniform over SPREAD times the signal's
+# range around it, "one-sided" all above the curve by 0.5 to 2.5 times that range.
+CHOICE_LEVELS = (
+    (0.0, "none"),
+    (0.2, "symmetric"),
+    (0.2, "one-sided"),
+    (0.4, "symmetric"),
+    (0.4, "one-sided"),
+)
+CHOICE_PICKERS = ("MDL", "AIC", "BIC", "RBIC", "BIC OLS", "RBIC OLS")
+CHOICE_TARGETS = {0.0: 0.95, 0.2: 0.90, 0.4: 0.80}  # share of true picks at n = 300
+
+AUTO_DEGREE, AUTO_N, AUTO_NOISE = 20, 200, 0.1
+AUTO_FUNCTIONS = {
+    "sine": lambda x: np.sin(3.0 * x),
+    "Runge": lambda x: 1.0 / (1.0 + 25.0 * x**2),
+    "exponential": np.exp,
+    "tanh": lambda x: np.tanh(5.0 * x),
+    "cubic": lambda x: x**3 - 0.5 * x,
+}
+AUTO_GRID = np.logspace(-14.0, 0.0, 57)  # weights, 4 per decade: the "fine grid"
+AUTO_GRID_2D = np.logspace(-14.0, 0.0, 29)  # both weights, 2 per decade each
+RIDGE_ALPHAS = np.logspace(-12.0, 2.0, 57)  # RidgeCV's ridge penalties, 4 per decade
+TRUTH_POINTS = np.linspace(-1.0, 1.0, 1001)
+
+
+def contaminated(true_degree, fraction, kind, n, seed):
+    """x, y of a polynomial of exactly ``true_degree``, noise 0.1, gross outliers."""
+    rng = np.random.default_rng([true_degree, int(fraction * 100), kind == "one-sided", n, seed])
+    x = rng.uniform(-1.0, 1.0, n)
+    coef = rng.uniform(0.5, 1.5, true_degree + 1) * rng.choice([-1.0, 1.0], true_degree + 1)
+    signal = np.polynomial.legendre.legval(x, coef)
+    y = signal + rng.normal(0.0, CHOICE_NOISE, n)
+    bad = rng.choice(n, int(round(fraction * n)), replace=False)
+    lo, hi = signal.min(), signal.max()
+    if kind == "one-sided":
+        y[bad] = signal[bad] + rng.uniform(0.5, 2.5, bad.size) * (hi - lo)
+    else:
+        pad = (SPREAD - 1.0) / 2.0 * (hi - lo)
+        y[bad] = rng.uniform(lo - pad, hi + pad, bad.size)
+    return x, y
+
+
+def picks(x, y, degrees, method):
+    """The degree each criterion of compare_models picks among fits of one method."""
+    from zarn.compare import CRITERION_COLUMNS, _ranking
+
+    cmp = zarn.compare_models(x, y, degrees, methods=[method])
+    return {
+        name.upper(): cmp.rows[_ranking(cmp.rows, column)[0]].degree
+        for name, column in CRITERION_COLUMNS.items()
+    }
+
+
+def robust_choice(x, y, degrees):
+    """compare_models with robust fits and its default criterion, the robust BIC."""
+    return zarn.compare_models(x, y, degrees, methods=["robust"]).best_.degree
+
+
+def choose_one(true_degree, fraction, kind, n, seed):
+    x, y = contaminated(true_degree, fraction, kind, n, seed)
+    degrees = list(CHOICE_DEGREES)
+    start = time.perf_counter()
+    chosen = picks(x, y, degrees, "robust")
+    elapsed = time.perf_counter() - start
+    ols = picks(x, y, degrees, "ols")
+    chosen.update({"BIC OLS": ols["BIC"], "RBIC OLS": ols["RBIC"]})
+    return (fraction, kind, n), true_degree, chosen, elapsed
+
+
+def choice_selection(seeds, jobs):
+    from joblib import Parallel, delayed
+
+    grid = [
+        (d, fraction, kind, n, seed)
+        for fraction, kind in CHOICE_LEVELS
+        for n in CHOICE_SIZES
+        for d in CHOICE_TRUE
+        for seed in seeds
+    ]
+    results = Parallel(n_jobs=jobs, batch_size=4)(delayed(choose_one)(*a) for a in grid)
+    cells = {}
+    for key, true_degree, picks, elapsed in results:
+        cell = cells.setdefault(key, {"count": 0, "time": 0.0, "right": {}, "above": {}})
+        cell["count"] += 1
+        cell["time"] += elapsed
+        for name, chosen in picks.items():
+            cell["right"][name] = cell["right"].get(name, 0) + (chosen == true_degree)
+            cell["above"][name] = cell["above"].get(name, 0) + (chosen > true_degree)
+    return cells
+
+
+def auto_data(name, seed):
+    rng = np.random.default_rng([list(AUTO_FUNCTIONS).index(name), seed])
+    x = rng.uniform(-1.0, 1.0, AUTO_N)
+    y = AUTO_FUNCTIONS[name](x) + rng.normal(0.0, AUTO_NOISE, AUTO_N)
+    return x, y
+
+
+def auto_one(name, seed):
+    """Errors against the true curve: automatic weights, the grid's best, RidgeCV."""
+    from sklearn.linear_model import RidgeCV
+
+    from zarn._smoothing import choose_weights
+
+    x, y = auto_data(name, seed)
+    f = AUTO_FUNCTIONS[name]
+    Phi = zarn.design_matrix_1d(AUTO_DEGREE, x)
+    R1, R2 = zarn.smoothness_penalty_matrices_1d(AUTO_DEGREE, -1.0, 1.0)
+    T = zarn.design_matrix_1d(AUTO_DEGREE, TRUTH_POINTS)
+    truth = f(TRUTH_POINTS)
+
+    def error(g1, g2):
+        coef = zarn.fit_regularized_linear(Phi, y, R1, R2, g1, g2, 1e-10)
+        return float(np.sqrt(np.mean((T @ coef - truth) ** 2)))
+
+    out = {}
+    best = {
+        "gamma2": min(error(0.0, g) for g in AUTO_GRID),
+        "gamma1": min(error(g, 0.0) for g in AUTO_GRID),
+        "both": min(error(a, b) for a in AUTO_GRID_2D for b in AUTO_GRID_2D),
+    }
+    settings = {"gamma2": (0.0, "auto"), "gamma1": ("auto", 0.0), "both": ("auto", "auto")}
+    for which, (g1, g2) in settings.items():
+        for criterion in ("reml", "gcv"):
+            choice = choose_weights(Phi, y, R1, R2, g1, g2, criterion=criterion)
+            out[which, criterion] = error(choice.gamma1, choice.gamma2) / best[which]
+    ridge = RidgeCV(alphas=RIDGE_ALPHAS).fit(Phi[:, 1:], y)
+    ridge_error = float(np.sqrt(np.mean((ridge.predict(T[:, 1:]) - truth) ** 2)))
+    out["RidgeCV", ""] = ridge_error / best["gamma2"]
+    out["none", ""] = error(0.0, 0.0) / best["gamma2"]
+    return name, out
+
+
+def auto_weights(seeds, jobs):
+    from joblib import Parallel, delayed
+
+    grid = [(name, seed) for name in AUTO_FUNCTIONS for seed in seeds]
+    results = Parallel(n_jobs=jobs)(delayed(auto_one)(*a) for a in grid)
+    ratios = {}
+    for name, out in results:
+        for key, ratio in out.items():
+            ratios.setdefault(key, {}).setdefault(name, []).append(ratio)
+    return ratios
+
+
+def auto_time_cases():
+    """One data set: the automatic weight and its fit against the grid searches."""
+    from sklearn.linear_model import RidgeCV
+    from sklearn.model_selection import GridSearchCV
+
+    x, y = auto_data("sine", 0)
+    X = x[:, None]
+    Phi = zarn.design_matrix_1d(AUTO_DEGREE, x)
+
+    def auto(g1, g2):
+        return zarn.PolynomialRegressor(degree=AUTO_DEGREE, gamma1=g1, gamma2=g2).fit(X, y)
+
+    def grid_search():
+        model = zarn.PolynomialRegressor(degree=AUTO_DEGREE)
+        search = GridSearchCV(model, {"gamma2": list(AUTO_GRID)}, cv=5)
+        return search.fit(X, y)
+
+    sizes = f"degree {AUTO_DEGREE}, n={AUTO_N}"
+    search = dict(peer=grid_search, peer_name=f"GridSearchCV, {AUTO_GRID.size} weights, 5 folds")
+    return [
+        dict(search, name="gamma2 auto (REML)", sizes=sizes, native=lambda: auto(0.0, "auto")),
+        dict(
+            search,
+            name="gamma1, gamma2 auto (REML)",
+            sizes=sizes,
+            native=lambda: auto("auto", "auto"),
+        ),
+        dict(
+            name="gamma2 auto (REML)",
+            sizes=sizes,
+            native=lambda: auto(0.0, "auto"),
+            peer=lambda: RidgeCV(alphas=RIDGE_ALPHAS).fit(Phi[:, 1:], y),
+            peer_name=f"RidgeCV, {RIDGE_ALPHAS.size} ridge penalties",
+        ),
+    ]
+
+
+def ransac_loop(x, y, degrees):
+    """The comparison loop a scikit-learn user writes: RANSAC at every degree, scored by
+    the same robust BIC."""
+    from sklearn.linear_model import LinearRegression, RANSACRegressor
+
+    from zarn import _criteria as cr
+
+    predictions = []
+    for d in degrees:
+        if d == 0:
+            predictions.append(np.full(len(y), np.median(y)))
+            continue
+        V = np.polynomial.polynomial.polyvander(x, d)[:, 1:]
+        model = RANSACRegressor(LinearRegression(), random_state=0).fit(V, y)
+        predictions.append(model.predict(V))
+    ks = [d + 1 for d in degrees]
+    scale = cr.common_scale(y, predictions, ks)
+    return int(np.argmin([cr.robust_bic(y, p, k, scale) for p, k in zip(predictions, ks)]))
+
+
+def choice_time_cases():
+    x, y = contaminated(3, 0.2, "symmetric", 1000, 0)
+    degrees = list(range(0, 11))
+    return [
+        dict(
+            name="compare_models, robust fits, RBIC",
+            sizes="n=1000, degrees 0..10, 20 % outliers",
+            native=lambda: robust_choice(x, y, degrees),
+            peer=lambda: ransac_loop(x, y, degrees),
+            peer_name="RANSAC(LinearRegression) loop + RBIC",
+        )
+    ]
+
+
+def choice_report(args, lines, cells, ratios, timing, elapsed):
+    today = datetime.date.today().isoformat()
+    cmd = " ".join([sys.executable, *sys.argv])
+    commit = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True
+    ).stdout.strip()
+    out = ["## Model choice", "", f"Run {today} at commit {commit} (`{cmd}`, {elapsed:.0f} s).", ""]
+    out += [f"- {line}" for line in lines] + [""]
+    n_sets = next(iter(cells.values()))["count"]
+    out += [
+        f"### Selection: share of data sets where each criterion picks the true degree "
+        f"({n_sets} data sets per row)",
+        "",
+        f"Polynomials of degree {CHOICE_TRUE[0]}..{CHOICE_TRUE[-1]} in x uniform on [-1, 1] "
+        "(Legendre coefficients of size 0.5..1.5, random signs), Gaussian noise of deviation "
+        f"{CHOICE_NOISE:g}; symmetric outliers uniform over {SPREAD:g} times the signal's range, "
+        "one-sided ones above the curve by 0.5..2.5 times that range. Candidates: degrees "
+        f"{CHOICE_DEGREES[0]}..{CHOICE_DEGREES[-1]}. MDL, AIC, BIC, RBIC: the pick of "
+        '`compare_models(x, y, degrees, methods=["robust"], criterion=...)` (sampler '
+        "defaults; RBIC is the default criterion); BIC OLS: BIC of least-squares fits "
+        '(`methods=["ols"], criterion="bic"`), the baseline; RBIC OLS: the robust BIC of '
+        "the least-squares fits.",
+        "",
+        "| outliers | where | n | " + " | ".join(CHOICE_PICKERS) + " | target (n = 300) |",
+        "|---" * (len(CHOICE_PICKERS) + 4) + "|",
+    ]
+    for (fraction, kind, n), cell in sorted(
+        cells.items(), key=lambda c: (c[0][0], c[0][1], c[0][2])
+    ):
+        shares = [cell["right"][p] / cell["count"] for p in CHOICE_PICKERS]
+        goal = ""
+        if n == 300:
+            target = CHOICE_TARGETS[fraction]
+            met = shares[3] >= target and shares[3] >= shares[4]
+            goal = f">= {target:.0%} and >= BIC OLS: {'met' if met else 'NOT met'}"
+        out.append(
+            f"| {fraction:.0%} | {kind} | {n} | "
+            + " | ".join(f"{s:.0%}" for s in shares)
+            + f" | {goal} |"
+        )
+    out += ["", "Share of picks above the true degree (the rest of the misses are below):", ""]
+    out += ["| outliers | where | " + " | ".join(CHOICE_PICKERS) + " |"]
+    out += ["|---" * (len(CHOICE_PICKERS) + 2) + "|"]
+    for fraction, kind in CHOICE_LEVELS:
+        pooled = [c for (f, k, _), c in cells.items() if (f, k) == (fraction, kind)]
+        total = sum(c["count"] for c in pooled)
+        above = [sum(c["above"][p] for c in pooled) / total for p in CHOICE_PICKERS]
+        out.append(f"| {fraction:.0%} | {kind} | " + " | ".join(f"{a:.0%}" for a in above) + " |")
+    out += ["", "Mean time of one `compare_models` call with robust fits (degrees 0..7):", ""]
+    out += ["| n | time |", "|---|---|"]
+    for size in CHOICE_SIZES:
+        pooled = [c for (_, _, n), c in cells.items() if n == size]
+        mean = sum(c["time"] for c in pooled) / sum(c["count"] for c in pooled)
+        out.append(f"| {size} | {format_seconds(mean)} |")
+    count = len(next(iter(ratios[("gamma2", "reml")].values())))
+    out += [
+        "",
+        f"### Automatic penalty weights: error against the true curve / that of the best weight "
+        f"on a fine grid ({count} data sets per function)",
+        "",
+        f"Degree {AUTO_DEGREE}, n = {AUTO_N} (x uniform on [-1, 1]), noise {AUTO_NOISE:g}. The "
+        f"grid: {AUTO_GRID.size} weights from 1e-14 to 1 (4 per decade); for both weights "
+        f"{AUTO_GRID_2D.size} x {AUTO_GRID_2D.size} (2 per decade). Error: root mean square "
+        "against the true function at 1001 points of [-1, 1]. RidgeCV: scikit-learn's, "
+        f"{RIDGE_ALPHAS.size} penalties from 1e-12 to 100 on the same monomials (intercept "
+        "unpenalised), against the best curvature weight. Target: median <= 1.25, worst <= 2.",
+        "",
+        "| weights | criterion | " + " | ".join(AUTO_FUNCTIONS) + " | median | worst | target |",
+        "|---" * (len(AUTO_FUNCTIONS) + 5) + "|",
+    ]
+    for (which, criterion), per in ratios.items():
+        everything = np.concatenate([per[name] for name in AUTO_FUNCTIONS])
+        median, worst = float(np.median(everything)), float(everything.max())
+        cells_ = [
+            f"{np.median(per[name]):.2f} / {np.max(per[name]):.2f}" for name in AUTO_FUNCTIONS
+        ]
+        goal = ""
+        if criterion == "reml":
+            goal = "met" if median <= 1.25 and worst <= 2.0 else "NOT met"
+        out.append(
+            f"| {which} | {criterion or '-'} | "
+            + " | ".join(cells_)
+            + f" | {median:.3f} | {worst:.2f} | {goal} |"
+        )
+    out += [
+        "",
+        "Per function: median / worst. gamma2: the curvature weight chosen, gamma1 = 0; "
+        "gamma1: the slope weight, gamma2 = 0; both: chosen together; none: no penalty.",
+        "",
+        "### Time",
+        "",
+        "| case | sizes | zarn | peer | peer time | peer/zarn | target |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for r in timing:
+        goal = ""
+        if "GridSearchCV" in r["peer_name"]:
+            goal = f">= 10: {'met' if r['ratio'] >= 10 else 'NOT met'}"
+        out.append(
+            f"| {r['name']} | {r['sizes']} | {format_seconds(r['t_native'])} | "
+            f"{r['peer_name']} | {format_seconds(r['t_peer'])} | {r['ratio']:.2f} | {goal} |"
+        )
+    out += [
+        "",
+        'zarn\'s side of the weights: `PolynomialRegressor(degree=20, gamma2="auto").fit` '
+        "(the REML choice and the fit at the chosen weight); the peer: `GridSearchCV` of the "
+        "same estimator over the fine grid of `gamma2`. Medians of interleaved rounds "
+        "(bench/_timing.py).",
+        "",
+    ]
+    return out
+
+
+def replace_section(path, title, text):
+    """RESULTS.md with the section ``title`` replaced by ``text`` (appended if absent)."""
+    lines = path.read_text().splitlines() if path.exists() else []
+    start = next((i for i, line in enumerate(lines) if line == title), None)
+    if start is None:
+        lines += [""] + text
+    else:
+        end = next(
+            (i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines)
+        )
+        lines[start:end] = text
+    path.write_text("\n".join(lines).rstrip("\n") + "\n")
+
+
+def run_choice(args):
+    from run import machine
+
+    start = time.perf_counter()
+    lines = machine()
+    print("\n".join(lines), flush=True)
+    timing = run_cases(auto_time_cases() + choice_time_cases(), repeats=args.rounds)
+    ratios = auto_weights(range(args.auto_seeds), args.jobs)
+    cells = choice_selection(range(args.seeds), args.jobs)
+    out = choice_report(args, lines, cells, ratios, timing, time.perf_counter() - start)
+    print("\n".join(out))
+    if not args.no_write:
+        replace_section(HERE / "RESULTS.md", "## Model choice", out)
+
+
 # ----------------------------------------------------------------------------- report
 
 
@@ -168,8 +534,7 @@ def draw_figure(path):
     ax = cmp.plot()
     ax.set_title("compare_models: 300 samples of a cubic, 10 % outliers")
     ax.figure.set_size_inches(8, 4.5)
-    ax.figure.tight_layout()
-    ax.figure.savefig(path, dpi=100)
+    ax.figure.savefig(path, dpi=100)  # the plot's constrained layout keeps its labels in
     print(cmp)
 
 
@@ -180,7 +545,14 @@ def main():
     parser.add_argument("--jobs", type=int, default=2, help="joblib workers of the selection")
     parser.add_argument("--no-write", action="store_true", help="print only")
     parser.add_argument("--figure", action="store_true", help="also draw compare_models.png")
+    parser.add_argument(
+        "--choice", action="store_true", help="only the model-choice section (criteria, weights)"
+    )
+    parser.add_argument("--auto-seeds", type=int, default=20, help="data sets per function")
     args = parser.parse_args()
+    if args.choice:
+        run_choice(args)
+        return
     from run import machine
 
     start = time.perf_counter()

@@ -1,12 +1,13 @@
 """
-Choosing a degree by MDL score
-==============================
+Choosing a degree
+=================
 
 :func:`zarn.compare_models` fits one model per candidate degree (and per method and
-penalty pair, if several are given) and ranks them by MDL score: the cost of the points a
-model misses plus the cost of its coefficients. Here the data come from a cubic, with 10 %
-gross outliers; the candidates are degrees 0 to 10, fitted by penalised least squares and
-by the robust method.
+penalty pair, if several are given) and ranks them by an information criterion, by
+default the robust BIC: Tukey's bounded loss of the residuals on one common scale plus
+ln(n) per parameter. Here the data come from a cubic, with 10 % gross outliers; the
+candidates are degrees 0 to 10, fitted by penalised least squares and by the robust
+method.
 """
 
 import matplotlib.pyplot as plt
@@ -26,8 +27,11 @@ result = zarn.compare_models(
 print(result)
 
 # %%
-# The plot shows the MDL score of every candidate against its degree, one line per
-# method, the chosen model marked, and the Gaussian BIC of the same fits on a second axis.
+# The plot shows every criterion against the degree, one colour per method: the robust
+# BIC, Gaussian BIC and AIC as differences from their lowest values on the left axis, the
+# MDL score on the right one, and the chosen model marked on the robust BIC's curve. The
+# least-squares fits, dragged by the outliers, sit far above the robust ones on the
+# robust BIC, while the Gaussian criteria cannot tell them apart.
 
 ax = result.plot()
 ax.figure.set_size_inches(9, 4.8)
@@ -40,11 +44,8 @@ best = result.best_
 print(best, "with", best.coef_.size, "coefficients")
 
 # %%
-# How sure is the choice? With this noise level (a tenth of the signal's range) and 10 %
-# outliers, the robust MDL choice was the true degree 3 for 7 of 8 random seeds we tried;
-# with three times the noise, for 1 of 8 (it then picks higher degrees, whose extra
-# coefficients hit a few more points). The benchmark ``bench/bench_compare.py`` measures
-# it over many data sets: MDL errs towards higher degrees, and a larger complexity
-# parameter (``H=2**30``) picks the true degree more often. Look at the whole table, not
-# only the winner: candidates within a point or two of the best score fit the data about
-# equally well.
+# How sure is the choice? The benchmark ``bench/bench_compare.py --choice`` measures it
+# over many data sets: with robust fits the robust BIC found the true degree in 93 to
+# 100 % of them, clean or with up to 40 % gross outliers, where BIC of least squares
+# often failed. Pass ``criterion="bic"``, ``"aic"`` or ``"mdl"`` to rank by another
+# criterion; every row holds all four.

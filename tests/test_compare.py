@@ -47,10 +47,10 @@ def test_robust_fits_pick_the_true_degree_despite_outliers():
     assert robust.rows[0].hit_rate > 0.75  # the inliers, 80 % of the data
 
 
-def test_rows_are_sorted_by_mdl_and_hold_the_fit_scores():
+def test_rows_hold_the_fit_scores_and_statsmodels_criteria():
     sm = pytest.importorskip("statsmodels.api")
     x, y = cubic(60)
-    cmp = compare_models(x, y, degrees=range(6), methods=("ols", "penalized"))
+    cmp = compare_models(x, y, degrees=range(6), methods=("ols", "penalized"), criterion="mdl")
     assert len(cmp) == 12
     assert [r.mdl for r in cmp.rows] == sorted(r.mdl for r in cmp.rows)
     n = len(y)
@@ -61,18 +61,17 @@ def test_rows_are_sorted_by_mdl_and_hold_the_fit_scores():
         assert row.r2 == pytest.approx(model.score(x[:, None], y), abs=1e-12)
         eps = 0.4 * zarn.mad(y)
         assert row.hit_rate == zarn.compute_sr(model.predict(x[:, None]), y, eps)
-        # statsmodels' criteria carry the constant n (1 + ln 2 pi) of the Gaussian likelihood.
         ref = sm.OLS(y, np.vander(x, row.k)).fit()
-        constant = n * (1.0 + math.log(2.0 * math.pi))
-        assert row.gaussian_aic + constant == pytest.approx(ref.aic, rel=1e-9)
-        assert row.gaussian_bic + constant == pytest.approx(ref.bic, rel=1e-9)
+        assert row.edf == pytest.approx(row.k, rel=1e-9)  # no penalty: the coefficients
+        assert row.gaussian_aic == pytest.approx(ref.aic, rel=1e-9)
+        assert row.gaussian_bic == pytest.approx(ref.bic, rel=1e-9)
         assert row.rmse == pytest.approx(math.sqrt(ref.ssr / n), rel=1e-9)
 
 
 @pytest.mark.parametrize("methods", [("ols", "penalized"), ("penalized", "ols")])
 def test_equal_scores_go_to_the_order_of_the_candidates(methods):
     x = np.linspace(-1.0, 1.0, 30)
-    cmp = compare_models(x, 2.0 * x**2 - 1.0, degrees=[3, 2], methods=methods)
+    cmp = compare_models(x, 2.0 * x**2 - 1.0, degrees=[3, 2], methods=methods, criterion="mdl")
     # Both methods fit the parabola exactly: equal MDL at equal k, so candidate order.
     assert [(r.degree, r.method) for r in cmp.rows] == [
         (2, methods[0]),
@@ -84,12 +83,17 @@ def test_equal_scores_go_to_the_order_of_the_candidates(methods):
     assert cmp.best_.method == methods[0]
 
 
-def test_equal_scores_go_to_fewer_coefficients():
-    def row(k, mdl):
-        return ComparisonRow(k - 1, k, "ols", 0.0, 0.0, mdl, 1.0, 0.0, 1.0, 0.0, 0.0, 0.0, False)
+@pytest.mark.parametrize("column", ["mdl", "gaussian_aic", "gaussian_bic", "rbic"])
+def test_equal_scores_go_to_fewer_coefficients(column):
+    def row(k, score):
+        values = {**dict(mdl=0.0, gaussian_aic=0.0, gaussian_bic=0.0, rbic=0.0), column: score}
+        return ComparisonRow(
+            k - 1, k, "ols", 0.0, 0.0, (0.0, 0.0), k, hit_rate=1.0, rmse=0.0, r2=1.0,
+            fit_time=0.0, k_exceeds_n=False, **values,
+        )  # fmt: skip
 
     rows = [row(5, 1.0), row(3, 2.0), row(2, 1.0), row(4, float("nan")), row(1, 1.0)]
-    assert zarn.compare._ranking(rows) == [4, 2, 0, 1, 3]
+    assert zarn.compare._ranking(rows, column) == [4, 2, 0, 1, 3]
 
 
 @pytest.mark.parametrize("method", ["ols", "penalized"])
@@ -143,10 +147,12 @@ def test_text_and_html_tables():
     table = lines[1 : 2 + len(cmp)]
     assert len({len(line) for line in table}) == 1  # aligned columns
     assert table[0].split()[:4] == ["rank", "degree", "k", "method"]
-    assert "Gaussian BIC" in table[0] and lines[-1].endswith(f"best_ = {cmp.best_!r}")
+    assert table[0].split()[-6:] == ["R²", "AIC", "BIC", "RBIC", "fit", "time"]
+    assert lines[-1].endswith(f"best_ = {cmp.best_!r}") and "ranked by robust BIC" in lines[0]
     for line, row in zip(table[1:], cmp.rows):
         assert line.split()[1:3] == [str(row.degree), str(row.k)]
-        assert f"{row.mdl:.2f}" in line
+        for value in (row.mdl, row.gaussian_aic, row.gaussian_bic, row.rbic):
+            assert f"{value:.2f}" in line
 
     class Counter(html.parser.HTMLParser):
         rows = 0
@@ -186,20 +192,48 @@ def test_plot(degrees):
     rng = np.random.default_rng(0)
     d = 1 if isinstance(degrees, range) else 2
     X = rng.uniform(-1, 1, (80, d))
-    y = X.sum(axis=1) ** 3
-    cmp = compare_models(X, y, degrees=degrees, penalties=[(0, 0), (1e-2, 0)])
-    fig, ax = plt.subplots()
+    y = X.sum(axis=1) ** 3 + rng.normal(scale=0.01, size=80)
+    for criterion in ("rbic", "mdl"):
+        cmp = compare_models(X, y, degrees, penalties=[(0, 0), (1e-2, 0)], criterion=criterion)
+        fig, ax = plt.subplots()
+        try:
+            assert cmp.plot(ax=ax) is ax
+            twins = [other for other in fig.axes if other is not ax]
+            assert len(twins) == 1 and "MDL" in twins[0].get_ylabel()
+            # Two penalty pairs: three criteria each on the left, the MDL score on the right.
+            on_star_axes = 1 if criterion == "rbic" else 0
+            assert len(ax.lines) == 6 + on_star_axes and len(twins[0].lines) == 3 - on_star_axes
+            star = (ax if criterion == "rbic" else twins[0]).lines[-1]
+            best = cmp.rows[0]
+            x_best = best.degree if d == 1 else list(degrees).index(best.degree)
+            height = 0.0 if criterion == "rbic" else best.mdl  # the lowest robust BIC
+            assert star.get_xydata().tolist() == [[x_best, height]]
+            labels = [line.get_label() for line in ax.lines[:3]]
+            assert [label.split(",")[0] for label in labels] == ["RBIC", "BIC", "AIC"]
+            if d == 2:
+                ticks = [t.get_text() for t in ax.get_xticklabels()]
+                assert ticks == ["(1, 1)", "(2, 2)", "(3, 1)"]
+        finally:
+            plt.close(fig)
+
+
+def test_plot_keeps_the_right_axis_label_inside_a_saved_figure(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    x, y = cubic(600, outliers=0.2)  # MDL scores in the hundreds: wide tick labels
+    cmp = compare_models(x, y, range(6), methods=["penalized", "robust"], **SMALL_SAMPLER)
+    ax = cmp.plot()
+    fig = ax.figure
     try:
-        assert cmp.plot(ax=ax) is ax
-        twins = [other for other in fig.axes if other is not ax]
-        assert len(twins) == 1 and "BIC" in twins[0].get_ylabel()
-        assert len(ax.lines) == 3 and len(twins[0].lines) == 2  # two pairs, and the star
-        star = ax.lines[-1]
-        best = cmp.rows[0]
-        x_best = best.degree if d == 1 else list(degrees).index(best.degree)
-        assert star.get_xydata().tolist() == [[x_best, best.mdl]]
-        if d == 2:
-            assert [t.get_text() for t in ax.get_xticklabels()] == ["(1, 1)", "(2, 2)", "(3, 1)"]
+        fig.savefig(tmp_path / "comparison.png")  # a plain savefig, as a user writes it
+        renderer = fig.canvas.get_renderer()
+        box = fig.bbox
+        for axes in fig.axes:
+            label = axes.yaxis.label.get_window_extent(renderer)
+            assert box.x0 <= label.x0 and label.x1 <= box.x1, axes.get_ylabel()
+            assert box.y0 <= label.y0 and label.y1 <= box.y1
     finally:
         plt.close(fig)
 
@@ -245,3 +279,63 @@ def test_bad_data_is_named():
         compare_models([1.0, 2.0, 3.0], [1.0, 2.0])
     with pytest.raises(ValueError, match="Input X contains NaN"):
         compare_models([1.0, np.nan, 3.0], [1.0, 2.0, 3.0])
+
+
+# ------------------------------------------------------------------ criteria
+
+
+@pytest.mark.parametrize("criterion", ["mdl", "aic", "bic", "rbic"])
+def test_rows_are_sorted_and_best_chosen_by_the_criterion(criterion):
+    x, y = cubic(80, outliers=0.1)
+    methods = ("ols", "robust")
+    cmp = compare_models(x, y, range(6), methods=methods, criterion=criterion, **SMALL_SAMPLER)
+    column = zarn.compare.CRITERION_COLUMNS[criterion]
+    values = [getattr(row, column) for row in cmp.rows]
+    assert values == sorted(values) and cmp.criterion == criterion
+    best = cmp.rows[0]
+    assert (cmp.best_.degree, cmp.best_.method) == (best.degree, best.method)
+    assert zarn.compare.CRITERION_NAMES[criterion] in repr(cmp).splitlines()[0]
+
+
+@pytest.mark.parametrize("bad", ["BIC", "robust", "", None, 1, ("bic",)])
+def test_unknown_criteria_are_refused(bad):
+    with pytest.raises(ValueError, match="'criterion' parameter of compare_models must be"):
+        compare_models([0.0, 1.0, 2.0], [0.0, 1.0, 2.0], degrees=[1], criterion=bad)
+
+
+@pytest.mark.parametrize("kind", ["symmetric", "one-sided"])
+def test_the_default_criterion_finds_the_degree_under_outliers(kind):
+    rng = np.random.default_rng(4)
+    for seed in range(3):
+        x, y = cubic(300, seed=seed)
+        bad = rng.choice(300, 90, replace=False)  # 30 % gross outliers
+        if kind == "one-sided":
+            y[bad] += rng.uniform(5.0, 15.0, bad.size)
+        else:
+            y[bad] = rng.uniform(-20.0, 20.0, bad.size)
+        cmp = compare_models(x, y, degrees=range(7), methods=["penalized", "robust"])
+        assert (cmp.best_.degree, cmp.best_.method) == (3, "robust")
+
+
+def test_penalised_candidates_count_their_effective_degrees_of_freedom():
+    x, y = cubic(100)
+    cmp = compare_models(x, y, [8], penalties=[(0, 0), (0, 1e-4), (0, 1e-1), (0, "auto")])
+    edf = {row.penalty: row.edf for row in cmp.rows}
+    assert edf[(0.0, 0.0)] == pytest.approx(9.0, abs=1e-6)
+    assert 9.0 > edf[(0.0, 1e-4)] > edf[(0.0, 0.1)] > 2.0  # curvature pulls towards a line
+    auto = next(row for row in cmp.rows if row.penalty == (0.0, "auto"))
+    model = zarn.PolynomialRegressor(degree=8, gamma2="auto").fit(x[:, None], y)
+    assert auto.gamma2 == model.gamma2_ > 0.0 and auto.gamma1 == 0.0
+    n = len(y)
+    assert auto.gaussian_bic - auto.edf * math.log(n) == pytest.approx(
+        auto.gaussian_aic - 2 * auto.edf
+    )
+    assert "* a penalty weight chosen by REML" in repr(cmp)
+
+
+@pytest.mark.parametrize(
+    "penalties", [[("auto", "Auto")], [(0.0, "max")], [("auto",)], [(-1.0, "auto")]]
+)
+def test_bad_automatic_penalties_are_refused(penalties):
+    with pytest.raises(ValueError, match=r'finite numbers >= 0 or "auto"'):
+        compare_models([0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 2.0, 4.0], [1], penalties=penalties)

@@ -451,7 +451,7 @@ def test_robust_intervals_cover_the_curve_despite_outliers():
         low, high = model.predict_interval(grid[:, None])
         covered[method] = np.mean((low < curve) & (curve < high))
         width[method] = np.mean(high - low)
-    # Least squares covers too, with intervals that the outliers widen tenfold.
+    # Least squares covers too, with intervals that the outliers widen more than tenfold.
     assert covered["robust"] >= 0.9 and width["robust"] < 0.2 * width["ols"]
 
 

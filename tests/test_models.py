@@ -301,6 +301,7 @@ INT_AT_LEAST = "an int in the range [{}, 2147483647]"
 DEGREE = "an int in the range [0, inf) or a sequence of them, one per feature"
 AT_LEAST_1 = INT_AT_LEAST.format(1)
 WEIGHT = "a float in the range [0.0, inf)"
+GAMMA = WEIGHT + " or a str among {'auto'}"
 POSITIVE = "a float in the range (0.0, inf)"
 
 
@@ -333,8 +334,8 @@ INF_Y[7] = -np.inf
         (bad(domain=[(0, 1), (2, 2)]), X2, Y2, r"feature 1 must satisfy low < high.*zero width"),
         (bad(domain=[(0, 1)]), X2, Y2, r"shape \(2, 2\)"),
         (bad(domain=3.0), X2, Y2, invalid("domain", "an array-like or None", "3.0")),
-        (bad(gamma1=-1.0), X2, Y2, invalid("gamma1", WEIGHT, "-1.0")),
-        (bad(gamma2=np.inf), X2, Y2, invalid("gamma2", WEIGHT, "inf")),
+        (bad(gamma1=-1.0), X2, Y2, invalid("gamma1", GAMMA, "-1.0")),
+        (bad(gamma2=np.inf), X2, Y2, invalid("gamma2", GAMMA, "inf")),
         (bad(ridge=np.nan), X2, Y2, invalid("ridge", WEIGHT, "nan")),
         (bad(H=0), X2, Y2, invalid("H", INT_AT_LEAST.format(1), "0")),
         (bad(H=2**31), X2, Y2, invalid("H", INT_AT_LEAST.format(1), str(2**31))),
@@ -383,8 +384,9 @@ def test_bad_input_is_named(model, X, y, match):
         (bad(degree=True), X2, TypeError, invalid("degree", DEGREE, "True")),
         (bad(degree="3"), X2, TypeError, invalid("degree", DEGREE, "'3'")),
         (bad(degree=[[1, 2]]), X2, TypeError, invalid("degree", DEGREE, "[[1, 2]]")),
-        (bad(gamma2="big"), X2, TypeError, invalid("gamma2", WEIGHT, "'big'")),
-        (bad(gamma1=10**400), X2, TypeError, invalid("gamma1", WEIGHT, "1000")),
+        (bad(gamma2="big"), X2, TypeError, invalid("gamma2", GAMMA, "'big'")),
+        (bad(gamma2="AUTO"), X2, TypeError, invalid("gamma2", GAMMA, "'AUTO'")),
+        (bad(gamma1=10**400), X2, TypeError, invalid("gamma1", GAMMA, "1000")),
         (bad(), X2.astype(complex), ValueError, "Complex data not supported"),
         (bad(), np.array([["a", "b"]] * 30), ValueError, "X holds a value that is not a number"),
     ],

@@ -7,9 +7,11 @@
 from __future__ import annotations
 
 import html
+import math
 from typing import TYPE_CHECKING, Any
 
 from zarn._optional import import_optional
+from zarn._smoothing import AUTO
 from zarn.models import METHODS
 
 if TYPE_CHECKING:
@@ -20,17 +22,24 @@ MAX_SHOWN_ROWS = 30
 
 
 def _title(cmp: ModelComparison) -> str:
+    from zarn.compare import CRITERION_NAMES
+
     return (
         f"ModelComparison of {len(cmp.rows)} candidate(s) on {cmp.n_samples} samples, "
-        "best MDL score first (lower is better)"
+        f"ranked by {CRITERION_NAMES[cmp.criterion]} (lower is better)"
     )
+
+
+def _weight(value: float, given: Any) -> str:
+    """A penalty weight of the table; a star marks one chosen automatically."""
+    return f"{value:.3g}" + ("*" if given == AUTO else "")
 
 
 def _table(cmp: ModelComparison) -> tuple[list[str], list[list[str]]]:
     """Column headers and the formatted cells of the rows shown."""
     flags = any(row.k_exceeds_n for row in cmp.rows)
-    headers = ["rank", "degree", "k", "method", "gamma1", "gamma2", "MDL", "hit rate"]
-    headers += ["RMSE", "R²", "Gaussian AIC", "Gaussian BIC", "fit time"]
+    headers = ["rank", "degree", "k", "method", "gamma1", "gamma2", "edf", "MDL", "hit rate"]
+    headers += ["RMSE", "R²", "AIC", "BIC", "RBIC", "fit time"]
     headers += ["flag"] if flags else []
     cells = []
     for rank, row in enumerate(cmp.rows[:MAX_SHOWN_ROWS], start=1):
@@ -39,14 +48,16 @@ def _table(cmp: ModelComparison) -> tuple[list[str], list[list[str]]]:
             _degree_label(row.degree),
             str(row.k),
             row.method,
-            f"{row.gamma1:.3g}",
-            f"{row.gamma2:.3g}",
+            _weight(row.gamma1, row.penalty[0]),
+            _weight(row.gamma2, row.penalty[1]),
+            f"{row.edf:.2f}",
             f"{row.mdl:.2f}",
             f"{row.hit_rate:.3f}",
             f"{row.rmse:.4g}",
             f"{round(row.r2, 4) + 0.0:.4f}",  # + 0.0: no "-0.0000"
             f"{row.gaussian_aic:.2f}",
             f"{row.gaussian_bic:.2f}",
+            f"{row.rbic:.2f}",
             f"{row.fit_time * 1e3:.2f} ms",
         ]
         line += ["k > n" if row.k_exceeds_n else ""] if flags else []
@@ -61,6 +72,8 @@ def _footer(cmp: ModelComparison) -> list[str]:
         lines.append(f"... {hidden} more row(s) in .rows or .to_pandas()")
     if any(row.k_exceeds_n for row in cmp.rows):
         lines.append("k > n: more coefficients than samples (an interpolating fit)")
+    if any(AUTO in row.penalty for row in cmp.rows):
+        lines.append('* a penalty weight chosen by REML ("auto")')
     best = cmp.rows[0]
     lines.append(
         f"chosen: degree {_degree_label(best.degree)}, {best.method}: best_ = {cmp.best_!r}"
@@ -102,45 +115,72 @@ def html_table(cmp: ModelComparison) -> str:
     )
 
 
+# How each criterion is drawn: the information criteria on the left axis, the MDL score on
+# the right one.
+_STYLES = {"rbic": "o-", "bic": "x--", "aic": "+:", "mdl": "s-."}
+
+
 def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     """Draw the comparison (:meth:`ModelComparison.plot <zarn.compare.ModelComparison.plot>`)."""
+    from zarn.compare import CRITERION_COLUMNS
+
     if ax is None:
         plt = import_optional("matplotlib.pyplot", "ModelComparison.plot")
-        _, ax = plt.subplots()
+        _, ax = plt.subplots(layout="constrained")
     else:
         import_optional("matplotlib", "ModelComparison.plot")
     numeric = all(isinstance(deg, int) for deg in cmp.degrees)
     position = {deg: (deg if numeric else i) for i, deg in enumerate(cmp.degrees)}
-    bic_ax = ax.twinx()
-    groups: dict[tuple[str, float, float], list[ComparisonRow]] = {}
+    mdl_ax = ax.twinx()
+    groups: dict[tuple[str, Any], list[ComparisonRow]] = {}
     for row in sorted(cmp.rows, key=lambda r: position[r.degree]):
-        groups.setdefault((row.method, row.gamma1, row.gamma2), []).append(row)
-    groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), g[0][1:])))
-    several_pairs = len({(g1, g2) for _, g1, g2 in groups}) > 1
-    for (method, g1, g2), rows in groups.items():
-        label = method + (f" (gamma1={g1:g}, gamma2={g2:g})" if several_pairs else "")
+        groups.setdefault((row.method, row.penalty), []).append(row)
+    groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), str(g[0][1]))))
+    several_pairs = len({penalty for _, penalty in groups}) > 1
+    # Each information criterion as its difference from its lowest value (finite ones).
+    lowest = {}
+    for name in ("rbic", "bic", "aic"):
+        finite = [v for r in cmp.rows if math.isfinite(v := getattr(r, CRITERION_COLUMNS[name]))]
+        lowest[name] = min(finite, default=0.0)
+
+    def height(row: ComparisonRow, name: str) -> float:
+        value = getattr(row, CRITERION_COLUMNS[name])
+        return value if name == "mdl" else value - lowest[name]
+
+    for (method, (g1, g2)), rows in groups.items():
+        label = method + (f" (gamma1={g1}, gamma2={g2})" if several_pairs else "")
         xs = [position[row.degree] for row in rows]
-        (line,) = ax.plot(xs, [row.mdl for row in rows], "o-", label=f"MDL, {label}")
-        bic = [row.gaussian_bic for row in rows]
-        bic_ax.plot(xs, bic, "x--", color=line.get_color(), alpha=0.6, label=f"BIC, {label}")
+        color = None
+        for name in ("rbic", "bic", "aic", "mdl"):
+            target = mdl_ax if name == "mdl" else ax
+            (line,) = target.plot(
+                xs,
+                [height(row, name) for row in rows],
+                _STYLES[name],
+                color=color,
+                alpha=1.0 if name == cmp.criterion else 0.6,
+                label=f"{name.upper()}, {label}",
+            )
+            color = line.get_color()
     best = cmp.rows[0]
-    ax.plot(
+    (mdl_ax if cmp.criterion == "mdl" else ax).plot(
         position[best.degree],
-        best.mdl,
+        height(best, cmp.criterion),
         "*",
         markersize=16,
         color="black",
         zorder=5,
-        label=f"chosen: degree {_degree_label(best.degree)}, {best.method}",
+        label=f"chosen by {cmp.criterion.upper()}: degree {_degree_label(best.degree)}, "
+        f"{best.method}",
     )
     if not numeric:
         ax.set_xticks(range(len(cmp.degrees)))
         ax.set_xticklabels([_degree_label(deg) for deg in cmp.degrees])
     ax.set_xlabel("degree")
-    ax.set_ylabel("MDL score (lower is better)")
-    bic_ax.set_ylabel("Gaussian BIC of the same fit")
+    ax.set_ylabel("criterion minus its lowest value (lower is better)")
+    mdl_ax.set_ylabel("MDL score (lower is better)")
     handles, labels = ax.get_legend_handles_labels()
-    more_handles, more_labels = bic_ax.get_legend_handles_labels()
+    more_handles, more_labels = mdl_ax.get_legend_handles_labels()
     ax.legend(handles + more_handles, labels + more_labels, fontsize="small")
     return ax
 

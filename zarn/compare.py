@@ -1,4 +1,4 @@
-"""Model comparison: fit a grid of polynomial candidates and choose one by its MDL score."""
+"""Model comparison: fit a grid of polynomial candidates and choose one by a criterion."""
 
 from __future__ import annotations
 
@@ -6,19 +6,20 @@ import dataclasses
 import math
 import numbers
 import time
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _display
+from zarn import _criteria, _display
 from zarn._constants import MAD_TOLERANCE
 from zarn._fitting import Residuals
-from zarn._inference import check_sample_weight
+from zarn._inference import check_sample_weight, warn_if_rank_deficient
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
-from zarn._params import DEGREES, WEIGHT, InvalidParameterError, Options, check_param
+from zarn._params import DEGREES, InvalidParameterError, Options, check_param
 from zarn._validation import (
     as_float_array,
     check_degrees,
@@ -27,12 +28,26 @@ from zarn._validation import (
     check_y,
     feature_names,
 )
-from zarn.models import METHODS, PolynomialRegressor
+from zarn.exceptions import RankWarning
+from zarn.models import METHODS, PENALTY_WEIGHT, PolynomialRegressor
 
 # Parameters that compare_models sets itself, candidate by candidate.
 GRID_PARAMS = ("degree", "method", "gamma1", "gamma2")
 
 Degree = Union[int, tuple[int, ...]]  # one degree for every feature, or one per feature
+Weight = Union[float, str]  # a penalty weight, or "auto"
+
+# Each criterion's column of ComparisonRow, and its name in titles and labels.
+CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
+CRITERION_NAMES = {
+    "mdl": "MDL score",
+    "aic": "Gaussian AIC",
+    "bic": "Gaussian BIC",
+    "rbic": "robust BIC",
+}
+# The default criterion, for every method: on clean data it picks what BIC picks, and it
+# stays right with gross outliers (measured on the performance page).
+DEFAULT_CRITERION = "rbic"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -49,7 +64,15 @@ class ComparisonRow:
     method : str
         Fitting method of :class:`zarn.PolynomialRegressor`.
     gamma1, gamma2 : float
-        Slope and curvature penalty weights.
+        Slope and curvature penalty weights of the fit (the estimator's ``gamma1_`` and
+        ``gamma2_``: chosen by REML where ``penalty`` says ``"auto"``).
+    penalty : tuple
+        The entry of ``penalties`` this candidate comes from, as given (numbers or
+        ``"auto"``).
+    edf : float
+        Effective degrees of freedom: the trace of the fit's hat matrix (for a robust fit,
+        that of its refit on the inliers). k for a fit without penalty of full rank; less
+        with penalties. The k of the criteria below.
     mdl : float
         MDL score of the fit on the data, penalties included (the estimator's ``mdl_``);
         lower is better.
@@ -61,10 +84,14 @@ class ComparisonRow:
     r2 : float
         Coefficient of determination.
     gaussian_aic, gaussian_bic : float
-        ``n ln(RSS / n) + 2 k`` and ``n ln(RSS / n) + k ln(n)``: Akaike's and Schwarz's
-        criteria of the same fit under Gaussian noise, for comparison (lower is better).
-        They omit the constant ``n (1 + ln(2 pi))`` that statsmodels' ``aic`` and ``bic``
-        include, which changes no ranking; ``-inf`` for a fit without residual.
+        ``-2 llf + 2 edf`` and ``-2 llf + edf ln(n)``: Akaike's and Schwarz's criteria
+        under Gaussian noise, with ``llf = -n/2 (ln(2 pi RSS / n) + 1)`` the maximised
+        Gaussian log-likelihood, as statsmodels' ``aic`` and ``bic`` (lower is better;
+        ``-inf`` for a fit without residual).
+    rbic : float
+        Robust BIC, ``2 sum(rho(r_i / s)) + edf ln(n)``, with Tukey's bounded biweight
+        loss rho of the residuals r on one scale s common to all candidates (see
+        :func:`compare_models`); lower is better.
     fit_time : float
         Seconds spent in ``fit``.
     k_exceeds_n : bool
@@ -86,37 +113,44 @@ class ComparisonRow:
     method: str
     gamma1: float
     gamma2: float
+    penalty: tuple[Weight, Weight]
+    edf: float
     mdl: float
     hit_rate: float
     rmse: float
     r2: float
     gaussian_aic: float
     gaussian_bic: float
+    rbic: float
     fit_time: float
     k_exceeds_n: bool
 
 
 class ModelComparison:
-    """Candidates fitted by :func:`compare_models`, ranked by MDL score, and the chosen model.
+    """Candidates fitted by :func:`compare_models`, ranked by a criterion, and the chosen model.
 
     Parameters
     ----------
     rows : sequence of ComparisonRow
-        The candidates, sorted by MDL score (ties to fewer coefficients, then to the order
-        of the candidates).
+        The candidates, sorted by ``criterion`` (ties to fewer coefficients, then to the
+        order of the candidates).
     best : PolynomialRegressor
         The fitted model of ``rows[0]``.
     degrees : sequence of int or tuple of int
         The degrees compared, in the order given (the plot's horizontal axis).
     n_samples : int
         Number of samples the candidates were fitted to.
+    criterion : {"rbic", "bic", "aic", "mdl"}, default="rbic"
+        The criterion that ranked the rows.
 
     Attributes
     ----------
     rows : tuple of ComparisonRow
         One record per candidate, best first.
     best_ : PolynomialRegressor
-        The fitted candidate of the lowest MDL score.
+        The fitted candidate of the lowest value of the criterion.
+    criterion : str
+        The criterion that chose: ``"rbic"``, ``"bic"``, ``"aic"`` or ``"mdl"``.
     degrees : tuple of int or tuple of int
         The degrees compared.
     n_samples : int
@@ -127,10 +161,11 @@ class ModelComparison:
     >>> import numpy as np
     >>> import zarn
     >>> x = np.linspace(-1.0, 1.0, 40)
-    >>> cmp = zarn.compare_models(x, 1.0 - x**2, degrees=range(5))
-    >>> cmp.best_
-    PolynomialRegressor(degree=2)
-    >>> [row.degree for row in cmp.rows]  # degrees 0 and 1 fit alike: fewer coefficients first
+    >>> y = 1.0 - x**2 + 0.01 * np.cos(30.0 * x)  # a parabola and a small wiggle
+    >>> cmp = zarn.compare_models(x, y, degrees=range(5))
+    >>> cmp.best_, cmp.criterion
+    (PolynomialRegressor(degree=2), 'rbic')
+    >>> [row.degree for row in cmp.rows]
     [2, 3, 4, 0, 1]
     """
 
@@ -140,11 +175,13 @@ class ModelComparison:
         best: PolynomialRegressor,
         degrees: Sequence[Degree],
         n_samples: int,
+        criterion: str = DEFAULT_CRITERION,
     ) -> None:
         self.rows = tuple(rows)
         self.best_ = best
         self.degrees = tuple(degrees)
         self.n_samples = n_samples
+        self.criterion = criterion
 
     def __len__(self) -> int:
         return len(self.rows)
@@ -161,9 +198,9 @@ class ModelComparison:
         Returns
         -------
         pandas.DataFrame
-            Columns ``degree``, ``k``, ``method``, ``gamma1``, ``gamma2``, ``mdl``,
-            ``hit_rate``, ``rmse``, ``r2``, ``gaussian_aic``, ``gaussian_bic``,
-            ``fit_time`` and ``k_exceeds_n``.
+            Columns ``degree``, ``k``, ``method``, ``gamma1``, ``gamma2``, ``penalty``,
+            ``edf``, ``mdl``, ``hit_rate``, ``rmse``, ``r2``, ``gaussian_aic``,
+            ``gaussian_bic``, ``rbic``, ``fit_time`` and ``k_exceeds_n``.
 
         Raises
         ------
@@ -187,11 +224,16 @@ class ModelComparison:
     # --------------------------------------------------------------------- plot
 
     def plot(self, ax: Any = None) -> Any:
-        """Draw the MDL score against the degree, one line per method and penalty pair.
+        """Draw every criterion against the degree, one colour per method and penalty pair.
 
-        The chosen model is marked with a star; the Gaussian BIC of every candidate is
-        drawn dashed, in the same colour, on a second vertical axis (its right side).
-        Degrees given per feature are placed in the order given and labelled as tuples.
+        The robust BIC (solid), Gaussian BIC (dashed) and Gaussian AIC (dotted) share the
+        left axis, each as its difference from its own lowest value, so that they fit one
+        scale; the MDL score is on a second vertical axis (right, dash-dotted). The chosen
+        model is marked with a star on the curve of the criterion that chose it. Degrees
+        given per feature are placed in the order given and labelled as tuples. A new
+        figure uses constrained layout, which keeps both axis labels inside the image
+        that ``savefig`` writes; for axes of your own, create their figure with
+        ``layout="constrained"`` (or call its ``tight_layout``) to the same end.
 
         Parameters
         ----------
@@ -201,7 +243,7 @@ class ModelComparison:
         Returns
         -------
         matplotlib.axes.Axes
-            The axes of the MDL score (the BIC axes is its ``twinx``).
+            The axes of the information criteria (the MDL score's is its ``twinx``).
 
         Raises
         ------
@@ -217,7 +259,7 @@ class ModelComparison:
         >>> x = np.linspace(-1.0, 1.0, 40)
         >>> ax = zarn.compare_models(x, x**3, degrees=range(6)).plot()
         >>> ax.get_ylabel()
-        'MDL score (lower is better)'
+        'criterion minus its lowest value (lower is better)'
         """
         return _display.plot(self, ax)
 
@@ -228,17 +270,18 @@ def compare_models(
     degrees: Iterable[Degree] = range(0, 11),
     *,
     methods: Iterable[str] = ("penalized",),
-    penalties: Iterable[tuple[float, float]] = ((0.0, 0.0),),
+    penalties: Iterable[tuple[Weight, Weight]] = ((0.0, 0.0),),
+    criterion: str = DEFAULT_CRITERION,
     sample_weight: ArrayLike | None = None,
     **params: Any,
 ) -> ModelComparison:
-    """Fit one polynomial model per degree, method and penalty pair, and rank them by MDL.
+    """Fit one polynomial model per degree, method and penalty pair, and rank them.
 
     Every combination of an entry of ``degrees``, of ``methods`` and of ``penalties`` is
     fitted as a :class:`zarn.PolynomialRegressor` on all of (X, y), with ``params`` passed
-    to each, and scored on the same data. The candidate with the lowest MDL score (ties to
-    fewer coefficients, then to the order of the candidates: degrees, then methods, then
-    penalties) is returned fitted in ``best_``.
+    to each, and scored on the same data by every criterion. The candidate with the
+    lowest value of ``criterion`` (ties to fewer coefficients, then to the order of the
+    candidates: degrees, then methods, then penalties) is returned fitted in ``best_``.
 
     Parameters
     ----------
@@ -253,13 +296,19 @@ def compare_models(
         Methods of :class:`zarn.PolynomialRegressor` to compare (``"ols"``,
         ``"penalized"``, ``"robust"``); a single string is one method.
     penalties : iterable of (gamma1, gamma2), default=((0.0, 0.0),)
-        Slope and curvature penalty weights to compare. ``"ols"`` fits ignore them, but
-        its MDL score still charges its coefficients for them.
+        Slope and curvature penalty weights to compare; a weight ``"auto"`` is chosen by
+        REML for each candidate (see :class:`zarn.PolynomialRegressor`). ``"ols"`` fits
+        ignore them, but its MDL score still charges its coefficients for them.
+    criterion : {"rbic", "bic", "aic", "mdl"}, default="rbic"
+        What ranks the candidates, lower being better: the robust BIC, the Gaussian BIC
+        or AIC, or the MDL score (see Notes). Every row holds all four.
     sample_weight : array-like of shape (n_samples,), float or None, default=None
         Weights of the samples, passed to every candidate's ``fit`` (see
         :meth:`PolynomialRegressor.fit`). Samples of weight zero are left out of every
-        score; the residual sums of squares (RMSE, R², AIC, BIC) are weighted, the MDL
-        score and the hit rate count the other samples alike.
+        score. The criteria and the residual scores are weighted (residuals scaled by the
+        square roots of the weights, as for weighted least squares), with each
+        candidate's effective degrees of freedom of the weighted fit; the MDL score and
+        the hit rate count the other samples alike.
     **params
         Other parameters of every :class:`zarn.PolynomialRegressor` (``basis``,
         ``domain``, ``H``, ``ridge``, ``n_grid``, the sampler settings, ``random_state``).
@@ -276,9 +325,16 @@ def compare_models(
         For an int ``degrees`` (give ``range(0, d + 1)``) or a degree that is not an int.
     ValueError
         For empty ``degrees``, ``methods`` or ``penalties``, a negative degree, an unknown
-        method, a penalty pair that is not two finite non-negative numbers, an unknown
-        parameter or one that the grid sets (``degree``, ``method``, ``gamma1``,
-        ``gamma2``), and for the input errors of :meth:`PolynomialRegressor.fit`.
+        method or criterion, a penalty pair that is not two finite non-negative numbers
+        or ``"auto"``, an unknown parameter or one that the grid sets (``degree``,
+        ``method``, ``gamma1``, ``gamma2``), and for the input errors of
+        :meth:`PolynomialRegressor.fit`.
+
+    Warns
+    -----
+    zarn.RankWarning
+        When the chosen model's data do not determine all its coefficients (the other
+        candidates' fits are not warned about: their rows flag ``k_exceeds_n``).
 
     See Also
     --------
@@ -287,21 +343,30 @@ def compare_models(
 
     Notes
     -----
-    The MDL score is ``-n ln(sr) + k^2 ln(2H) / n`` plus the penalty terms, with ``sr``
-    the hit rate at 0.4 times the median absolute deviation of y: it counts the samples a
-    model misses, not how far they lie, so a robust fit is judged by the points it
-    explains and outliers cannot drag the choice. Fits with the same hit count go to the
-    fewer coefficients. Each row also carries the Gaussian AIC and BIC of the same fit,
-    ``n ln(RSS / n) + 2 k`` and ``n ln(RSS / n) + k ln(n)``, for comparison with the
-    usual criteria; on data with gross outliers those follow the outliers.
+    The criteria, each computed with k the candidate's effective degrees of freedom
+    (``edf``, the number of coefficients for a fit without penalty):
 
-    How often the choice is the true degree, against BIC of least squares and for other
-    values of ``H``, is measured by ``bench/bench_compare.py`` on clean data and on data
-    with gross outliers: see :doc:`/performance`. In short, the model cost
-    ``k^2 ln(2H) / n`` shrinks as n grows, so at the default ``H`` a larger model that
-    happens to hit one or two more samples can win; a larger ``H`` (such as ``H=2**30``,
-    passed through ``params``) served selection better in every setting measured. The
-    default stays that of :class:`PolynomialRegressor`, H = 20.
+    - ``"rbic"``, the robust BIC (the default), ``2 sum(rho(r_i / s)) + k ln(n)``:
+      Schwarz's criterion with the Gaussian log-likelihood replaced by Tukey's biweight
+      loss, which equals ``r^2 / 2`` for small standardised residuals and is bounded
+      (at 4.685 scale units) for large ones (Machado 1993; Ronchetti 1985). The scale
+      s is common to all candidates: the smallest robust residual scale among them
+      (:func:`zarn._criteria.common_scale`), that of a candidate that explains the
+      inliers. On clean data it picks what BIC picks; gross outliers cost every
+      candidate the same bounded amount, so with robust fits it keeps finding the degree
+      of the inliers.
+    - ``"bic"`` and ``"aic"``: the Gaussian criteria, as statsmodels computes them. BIC
+      is right for least squares on clean data; AIC aims at prediction and often picks
+      more coefficients than the true model has. Gross outliers drag both.
+    - ``"mdl"``: the MDL score ``-n ln(sr) + k^2 ln(2H) / n`` plus the penalty terms,
+      with ``sr`` the hit rate at 0.4 times the median absolute deviation of y. It is
+      the energy that the robust method's sampler minimises, and a weak chooser of
+      degree: its cost of coefficients vanishes as n grows and its hit count saturates
+      on smooth data, so it tends to pick too many coefficients at large n (or the
+      fewest, when every candidate hits every point).
+
+    How often each criterion finds the true degree, with and without outliers, is
+    measured by ``bench/bench_compare.py``: see :doc:`/performance`.
 
     Examples
     --------
@@ -318,6 +383,8 @@ def compare_models(
     >>> row = cmp.rows[0]
     >>> row.degree, row.k, row.hit_rate > 0.9, row.k_exceeds_n
     (3, 4, True, False)
+    >>> cmp.criterion, [r.degree for r in cmp.rows][:3]
+    ('rbic', [3, 4, 5])
     """
     X_fit, n, d = _inputs(X)
     y = check_y(y, n)
@@ -329,6 +396,8 @@ def compare_models(
     degree_list = _degrees(degrees, d)
     method_list = _methods(methods)
     penalty_list = _penalties(penalties)
+    criteria = [Options(*_criteria.CRITERIA)]
+    criterion = check_param("criterion", criterion, criteria, "compare_models")
     template = _template(params)
 
     candidates = [
@@ -339,19 +408,36 @@ def compare_models(
     ]
     mad = core.mad(y)
     eps = MAD_TOLERANCE * mad if mad > 0.0 else MAD_TOLERANCE
-    rows, models = [], []
+    models, fits = [], []
     for degree, method, gamma1, gamma2 in candidates:
         model = PolynomialRegressor(
             **{**template, "degree": degree, "method": method, "gamma1": gamma1, "gamma2": gamma2}
         )
         start = time.perf_counter()
-        model.fit(X_fit, y, sample_weight=w)
+        with warnings.catch_warnings():
+            # Candidates with more coefficients than the data determine are part of a
+            # comparison (their rows say so); only the chosen one is warned about, below.
+            warnings.simplefilter("ignore", RankWarning)
+            model.fit(X_fit, y, sample_weight=w)
         elapsed = time.perf_counter() - start
-        rows.append(_row(model, X_fit, y, w, eps, elapsed, degree, method, gamma1, gamma2))
         models.append(model)
+        # The effective degrees of freedom of the (weighted) fit; of the inliers' refit
+        # for robust fits.
+        fits.append((model.predict(X_fit), model.edf_, elapsed))
 
-    order = _ranking(rows)
-    return ModelComparison([rows[i] for i in order], models[order[0]], degree_list, n)
+    # One scale for the robust BIC of every candidate.
+    # The criteria judge the residuals of weighted least squares, sqrt(w) (y - yp).
+    sw = np.ones(n) if w is None else np.sqrt(w)
+    y_w = y * sw
+    scale = _criteria.common_scale(y_w, [yp * sw for yp, _, _ in fits], [e for _, e, _ in fits])
+    rows = [
+        _row(model, y, w, yp, edf, scale, eps, elapsed, candidate)
+        for model, (yp, edf, elapsed), candidate in zip(models, fits, candidates)
+    ]
+    order = _ranking(rows, CRITERION_COLUMNS[criterion])
+    best = models[order[0]]
+    warn_if_rank_deficient(best._uncertainty, len(best.coef_), stacklevel=2)
+    return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
 def _inputs(X: ArrayLike) -> tuple[Any, int, int]:
@@ -390,19 +476,21 @@ def _methods(methods: Iterable[str]) -> list[str]:
     return [check_param(f"methods[{i}]", m, options, "compare_models") for i, m in enumerate(items)]
 
 
-def _penalties(penalties: Iterable[tuple[float, float]]) -> list[tuple[float, float]]:
-    """The (gamma1, gamma2) pairs, checked: two finite numbers >= 0 each."""
+def _penalties(penalties: Iterable[tuple[Weight, Weight]]) -> list[tuple[Weight, Weight]]:
+    """The (gamma1, gamma2) pairs, checked: two finite numbers >= 0 or "auto" each."""
     items = list(penalties)
     if not items:
         raise ValueError("penalties is empty; give at least one pair, such as [(0.0, 0.0)]")
     out = []
     for i, pair in enumerate(items):
         try:
-            g1, g2 = (check_param(f"penalties[{i}]", v, [WEIGHT], "compare_models") for v in pair)
+            g1, g2 = (
+                check_param(f"penalties[{i}]", v, PENALTY_WEIGHT, "compare_models") for v in pair
+            )
         except (TypeError, ValueError):  # not a pair, or not of weights
             raise InvalidParameterError(
-                f"penalties[{i}] must be a pair (gamma1, gamma2) of finite numbers >= 0, "
-                f"got {pair!r}"
+                f"penalties[{i}] must be a pair (gamma1, gamma2) of finite numbers >= 0 or "
+                f'"auto", got {pair!r}'
             ) from None
         out.append((g1, g2))
     return out
@@ -421,44 +509,51 @@ def _template(params: dict[str, Any]) -> dict[str, Any]:
 
 def _row(
     model: PolynomialRegressor,
-    X: Any,
     y: np.ndarray,
     w: np.ndarray | None,
+    yp: np.ndarray,
+    edf: float,
+    scale: float,
     eps: float,
     fit_time: float,
-    degree: Degree,
-    method: str,
-    gamma1: float,
-    gamma2: float,
+    candidate: tuple[Degree, str, Weight, Weight],
 ) -> ComparisonRow:
     """The scores of a fitted candidate on its training data."""
+    degree, method, gamma1, gamma2 = candidate
     n = len(y)
     k = len(model.coef_)
-    yp = model.predict(X)
     sums = Residuals(y, yp, w)  # safe for values of any size
-    fit_term = n * (sums.log_rss - math.log(n))
+    sw = 1.0 if w is None else np.sqrt(w)
+    y_w, yp_w = y * sw, yp * sw  # the residuals of weighted least squares
     return ComparisonRow(
         degree=degree,
         k=k,
         method=method,
-        gamma1=gamma1,
-        gamma2=gamma2,
+        gamma1=model.gamma1_,
+        gamma2=model.gamma2_,
+        penalty=(gamma1, gamma2),
+        edf=edf,
         mdl=float(model.mdl_),
         hit_rate=float(core.compute_sr(yp, y, eps)),
         rmse=sums.rmse,
         r2=sums.r2,
-        gaussian_aic=fit_term + 2.0 * k,
-        gaussian_bic=fit_term + k * math.log(n),
+        gaussian_aic=_criteria.gaussian_aic(y_w, yp_w, edf),
+        gaussian_bic=_criteria.gaussian_bic(y_w, yp_w, edf),
+        rbic=_criteria.robust_bic(y_w, yp_w, edf, scale),
         fit_time=fit_time,
         k_exceeds_n=k > n,
     )
 
 
-def _ranking(rows: Sequence[ComparisonRow]) -> list[int]:
-    """Row positions by MDL score (NaN last), ties to fewer coefficients, then to position."""
-    return sorted(
-        range(len(rows)), key=lambda i: (math.isnan(rows[i].mdl), rows[i].mdl, rows[i].k, i)
-    )
+def _ranking(rows: Sequence[ComparisonRow], column: str) -> list[int]:
+    """Row positions by a criterion's column (NaN last), ties to fewer coefficients, then
+    to position."""
+
+    def key(i: int) -> tuple[bool, float, int, int]:
+        value = getattr(rows[i], column)
+        return (math.isnan(value), value, rows[i].k, i)
+
+    return sorted(range(len(rows)), key=key)
 
 
 __all__ = ["ComparisonRow", "ModelComparison", "compare_models"]
