@@ -5,6 +5,7 @@ import pytest
 import statsmodels.api as sm
 from scipy import stats
 
+from zarn import _fitting
 from zarn import _inference as inf
 from zarn._native import zarn_core as core
 from zarn._validation import datetime_as_float
@@ -118,8 +119,8 @@ def test_full_rank_design_does_not_warn():
 
 def test_blocked_qr_equals_one_factorisation():
     rng = np.random.default_rng(1)
-    block = inf.qr_block_rows(10)  # 9 columns and y
-    batch = block * (inf.QR_BATCH_ELEMENTS // (block * 10))
+    block = _fitting.qr_block_rows(10)  # 9 columns and y
+    batch = block * (_fitting.QR_BATCH_ELEMENTS // (block * 10))
     n = 2 * batch + block + 7  # two whole batches; a block and a few rows in the last
     Phi = poly_design(rng.uniform(0, 1, n), 8)
     y = np.exp(Phi[:, 1]) + rng.standard_normal(n)

@@ -10,9 +10,8 @@ and the residual degrees of freedom count the samples of positive weight (so the
 errors of repeated samples are not those of integer weights, which add no observations).
 
 Both least-squares methods start from one QR factorisation of the weighted design with the
-target as an extra column, ``[sqrt(w) Phi, sqrt(w) y] = Q [[R, z], [0, rho]]``, computed
-by NumPy's LAPACK in blocks of rows (the R factors of the blocks are stacked and factorised
-again, which gives the R factor of the whole). Then ``||sqrt(w) (Phi b - y)||^2 =
+target as an extra column, ``[sqrt(w) Phi, sqrt(w) y] = Q [[R, z], [0, rho]]``
+(:func:`zarn._fitting.augmented_factor`). Then ``||sqrt(w) (Phi b - y)||^2 =
 ||R b - z||^2 + rho^2`` for every b, so the k x k factor holds everything the fit and its
 statistics need: the singular values of ``R`` are those of the weighted design, and
 ``R'R`` is its Gram matrix.
@@ -30,7 +29,13 @@ from typing import Any
 import numpy as np
 
 from zarn._constants import ORDINARY
-from zarn._fitting import least_squares, power_of_two, power_of_two_scale
+from zarn._fitting import (
+    augmented_factor,
+    least_squares,
+    power_of_two,
+    power_of_two_scale,
+    r_factor,
+)
 from zarn._native import zarn_core as core
 from zarn._validation import as_float_array, check_finite
 from zarn.exceptions import RankWarning
@@ -40,15 +45,6 @@ from zarn.exceptions import RankWarning
 # smallest normal double); the rank here follows the same rule.
 EPS = 2.0**-52
 TINY = float(np.finfo(np.float64).tiny)  # the smallest normal double
-# Elements (rows x columns) per block of the blocked QR. LAPACK factorises a block by one
-# Householder step per column, each a matrix-vector product and a rank-one update of the
-# block; OpenBLAS runs such operations of fewer than about 9216 elements on one thread, so
-# a block this size is factorised in cache, without the threads' synchronisation at every
-# step (which on a busy machine costs more than the arithmetic). Blocks have at least
-# twice as many rows as columns.
-QR_BLOCK_ELEMENTS = 8192
-# Elements per batch of blocks handed to NumPy at once: bounds the copies it makes.
-QR_BATCH_ELEMENTS = 1 << 20
 # Rows of the design per block when summing the quadratic forms of the standard errors:
 # bounds the temporary (rows x k) product at a few megabytes.
 SE_BLOCK_ROWS = 8192
@@ -141,74 +137,6 @@ def weighted_rows(Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> Weigh
         w = w / (unit * unit)
     sw = np.sqrt(w)
     return WeightedRows(Phi * sw[:, None], y * sw, float(w.sum()), unit, keep)
-
-
-# --------------------------------------------------------------------- QR factors
-
-
-def _upper(A: np.ndarray) -> np.ndarray:
-    """The R factor (min(n, m) x m, upper triangular) of the QR factorisation of A."""
-    h, _ = np.linalg.qr(A, mode="raw")  # h' holds R on and above its diagonal
-    R = h.T[: min(A.shape)]
-    for j in range(min(len(R), A.shape[1] - 1)):  # clear the reflectors below it
-        R[j + 1 :, j] = 0.0
-    return R
-
-
-def qr_block_rows(m: int) -> int:
-    """Rows per block of the blocked QR of a matrix of m columns."""
-    return max(2 * m, QR_BLOCK_ELEMENTS // max(m, 1))
-
-
-def r_factor(A: np.ndarray, y: np.ndarray | None = None) -> np.ndarray:
-    """R factor of A (n x m), or of ``[A, y]``, by QR factorisations of blocks of rows.
-
-    Any R with ``R'R = A'A`` serves the least-squares fit; the blocks' factors, stacked and
-    factorised again, give one (its rows' signs may differ from those of a single
-    factorisation, which nothing here depends on). The blocks are factorised in batches by
-    NumPy's stacked QR.
-
-    Examples
-    --------
-    >>> A = np.random.default_rng(0).standard_normal((5000, 3))
-    >>> R = r_factor(A)
-    >>> R.shape, bool(np.allclose(R.T @ R, A.T @ A))
-    ((3, 3), True)
-    """
-    n, k = A.shape
-    m = k + (y is not None)
-    block = qr_block_rows(m)
-    if n <= block:
-        return _upper(A if y is None else np.column_stack((A, y)))
-    batch = block * max(1, QR_BATCH_ELEMENTS // (block * m))
-    parts = []
-    for i in range(0, n, batch):
-        rows = min(batch, n - i)
-        B = np.empty((rows, m))
-        B[:, :k] = A[i : i + rows]
-        if y is not None:
-            B[:, k] = y[i : i + rows]
-        whole = rows // block * block
-        if whole:
-            stacked = np.linalg.qr(B[:whole].reshape(-1, block, m), mode="r")
-            parts.append(np.asarray(stacked).reshape(-1, m))
-        if whole < rows:
-            parts.append(_upper(B[whole:]))
-    return r_factor(np.vstack(parts))
-
-
-def augmented_factor(Phi: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray, float]:
-    """``(R, z, rho)`` from the QR factorisation of ``[Phi, y]``.
-
-    R is min(n, k) x k and upper triangular, z = Q'y on those rows, and |rho| the norm of
-    the part of y outside the column space of Phi (0.0 when n <= k), so that
-    ``||Phi b - y||^2 = ||R b - z||^2 + rho^2`` for every b.
-    """
-    n, k = Phi.shape
-    Ra = r_factor(Phi, y)
-    rows = min(n, k)
-    rho = float(Ra[k, k]) if n > k else 0.0
-    return Ra[:rows, :k], Ra[:rows, k], rho
 
 
 def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> float:
