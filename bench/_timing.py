@@ -21,7 +21,10 @@ def _batch(fn, number):
 def run_cases(cases, repeats=5, batch_seconds=0.05, pause=0.1, verbose=True):
     """Median seconds per call of each side; returns the cases with t_native, t_peer, ratio."""
     sizes = [
-        {side: max(1, int(batch_seconds / max(_batch(c[side], 1), 1e-7))) for side in ("native", "peer")}
+        {
+            side: max(1, int(batch_seconds / max(_batch(c[side], 1), 1e-7)))
+            for side in ("native", "peer")
+        }
         for c in cases
     ]
     samples = [{"native": [], "peer": []} for _ in cases]
@@ -41,7 +44,8 @@ def run_cases(cases, repeats=5, batch_seconds=0.05, pause=0.1, verbose=True):
         if verbose:
             print(
                 f"{case['name']:34} {case['sizes']:36} zarn {format_seconds(t_native):>9}  "
-                f"{case['peer_name']} {format_seconds(t_peer):>9}  peer/zarn {t_peer / t_native:6.2f}",
+                f"{case['peer_name']} {format_seconds(t_peer):>9}  "
+                f"peer/zarn {t_peer / t_native:6.2f}",
                 flush=True,
             )
     return rows

@@ -7,9 +7,8 @@ import itertools
 
 import numpy as np
 
-from zarn._native import zarn_core as zc
-
 from _timing import run_cases
+from zarn._native import zarn_core as zc
 
 
 def numpy_penalties_nd(degrees, bounds, n):

@@ -31,9 +31,9 @@ import sys
 import time
 
 import numpy as np
-from _timing import format_seconds, run_cases
 
 import zarn
+from _timing import format_seconds, run_cases
 
 HERE = pathlib.Path(__file__).resolve().parent
 

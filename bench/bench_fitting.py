@@ -16,9 +16,8 @@ import os
 import numpy as np
 import scipy.linalg
 
-from zarn import zarn_core as zc
-
 from _timing import run_cases
+from zarn import zarn_core as zc
 
 SIZES = [(100_000, 10), (2000, 200)]
 GAMMA1, GAMMA2, RIDGE = 1e-4, 1e-5, 1e-10

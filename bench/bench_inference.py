@@ -23,10 +23,10 @@ import warnings
 
 import numpy as np
 import statsmodels.api as sm
-from _timing import run_cases
 from threadpoolctl import threadpool_info
 
 import zarn
+from _timing import run_cases
 from zarn import _inference as inf
 from zarn._fitting import augmented_factor
 from zarn._native import zarn_core as core

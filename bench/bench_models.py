@@ -29,9 +29,9 @@ import time
 import warnings
 
 import numpy as np
-from _timing import format_seconds, run_cases
 
 import zarn
+from _timing import format_seconds, run_cases
 from zarn import _basis
 from zarn import zarn_core as zc
 

@@ -21,9 +21,8 @@ import time
 
 import numpy as np
 
-from zarn import zarn_core
-
 from _timing import run_cases
+from zarn import zarn_core
 
 DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,
                 seed=42)

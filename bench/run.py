@@ -1,7 +1,12 @@
-"""Every benchmark of zarn in one process, against its peers; writes RESULTS.md and
-scaling.png beside this file.
+"""Every benchmark of zarn in one process, against its peers; writes its section of
+RESULTS.md and scaling.png beside this file.
 
-    .venv/bin/pip install '.[bench]' && .venv/bin/python bench/run.py [--label NAME]
+    .venv/bin/pip install '.[bench]' && .venv/bin/python bench/run.py [--label NAME] [--append]
+
+The run goes into the section of RESULTS.md named by ``--label`` (see _results.py): a
+section of that label from an earlier run is replaced where it stands, a new label is added
+after this script's other sections, and ``--append`` adds the run as a further section even
+when its label is taken. Every other part of the file is left as it was.
 """
 
 import argparse
@@ -17,6 +22,7 @@ import numpy as np
 import bench_bases
 import bench_fitting
 import bench_sampler
+from _results import write_section
 from _timing import format_seconds, run_cases
 from zarn import zarn_core as zc
 
@@ -45,12 +51,27 @@ def score_cases():
         y = rng.normal(size=n)
         yp = y + rng.normal(scale=0.3, size=n)
         out += [
-            dict(name="mad", sizes=f"n={n}", native=lambda y=y: zc.mad(y),
-                 peer=lambda y=y: numpy_mad(y), peer_name="numpy.median route"),
-            dict(name="compute_sr", sizes=f"n={n}", native=lambda a=yp, b=y: zc.compute_sr(a, b, 0.3),
-                 peer=lambda a=yp, b=y: numpy_sr(a, b, 0.3), peer_name="NumPy"),
-            dict(name="mdl_score", sizes=f"n={n}", native=lambda a=yp, b=y: zc.mdl_score(a, b, 6),
-                 peer=lambda a=yp, b=y: numpy_mdl(a, b, 6), peer_name="NumPy"),
+            dict(
+                name="mad",
+                sizes=f"n={n}",
+                native=lambda y=y: zc.mad(y),
+                peer=lambda y=y: numpy_mad(y),
+                peer_name="numpy.median route",
+            ),
+            dict(
+                name="compute_sr",
+                sizes=f"n={n}",
+                native=lambda a=yp, b=y: zc.compute_sr(a, b, 0.3),
+                peer=lambda a=yp, b=y: numpy_sr(a, b, 0.3),
+                peer_name="NumPy",
+            ),
+            dict(
+                name="mdl_score",
+                sizes=f"n={n}",
+                native=lambda a=yp, b=y: zc.mdl_score(a, b, 6),
+                peer=lambda a=yp, b=y: numpy_mdl(a, b, 6),
+                peer_name="NumPy",
+            ),
         ]
     return out
 
@@ -72,23 +93,33 @@ def overhead_cases():
         "fit_regularized_linear": lambda: zc.fit_regularized_linear(X, y),
         "gibbs_entropy": lambda: zc.gibbs_entropy(y),
     }
-    return [dict(name=f"call overhead {k}", sizes="n=8", native=f, peer=bare,
-                 peer_name="bare pybind11 call") for k, f in calls.items()]
+    return [
+        dict(
+            name=f"call overhead {k}",
+            sizes="n=8",
+            native=f,
+            peer=bare,
+            peer_name="bare pybind11 call",
+        )
+        for k, f in calls.items()
+    ]
 
 
 def machine():
     cpu = "unknown"
     if os.path.exists("/proc/cpuinfo"):
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
     try:
         from threadpoolctl import threadpool_info
 
         blas = "; ".join(
             f"{i['internal_api']} {i.get('version')} {i.get('architecture', '')} "
-            f"({i['num_threads']} threads)" for i in threadpool_info()
+            f"({i['num_threads']} threads)"
+            for i in threadpool_info()
         )
     except ImportError:
         blas = "threadpoolctl not installed"
@@ -121,15 +152,22 @@ def scaling_plot(path):
         s = zc.TournamentMCMC(**cfg)
         s.fit(X, y)
         # Medians of several calls: a single millisecond-long fit is at the mercy of the VM.
-        return timed(lambda: s.fit(X, y), 11), timed(lambda: bench_sampler.numpy_tournament(X, y, **cfg))
+        return timed(lambda: s.fit(X, y), 11), timed(
+            lambda: bench_sampler.numpy_tournament(X, y, **cfg)
+        )
 
     ns = [200, 1000, 5000, 20_000, 100_000]
-    by_n = [pair(zc.design_matrix_1d(5, x), np.sin(3 * x)) for x in (rng.uniform(-1, 1, n) for n in ns)]
+    by_n = [
+        pair(zc.design_matrix_1d(5, x), np.sin(3 * x)) for x in (rng.uniform(-1, 1, n) for n in ns)
+    ]
     ks = [2, 4, 6, 8, 10, 12]
     x = rng.uniform(-1, 1, 1000)
     by_k = [pair(zc.design_matrix_1d(k - 1, x), np.sin(3 * x)) for k in ks]
     fig, axes = plt.subplots(1, 2, figsize=(10, 4))
-    for ax, xs, data, label in ((axes[0], ns, by_n, "n (k = 6)"), (axes[1], ks, by_k, "k (n = 1000)")):
+    for ax, xs, data, label in (
+        (axes[0], ns, by_n, "n (k = 6)"),
+        (axes[1], ks, by_k, "k (n = 1000)"),
+    ):
         ax.loglog(xs, [d[0] for d in data], "o-", label="zarn")
         ax.loglog(xs, [d[1] for d in data], "s-", label="NumPy")
         ax.set(xlabel=label, ylabel="fit time [s]")
@@ -144,10 +182,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--label", default="default portable build")
     parser.add_argument("--out", default=str(HERE / "RESULTS.md"))
-    parser.add_argument("--append", action="store_true", help="add this run to the file")
+    parser.add_argument(
+        "--append",
+        action="store_true",
+        help="add this run as a new section, keeping an earlier one of the same label",
+    )
     parser.add_argument("--no-plot", action="store_true")
-    parser.add_argument("--rounds", type=int, default=9,
-                        help="interleaved rounds per case; the median is reported")
+    parser.add_argument(
+        "--rounds", type=int, default=9, help="interleaved rounds per case; the median is reported"
+    )
     args = parser.parse_args()
     start = time.perf_counter()
     lines = machine()
@@ -160,7 +203,7 @@ def main():
     )
     rows += run_cases(bench_sampler.cases(), repeats=args.rounds)
     bound_rows = []
-    for row, (n, _) in zip(rows[-len(bench_sampler._SPECS):], bench_sampler._SPECS):
+    for row, (n, _) in zip(rows[-len(bench_sampler._SPECS) :], bench_sampler._SPECS):
         evals = bench_sampler.evaluations(bench_sampler._config(n))
         X, y = bench_sampler.poly_data(n)
         bound = statistics.median(
@@ -172,26 +215,35 @@ def main():
     out = [f"## {args.label}", "", *[f"- {line}" for line in lines], ""]
     out += ["| case | sizes | zarn | peer | peer time | peer/zarn |", "|---|---|---|---|---|---|"]
     for r in rows:
-        out.append(f"| {r['name']} | {r['sizes']} | {format_seconds(r['t_native'])} | "
-                   f"{r['peer_name']} | {format_seconds(r['t_peer'])} | {r['ratio']:.2f} |")
-    out += ["", "Sampler against the batched lower bound (the same number of n x k products "
-            "and passes over n values, done as batched NumPy/BLAS operations):", "",
-            "| case | sizes | ns per evaluation | bound ns | zarn/bound |", "|---|---|---|---|---|"]
+        out.append(
+            f"| {r['name']} | {r['sizes']} | {format_seconds(r['t_native'])} | "
+            f"{r['peer_name']} | {format_seconds(r['t_peer'])} | {r['ratio']:.2f} |"
+        )
+    out += [
+        "",
+        "Sampler against the batched lower bound (the same number of n x k products "
+        "and passes over n values, done as batched NumPy/BLAS operations):",
+        "",
+        "| case | sizes | ns per evaluation | bound ns | zarn/bound |",
+        "|---|---|---|---|---|",
+    ]
     for r, evals, bound in bound_rows:
-        out.append(f"| {r['name']} | {r['sizes']} | {r['t_native'] / evals * 1e9:.0f} | "
-                   f"{bound / evals * 1e9:.0f} | {r['t_native'] / bound:.2f} |")
-    out += ["", f"Warm-up (n = 1000, defaults, n_deep = 0): 1 thread {warm[1] * 1e3:.2f} ms, "
-            f"2 threads {warm[2] * 1e3:.2f} ms, speed-up {warm[1] / warm[2]:.2f}x", ""]
+        out.append(
+            f"| {r['name']} | {r['sizes']} | {r['t_native'] / evals * 1e9:.0f} | "
+            f"{bound / evals * 1e9:.0f} | {r['t_native'] / bound:.2f} |"
+        )
+    out += [
+        "",
+        f"Warm-up (n = 1000, defaults, n_deep = 0): 1 thread {warm[1] * 1e3:.2f} ms, "
+        f"2 threads {warm[2] * 1e3:.2f} ms, speed-up {warm[1] / warm[2]:.2f}x",
+        "",
+    ]
     if not args.no_plot:
         scaling_plot(HERE / "scaling.png")
         out += ["Scaling: `scaling.png`.", ""]
-    out += [f"Run time {time.perf_counter() - start:.0f} s: `{' '.join([sys.executable, *sys.argv])}`", ""]
-    mode = "a" if args.append else "w"
-    with open(args.out, mode) as f:
-        if not args.append:
-            f.write("# Benchmark results\n\nRatios are peer time / zarn time (above 1: zarn is "
-                    "faster), medians of interleaved rounds in one process.\n\n")
-        f.write("\n".join(out) + "\n")
+    command = " ".join([sys.executable, *sys.argv])
+    out += [f"Run time {time.perf_counter() - start:.0f} s: `{command}`", ""]
+    write_section(pathlib.Path(args.out), "bench/run.py", args.label, "\n".join(out), args.append)
     print("\n".join(out))
 
 

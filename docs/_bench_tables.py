@@ -3,8 +3,9 @@
 The benchmark scripts write their results as Markdown; the site shows the same file, so
 the page never drifts from the measurements. Only what RESULTS.md uses is handled:
 headings, paragraphs, bullet and numbered lists, pipe tables, fenced code, inline code,
-bold text, links and images. Everything else is passed through as escaped text, so an odd
-line shows up verbatim rather than breaking the build.
+bold text, links and images; HTML comments (the benchmark scripts' section markers) are
+dropped. Everything else is passed through as escaped text, so an odd line shows up
+verbatim rather than breaking the build.
 """
 
 from __future__ import annotations
@@ -112,6 +113,7 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
     Examples
     --------
     >>> md = "## Run\\n\\n| case | ratio |\\n|---|---:|\\n| `ols` | 0.2 |\\n\\n1. one\\n   more\\n"
+    >>> md = f"<!-- begin bench/run.py: Run -->\\n{md}<!-- end bench/run.py:\\n Run -->\\n"
     >>> print(markdown_to_rst(md, pathlib.Path("."), pathlib.Path(".")).strip())
     Run
     ~~~
@@ -144,6 +146,12 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
                 block.append(lines[i])
                 i += 1
             out += ["", ".. code-block:: text", ""] + ["   " + b for b in block] + [""]
+            i += 1
+            in_list = False
+            continue
+        if line.lstrip().startswith("<!--"):
+            while i < len(lines) and "-->" not in lines[i]:
+                i += 1
             i += 1
             in_list = False
             continue

@@ -109,7 +109,9 @@ def closed_form_penalties(deg, a, b, n):
     return dx * d1.T @ d1, dx * d2.T @ d2
 
 
-@pytest.mark.parametrize("deg, a, b, n", [(3, 0.0, 1.0, 600), (5, -1.5, 2.0, 41), (7, 2.0, -1.0, 9)])
+@pytest.mark.parametrize(
+    "deg, a, b, n", [(3, 0.0, 1.0, 600), (5, -1.5, 2.0, 41), (7, 2.0, -1.0, 9)]
+)
 def test_penalties_match_the_closed_form_sums(deg, a, b, n):
     R1, R2 = zc.smoothness_penalty_matrices_1d(deg, a, b, n)
     E1, E2 = closed_form_penalties(deg, a, b, n)

@@ -1,4 +1,3 @@
-import doctest
 import html.parser
 import math
 import pickle
@@ -8,10 +7,8 @@ import numpy as np
 import pytest
 
 import zarn
-import zarn.compare
+from conftest import SMALL_SAMPLER
 from zarn.compare import ComparisonRow, compare_models
-
-SMALL_SAMPLER = dict(n_chains=8, n_warmup=50, n_deep=200, n_elite=2)
 
 
 def cubic(n, outliers=0.0, seed=1):
@@ -23,12 +20,6 @@ def cubic(n, outliers=0.0, seed=1):
     return x, y
 
 
-def test_docstring_examples():
-    result = doctest.testmod(zarn.compare, optionflags=doctest.NORMALIZE_WHITESPACE)
-    assert result.attempted > 0
-    assert result.failed == 0
-
-
 @pytest.mark.parametrize("method", ["ols", "penalized"])
 def test_clear_case_picks_the_true_degree(method):
     x, y = cubic(200)
@@ -38,10 +29,10 @@ def test_clear_case_picks_the_true_degree(method):
     np.testing.assert_allclose(cmp.best_.to_polynomial().convert().coef, [1, -2, 0, 3], atol=0.03)
 
 
-def test_robust_fits_pick_the_true_degree_despite_outliers():
+def test_robust_fits_pick_the_true_degree_despite_outliers(small_sampler):
     x, y = cubic(200, outliers=0.2)
     least_squares = compare_models(x, y, degrees=range(7))
-    robust = compare_models(x, y, degrees=range(7), methods=["robust"], **SMALL_SAMPLER)
+    robust = compare_models(x, y, degrees=range(7), methods=["robust"], **small_sampler)
     assert least_squares.best_.degree != 3  # the outliers hide the cubic from the plain fits
     assert robust.best_.degree == 3
     assert robust.rows[0].hit_rate > 0.75  # the inliers, 80 % of the data
@@ -131,9 +122,9 @@ def test_degrees_per_feature():
     assert "(2, 1)" in repr(cmp)
 
 
-def test_pickles():
+def test_pickles(small_sampler):
     x, y = cubic(40)
-    cmp = compare_models(x, y, degrees=range(5), methods=["penalized", "robust"], **SMALL_SAMPLER)
+    cmp = compare_models(x, y, degrees=range(5), methods=["penalized", "robust"], **small_sampler)
     back = pickle.loads(pickle.dumps(cmp))
     assert back.rows == cmp.rows and repr(back) == repr(cmp)
     grid = np.linspace(-1, 1, 7)[:, None]
@@ -241,6 +232,7 @@ def test_plot_keeps_the_right_axis_label_inside_a_saved_figure(tmp_path):
 @pytest.mark.parametrize("module, extra", [("pandas", "pandas"), ("matplotlib", "plot")])
 def test_optional_packages_are_named_when_missing(monkeypatch, module, extra):
     cmp = compare_models([0.0, 1.0, 2.0], [0.0, 1.0, 2.0], degrees=[1])
+    monkeypatch.setitem(sys.modules, module, None)  # also when no test has imported it yet
     for name in list(sys.modules):
         if name == module or name.startswith(module + "."):
             monkeypatch.setitem(sys.modules, name, None)

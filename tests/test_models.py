@@ -1,11 +1,7 @@
 import copy
 import itertools
-import pathlib
 import pickle
 import re
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
 
@@ -15,6 +11,7 @@ from numpy.polynomial import Polynomial
 from numpy.polynomial.polyutils import mapdomain, mapparms
 
 import zarn
+from conftest import SMALL_SAMPLER
 from zarn import _basis, _design
 from zarn._params import check_param
 from zarn.exceptions import RankWarning
@@ -30,7 +27,6 @@ from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
-SMALL_SAMPLER = {"n_chains": 4, "n_warmup": 20, "n_deep": 50, "n_elite": 2}
 CHECKED = [
     zarn.PolynomialRegressor(),  # the defaults: degree 3, penalised, total basis
     zarn.PolynomialRegressor(degree=1, method="ols", basis="total"),
@@ -452,66 +448,6 @@ def test_repr_shows_changed_parameters():
     )
     with pytest.raises(ValueError, match="Invalid parameter 'degrees'"):
         model.set_params(degrees=3)
-
-
-def run_fresh(code):
-    """Run code in a fresh interpreter outside the source tree, which has no compiled core."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd="/"
-    )
-
-
-def test_import_loads_no_optional_dependency():
-    result = run_fresh(
-        """
-        import sys, zarn
-        heavy = ("sklearn", "pandas", "matplotlib", "dask", "distributed", "joblib", "tqdm",
-                 "xarray", "scipy", "statsmodels")
-        print(sorted(m for m in heavy if m in sys.modules))
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "[]"
-
-
-def test_without_scikit_learn_the_model_still_works():
-    result = run_fresh(
-        """
-        import sys
-        sys.modules["sklearn"] = None  # as if scikit-learn were not installed
-        import numpy as np, zarn
-        model = zarn.PolynomialRegressor(degree=2)
-        try:
-            model.predict([[1.0]])
-        except ValueError as err:
-            assert isinstance(err, AttributeError), type(err)
-        else:
-            raise SystemExit("no error before fit")
-        x = np.linspace(0, 1, 9)[:, None]
-        print(model.fit(x, x[:, 0] ** 2).predict([[0.5]]).round(9))
-        try:
-            model.__sklearn_tags__()
-        except ImportError as err:
-            print(err)
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == "[0.25]"
-    assert "pip install 'zarn[sklearn]'" in lines[1]
-
-
-def test_source_tree_without_compiled_core_says_what_to_do(tmp_path):
-    # A checkout's source folder, imported from the repository root: no compiled module.
-    source = pathlib.Path(zarn.__file__).parent
-    for name in ("__init__.py", "_native/__init__.py"):
-        (tmp_path / "zarn" / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / "zarn" / name).write_text((source / name).read_text())
-    result = subprocess.run(  # -S: no site-packages, where an installed zarn would be found
-        [sys.executable, "-S", "-c", "import zarn"], capture_output=True, text=True, cwd=tmp_path
-    )
-    assert result.returncode != 0
-    assert "pip install --no-build-isolation -e ." in result.stderr
 
 
 @pytest.mark.parametrize("method", ["ols", "penalized"])

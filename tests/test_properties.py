@@ -6,17 +6,14 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from zarn._native import zarn_core as zc
 
-settings.register_profile(
-    "zarn", max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow],
-    derandomize=True
-)
-settings.load_profile("zarn")
+# The settings are the profile's, from tests/conftest.py.
+pytestmark = pytest.mark.slow
 
 ANY_FLOAT = st.floats(allow_nan=True, allow_infinity=True, width=64)
 EDGE_FLOAT = st.sampled_from([0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, math.nan, math.inf])

@@ -217,5 +217,6 @@ def test_mdl_score_reg_rejects_applied_penalty_of_wrong_shape(R1, gamma1, R2, ga
 )
 @pytest.mark.parametrize("n_yp, n_yt", [(3, 4), (5, 4), (0, 1), (1, 0)])
 def test_length_mismatch_names_both_lengths(call, n_yp, n_yt):
-    with pytest.raises(ValueError, match=rf"yp and yt must have the same length, got {n_yp} and {n_yt}"):
+    message = rf"yp and yt must have the same length, got {n_yp} and {n_yt}"
+    with pytest.raises(ValueError, match=message):
         call(np.zeros(n_yp), np.zeros(n_yt))

@@ -246,6 +246,7 @@ def test_result_attributes_are_read_only():
             setattr(result.gibbs, name, 0.0)
 
 
+@pytest.mark.slow  # a fresh interpreter that imports matplotlib
 def test_quickstart_runs_and_writes_its_figure(tmp_path):
     script = pathlib.Path(__file__).resolve().parents[1] / "examples" / "quickstart.py"
     out = tmp_path / "quickstart.png"

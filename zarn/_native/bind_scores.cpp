@@ -4,8 +4,7 @@
 namespace zarn::bind {
 
 void register_scores(py::module_& m) {
-    m.def(
-        "mad", [](const VectorXd& y) { return mad(y); }, py::arg("y"));
+    m.def("mad", [](const VectorXd& y) { return mad(y); }, py::arg("y"));
     m.def(
         "compute_sr",
         [](const VectorXd& yp, const VectorXd& yt, double eps) { return compute_SR(yp, yt, eps); },

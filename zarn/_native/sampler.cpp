@@ -218,13 +218,15 @@ __attribute__((always_inline)) inline Index count_hits_unrolled(const double* X,
     }
 }
 
-__attribute__((target("avx2"))) Index
-count_hits_avx2(const double* X, Index n, Index k, const double* b, const double* y, double eps) {
+__attribute__((target("avx2"))) Index count_hits_avx2(const double* X, Index n, Index k,
+                                                      const double* b, const double* y,
+                                                      double eps) {
     return count_hits_unrolled<4>(X, n, k, b, y, eps);
 }
 
-__attribute__((target("avx512f"))) Index
-count_hits_avx512(const double* X, Index n, Index k, const double* b, const double* y, double eps) {
+__attribute__((target("avx512f"))) Index count_hits_avx512(const double* X, Index n, Index k,
+                                                           const double* b, const double* y,
+                                                           double eps) {
     return count_hits_unrolled<8>(X, n, k, b, y, eps);
 }
 #endif
