@@ -268,8 +268,8 @@ def test_zero_weights_drop_samples_and_integer_weights_repeat_them():
 @pytest.mark.parametrize(
     "weights, message",
     [
-        (-np.ones(40), "non-negative"),
-        (np.r_[np.ones(39), np.nan], "finite"),
+        (-np.ones(40), "Negative values"),
+        (np.r_[np.ones(39), np.nan], "NaN"),
         (np.ones(39), "shape"),
         (np.zeros(40), "zero for every sample"),
     ],

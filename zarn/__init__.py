@@ -35,6 +35,7 @@ from zarn._native.zarn_core import (
 )
 from zarn._robust import GibbsRecord
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
+from zarn.exceptions import RankWarning
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -51,6 +52,7 @@ __all__ = [
     "ManyFits",
     "ModelComparison",
     "PolynomialRegressor",
+    "RankWarning",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",

@@ -18,6 +18,7 @@ from typing import Any
 
 import numpy as np
 
+from zarn._inference import check_sample_weight
 from zarn._native import zarn_core
 
 # The sampler and the candidate starts run on at most this many samples, drawn from the
@@ -775,22 +776,6 @@ def _inverse(A: np.ndarray) -> np.ndarray:
         return np.linalg.pinv(A)
 
 
-def _check_weights(sample_weight: Any, n: int) -> np.ndarray:
-    """Sample weights as a float64 array of n finite, non-negative values, not all zero."""
-    w = np.asarray(sample_weight, dtype=np.float64)
-    if w.ndim == 0:
-        w = np.full(n, float(w))
-    if w.shape != (n,):
-        raise ValueError(
-            f"sample_weight must have shape ({n},) like y, got shape {np.shape(sample_weight)}"
-        )
-    if not np.isfinite(w).all() or (w < 0.0).any():
-        raise ValueError("sample_weight must hold finite, non-negative values")
-    if not (w > 0.0).any():
-        raise ValueError("sample_weight is zero for every sample: nothing to fit")
-    return w
-
-
 # --------------------------------------------------------------------------- the fit
 
 
@@ -951,7 +936,7 @@ def _robust_fit(
 ) -> RobustFit:
     """:func:`robust_fit`, with the penalties as one tuple."""
     n, k = Phi.shape
-    sw = None if sample_weight is None else _check_weights(sample_weight, n)
+    sw = check_sample_weight(sample_weight, n)
     used = None if sw is None or (sw > 0.0).all() else np.flatnonzero(sw > 0.0)
     PhiT = np.ascontiguousarray(Phi.T)  # free for the core's design matrices (Fortran order)
     if sw is None or used is None:
