@@ -6,6 +6,7 @@ ORDER = [
     "quickstart.py",
     "plot_penalties.py",
     "plot_robust.py",
+    "plot_uncertainty.py",
     "plot_choose_degree.py",
     "plot_surface.py",
     "plot_many_series.py",

@@ -3,9 +3,9 @@ Robust fitting on contaminated data
 ===================================
 
 Least squares lets every point pull on the curve, so a few gross outliers drag it away.
-``method="robust"`` searches for the coefficients that hit the most points within a
-tolerance (zarn's MDL energy, blind to how far the misses lie), separates inliers from
-outliers by their residuals, and ends with a penalised least-squares refit on the inliers.
+``method="robust"`` fits the bulk of the data with an MM-estimator: a high-breakdown start
+chosen by the M-scale of its residuals, then biweight M-steps at the noise scale, which
+give nearly the least-squares fit on clean data. Points beyond 3 noise scales are flagged.
 """
 
 import matplotlib.pyplot as plt
@@ -56,8 +56,7 @@ plt.show()
 # %%
 # The RMSE in the legend is measured against the true curve. On clean data both fits
 # agree; with outliers the least-squares curve bends towards them, while the robust one
-# stays on the true curve. The robust fit is never worse on the MDL energy than the
-# penalised fit of all the data, which it always considers as a candidate.
+# stays on the true curve. Up to half of the points may be outliers.
 #
-# The sampler behind it is reproducible: the same ``random_state`` gives the same fit,
-# bit for bit, whatever the number of threads.
+# The fit is reproducible: the same ``random_state`` gives the same fit, bit for bit,
+# whatever the number of threads.

@@ -5,6 +5,7 @@ import pytest
 import statsmodels.api as sm
 from scipy import stats
 
+from zarn import _fitting
 from zarn import _inference as inf
 from zarn._native import zarn_core as core
 from zarn._validation import datetime_as_float
@@ -118,8 +119,8 @@ def test_full_rank_design_does_not_warn():
 
 def test_blocked_qr_equals_one_factorisation():
     rng = np.random.default_rng(1)
-    block = inf.qr_block_rows(10)  # 9 columns and y
-    batch = block * (inf.QR_BATCH_ELEMENTS // (block * 10))
+    block = _fitting.qr_block_rows(10)  # 9 columns and y
+    batch = block * (_fitting.QR_BATCH_ELEMENTS // (block * 10))
     n = 2 * batch + block + 7  # two whole batches; a block and a few rows in the last
     Phi = poly_design(rng.uniform(0, 1, n), 8)
     y = np.exp(Phi[:, 1]) + rng.standard_normal(n)
@@ -347,3 +348,140 @@ def test_sub_nanosecond_units_and_other_input():
     np.testing.assert_array_equal(datetime_as_float(ps, "X"), [1.5, -2.5])
     values = [[1.0], [2.0]]
     assert datetime_as_float(values, "X") is values
+
+
+# ------------------------------------------------------------------ the estimator
+
+import zarn  # noqa: E402
+
+
+def mapped(model, x):
+    """The model's own mapped design at x (one feature)."""
+    lo, hi = model.domain_[0]
+    return core.design_matrix_1d(len(model.coef_) - 1, (2.0 * x - lo - hi) / (hi - lo))
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_estimator_ols_equals_statsmodels_on_engel(engel, weighted):
+    income, food = engel
+    w = 1.0 / income**2 if weighted else None
+    model = zarn.PolynomialRegressor(degree=3, method="ols").fit(income[:, None], food, w)
+    Phi = mapped(model, income)
+    ref = statsmodels_fit(Phi, food, w)
+    np.testing.assert_allclose(model.coef_, ref.params, rtol=RTOL)
+    np.testing.assert_allclose(model.stderr_, ref.bse, rtol=RTOL)
+    np.testing.assert_allclose(model.scale_**2, ref.scale, rtol=RTOL)
+    assert (model.df_resid_, model.edf_, model.rank_) == (ref.df_resid, 4.0, 4)
+    grid = np.linspace(income.min(), 2 * income.max(), 9)
+    new_w = np.full(9, 1e-6)
+    frame = ref.get_prediction(mapped(model, grid), weights=new_w).summary_frame(alpha=0.1)
+    low, high = model.predict_interval(grid[:, None], level=0.9)
+    np.testing.assert_allclose([low, high], [frame.mean_ci_lower, frame.mean_ci_upper], rtol=RTOL)
+    low, high = model.predict_interval(
+        grid[:, None], level=0.9, kind="prediction", sample_weight=new_w
+    )
+    np.testing.assert_allclose([low, high], [frame.obs_ci_lower, frame.obs_ci_upper], rtol=RTOL)
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized", "robust"])
+def test_zero_weights_drop_samples_from_the_fit_and_the_domain(method):
+    rng = np.random.default_rng(4)
+    x = rng.uniform(0.0, 1.0, 60)
+    y = np.cos(3 * x) + 0.05 * rng.standard_normal(60)
+    extra_x, extra_y = np.array([-5.0, 7.0]), np.array([100.0, -50.0])
+    params = {"degree": 4, "method": method, "gamma2": 1e-4, "n_chains": 4, "n_deep": 200}
+    kept = zarn.PolynomialRegressor(**params).fit(x[:, None], y)
+    weights = np.r_[np.ones(60), 0.0, 0.0]
+    both = zarn.PolynomialRegressor(**params).fit(
+        np.r_[x, extra_x][:, None], np.r_[y, extra_y], sample_weight=weights
+    )
+    np.testing.assert_array_equal(both.domain_, kept.domain_)
+    np.testing.assert_allclose(both.coef_, kept.coef_, rtol=1e-12, atol=1e-13)
+    np.testing.assert_allclose(both.stderr_, kept.stderr_, rtol=1e-12)
+
+
+def test_rank_warning_for_more_coefficients_than_samples():
+    # The issue's example: a tensor cubic of 4 features has 256 coefficients.
+    rng = np.random.default_rng(5)
+    X = rng.uniform(size=(200, 4))
+    y = X.sum(axis=1)
+    with pytest.warns(RankWarning, match="rank 200 for 256 coefficients"):
+        model = zarn.PolynomialRegressor(basis="tensor").fit(X, y)
+    assert model.rank_ == 200 and len(model.singular_values_) == 200
+
+
+def test_penalty_lowers_the_effective_number_of_parameters():
+    Phi, y, _ = simulated()
+    X = np.linspace(0.0, 1.0, len(y))[:, None]
+    edf = [zarn.PolynomialRegressor(degree=8, gamma2=g).fit(X, y).edf_ for g in (0.0, 1e-5, 1e-2)]
+    assert 8.99 < edf[0] <= 9.0 and edf[0] > edf[1] > edf[2] > 2.0
+
+
+def test_intervals_without_residual_degrees_of_freedom_are_nan():
+    model = zarn.PolynomialRegressor(degree=2, method="ols").fit([[0.0], [1.0], [2.0]], [1, 0, 2])
+    assert model.df_resid_ == 0.0 and np.isnan(model.scale_)
+    low, high = model.predict_interval([[0.5]])
+    assert np.isnan(low).all() and np.isnan(high).all()
+
+
+def test_predict_interval_arguments():
+    model = zarn.PolynomialRegressor(degree=1, method="ols").fit([[0.0], [1.0], [2.0]], [0, 1, 3])
+    with pytest.raises(ValueError, match="kind"):
+        model.predict_interval([[0.5]], kind="credible")
+    with pytest.raises(ValueError, match='kind="prediction" only'):
+        model.predict_interval([[0.5]], sample_weight=[2.0])
+    with pytest.raises(ValueError, match="level"):
+        model.predict_interval([[0.5]], level=1.0)
+    with pytest.raises(AttributeError):
+        zarn.PolynomialRegressor().predict_interval([[0.5]])
+    low, high = model.predict_interval(np.zeros((20000, 1)))  # in blocks
+    assert low.shape == (20000,) and (low < high).all()
+
+
+def test_robust_intervals_cover_the_curve_despite_outliers():
+    rng = np.random.default_rng(6)
+    x = rng.uniform(-1.0, 1.0, 300)
+    truth = 1.0 - x + 0.5 * x**3
+    y = truth + 0.1 * rng.standard_normal(300)
+    y[:30] = rng.uniform(-10.0, 10.0, 30)  # 10 % gross outliers
+    grid = np.linspace(-0.9, 0.9, 50)
+    curve = 1.0 - grid + 0.5 * grid**3
+    covered, width = {}, {}
+    for method in ("robust", "ols"):
+        model = zarn.PolynomialRegressor(degree=3, method=method).fit(x[:, None], y)
+        low, high = model.predict_interval(grid[:, None])
+        covered[method] = np.mean((low < curve) & (curve < high))
+        width[method] = np.mean(high - low)
+    # Least squares covers too, with intervals that the outliers widen more than tenfold.
+    assert covered["robust"] >= 0.9 and width["robust"] < 0.2 * width["ols"]
+
+
+@pytest.mark.parametrize("unit", ["s", "D", "ns"])
+def test_datetime_inputs_fit_as_nanoseconds(unit):
+    t = np.arange("2020-01-01", "2020-03-01", dtype="datetime64[D]").astype(f"datetime64[{unit}]")
+    y = np.sin(np.arange(len(t)) / 9.0)
+    model = zarn.PolynomialRegressor(degree=3, method="ols").fit(t[:, None], y)
+    ns = datetime_as_float(t, "X")
+    reference = zarn.PolynomialRegressor(degree=3, method="ols").fit(ns[:, None], y)
+    np.testing.assert_array_equal(model.domain_, reference.domain_)
+    np.testing.assert_array_equal(model.predict(t[:5, None]), reference.predict(ns[:5, None]))
+    missing = np.array([0, 1, 2, 3], dtype="timedelta64[ns]")
+    missing[1] = np.timedelta64("NaT")
+    with pytest.raises(ValueError, match="NaT"):
+        zarn.PolynomialRegressor(degree=1).fit(missing[:, None], [1.0, 2.0, 3.0, 4.0])
+
+
+def test_compare_models_weights_equal_repeated_samples():
+    rng = np.random.default_rng(7)
+    x = rng.uniform(0.0, 1.0, 50)
+    y = x**2 + 0.1 * rng.standard_normal(50)
+    counts = rng.integers(0, 3, 50)
+    weighted = zarn.compare_models(x, y, degrees=range(4), methods="ols", sample_weight=counts)
+    repeated = zarn.compare_models(
+        np.repeat(x, counts), np.repeat(y, counts), degrees=range(4), methods="ols"
+    )
+    for a, b in zip(weighted.rows, repeated.rows):
+        assert a.degree == b.degree
+        np.testing.assert_allclose([a.rmse, a.r2], [b.rmse, b.r2], rtol=1e-10)
+    np.testing.assert_allclose(weighted.best_.coef_, repeated.best_.coef_, rtol=1e-10)
+    assert weighted.n_samples == np.count_nonzero(counts)

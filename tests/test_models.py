@@ -14,6 +14,7 @@ import zarn
 from conftest import SMALL_SAMPLER
 from zarn import _basis, _design
 from zarn._params import check_param
+from zarn.exceptions import RankWarning
 
 pd = pytest.importorskip("pandas")
 sklearn = pytest.importorskip("sklearn")
@@ -32,13 +33,35 @@ CHECKED = [
     zarn.PolynomialRegressor(degree=2, basis="total", gamma1=1e-7, gamma2=1e-8, n_grid=2),
     zarn.PolynomialRegressor(degree=1, method="robust", basis="total", **SMALL_SAMPLER),
 ]
+
+
+def expected_failures(estimator):
+    """Checks that a configuration cannot pass, and why."""
+    if estimator.method == "robust":
+        return {
+            "check_sample_weight_equivalence_on_dense_data": "the robust search draws its "
+            "random starts from the rows, so repeated rows draw other starts: the fits agree "
+            "to about 1e-4, not the check's 1e-7"
+        }
+    if estimator.method == "penalized" and estimator.degree == 3:
+        return {
+            "check_sample_weight_equivalence_on_dense_data": "5456 coefficients on 15 "
+            "samples: the normal equations with the 1e-10 ridge amplify rounding (the row "
+            "order alone moves predictions by 1e-3)"
+        }
+    return {}
+
+
 with warnings.catch_warnings():
     # The estimator implements scikit-learn's protocol without inheriting its base
     # classes (so that importing zarn never imports scikit-learn); the checks say so.
     warnings.filterwarnings("ignore", "Estimator PolynomialRegressor does not inherit")
-    sklearn_checks = parametrize_with_checks(CHECKED)
+    sklearn_checks = parametrize_with_checks(CHECKED, expected_failed_checks=expected_failures)
 
 
+# Some checks fit a cubic to 15 random samples of several features (35 coefficients): the
+# rank warning is right there, and only a warning.
+@pytest.mark.filterwarnings("ignore::zarn.exceptions.RankWarning")
 @sklearn_checks
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
@@ -252,9 +275,11 @@ def test_inputs_convert_to_float64():
     np.testing.assert_array_equal(as_frame.predict(frame), reference.predict(X))
     as_list = zarn.PolynomialRegressor(degree=2).fit(X.tolist(), y.tolist())
     np.testing.assert_array_equal(as_list.coef_, reference.coef_)
-    ints = np.arange(20).reshape(10, 2)
+    ints = np.arange(20).reshape(10, 2)  # two collinear columns: the fit warns of its rank
     for dtype in (np.int32, np.int64, np.float32, np.uint8):
-        got = zarn.PolynomialRegressor(degree=1, method="ols").fit(ints.astype(dtype), ints[:, 0])
+        with pytest.warns(RankWarning, match="rank 2 for 3 coefficients"):
+            model = zarn.PolynomialRegressor(degree=1, method="ols")
+            got = model.fit(ints.astype(dtype), ints[:, 0])
         np.testing.assert_allclose(got.predict(ints), ints[:, 0], atol=1e-9)
     with pytest.raises(ValueError, match="feature names should match"):
         as_frame.predict(pd.DataFrame(X, columns=["b", "a"]))

@@ -33,7 +33,9 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
+from zarn._robust import GibbsRecord
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
+from zarn.exceptions import RankWarning
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -44,11 +46,13 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 __all__ = [
     "ComparisonRow",
+    "GibbsRecord",
     "GibbsResult",
     "MCMCResult",
     "ManyFits",
     "ModelComparison",
     "PolynomialRegressor",
+    "RankWarning",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",

@@ -10,9 +10,8 @@ and the residual degrees of freedom count the samples of positive weight (so the
 errors of repeated samples are not those of integer weights, which add no observations).
 
 Both least-squares methods start from one QR factorisation of the weighted design with the
-target as an extra column, ``[sqrt(w) Phi, sqrt(w) y] = Q [[R, z], [0, rho]]``, computed
-by NumPy's LAPACK in blocks of rows (the R factors of the blocks are stacked and factorised
-again, which gives the R factor of the whole). Then ``||sqrt(w) (Phi b - y)||^2 =
+target as an extra column, ``[sqrt(w) Phi, sqrt(w) y] = Q [[R, z], [0, rho]]``
+(:func:`zarn._fitting.augmented_factor`). Then ``||sqrt(w) (Phi b - y)||^2 =
 ||R b - z||^2 + rho^2`` for every b, so the k x k factor holds everything the fit and its
 statistics need: the singular values of ``R`` are those of the weighted design, and
 ``R'R`` is its Gram matrix.
@@ -24,11 +23,19 @@ import math
 import numbers
 import warnings
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Any
 
 import numpy as np
 
-from zarn._fitting import least_squares, power_of_two, power_of_two_scale
+from zarn._constants import ORDINARY
+from zarn._fitting import (
+    augmented_factor,
+    least_squares,
+    power_of_two,
+    power_of_two_scale,
+    r_factor,
+)
 from zarn._native import zarn_core as core
 from zarn._validation import as_float_array, check_finite
 from zarn.exceptions import RankWarning
@@ -38,15 +45,6 @@ from zarn.exceptions import RankWarning
 # smallest normal double); the rank here follows the same rule.
 EPS = 2.0**-52
 TINY = float(np.finfo(np.float64).tiny)  # the smallest normal double
-# Elements (rows x columns) per block of the blocked QR. LAPACK factorises a block by one
-# Householder step per column, each a matrix-vector product and a rank-one update of the
-# block; OpenBLAS runs such operations of fewer than about 9216 elements on one thread, so
-# a block this size is factorised in cache, without the threads' synchronisation at every
-# step (which on a busy machine costs more than the arithmetic). Blocks have at least
-# twice as many rows as columns.
-QR_BLOCK_ELEMENTS = 8192
-# Elements per batch of blocks handed to NumPy at once: bounds the copies it makes.
-QR_BATCH_ELEMENTS = 1 << 20
 # Rows of the design per block when summing the quadratic forms of the standard errors:
 # bounds the temporary (rows x k) product at a few megabytes.
 SE_BLOCK_ROWS = 8192
@@ -141,74 +139,6 @@ def weighted_rows(Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> Weigh
     return WeightedRows(Phi * sw[:, None], y * sw, float(w.sum()), unit, keep)
 
 
-# --------------------------------------------------------------------- QR factors
-
-
-def _upper(A: np.ndarray) -> np.ndarray:
-    """The R factor (min(n, m) x m, upper triangular) of the QR factorisation of A."""
-    h, _ = np.linalg.qr(A, mode="raw")  # h' holds R on and above its diagonal
-    R = h.T[: min(A.shape)]
-    for j in range(min(len(R), A.shape[1] - 1)):  # clear the reflectors below it
-        R[j + 1 :, j] = 0.0
-    return R
-
-
-def qr_block_rows(m: int) -> int:
-    """Rows per block of the blocked QR of a matrix of m columns."""
-    return max(2 * m, QR_BLOCK_ELEMENTS // max(m, 1))
-
-
-def r_factor(A: np.ndarray, y: np.ndarray | None = None) -> np.ndarray:
-    """R factor of A (n x m), or of ``[A, y]``, by QR factorisations of blocks of rows.
-
-    Any R with ``R'R = A'A`` serves the least-squares fit; the blocks' factors, stacked and
-    factorised again, give one (its rows' signs may differ from those of a single
-    factorisation, which nothing here depends on). The blocks are factorised in batches by
-    NumPy's stacked QR.
-
-    Examples
-    --------
-    >>> A = np.random.default_rng(0).standard_normal((5000, 3))
-    >>> R = r_factor(A)
-    >>> R.shape, bool(np.allclose(R.T @ R, A.T @ A))
-    ((3, 3), True)
-    """
-    n, k = A.shape
-    m = k + (y is not None)
-    block = qr_block_rows(m)
-    if n <= block:
-        return _upper(A if y is None else np.column_stack((A, y)))
-    batch = block * max(1, QR_BATCH_ELEMENTS // (block * m))
-    parts = []
-    for i in range(0, n, batch):
-        rows = min(batch, n - i)
-        B = np.empty((rows, m))
-        B[:, :k] = A[i : i + rows]
-        if y is not None:
-            B[:, k] = y[i : i + rows]
-        whole = rows // block * block
-        if whole:
-            stacked = np.linalg.qr(B[:whole].reshape(-1, block, m), mode="r")
-            parts.append(np.asarray(stacked).reshape(-1, m))
-        if whole < rows:
-            parts.append(_upper(B[whole:]))
-    return r_factor(np.vstack(parts))
-
-
-def augmented_factor(Phi: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray, float]:
-    """``(R, z, rho)`` from the QR factorisation of ``[Phi, y]``.
-
-    R is min(n, k) x k and upper triangular, z = Q'y on those rows, and |rho| the norm of
-    the part of y outside the column space of Phi (0.0 when n <= k), so that
-    ``||Phi b - y||^2 = ||R b - z||^2 + rho^2`` for every b.
-    """
-    n, k = Phi.shape
-    Ra = r_factor(Phi, y)
-    rows = min(n, k)
-    rho = float(Ra[k, k]) if n > k else 0.0
-    return Ra[:rows, :k], Ra[:rows, k], rho
-
-
 def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> float:
     """Singular values below this count as zero (the core's minimum-norm least squares)."""
     top = float(singular_values[0]) if len(singular_values) else 0.0
@@ -222,42 +152,88 @@ def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> flo
 class Uncertainty:
     """The uncertainty of a fit's coefficients, and the intervals it gives.
 
+    Built by :func:`ols`, :func:`penalized` and :func:`given`. The rank and singular values
+    are computed with the fit (a fit that cannot determine its coefficients is warned
+    about); the covariance, the effective number of parameters and what depends on them
+    on first use, from the small R factor of the weighted design, so that a fit whose
+    uncertainty is never asked for does not pay for it.
+
     Attributes
     ----------
-    cov_unscaled : ndarray of shape (k, k)
-        Covariance of the coefficients divided by ``scale**2``.
-    scale : float
-        Residual standard deviation of an observation of weight 1 (NaN without residual
-        degrees of freedom).
-    df_resid : float
-        Residual degrees of freedom: samples of positive weight less ``edf``.
-    edf : float
-        Effective number of parameters (trace of the hat matrix).
-    rank : int
-        Numerical rank of the weighted design.
-    singular_values : ndarray of shape (min(n_obs, k),)
-        Singular values of the weighted design, largest first.
+    R : ndarray of shape (min(n_obs, k), k)
+        R factor of the weighted design (weights in units of ``unit**2``).
+    rss_root : float
+        Square root of the weighted residual sum of squares, in the units of y and of
+        weight 1.
     n_obs : int
         Samples of positive weight.
+    singular_values : ndarray of shape (min(n_obs, k),)
+        Singular values of the weighted design, largest first.
+    rank : int
+        Numerical rank of the weighted design.
+    unit : float
+        Power of two: the weights of ``R`` are the sample weights over ``unit**2``.
+    penalty : ndarray of shape (k, k) or None
+        The penalty S of a penalised fit (in the units of ``R``); None for OLS.
     normal : bool
         Whether intervals use normal quantiles (robust fits) rather than Student's t
         with ``df_resid`` degrees of freedom.
+    fixed : tuple (cov, scale, edf) or None
+        A fit's own covariance, scale and edf (robust fits), used as they are.
     """
 
-    cov_unscaled: np.ndarray
-    scale: float
-    df_resid: float
-    edf: float
-    rank: int
-    singular_values: np.ndarray
+    R: np.ndarray
+    rss_root: float
     n_obs: int
+    singular_values: np.ndarray
+    rank: int
+    unit: float = 1.0
+    penalty: np.ndarray | None = None
     normal: bool = False
+    fixed: tuple[np.ndarray, float, float] | None = None
+
+    @cached_property
+    def _moments(self) -> tuple[np.ndarray, float]:
+        """(covariance divided by scale**2, edf)."""
+        if self.fixed is not None:
+            cov, scale, edf = self.fixed
+            return (cov / (scale * scale) if scale > 0.0 else cov), edf
+        unit2 = self.unit * self.unit
+        if self.penalty is None:
+            cov_unscaled, _, rank = _svd_parts(self.R)
+            return cov_unscaled / unit2, float(rank)
+        cov_unscaled, edf = _posterior(self.R, self.penalty)
+        return cov_unscaled / unit2, edf
+
+    @property
+    def cov_unscaled(self) -> np.ndarray:
+        """Covariance of the coefficients divided by ``scale**2``."""
+        return self._moments[0]
+
+    @property
+    def edf(self) -> float:
+        """Effective number of parameters (trace of the hat matrix)."""
+        return self._moments[1]
+
+    @property
+    def df_resid(self) -> float:
+        """Residual degrees of freedom: samples of positive weight less ``edf``."""
+        return self.n_obs - self.edf
+
+    @property
+    def scale(self) -> float:
+        """Residual standard deviation of an observation of weight 1 (NaN without residual
+        degrees of freedom)."""
+        if self.fixed is not None:
+            return float(self.fixed[1])
+        return float(residual_scale(self.rss_root, self.df_resid))
 
     @property
     def cov(self) -> np.ndarray:
         """Covariance matrix of the coefficients."""
-        with np.errstate(over="ignore"):
-            return self.cov_unscaled * self.scale * self.scale
+        scale = self.scale
+        with np.errstate(over="ignore", invalid="ignore"):
+            return self.cov_unscaled * scale * scale
 
     @property
     def stderr(self) -> np.ndarray:
@@ -281,21 +257,31 @@ class Uncertainty:
     ) -> tuple[np.ndarray, np.ndarray]:
         """Lower and upper bounds at the mapped design rows ``Phi0`` around ``mean``.
 
-        ``"confidence"``: the interval of the mean curve, half-width
-        ``c * scale * sqrt(phi' C phi)`` with C = ``cov_unscaled``; ``"prediction"``: that
-        of a new observation of weight w (``weights``, 1 where None), whose variance is
-        ``scale**2 / w``: half-width ``c * scale * sqrt(1 / w + phi' C phi)``. c is
-        :meth:`critical_value`.
+        ``mean -/+ half_width(Phi0, critical_value(level), kind, weights)``.
         """
-        kind = check_kind(kind)
-        c = self.critical_value(level)
+        half = self.half_width(Phi0, self.critical_value(level), check_kind(kind), weights)
+        return mean - half, mean + half
+
+    def half_width(
+        self,
+        Phi0: np.ndarray,
+        c: float,
+        kind: str,
+        weights: np.ndarray | None = None,
+    ) -> np.ndarray:
+        """Half-widths of the intervals at the mapped design rows ``Phi0``.
+
+        ``"confidence"``: the interval of the mean curve, ``c * scale * sqrt(phi' C phi)``
+        with C = ``cov_unscaled``; ``"prediction"``: that of a new observation of weight w
+        (``weights``, 1 where None), whose variance is ``scale**2 / w``:
+        ``c * scale * sqrt(1 / w + phi' C phi)``. c is :meth:`critical_value`.
+        """
         h = quadratic_forms(Phi0, self.cov_unscaled)
         if kind == "prediction":
             with np.errstate(divide="ignore"):  # a zero weight: an unbounded interval
                 h += 1.0 if weights is None else 1.0 / weights
         with np.errstate(over="ignore", invalid="ignore"):
-            half = (c * self.scale) * np.sqrt(h)
-        return mean - half, mean + half
+            return (c * self.scale) * np.sqrt(h)
 
 
 def check_level(level: Any) -> float:
@@ -335,7 +321,8 @@ def quadratic_forms(Phi0: np.ndarray, C: np.ndarray) -> np.ndarray:
 
 
 def residual_scale(rss_root: float | np.ndarray, df_resid: float) -> Any:
-    """``sqrt(rss / df_resid)`` from ``sqrt(rss)``; NaN without degrees of freedom."""
+    """``sqrt(rss / df_resid)`` from ``sqrt(rss)``, one or one per series; NaN without
+    residual degrees of freedom."""
     if not df_resid > 0.0:
         return np.full(np.shape(rss_root), np.nan)[()]
     return rss_root / math.sqrt(df_resid)
@@ -349,6 +336,12 @@ def _norm(v: np.ndarray, last: float) -> float:
     return s * math.hypot(math.sqrt(float(np.sum(np.square(v / s)))), last / s)
 
 
+def _singular_values(R: np.ndarray) -> tuple[np.ndarray, int]:
+    """Singular values of a factor R and its rank (the core's rule)."""
+    s = np.linalg.svd(R, compute_uv=False)
+    return s, int(np.count_nonzero(s >= rank_threshold(s, len(R), R.shape[1])))
+
+
 def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
     """``((R'R)^+, singular values, rank)`` of a factor R, by its SVD and the rank rule."""
     _, s, Vt = np.linalg.svd(R)
@@ -357,13 +350,27 @@ def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
     return B @ B.T, s, rank
 
 
-def ols_design(R: np.ndarray, n_obs: int, scale: float = math.nan) -> Uncertainty:
-    """The OLS uncertainty from the R factor of the weighted design and the scale.
+def _posterior(R: np.ndarray, S: np.ndarray) -> tuple[np.ndarray, float]:
+    """``((R'R + S)^-1, trace((R'R + S)^-1 R'R))``: a pseudo-inverse where singular."""
+    G = R.T @ R
+    M = G + S
+    M = (M + M.T) / 2.0  # exactly symmetric, for the eigendecomposition
+    lam, V = np.linalg.eigh(M)
+    # M is positive semi-definite; its pseudo-inverse drops the eigenvalues at rounding
+    # level (a singular M needs a zero ridge and a rank-deficient design).
+    positive = lam > max(float(lam[-1]), 0.0) * len(lam) * EPS
+    B = V[:, positive] / np.sqrt(lam[positive])
+    Minv = B @ B.T
+    return Minv, float(np.sum(Minv * G))
 
-    The unscaled covariance is the pseudo-inverse of the Gram matrix ``R'R`` on the
-    singular values above the rank threshold, which for a full-rank design is
-    ``(Phi'W Phi)^-1``; edf is the rank and df_resid ``n_obs - rank``. One factor serves
-    every target fitted on the same design (many series): only the scale differs.
+
+def ols_design(R: np.ndarray, n_obs: int) -> Uncertainty:
+    """The OLS uncertainty of a design from its weighted R factor, without a target.
+
+    ``cov_unscaled`` is the pseudo-inverse of the Gram matrix ``R'R`` on the singular
+    values above the rank threshold (``(Phi'W Phi)^-1`` for a full-rank design), ``edf``
+    the rank and ``df_resid`` ``n_obs - rank``: what every target fitted on the same design
+    (many series) shares. Each target's scale is :func:`residual_scale` of its residuals.
 
     Examples
     --------
@@ -371,8 +378,27 @@ def ols_design(R: np.ndarray, n_obs: int, scale: float = math.nan) -> Uncertaint
     >>> u.rank, u.df_resid, u.cov_unscaled.round(6).tolist()
     (2, 8.0, [[0.25, 0.0], [0.0, 4.0]])
     """
-    cov_unscaled, s, rank = _svd_parts(R)
-    return Uncertainty(cov_unscaled, scale, float(n_obs - rank), float(rank), rank, s, n_obs)
+    s, rank = _singular_values(R)
+    return Uncertainty(R, math.nan, n_obs, s, rank)
+
+
+def penalized_design(R: np.ndarray, S: np.ndarray, n_obs: int) -> Uncertainty:
+    """The posterior uncertainty of a penalised fit's design, without a target.
+
+    With the Gram matrix ``G = R'R = Phi'W Phi`` of the weighted design and the penalty
+    ``S``, ``cov_unscaled`` is ``(G + S)^-1`` (mgcv's Bayesian ``Vp`` over the scale),
+    ``edf = trace((G + S)^-1 G)`` and ``df_resid = n_obs - edf``. Rank and singular values
+    are those of the weighted design, as for OLS.
+
+    Examples
+    --------
+    >>> R = np.array([[2.0, 0.0], [0.0, 1.0]])  # G = diag(4, 1)
+    >>> u = penalized_design(R, np.diag([0.0, 1.0]), n_obs=10)
+    >>> u.edf, u.df_resid, u.cov_unscaled.diagonal().round(12).tolist()
+    (1.5, 8.5, [0.25, 0.5])
+    """
+    s, rank = _singular_values(R)
+    return Uncertainty(R, math.nan, n_obs, s, rank, penalty=S)
 
 
 def ols(
@@ -423,29 +449,24 @@ def ols(
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
     coef = core.ols(R, z)
-    if s == 1.0 and 0.0 < max(map(abs, coef.tolist()), default=0.0) < 1e-100:
+    if s == 1.0 and 0.0 < max(map(abs, coef.tolist()), default=0.0) < ORDINARY[0]:
         # Tiny y: solve at a scale where no digits are lost to underflow.
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
         coef = core.ols(R, z)
-    cov_unscaled, singular_values, rank = _svd_parts(R)
+    singular_values, rank = _singular_values(R)
     rss_root = _norm(R @ coef - z, rho)
-    df_resid = float(rows.n_obs - rank)
-    scale = residual_scale(rss_root, df_resid)
     if s != 1.0 or rows.unit != 1.0:
         with np.errstate(over="ignore"):
             coef = coef * s
-            scale = scale * (s * rows.unit)
+            rss_root = rss_root * (s * rows.unit)
         if not np.isfinite(coef).all():
             raise ValueError(
                 "the ols fit's coefficients exceed the range of doubles: y is too large "
                 f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
             )
-        # The weights' own units (see WeightedRows).
-        cov_unscaled = cov_unscaled / (rows.unit * rows.unit)
         singular_values = singular_values * rows.unit
-    u = Uncertainty(cov_unscaled, scale, df_resid, float(rank), rank, singular_values, rows.n_obs)
-    return coef, u
+    return coef, Uncertainty(R, rss_root, rows.n_obs, singular_values, rank, unit=rows.unit)
 
 
 def penalty_matrix(
@@ -463,46 +484,6 @@ def penalty_matrix(
     if R2 is not None and n_gamma2 != 0.0:
         S += n_gamma2 * R2
     return S
-
-
-def penalized_design(R: np.ndarray, S: np.ndarray, n_obs: int) -> Uncertainty:
-    """Posterior covariance and effective degrees of freedom of a penalised fit.
-
-    With the Gram matrix ``G = R'R = Phi'W Phi`` of the weighted design and the penalty
-    ``S``, the unscaled covariance is ``(G + S)^-1`` (mgcv's Bayesian ``Vp``), the
-    effective number of parameters ``edf = trace((G + S)^-1 G)`` and ``df_resid = n_obs -
-    edf``. Rank and singular values are those of the weighted design, as for OLS.
-    ``scale`` is left NaN: see :func:`penalized`.
-
-    Examples
-    --------
-    >>> R = np.array([[2.0, 0.0], [0.0, 1.0]])  # G = diag(4, 1)
-    >>> u = penalized_design(R, np.diag([0.0, 1.0]), n_obs=10)
-    >>> u.edf, u.df_resid, u.cov_unscaled.diagonal().round(12).tolist()
-    (1.5, 8.5, [0.25, 0.5])
-    """
-    k = R.shape[1]
-    s = np.linalg.svd(R, compute_uv=False)
-    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), k)))
-    G = R.T @ R
-    M = G + S
-    M = (M + M.T) / 2.0  # exactly symmetric, for the eigendecomposition
-    lam, V = np.linalg.eigh(M)
-    # M is positive semi-definite; its pseudo-inverse drops the eigenvalues at rounding
-    # level (a singular M needs a zero ridge and a rank-deficient design).
-    positive = lam > max(float(lam[-1]), 0.0) * k * EPS
-    B = V[:, positive] / np.sqrt(lam[positive])
-    Minv = B @ B.T
-    edf = float(np.sum(Minv * G))
-    return Uncertainty(
-        cov_unscaled=Minv,
-        scale=math.nan,
-        df_resid=n_obs - edf,
-        edf=edf,
-        rank=rank,
-        singular_values=s,
-        n_obs=n_obs,
-    )
 
 
 def penalized(
@@ -543,20 +524,14 @@ def penalized(
     coef = least_squares("penalized", rows.Phi, rows.y, R1, R2, g1, g2, ridge)
     s = power_of_two_scale(coef)
     R, z, rho = augmented_factor(rows.Phi, rows.y / s)
-    u = penalized_design(R, penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge), m)
+    singular_values, rank = _singular_values(R)
     rss_root = _norm(R @ (coef / s) - z, rho)
     unit = rows.unit
     with np.errstate(over="ignore"):
-        scale = residual_scale(rss_root, u.df_resid) * (s * unit)
-    return coef, Uncertainty(
-        u.cov_unscaled / (unit * unit),
-        float(scale),
-        u.df_resid,
-        u.edf,
-        u.rank,
-        u.singular_values * unit,
-        u.n_obs,
-    )
+        rss_root = rss_root * (s * unit)
+    S = penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge)
+    u = Uncertainty(R, rss_root, m, singular_values * unit, rank, unit=unit, penalty=S)
+    return coef, u
 
 
 def given(
@@ -574,15 +549,9 @@ def given(
     """
     rows = weighted_rows(Phi, np.zeros(len(Phi)), w)
     R = r_factor(rows.Phi)
-    k = Phi.shape[1]
-    s = np.linalg.svd(R, compute_uv=False)
-    rank = int(np.count_nonzero(s >= rank_threshold(s, len(R), k)))
-    s = s * rows.unit
-    edf = float(rank) if edf is None else float(edf)
-    scale = float(scale)
-    cov = np.asarray(cov, dtype=np.float64)
-    unscaled = cov / (scale * scale) if scale > 0.0 else cov
-    return Uncertainty(unscaled, scale, rows.n_obs - edf, edf, rank, s, rows.n_obs, normal=True)
+    s, rank = _singular_values(R)
+    fixed = (np.asarray(cov, dtype=np.float64), float(scale), float(rank if edf is None else edf))
+    return Uncertainty(R, math.nan, rows.n_obs, s * rows.unit, rank, rows.unit, None, True, fixed)
 
 
 def warn_if_rank_deficient(u: Uncertainty, k: int, stacklevel: int = 2) -> None:

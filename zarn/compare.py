@@ -6,15 +6,17 @@ import dataclasses
 import math
 import numbers
 import time
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _criteria, _display, _smoothing
+from zarn import _criteria, _display
 from zarn._constants import MAD_TOLERANCE
 from zarn._fitting import Residuals
+from zarn._inference import check_sample_weight, warn_if_rank_deficient
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
 from zarn._params import DEGREES, InvalidParameterError, Options, check_param
@@ -26,6 +28,7 @@ from zarn._validation import (
     check_y,
     feature_names,
 )
+from zarn.exceptions import RankWarning
 from zarn.models import METHODS, PENALTY_WEIGHT, PolynomialRegressor
 
 # Parameters that compare_models sets itself, candidate by candidate.
@@ -269,6 +272,7 @@ def compare_models(
     methods: Iterable[str] = ("penalized",),
     penalties: Iterable[tuple[Weight, Weight]] = ((0.0, 0.0),),
     criterion: str = DEFAULT_CRITERION,
+    sample_weight: ArrayLike | None = None,
     **params: Any,
 ) -> ModelComparison:
     """Fit one polynomial model per degree, method and penalty pair, and rank them.
@@ -298,6 +302,13 @@ def compare_models(
     criterion : {"rbic", "bic", "aic", "mdl"}, default="rbic"
         What ranks the candidates, lower being better: the robust BIC, the Gaussian BIC
         or AIC, or the MDL score (see Notes). Every row holds all four.
+    sample_weight : array-like of shape (n_samples,), float or None, default=None
+        Weights of the samples, passed to every candidate's ``fit`` (see
+        :meth:`PolynomialRegressor.fit`). Samples of weight zero are left out of every
+        score. The criteria and the residual scores are weighted (residuals scaled by the
+        square roots of the weights, as for weighted least squares), with each
+        candidate's effective degrees of freedom of the weighted fit; the MDL score and
+        the hit rate count the other samples alike.
     **params
         Other parameters of every :class:`zarn.PolynomialRegressor` (``basis``,
         ``domain``, ``H``, ``ridge``, ``n_grid``, the sampler settings, ``random_state``).
@@ -318,6 +329,12 @@ def compare_models(
         or ``"auto"``, an unknown parameter or one that the grid sets (``degree``,
         ``method``, ``gamma1``, ``gamma2``), and for the input errors of
         :meth:`PolynomialRegressor.fit`.
+
+    Warns
+    -----
+    zarn.RankWarning
+        When the chosen model's data do not determine all its coefficients (the other
+        candidates' fits are not warned about: their rows flag ``k_exceeds_n``).
 
     See Also
     --------
@@ -371,6 +388,11 @@ def compare_models(
     """
     X_fit, n, d = _inputs(X)
     y = check_y(y, n)
+    w = check_sample_weight(sample_weight, n)
+    if w is not None and not (w > 0.0).all():  # zero weights drop their samples
+        keep = w > 0.0
+        X_fit = X_fit.iloc[keep] if hasattr(X_fit, "iloc") else X_fit[keep]
+        y, w, n = y[keep], w[keep], int(keep.sum())
     degree_list = _degrees(degrees, d)
     method_list = _methods(methods)
     penalty_list = _penalties(penalties)
@@ -386,26 +408,35 @@ def compare_models(
     ]
     mad = core.mad(y)
     eps = MAD_TOLERANCE * mad if mad > 0.0 else MAD_TOLERANCE
-    X_values = check_X(as_float_array(X_fit, "X"))
     models, fits = [], []
     for degree, method, gamma1, gamma2 in candidates:
         model = PolynomialRegressor(
             **{**template, "degree": degree, "method": method, "gamma1": gamma1, "gamma2": gamma2}
         )
         start = time.perf_counter()
-        model.fit(X_fit, y)
+        with warnings.catch_warnings():
+            # Candidates with more coefficients than the data determine are part of a
+            # comparison (their rows say so); only the chosen one is warned about, below.
+            warnings.simplefilter("ignore", RankWarning)
+            model.fit(X_fit, y, sample_weight=w)
         elapsed = time.perf_counter() - start
         models.append(model)
-        fits.append((model.predict(X_fit), _edf(model, X_values), elapsed))
+        # The effective degrees of freedom of the (weighted) fit; of the inliers' refit
+        # for robust fits.
+        fits.append((model.predict(X_fit), model.edf_, elapsed))
 
     # One scale for the robust BIC of every candidate.
-    scale = _criteria.common_scale(y, [yp for yp, _, _ in fits], [edf for _, edf, _ in fits])
+    # The criteria judge the residuals of weighted least squares, sqrt(w) (y - yp).
+    sw = np.ones(n) if w is None else np.sqrt(w)
+    y_w = y * sw
+    scale = _criteria.common_scale(y_w, [yp * sw for yp, _, _ in fits], [e for _, e, _ in fits])
     rows = [
-        _row(model, y, yp, edf, scale, eps, elapsed, candidate)
+        _row(model, y, w, yp, edf, scale, eps, elapsed, candidate)
         for model, (yp, edf, elapsed), candidate in zip(models, fits, candidates)
     ]
     order = _ranking(rows, CRITERION_COLUMNS[criterion])
     best = models[order[0]]
+    warn_if_rank_deficient(best._uncertainty, len(best.coef_), stacklevel=2)
     return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
@@ -476,24 +507,10 @@ def _template(params: dict[str, Any]) -> dict[str, Any]:
     return PolynomialRegressor().set_params(**params).get_params()
 
 
-def _edf(model: PolynomialRegressor, X: np.ndarray) -> float:
-    """Effective degrees of freedom of a fitted candidate (of its inliers' refit if robust)."""
-    params = model._params
-    design = model._design
-    Phi = design.matrix(design.map(X))
-    mask = getattr(model, "inlier_mask_", None)
-    if mask is not None:
-        Phi = Phi[mask]
-    g1, g2 = model.gamma1_, model.gamma2_
-    if params["method"] == "ols":  # no penalty and no ridge: the rank
-        return _smoothing.effective_dof(Phi, None, None, 0.0, 0.0, 0.0)
-    R1, R2 = design.penalties(g1, g2)
-    return _smoothing.effective_dof(Phi, R1, R2, g1, g2, params["ridge"])
-
-
 def _row(
     model: PolynomialRegressor,
     y: np.ndarray,
+    w: np.ndarray | None,
     yp: np.ndarray,
     edf: float,
     scale: float,
@@ -505,7 +522,9 @@ def _row(
     degree, method, gamma1, gamma2 = candidate
     n = len(y)
     k = len(model.coef_)
-    sums = Residuals(y, yp)  # safe for values of any size
+    sums = Residuals(y, yp, w)  # safe for values of any size
+    sw = 1.0 if w is None else np.sqrt(w)
+    y_w, yp_w = y * sw, yp * sw  # the residuals of weighted least squares
     return ComparisonRow(
         degree=degree,
         k=k,
@@ -518,9 +537,9 @@ def _row(
         hit_rate=float(core.compute_sr(yp, y, eps)),
         rmse=sums.rmse,
         r2=sums.r2,
-        gaussian_aic=_criteria.gaussian_aic(y, yp, edf),
-        gaussian_bic=_criteria.gaussian_bic(y, yp, edf),
-        rbic=_criteria.robust_bic(y, yp, edf, scale),
+        gaussian_aic=_criteria.gaussian_aic(y_w, yp_w, edf),
+        gaussian_bic=_criteria.gaussian_bic(y_w, yp_w, edf),
+        rbic=_criteria.robust_bic(y_w, yp_w, edf, scale),
         fit_time=fit_time,
         k_exceeds_n=k > n,
     )

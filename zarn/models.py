@@ -10,8 +10,8 @@ from typing import Any, ClassVar
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _basis, _constants, _fitting, _smoothing
-from zarn._design import Design
+from zarn import _basis, _constants, _fitting, _inference, _smoothing
+from zarn._design import PREDICT_BLOCK_ROWS, Design
 from zarn._optional import import_optional
 from zarn._params import (
     ARRAY_LIKE,
@@ -29,6 +29,7 @@ from zarn._validation import (
     check_finite,
     check_X,
     check_y,
+    datetime_as_float,
     feature_names,
     not_fitted_error,
 )
@@ -37,7 +38,9 @@ METHODS = ("ols", "penalized", "robust")
 # A penalty weight: a number, or "auto" to choose it from the data.
 PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(_smoothing.AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
-_SET_BY_SOME_FITS = frozenset({"feature_names_in_", "inlier_mask_", "gibbs_", "seed_"})
+_SET_BY_SOME_FITS = frozenset(
+    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "robust_weights_"}
+)
 
 _C_INT = _constants.C_INT_MAX
 
@@ -58,17 +61,18 @@ class PolynomialRegressor:
     degree : int or sequence of int, default=3
         Highest power of each feature: one int for every feature, or one per feature.
     method : {"ols", "penalized", "robust"}, default="penalized"
-        ``"ols"``: minimum-norm least squares by a singular value decomposition (the
-        penalties are not applied). ``"penalized"``: least squares plus
+        ``"ols"``: minimum-norm least squares, by a QR factorisation of the design and a
+        singular value decomposition of its small triangular factor (the penalties are not
+        applied). ``"penalized"``: least squares plus
         ``n * gamma1 * slope + n * gamma2 * curvature`` penalties and a ridge, solved by
         the normal equations. ``"robust"``: resistant to gross outliers, see Notes.
     gamma1, gamma2 : float or "auto", default=0.0
         Weights of the penalties on the integrated squared slope (gradient) and curvature
         (Hessian) of the fitted function over the mapped box [-1, 1]^d. Both are
-        multiplied by the number of samples, so a weight means the same at any n.
-        ``"auto"`` chooses the weight from the data by restricted maximum likelihood
-        (REML); with both ``"auto"`` they are chosen together. The weights used are
-        ``gamma1_`` and ``gamma2_`` (see Notes).
+        multiplied by the number of samples (the sum of the sample weights, when given),
+        so a weight means the same at any n. ``"auto"`` chooses the weight from the data
+        by restricted maximum likelihood (REML); with both ``"auto"`` they are chosen
+        together. The weights used are ``gamma1_`` and ``gamma2_`` (see Notes).
     ridge : float, default=1e-10
         Added to the diagonal of the normal equations (``"penalized"`` and the robust
         method's refits); keeps them solvable when the basis outnumbers the samples.
@@ -116,9 +120,41 @@ class PolynomialRegressor:
         penalty).
     mdl_ : float
         MDL score of the fit on its training data, penalties included, with k the number
-        of coefficients (lower is better; see :func:`zarn.mdl_score_reg`).
+        of coefficients (lower is better; see :func:`zarn.mdl_score_reg`). Samples of
+        weight zero are left out; the others count alike.
+    cov_ : ndarray of shape (n_coefficients, n_coefficients)
+        Covariance matrix of ``coef_``. ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
+        mapped design Phi and the weights W (the pseudo-inverse when the design is
+        rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
+        posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
+        ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
+        fit with the robust scale. NaN without residual degrees of freedom.
+    stderr_ : ndarray of shape (n_coefficients,)
+        Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
+    scale_ : float
+        Standard deviation of the noise (of an observation of weight 1): the square root of
+        the weighted residual sum of squares over ``df_resid_``; for the robust method the
+        robust scale of the residuals (for Gaussian noise an estimate of its standard
+        deviation, not inflated by outliers).
+    df_resid_ : float
+        Residual degrees of freedom: the samples of positive weight less ``edf_``.
+    edf_ : float
+        Effective number of parameters, the trace of the hat matrix: ``rank_`` for
+        ``"ols"``, less than the number of coefficients for penalised fits.
+    rank_ : int
+        Numerical rank of the weighted mapped design (singular values below
+        ``max(n, k) * 2**-52`` times the largest count as zero, as for :func:`zarn.ols`).
+        Below the number of coefficients, or with more coefficients than samples, ``fit``
+        issues a :class:`zarn.exceptions.RankWarning`.
+    singular_values_ : ndarray of shape (min(n_samples, n_coefficients),)
+        Singular values of the weighted mapped design ``sqrt(W) Phi``, largest first.
     inlier_mask_ : ndarray of bool
-        Robust method only: the training samples of the final least-squares refit.
+        Robust method only: False for the training samples flagged as outliers, those
+        whose residual, standardised for its leverage, exceeds 3 ``scale_``.
+    robust_weights_ : ndarray of shape (n_samples,)
+        Robust method only: each training sample's weight in [0, 1] in the final fit
+        (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
+        weights (times any sample weights).
     gibbs_ : GibbsRecord
         Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
     seed_ : int
@@ -131,11 +167,39 @@ class PolynomialRegressor:
 
     Notes
     -----
-    The robust method is described in :func:`zarn._robust.robust_fit`: it searches for the
-    coefficients that hit the most points within a tolerance (the MDL energy, which is
-    blind to how far the misses lie), separates inliers from outliers by their residuals,
-    and ends with the penalised least-squares refit on the inliers. Its result is never
-    worse on the MDL energy than the penalised fit of all the data, which is a candidate.
+    The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
+    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
+    first: among exact fits of random sets of as many samples as coefficients, the
+    penalised least-squares fit led through reweighting steps at falling scales, and the
+    optimum of the sampler (run on the residuals of the best of them, so that its
+    tolerance is set by the noise), each improved by reweighting steps, the one whose
+    residuals have the smallest M-scale (Tukey's biweight, bounded, 50 % breakdown) wins.
+    Then Newton steps on the biweight M-estimator at a fixed scale (95 % efficiency for
+    Gaussian noise: clean data gets nearly the least-squares fit), first at the
+    S-estimate's scale, then at the noise scale of the previous step's residuals while
+    that scale falls. The fit is the penalised least-squares fit with the final biweight
+    weights (``robust_weights_``); the samples beyond 3 noise scales are flagged. On more
+    than 1,000 samples the search runs on a subsample of 1,000 drawn from the seed and
+    only the last steps on all of them, so the cost grows linearly in n. Points far out in
+    the features (high leverage) that agree with the bulk of the data keep their full
+    weight: every point is judged by its residual from a fit chosen by the M-scale of all
+    residuals, so giving up such points does not pay, as it can for a fit of the best half
+    of the points (least trimmed squares). With few samples per coefficient the fit of
+    half the data can follow it too closely and flag a few good points. See the user
+    guide's robust page.
+
+    Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
+    zero weight drops a sample, and integer weights give the fit of the correspondingly
+    repeated samples. For the uncertainty they are precision weights, as in statsmodels'
+    WLS and R's ``lm``: an observation of weight w has variance ``scale_**2 / w``, and
+    ``df_resid_`` counts the samples of positive weight. The robust method weighs each
+    sample's term of its objectives (the M-scale of the search and the M-steps) by its
+    weight, so integer weights again act as repeated samples.
+
+    ``rank_`` and ``singular_values_`` are computed by ``fit``; ``cov_``, ``stderr_``,
+    ``scale_``, ``df_resid_`` and ``edf_`` on first access, from the k x k triangular factor
+    of the weighted design that the fit keeps, so that fits whose uncertainty is not asked
+    for (a grid search) do not pay for it.
 
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
@@ -232,15 +296,23 @@ class PolynomialRegressor:
 
     # ----------------------------------------------------------------- fitting
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialRegressor:
-        """Fit the coefficients to training data.
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+    ) -> PolynomialRegressor:
+        """Fit the coefficients to training data, and their uncertainty.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Training inputs; lists, DataFrames and any real dtype are converted to float64.
+            Training inputs; lists, DataFrames and any real dtype are converted to float64,
+            ``datetime64`` to nanoseconds since 1970-01-01 and ``timedelta64`` to
+            nanoseconds (as xarray's ``polyfit`` does).
         y : array-like of shape (n_samples,)
             Training targets.
+        sample_weight : array-like of shape (n_samples,), float or None, default=None
+            Weights that multiply each sample's squared residual (None: all 1). A zero
+            weight drops the sample (the domain is that of the others); integer weights
+            fit as repeated samples. See Notes.
 
         Returns
         -------
@@ -250,8 +322,15 @@ class PolynomialRegressor:
         Raises
         ------
         ValueError
-            For NaN or infinity in X or y, no samples, y with several columns, lengths
-            that differ, a feature whose domain has zero width, or an invalid parameter.
+            For NaN, infinity or NaT in X, NaN or infinity in y, no samples, y with several
+            columns, lengths that differ, negative or non-finite weights, a feature whose
+            domain has zero width, or an invalid parameter.
+
+        Warns
+        -----
+        zarn.exceptions.RankWarning
+            When the weighted mapped design is rank-deficient or the coefficients outnumber
+            the samples of positive weight.
 
         Examples
         --------
@@ -261,8 +340,14 @@ class PolynomialRegressor:
         """
         params = validate_params(self)
         names = feature_names(X)
-        X = check_X(X)
+        X = check_X(datetime_as_float(X, "X"))
         y = check_y(y, X.shape[0], finite=False)  # least squares checks y only where it must
+        w = _inference.check_sample_weight(sample_weight, X.shape[0])
+        if w is not None:
+            check_finite(y, "y")  # also where a weight is zero
+            if not (w > 0.0).all():  # zero weights drop their samples, before anything
+                keep = w > 0.0
+                X, y, w = X[keep], y[keep], w[keep]
         design = Design.from_data(X, params, names)
         Phi = design.matrix(design.map(X))
         method = params["method"]
@@ -281,20 +366,25 @@ class PolynomialRegressor:
             check_finite(y, "y")
             seed = seed_from(params["random_state"])
             if auto:
-                params = self._robust_weights(Phi, y, R1, R2, params, seed)
+                params = self._robust_auto_weights(Phi, y, R1, R2, params, seed, w)
                 R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-            result = _fitting.robust(Phi, y, R1, R2, params, seed)
+            result = _fitting.robust(Phi, y, R1, R2, params, seed, w)
             coef = result.coef
+            uncertainty = _inference.given(Phi, w, result.cov, result.scale)
             self.inlier_mask_ = result.inlier_mask
+            self.robust_weights_ = result.weights
             self.gibbs_ = result.gibbs
             self.seed_ = seed
+        elif method == "ols":
+            coef, uncertainty = _inference.ols(Phi, y, w)
         else:
             if auto:
                 check_finite(y, "y")
-                params = _auto_weights(Phi, y, R1, R2, params)
+                params = _auto_weights(Phi, y, R1, R2, params, w)
                 R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
             g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
-            coef = _fitting.least_squares(method, Phi, y, R1, R2, g1, g2, ridge)
+            coef, uncertainty = _inference.penalized(Phi, y, w, R1, R2, g1, g2, ridge)
+        _inference.warn_if_rank_deficient(uncertainty, design.k, stacklevel=2)
 
         self.coef_ = coef
         self.basis_ = design.indices
@@ -304,12 +394,49 @@ class PolynomialRegressor:
             self.feature_names_in_ = names
         self._design = design
         self._params = params
+        self._uncertainty = uncertainty  # cov_ and what depends on it, on first use
+        self.rank_ = int(uncertainty.rank)
+        self.singular_values_ = uncertainty.singular_values
         self.gamma1_ = float(params["gamma1"])
         self.gamma2_ = float(params["gamma2"])
         self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
         return self
 
-    def _robust_weights(self, Phi, y, R1, R2, params, seed) -> dict[str, Any]:
+    # The uncertainty's attributes, computed on first access from the fit's small
+    # factor (documented in the class docstring).
+
+    @property
+    def cov_(self) -> np.ndarray:
+        """Covariance matrix of ``coef_``."""
+        return self._fitted_uncertainty().cov
+
+    @property
+    def stderr_(self) -> np.ndarray:
+        """Standard errors of ``coef_``."""
+        return self._fitted_uncertainty().stderr
+
+    @property
+    def scale_(self) -> float:
+        """Standard deviation of the noise of an observation of weight 1."""
+        return float(self._fitted_uncertainty().scale)
+
+    @property
+    def df_resid_(self) -> float:
+        """Residual degrees of freedom."""
+        return float(self._fitted_uncertainty().df_resid)
+
+    @property
+    def edf_(self) -> float:
+        """Effective number of parameters."""
+        return float(self._fitted_uncertainty().edf)
+
+    def _fitted_uncertainty(self) -> _inference.Uncertainty:
+        if not hasattr(self, "coef_"):
+            raise not_fitted_error(self)
+        return self._uncertainty
+
+
+    def _robust_auto_weights(self, Phi, y, R1, R2, params, seed, w=None) -> dict[str, Any]:
         """The parameters with the "auto" weights chosen on a robust fit's inliers.
 
         The robust fit runs with the automatic weights at zero (the fixed ones as given);
@@ -318,8 +445,8 @@ class PolynomialRegressor:
         """
         start = _with_weights(params, *(_weight_or_zero(params[g]) for g in _GAMMAS))
         R1_start, R2_start = (None, None) if start["gamma1"] == start["gamma2"] == 0.0 else (R1, R2)
-        mask = _fitting.robust(Phi, y, R1_start, R2_start, start, seed).inlier_mask
-        return _auto_weights(Phi[mask], y[mask], R1, R2, params)
+        mask = _fitting.robust(Phi, y, R1_start, R2_start, start, seed, w).inlier_mask
+        return _auto_weights(Phi[mask], y[mask], R1, R2, params, None if w is None else w[mask])
 
     def _mdl(self, yp: np.ndarray, y: np.ndarray, R1: Any, R2: Any) -> float:
         params = self._params
@@ -352,12 +479,81 @@ class PolynomialRegressor:
         X = self._checked(X)  # first: the error of a model not fitted
         return self._design.predict(X, self.coef_)
 
+    def predict_interval(
+        self,
+        X: ArrayLike,
+        *,
+        level: float = 0.95,
+        kind: str = "confidence",
+        sample_weight: ArrayLike | None = None,
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """Confidence intervals of the mean curve, or prediction intervals of new observations.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            Points to evaluate at.
+        level : float, default=0.95
+            Coverage of the intervals, strictly between 0 and 1.
+        kind : {"confidence", "prediction"}, default="confidence"
+            ``"confidence"``: where the mean curve lies, ``predict(X) -/+ c * se`` with
+            ``se**2 = phi' cov_ phi`` at each point's basis functions phi.
+            ``"prediction"``: where a new observation falls, which adds the noise variance:
+            ``se**2 + scale_**2 / w``.
+        sample_weight : array-like of shape (n_samples,), float or None, default=None
+            Weights w of the new observations (``kind="prediction"`` only; None: 1), as in
+            ``fit``: an observation of weight w has variance ``scale_**2 / w``.
+
+        Returns
+        -------
+        low, high : ndarray of shape (n_samples,)
+            The bounds. NaN where the fit had no residual degrees of freedom.
+
+        Notes
+        -----
+        c is the quantile of Student's t with ``df_resid_`` degrees of freedom for
+        ``"ols"`` and ``"penalized"`` (exact under Gaussian noise for ``"ols"``), and the
+        normal quantile for ``"robust"``, whose theory is asymptotic.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(10.0)
+        >>> y = 2.0 + 0.5 * x + np.array([0.1, -0.1, 0.2, 0.0, -0.2, 0.1, -0.1, 0.0, 0.1, -0.1])
+        >>> model = zarn.PolynomialRegressor(degree=1, method="ols").fit(x[:, None], y)
+        >>> low, high = model.predict_interval([[4.5]], level=0.9)
+        >>> bool(low[0] < model.predict([[4.5]])[0] < high[0]), round(float(high[0] - low[0]), 4)
+        (True, 0.1522)
+        """
+        X = self._checked(X)
+        level = _inference.check_level(level)
+        kind = _inference.check_kind(kind)
+        weights = None
+        if sample_weight is not None:
+            if kind == "confidence":
+                raise ValueError(
+                    "sample_weight is the weight of new observations: it applies to "
+                    'kind="prediction" only'
+                )
+            weights = _inference.check_sample_weight(sample_weight, len(X))
+        design, uncertainty = self._design, self._uncertainty
+        mean = design.predict(X, self.coef_)  # first: the error of an overflow
+        c = uncertainty.critical_value(level)
+        half = np.empty(len(X))
+        for start in range(0, len(X), PREDICT_BLOCK_ROWS):
+            block = slice(start, start + PREDICT_BLOCK_ROWS)
+            Phi = design.matrix(design.map(X[block]))
+            w_block = None if weights is None else weights[block]
+            half[block] = uncertainty.half_width(Phi, c, kind, w_block)
+        return mean - half, mean + half
+
     def _checked(self, X: ArrayLike) -> np.ndarray:
         """X checked against the fit: fitted, finite, and of its features."""
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
         names = feature_names(X)
-        X = check_X(X)
+        X = check_X(datetime_as_float(X, "X"))
         self._check_features(X.shape[1], names)
         check_finite(X, "X")
         return X
@@ -380,10 +576,11 @@ class PolynomialRegressor:
                 f"{self.n_features_in_} features as input."
             )
 
-    def score(self, X: ArrayLike, y: ArrayLike) -> float:
+    def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
         """Coefficient of determination R^2 of the prediction (as scikit-learn regressors).
 
         1.0 is a perfect fit; a constant y gives 1.0 when predicted exactly, else 0.0.
+        ``sample_weight`` weighs each squared term (and the mean of y), as in ``fit``.
 
         Examples
         --------
@@ -393,7 +590,8 @@ class PolynomialRegressor:
         0.9183673469387755
         """
         yp = self.predict(X)
-        return _fitting.Residuals(check_y(y, len(yp)), yp).r2
+        w = _inference.check_sample_weight(sample_weight, len(yp))
+        return _fitting.Residuals(check_y(y, len(yp)), yp, w).r2
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
@@ -516,12 +714,21 @@ def _with_weights(params: dict[str, Any], gamma1: float, gamma2: float) -> dict[
     return {**params, "gamma1": gamma1, "gamma2": gamma2}
 
 
-def _auto_weights(Phi, y, R1, R2, params) -> dict[str, Any]:
-    """The parameters with the "auto" weights chosen by REML for the fit of (Phi, y)."""
+def _auto_weights(Phi, y, R1, R2, params, w=None) -> dict[str, Any]:
+    """The parameters with the "auto" weights chosen by REML for the fit of (Phi, y).
+
+    With sample weights the choice is made on the weighted rows, and the weights found
+    (for the penalty n gamma with n the rows) are converted to the fit's n, the sum of
+    the sample weights.
+    """
+    factor = 1.0
+    if w is not None:
+        rows = _inference.weighted_rows(Phi, y, w)
+        Phi, y, factor = rows.Phi, rows.y, rows.n_obs / rows.total
     choice = _smoothing.choose_weights(
         Phi, y, R1, R2, params["gamma1"], params["gamma2"], ridge=params["ridge"]
     )
-    return _with_weights(params, choice.gamma1, choice.gamma2)
+    return _with_weights(params, choice.gamma1 * factor, choice.gamma2 * factor)
 
 
 def _same(value: Any, default: Any) -> bool:
