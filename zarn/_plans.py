@@ -458,9 +458,8 @@ class EstimatorPlan:
             return  # NaN, with the samples it had
         k = self.k
         out[:k] = model.coef_
-        # Standard errors and scale where the estimator reports them.
-        out[k : 2 * k] = getattr(model, "stderr_", np.nan)
-        out[SCALE] = getattr(model, "scale_", np.nan)
+        out[k : 2 * k] = model.stderr_
+        out[SCALE] = model.scale_
         out[R2] = _batched.r_squared_one(y, model.predict(X), weights.get("sample_weight"))
         if self.scores:
             out[MDL] = model.mdl_

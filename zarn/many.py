@@ -41,14 +41,15 @@ class ManyFits:
         Each series' coefficients of the basis functions of the mapped variables, in
         ``basis`` order; NaN for a series without samples.
     stderr : ndarray of shape (n_series, n_coefficients)
-        Standard errors of the coefficients: those of the fit of the series alone (for
-        ``"ols"`` the textbook ones, equal to statsmodels' OLS on the mapped design; for
-        ``"penalized"`` the Bayesian posterior ones). NaN without residual degrees of
-        freedom, and for the robust method until the estimator reports them.
+        Standard errors of the coefficients: those of the estimator's fit of the series
+        alone (``PolynomialRegressor.stderr_``: for ``"ols"`` the textbook ones, equal to
+        statsmodels' OLS on the mapped design; for ``"penalized"`` the Bayesian posterior
+        ones; for ``"robust"`` those of the final fit at the robust scale). NaN without
+        residual degrees of freedom.
     scale : ndarray of shape (n_series,)
         Residual standard deviation of each fit: ``sqrt(rss / df_resid)``, with
         ``df_resid`` the samples used less the rank (``"ols"``) or the effective number
-        of parameters (``"penalized"``).
+        of parameters (``"penalized"``); the robust noise scale for ``"robust"``.
     r2 : ndarray of shape (n_series,)
         Coefficient of determination of each fit on its own samples, ``1 - rss / tss``
         (1.0 for a constant series). For the robust method the outliers count too.
