@@ -32,11 +32,6 @@ from zarn.models import PolynomialRegressor
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
-# Values per piece, so that a piece read for its product is still in the cache for its
-# sums of squares: half the 512 KB second-level cache of common cores.
-CACHE_VALUES = 2**15
-
-
 def piece_size(n: int, width: int) -> int:
     """Series per piece of n samples whose largest product is (series, n) by (n, width):
     small enough for NumPy's BLAS to run it on the calling thread (see
@@ -214,12 +209,12 @@ class LinearPlan:
         The shift is 0 where the sums of squares of y itself keep enough digits for the
         residual sum of squares (``||y||^2 - ||D||^2`` at least ``CANCELLATION`` of
         ``||y||^2``); otherwise (a mean far from 0 against the noise, or weights) it is
-        each series' first value, and the shifted piece, still in the cache, is summed
-        again.
+        each series' first value, and the shifted piece is summed again (from the cache:
+        a piece is a few hundred kilobytes).
         """
         m, n = Yt.shape
         r = self.Qt.shape[0]
-        piece = min(piece_size(n, r), max(16, CACHE_VALUES // max(n, 1)))
+        piece = piece_size(n, r)
         D, y0, ss = np.empty((r, m)), np.zeros(m), np.empty(m)
         Z = np.empty((n, min(piece, m)))
         for s in range(0, m, piece):
