@@ -32,6 +32,8 @@ from zarn.models import PolynomialRegressor
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
+
+
 def piece_size(n: int, width: int) -> int:
     """Series per piece of n samples whose largest product is (series, n) by (n, width):
     small enough for NumPy's BLAS to run it on the calling thread (see
@@ -262,8 +264,11 @@ class LinearPlan:
             G = _batched.product(self.Rq, coef)
             G -= D
             inside = np.einsum("ij,ij->j", G, G)
-        if self.scores:
-            out[MDL] = _batched.mdl_rows(self, np.ascontiguousarray(coef.T), Yt, None)
+        if self.scores:  # piece by piece, whose sorts run in cache
+            piece = piece_size(n, k)
+            for s in range(0, len(Yt), piece):
+                part = np.ascontiguousarray(coef[:, s : s + piece].T)
+                out[MDL, s : s + piece] = _batched.mdl_rows(self, part, Yt[s : s + piece], None)
         explained = np.einsum("ij,ij->j", d[1:], d[1:])
         outside = ss - d[0] * d[0] - explained
         # ss is 0 exactly for a constant series (y - y0 cannot underflow at ordinary size):
