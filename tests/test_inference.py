@@ -485,3 +485,59 @@ def test_compare_models_weights_equal_repeated_samples():
         np.testing.assert_allclose([a.rmse, a.r2], [b.rmse, b.r2], rtol=1e-10)
     np.testing.assert_allclose(weighted.best_.coef_, repeated.best_.coef_, rtol=1e-10)
     assert weighted.n_samples == np.count_nonzero(counts)
+
+
+# ----------------------------------------------- the deferred factor of penalised fits
+
+
+@pytest.mark.parametrize(
+    "columns, expected",
+    [
+        (lambda x: [np.ones_like(x), x, x**2, x**3], True),
+        (lambda x: [x, 2.0 * x], False),  # exactly collinear
+        (lambda x: [x, x + 1e-9 * x**2], False),  # collinear to rounding of the Gram
+        (lambda x: [np.ones_like(x), x * 1e-120], False),  # sums outside the ordinary range
+        (lambda x: [np.ones_like(x[:2]), x[:2], x[:2] ** 2], False),  # fewer rows than columns
+    ],
+)
+def test_certainly_full_rank_never_vouches_for_a_deficient_design(columns, expected):
+    x = np.linspace(-1.0, 1.0, 40)
+    Phi = np.column_stack(columns(x))
+    assert inf.certainly_full_rank(Phi) is expected
+    if expected:  # what it vouches for is what the rank rule finds
+        assert inf._singular_values(_fitting.r_factor(Phi))[1] == Phi.shape[1]
+
+
+def _penalized_fits(monkeypatch, weights):
+    """The same penalised fit with its factor deferred and computed at once."""
+    import zarn
+
+    rng = np.random.default_rng(5)
+    X = rng.uniform(-2, 3, (60, 1))
+    y = np.sin(X[:, 0]) + rng.normal(scale=0.1, size=60)
+    w = rng.uniform(0.5, 2.0, 60) if weights else None
+    fits = []
+    for certify in (inf.certainly_full_rank, lambda Phi: False):
+        monkeypatch.setattr(inf, "certainly_full_rank", certify)
+        yy = y.copy()
+        model = zarn.PolynomialRegressor(degree=4, gamma2=1e-3).fit(X, yy, sample_weight=w)
+        yy[:] = 0.0  # the caller's array changes before the uncertainty is asked for
+        fits.append(model)
+    return fits, X
+
+
+@pytest.mark.parametrize("weights", [False, True])
+@pytest.mark.parametrize("pickled", [False, True])
+def test_deferred_factor_gives_the_same_bits(monkeypatch, weights, pickled):
+    import pickle
+
+    (deferred, eager), X = _penalized_fits(monkeypatch, weights)
+    assert "R" not in vars(deferred._uncertainty) and "R" in vars(eager._uncertainty)
+    if pickled:  # before first use: the deferred inputs travel with the model
+        deferred = pickle.loads(pickle.dumps(deferred))
+    for name in ("rank_", "singular_values_", "cov_", "stderr_", "scale_", "edf_", "df_resid_"):
+        np.testing.assert_array_equal(getattr(deferred, name), getattr(eager, name), err_msg=name)
+    for kind in ("confidence", "prediction"):
+        np.testing.assert_array_equal(
+            deferred.predict_interval(X, kind=kind), eager.predict_interval(X, kind=kind)
+        )

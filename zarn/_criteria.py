@@ -2,7 +2,7 @@
 
 Every criterion is "lower is better" and is computed from a candidate's residuals on the
 data it was fitted to and its number of parameters ``k`` (for a penalised fit, its
-effective degrees of freedom, see :func:`zarn._smoothing.effective_dof`). The MDL score,
+effective degrees of freedom, the estimator's ``edf_``). The MDL score,
 the fourth criterion of :func:`zarn.compare_models`, is the estimator's own ``mdl_``
 (:func:`zarn._fitting.mdl`); it is listed in ``CRITERIA`` but computed there.
 :func:`zarn.compare_models` checks a criterion's name against ``CRITERIA``.

@@ -22,8 +22,9 @@ from __future__ import annotations
 import math
 import numbers
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from functools import cached_property
+from functools import cached_property, partial
 from typing import Any
 
 import numpy as np
@@ -48,6 +49,16 @@ TINY = float(np.finfo(np.float64).tiny)  # the smallest normal double
 # Rows of the design per block when summing the quadratic forms of the standard errors:
 # bounds the temporary (rows x k) product at a few megabytes.
 SE_BLOCK_ROWS = 8192
+# A penalised fit defers the QR factor of its design to the first use of its uncertainty
+# when the weighted design has at most this many elements (512 KB, kept with the fit until
+# then) and its rank is certainly full: for small fits the factor costs more than the fit.
+DEFER_ELEMENTS = 1 << 16
+# The margin of certainly_full_rank: the smallest eigenvalue of the Gram matrix above this
+# fraction of its trace. Far above the rank rule's threshold (k * 2**-52 on the singular
+# values, about 1e-30 on the eigenvalues) and the Gram matrix's rounding (n * 2**-52 of
+# the trace for the n <= DEFER_ELEMENTS rows it is used on), yet below the conditioning of
+# ordinary polynomial designs.
+RANK_MARGIN = 1e-6
 KINDS = ("confidence", "prediction")
 
 
@@ -148,15 +159,16 @@ def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> flo
 # ------------------------------------------------------------ the fits' statistics
 
 
-@dataclass(frozen=True)
 class Uncertainty:
     """The uncertainty of a fit's coefficients, and the intervals it gives.
 
-    Built by :func:`ols`, :func:`penalized` and :func:`given`. The rank and singular values
-    are computed with the fit (a fit that cannot determine its coefficients is warned
-    about); the covariance, the effective number of parameters and what depends on them
-    on first use, from the small R factor of the weighted design, so that a fit whose
-    uncertainty is never asked for does not pay for it.
+    Built by :func:`ols`, :func:`penalized` and :func:`given`. The rank is computed with
+    the fit (a fit that cannot determine its coefficients is warned about); the covariance,
+    the effective number of parameters and what depends on them on first use, from the
+    small R factor of the weighted design, so that a fit whose uncertainty is never asked
+    for does not pay for it. A penalised fit of a small design whose rank is certainly full
+    (:func:`certainly_full_rank`) defers the factor itself, with the singular values and
+    the residual norm (``factor``).
 
     Attributes
     ----------
@@ -173,24 +185,63 @@ class Uncertainty:
         Numerical rank of the weighted design.
     unit : float
         Power of two: the weights of ``R`` are the sample weights over ``unit**2``.
-    penalty : ndarray of shape (k, k) or None
-        The penalty S of a penalised fit (in the units of ``R``); None for OLS.
+    penalty : ndarray of shape (k, k), callable or None
+        The penalty S of a penalised fit (in the units of ``R``), or a picklable callable
+        that builds it on first use; None for OLS.
     normal : bool
         Whether intervals use normal quantiles (robust fits) rather than Student's t
         with ``df_resid`` degrees of freedom.
     fixed : tuple (cov, scale, edf) or None
         A fit's own covariance, scale and edf (robust fits), used as they are.
+    factor : callable or None
+        Where some of R, rss_root and singular_values are None: a picklable callable (a
+        :func:`functools.partial` of a module function) that returns the three, in this
+        order (and possibly more).
     """
 
-    R: np.ndarray
-    rss_root: float
-    n_obs: int
-    singular_values: np.ndarray
-    rank: int
-    unit: float = 1.0
-    penalty: np.ndarray | None = None
-    normal: bool = False
-    fixed: tuple[np.ndarray, float, float] | None = None
+    def __init__(
+        self,
+        R: np.ndarray | None,
+        rss_root: float | None,
+        n_obs: int,
+        singular_values: np.ndarray | None,
+        rank: int,
+        unit: float = 1.0,
+        penalty: np.ndarray | Callable[[], np.ndarray] | None = None,
+        normal: bool = False,
+        fixed: tuple[np.ndarray, float, float] | None = None,
+        factor: Callable[[], tuple[Any, ...]] | None = None,
+    ) -> None:
+        # What is given is stored where the cached properties below look first.
+        given = {"R": R, "rss_root": rss_root, "singular_values": singular_values}
+        self.__dict__.update({name: v for name, v in given.items() if v is not None})
+        self.factor = factor
+        self.n_obs = n_obs
+        self.rank = rank
+        self.unit = unit
+        self.penalty = penalty
+        self.normal = normal
+        self.fixed = fixed
+
+    @cached_property
+    def _factored(self) -> tuple[Any, ...]:
+        assert self.factor is not None  # only reached for a deferred factor
+        return self.factor()
+
+    @cached_property
+    def R(self) -> np.ndarray:  # noqa: N802 - the factor's usual name
+        """R factor of the weighted design."""
+        return self._factored[0]
+
+    @cached_property
+    def rss_root(self) -> float:
+        """Square root of the weighted residual sum of squares."""
+        return self._factored[1]
+
+    @cached_property
+    def singular_values(self) -> np.ndarray:
+        """Singular values of the weighted design, largest first."""
+        return self._factored[2]
 
     @cached_property
     def _moments(self) -> tuple[np.ndarray, float]:
@@ -202,7 +253,8 @@ class Uncertainty:
         if self.penalty is None:
             cov_unscaled, _, rank = _svd_parts(self.R)
             return cov_unscaled / unit2, float(rank)
-        cov_unscaled, edf = _posterior(self.R, self.penalty)
+        S = self.penalty() if callable(self.penalty) else self.penalty
+        cov_unscaled, edf = _posterior(self.R, S)
         return cov_unscaled / unit2, edf
 
     @property
@@ -339,7 +391,13 @@ def _norm(v: np.ndarray, last: float) -> float:
 def _singular_values(R: np.ndarray) -> tuple[np.ndarray, int]:
     """Singular values of a factor R and its rank (the core's rule)."""
     s = np.linalg.svd(R, compute_uv=False)
-    return s, int(np.count_nonzero(s >= rank_threshold(s, len(R), R.shape[1])))
+    return s, rank_of(s, *R.shape)
+
+
+def rank_of(singular_values: np.ndarray, n_rows: int, n_cols: int) -> int:
+    """Numerical rank from the singular values of an n_rows x n_cols matrix (the core's rule)."""
+    threshold = rank_threshold(singular_values, n_rows, n_cols)
+    return int(np.count_nonzero(singular_values >= threshold))
 
 
 def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
@@ -455,18 +513,30 @@ def ols(
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
         coef = core.ols(R, z)
     singular_values, rank = _singular_values(R)
-    rss_root = _norm(R @ coef - z, rho)
+    residual = partial(_ols_rss_root, R, z, rho, coef, s, rows.unit)  # before coef is scaled
     if s != 1.0 or rows.unit != 1.0:
         with np.errstate(over="ignore"):
             coef = coef * s
-            rss_root = rss_root * (s * rows.unit)
         if not np.isfinite(coef).all():
             raise ValueError(
                 "the ols fit's coefficients exceed the range of doubles: y is too large "
                 f"(max |y| = {float(np.abs(y).max()):.3g}); rescale it"
             )
         singular_values = singular_values * rows.unit
-    return coef, Uncertainty(R, rss_root, rows.n_obs, singular_values, rank, unit=rows.unit)
+    u = Uncertainty(R, None, rows.n_obs, singular_values, rank, rows.unit, factor=residual)
+    return coef, u
+
+
+def _ols_rss_root(
+    R: np.ndarray, z: np.ndarray, rho: float, coef: np.ndarray, s: float, unit: float
+) -> tuple[None, float, None]:
+    """(None, rss_root, None): the residual norm of the ols fit ``coef`` of ``(R, z, rho)``
+    (of y / s, the weights in units of ``unit**2``), in the units of y and of weight 1."""
+    rss_root = _norm(R @ coef - z, rho)
+    if s != 1.0 or unit != 1.0:
+        with np.errstate(over="ignore"):
+            rss_root = rss_root * (s * unit)
+    return None, rss_root, None
 
 
 def penalty_matrix(
@@ -522,16 +592,64 @@ def penalized(
     factor = rows.total / m  # 1.0 without weights
     g1, g2 = gamma1 * factor, gamma2 * factor
     coef = least_squares("penalized", rows.Phi, rows.y, R1, R2, g1, g2, ridge)
+    S = partial(penalty_matrix, len(coef), R1, R2, m * g1, m * g2, ridge)
+    unit = rows.unit
+    if rows.Phi.size <= DEFER_ELEMENTS and certainly_full_rank(rows.Phi):
+        # The factor waits until the uncertainty is asked for; y is copied, as the
+        # caller may change its array in the meantime.
+        deferred = partial(_penalized_factor, rows.Phi, rows.y.copy(), coef, unit)
+        k = rows.Phi.shape[1]
+        return coef, Uncertainty(None, None, m, None, k, unit, S, factor=deferred)
+    R, rss_root, singular_values, rank = _penalized_factor(rows.Phi, rows.y, coef, unit)
+    return coef, Uncertainty(R, rss_root, m, singular_values, rank, unit=unit, penalty=S)
+
+
+def _penalized_factor(
+    Phi: np.ndarray, y: np.ndarray, coef: np.ndarray, unit: float
+) -> tuple[np.ndarray, float, np.ndarray, int]:
+    """(R, rss_root, singular values, rank) of a penalised fit of the weighted rows (Phi, y).
+
+    The factor is that of ``[Phi, y / s]`` for the power of two s that brings the
+    coefficients near 1; ``unit`` is the weights' (:class:`WeightedRows`).
+    """
     s = power_of_two_scale(coef)
-    R, z, rho = augmented_factor(rows.Phi, rows.y / s)
+    R, z, rho = augmented_factor(Phi, y / s)
     singular_values, rank = _singular_values(R)
     rss_root = _norm(R @ (coef / s) - z, rho)
-    unit = rows.unit
     with np.errstate(over="ignore"):
         rss_root = rss_root * (s * unit)
-    S = penalty_matrix(len(coef), R1, R2, m * g1, m * g2, ridge)
-    u = Uncertainty(R, rss_root, m, singular_values * unit, rank, unit=unit, penalty=S)
-    return coef, u
+    return R, rss_root, singular_values * unit, rank
+
+
+def certainly_full_rank(Phi: np.ndarray) -> bool:
+    """Whether the rank rule certainly finds the (n x k, n >= k) design of full rank.
+
+    True when the Cholesky factorisation of ``Phi'Phi - RANK_MARGIN * trace(Phi'Phi) I``
+    succeeds: the smallest singular value of Phi is then above ``sqrt(RANK_MARGIN / k)``
+    times the largest, far above both the threshold of the rank rule and the rounding
+    errors of the Gram matrix, of the QR factor and of its singular values. False says
+    nothing (the rank is then computed).
+
+    Examples
+    --------
+    >>> x = np.linspace(-1, 1, 50)
+    >>> certainly_full_rank(np.column_stack([np.ones(50), x])), certainly_full_rank(
+    ...     np.column_stack([x, 2 * x]))
+    (True, False)
+    """
+    n, k = Phi.shape
+    if n < k:
+        return False
+    G = Phi.T @ Phi
+    trace = float(G.trace())
+    if not ORDINARY[0] < trace < ORDINARY[1]:  # also NaN: the sums must be accurate
+        return False
+    G.flat[:: k + 1] -= RANK_MARGIN * trace  # the diagonal
+    try:
+        np.linalg.cholesky(G)
+    except np.linalg.LinAlgError:
+        return False
+    return True
 
 
 def given(

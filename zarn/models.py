@@ -196,10 +196,12 @@ class PolynomialRegressor:
     sample's term of its objectives (the M-scale of the search and the M-steps) by its
     weight, so integer weights again act as repeated samples.
 
-    ``rank_`` and ``singular_values_`` are computed by ``fit``; ``cov_``, ``stderr_``,
+    ``rank_`` is computed by ``fit``; ``singular_values_``, ``cov_``, ``stderr_``,
     ``scale_``, ``df_resid_`` and ``edf_`` on first access, from the k x k triangular factor
     of the weighted design that the fit keeps, so that fits whose uncertainty is not asked
-    for (a grid search) do not pay for it.
+    for (a grid search) do not pay for it. A penalised fit of a small design (up to 65,536
+    values) whose rank is certainly full keeps its weighted design instead and computes
+    the factor then.
 
     The penalty matrices depend only on the degrees, the basis and ``n_grid`` (the
     variables are mapped), so they are kept in a bounded cache of the 16 most recently
@@ -396,7 +398,6 @@ class PolynomialRegressor:
         self._params = params
         self._uncertainty = uncertainty  # cov_ and what depends on it, on first use
         self.rank_ = int(uncertainty.rank)
-        self.singular_values_ = uncertainty.singular_values
         self.gamma1_ = float(params["gamma1"])
         self.gamma2_ = float(params["gamma2"])
         self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
@@ -429,6 +430,11 @@ class PolynomialRegressor:
     def edf_(self) -> float:
         """Effective number of parameters."""
         return float(self._fitted_uncertainty().edf)
+
+    @property
+    def singular_values_(self) -> np.ndarray:
+        """Singular values of the weighted mapped design, largest first."""
+        return self._fitted_uncertainty().singular_values
 
     def _fitted_uncertainty(self) -> _inference.Uncertainty:
         if not hasattr(self, "coef_"):
