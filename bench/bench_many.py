@@ -1,22 +1,29 @@
-"""Many independent fits: zarn.fit_many against xarray's DataArray.polyfit, and its scaling.
+"""Many independent fits: zarn.fit_many and zarn.xarray against xarray's polyfit, a bare QR
+solve and statsmodels, and their scaling.
 
-Four measurements, each a subcommand (default: the first three):
+Subcommands (default: trend, robust, memory):
 
-* ``speed``: 100,000 series of n = 100, degree 3, ``"ols"``, NumPy arrays, one process,
-  against ``xarray.DataArray.polyfit`` on the same data (no NaN; then 10 % NaN with
-  ``skipna=True``); interleaved rounds, medians; the accuracy is compared through the
-  predictions of both at the samples.
+* ``trend``: 100,000 series of n = 100, degree 3, ``"ols"``. (a) ``zarn.xarray.fit`` with
+  its default outputs (coefficients, standard errors, scale, R^2, counts) against
+  ``DataArray.polyfit`` on the same DataArray, as a (time, lat, lon) cube with monthly
+  dates and as a (x, series) array with numbers, without NaN and with 10 % NaN
+  (``skipna=True``); (b) ``zarn.fit_many`` on the NumPy array against one QR solve of all
+  series, ``np.linalg.solve(R, Q.T @ Y)``, for ``"ols"`` and ``"penalized"``; (c) the
+  agreement of the fitted values with ``xarray.polyval`` of polyfit's coefficients on a
+  cube with a land mask and scattered NaN, and of the standard errors, scale and R^2 of
+  200 series with statsmodels' OLS of each series alone. Interleaved rounds, medians.
 * ``robust``: the robust method on 2,000 series of n = 200 with ``n_deep=500``, one process
   against two worker processes, through joblib and through a ``dask.distributed``
   ``LocalCluster`` with one and two process workers; the results must be identical.
-* ``memory``: 2,000,000 series of n = 50 generated lazily by Dask in chunks of 20,000
-  series, fitted on a ``LocalCluster`` of two process workers; the peak resident memory of
-  each worker (the kernel's high-water mark VmHWM, reset before the work) is reported,
-  against xarray's ``polyfit`` on the same lazy array and cluster set-up.
+* ``memory``: a Dask-backed DataArray of 2,000,000 series of n = 50 in chunks of 20,000
+  series, generated lazily, fitted by ``zarn.xarray.fit`` on a ``LocalCluster`` of two
+  process workers (one thread each); the peak resident memory of each worker (the
+  kernel's high-water mark VmHWM, reset before the work) is reported, against xarray's
+  ``polyfit`` on the same lazy array and cluster set-up.
 * ``agreement``: how far the shared solves of ``"ols"`` and ``"penalized"`` lie from
   fitting each series alone, by degree.
 
-    python bench/bench_many.py [speed|robust|memory|agreement] [--rounds R]
+    python bench/bench_many.py [trend|robust|memory|agreement] [--rounds R]
 
 The machine has two cores shared with other work: the load average is printed with every
 measurement.
@@ -45,52 +52,167 @@ def timed(fn):
     return time.perf_counter() - start, out
 
 
-# ------------------------------------------------------------------------- speed
+def interleaved(cases, rounds):
+    """Median and minimum seconds of each case (name -> callable), run in turn each round."""
+    times = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            times[name].append(timed(fn)[0])
+    return {name: (statistics.median(t), min(t)) for name, t in times.items()}
 
 
-def speed(rounds):
+# ------------------------------------------------------------------------- trend
+
+
+def trend_problem(n=100, shape=(250, 400), nan_rate=0.0, seed=0):
+    """Monthly cubic trends plus noise on a (time, lat, lon) grid, as NumPy arrays."""
+    rng = np.random.default_rng(seed)
+    m = shape[0] * shape[1]
+    t = np.linspace(0.0, 1.0, n)
+    a = rng.normal(size=(DEGREE + 1, m))
+    Y = np.polynomial.polynomial.polyvander(t, DEGREE) @ a + rng.normal(0, 0.1, (n, m))
+    if nan_rate:
+        Y[rng.random(Y.shape) < nan_rate] = np.nan
+    time_ = np.arange("2000-01", "2100-01", dtype="datetime64[M]")[:n].astype("datetime64[ns]")
+    return time_, Y
+
+
+def trend(rounds):
     import xarray as xr
 
-    rng = np.random.default_rng(0)
-    n, m = 100, 100_000
-    x = np.linspace(0.0, 10.0, n)
-    a = rng.normal(size=(DEGREE + 1, m))
-    Y = np.polynomial.polynomial.polyvander(x / 10.0, DEGREE) @ a + rng.normal(0, 0.1, (n, m))
-    Y_nan = Y.copy()
-    Y_nan[rng.random(Y.shape) < 0.10] = np.nan
+    import zarn.xarray
+
+    n, shape = 100, (250, 400)
     model = zarn.PolynomialRegressor(degree=DEGREE, method="ols")
+    print(f"trend: {shape[0] * shape[1]} series of n = {n}, degree {DEGREE}, ols; {load()}")
+    rows = []
+    for nan_rate in (0.0, 0.1):
+        time_, Y = trend_problem(n, shape, nan_rate)
+        cube = xr.DataArray(
+            Y.reshape(n, *shape), dims=("time", "lat", "lon"), coords={"time": time_}
+        )
+        flat = xr.DataArray(Y, dims=("x", "series"), coords={"x": np.linspace(0, 10, n)})
+        skipna = bool(nan_rate)
+        cases = {
+            "cube zarn": lambda c=cube: zarn.xarray.fit(c, "time", model),
+            "cube polyfit": lambda c=cube, s=skipna: c.polyfit("time", DEGREE, skipna=s),
+            "flat zarn": lambda f=flat: zarn.xarray.fit(f, "x", model),
+            "flat polyfit": lambda f=flat, s=skipna: f.polyfit("x", DEGREE, skipna=s),
+        }
+        # polyfit with NaN fits series one by one (seconds): fewer rounds.
+        result = interleaved(cases, rounds if not nan_rate else max(3, rounds // 3))
+        for layout in ("cube", "flat"):
+            t_z, t_x = result[f"{layout} zarn"][0], result[f"{layout} polyfit"][0]
+            label = f"{layout}, {'10 % NaN' if nan_rate else 'no NaN'}"
+            rows.append((label, t_z, t_x))
+            print(
+                f"  zarn.xarray.fit vs polyfit, {label:16} zarn {t_z * 1e3:7.1f} ms  "
+                f"polyfit {t_x * 1e3:8.1f} ms  polyfit/zarn {t_x / t_z:5.2f}  ({load()})",
+                flush=True,
+            )
 
-    def zarn_fit(data):
-        return lambda: zarn.fit_many(x, data, model)
+    time_, Y = trend_problem(n, shape)
+    x = np.linspace(0.0, 10.0, n)
+    penalized = zarn.PolynomialRegressor(degree=DEGREE, gamma2=1e-3)
+    V = np.polynomial.polynomial.polyvander(x / 10.0, DEGREE)
 
-    def xarray_fit(data, skipna):
-        arr = xr.DataArray(data, dims=("x", "series"), coords={"x": x})
-        return lambda: arr.polyfit("x", DEGREE, skipna=skipna)
+    def qr_solve():
+        Q, R = np.linalg.qr(V)
+        return np.linalg.solve(R, Q.T @ Y)
 
-    cases = {
-        "no NaN": (zarn_fit(Y), xarray_fit(Y, False), Y),
-        "10 % NaN": (zarn_fit(Y_nan), xarray_fit(Y_nan, True), Y_nan),
-    }
-    print(f"speed: {m} series of n = {n}, degree {DEGREE}, ols; {load()}", flush=True)
-    times = {name: ([], []) for name in cases}
-    for _ in range(rounds):
-        for name, (ours, theirs, _) in cases.items():
-            times[name][0].append(timed(ours)[0])
-            times[name][1].append(timed(theirs)[0])
-    for name, (ours, theirs, data) in cases.items():
-        t_z, t_x = statistics.median(times[name][0]), statistics.median(times[name][1])
-        fits = ours()
-        coeffs = theirs().polyfit_coefficients
-        pred_x = xr.polyval(xr.DataArray(x, dims="x"), coeffs).transpose("x", "series").values
-        pred_z = fits.predict(x)
-        scale = np.nanmax(np.abs(data))
-        diff = np.nanmax(np.abs(pred_z - pred_x)) / scale
+    result = interleaved(
+        {
+            "fit_many ols": lambda: zarn.fit_many(x, Y, model),
+            "fit_many penalized": lambda: zarn.fit_many(x, Y, penalized),
+            "fit_many ols, mdl": lambda: zarn.fit_many(x, Y, model, mdl=True),
+            "QR solve": qr_solve,
+        },
+        rounds,
+    )
+    t_qr = result["QR solve"][0]
+    print(
+        f"  one QR solve of all series: {t_qr * 1e3:.1f} ms (min {result['QR solve'][1] * 1e3:.1f})"
+    )
+    for name in ("fit_many ols", "fit_many penalized", "fit_many ols, mdl"):
+        t, t_min = result[name]
         print(
-            f"  {name:9} zarn.fit_many {t_z:7.3f} s  xarray polyfit {t_x:7.3f} s  "
-            f"xarray/zarn {t_x / t_z:5.2f}  max |prediction difference| / max |y| {diff:.1e}  "
-            f"(medians of {rounds}; {load()})",
+            f"  {name:20} {t * 1e3:7.1f} ms (min {t_min * 1e3:.1f})  / QR solve {t / t_qr:5.2f}"
+            f"  ({load()})",
             flush=True,
         )
+    agreement_xarray()
+    agreement_statsmodels()
+
+
+def agreement_xarray():
+    """Fitted values of zarn.xarray.fit against xarray.polyval(polyfit) on masked cubes."""
+    import xarray as xr
+
+    import zarn.xarray
+
+    for kind in ("numbers", "dates"):
+        n, shape = 120, (40, 50)
+        time_, Y = trend_problem(n, shape, nan_rate=0.1, seed=6)
+        cube = Y.reshape(n, *shape)
+        cube[:, 10:25, 5:30] = np.nan  # land
+        coord = time_ if kind == "dates" else np.linspace(1950.0, 2010.0, n)
+        da = xr.DataArray(cube, dims=("time", "lat", "lon"), coords={"time": coord})
+        for degree in (1, 3):
+            model = zarn.PolynomialRegressor(degree=degree, method="ols")
+            ours = zarn.xarray.predict(zarn.xarray.fit(da, "time", model), da.time)
+            coeffs = da.polyfit("time", degree, skipna=True).polyfit_coefficients
+            theirs = xr.polyval(da.time, coeffs).transpose(*ours.dims)
+            same_nan = bool((ours.isnull() == theirs.isnull()).all())
+            diff = float((abs(ours - theirs) / abs(da).max("time")).max())
+            # Both against numpy's Polynomial.fit of each series (every 7th pixel).
+            t = np.asarray(da.time.values, dtype=np.float64)
+            worst = {"zarn": 0.0, "polyfit": 0.0}
+            for i, j in np.ndindex(shape[0] // 7 + 1, shape[1] // 7 + 1):
+                y = cube[:, 7 * i, 7 * j]
+                used = np.isfinite(y)
+                if not used.any():
+                    continue
+                ref = np.polynomial.Polynomial.fit(t[used], y[used], degree)(t)
+                size = np.abs(y[used]).max()
+                for name, fitted in (("zarn", ours), ("polyfit", theirs)):
+                    got = fitted.values[:, 7 * i, 7 * j]
+                    worst[name] = max(worst[name], float(np.abs(got - ref).max() / size))
+            print(
+                f"  agreement with polyval(polyfit), {kind:7}, degree {degree}: "
+                f"max |difference| / max |y| per series {diff:.1e}; NaN alike: {same_nan}; "
+                f"against numpy's Polynomial.fit: zarn {worst['zarn']:.1e}, "
+                f"polyfit {worst['polyfit']:.1e}"
+            )
+
+
+def agreement_statsmodels():
+    """Standard errors, scale and R^2 of fit_many against statsmodels' OLS per series."""
+    import statsmodels.api as sm
+
+    rng = np.random.default_rng(7)
+    n, m = 100, 200
+    x = np.linspace(0.0, 10.0, n)
+    time_, Y = trend_problem(n, (1, m), nan_rate=0.0, seed=8)
+    Y[rng.random(Y.shape) < 0.05] = np.nan
+    Y[:, :50] = trend_problem(n, (1, 50), seed=9)[1]  # complete series: the shared route
+    Y[:60, 50] = np.nan  # a series fitted alone
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=DEGREE, method="ols"))
+    u = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    worst = {"stderr": 0.0, "scale": 0.0, "r2": 0.0}
+    for j in range(m):
+        used = np.isfinite(Y[:, j])
+        res = sm.OLS(Y[used, j], np.vander(u[used], DEGREE + 1, increasing=True)).fit()
+        pairs = [
+            ("stderr", fits.stderr[j], res.bse),
+            ("scale", fits.scale[j], np.sqrt(res.scale)),
+            ("r2", fits.r2[j], res.rsquared),
+        ]
+        for name, ours, theirs in pairs:
+            worst[name] = max(worst[name], float(np.max(np.abs(ours - theirs) / np.abs(theirs))))
+    print(
+        "  agreement with statsmodels OLS of each series alone (200 series, 5 % NaN): max "
+        "relative difference " + ", ".join(f"{k} {v:.1e}" for k, v in worst.items())
+    )
 
 
 # ------------------------------------------------------------------------ robust
@@ -210,26 +332,28 @@ def memory(rounds):
     import dask.array as da
     import xarray as xr
 
+    import zarn.xarray
+
     n, m, chunk = 50, 2_000_000, 20_000
     x = np.linspace(0.0, 1.0, n)
     rng = da.random.default_rng(2)
-    trend = da.from_array(np.polynomial.polynomial.polyvander(x, DEGREE), chunks=(n, -1))
+    trend_ = da.from_array(np.polynomial.polynomial.polyvander(x, DEGREE), chunks=(n, -1))
     a = rng.normal(size=(DEGREE + 1, m), chunks=(DEGREE + 1, chunk))
-    Y = trend @ a + rng.normal(0, 0.1, size=(n, m), chunks=(n, chunk))
+    Y = trend_ @ a + rng.normal(0, 0.1, size=(n, m), chunks=(n, chunk))
+    cube = xr.DataArray(Y, dims=("x", "series"), coords={"x": x})
     model = zarn.PolynomialRegressor(degree=DEGREE, method="ols")
     print(f"memory: {m} series of n = {n}, chunks of {chunk} series; {load()}", flush=True)
 
     def ours(client):
-        fits = zarn.fit_many(x, Y, model)
-        coef, mdl, n_used = client.compute([fits.coef, fits.mdl, fits.n_used], sync=True)
-        return f"coef {coef.shape}, all n_used = {n}: {bool((n_used == n).all())}"
+        fits = zarn.xarray.fit(cube, "x", model)
+        fits = client.compute(fits, sync=True)
+        return f"coef {fits.coef.shape}, all n_used = {n}: {bool((fits.n_used == n).all())}"
 
     def theirs(client):
-        arr = xr.DataArray(Y, dims=("x", "series"), coords={"x": x})
-        coef = arr.polyfit("x", DEGREE).polyfit_coefficients.data
+        coef = cube.polyfit("x", DEGREE).polyfit_coefficients.data
         return f"coef {client.compute(coef, sync=True).shape}"
 
-    for name, work in (("zarn.fit_many", ours), ("xarray polyfit", theirs)):
+    for name, work in (("zarn.xarray.fit", ours), ("xarray polyfit", theirs)):
         t, summary, peaks = _on_cluster(work)
         print(f"  {name}: {t:.1f} s, {summary}; peak RSS per worker {peaks}; {load()}", flush=True)
 
@@ -262,11 +386,11 @@ def agreement(rounds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", nargs="*", default=["speed", "robust", "memory"])
+    parser.add_argument("what", nargs="*", default=["trend", "robust", "memory"])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     for what in args.what:
-        {"speed": speed, "robust": robust, "memory": memory, "agreement": agreement}[what](
+        {"trend": trend, "robust": robust, "memory": memory, "agreement": agreement}[what](
             args.rounds
         )
 

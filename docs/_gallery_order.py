@@ -10,6 +10,8 @@ ORDER = [
     "plot_choose_degree.py",
     "plot_surface.py",
     "plot_many_series.py",
+    "plot_trend_map.py",
+    "plot_elnino_trend.py",
 ]
 
 

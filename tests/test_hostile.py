@@ -234,14 +234,14 @@ def many_arguments(draw):
 def test_fit_many_on_hostile_input(args):
     x, Y, model, skipna, axis = args
     try:
-        fits = zarn.fit_many(x, Y, model, skipna=skipna, axis=axis)
+        fits = zarn.fit_many(x, Y, model, skipna=skipna, axis=axis, mdl=True)
     except EXPECTED_ERRORS as err:
         assert_clear(err)
     else:
         event("fitted")
         n_series = fits.coef.shape[0]
-        assert fits.coef.shape == (n_series, len(fits.basis))
-        assert fits.mdl.shape == fits.n_used.shape == (n_series,)
+        assert fits.coef.shape == fits.stderr.shape == (n_series, len(fits.basis))
+        assert fits.mdl.shape == fits.n_used.shape == fits.r2.shape == (n_series,)
         # A series is fitted (finite coefficients) or marked as not fitted (NaN), whole.
         fitted = np.isfinite(fits.coef).all(axis=1)
         assert (fitted | np.isnan(fits.coef).all(axis=1)).all()

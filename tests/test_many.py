@@ -1,3 +1,4 @@
+import importlib
 import pickle
 import warnings
 
@@ -58,7 +59,7 @@ def test_shared_solve_agrees_with_each_series_alone(model, missing):
     x, Y = series()
     if missing:
         Y = with_missing(Y)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     for j in range(Y.shape[1]):
         finite = np.isfinite(Y[:, j])
         assert fits.n_used[j] == finite.sum()
@@ -79,27 +80,36 @@ def test_series_fitted_alone_match_bit_for_bit(method):
     Y[:40, 0] = np.nan
     Y[:, 1] = Y[:, 0]
     model = zarn.PolynomialRegressor(degree=4, method=method, gamma1=0.1)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     ref = alone(model, fits.domain, x, Y[:, 0])
     np.testing.assert_array_equal(fits.coef[0], ref.coef_)
-    assert fits.mdl[0] == ref.mdl_
+    np.testing.assert_array_equal(fits.stderr[0], ref.stderr_)
+    assert fits.scale[0] == ref.scale_ and fits.mdl[0] == ref.mdl_
+    assert fits.r2[0] == pytest.approx(ref.score(x[40:, None], Y[40:, 0]), rel=1e-12)
 
 
 @pytest.mark.parametrize("scale", [1e-150, 1e150])
 @pytest.mark.parametrize("method", ["ols", "penalized"])
 def test_huge_and_tiny_series_are_fitted_as_alone(scale, method):
     x, Y = series(m=3)
+    Y[:, 1] = Y[:, 0]
     Y[:, 1:] *= scale
     Y[5, 2] = np.nan
     model = zarn.PolynomialRegressor(degree=3, method=method, gamma1=0.1)
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     assert np.isfinite(fits.coef).all() and np.isfinite(fits.mdl).all()
     for j in (1, 2):
         ref = alone(model, fits.domain, x, Y[:, j])
         np.testing.assert_array_equal(fits.coef[j], ref.coef_)
+        np.testing.assert_array_equal(fits.stderr[j], ref.stderr_)
         assert fits.mdl[j] == ref.mdl_
     ref = alone(model, fits.domain, x, Y[:, 0])
     np.testing.assert_allclose(fits.coef[0], ref.coef_, atol=RTOL * np.abs(ref.coef_).max())
+    # Least squares is homogeneous in y: series 1 is series 0 times the scale.
+    for name in ("stderr", "scale"):
+        got, want = getattr(fits, name)[1], getattr(fits, name)[0] * scale
+        np.testing.assert_allclose(got, want, rtol=1e-9)
+    assert fits.r2[1] == pytest.approx(fits.r2[0], rel=1e-12)
 
 
 def test_domain_is_shared_and_from_the_model():
@@ -133,14 +143,14 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
     Y[:, 0] = 2.0  # MAD 0: tolerance 0.4
     gamma1 = 0.3 if penalized else 0.0
     model = zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=gamma1)
-    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True)
+    plan = _plans.make_plan(x.reshape(-1, 1), validate_params(model), True, True)
     coef = rng.normal(size=(30, plan.k))
     used = rng.random(Y.shape[::-1]) > 0.2
     used[:, :3] = True
     for mask in (None, used):
         Yt = Y.T.copy() if mask is None else np.where(mask, Y.T, np.nan)
         n_used = None if mask is None else mask.sum(axis=1)
-        got = _batched.mdl_rows(plan, coef, Yt, np.sort(Yt, axis=1), n_used)
+        got = _batched.mdl_rows(plan, coef, Yt, n_used)
         for i in range(30):
             keep = slice(None) if mask is None else mask[i]
             yp = (plan.Phi @ coef[i])[keep]
@@ -158,8 +168,8 @@ def test_skipna_false_spares_the_complete_series():
     x, Y = series()
     Y = with_missing(Y, rate=0.003)
     model = zarn.PolynomialRegressor(degree=3)
-    strict = zarn.fit_many(x, Y, model, skipna=False)
-    lenient = zarn.fit_many(x, Y, model)
+    strict = zarn.fit_many(x, Y, model, skipna=False, mdl=True)
+    lenient = zarn.fit_many(x, Y, model, mdl=True)
     complete = np.isfinite(Y).all(axis=0)
     assert complete.any() and not complete.all()
     assert np.isnan(strict.coef[~complete]).all() and np.isnan(strict.mdl[~complete]).all()
@@ -188,9 +198,9 @@ def test_results_do_not_depend_on_n_jobs():
     x, Y = series(m=500)
     Y = with_missing(Y)
     model = zarn.PolynomialRegressor(degree=3, gamma2=0.01)
-    serial = zarn.fit_many(x, Y, model, chunk_size=64)
-    parallel = zarn.fit_many(x, Y, model, chunk_size=64, n_jobs=2, progress=True)
-    for name in ("coef", "mdl", "n_used"):
+    serial = zarn.fit_many(x, Y, model, chunk_size=64, mdl=True)
+    parallel = zarn.fit_many(x, Y, model, chunk_size=64, n_jobs=2, progress=True, mdl=True)
+    for name in ("coef", "stderr", "scale", "r2", "mdl", "n_used"):
         np.testing.assert_array_equal(getattr(parallel, name), getattr(serial, name))
 
 
@@ -203,7 +213,7 @@ def test_robust_is_the_single_fit_bit_for_bit():
     model = zarn.PolynomialRegressor(
         degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
     )
-    fits = zarn.fit_many(x, Y, model)
+    fits = zarn.fit_many(x, Y, model, mdl=True)
     parallel = zarn.fit_many(x, Y, model, n_jobs=2)
     np.testing.assert_array_equal(parallel.coef, fits.coef)
     assert fits.n_inliers[2] == 0 and fits.n_used[2] == 0
@@ -291,9 +301,9 @@ def test_dask_on_a_process_cluster_matches_serial(client, method):
         degree=3, method=method, n_chains=4, n_warmup=20, n_deep=50, n_elite=2
     )
     chunk = 100 if method == "ols" else 4
-    serial = zarn.fit_many(x, Y, model, chunk_size=chunk)
+    serial = zarn.fit_many(x, Y, model, chunk_size=chunk, mdl=True)
     Yd = da.from_array(Y, chunks=(20, chunk))  # sample-axis chunks are merged
-    lazy = zarn.fit_many(x, Yd, model)
+    lazy = zarn.fit_many(x, Yd, model, mdl=True)
     assert isinstance(lazy.coef, da.Array) and isinstance(lazy.mdl, da.Array)
     coef, mdl, n_used = client.compute([lazy.coef, lazy.mdl, lazy.n_used], sync=True)
     np.testing.assert_array_equal(coef, serial.coef)
@@ -306,3 +316,247 @@ def test_dask_on_a_process_cluster_matches_serial(client, method):
     predicted = lazy.predict(x[:4])
     assert isinstance(predicted, da.Array)
     np.testing.assert_allclose(predicted.compute(), serial.predict(x[:4]), atol=RTOL * scale)
+
+
+# ------------------------------------------------------------ per-series statistics
+
+
+def routes(n=80, m=12, seed=3):
+    """Series that take each route: complete (shared operator), a few missing values
+    (batched solve), half missing at one end (fitted alone), complete but tiny (alone)."""
+    x, Y = series(n=n, m=m, seed=seed)
+    rng = np.random.default_rng(seed)
+    Y[rng.random((n, m)) < 0.08] = np.nan
+    Y[:, :3] = series(n=n, m=3, seed=seed + 1)[1]  # complete
+    Y[: n // 2, 3] = np.nan
+    Y[:, 4] = Y[:, 0] * 1e-120
+    return x, Y
+
+
+# Offsets far beyond the noise take the shifted sums of squares; a nearly exact fit, the
+# residuals summed one by one.
+@pytest.mark.parametrize("offset", [0.0, 300.0, 1e6])
+def test_ols_statistics_equal_statsmodels_on_every_route(offset):
+    sm = pytest.importorskip("statsmodels.api")
+    x, Y = routes()
+    Y[:, np.arange(Y.shape[1]) != 4] += offset  # series 4 is tiny: it would be constant
+    Y[:, 5] = 2.0 + x - 0.5 * x**2 + 1e-5 * np.sin(7 * x)  # complete, nearly exact
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    u = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        res = sm.OLS(Y[used, j], np.vander(u[used], 4, increasing=True)).fit()
+        np.testing.assert_allclose(fits.stderr[j], res.bse, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(np.sqrt(res.scale), rel=1e-8)
+        assert fits.r2[j] == pytest.approx(res.rsquared, rel=1e-8)
+
+
+@pytest.mark.parametrize("gammas", [(0.0, 0.0), (0.05, 0.001)])
+def test_penalized_statistics_equal_the_estimators_on_every_route(gammas):
+    x, Y = routes()
+    model = zarn.PolynomialRegressor(degree=5, gamma1=gammas[0], gamma2=gammas[1])
+    fits = zarn.fit_many(x, Y, model)
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        ref = alone(model, fits.domain, x, Y[:, j])
+        np.testing.assert_allclose(fits.stderr[j], ref.stderr_, rtol=1e-9)
+        assert fits.scale[j] == pytest.approx(ref.scale_, rel=1e-9)
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-9)
+
+
+def test_statistics_without_degrees_of_freedom_and_of_constant_series():
+    x, Y = series(n=30, m=6)
+    Y[:, 0] = 7.5  # constant: R^2 1, no residual
+    Y[:, 1] = 7.5
+    Y[::3, 1] = np.nan  # constant with missing values
+    Y[:, 2] = 3e140  # constant and huge: fitted alone
+    Y[4:, 3] = np.nan  # 4 samples for 4 coefficients: no residual degrees of freedom
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    np.testing.assert_array_equal(fits.r2[:3], 1.0)
+    np.testing.assert_allclose(fits.scale[:2], 0.0, atol=1e-13)
+    assert np.isnan(fits.scale[3]) and np.isnan(fits.stderr[3]).all()
+    assert np.isfinite(fits.coef[3]).all() and fits.n_used[3] == 4
+    assert np.isfinite(fits.stderr[4:]).all() and (fits.r2[4:] < 1.0).all()
+
+
+def test_robust_statistics_are_the_estimators():
+    x, Y = series(n=60, m=3)
+    Y[::7, 0] += 40.0
+    Y[5, 1] = np.nan
+    model = zarn.PolynomialRegressor(
+        degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    fits = zarn.fit_many(x, Y, model)
+    assert fits.mdl is None and fits.n_inliers[0] < fits.n_used[0]
+    for j in range(3):
+        used = np.isfinite(Y[:, j])
+        ref = alone(model, fits.domain, x, Y[:, j])
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-12)
+        np.testing.assert_array_equal(fits.stderr[j], ref.stderr_)
+        assert fits.scale[j] == ref.scale_
+
+
+def test_automatic_penalty_weights_are_chosen_per_series_by_the_estimator():
+    x, Y = series(n=50, m=4)
+    Y[3, 1] = np.nan
+    Y[:, 2] = np.nan
+    model = zarn.PolynomialRegressor(degree=6, gamma2="auto")
+    fits = zarn.fit_many(x, Y, model, mdl=True)
+    assert fits.method == "penalized" and fits.n_inliers is None and fits.n_used[2] == 0
+    for j in (0, 1, 3):
+        used = np.isfinite(Y[:, j])
+        ref = alone(model, fits.domain, x, Y[:, j])
+        np.testing.assert_array_equal(fits.coef[j], ref.coef_)
+        assert fits.mdl[j] == ref.mdl_
+        assert fits.r2[j] == pytest.approx(ref.score(x[used, None], Y[used, j]), rel=1e-12)
+    xr = pytest.importorskip("xarray")
+    trend = importlib.import_module("zarn.xarray")
+    da = xr.DataArray(Y, dims=("t", "s"), coords={"t": x})
+    assert trend.fit(da, "t", model).attrs["gamma2"] == "auto"
+
+
+def test_mdl_only_when_asked():
+    x, Y = series(m=4)
+    model = zarn.PolynomialRegressor(degree=2)
+    plain, scored = zarn.fit_many(x, Y, model), zarn.fit_many(x, Y, model, mdl=True)
+    assert plain.mdl is None and scored.mdl.shape == (4,) and np.isfinite(scored.mdl).all()
+    np.testing.assert_array_equal(plain.coef, scored.coef)
+    np.testing.assert_array_equal(plain.stderr, scored.stderr)
+    with pytest.raises(TypeError, match="mdl must be True or False"):
+        zarn.fit_many(x, Y, model, mdl=1)
+
+
+def test_predict_derivatives():
+    x, Y = series(m=3)
+    model = zarn.PolynomialRegressor(degree=4, method="ols")
+    fits = zarn.fit_many(x, Y, model)
+    x_new = np.linspace(-4.0, 8.0, 7)
+    for j in range(3):
+        poly = alone(model, fits.domain, x, Y[:, j]).to_polynomial()
+        for order in (1, 2, 5):
+            want = poly.deriv(order)(x_new)
+            got = fits.predict(x_new, derivative=order)[:, j]
+            np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-9 * np.abs(poly.coef).max())
+    # Several features: partial derivatives of an exact polynomial of total degree 3.
+    rng = np.random.default_rng(1)
+    X = rng.uniform(-2.0, 3.0, (50, 2))
+    a, b = X[:, 0], X[:, 1]
+    Y2 = np.column_stack([a**2 * b + 3 * b, a - b**3])
+    fits2 = zarn.fit_many(X, Y2, zarn.PolynomialRegressor(degree=3, method="ols"))
+    P = np.array([[0.5, -1.0], [2.0, 1.5]])
+    pa, pb = P[:, 0], P[:, 1]
+    np.testing.assert_allclose(
+        fits2.predict(P, derivative=(1, 0)), np.column_stack([2 * pa * pb, np.ones(2)]), atol=1e-9
+    )
+    np.testing.assert_allclose(
+        fits2.predict(P, derivative=(1, 1)), np.column_stack([2 * pa, np.zeros(2)]), atol=1e-9
+    )
+    for bad, error in (
+        (1, ValueError),
+        ((1,), ValueError),
+        ((1, -1), ValueError),
+        (1.0, TypeError),
+    ):
+        with pytest.raises(error, match="derivative"):
+            fits2.predict(P, derivative=bad)
+
+
+def test_dates_are_nanoseconds_and_nat_is_refused():
+    t = np.arange("2020-01-01", "2020-03-01", dtype="datetime64[D]")
+    Y = np.column_stack([np.arange(len(t)) * 2.0, np.ones(len(t))])
+    model = zarn.PolynomialRegressor(degree=1, method="ols")
+    fits = zarn.fit_many(t, Y, model)
+    ns = t.astype("datetime64[ns]").astype(np.int64).astype(np.float64)
+    np.testing.assert_array_equal(fits.coef, zarn.fit_many(ns, Y, model).coef)
+    per_day = fits.predict(t[:1], derivative=1) * 86_400e9
+    np.testing.assert_allclose(per_day, [[2.0, 0.0]], atol=1e-9)
+    t = t.copy()
+    t[3] = np.datetime64("NaT")
+    with pytest.raises(ValueError, match="NaT"):
+        zarn.fit_many(t, Y, model)
+
+
+# -------------------------------------------------------------------- sample weights
+
+
+def weights_for(n, seed=4):
+    w = np.random.default_rng(seed).uniform(0.2, 3.0, n)
+    w[[5, 17]] = 0.0  # left out of every fit
+    return w
+
+
+@pytest.mark.parametrize("size", [0.1, 10.0])  # a scale of the weights is no change of fit
+def test_weighted_ols_equals_statsmodels_wls_on_every_route(size):
+    sm = pytest.importorskip("statsmodels.api")
+    x, Y = routes()
+    Y[17, 5] = np.nan  # missing where the weight is zero: the series stays complete
+    w = weights_for(len(x)) * size
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"), sample_weight=w)
+    u = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j]) & (w > 0)
+        assert fits.n_used[j] == used.sum()
+        res = sm.WLS(Y[used, j], np.vander(u[used], 4, increasing=True), weights=w[used]).fit()
+        np.testing.assert_allclose(fits.coef[j], res.params, rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(fits.stderr[j], res.bse, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(np.sqrt(res.scale), rel=1e-8)
+        assert fits.r2[j] == pytest.approx(res.rsquared, rel=1e-8)
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e120])  # weights far from 1 are rescaled exactly
+def test_weighted_penalized_equals_the_estimators_weighted_fit(scale):
+    x, Y = routes()
+    w = weights_for(len(x)) * scale
+    model = zarn.PolynomialRegressor(degree=5, gamma1=0.05, gamma2=0.001)
+    fits = zarn.fit_many(x, Y, model, sample_weight=w)
+    for j in range(Y.shape[1]):
+        used = np.isfinite(Y[:, j])
+        ref = zarn.PolynomialRegressor(**{**model.get_params(), "domain": fits.domain})
+        ref.fit(x[used, None], Y[used, j], sample_weight=w[used])
+        coef = ref.coef_
+        np.testing.assert_allclose(fits.coef[j], coef, rtol=1e-9, atol=1e-9 * abs(coef).max())
+        np.testing.assert_allclose(fits.stderr[j], ref.stderr_, rtol=1e-8)
+        assert fits.scale[j] == pytest.approx(ref.scale_, rel=1e-8)
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_integer_weights_give_the_fits_of_repeated_samples(method):
+    x, Y = series(n=40, m=5)
+    Y[3, 1] = np.nan
+    w = np.random.default_rng(2).integers(0, 4, len(x)).astype(float)
+    model = zarn.PolynomialRegressor(degree=3, method=method, gamma2=0.01, domain=(-3, 7))
+    weighted = zarn.fit_many(x, Y, model, sample_weight=w)
+    repeated = zarn.fit_many(
+        np.repeat(x, w.astype(int)), np.repeat(Y, w.astype(int), axis=0), model
+    )
+    np.testing.assert_allclose(weighted.coef, repeated.coef, rtol=1e-9, atol=1e-10)
+    # Precision weights, not repeats: the residual scale differs; R^2 does not.
+    np.testing.assert_allclose(weighted.r2, repeated.r2, rtol=1e-9)
+
+
+def test_weights_with_the_estimator_route():
+    x, Y = series(n=60, m=3)
+    w = weights_for(len(x))
+    model = zarn.PolynomialRegressor(
+        degree=2, method="robust", n_chains=4, n_warmup=20, n_deep=50, n_elite=2
+    )
+    fits = zarn.fit_many(x, Y, model, sample_weight=w)
+    ref = zarn.PolynomialRegressor(**{**model.get_params(), "domain": fits.domain})
+    ref.fit(x[:, None], Y[:, 1], sample_weight=w)
+    np.testing.assert_array_equal(fits.coef[1], ref.coef_)
+    assert fits.n_used[1] == (w > 0).sum()
+
+
+@pytest.mark.parametrize(
+    "weights, extra, match",
+    [
+        (-np.ones(4), {}, "Negative"),
+        (np.ones(3), {}, "expected \\(4,\\)"),
+        (np.zeros(4), {}, "zero for every sample"),
+        ([1, 2, np.nan, 1], {}, "NaN"),
+        (np.ones(4), {"mdl": True}, "mdl=True cannot be combined"),
+    ],
+)
+def test_bad_weights(weights, extra, match):
+    with pytest.raises(ValueError, match=match):
+        zarn.fit_many(np.arange(4.0), np.ones((4, 2)), sample_weight=weights, **extra)

@@ -1,11 +1,13 @@
-"""Batched linear algebra of many series: the shared solve, batched solves, MDL scores.
+"""Batched linear algebra of many series: the shared solve, batched solves, statistics, MDL.
 
 The least-squares and penalised fits are linear in the data: with Q an orthonormal basis
 of the design's columns, the fit of every series is ``C @ Q.T @ y``, where C holds the
-fits of Q's columns (:func:`shared_operator`). Series with a few missing values get a
-batched solve of their own normal equations (:func:`batched_solve`), and the MDL scores
-of a block of series are computed at once with the core's arithmetic
-(:func:`mdl_rows`). :mod:`zarn._plans` decides which series take which route.
+fits of Q's columns (:func:`shared_operator`); the series share the design, and so the
+unscaled covariance of their coefficients (:func:`shared_uncertainty`). Series with a few
+missing values get a batched solve of their own normal equations, which gives their own
+covariance on the way (:func:`partial_fits`). Residual scales, R^2 (:func:`r_squared`) and
+the MDL scores (:func:`mdl_rows`, with the core's arithmetic) are computed for all series
+of a block at once. :mod:`zarn._plans` decides which series take which route.
 """
 
 from __future__ import annotations
@@ -16,11 +18,27 @@ from typing import Any
 
 import numpy as np
 
+from zarn import _fitting, _inference
 from zarn._constants import MAD_TOLERANCE, ORDINARY
 from zarn._fitting import solve
 
 # The design counts as of full column rank when its singular values lie within this ratio.
 RANK_RTOL = 1e-10
+# Multiply-adds of the largest matrix product run at once: OpenBLAS (NumPy's BLAS) runs
+# such products on the calling thread, and larger ones on its own thread pool, whose
+# hand-offs cost more than they gain for these thin products, most of all while blocks of
+# series run on threads of their own (measured at n = 100: twice the time of a fit at
+# 2**19, three times with missing values).
+SMALL_PRODUCT = 2**18
+
+
+def product(A: np.ndarray, B: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+    """``A @ B`` for a small A, in column blocks of at most ``SMALL_PRODUCT`` multiply-adds."""
+    out = np.empty((A.shape[0], B.shape[1])) if out is None else out
+    step = max(1, SMALL_PRODUCT // max(A.size, 1))
+    for s in range(0, B.shape[1], step):
+        np.matmul(A, B[:, s : s + step], out=out[:, s : s + step])
+    return out
 
 
 def shared_operator(
@@ -30,7 +48,9 @@ def shared_operator(
     C (k, r) of Q's columns, and whether the design has full column rank.
 
     The fit is linear in y and depends on y only through its projection onto the columns
-    of Phi, so fit(y) = fit(Q Q' y) = C Q' y.
+    of Phi, so fit(y) = fit(Q Q' y) = C Q' y. The first column of Phi is the constant
+    basis function, so the first column of Q is constant too (which :func:`r_squared`'s
+    callers use).
     """
     Q, _ = np.linalg.qr(Phi)
     C = np.column_stack(
@@ -41,55 +61,155 @@ def shared_operator(
     return Q, C, full_rank
 
 
-def ordinary_rows(S: np.ndarray, counts: np.ndarray) -> np.ndarray:
-    """Which sorted rows (NaN last, ``counts`` values each) have a largest magnitude of
-    ordinary size, or are 0: only those can share the solves without rescaling."""
-    m = len(S)
-    top = np.maximum(np.abs(S[:, 0]), np.abs(S[np.arange(m), np.maximum(counts - 1, 0)]))
+def shared_uncertainty(
+    method: str, Phi: np.ndarray, R1: Any, R2: Any, gamma1: float, gamma2: float, ridge: float
+) -> _inference.Uncertainty:
+    """The uncertainty of every complete series' fit, but for the scale (one per series).
+
+    That of the estimator's fit of one series: OLS's ``(Phi'Phi)^+``, or the penalised
+    fit's posterior covariance and effective degrees of freedom, with the n of the
+    penalties the number of samples.
+    """
+    n, k = Phi.shape
+    R = _inference.r_factor(Phi)
+    if method == "ols":
+        return _inference.ols_design(R, n)
+    S = _inference.penalty_matrix(k, R1, R2, n * gamma1, n * gamma2, ridge)
+    return _inference.penalized_design(R, S, n)
+
+
+def ordinary(top: np.ndarray) -> np.ndarray:
+    """Which largest magnitudes are of ordinary size, or 0: only the series of those can
+    share the solves and sums of squares without rescaling (NaN is not ordinary)."""
     return ((top > ORDINARY[0]) & (top < ORDINARY[1])) | (top == 0.0)
 
 
-def batched_solve(plan: Any, Yt: np.ndarray, used: np.ndarray) -> np.ndarray:
-    """Least-squares or penalised fits of series (rows of Yt) with missing values, at once.
+def partial_fits(
+    plan: Any, Y0: np.ndarray, W: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Fits of series (rows of Y0) with missing values, at once: ``(coef, var, df_resid,
+    counts)``.
 
-    ``used`` marks each row's samples; ``plan`` is a :class:`zarn._plans.LinearPlan`.
+    ``W`` is 1.0 where a row's sample is used and 0.0 elsewhere, and ``Y0`` 0.0 where it is
+    not; ``plan`` is a :class:`zarn._plans.LinearPlan` (``"ols"`` with a design of full
+    rank, or ``"penalized"``), whose sample weights apply. ``var`` holds the diagonal of
+    each series' unscaled covariance (that of the single fit on its own samples, in the
+    units of the plan's weighted rows), ``df_resid`` its residual degrees of freedom and
+    ``counts`` its number of samples.
+
+    Each series' normal equations ``A b = B'W y`` (in the basis Q of the weighted design
+    for ``"ols"``, where A is the identity less the missing samples' rank-one terms and
+    well conditioned) are solved through the Cholesky factor L of A: with ``M = L^-1 E``
+    and ``z = L^-1 B'W y``, the coefficients are ``M'z`` and the unscaled variances the
+    column sums of squares of M, where E is C' (``"ols"``: the coefficients are
+    ``C A^-1 Q'W y``) or the identity. The penalties' n is the sum of the series' weights.
+
+    Raises
+    ------
+    numpy.linalg.LinAlgError
+        When a penalised system is not numerically positive definite (the caller then
+        fits those series one by one).
     """
-    W = used.astype(np.float64)
-    Y0 = np.where(used, Yt, 0.0)
+    counts = W.sum(axis=1)
+    sw = plan.sw
     if plan.method == "ols":
-        # In the basis Q the normal equations are well conditioned: G = Q'WQ is the
-        # identity less the missing samples' rank-one terms.
-        r = plan.Q.shape[1]
-        QQ = (plan.Q[:, :, None] * plan.Q[:, None, :]).reshape(-1, r * r)
-        G = (W @ QQ).reshape(-1, r, r)
-        d = np.linalg.solve(G, (Y0 @ plan.Q)[:, :, None])[:, :, 0]
-        return d @ plan.C.T
-    Phi, k = plan.Phi, plan.k
-    PP = (Phi[:, :, None] * Phi[:, None, :]).reshape(-1, k * k)
-    A = (W @ PP).reshape(-1, k, k)
-    A[:, np.arange(k), np.arange(k)] += plan.ridge
-    n_used = W.sum(axis=1)[:, None, None]
-    if plan.R1 is not None and plan.gamma1 != 0.0:
-        A += (n_used * plan.gamma1) * plan.R1
-    if plan.R2 is not None and plan.gamma2 != 0.0:
-        A += (n_used * plan.gamma2) * plan.R2
-    return np.linalg.solve(A, (Y0 @ Phi)[:, :, None])[:, :, 0]
+        B, By, E = plan.Q, plan.Qt.T, plan.C.T  # By = sw Q: y enters as sw y
+    else:
+        B, E = plan.Phi_w, np.eye(plan.k)
+        By = B if sw is None else B * sw[:, None]
+    r = B.shape[1]
+    BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
+    G = (W @ BB).reshape(-1, r, r)
+    A = G
+    if plan.method != "ols":
+        A = G.copy()
+        A[:, np.arange(r), np.arange(r)] += plan.ridge
+        total = counts if sw is None else W @ (sw * sw)
+        if plan.R1 is not None and plan.gamma1 != 0.0:
+            A += (total * plan.gamma1)[:, None, None] * plan.R1
+        if plan.R2 is not None and plan.gamma2 != 0.0:
+            A += (total * plan.gamma2)[:, None, None] * plan.R2
+    rhs = np.empty((len(Y0), r, 1 + E.shape[1]))
+    rhs[:, :, 0] = Y0 @ By
+    rhs[:, :, 1:] = E
+    Z = _cholesky_forward(A, rhs)
+    z, M = Z[:, :, 0], Z[:, :, 1:]
+    coef = np.einsum("pr,prk->pk", z, M)
+    var = np.einsum("prk,prk->pk", M, M)
+    # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
+    edf = r if plan.method == "ols" else np.einsum("pri,pij,prj->p", M, G, M)
+    return coef, var, counts - edf, counts
 
 
-def mdl_rows(
-    plan: Any, coef: np.ndarray, Yt: np.ndarray, S: np.ndarray, n_used: np.ndarray | None
-) -> np.ndarray:
+def _cholesky_forward(A: np.ndarray, B: np.ndarray) -> np.ndarray:
+    """``L^-1 B`` for the Cholesky factors L of the positive definite A (p, r, r); B (p, r, q).
+
+    NumPy's LAPACK factorises the small matrices in one call; the forward substitution
+    runs row by row over the whole batch (LAPACK's per-matrix calls cost more than the
+    arithmetic at these sizes).
+    """
+    L = np.linalg.cholesky(A)
+    Z = np.empty_like(B)
+    for j in range(A.shape[1]):
+        row = B[:, j, :]
+        if j:
+            row = row - np.einsum("pi,piq->pq", L[:, j, :j], Z[:, :j, :])
+        Z[:, j, :] = row / L[:, j, j, None]
+    return Z
+
+
+def scales(rss: np.ndarray, df_resid: Any) -> np.ndarray:
+    """Residual standard deviations ``sqrt(rss / df_resid)``; NaN without degrees of freedom."""
+    df = np.broadcast_to(np.asarray(df_resid, dtype=np.float64), np.shape(rss))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(df > 0.0, np.sqrt(rss / df), np.nan)
+
+
+def r_squared(rss: np.ndarray, tss: np.ndarray, constant: np.ndarray) -> np.ndarray:
+    """``1 - rss / tss``, and 1.0 for a constant series (as the estimator's score)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r2 = 1.0 - rss / tss
+    r2[constant] = 1.0
+    return r2
+
+
+def centred_sums(Y0: np.ndarray, Ws: np.ndarray, unweighted: bool) -> np.ndarray:
+    """Sum of squares about the mean of each row's used values, weighted: ``Ws`` holds the
+    square roots of the weights (0.0 where a value is not used, 1.0 for the others when
+    ``unweighted``) and ``Y0`` 0.0 where a value is not used."""
+    W2 = Ws if unweighted else Ws * Ws
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.einsum("ij,ij->i", W2, Y0) / W2.sum(axis=1)
+    dev = Y0 - mean[:, None]
+    dev *= Ws
+    return np.einsum("ij,ij->i", dev, dev)
+
+
+def r_squared_one(y: np.ndarray, yp: np.ndarray, w: np.ndarray | None) -> float:
+    """R^2 of one fit, weighted (the weighted mean and sums of squares, as statsmodels'
+    WLS), safe for values of any size; 1.0 for a constant y."""
+    if y.min() == y.max():
+        return 1.0
+    if w is None:
+        return _fitting.Residuals(y, yp).r2
+    s = max(_fitting.power_of_two_scale(y), _fitting.power_of_two_scale(yp))
+    y, yp = y / s, yp / s
+    mean = float(np.sum(w * y) / np.sum(w))
+    return 1.0 - float(np.sum(w * (y - yp) ** 2) / np.sum(w * (y - mean) ** 2))
+
+
+def mdl_rows(plan: Any, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
     """MDL scores of many series at once, with the arithmetic of :func:`zarn.mdl_score`.
 
-    ``Yt`` holds NaN where a sample is not used, ``S`` is ``Yt`` sorted along each row, and
-    ``n_used`` counts each row's samples (None: all of them); ``plan`` gives the design
-    matrix, H and the penalties.
+    ``Yt`` holds NaN where a sample is not used and ``n_used`` counts each row's samples
+    (None: all of them); ``plan`` gives the design matrix, H and the penalties. The two
+    medians of each row (of y and of its deviations, for the MAD) are selected by
+    :func:`numpy.partition` when every sample is used, and read from sorted rows otherwise.
     """
-    med = _sorted_medians(S, n_used)
+    med = _medians(Yt, n_used)
     dev = np.subtract(Yt, med[:, None])
     dev = np.abs(dev, out=dev)
-    dev.sort(axis=1)  # NaN sorts last
-    mad = _sorted_medians(dev, n_used)
+    mad = _medians(dev, n_used)
     eps = np.where(mad > 0.0, MAD_TOLERANCE * mad, MAD_TOLERANCE)
     res = coef @ plan.Phi.T
     res = np.abs(np.subtract(res, Yt, out=res), out=res)
@@ -110,14 +230,16 @@ def mdl_rows(
     return score
 
 
-def _sorted_medians(S: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
-    """Medians of the first n_used values of each sorted row, as the core computes them.
-
-    For an even count the core averages the two middle values as 0.5 * (upper + lower).
-    """
+def _medians(A: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
+    """Medians of each row's first n_used values in order (NaN, not used, sort last), as
+    the core computes them: for an even count, 0.5 * (upper + lower) of the middle two."""
     if n_used is None:
-        h = S.shape[1] // 2
-        return S[:, h] if S.shape[1] % 2 else 0.5 * (S[:, h] + S[:, h - 1])
+        n = A.shape[1]
+        h = n // 2
+        part = np.partition(A, h, axis=1)
+        upper = part[:, h]
+        return upper if n % 2 else 0.5 * (upper + part[:, :h].max(axis=1))
+    S = np.sort(A, axis=1)
     rows = np.arange(len(S))
     half = n_used // 2
     upper = S[rows, half]

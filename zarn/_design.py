@@ -120,12 +120,35 @@ class Design(NamedTuple):
             return _basis.penalties(self.degrees, self.basis, self.n_grid)
         return None, None
 
-    def predict(self, X: np.ndarray, coef: Any, name: str = "X") -> Any:
-        """The polynomials of ``coef`` at the finite positions X (n, d).
+    def derivative_matrix(self, Z: np.ndarray, orders: tuple[int, ...]) -> np.ndarray:
+        """The derivatives of the basis functions at mapped points Z (n x d), with respect
+        to the original variables: ``orders[j]`` times by feature j.
+
+        Each column is the product over the features of the ``orders[j]``-th derivative of
+        ``u_j ** p`` times ``scale_j ** orders[j]`` (the chain rule of the affine map). All
+        orders 0 give :meth:`matrix`.
+        """
+        if not any(orders):
+            return self.matrix(Z)
+        scale = np.broadcast_to(np.asarray(self.scale, dtype=np.float64), (Z.shape[1],))
+        out = np.ones((len(Z), self.k))
+        for j, order in enumerate(orders):
+            table = _basis._derivative_table(Z[:, j], self.degrees[j], order)
+            out *= table[:, self.indices[:, j]]
+            if order:
+                out *= float(scale[j]) ** order
+        return out
+
+    def predict(
+        self, X: np.ndarray, coef: Any, name: str = "X", derivative: tuple[int, ...] | None = None
+    ) -> Any:
+        """The polynomials of ``coef`` (or their derivatives) at the finite positions X (n, d).
 
         ``coef`` of shape (k,) gives shape (n,); of shape (m, k) (one row per series)
         shape (m, n), NaN for a row of NaN. The design matrix is built in blocks of
         ``PREDICT_BLOCK_ROWS`` rows. A Dask array of coefficients gives a lazy result.
+        ``derivative`` holds one order per feature (None: the values themselves); see
+        :meth:`derivative_matrix`.
 
         Raises
         ------
@@ -135,17 +158,18 @@ class Design(NamedTuple):
         """
         # Far outside the domain the map and the powers may overflow: reported below, not
         # warned about.
+        orders = (0,) * X.shape[1] if derivative is None else derivative
         with np.errstate(over="ignore", invalid="ignore"):
             Z = self.map(X)
             if not isinstance(coef, np.ndarray):  # lazy: one product, evaluated by Dask
-                return coef @ self.matrix(Z).T
+                return coef @ self.derivative_matrix(Z, orders).T
             if len(Z) <= PREDICT_BLOCK_ROWS:
-                out = _evaluate(self.matrix(Z), coef)
+                out = _evaluate(self.derivative_matrix(Z, orders), coef)
             else:
                 out = np.empty(coef.shape[:-1] + (len(Z),))
                 for start in range(0, len(Z), PREDICT_BLOCK_ROWS):
                     block = slice(start, start + PREDICT_BLOCK_ROWS)
-                    out[..., block] = _evaluate(self.matrix(Z[block]), coef)
+                    out[..., block] = _evaluate(self.derivative_matrix(Z[block], orders), coef)
         bad = np.asarray(~np.isfinite(out))
         if coef.ndim == 2:  # a row of NaN (a series without samples) predicts NaN
             bad &= np.isfinite(coef).all(axis=1, keepdims=True)

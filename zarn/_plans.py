@@ -2,82 +2,178 @@
 
 A plan is built once per call from the shared positions and the model's checked
 parameters, and shipped (small and picklable) to every worker. Its ``fit_block`` fits
-the rows of a block (one series per row) and returns them packed, one row per series:
-the coefficients, then the MDL score, the number of samples used and the number of
-inliers (:data:`MDL`, :data:`N_USED` and :data:`N_INLIERS` count from the end).
+the rows of a block (one series per row) into a packed array of :func:`width` rows, one
+column per series: the k coefficients, their k standard errors, then the residual scale,
+R^2, the MDL score, the number of samples used and the number of inliers (:data:`SCALE`
+... :data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of
+the results contiguous, written in place and handed out without copies.
 
 - :class:`LinearPlan` (``"ols"``, ``"penalized"``): shared and batched solves
   (:mod:`zarn._batched`); a series is fitted alone only where those would not serve.
-- :class:`RobustPlan`: every series alone, exactly as the estimator fits it.
+- :class:`EstimatorPlan` (``"robust"``, and penalty weights chosen per series): every
+  series fitted alone by the estimator itself.
 """
 
 from __future__ import annotations
 
+import numbers
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Union
 
 import numpy as np
 
-from zarn import _batched, _fitting
+from zarn import _batched, _fitting, _inference
 from zarn._design import Design
 from zarn._params import seed_from
+from zarn.exceptions import RankWarning
+from zarn.models import PolynomialRegressor
 
-# Packed columns after the k coefficients, counted from the end of a row.
-MDL, N_USED, N_INLIERS = -3, -2, -1
-# A block is fitted in pieces of about 2**15 values (256 KB), so that the dozen passes of
-# the vectorised fit and scores over a piece run in cache: 2-3x faster than whole blocks.
-PIECE_VALUES = 2**15
+# Packed rows after the coefficients and their standard errors, counted from the end.
+SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
+
+
+def piece_size(n: int, width: int) -> int:
+    """Series per piece of n samples whose largest product is (series, n) by (n, width):
+    small enough for NumPy's BLAS to run it on the calling thread (see
+    :data:`zarn._batched.SMALL_PRODUCT`)."""
+    return max(16, _batched.SMALL_PRODUCT // max(n * width, 1))
+
+
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
 BLOCK_VALUES = 2**21
-# Blocks per call of the robust route, whose series each take a sampler run: small
-# blocks balance the load of the workers.
-ROBUST_BLOCKS = 64
+# Blocks per call of the estimator route, whose series each take a full fit (a sampler
+# run for the robust method): small blocks balance the load of the workers.
+ESTIMATOR_BLOCKS = 64
+# The residual sum of squares of a complete series is taken as the difference of two sums
+# of squares when it is at least this share of the larger. The sums are exact to about
+# n * 2**-53 of the larger, so the difference to n * 2**-37 of itself (1.5e-9 at n = 100;
+# the statistics are held to 1e-8); else the residuals themselves are summed.
+CANCELLATION = 2.0**-16
 # A series with missing values joins the batched solve only when the leverages of its
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
-# full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 10.
-LEVERAGE_LIMIT = 0.9
+# full design then has eigenvalues in [1 - LEVERAGE_LIMIT, 1], a condition number <= 100,
+# which costs at most two of the digits of a solve through a QR factorisation. (A limit
+# of 0.9 sent six times as many series of 10 % random gaps, n = 100, to single fits.)
+LEVERAGE_LIMIT = 0.99
 
 
-def make_plan(X: np.ndarray, params: Mapping[str, Any], skipna: bool) -> Plan:
-    """The plan of the model's checked ``params`` for the finite positions X (n, d)."""
+def width(k: int) -> int:
+    """Packed values per series of a fit of k coefficients."""
+    return 2 * k - SCALE
+
+
+def make_plan(
+    X: np.ndarray,
+    params: Mapping[str, Any],
+    skipna: bool,
+    scores: bool,
+    sample_weight: np.ndarray | None = None,
+) -> Plan:
+    """The plan of the model's checked ``params`` for the finite positions X (n, d).
+
+    ``scores``: whether to compute the MDL score of every series. ``sample_weight``:
+    checked weights shared by every series, or None; the samples of zero weight are left
+    out of every fit (but the domain is that of all positions, as for the estimator).
+    """
     design = Design.from_data(X, params)
+    g1, g2 = params["gamma1"], params["gamma2"]
+    keep = None
+    if sample_weight is not None and not (sample_weight > 0.0).all():
+        keep = np.flatnonzero(sample_weight > 0.0)
+        X, sample_weight = X[keep], sample_weight[keep]
+    if params["method"] == "robust" or not all(isinstance(g, numbers.Real) for g in (g1, g2)):
+        # One seed for every series, so that n_jobs cannot change it.
+        fixed = {
+            **params,
+            "domain": design.domain,
+            "random_state": seed_from(params["random_state"]),
+        }
+        return EstimatorPlan(design, skipna, scores, keep, X, sample_weight, fixed)
     Phi = design.matrix(design.map(X))
-    R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-    if params["method"] == "robust":  # one seed for every series, so that n_jobs cannot change it
-        return RobustPlan(design, skipna, X, R1, R2, params, seed_from(params["random_state"]))
-    g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
-    Q, C, full_rank = _batched.shared_operator(params["method"], Phi, R1, R2, g1, g2, ridge)
+    R1, R2 = design.penalties(g1, g2)
+    method, ridge = params["method"], params["ridge"]
+    # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
+    # with the penalties' n the sum of the weights (see zarn._inference.penalized).
+    rows = _inference.weighted_rows(Phi, np.ones(len(Phi)), sample_weight)
+    sw = None if sample_weight is None else rows.y  # sqrt(w), in the units of rows
+    factor = rows.total / rows.n_obs
+    Q, C, full_rank = _batched.shared_operator(
+        method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge
+    )
+    u = _batched.shared_uncertainty(method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge)
+    # Projections of the unweighted data: Q'(sqrt(w) y) = (sqrt(w) Q)'y.
+    Qy = Q if sw is None else Q * sw[:, None]
     return LinearPlan(
-        design, skipna, params["method"], Phi, params["H"], g1, g2, ridge, R1, R2, Q, C, full_rank
+        design=design,
+        skipna=skipna,
+        scores=scores,
+        keep=keep,
+        method=method,
+        Phi=Phi,
+        Phi_w=rows.Phi,
+        sw=sw,
+        unit=rows.unit,
+        weights=sample_weight,
+        H=params["H"],
+        gamma1=g1,
+        gamma2=g2,
+        ridge=ridge,
+        R1=R1,
+        R2=R2,
+        Q=Q,
+        Qt=np.ascontiguousarray(Qy.T),
+        C=C,
+        Rq=Q.T @ rows.Phi,
+        full_rank=full_rank,
+        unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
+        df_resid=u.df_resid,
     )
 
 
-def empty_rows(m: int, k: int) -> np.ndarray:
-    """Packed rows of m series not fitted: NaN, with no sample used and no inlier."""
-    out = np.full((m, k + 3), np.nan)
-    out[:, N_USED] = 0
-    out[:, N_INLIERS] = 0
+def kept(Yt: np.ndarray, keep: np.ndarray | None) -> np.ndarray:
+    """The samples (columns of Yt) of positive weight."""
+    return Yt if keep is None else Yt[:, keep]
+
+
+def not_fitted(out: np.ndarray) -> np.ndarray:
+    """Fill the packed columns ``out`` (width, m) as series not fitted: NaN, with no sample
+    used and no inlier."""
+    out[:N_USED] = np.nan
+    out[N_USED:] = 0.0
     return out
 
 
 @dataclass(frozen=True, eq=False)
 class LinearPlan:
-    """The ``"ols"`` and ``"penalized"`` route: shared solve operator and penalties."""
+    """The ``"ols"`` and ``"penalized"`` route: shared solve operator and statistics."""
+
+    threaded = True  # its blocks are NumPy's work, which threads can share
 
     design: Design
     skipna: bool
+    scores: bool  # compute the MDL scores
+    keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
     method: str
-    Phi: np.ndarray  # design matrix at the shared positions (n, k)
+    Phi: np.ndarray  # design matrix at the shared positions (n, k) of positive weight
+    Phi_w: np.ndarray  # its rows times sqrt(w), in the units below (Phi without weights)
+    sw: np.ndarray | None  # sqrt(w / unit**2) of each sample, or None without weights
+    unit: float  # scales of weighted rows times this are those of an observation of weight 1
+    weights: np.ndarray | None  # the sample weights of positive weight, as given
     H: int
     gamma1: float
     gamma2: float
     ridge: float
     R1: np.ndarray | None
     R2: np.ndarray | None
-    Q: np.ndarray  # orthonormal basis of the design's columns (n, r)
+    Q: np.ndarray  # orthonormal basis of the weighted design's columns (n, r), Q[:, 0] ~ sw
+    Qt: np.ndarray  # (sw Q).T, contiguous: Qt @ y = Q'(sw y)
     C: np.ndarray  # the fit of each column of Q (k, r)
+    Rq: np.ndarray  # Q.T @ Phi_w (r, k): fitted values in the basis Q
     full_rank: bool
+    unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
+    df_resid: float  # residual degrees of freedom of a complete series
 
     @property
     def k(self) -> int:
@@ -87,136 +183,288 @@ class LinearPlan:
         """Series per block by default: about ``BLOCK_VALUES`` values."""
         return max(1, BLOCK_VALUES // max(n, 1))
 
-    def fit_block(self, Yt: np.ndarray) -> np.ndarray:
-        """Packed fits of the rows of Yt (n_series, n), piece by piece."""
+    def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The packed fits (width, n_series) of the rows of Yt (n_series, n), into ``out``.
+
+        Every series is first taken as complete: the matrix products and sums of squares
+        run piece by piece (:meth:`_project`), in the layout given, and the statistics
+        once for the block (:meth:`_complete`). A series with a missing value or values of
+        extreme size is then fitted by :meth:`_incomplete`.
+        """
+        Yt = kept(Yt, self.keep)
         m, n = Yt.shape
-        piece = max(16, PIECE_VALUES // max(n, 1))
-        if m <= piece:
-            return self._fit_piece(Yt)
-        out = np.empty((m, self.k + 3))
-        for s in range(0, m, piece):
-            out[s : s + piece] = self._fit_piece(Yt[s : s + piece])
+        k = self.k
+        out = np.empty((width(k), m)) if out is None else out
+        with np.errstate(over="ignore", invalid="ignore"):
+            D, y0, ss = self._project(Yt)
+            shared = self._complete(Yt, D, y0, ss, out)
+        if not shared.all():
+            rest = np.flatnonzero(~shared)
+            self._incomplete(Yt[rest], out, rest)
         return out
 
-    def _fit_piece(self, Yt: np.ndarray) -> np.ndarray:
-        m, n = Yt.shape
-        Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
-        out = empty_rows(m, self.k)
-        # Sorted rows give the medians of the MDL scores, and show which rows are
-        # complete: NaN sorts last and fails every comparison.
-        S = np.sort(Yt, axis=1)
-        if ((S[:, 0] > -np.inf) & (S[:, -1] < np.inf)).all():
-            out[:, N_USED] = n
-            ordinary = _batched.ordinary_rows(S, np.full(m, n))
-            if ordinary.all():
-                self._shared(Yt, S, out, slice(None))
-            else:
-                self._shared(Yt, S, out, np.flatnonzero(ordinary))
-                self._alone(Yt, out, np.flatnonzero(~ordinary))
-            return out
+    def _project(self, Yt: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The sums of every series (row of Yt) taken as complete, piece by piece:
+        ``D = Q'(sw y)`` (sw: the square roots of the weights, 1 without), a shift ``y0``
+        and ``||sw (y - y0)||^2``. NaN or infinity where a series is not complete.
 
+        The shift is 0 where the sums of squares of y itself keep enough digits for the
+        residual sum of squares (``||y||^2 - ||D||^2`` at least ``CANCELLATION`` of
+        ``||y||^2``); otherwise (a mean far from 0 against the noise, or weights) it is
+        each series' first value, and the shifted piece is summed again (from the cache:
+        a piece is a few hundred kilobytes).
+        """
+        m, n = Yt.shape
+        r = self.Qt.shape[0]
+        piece = piece_size(n, r)
+        D, y0, ss = np.empty((r, m)), np.zeros(m), np.empty(m)
+        Z = np.empty((n, min(piece, m)))
+        for s in range(0, m, piece):
+            e = min(s + piece, m)
+            P = Yt[s:e].T  # (n, p): a view, one series per column
+            Dp = np.matmul(self.Qt, P, out=D[:, s:e])
+            if self.sw is None:
+                sp = np.einsum("ij,ij->j", P, P, out=ss[s:e])
+                kept_digits = sp - np.einsum("ij,ij->j", Dp, Dp) >= CANCELLATION * sp
+                if (kept_digits | ~np.isfinite(sp)).all():
+                    continue
+            y0[s:e] = P[0]
+            Zp = np.subtract(P, P[0], out=Z[:, : e - s])
+            if self.sw is not None:
+                Zp *= self.sw[:, None]
+            np.einsum("ij,ij->j", Zp, Zp, out=ss[s:e])
+        return D, y0, ss
+
+    def _complete(
+        self, Yt: np.ndarray, D: np.ndarray, y0: np.ndarray, ss: np.ndarray, out: np.ndarray
+    ) -> np.ndarray:
+        """The fits and statistics of the series taken as complete, into ``out``; returns
+        which series are complete and of ordinary size, the only ones these results are
+        for.
+
+        With the sums of :meth:`_project`: the coefficients are ``C D``. Q's first column
+        is sw times a constant, so a NaN or an infinity anywhere in a series makes
+        ``D[0]`` non-finite. With ``z = sw (y - y0)`` and ``d = Q'z = D - Q'sw y0``, the
+        residual sum of squares of the projection onto the columns of Q is ``||z||^2 -
+        ||d||^2``, that of
+        the fit this plus the part inside, ``||D - Q'Phi_w b||^2`` (0 for ``"ols"`` of full
+        rank), and the (weighted) sum of squares about the (weighted) mean is the former
+        plus ``sum(d[1:]**2)`` (0 for a constant series, whose R^2 is 1). Where the
+        difference is less than ``CANCELLATION`` of ``||z||^2`` (a fit that explains
+        nearly all of ``z``), the residuals are summed instead. Of ordinary size:
+        ``max(|y0|, ||z||)`` within ``ORDINARY``, or y all zero; the sums of squares of the
+        others may have left the range of doubles.
+        """
+        n, k = Yt.shape[1], self.k
+        d = D - np.outer(self.Qt.sum(axis=1), y0)
+        coef = out[:k]
+        _batched.product(self.C, D, out=coef)
+        inside = None
+        if self.method != "ols" or not self.full_rank:
+            G = _batched.product(self.Rq, coef)
+            G -= D
+            inside = np.einsum("ij,ij->j", G, G)
+        if self.scores:  # piece by piece, whose sorts run in cache
+            piece = piece_size(n, k)
+            for s in range(0, len(Yt), piece):
+                part = np.ascontiguousarray(coef[:, s : s + piece].T)
+                out[MDL, s : s + piece] = _batched.mdl_rows(self, part, Yt[s : s + piece], None)
+        explained = np.einsum("ij,ij->j", d[1:], d[1:])
+        outside = ss - d[0] * d[0] - explained
+        # ss is 0 exactly for a constant series (y - y0 cannot underflow at ordinary size):
+        # it lies in the columns of Q, with nothing outside and nothing to explain.
+        constant = ss == 0.0
+        outside[constant] = explained[constant] = 0.0
+        rough = np.flatnonzero(~(outside >= CANCELLATION * ss) & np.isfinite(d[0]))
+        if rough.size:
+            coef = out[:k, rough]
+            res = coef.T @ self.Phi.T
+            res -= Yt[rough]
+            if self.sw is not None:
+                res *= self.sw
+            rss_rough = np.einsum("ij,ij->i", res, res)
+            outside[rough] = rss_rough if inside is None else rss_rough - inside[rough]
+        outside = np.maximum(outside, 0.0)
+        rss = outside if inside is None else outside + inside
+        size = np.maximum(np.abs(y0), np.sqrt(ss))
+        shared = _batched.ordinary(size)
+        zero = np.flatnonzero(size == 0.0)  # all zero, or too small to square
+        if zero.size:
+            shared[zero] = ~Yt[zero].any(axis=1)
+        tss = outside + explained
+        scale = _batched.scales(rss, self.df_resid)  # in the units of the weighted rows
+        np.multiply(self.unit_stderr[:, None], scale, out=out[k : 2 * k])
+        out[SCALE] = scale * self.unit
+        out[R2] = _batched.r_squared(rss, tss, constant)
+        if not self.scores:
+            out[MDL] = np.nan
+        out[N_USED] = n
+        out[N_INLIERS] = 0.0
+        return shared
+
+    def _incomplete(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+        """Series (rows of Yt, written to the columns ``rows`` of ``out``) with missing or
+        infinite values, or values of extreme size, piece by piece. Those of extreme size
+        are fitted alone (which rescales them); a series with missing values takes the
+        batched solve when its missing samples carry little leverage, and is otherwise
+        fitted alone.
+        """
+        r = self.Q.shape[1]
+        piece = piece_size(Yt.shape[1], r * r)  # the products of the Gram matrices
+        for s in range(0, len(rows), piece):
+            part = Yt[s : s + piece]
+            packed = not_fitted(np.empty((out.shape[0], len(part))))
+            self._incomplete_piece(part, packed)
+            out[:, rows[s : s + piece]] = packed
+
+    def _incomplete_piece(self, Yt: np.ndarray, out: np.ndarray) -> None:
+        Yt = np.array(Yt, dtype=np.float64, order="C")  # own copy, one series per row
+        n = Yt.shape[1]
         finite = np.isfinite(Yt)
+        Yt[~finite] = np.nan  # infinity is treated as missing
         counts = finite.sum(axis=1)
         if not self.skipna:
             counts[counts < n] = 0
-        Yt[~finite] = np.nan  # infinity is treated as missing
-        S = np.sort(Yt, axis=1)
-        out[:, N_USED] = counts
-        ordinary = _batched.ordinary_rows(S, counts)
-        self._shared(Yt, S, out, np.flatnonzero((counts == n) & ordinary))
-        self._alone(Yt, out, np.flatnonzero((counts > 0) & ~ordinary))
-        partial = np.flatnonzero((counts > 0) & (counts < n) & ordinary)
-        if not self.full_rank:
-            self._alone(Yt, out, partial)
-            return out
-        lev = np.einsum("ij,ij->i", self.Q, self.Q)
-        missing_leverage = (~finite[partial]).astype(np.float64) @ lev
-        self._alone(Yt, out, partial[missing_leverage > LEVERAGE_LIMIT])
-        batched = partial[missing_leverage <= LEVERAGE_LIMIT]
-        if batched.size:
-            coef = _batched.batched_solve(self, Yt[batched], finite[batched])
-            out[batched, : self.k] = coef
-            out[batched, MDL] = _batched.mdl_rows(
-                self, coef, Yt[batched], S[batched], counts[batched]
-            )
-        return out
+        finite[counts == 0] = False
+        with np.errstate(invalid="ignore"):  # rows without values
+            high, low = np.fmax.reduce(Yt, axis=1), np.fmin.reduce(Yt, axis=1)
+        shared = _batched.ordinary(np.maximum(np.abs(high), np.abs(low)))
+        out[N_USED] = counts
+        fitted = counts > 0
+        alone = np.flatnonzero(fitted & ~shared)
+        partial = np.flatnonzero(fitted & shared & (counts < n))
+        if partial.size and self.full_rank:
+            W = finite[partial].astype(np.float64)
+            lev = np.einsum("ij,ij->i", self.Q, self.Q)
+            missing_leverage = lev.sum() - W @ lev
+            few = missing_leverage <= LEVERAGE_LIMIT
+            alone = np.concatenate([alone, partial[~few]])
+            partial, W = partial[few], W[few]
+            try:
+                self._batched(Yt[partial], W, high[partial] == low[partial], out, partial)
+            except np.linalg.LinAlgError:  # a penalised system not positive definite
+                alone = np.concatenate([alone, partial])
+        else:
+            alone = np.concatenate([alone, partial])
+        self._alone(Yt[alone], finite[alone], out, alone)
 
-    def _shared(self, Yt: np.ndarray, S: np.ndarray, out: np.ndarray, rows: Any) -> None:
-        """Complete series of ordinary size: the shared operator, one matrix product."""
-        if isinstance(rows, np.ndarray) and not rows.size:
+    def _batched(
+        self, Yt: np.ndarray, W: np.ndarray, constant: np.ndarray, out: np.ndarray, rows: Any
+    ) -> None:
+        """Series with a few missing values (W: 1.0 where used, else 0.0): one batched
+        solve (:func:`_batched.partial_fits`)."""
+        if not len(rows):
             return
-        Y = Yt[rows]
-        coef = (Y @ self.Q) @ self.C.T
-        out[rows, : self.k] = coef
-        out[rows, MDL] = _batched.mdl_rows(self, coef, Y, S[rows], None)
+        k = self.k
+        Y0 = np.where(W > 0.0, Yt, 0.0)
+        coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
+        Ws = W if self.sw is None else W * self.sw  # square roots of the weights used
+        res = coef @ self.Phi.T
+        res -= Y0
+        res *= Ws
+        rss = np.einsum("ij,ij->i", res, res)
+        scale = _batched.scales(rss, df_resid)  # in the units of the weighted rows
+        tss = _batched.centred_sums(Y0, Ws, self.sw is None)
+        out[:k, rows] = coef.T
+        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(var)).T
+        out[SCALE, rows] = scale * self.unit
+        out[R2, rows] = _batched.r_squared(rss, tss, constant)
+        if self.scores:
+            out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
 
-    def _alone(self, Yt: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+    def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
 
         Series of huge or tiny values take this route, which rescales them. A fit whose
         coefficients leave the range of doubles gives NaN, not an error that would stop
         the other series.
         """
-        for i in rows:
-            used = np.isfinite(Yt[i])
-            Phi, y = self.Phi[used], Yt[i][used]
+        k = self.k
+        for y, keep, i in zip(Yt, used, rows):
+            # The estimator's layout of the design matrix (the core's, column-major), for
+            # the same rounding in the factorisations.
+            Phi, y = np.asfortranarray(self.Phi[keep]), y[keep]
+            w = None if self.weights is None else self.weights[keep]
             try:
-                coef = _fitting.least_squares(
-                    self.method, Phi, y, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
-                )
+                if self.method == "ols":
+                    coef, u = _inference.ols(Phi, y, w)
+                else:
+                    coef, u = _inference.penalized(
+                        Phi, y, w, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
+                    )
             except ValueError:
-                out[i, : self.k + 1] = np.nan
-                continue
-            out[i, : self.k] = coef
-            out[i, MDL] = _fitting.mdl(
-                Phi @ coef, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
-            )
+                continue  # NaN, with the samples it had
+            yp = Phi @ coef
+            out[:k, i] = coef
+            out[k : 2 * k, i] = u.stderr
+            out[SCALE, i] = u.scale
+            out[R2, i] = _batched.r_squared_one(y, yp, w)
+            if self.scores:
+                out[MDL, i] = _fitting.mdl(
+                    yp, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
+                )
 
 
 @dataclass(frozen=True, eq=False)
-class RobustPlan:
-    """The ``"robust"`` route: every series fitted alone, as the estimator would, with the
-    shared domain and one seed."""
+class EstimatorPlan:
+    """Every series fitted alone by a :class:`zarn.PolynomialRegressor` of the model's
+    parameters, with the shared domain and one seed: the robust method, and penalty
+    weights chosen per series."""
+
+    threaded = False  # its fits call the core, which holds the interpreter lock
 
     design: Design
     skipna: bool
-    X: np.ndarray  # the shared positions (n, d)
-    R1: np.ndarray | None
-    R2: np.ndarray | None
-    params: Mapping[str, Any]  # the model's checked parameters
-    seed: int
+    scores: bool
+    keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    X: np.ndarray  # the shared positions (n, d) of positive weight
+    weights: np.ndarray | None  # their sample weights, or None
+    params: Mapping[str, Any]  # the estimator's parameters, domain and seed fixed
 
-    method = "robust"
+    @property
+    def method(self) -> str:
+        return str(self.params["method"])
 
     @property
     def k(self) -> int:
         return self.design.k
 
     def block_size(self, m: int, n: int) -> int:
-        """Series per block by default: ``ROBUST_BLOCKS`` blocks in all."""
-        return max(1, -(-m // ROBUST_BLOCKS))
+        """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""
+        return max(1, -(-m // ESTIMATOR_BLOCKS))
 
-    def fit_block(self, Yt: np.ndarray) -> np.ndarray:
-        """Packed fits of the rows of Yt (n_series, n), one by one."""
-        Yt = np.asarray(Yt, dtype=np.float64)
+    def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The packed fits (width, n_series) of the rows of Yt (n_series, n), one by one."""
+        Yt = np.asarray(kept(Yt, self.keep), dtype=np.float64)
         m, n = Yt.shape
-        out = empty_rows(m, self.k)
+        out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Yt)
         counts = finite.sum(axis=1)
-        out[:, N_USED] = np.where(self.skipna | (counts == n), counts, 0)
-        for i in np.flatnonzero(out[:, N_USED]):
-            out[i] = self._fit_one(Yt[i], finite[i])
+        out[N_USED] = np.where(self.skipna | (counts == n), counts, 0)
+        for i in np.flatnonzero(out[N_USED]):
+            self._fit_one(Yt[i], finite[i], out[:, i])
         return out
 
-    def _fit_one(self, y: np.ndarray, used: np.ndarray) -> np.ndarray:
-        design, params = self.design, self.params
-        Phi = design.matrix(design.map(self.X[used]))
-        y = y[used]
-        result = _fitting.robust(Phi, y, self.R1, self.R2, params, self.seed)
-        coef = result.coef
-        g1, g2 = params["gamma1"], params["gamma2"]
-        score = _fitting.mdl(Phi @ coef, y, coef, params["H"], self.R1, self.R2, g1, g2)
-        return np.concatenate([coef, [score, used.sum(), result.inlier_mask.sum()]])
+    def _fit_one(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
+        X, y = self.X[used], y[used]
+        model = PolynomialRegressor(**self.params)
+        weights = {} if self.weights is None else {"sample_weight": self.weights[used]}
+        try:
+            with warnings.catch_warnings():
+                # The count of samples per series is in the results (n_used).
+                warnings.simplefilter("ignore", RankWarning)
+                model.fit(X, y, **weights)
+        except ValueError:
+            return  # NaN, with the samples it had
+        k = self.k
+        out[:k] = model.coef_
+        out[k : 2 * k] = model.stderr_
+        out[SCALE] = model.scale_
+        out[R2] = _batched.r_squared_one(y, model.predict(X), weights.get("sample_weight"))
+        if self.scores:
+            out[MDL] = model.mdl_
+        mask = getattr(model, "inlier_mask_", None)
+        out[N_INLIERS] = len(y) if mask is None else mask.sum()
 
 
-Plan = Union[LinearPlan, RobustPlan]
+Plan = Union[LinearPlan, EstimatorPlan]

@@ -1,28 +1,31 @@
 """Many independent polynomial fits that share their sample positions.
 
 :func:`fit_many` fits one model per series (per pixel, spectrum or sensor) and returns a
-:class:`ManyFits` holding every series' coefficients, MDL score and sample count. The
-series are processed in blocks: in the calling process, in joblib worker processes, or as
-the blocks of a Dask array on whatever scheduler is active.
+:class:`ManyFits` holding every series' coefficients, their standard errors, the residual
+scale, R^2, the sample count and, when asked, the MDL score. The series are processed in
+blocks: in the calling process, in joblib worker processes, or as the blocks of a Dask
+array on whatever scheduler is active.
 
 Least-squares and penalised fits are linear in the data, so a block's series without a
-missing value share one solve operator applied by a matrix product, and series with a few
-missing values share a batched solve; only series whose missing values would make that
-solve poorly conditioned are fitted one by one. The robust method fits every series alone.
+missing value share one solve operator applied by a matrix product (and share their
+unscaled covariance), and series with a few missing values share a batched solve; only
+series whose missing values would make that solve poorly conditioned are fitted one by
+one. The robust method fits every series alone, with the estimator.
 """
 
 from __future__ import annotations
 
+import numbers
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _backends
+from zarn import _backends, _inference
 from zarn._design import Design
 from zarn._params import Interval, check_param, validate_params
-from zarn._plans import MDL, N_INLIERS, N_USED, Plan, make_plan
-from zarn._validation import as_float_array, check_finite, check_positions
+from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan
+from zarn._validation import as_float_array, check_finite, check_positions, datetime_as_float
 from zarn.models import PolynomialRegressor
 
 
@@ -30,19 +33,33 @@ class ManyFits:
     """Results of :func:`fit_many`: one polynomial per series, on a shared basis and domain.
 
     Attributes are NumPy arrays, or lazy Dask arrays when ``Y`` was a Dask array (compute
-    them together with ``dask.compute(fits.coef, fits.mdl)`` to run the fits once).
+    them together with ``dask.compute(fits.coef, fits.stderr)`` to run the fits once).
 
     Attributes
     ----------
     coef : ndarray of shape (n_series, n_coefficients)
         Each series' coefficients of the basis functions of the mapped variables, in
         ``basis`` order; NaN for a series without samples.
+    stderr : ndarray of shape (n_series, n_coefficients)
+        Standard errors of the coefficients: those of the estimator's fit of the series
+        alone (``PolynomialRegressor.stderr_``: for ``"ols"`` the textbook ones, equal to
+        statsmodels' OLS on the mapped design; for ``"penalized"`` the Bayesian posterior
+        ones; for ``"robust"`` those of the final fit at the robust scale). NaN without
+        residual degrees of freedom.
+    scale : ndarray of shape (n_series,)
+        Residual standard deviation of each fit: ``sqrt(rss / df_resid)``, with
+        ``df_resid`` the samples used less the rank (``"ols"``) or the effective number
+        of parameters (``"penalized"``); the robust noise scale for ``"robust"``.
+    r2 : ndarray of shape (n_series,)
+        Coefficient of determination of each fit on its own samples, ``1 - rss / tss``
+        (1.0 for a constant series). For the robust method the outliers count too.
+    mdl : ndarray of shape (n_series,) or None
+        Each series' MDL score on its own samples, penalties included (NaN without
+        samples); None unless :func:`fit_many` was called with ``mdl=True``.
     basis : ndarray of shape (n_coefficients, n_features)
         The exponents of each basis function.
     domain : ndarray of shape (n_features, 2)
         Each feature's (low, high), mapped onto [-1, 1]; shared by every series.
-    mdl : ndarray of shape (n_series,)
-        Each series' MDL score on its own samples, penalties included (NaN without samples).
     n_used : ndarray of int64, shape (n_series,)
         Samples each fit used.
     n_inliers : ndarray of int64, shape (n_series,) or None
@@ -59,24 +76,32 @@ class ManyFits:
     >>> import numpy as np
     >>> import zarn
     >>> x = np.linspace(0.0, 1.0, 5)
-    >>> fits = zarn.fit_many(x, np.column_stack([x, 2 * x + 1]),
+    >>> fits = zarn.fit_many(x, np.column_stack([x, 2 * x + 1 + [0, 0.1, 0, -0.1, 0]]),
     ...                      zarn.PolynomialRegressor(degree=1, method="ols"))
     >>> fits
     ManyFits(n_series=2, n_coefficients=2, method='ols')
     >>> fits.predict([0.5]).round(6)  # one row per position, one column per series
     array([[0.5, 2. ]])
+    >>> fits.stderr.round(4)  # an exact line has no error; statsmodels' OLS gives the other
+    array([[0.    , 0.    ],
+           [0.0327, 0.0462]])
+    >>> fits.r2.round(4)
+    array([1.    , 0.9931])
     """
 
     def __init__(self, packed: Any, plan: Plan, axis: int, ndim: int) -> None:
         k = plan.k
-        lazy = not isinstance(packed, np.ndarray)
-        self.coef = packed[:, :k] if lazy else packed[:, :k].copy()
-        self.basis = plan.design.indices
-        self.domain = plan.design.domain
-        self.mdl = packed[:, MDL] if lazy else packed[:, MDL].copy()
+        # Views of the packed array (n_series, width), whose quantities are contiguous.
+        self.coef = packed[:, :k]
+        self.stderr = packed[:, k : 2 * k]
+        self.scale = packed[:, SCALE]
+        self.r2 = packed[:, R2]
+        self.mdl = packed[:, MDL] if plan.scores else None
         self.n_used = packed[:, N_USED].astype(np.int64)
         robust = plan.method == "robust"
         self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if robust else None
+        self.basis = plan.design.indices
+        self.domain = plan.design.domain
         self.method = plan.method
         self.axis = axis
         self.ndim = ndim
@@ -89,13 +114,18 @@ class ManyFits:
     def __len__(self) -> int:
         return self.coef.shape[0]
 
-    def predict(self, x_new: ArrayLike) -> Any:
-        """Evaluate every series' polynomial at the positions ``x_new``.
+    def predict(self, x_new: ArrayLike, derivative: int | tuple[int, ...] = 0) -> Any:
+        """Evaluate every series' polynomial, or a derivative of it, at the positions ``x_new``.
 
         Parameters
         ----------
         x_new : array-like of shape (n_new,) or (n_new, n_features)
-            Positions; outside the domain the polynomials are extrapolated.
+            Positions; outside the domain the polynomials are extrapolated. Dates and
+            durations are converted as at the fit (nanoseconds).
+        derivative : int or tuple of int, default=0
+            The order of the derivative with respect to the positions (in their own
+            units: per nanosecond for dates); with several features, one order per
+            feature (partial derivatives). 0 gives the fitted values.
 
         Returns
         -------
@@ -103,6 +133,12 @@ class ManyFits:
             Laid out as ``Y`` was: shape (n_new, n_series) for ``axis=0``, (n_series, n_new)
             for ``axis=1``, and (n_new,) for a one-dimensional ``Y``. A series without
             samples predicts NaN.
+
+        Raises
+        ------
+        ValueError
+            For positions that are not finite, a negative order, an int order other than
+            0 with several features, or predictions beyond the range of doubles.
 
         Examples
         --------
@@ -114,13 +150,42 @@ class ManyFits:
         >>> fits.predict([4.0, 5.0]).round(6)
         array([[16., 25.],
                [-1., -2.]])
+        >>> fits.predict([4.0, 5.0], derivative=1).round(6)  # the slopes
+        array([[ 8., 10.],
+               [-1., -1.]])
         """
-        X = check_positions(x_new, "x_new", self.basis.shape[1])
+        d = self.basis.shape[1]
+        orders = derivative_orders(derivative, d)
+        X = check_positions(datetime_as_float(x_new, "x_new"), "x_new", d)
         check_finite(X, "x_new")
-        out = self._design.predict(X, self.coef, "x_new")  # (n_series, n_new)
+        out = self._design.predict(X, self.coef, "x_new", orders)  # (n_series, n_new)
         if self.ndim == 1:
             return out[0]
         return out if self.axis == 1 else out.T
+
+
+def derivative_orders(derivative: Any, n_features: int) -> tuple[int, ...]:
+    """One order of derivative per feature, checked: an int (for one feature, or 0) or a
+    sequence of one int per feature, each >= 0."""
+    if isinstance(derivative, numbers.Integral) and not isinstance(derivative, bool):
+        if derivative != 0 and n_features != 1:
+            raise ValueError(
+                f"derivative={derivative} is ambiguous with {n_features} features: give one "
+                "order per feature, e.g. (1, 0) for the slope along the first"
+            )
+        orders: tuple[Any, ...] = (derivative,) * n_features
+    elif isinstance(derivative, (tuple, list)):
+        orders = tuple(derivative)
+        if len(orders) != n_features:
+            raise ValueError(
+                f"derivative has {len(orders)} orders but the fits have {n_features} features"
+            )
+    else:
+        raise TypeError(f"derivative must be an int or a tuple of ints, got {derivative!r}")
+    for order in orders:
+        if isinstance(order, bool) or not isinstance(order, numbers.Integral) or order < 0:
+            raise ValueError(f"derivative orders must be ints >= 0, got {derivative!r}")
+    return tuple(int(o) for o in orders)
 
 
 def fit_many(
@@ -130,6 +195,8 @@ def fit_many(
     *,
     axis: int = 0,
     skipna: bool = True,
+    sample_weight: ArrayLike | None = None,
+    mdl: bool = False,
     n_jobs: int = 1,
     chunk_size: int | None = None,
     progress: bool = False,
@@ -139,7 +206,9 @@ def fit_many(
     Parameters
     ----------
     x : array-like of shape (n,) or (n, n_features)
-        The positions shared by every series; must be finite.
+        The positions shared by every series; must be finite. Dates (``datetime64``) and
+        durations (``timedelta64``) become float nanoseconds, as xarray converts them; NaT
+        is refused like NaN.
     Y : array-like or dask.array.Array, 1-D or 2-D
         The series, n values each along ``axis`` (default: shape (n, n_series), one column
         per series). A 1-D ``Y`` is one series. NaN marks a missing value; infinity is
@@ -154,10 +223,24 @@ def fit_many(
         True: a missing value is dropped from its own series only, and a series left
         without samples gets NaN coefficients and ``n_used`` 0. False: a series with any
         missing value gets NaN coefficients and ``n_used`` 0. Neither stops other series.
+    sample_weight : array-like of shape (n,) or None, default=None
+        Weights of the samples, shared by every series, with scikit-learn's meaning: they
+        multiply the squared residuals, a zero weight leaves the sample out (of ``n_used``
+        too), and integer weights give the coefficients of repeated samples. For the
+        statistics they are precision weights, as in statsmodels' WLS: ``scale`` is that
+        of an observation of weight 1, and R^2 uses the weighted mean. The penalties' n
+        is the sum of the weights of a series' samples. The robust method passes them to
+        the estimator. Not with ``mdl=True``.
+    mdl : bool, default=False
+        Whether to compute each series' MDL score (``ManyFits.mdl``). Its two medians per
+        series cost more than the least-squares fit itself (about 2.5x the time of an
+        ``"ols"`` fit of complete series), so it is computed only when asked.
     n_jobs : int, default=1
         NumPy input only: worker processes (joblib's loky backend; -1 for one per core).
-        Processes, because a call into the native core holds the interpreter lock. The
-        results do not depend on ``n_jobs``.
+        Processes, because a call into the native core holds the interpreter lock. With
+        1, the ``"ols"`` and ``"penalized"`` fits run their blocks on up to four threads of
+        the calling process (their work is NumPy's, which releases the lock). The results
+        do not depend on ``n_jobs`` or on the threads.
     chunk_size : int or None, default=None
         Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
         Dask input the array's own chunks are the blocks and this is ignored. Other blocks
@@ -175,29 +258,39 @@ def fit_many(
     Raises
     ------
     ValueError
-        For NaN or infinity in ``x``, a length of ``x`` that differs from ``Y``'s sample
-        axis, ``Y`` of more than two dimensions, or an invalid model parameter.
+        For NaN, NaT or infinity in ``x``, a length of ``x`` that differs from ``Y``'s
+        sample axis, ``Y`` of more than two dimensions, invalid sample weights (negative,
+        not finite, all zero, or of another length), ``mdl=True`` with sample weights, or
+        an invalid model parameter.
+
+    See Also
+    --------
+    zarn.xarray.fit : the same fits of the series of an xarray DataArray or Dataset,
+        returned as a Dataset.
 
     Notes
     -----
     Every series is fitted on the design matrix of ``x`` mapped from the shared domain.
-    ``"robust"``: each series is fitted alone by a clone of ``model`` whose domain is the
-    shared one, so its result is that fit bit for bit (a ``random_state`` of None is drawn
-    once, and every series uses that seed). ``"ols"`` and ``"penalized"``: the fit is
-    linear in the data. The fits of the columns of an orthonormal basis Q of the design
-    (one core call each) give a k x k matrix C, and every series without missing values
-    gets ``C @ Q.T @ y`` from one matrix product per block. A series with missing values
-    gets a batched solve of its normal equations (in the basis Q for ``"ols"``) when the
-    leverages of its missing samples sum to at most 0.9 (which bounds the condition
-    number of that solve by 10), and is otherwise fitted alone by the core. Both shared
-    routes agree with fitting each series alone to within rounding, relative to the
-    largest coefficient (the ``"penalized"`` normal equations square the condition number
-    of the design, so at high degree the single fit is no more accurate than that either);
-    the tests hold them to 1e-9, and the agreement measured is on :doc:`/performance`. The
-    MDL scores are computed for all series of a block at once with the core's arithmetic
-    (tolerance 0.4 MAD, strict ``<``, success rate floored at 1/(2n)): equal to
-    :func:`zarn.mdl_score` of the same prediction, and to :func:`zarn.mdl_score_reg` to
-    rounding.
+    ``"robust"`` (and penalty weights chosen per series): each series is fitted alone by
+    a :class:`PolynomialRegressor` of the model's parameters whose domain is the shared
+    one, so its result is that fit bit for bit (a ``random_state`` of None is drawn once,
+    and every series uses that seed). ``"ols"`` and ``"penalized"``: the fit is linear in
+    the data. The fits of the columns of an orthonormal basis Q of the design (one core
+    call each) give a k x k matrix C, and every series without missing values gets
+    ``C @ Q.T @ y`` from one matrix product per block; all of them share the unscaled
+    covariance of their coefficients, so their standard errors are that covariance's
+    times their residual scale. A series with missing values gets a batched solve of its
+    normal equations (in the basis Q for ``"ols"``), through their Cholesky factors, which
+    also give its own covariance, when the leverages of its missing samples sum to at most
+    0.99 (which bounds the condition number of that solve by 100), and is otherwise fitted
+    alone, as the estimator fits it. Both shared routes agree with fitting each series
+    alone to within rounding, relative to the largest coefficient (the ``"penalized"``
+    normal equations square the condition number of the design, so at high degree the
+    single fit is no more accurate than that either); the tests hold them to 1e-9, and the
+    agreement measured is on :doc:`/performance`. The MDL scores are computed for all
+    series of a block at once with the core's arithmetic (tolerance 0.4 MAD, strict
+    ``<``, success rate floored at 1/(2n)): equal to :func:`zarn.mdl_score` of the same
+    prediction, and to :func:`zarn.mdl_score_reg` to rounding.
 
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series
@@ -207,8 +300,8 @@ def fit_many(
     ``dask.distributed.Client(LocalCluster(processes=True))``; the same code runs on a
     real cluster.
 
-    An xarray ``DataArray`` (NumPy- or Dask-backed) with the samples along one dimension is
-    stacked into two dimensions first; the README's section "Many series" shows the recipe.
+    For an xarray ``DataArray`` or ``Dataset`` (NumPy- or Dask-backed), :mod:`zarn.xarray`
+    fits the series along one dimension and returns the results as a ``Dataset``.
 
     Examples
     --------
@@ -223,15 +316,18 @@ def fit_many(
     ((1000, 2), array([50, 49]))
     >>> fits.predict([5.0]).shape              # one row per position, one column per series
     (1, 1000)
+    >>> bool((fits.scale.round(1) == 0.1).all())  # the noise's standard deviation
+    True
     """
     model = PolynomialRegressor() if model is None else model
     if not isinstance(model, PolynomialRegressor):
         raise TypeError(f"model must be a PolynomialRegressor or None, got {type(model).__name__}")
     params = validate_params(model)
-    X = check_positions(x, "x")
+    X = check_positions(datetime_as_float(x, "x"), "x")
     check_finite(X, "x")
-    if not isinstance(skipna, (bool, np.bool_)):
-        raise TypeError(f"skipna must be True or False, got {skipna!r}")
+    for name, flag in (("skipna", skipna), ("mdl", mdl)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError(f"{name} must be True or False, got {flag!r}")
     n_jobs = check_param("n_jobs", n_jobs, _N_JOBS, "fit_many")
     chunk_size = check_param("chunk_size", chunk_size, _CHUNK_SIZE, "fit_many")
 
@@ -252,7 +348,13 @@ def fit_many(
             f"(shape {tuple(Y.shape)}); they must match"
         )
 
-    plan = make_plan(X, params, bool(skipna))
+    weights = _inference.check_sample_weight(sample_weight, X.shape[0])
+    if weights is not None and mdl:
+        raise ValueError(
+            "mdl=True cannot be combined with sample_weight: the MDL score counts the "
+            "samples a fit hits, which has no weighted form here"
+        )
+    plan = make_plan(X, params, bool(skipna), bool(mdl), weights)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)

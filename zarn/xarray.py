@@ -1,0 +1,556 @@
+"""Trend maps: fit one polynomial per series of an xarray DataArray or Dataset.
+
+:func:`fit` fits the series along one dimension of a ``DataArray`` (or of every variable
+of a ``Dataset`` that has it), with the machinery of :func:`zarn.fit_many`, and returns a
+``Dataset`` over the other dimensions: the coefficients, their standard errors, the
+residual scale, R^2 and the sample counts of every series. :func:`predict` evaluates the
+fits, or their derivatives (the trend per unit of time), at new coordinates. NumPy-backed
+input is fitted at once; Dask-backed input stays lazy, one task per chunk, on whatever
+scheduler is active.
+
+Importing this module (which needs xarray) registers the accessor ``.zarn`` on every
+``DataArray`` and ``Dataset``: ``da.zarn.fit("time")``, ``ds.zarn.predict(times)``.
+``import zarn`` alone imports no xarray.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Hashable
+from typing import Any
+
+import numpy as np
+
+from zarn import _backends, _fitting, _inference
+from zarn._design import Design
+from zarn._optional import import_optional
+from zarn._params import check_param, validate_params
+from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, EstimatorPlan, Plan, make_plan
+from zarn._validation import as_float_array, datetime_as_float
+from zarn.many import _N_JOBS, derivative_orders
+from zarn.models import PolynomialRegressor
+
+xr = import_optional("xarray", "zarn.xarray")
+
+# The dimension of the coefficients (and of their standard errors) in the results.
+POWER = "power"
+# The result's variables, in order; "mdl" only when asked, "n_inliers" for robust fits.
+VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "n_inliers")
+# Nanoseconds per unit that :func:`predict` accepts as ``datetime_unit`` (units of fixed
+# length: months and years have none).
+NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
+NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
+# What the positions along the fitted dimension were, for :func:`predict` to convert new
+# ones alike: the attribute ``coordinate_kind`` of the result.
+NUMERIC, DATETIME, TIMEDELTA = "numeric", "datetime64", "timedelta64"
+
+
+def fit(
+    obj: Any,
+    dim: Hashable,
+    model: PolynomialRegressor | None = None,
+    *,
+    skipna: bool = True,
+    sample_weight: Any = None,
+    mdl: bool = False,
+    n_jobs: int = 1,
+    progress: bool = False,
+) -> Any:
+    """Fit a polynomial along ``dim`` to every series of a DataArray or Dataset.
+
+    Parameters
+    ----------
+    obj : xarray.DataArray or xarray.Dataset
+        The data, NumPy- or Dask-backed. For a Dataset, every data variable with the
+        dimension ``dim`` is fitted (the others are left out).
+    dim : hashable
+        The sample dimension. Its coordinate gives the positions: numbers, ``datetime64``
+        (nanoseconds since 1970-01-01, as xarray's ``polyfit`` converts them) or
+        ``timedelta64`` (nanoseconds); without a coordinate, 0, 1, 2, ... A position that
+        is NaN or NaT is a missing sample of every series.
+    model : PolynomialRegressor or None, default=None
+        Unfitted model whose parameters apply to every series (None: its defaults, a
+        cubic fitted by penalised least squares). Its ``domain``, or else the range of the
+        positions, is shared by every series.
+    skipna : bool, default=True
+        True: a missing value (NaN) is dropped from its own series only (a series with no
+        values left, such as a land pixel of a sea-surface field, gets NaN and ``n_used``
+        0). False: a series with any missing value gets NaN.
+    sample_weight : array-like of shape (n,), DataArray along ``dim``, or None
+        Weights of the positions along ``dim``, shared by every series (see
+        :func:`zarn.fit_many`).
+    mdl : bool, default=False
+        Whether to compute each series' MDL score (the variable ``mdl``); it costs more
+        than the least-squares fits themselves.
+    n_jobs : int, default=1
+        NumPy-backed input: worker processes (see :func:`zarn.fit_many`).
+    progress : bool, default=False
+        NumPy-backed input: show a progress bar (needs tqdm).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the dimensions of ``obj`` but ``dim`` (with their coordinates), holding:
+
+        - ``coef`` (``power``, ...): the coefficients of the powers 0, 1, ... of the
+          mapped position ``u = (2 x - high - low) / (high - low)``, where (low, high) is
+          the attribute ``domain`` (the positions' range, in nanoseconds for dates);
+        - ``stderr`` (``power``, ...): their standard errors (see
+          :attr:`zarn.ManyFits.stderr`);
+        - ``scale``: the residual standard deviation; ``r2``: the coefficient of
+          determination; ``n_used``: the samples each fit used;
+        - ``mdl``: the MDL score (with ``mdl=True``); ``n_inliers``: the samples of the
+          final refit (robust method).
+
+        For a Dataset, the variables of the fit of ``v`` are named ``v_coef``,
+        ``v_stderr``, ... . The attributes hold the fitted dimension, the positions' kind
+        and units, the domain and the model's parameters, all of types that netCDF
+        accepts (``to_netcdf`` writes the result), and are what :func:`predict` reads.
+        The variables are lazy Dask arrays for Dask-backed input.
+
+    Raises
+    ------
+    ValueError
+        For a ``dim`` that ``obj`` does not have, a Dataset without a variable along it,
+        positions that are all missing (or any missing with ``skipna=False``), or an
+        invalid model parameter.
+    TypeError
+        For positions or data that are not numbers (or dates), and a ``model`` that is
+        not a PolynomialRegressor.
+
+    See Also
+    --------
+    zarn.fit_many : the same fits on NumPy or Dask arrays.
+    xarray.DataArray.polyfit : least squares of the plain powers of the coordinate.
+
+    Notes
+    -----
+    The positions are mapped onto [-1, 1] before the powers are taken (as
+    ``numpy.polynomial`` does), which keeps the fits accurate for dates in nanoseconds;
+    so the coefficients are not those of ``polyfit`` (of the powers of x itself): compare
+    fitted values (:func:`predict`), or slopes with ``derivative=1``. The series are
+    fitted as by :func:`zarn.fit_many`, with its speed and its agreement with the
+    estimator's single fits.
+
+    With Dask, the data are rechunked into one chunk along ``dim`` (choose chunks along
+    the other dimensions) and each chunk is one task, on whatever scheduler is active; the
+    native core holds the interpreter lock, so use process workers (for example
+    ``dask.distributed.LocalCluster(processes=True)``) to fit chunks in parallel.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import xarray as xr
+    >>> import zarn
+    >>> import zarn.xarray
+    >>> time = np.arange("2000-01", "2010-01", dtype="datetime64[M]").astype("datetime64[ns]")
+    >>> rng = np.random.default_rng(0)
+    >>> trend = np.array([[0.1, 0.2], [0.3, np.nan]])  # per year; one pixel is land
+    >>> years = (time - time[0]) / np.timedelta64(365_25, "D") * 100
+    >>> da = xr.DataArray(
+    ...     trend * years[:, None, None] + rng.normal(0, 0.05, (120, 2, 2)),
+    ...     dims=("time", "lat", "lon"), coords={"time": time, "lat": [10.0, 20.0]},
+    ... )
+    >>> fits = zarn.xarray.fit(da, "time", zarn.PolynomialRegressor(degree=1, method="ols"))
+    >>> fits.coef.dims, fits.n_used.values.tolist()
+    (('power', 'lat', 'lon'), [[120, 120], [120, 0]])
+    >>> slope = zarn.xarray.predict(fits, da.time[:1], derivative=1, datetime_unit="D")
+    >>> (slope * 365.25).round(2).values.tolist()  # per year
+    [[[0.1, 0.2], [0.3, nan]]]
+    >>> fits.r2.round(2).values.tolist()
+    [[0.97, 0.99], [1.0, nan]]
+    """
+    model = PolynomialRegressor() if model is None else model
+    if not isinstance(model, PolynomialRegressor):
+        raise TypeError(f"model must be a PolynomialRegressor or None, got {type(model).__name__}")
+    if isinstance(obj, xr.Dataset):
+        names = [name for name, var in obj.data_vars.items() if dim in var.dims]
+        if dim not in obj.dims:
+            raise ValueError(_no_dim(dim, obj))
+        if not names:
+            raise ValueError(f"no data variable of the Dataset has the dimension {dim!r}")
+        arrays = {name: obj[name] for name in names}
+    elif isinstance(obj, xr.DataArray):
+        if dim not in obj.dims:
+            raise ValueError(_no_dim(dim, obj))
+        arrays = {None: obj}
+    else:
+        raise TypeError(f"obj must be an xarray DataArray or Dataset, got {type(obj).__name__}")
+    if POWER in obj.dims:
+        raise ValueError(
+            f"obj has a dimension named {POWER!r}, the name of the coefficients' dimension "
+            "in the result; rename it first"
+        )
+    for name, flag in (("skipna", skipna), ("mdl", mdl)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError(f"{name} must be True or False, got {flag!r}")
+
+    x, keep, kind, units = _positions(obj, dim)
+    weights = None
+    if sample_weight is not None:
+        if isinstance(sample_weight, xr.DataArray):
+            if sample_weight.dims != (dim,):
+                raise ValueError(
+                    f"sample_weight must lie along {dim!r} only, got dimensions "
+                    f"{sample_weight.dims}"
+                )
+            sample_weight = sample_weight.values
+        weights = _inference.check_sample_weight(sample_weight, len(x))
+    if not keep.all():
+        if not skipna:
+            raise ValueError(
+                f"the coordinate {dim!r} is missing (NaN or NaT) at {int((~keep).sum())} "
+                "position(s): with skipna=False every series would be missing those samples"
+            )
+        arrays = {name: da.isel({dim: np.flatnonzero(keep)}) for name, da in arrays.items()}
+        x = x[keep]
+        weights = None if weights is None else weights[keep]
+    if weights is not None and mdl:
+        raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
+    params = validate_params(model)
+    plan = make_plan(x.reshape(-1, 1), params, bool(skipna), bool(mdl), weights)
+    n_jobs = check_param("n_jobs", n_jobs, _N_JOBS, "zarn.xarray.fit")
+
+    out = xr.Dataset(attrs=_attributes(plan, params, dim, kind, units, bool(skipna)))
+    for name, da in arrays.items():
+        packed = _fit_array(da, dim, plan, n_jobs, bool(progress))
+        prefix = "" if name is None else f"{name}_"
+        others = [d for d in da.dims if d != dim]
+        coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
+        for var, value in _unpack(packed, plan).items():
+            dims = tuple(others)
+            if var in ("coef", "stderr"):  # the coefficients first, as polyfit lays them
+                dims, value = (POWER, *others), np.moveaxis(value, -1, 0)
+            out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
+        out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
+    out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
+    return out
+
+
+def _no_dim(dim: Hashable, obj: Any) -> str:
+    return f"dimension {dim!r} not found; the dimensions are {tuple(obj.dims)}"
+
+
+def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, str]:
+    """The positions along ``dim`` as float64, which of them are known, their kind (numeric,
+    datetime64 or timedelta64) and their units."""
+    n = obj.sizes[dim]
+    if dim not in obj.coords:
+        return np.arange(n, dtype=np.float64), np.ones(n, dtype=bool), NUMERIC, ""
+    coord = obj.coords[dim]
+    values = np.asarray(coord.values)
+    kind = values.dtype.kind
+    if kind in "Mm":
+        keep = ~np.isnat(values)
+        x = np.full(n, np.nan)
+        x[keep] = datetime_as_float(values[keep], str(dim))
+        if kind == "M":
+            return x, keep, DATETIME, "nanoseconds since 1970-01-01"
+        return x, keep, TIMEDELTA, "nanoseconds"
+    if kind not in "biuf":
+        raise TypeError(
+            f"the coordinate {dim!r} holds {values.dtype} values, which are not numbers, "
+            "datetime64 or timedelta64 (convert dates of other calendars first)"
+        )
+    x = values.astype(np.float64)
+    units = coord.attrs.get("units", "")
+    return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else ""
+
+
+def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool) -> Any:
+    """The packed fits (..., width) of the series of ``da`` along ``dim``, lazy for Dask."""
+    data = da.data
+    axis = da.get_axis_num(dim)
+    if not isinstance(data, np.ndarray) and hasattr(data, "map_blocks"):  # Dask
+        if data.dtype.kind not in "biuf":
+            raise TypeError(f"the data hold {data.dtype} values, which are not real numbers")
+        dask_array = import_optional("dask.array", "fitting a Dask-backed DataArray")
+        return _backends.dask_blocks(dask_array.moveaxis(data, axis, -1), plan)
+    values = np.moveaxis(as_float_array(data, "the data"), axis, -1)
+    Yt = values.reshape(-1, values.shape[-1])  # a view where the layout allows
+    packed = _backends.run_blocks(Yt, plan, n_jobs, None, progress)
+    return packed.reshape(values.shape[:-1] + (packed.shape[-1],))
+
+
+def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
+    """The result's arrays from the packed fits (..., width): coefficient arrays keep the
+    coefficients along their last axis."""
+    k = plan.k
+    # Views of the packed array, whose quantities are contiguous.
+    out = {
+        "coef": packed[..., :k],
+        "stderr": packed[..., k : 2 * k],
+        "scale": packed[..., SCALE],
+        "r2": packed[..., R2],
+        "n_used": packed[..., N_USED].astype(np.int64),
+    }
+    if plan.scores:
+        out["mdl"] = packed[..., MDL]
+    if plan.method == "robust":
+        out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
+    return out
+
+
+def _attributes(
+    plan: Plan, params: dict[str, Any], dim: Hashable, kind: str, units: str, skipna: bool
+) -> dict[str, Any]:
+    """The result's attributes: what :func:`predict` needs, and the model's parameters, as
+    strings and numbers (netCDF attributes hold no None, bool or large ints)."""
+    from zarn import __version__
+
+    low, high = plan.design.domain[0].tolist()
+    attrs: dict[str, Any] = {
+        "title": "polynomial fits by zarn",
+        "zarn_version": __version__,
+        "dim": str(dim),
+        "coordinate_kind": kind,
+        "coordinate_units": units,
+        "domain": [low, high],
+        "mapped_position": "u = (2 x - high - low) / (high - low), with (low, high) = domain",
+        "skipna": int(skipna),
+    }
+    names = ["method", "degree", "basis", "gamma1", "gamma2", "ridge", "n_grid", "H"]
+    if plan.method == "robust":
+        names += list(_fitting.SAMPLER_PARAMS)
+    for name in names:
+        value = params[name]
+        if value is None:
+            value = "None"
+        elif isinstance(value, (tuple, list)):
+            value = [int(v) for v in value]
+        elif isinstance(value, numbers.Integral):
+            value = int(value)
+        elif isinstance(value, numbers.Real):
+            value = float(value)
+        attrs[name] = value if isinstance(value, (str, int, float, list)) else str(value)
+    if isinstance(plan, EstimatorPlan):  # the seed every series used
+        attrs["seed"] = str(plan.params["random_state"])
+    return attrs
+
+
+_DESCRIPTIONS = {
+    "coef": "coefficients of the powers of the mapped position u (see the attribute domain)",
+    "stderr": "standard errors of the coefficients",
+    "scale": "residual standard deviation",
+    "r2": "coefficient of determination",
+    "n_used": "samples used by the fit",
+    "mdl": "MDL score of the fit",
+    "n_inliers": "samples of the robust fit's final refit",
+}
+
+
+def _variable_attributes(var: str, da: Any) -> dict[str, Any]:
+    attrs = {"long_name": _DESCRIPTIONS[var]}
+    units = da.attrs.get("units")
+    if var in ("coef", "stderr", "scale") and isinstance(units, str):
+        attrs["units"] = units
+    return attrs
+
+
+def predict(
+    ds: Any,
+    coord: Any,
+    *,
+    derivative: int = 0,
+    datetime_unit: str | None = None,
+) -> Any:
+    """Evaluate the fits of :func:`fit` (or their derivatives) at new positions.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        A result of :func:`fit` (or the same read back from a file).
+    coord : xarray.DataArray or array-like
+        The positions, of the kind fitted (numbers, ``datetime64`` or ``timedelta64``);
+        NaT gives NaN. A DataArray keeps its dimensions and coordinates; an array-like is
+        laid along the fitted dimension, with the positions as its coordinate.
+    derivative : int, default=0
+        The order of the derivative with respect to the positions: 1 gives the slope of
+        the trend (per nanosecond for dates, unless ``datetime_unit`` says otherwise).
+    datetime_unit : {"W", "D", "h", "m", "s", "ms", "us", "ns"} or None, default=None
+        For dates and durations: the unit of time of the derivatives (e.g. ``"D"`` for the
+        change per day), as in ``DataArray.differentiate``. None: nanoseconds.
+
+    Returns
+    -------
+    xarray.DataArray or xarray.Dataset
+        Over the dimensions of ``coord`` and then those of the fits (as
+        ``xarray.polyval`` lays them out); lazy where the fits are. A Dataset, one
+        variable per fitted variable, when ``ds`` holds the fits of a Dataset. A series
+        without samples gives NaN.
+
+    Raises
+    ------
+    ValueError
+        For a ``ds`` without fits, positions of another kind than those fitted, a
+        negative ``derivative``, an unknown ``datetime_unit`` or predictions beyond the
+        range of doubles.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import xarray as xr
+    >>> import zarn.xarray
+    >>> da = xr.DataArray([[0.0, 1.0, 4.0, 9.0], [1.0, 1.0, 1.0, 1.0]], dims=("pixel", "t"),
+    ...                   coords={"t": [0.0, 1.0, 2.0, 3.0]})
+    >>> fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=2))
+    >>> zarn.xarray.predict(fits, [4.0, 5.0]).round(6)
+    <xarray.DataArray (t: 2, pixel: 2)> Size: 32B
+    array([[16.,  1.],
+           [25.,  1.]])
+    Coordinates:
+      * t        (t) float64 16B 4.0 5.0
+    Dimensions without coordinates: pixel
+    >>> fits.zarn.predict([4.0], derivative=1).round(6).values  # slopes
+    array([[8., 0.]])
+    """
+    if not isinstance(ds, xr.Dataset):
+        raise TypeError(
+            f"ds must be a Dataset returned by zarn.xarray.fit, got {type(ds).__name__}"
+        )
+    names = [v for v in ds.data_vars if (v == "coef" or str(v).endswith("_coef"))]
+    names = [v for v in names if POWER in ds[v].dims]
+    if not names or "domain" not in ds.attrs:
+        raise ValueError("ds holds no fits: pass a Dataset returned by zarn.xarray.fit")
+    attrs = ds.attrs
+    design = _design(ds)
+    kind = attrs.get("coordinate_kind", NUMERIC)
+    dim = attrs.get("dim", "x")
+    if not isinstance(coord, xr.DataArray):
+        values = np.asarray(coord)
+        if values.ndim == 0:
+            values = values.reshape(1)
+        coord = xr.DataArray(values, dims=(dim,), coords={dim: values})
+    X, known = _new_positions(coord, kind)
+    orders = derivative_orders(derivative, 1)
+    factor = _time_factor(datetime_unit, kind) ** orders[0]
+    shape = coord.shape
+
+    def evaluate(coef: np.ndarray) -> np.ndarray:
+        flat = coef.reshape(-1, coef.shape[-1])
+        out = np.full((len(flat), known.size), np.nan)
+        if known.any():
+            out[:, known] = design.predict(X, flat, "coord", orders)
+        if factor != 1.0:
+            out *= factor
+        return out.reshape(coef.shape[:-1] + shape)
+
+    results = {}
+    for name in names:
+        coef = ds[name]
+        other = [d for d in coef.dims if d != POWER]
+        result = xr.apply_ufunc(
+            evaluate,
+            coef,
+            input_core_dims=[[POWER]],
+            output_core_dims=[list(coord.dims)],
+            dask="parallelized",
+            output_dtypes=[np.float64],
+            dask_gufunc_kwargs={"output_sizes": dict(zip(coord.dims, shape))},
+            keep_attrs=False,
+        )
+        result = result.transpose(*coord.dims, *other).assign_coords(coord.coords)
+        results[name[: -len("_coef")] if name != "coef" else None] = result.rename(None)
+    if list(results) == [None]:
+        return results[None]
+    return xr.Dataset({name: da for name, da in results.items()})
+
+
+def _design(ds: Any) -> Design:
+    """The design of the fits, rebuilt from the result's attributes."""
+    attrs = ds.attrs
+    domain = np.asarray(attrs["domain"], dtype=np.float64).reshape(1, 2)
+    params = {
+        "degree": int(np.asarray(ds[POWER]).max()),
+        "basis": str(attrs.get("basis", "total")),
+        "n_grid": None,
+        "domain": domain,
+        "method": str(attrs.get("method", "ols")),
+    }
+    return Design.from_data(domain.reshape(2, 1), params)
+
+
+def _new_positions(coord: Any, kind: str) -> tuple[np.ndarray, np.ndarray]:
+    """The known positions of ``coord`` as an (n, 1) float64 array, and which are known."""
+    values = np.asarray(coord.values).reshape(-1)
+    got = values.dtype.kind
+    want = {DATETIME: "M", TIMEDELTA: "m"}.get(kind)
+    if want is None and got in "Mm" or want is not None and got != want:
+        expected = {DATETIME: "datetime64", TIMEDELTA: "timedelta64"}.get(kind, "numbers")
+        raise ValueError(f"the fits are of positions in {expected}; coord holds {values.dtype}")
+    if got in "Mm":
+        known = ~np.isnat(values)
+        X = datetime_as_float(values[known], "coord")
+    else:
+        X = as_float_array(values, "coord")
+        known = np.isfinite(X)
+        X = X[known]
+    return X.reshape(-1, 1), known
+
+
+def _time_factor(datetime_unit: str | None, kind: str) -> float:
+    """Nanoseconds per ``datetime_unit`` (1.0 for None)."""
+    if datetime_unit is None:
+        return 1.0
+    if kind == NUMERIC:
+        raise ValueError("datetime_unit applies to fits of dates or durations only")
+    if datetime_unit not in NS_PER_UNIT:
+        raise ValueError(
+            f"datetime_unit must be one of {sorted(NS_PER_UNIT)} (units of fixed length), "
+            f"got {datetime_unit!r}"
+        )
+    return NS_PER_UNIT[datetime_unit]
+
+
+@xr.register_dataarray_accessor("zarn")
+class ZarnDataArrayAccessor:
+    """The accessor ``DataArray.zarn``: :func:`fit` as a method.
+
+    Examples
+    --------
+    >>> import xarray as xr
+    >>> import zarn.xarray
+    >>> da = xr.DataArray([[1.0, 2.0, 3.0], [3.0, 2.0, 1.0]], dims=("pixel", "t"))
+    >>> da.zarn.fit("t", zarn.PolynomialRegressor(degree=1)).coef.round(6).values
+    array([[ 2.,  2.],
+           [ 1., -1.]])
+    """
+
+    def __init__(self, obj: Any) -> None:
+        self._obj = obj
+
+    def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
+        """:func:`zarn.xarray.fit` of this DataArray along ``dim``."""
+        return fit(self._obj, dim, model, **kwargs)
+
+
+@xr.register_dataset_accessor("zarn")
+class ZarnDatasetAccessor:
+    """The accessor ``Dataset.zarn``: :func:`fit` of the variables, and :func:`predict`
+    of a result of :func:`fit`.
+
+    Examples
+    --------
+    >>> import xarray as xr
+    >>> import zarn.xarray
+    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [0.0, 0.0, 0.0])})
+    >>> fits = ds.zarn.fit("t", zarn.PolynomialRegressor(degree=2))
+    >>> list(fits.data_vars)[:5]
+    ['a_coef', 'a_stderr', 'a_scale', 'a_r2', 'a_n_used']
+    >>> fits.zarn.predict([3.0]).a.round(6).values
+    array([7.])
+    """
+
+    def __init__(self, obj: Any) -> None:
+        self._obj = obj
+
+    def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
+        """:func:`zarn.xarray.fit` of this Dataset's variables along ``dim``."""
+        return fit(self._obj, dim, model, **kwargs)
+
+    def predict(self, coord: Any, **kwargs: Any) -> Any:
+        """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`."""
+        return predict(self._obj, coord, **kwargs)
+
+
+__all__ = ["ZarnDataArrayAccessor", "ZarnDatasetAccessor", "fit", "predict"]
