@@ -24,8 +24,9 @@ import numpy as np
 from _timing import run_cases
 from zarn import zarn_core
 
-DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,
-                seed=42)
+DEFAULTS = dict(
+    n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20, seed=42
+)
 # At n = 10,000 both sides run shorter chains, to keep the NumPy side brief.
 SHORT = dict(DEFAULTS, n_warmup=50, n_deep=500)
 REPEATS = 3
@@ -56,8 +57,21 @@ def evaluations(cfg):
     return cfg["n_chains"] * (1 + cfg["n_warmup"]) + elite * cfg["n_deep"]
 
 
-def numpy_tournament(X, y, R1=None, R2=None, gamma1=0.0, gamma2=0.0, n_chains=25,
-                     n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20, seed=42):
+def numpy_tournament(
+    X,
+    y,
+    R1=None,
+    R2=None,
+    gamma1=0.0,
+    gamma2=0.0,
+    n_chains=25,
+    n_warmup=200,
+    n_deep=2000,
+    n_elite=5,
+    step_size=0.05,
+    H_piH=20,
+    seed=42,
+):
     """The tournament sampler in NumPy, with NumPy's own random streams."""
     n, k = X.shape
     mad = np.median(np.abs(y - np.median(y)))
@@ -155,13 +169,15 @@ def cases():
         cfg = _config(n)
         args = (R1, R2, 1e-3, 1e-4) if pen else ()
         sampler = zarn_core.TournamentMCMC(**cfg)
-        out.append(dict(
-            name="TournamentMCMC.fit" + (" penalised" if pen else ""),
-            sizes=f"n={n} k=6" + ("" if cfg is DEFAULTS else " n_warmup=50 n_deep=500"),
-            native=lambda s=sampler, X=X, y=y, a=args: s.fit(X, y, *a),
-            peer=lambda X=X, y=y, a=args, c=cfg: numpy_tournament(X, y, *a, **c),
-            peer_name="NumPy",
-        ))
+        out.append(
+            dict(
+                name="TournamentMCMC.fit" + (" penalised" if pen else ""),
+                sizes=f"n={n} k=6" + ("" if cfg is DEFAULTS else " n_warmup=50 n_deep=500"),
+                native=lambda s=sampler, X=X, y=y, a=args: s.fit(X, y, *a),
+                peer=lambda X=X, y=y, a=args, c=cfg: numpy_tournament(X, y, *a, **c),
+                peer_name="NumPy",
+            )
+        )
     return out
 
 
@@ -189,8 +205,14 @@ def warm_up_speedup(n=1000, warm=10, repeats=25):
     for threads in (1, 2):
         time.sleep(PAUSE)
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
-        run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                             text=True, check=True, cwd=os.path.dirname(os.path.abspath(__file__)))
+        run = subprocess.run(
+            [sys.executable, "-c", script],
+            env=env,
+            capture_output=True,
+            text=True,
+            check=True,
+            cwd=os.path.dirname(os.path.abspath(__file__)),
+        )
         times[threads] = float(run.stdout)
     return times
 
@@ -206,12 +228,16 @@ def main():
         evals = evaluations(_config(n))
         X, y = poly_data(n)
         bound = statistics.median(batched_bound(X, y, evals) for _ in range(REPEATS))
-        print(f"{row['name']:28} {row['sizes']:34} {row['t_native'] / evals * 1e9:8.0f}"
-              f" {bound / evals * 1e9:9.0f} {row['t_native'] / bound:9.2f}x")
+        print(
+            f"{row['name']:28} {row['sizes']:34} {row['t_native'] / evals * 1e9:8.0f}"
+            f" {bound / evals * 1e9:9.0f} {row['t_native'] / bound:9.2f}x"
+        )
 
     w = warm_up_speedup()
-    print(f"warm-up (n=1000, defaults, n_deep=0): 1 thread {w[1] * 1e3:.2f} ms, "
-          f"2 threads {w[2] * 1e3:.2f} ms, speed-up {w[1] / w[2]:.2f}x")
+    print(
+        f"warm-up (n=1000, defaults, n_deep=0): 1 thread {w[1] * 1e3:.2f} ms, "
+        f"2 threads {w[2] * 1e3:.2f} ms, speed-up {w[1] / w[2]:.2f}x"
+    )
 
 
 if __name__ == "__main__":

@@ -126,8 +126,10 @@ def test_penalties_match_the_closed_form_sums(deg, a, b, n):
 
 
 def test_penalties_default_grid_and_degenerate_intervals():
-    for got, want in zip(zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0),
-                         zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 600)):
+    for got, want in zip(
+        zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0),
+        zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 600),
+    ):
         np.testing.assert_array_equal(got, want)
     assert not any(R.any() for R in zc.smoothness_penalty_matrices_1d(4, 1.5, 1.5, 10))
     fwd = zc.smoothness_penalty_matrices_1d(4, -1.0, 2.0, 50)
@@ -156,8 +158,13 @@ def test_penalty_forms_converge_to_the_integrals(order):
 
 @pytest.mark.parametrize(
     "deg, n_grid, message",
-    [(-1, 600, "deg < 0"), (-1, 1, "deg < 0"), (3, 1, "n_grid < 2"), (3, 0, "n_grid < 2"),
-     (0, -5, "n_grid < 2")],
+    [
+        (-1, 600, "deg < 0"),
+        (-1, 1, "deg < 0"),
+        (3, 1, "n_grid < 2"),
+        (3, 0, "n_grid < 2"),
+        (0, -5, "n_grid < 2"),
+    ],
 )
 def test_penalties_reject_bad_arguments_in_order(deg, n_grid, message):
     with pytest.raises(ValueError, match=f"^{message}$"):

@@ -43,8 +43,9 @@ def test_tensor_basis_of_two_linear_factors():
     np.testing.assert_array_equal(R1, [[0, 0, 0, 0], [0, 4, 0, 2], [0, 0, 4, 2], [0, 2, 2, 4]])
     np.testing.assert_array_equal(R2, np.diag([0, 0, 0, 8]))
     x, y = np.array([2.0, -3.0, 0.0]), np.array([5.0, 7.0, -1.0])
-    np.testing.assert_array_equal(zc.design_matrix_nd(mi, [x, y]),
-                                  np.column_stack([np.ones(3), y, x, x * y]))
+    np.testing.assert_array_equal(
+        zc.design_matrix_nd(mi, [x, y]), np.column_stack([np.ones(3), y, x, x * y])
+    )
 
 
 @pytest.mark.parametrize("degrees", [[1, 2], [2, 0, 3], [0, 0, 0], [4]])

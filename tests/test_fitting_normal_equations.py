@@ -52,7 +52,9 @@ def test_large_values_keep_relative_accuracy():
     Phi = np.vander(x, 4, increasing=True)
     y = 1.0 - 0.5 * x + 0.01 * x**3
     np.testing.assert_allclose(
-        zc.fit_regularized_linear(Phi, y, ridge=0.0), [1.0, -0.5, 0.0, 0.01], rtol=1e-8,
+        zc.fit_regularized_linear(Phi, y, ridge=0.0),
+        [1.0, -0.5, 0.0, 0.01],
+        rtol=1e-8,
         atol=1e-9,
     )
 

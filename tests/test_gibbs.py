@@ -35,19 +35,34 @@ def as_dict(g):
 @pytest.mark.parametrize(
     "energies, T, expected",
     [
-        ([0.0, 0.0, 0.0, 0.0], 1.0,
-         dict(H=math.log(4), Hmax=math.log(4), He=1.0, r_heat=1.0, var_E=0.0, T=1.0)),
+        (
+            [0.0, 0.0, 0.0, 0.0],
+            1.0,
+            dict(H=math.log(4), Hmax=math.log(4), He=1.0, r_heat=1.0, var_E=0.0, T=1.0),
+        ),
         ([5.0], 3.0, dict(H=0.0, Hmax=math.log(2), He=0.0, r_heat=0.01, var_E=0.0, T=3.0)),
         ([0.0, 1.0], 1.0, two_level(1.0)),
         ([10.0, 11.0], 1.0, two_level(1.0)),
         ([0.0, 1.0], 2.0, two_level(2.0)),
         # T = 0: only the energies equal to the minimum keep a weight.
-        ([1.0, 1.0, 2.0], 0.0,
-         dict(H=math.log(2), Hmax=math.log(3), He=math.log(2) / math.log(3),
-              r_heat=0.01 + 0.99 * math.log(2) / math.log(3), var_E=2.0 / 9.0, T=0.0)),
+        (
+            [1.0, 1.0, 2.0],
+            0.0,
+            dict(
+                H=math.log(2),
+                Hmax=math.log(3),
+                He=math.log(2) / math.log(3),
+                r_heat=0.01 + 0.99 * math.log(2) / math.log(3),
+                var_E=2.0 / 9.0,
+                T=0.0,
+            ),
+        ),
         # The second weight underflows to 0 and contributes nothing.
-        ([0.0, 1000.0], 1.0, dict(H=0.0, Hmax=math.log(2), He=0.0, r_heat=0.01,
-                                  var_E=250000.0, T=1.0)),
+        (
+            [0.0, 1000.0],
+            1.0,
+            dict(H=0.0, Hmax=math.log(2), He=0.0, r_heat=0.01, var_E=250000.0, T=1.0),
+        ),
     ],
 )
 def test_worked_values(energies, T, expected):
@@ -76,7 +91,8 @@ def test_default_temperature_and_column_input():
     E = np.array([0.5, 2.0, 1.0])
     assert as_dict(zarn_core.gibbs_entropy(E)) == as_dict(zarn_core.gibbs_entropy(E, 1.0))
     assert as_dict(zarn_core.gibbs_entropy(E.reshape(-1, 1), 1.0)) == as_dict(
-        zarn_core.gibbs_entropy(E, 1.0))
+        zarn_core.gibbs_entropy(E, 1.0)
+    )
     assert zarn_core.gibbs_entropy(E).T == 1.0
 
 

@@ -74,9 +74,9 @@ def matrices(max_side=5):
         st.tuples(st.integers(0, max_side), st.integers(0, max_side))
         .flatmap(float_arrays)
         .map(np.asfortranarray),
-        st.integers(0, max_side).flatmap(lambda n: float_arrays((n, 2 * n + 1))).map(
-            lambda a: a[:, ::2]
-        ),
+        st.integers(0, max_side)
+        .flatmap(lambda n: float_arrays((n, 2 * n + 1)))
+        .map(lambda a: a[:, ::2]),
         st.sampled_from([None, "x", np.ones((2, 2, 2)), np.ones((2, 2), dtype=complex)]),
     )
 
@@ -108,8 +108,10 @@ def call(fn, *args, **kwargs):
 
 def is_float_vector(v, n=None):
     return (
-        isinstance(v, np.ndarray) and v.dtype == np.float64 and v.ndim == 1 and
-        (n is None or v.shape == (n,))
+        isinstance(v, np.ndarray)
+        and v.dtype == np.float64
+        and v.ndim == 1
+        and (n is None or v.shape == (n,))
     )
 
 

@@ -80,8 +80,12 @@ def reference_fit(X, y, cfg, R1=None, R2=None, gamma1=0.0, gamma2=0.0):
     n_chains, n_warmup, n_deep, n_elite, step, H_piH, seed = cfg
     k = X.shape[1]
     zero = np.zeros((k, k))
-    pen = (R1 if R1 is not None else zero, R2 if R2 is not None else zero,
-           gamma1 if R1 is not None else 0.0, gamma2 if R2 is not None else 0.0)
+    pen = (
+        R1 if R1 is not None else zero,
+        R2 if R2 is not None else zero,
+        gamma1 if R1 is not None else 0.0,
+        gamma2 if R2 is not None else 0.0,
+    )
 
     def energy(b):
         return zarn_core.mdl_score_reg(prediction(X, b), y, k, H_piH, b, *pen)
@@ -189,12 +193,12 @@ PEN = {
 @pytest.mark.parametrize(
     "cfg",
     [
-        (4, 30, 25, 0, 0.05, 20, 42),   # n_elite 0: a one-chain elite
+        (4, 30, 25, 0, 0.05, 20, 42),  # n_elite 0: a one-chain elite
         (4, 30, 25, 1, 0.05, 20, 42),
-        (4, 30, 25, 9, 0.05, 20, 42),   # more wanted than chains: four runs
-        (5, 20, 0, 3, 0.2, 7, 11),      # no deep phase
+        (4, 30, 25, 9, 0.05, 20, 42),  # more wanted than chains: four runs
+        (5, 20, 0, 3, 0.2, 7, 11),  # no deep phase
         (3, 0, 30, 2, 0.1, 20, 2**64 - 1),
-        (3, 10, 600, 3, 0.1, 20, 5),      # long runs: the temperature carries over
+        (3, 10, 600, 3, 0.1, 20, 5),  # long runs: the temperature carries over
     ],
 )
 def test_matches_reference_algorithm(cfg, pen):
@@ -274,8 +278,9 @@ def test_energy_is_the_mdl_score_of_the_result():
     X, y = poly_data(300, seed=6)
     R1, R2 = np.diag(np.arange(6.0)), np.eye(6)
     r = zarn_core.TournamentMCMC(n_deep=500).fit(X, y, R1, R2, 0.01, 0.002)
-    expected = zarn_core.mdl_score_reg(prediction(X, r.beta_mcmc), y, 6, 20, r.beta_mcmc,
-                                       R1, R2, 0.01, 0.002)
+    expected = zarn_core.mdl_score_reg(
+        prediction(X, r.beta_mcmc), y, 6, 20, r.beta_mcmc, R1, R2, 0.01, 0.002
+    )
     assert r.energy == expected
 
 
@@ -346,8 +351,11 @@ def test_zero_weights_equal_no_penalty():
     X, y = poly_data(100, seed=7)
     m = zarn_core.TournamentMCMC(n_chains=8, n_deep=300)
     plain = m.fit(X, y)
-    for pen in [(np.eye(6), np.ones((6, 6)), 0.0, 0.0), (None, None, 1.0, 1.0),
-                (np.ones((2, 2)), None, 0.0)]:  # a matrix that is not applied is not read
+    for pen in [
+        (np.eye(6), np.ones((6, 6)), 0.0, 0.0),
+        (None, None, 1.0, 1.0),
+        (np.ones((2, 2)), None, 0.0),
+    ]:  # a matrix that is not applied is not read
         r = m.fit(X, y, *pen)
         assert_same_result(r, plain.beta_mcmc, plain.energy)
 
@@ -377,8 +385,14 @@ def test_identical_across_thread_counts(tmp_path):
     outputs = set()
     for threads in ("1", "2", "4"):
         env = dict(os.environ, OMP_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=env,
-                             capture_output=True, text=True, check=True)
+        run = subprocess.run(
+            [sys.executable, "-c", script],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         outputs.add(run.stdout)
     assert len(outputs) == 1
 

@@ -61,9 +61,7 @@ class Interval:
     2.0
     """
 
-    def __init__(
-        self, kind: type, left: float | None, right: float | None, *, closed: str
-    ) -> None:
+    def __init__(self, kind: type, left: float | None, right: float | None, *, closed: str) -> None:
         self.kind = kind
         self.left = -math.inf if left is None else left
         self.right = math.inf if right is None else right

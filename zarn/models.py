@@ -238,28 +238,30 @@ class PolynomialRegressor:
     """
 
     # What each parameter may be, checked once at the start of every fit.
-    _parameter_constraints: ClassVar[ParameterTable] = ParameterTable({
-        "degree": [DEGREES],
-        "method": [Options(*METHODS)],
-        "gamma1": PENALTY_WEIGHT,
-        "gamma2": PENALTY_WEIGHT,
-        "ridge": [WEIGHT],
-        "basis": [Options(*_basis.BASES)],
-        "domain": [None, ARRAY_LIKE],
-        "n_grid": [None, Interval(int, 2, _C_INT, closed="both")],
-        "H": [Interval(int, 1, _C_INT, closed="both")],
-        "n_chains": [Interval(int, 1, _C_INT, closed="both")],
-        "n_warmup": [Interval(int, 0, _C_INT, closed="both")],
-        "n_deep": [Interval(int, 0, _C_INT, closed="both")],
-        "n_elite": [Interval(int, 1, _C_INT, closed="both")],
-        "step_size": [Interval(float, 0.0, math.inf, closed="neither")],
-        "random_state": [
-            Interval(int, 0, 2**64 - 1, closed="both"),
-            InstanceOf(np.random.Generator, "numpy.random.Generator"),
-            InstanceOf(np.random.RandomState, "numpy.random.RandomState"),
-            None,
-        ],
-    })
+    _parameter_constraints: ClassVar[ParameterTable] = ParameterTable(
+        {
+            "degree": [DEGREES],
+            "method": [Options(*METHODS)],
+            "gamma1": PENALTY_WEIGHT,
+            "gamma2": PENALTY_WEIGHT,
+            "ridge": [WEIGHT],
+            "basis": [Options(*_basis.BASES)],
+            "domain": [None, ARRAY_LIKE],
+            "n_grid": [None, Interval(int, 2, _C_INT, closed="both")],
+            "H": [Interval(int, 1, _C_INT, closed="both")],
+            "n_chains": [Interval(int, 1, _C_INT, closed="both")],
+            "n_warmup": [Interval(int, 0, _C_INT, closed="both")],
+            "n_deep": [Interval(int, 0, _C_INT, closed="both")],
+            "n_elite": [Interval(int, 1, _C_INT, closed="both")],
+            "step_size": [Interval(float, 0.0, math.inf, closed="neither")],
+            "random_state": [
+                Interval(int, 0, 2**64 - 1, closed="both"),
+                InstanceOf(np.random.Generator, "numpy.random.Generator"),
+                InstanceOf(np.random.RandomState, "numpy.random.RandomState"),
+                None,
+            ],
+        }
+    )
 
     def __init__(
         self,
@@ -440,7 +442,6 @@ class PolynomialRegressor:
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
         return self._uncertainty
-
 
     def _robust_auto_weights(self, Phi, y, R1, R2, params, seed, w=None) -> dict[str, Any]:
         """The parameters with the "auto" weights chosen on a robust fit's inliers.
