@@ -71,3 +71,16 @@ def run_python():
     package is imported), with the environment the test run started with; returns the
     completed process, with text output."""
     return _run_python
+
+
+@pytest.fixture(scope="session")
+def client():
+    """A real Dask cluster of two worker processes (one thread each), shared by the tests."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()

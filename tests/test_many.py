@@ -279,18 +279,6 @@ def test_model_must_be_a_polynomial_regressor():
 # ----------------------------------------------------------------- Dask cluster
 
 
-@pytest.fixture(scope="module")
-def client():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    )
-    client = distributed.Client(cluster)
-    yield client
-    client.close()
-    cluster.close()
-
-
 @pytest.mark.slow  # starts a cluster of two worker processes
 @pytest.mark.parametrize("method", ["ols", "robust"])
 def test_dask_on_a_process_cluster_matches_serial(client, method):

@@ -278,18 +278,6 @@ def test_import_zarn_imports_no_xarray_and_the_accessor_registers(run_python):
 # ----------------------------------------------------------------- Dask cluster
 
 
-@pytest.fixture(scope="module")
-def client():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    )
-    client = distributed.Client(cluster)
-    yield client
-    client.close()
-    cluster.close()
-
-
 def refuse_to_compute(*args, **kwargs):
     raise AssertionError("something was computed before .compute()")
 
