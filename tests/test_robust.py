@@ -459,3 +459,15 @@ def test_huge_outliers_among_ordinary_values(top):
     assert model.scale_ == pytest.approx(0.01, rel=0.3)
     ls = zarn.PolynomialRegressor(2, method="ols").fit(x[:30, None], y[:30])
     np.testing.assert_allclose(model.predict(x[:30, None]), ls.predict(x[:30, None]), atol=0.01)
+
+
+def test_standard_errors_of_a_scale_whose_square_underflows():
+    # A robust scale near 1e-308: its square is 0 in doubles, yet the standard errors are
+    # finite (the covariance is unscaled by dividing twice), and no warning is raised.
+    x = np.array([[0.0], [0.5], [1.0]])
+    y = np.array([1.1e-308, 0.0, 2.2e-308])
+    model = zarn.PolynomialRegressor(0, method="robust", **SMALL).fit(x, y)
+    assert 0.0 < model.scale_ < 1e-150
+    assert np.isfinite(model.stderr_).all() and np.isfinite(model.cov_).all()
+    fits = zarn.fit_many(x[:, 0], y, zarn.PolynomialRegressor(0, method="robust", **SMALL))
+    assert np.isfinite(fits.stderr).all()

@@ -248,7 +248,11 @@ class Uncertainty:
         """(covariance divided by scale**2, edf)."""
         if self.fixed is not None:
             cov, scale, edf = self.fixed
-            return (cov / (scale * scale) if scale > 0.0 else cov), edf
+            if not scale > 0.0:
+                return cov, edf
+            # Divided twice where scale**2 underflows (a scale below 1.5e-154), not by 0.
+            square = scale * scale
+            return (cov / square if square > 0.0 else cov / scale / scale), edf
         unit2 = self.unit * self.unit
         if self.penalty is None:
             cov_unscaled, _, rank = _svd_parts(self.R)
