@@ -73,13 +73,27 @@ def run_python():
     return _run_python
 
 
+# Any free port, chosen by the operating system.
+FREE_PORT = ":0"
+
+
+def start_cluster():
+    """A real Dask cluster of two worker processes (one thread each).
+
+    Its scheduler serves HTTP on a free port: without a dashboard it still binds the
+    dashboard's default port, 8787, which a notebook's cluster may hold already.
+    """
+    distributed = pytest.importorskip("distributed")
+    return distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=FREE_PORT
+    )
+
+
 @pytest.fixture(scope="session")
 def client():
-    """A real Dask cluster of two worker processes (one thread each), shared by the tests."""
+    """A cluster of :func:`start_cluster`, shared by the tests."""
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    )
+    cluster = start_cluster()
     client = distributed.Client(cluster)
     yield client
     client.close()

@@ -1,11 +1,13 @@
 import importlib
 import pickle
+import socket
 import warnings
 
 import numpy as np
 import pytest
 
 import zarn
+from conftest import start_cluster
 from zarn import _batched, _design, _plans
 from zarn._params import validate_params
 from zarn.exceptions import RankWarning
@@ -277,6 +279,22 @@ def test_model_must_be_a_polynomial_regressor():
 
 
 # ----------------------------------------------------------------- Dask cluster
+
+# The default port of Dask's dashboard, which a notebook's cluster may hold.
+DASHBOARD_PORT = 8787
+
+
+@pytest.mark.slow  # starts a cluster of two worker processes
+def test_the_test_cluster_starts_while_another_program_holds_the_dashboard_port():
+    distributed = pytest.importorskip("distributed")
+    with socket.socket() as held:
+        try:
+            held.bind(("127.0.0.1", DASHBOARD_PORT))
+            held.listen()
+        except OSError:  # another program holds it already, as under test
+            pass
+        with start_cluster() as cluster, distributed.Client(cluster) as c:
+            assert c.submit(sum, [1, 2]).result() == 3
 
 
 @pytest.mark.slow  # starts a cluster of two worker processes
