@@ -99,7 +99,7 @@ html_show_sourcelink = False
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "header_links_before_dropdown": 6,
+    "header_links_before_dropdown": 5,
     # The performance page's tables and the gallery's code need the width (the performance
     # page's sections are in its left column).
     "secondary_sidebar_items": {

@@ -60,7 +60,9 @@ def page_code(text):
     """The Python shown on a reStructuredText page: its >>> examples and code blocks."""
     parser = doctest.DocTestParser()
     code = [example.source for example in parser.get_examples(text)]
-    blocks = re.findall(r"^( *)\.\. code-block:: python\n((?:\1 +.*\n|[ \t]*\n)*)", text, re.M)
+    blocks = re.findall(
+        r"^( *)\.\. code-block:: python\n((?:\1 +.*\n|[ \t]*\n)*)", text, re.M | re.I
+    )
     code += [textwrap.dedent(body) for _, body in blocks if ">>>" not in body]
     return code
 
@@ -135,7 +137,7 @@ def test_site_imports_finds_the_imports_of_pages_and_blocks():
            >>> import numpy as np
            >>> from scipy import stats
 
-        .. code-block:: python
+        .. code-block:: Python
 
            import dask.array as da
            if True:
