@@ -1,4 +1,5 @@
-"""Order of the gallery: the quickstart first, then the topics in the user guide's order."""
+"""Order of the gallery: the quickstart first, the topics in the user guide's order, then the
+native core."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ ORDER = [
     "plot_many_series.py",
     "plot_trend_map.py",
     "plot_elnino_trend.py",
+    "plot_native_core.py",
 ]
 
 

@@ -36,6 +36,7 @@ extensions = [
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "sphinx_copybutton",
+    "myst_parser",  # the changelog page includes CHANGELOG.md, which is Markdown
 ]
 
 templates_path: list[str] = []
@@ -84,6 +85,10 @@ sphinx_gallery_conf = {
     "abort_on_example_error": False,  # run them all, then fail the build with the list
     "min_reported_time": 1,
     "matplotlib_animations": False,
+    # "Examples using ..." on the API pages: the gallery records which of zarn's names each
+    # example uses, and every API page shows its list with the ``minigallery`` directive.
+    "doc_module": ("zarn",),
+    "backreferences_dir": "_generated/backreferences",
 }
 
 html_theme = "pydata_sphinx_theme"
@@ -94,7 +99,7 @@ html_show_sourcelink = False
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "header_links_before_dropdown": 6,
+    "header_links_before_dropdown": 5,
     # The performance page's tables and the gallery's code need the width (the performance
     # page's sections are in its left column).
     "secondary_sidebar_items": {
@@ -110,7 +115,15 @@ html_theme_options = {
     "footer_end": [],
 }
 # Pages without sub-pages get no left navigation, so wide tables have room.
-html_sidebars = {"index": [], "getting_started": [], "performance": ["page-toc"]}
+html_sidebars = {
+    "index": [],
+    "getting_started": [],
+    "performance": ["page-toc"],
+    "coming_from": [],
+    "faq": [],
+    "glossary": [],
+    "changelog": [],
+}
 html_context = {"default_mode": "light"}
 
 

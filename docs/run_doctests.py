@@ -2,8 +2,9 @@
 site's own tools.
 
 The Sphinx build shows these examples but does not run them; this script does, so a page
-whose example drifts from what zarn returns fails CI. Some examples use xarray, which the
-``test`` extra installs (CI installs it before the docs). Run from the repository root:
+whose example drifts from what zarn returns fails CI. The ``docs`` extra installs every
+library the examples import (xarray, statsmodels, SciPy, pandas). Run from the repository
+root:
 
     .venv/bin/python docs/run_doctests.py
 """

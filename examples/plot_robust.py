@@ -60,3 +60,13 @@ plt.show()
 #
 # The fit is reproducible: the same ``random_state`` gives the same fit, bit for bit,
 # whatever the number of threads.
+#
+# Besides the coefficients, the last robust fit (35 % outliers) keeps each sample's weight
+# in the final fit (``robust_weights_``, in [0, 1]), its estimate of the noise scale
+# (``scale_``) and the record of its sampler's search in ``gibbs_``, a
+# :class:`zarn.GibbsRecord`.
+
+print(f"outliers set aside: {(~rob.inlier_mask_).sum()} of {x.size} points")
+weights = rob.robust_weights_
+print(f"median weight of the inliers {np.median(weights[rob.inlier_mask_]):.2f},")
+print(f"of the points set aside {np.median(weights[~rob.inlier_mask_]):.2f}")

@@ -57,7 +57,7 @@ trend_se = fits.stderr.sel(power=1, drop=True) * per_decade
 slope = zarn.xarray.predict(fits, sst.time[:1], derivative=1, datetime_unit="D") * 3652.425
 assert np.allclose(slope.isel(time=0), trend, equal_nan=True)
 
-fig, axes = plt.subplots(2, 2, figsize=(11, 6), layout="constrained", sharex=True, sharey=True)
+fig, axes = plt.subplots(2, 2, figsize=(11, 4.0), layout="constrained", sharex=True, sharey=True)
 panels = [
     (axes[0, 0], true_trend, "true trend (°C per decade)", "RdBu_r", (-0.4, 0.4)),
     (axes[0, 1], trend, "fitted trend (°C per decade)", "RdBu_r", (-0.4, 0.4)),
@@ -68,8 +68,10 @@ for ax, field, title, colours, (vmin, vmax) in panels:
     field = np.where(land, np.nan, field)
     colours = plt.get_cmap(colours).with_extremes(bad="0.75")  # land in grey
     image = ax.pcolormesh(lon, lat, field, cmap=colours, vmin=vmin, vmax=vmax)
-    fig.colorbar(image, ax=ax, shrink=0.9)
     ax.set(title=title, aspect="equal")
+    # The colour bar sits in an inset of the map's own axes, so it has the map's height
+    # whatever the figure's shape (the equal aspect leaves the axes' cell taller).
+    fig.colorbar(image, cax=ax.inset_axes([1.03, 0.0, 0.03, 1.0]))
 axes[1, 1].contour(lon, lat, np.abs(trend) / trend_se, levels=[1.96], colors="cyan")
 plt.show()
 
