@@ -4,8 +4,9 @@ Every criterion is "lower is better" and is computed from a candidate's residual
 data it was fitted to and its number of parameters ``k`` (for a penalised fit, its
 effective degrees of freedom, the estimator's ``edf_``). The MDL score,
 the fourth criterion of :func:`zarn.compare_models`, is the estimator's own ``mdl_``
-(:func:`zarn._fitting.mdl`); it is listed in ``CRITERIA`` but computed there.
-:func:`zarn.compare_models` checks a criterion's name against ``CRITERIA``.
+(:func:`zarn._scores.mdl`); it is listed in the name tables but computed there. The
+tables below are the only place that names the criteria: :func:`zarn.compare_models`
+checks a criterion against them, its rows and displays read their columns and titles.
 
 The robust BIC (:func:`robust_bic`) replaces the Gaussian log-likelihood by Tukey's
 bounded biweight loss of the residuals on one scale common to all candidates, so that a
@@ -21,19 +22,23 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from zarn._fitting import Residuals, power_of_two_scale
+from zarn._biweight import CUTOFF, MAD_TO_SD, TRUNCATED_SD, loss
+from zarn._lstsq import power_of_two_scale
+from zarn._scores import Residuals
 
-CRITERIA = ("mdl", "aic", "bic", "rbic")
+# Each criterion's column of ComparisonRow, and its name in titles and labels.
+CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
+CRITERION_NAMES = {
+    "mdl": "MDL score",
+    "aic": "Gaussian AIC",
+    "bic": "Gaussian BIC",
+    "rbic": "robust BIC",
+}
+CRITERIA = tuple(CRITERION_COLUMNS)
+# The default criterion, for every method: on clean data it picks what BIC picks, and it
+# stays right with gross outliers (measured on the performance page).
+DEFAULT_CRITERION = "rbic"
 
-# Tuning constant of the biweight loss, in noise deviations: 4.685 gives the biweight
-# M-estimator 95 % efficiency at Gaussian noise (Beaton & Tukey 1974), so clean data are
-# judged nearly as by least squares, while residuals beyond 4.685 deviations cost the same.
-BIWEIGHT_C = 4.685
-# Consistency factor of the median absolute deviation for Gaussian noise: 1 / Phi^-1(3/4).
-MAD_TO_SD = 1.482602218505602
-# The scale's reweighting keeps residuals within this many deviations: 99.7 % of Gaussian
-# noise, while gross outliers are cut.
-SCALE_CUTOFF = 3.0
 # The reweighting is a contraction; it stops when the scale moves by less than this share,
 # or after MAX_SCALE_STEPS steps.
 SCALE_TOLERANCE = 1e-9
@@ -41,16 +46,6 @@ MAX_SCALE_STEPS = 50
 # A scale never falls below this share of the size of y: a candidate that fits most points
 # exactly (noise-free data) then has residuals of rounding size, which cost nothing.
 RELATIVE_SCALE_FLOOR = 1e-12
-
-
-def _truncated_sd(c: float) -> float:
-    """Standard deviation of a standard normal z conditioned on ``|z| < c``."""
-    mass = math.erf(c / math.sqrt(2.0))
-    density = math.exp(-0.5 * c * c) / math.sqrt(2.0 * math.pi)
-    return math.sqrt(1.0 - 2.0 * c * density / mass)
-
-
-TRUNCATED_SD = _truncated_sd(SCALE_CUTOFF)
 
 
 def gaussian_log_likelihood(y: np.ndarray, yp: np.ndarray) -> float:
@@ -113,23 +108,6 @@ def gaussian_bic(y: np.ndarray, yp: np.ndarray, k: float) -> float:
     return -2.0 * gaussian_log_likelihood(y, yp) + k * math.log(len(y))
 
 
-def biweight_loss(u: np.ndarray) -> np.ndarray:
-    """Tukey's biweight loss of standardised residuals, scaled to equal u^2 / 2 near zero.
-
-    ``rho(u) = c^2 / 6 (1 - (1 - (u / c)^2)^3)`` for ``|u| <= c`` and ``c^2 / 6`` beyond,
-    with ``c = 4.685``. So ``2 rho`` plays the part of ``-2 ln(density)`` of Gaussian
-    noise for small residuals and is bounded by ``c^2 / 3`` for large ones.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> biweight_loss(np.array([0.0, 0.01, 100.0])).round(6).tolist()  # c^2 / 6 = 3.658204
-    [0.0, 5e-05, 3.658204]
-    """
-    v = np.minimum(np.square(u / BIWEIGHT_C), 1.0)
-    return (BIWEIGHT_C * BIWEIGHT_C / 6.0) * (1.0 - (1.0 - v) ** 3)
-
-
 def robust_scale(residuals: np.ndarray, k: float = 0.0) -> float:
     """Noise deviation from a fit's residuals, unmoved by gross outliers.
 
@@ -167,7 +145,7 @@ def robust_scale(residuals: np.ndarray, k: float = 0.0) -> float:
     a = a / s
     scale = MAD_TO_SD * float(np.median(a))
     for _ in range(MAX_SCALE_STEPS):
-        kept = a[a < SCALE_CUTOFF * scale]
+        kept = a[a < CUTOFF * scale]
         if kept.size <= k or scale == 0.0:
             break
         new = math.sqrt(float(np.sum(np.square(kept))) / (kept.size - k)) / TRUNCATED_SD
@@ -234,7 +212,7 @@ def robust_bic(y: np.ndarray, yp: np.ndarray, k: float, scale: float) -> float:
     the standardised residuals (the robust Schwarz criterion of Machado 1993, "Robust
     model selection and M-estimation", Econometric Theory 9; the robust AIC of Ronchetti
     1985, "Robust model selection in regression", Statistics & Probability Letters 3,
-    with BIC's penalty). Because :func:`biweight_loss` equals ``u^2 / 2`` near zero, on
+    with BIC's penalty). Because :func:`zarn._biweight.loss` equals ``u^2 / 2`` near zero, on
     clean data it ranks candidates nearly as Gaussian BIC does; each gross outlier costs
     at most ``c^2 / 3 = 7.3`` whatever the candidate, so outliers neither dominate the sum
     nor reward a candidate that bends towards them. All candidates must be scored with
@@ -266,4 +244,4 @@ def robust_bic(y: np.ndarray, yp: np.ndarray, k: float, scale: float) -> float:
     s = max(power_of_two_scale(y), power_of_two_scale(yp))  # no overflow for huge y
     with np.errstate(over="ignore"):
         r = (y / s - yp / s) / (scale / s)
-    return 2.0 * float(np.sum(biweight_loss(r))) + k * math.log(n)
+    return 2.0 * float(np.sum(loss(r))) + k * math.log(n)

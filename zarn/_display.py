@@ -10,11 +10,12 @@ import html
 import math
 from typing import TYPE_CHECKING, Any
 
+from zarn._criteria import CRITERION_COLUMNS, CRITERION_NAMES
+from zarn._methods import names as method_names
 from zarn._optional import import_optional
 from zarn._smoothing import AUTO
-from zarn.models import METHODS
 
-if TYPE_CHECKING:
+if TYPE_CHECKING:  # annotations only: compare imports this module, never the reverse
     from zarn.compare import ComparisonRow, Degree, ModelComparison
 
 # Rows shown by the text and HTML tables; the rest are counted in a last line.
@@ -22,8 +23,6 @@ MAX_SHOWN_ROWS = 30
 
 
 def _title(cmp: ModelComparison) -> str:
-    from zarn.compare import CRITERION_NAMES
-
     return (
         f"ModelComparison of {len(cmp.rows)} candidate(s) on {cmp.n_samples} samples, "
         f"ranked by {CRITERION_NAMES[cmp.criterion]} (lower is better)"
@@ -122,8 +121,6 @@ _STYLES = {"rbic": "o-", "bic": "x--", "aic": "+:", "mdl": "s-."}
 
 def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     """Draw the comparison (:meth:`ModelComparison.plot <zarn.compare.ModelComparison.plot>`)."""
-    from zarn.compare import CRITERION_COLUMNS
-
     if ax is None:
         plt = import_optional("matplotlib.pyplot", "ModelComparison.plot")
         _, ax = plt.subplots(layout="constrained")
@@ -135,7 +132,8 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     groups: dict[tuple[str, Any], list[ComparisonRow]] = {}
     for row in sorted(cmp.rows, key=lambda r: position[r.degree]):
         groups.setdefault((row.method, row.penalty), []).append(row)
-    groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), str(g[0][1]))))
+    order = method_names()
+    groups = dict(sorted(groups.items(), key=lambda g: (order.index(g[0][0]), str(g[0][1]))))
     several_pairs = len({penalty for _, penalty in groups}) > 1
     # Each information criterion as its difference from its lowest value (finite ones).
     lowest = {}
@@ -145,7 +143,7 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
 
     def height(row: ComparisonRow, name: str) -> float:
         value = getattr(row, CRITERION_COLUMNS[name])
-        return value if name == "mdl" else value - lowest[name]
+        return float(value if name == "mdl" else value - lowest[name])
 
     for (method, (g1, g2)), rows in groups.items():
         label = method + (f" (gamma1={g1}, gamma2={g2})" if several_pairs else "")

@@ -13,41 +13,31 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _criteria, _display
+from zarn import _criteria, _display, _methods
 from zarn._constants import MAD_TOLERANCE
-from zarn._fitting import Residuals
-from zarn._inference import check_sample_weight, warn_if_rank_deficient
+from zarn._criteria import CRITERION_COLUMNS, DEFAULT_CRITERION
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
-from zarn._params import DEGREES, InvalidParameterError, Options, check_param
+from zarn._scores import Residuals
+from zarn._settings import DEGREES, InvalidParameterError, Options, check_param
+from zarn._uncertainty import warn_if_rank_deficient
 from zarn._validation import (
     as_float_array,
     check_degrees,
     check_positions,
+    check_sample_weight,
     check_X,
     check_y,
     feature_names,
 )
 from zarn.exceptions import RankWarning
-from zarn.models import METHODS, PENALTY_WEIGHT, PolynomialRegressor
+from zarn.models import PENALTY_WEIGHT, PolynomialRegressor
 
 # Parameters that compare_models sets itself, candidate by candidate.
 GRID_PARAMS = ("degree", "method", "gamma1", "gamma2")
 
 Degree = Union[int, tuple[int, ...]]  # one degree for every feature, or one per feature
 Weight = Union[float, str]  # a penalty weight, or "auto"
-
-# Each criterion's column of ComparisonRow, and its name in titles and labels.
-CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
-CRITERION_NAMES = {
-    "mdl": "MDL score",
-    "aic": "Gaussian AIC",
-    "bic": "Gaussian BIC",
-    "rbic": "robust BIC",
-}
-# The default criterion, for every method: on clean data it picks what BIC picks, and it
-# stays right with gross outliers (measured on the performance page).
-DEFAULT_CRITERION = "rbic"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -394,7 +384,7 @@ def compare_models(
         X_fit = X_fit.iloc[keep] if hasattr(X_fit, "iloc") else X_fit[keep]
         y, w, n = y[keep], w[keep], int(keep.sum())
     degree_list = _degrees(degrees, d)
-    method_list = _methods(methods)
+    method_list = _method_names(methods)
     penalty_list = _penalties(penalties)
     criteria = [Options(*_criteria.CRITERIA)]
     criterion = check_param("criterion", criterion, criteria, "compare_models")
@@ -436,7 +426,7 @@ def compare_models(
     ]
     order = _ranking(rows, CRITERION_COLUMNS[criterion])
     best = models[order[0]]
-    warn_if_rank_deficient(best._uncertainty, len(best.coef_), stacklevel=2)
+    warn_if_rank_deficient(best.rank_, len(best.coef_), n, stacklevel=2)
     return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
@@ -468,11 +458,12 @@ def _degrees(degrees: Iterable[Degree], n_features: int) -> list[Degree]:
     return out
 
 
-def _methods(methods: Iterable[str]) -> list[str]:
+def _method_names(methods: Iterable[str]) -> list[str]:
     items = [methods] if isinstance(methods, str) else list(methods)
+    names = _methods.names()
     if not items:
-        raise ValueError(f"methods is empty; give one or more of {', '.join(METHODS)}")
-    options = [Options(*METHODS)]
+        raise ValueError(f"methods is empty; give one or more of {', '.join(names)}")
+    options = [Options(*names)]
     return [check_param(f"methods[{i}]", m, options, "compare_models") for i, m in enumerate(items)]
 
 
