@@ -8,15 +8,29 @@ from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING, Any
+from collections.abc import Sequence
+from typing import Any, Protocol
 
-from zarn._criteria import CRITERION_COLUMNS, CRITERION_NAMES
+from zarn._criteria import CRITERION_COLUMNS, CRITERION_NAMES, ComparisonRow, Degree
 from zarn._methods import names as method_names
 from zarn._optional import import_optional
 from zarn._smoothing import AUTO
 
-if TYPE_CHECKING:  # annotations only: compare imports this module, never the reverse
-    from zarn.compare import ComparisonRow, Degree, ModelComparison
+
+class ModelComparison(Protocol):
+    """What the displays read of a :class:`zarn.ModelComparison`."""
+
+    @property
+    def rows(self) -> Sequence[ComparisonRow]: ...
+    @property
+    def best_(self) -> Any: ...
+    @property
+    def degrees(self) -> Sequence[Degree]: ...
+    @property
+    def n_samples(self) -> int: ...
+    @property
+    def criterion(self) -> str: ...
+
 
 # Rows shown by the text and HTML tables; the rest are counted in a last line.
 MAX_SHOWN_ROWS = 30

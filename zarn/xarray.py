@@ -21,7 +21,7 @@ from typing import Any
 
 import numpy as np
 
-from zarn import _backends
+from zarn import __version__, _backends
 from zarn._design import Design
 from zarn._optional import import_optional
 from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, EstimatorPlan, Plan, make_plan
@@ -287,8 +287,6 @@ def _attributes(
 ) -> dict[str, Any]:
     """The result's attributes: what :func:`predict` needs, and the model's parameters, as
     strings and numbers (netCDF attributes hold no None, bool or large ints)."""
-    from zarn import __version__
-
     low, high = plan.design.domain[0].tolist()
     attrs: dict[str, Any] = {
         "title": "polynomial fits by zarn",
