@@ -20,7 +20,6 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Union
 
 import numpy as np
 
@@ -50,8 +49,8 @@ MAX_SCALE_STEPS = 50
 RELATIVE_SCALE_FLOOR = 1e-12
 
 
-Degree = Union[int, tuple[int, ...]]  # one degree for every feature, or one per feature
-Weight = Union[float, str]  # a penalty weight, or "auto"
+Degree = int | tuple[int, ...]  # one degree for every feature, or one per feature
+Weight = float | str  # a penalty weight, or "auto"
 
 
 @dataclass(frozen=True)

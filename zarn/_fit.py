@@ -63,9 +63,12 @@ def fit_series(
         if not (w > 0.0).all():  # zero weights drop their samples, before anything
             keep = w > 0.0
             X, y, w = X[keep], y[keep], w[keep]
+    # Own copies: the fit keeps them for what it computes on first use, and the caller
+    # may change its arrays in the meantime.
+    X, y, w = X.copy(), y.copy(), None if w is None else w.copy()
     design = Design.from_data(X, settings, names)
     Phi = design.matrix(design.map(X))
-    fit = method(settings.method).fit(Series(design, Phi, y, w), settings)
+    fit = method(settings.method).fit(Series(design, X, Phi, y, w), settings)
     u = fit.uncertainty
     warn_if_rank_deficient(u.rank, design.k, u.n_obs, stacklevel=stacklevel + 1)
-    return SeriesFit(design, fit, X.copy(), y.copy())
+    return SeriesFit(design, fit, X, y)

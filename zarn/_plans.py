@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 
@@ -447,4 +447,4 @@ class EstimatorPlan:
         out[N_INLIERS] = len(y) if mask is None else mask.sum()
 
 
-Plan = Union[LinearPlan, EstimatorPlan]
+Plan = LinearPlan | EstimatorPlan

@@ -19,7 +19,7 @@ import math
 import numbers
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 
@@ -206,7 +206,7 @@ class _Degrees:
 ARRAY_LIKE = _ArrayLike()
 DEGREES = _Degrees()
 WEIGHT = Interval(float, 0.0, math.inf, closed="left")  # penalty weights: finite and >= 0
-Constraint = Union[Interval, Options, InstanceOf, _ArrayLike, _Degrees, None]
+Constraint = Interval | Options | InstanceOf | _ArrayLike | _Degrees | None
 
 
 def check_param(name: str, value: Any, constraints: Sequence[Constraint], caller: str) -> Any:

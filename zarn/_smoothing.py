@@ -32,7 +32,6 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Union
 
 import numpy as np
 
@@ -40,7 +39,7 @@ from zarn._lstsq import power_of_two_scale
 
 AUTO = "auto"
 CRITERIA = ("reml", "gcv")
-Weight = Union[float, str]  # a fixed weight, or "auto"
+Weight = float | str  # a fixed weight, or "auto"
 
 # An eigenvalue of a penalty in the orthogonal basis below this share of the largest is
 # a null direction (a function the penalty does not see, such as a constant or a line).

@@ -34,14 +34,20 @@ class Outliers:
 
 @dataclass(frozen=True, eq=False)
 class Series:
-    """One series to fit: the design, its mapped matrix ``Phi`` at the samples, the
-    target ``y`` (finite wherever sample weights are given) and the checked sample weights
-    ``w`` (all positive) or None."""
+    """One series to fit: the design, the positions ``X`` (n, d), their mapped matrix
+    ``Phi``, the target ``y`` (finite wherever sample weights are given) and the checked
+    sample weights ``w`` (all positive) or None. X, y and w are the fit's own arrays,
+    which a fit may keep (to compute its uncertainty on first use)."""
 
     design: Design
+    X: np.ndarray
     Phi: np.ndarray
     y: np.ndarray
     w: np.ndarray | None
+
+    def matrix(self) -> np.ndarray:
+        """The design matrix at X, built again (the same bits as ``Phi``)."""
+        return self.design.matrix(self.design.map(self.X))
 
 
 @dataclass(frozen=True)
@@ -133,6 +139,8 @@ def weight_or_zero(weight: float | str) -> float:
 
 def fixed_weights(settings: Settings) -> Settings:
     """The settings with every ``"auto"`` weight at 0.0 (the fixed ones as given)."""
+    if not auto(settings):
+        return settings
     return settings.with_weights(weight_or_zero(settings.gamma1), weight_or_zero(settings.gamma2))
 
 

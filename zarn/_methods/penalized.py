@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from functools import partial
 
 import numpy as np
@@ -27,8 +28,9 @@ from zarn._uncertainty import PenalizedUncertainty, Uncertainty, design_uncertai
 from zarn._validation import check_finite
 
 # A penalised fit defers the QR factor of its design to the first use of its uncertainty
-# when the weighted design has at most this many elements (512 KB, kept with the fit until
-# then) and its rank is certainly full: for small fits the factor costs more than the fit.
+# when its rank is certainly full: for small fits the factor costs more than the fit, for
+# large ones several times the penalised solve. A weighted design of at most this many
+# elements (512 KB) is kept with the fit until then; a larger one is built again.
 DEFER_ELEMENTS = 1 << 16
 
 
@@ -62,7 +64,7 @@ class Penalized(Method):
             check_finite(data.y, "y")
             settings = auto_weights(data, settings)
         penalty = penalty_of(data.design, settings)
-        coef, uncertainty = fit_penalized(data.Phi, data.y, data.w, penalty)
+        coef, uncertainty = fit_penalized(data.Phi, data.y, data.w, penalty, data.matrix)
         return Fit(coef, uncertainty, settings, penalty)
 
     def solve(self, Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:
@@ -99,12 +101,19 @@ def auto_weights(data: Series, settings: Settings) -> Settings:
 
 
 def fit_penalized(
-    Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None, penalty: Penalty
+    Phi: np.ndarray,
+    y: np.ndarray,
+    w: np.ndarray | None,
+    penalty: Penalty,
+    rebuild: Callable[[], np.ndarray] | None = None,
 ) -> tuple[np.ndarray, PenalizedUncertainty]:
     """The penalised least-squares fit of y on Phi with its posterior uncertainty.
 
     The core fits ``sqrt(w) Phi`` and ``sqrt(w) y`` on the samples of positive weight,
-    with the gammas scaled so that its ``n gamma`` is ``N gamma``.
+    with the gammas scaled so that its ``n gamma`` is ``N gamma``. The QR factor of the
+    uncertainty waits for its first use when the rank is certainly full: a small design is
+    kept until then; a large one is built again by ``rebuild`` (a picklable callable that
+    returns Phi; y and w are then kept, and must be the caller's own arrays).
     """
     rows = weighted_rows(Phi, y, w)
     m = rows.n_obs
@@ -113,10 +122,13 @@ def fit_penalized(
     R1, R2, g1, g2, ridge = scaled
     S = partial(penalty_matrix, len(coef), R1, R2, m * g1, m * g2, ridge)
     unit = rows.unit
-    if rows.Phi.size <= DEFER_ELEMENTS and certainly_full_rank(rows.Phi):
-        # The factor waits until the uncertainty is asked for; y is copied, as the
-        # caller may change its array in the meantime.
-        deferred = partial(_penalized_factor, rows.Phi, rows.y.copy(), coef, unit)
+    small = rows.Phi.size <= DEFER_ELEMENTS
+    if (small or rebuild is not None) and certainly_full_rank(rows.Phi):
+        if small:  # y is copied, as the caller may change its array in the meantime
+            deferred = partial(_penalized_factor, rows.Phi, rows.y.copy(), coef, unit)
+        else:
+            assert rebuild is not None
+            deferred = partial(_rebuilt_factor, rebuild, y, w, coef, unit)
         k = rows.Phi.shape[1]
         return coef, PenalizedUncertainty(None, None, m, None, k, unit, deferred, penalty=S)
     R, rss_root, values, rank = _penalized_factor(rows.Phi, rows.y, coef, unit)
@@ -154,6 +166,18 @@ def least_squares(Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarra
             f"({penalty.ridge}) are too large for double precision"
         )
     return coef
+
+
+def _rebuilt_factor(
+    rebuild: Callable[[], np.ndarray],
+    y: np.ndarray,
+    w: np.ndarray | None,
+    coef: np.ndarray,
+    unit: float,
+) -> tuple[np.ndarray, float, np.ndarray, int]:
+    """:func:`_penalized_factor` of the weighted rows of the design built again."""
+    rows = weighted_rows(rebuild(), y, w)
+    return _penalized_factor(rows.Phi, rows.y, coef, unit)
 
 
 def _penalized_factor(

@@ -995,7 +995,8 @@ class Robust(Method):
         if auto(settings):
             start = fixed_weights(settings)
             mask = fit_scaled(Phi, y, penalty_of(design, start), start, seed, w).inlier_mask
-            inliers = Series(design, Phi[mask], y[mask], None if w is None else w[mask])
+            kept = None if w is None else w[mask]
+            inliers = Series(design, data.X[mask], Phi[mask], y[mask], kept)
             settings = auto_weights(inliers, settings)
         penalty = penalty_of(design, settings)
         result = fit_scaled(Phi, y, penalty, settings, seed, w)
