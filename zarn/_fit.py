@@ -19,7 +19,7 @@ from zarn._uncertainty import warn_if_rank_deficient
 from zarn._validation import check_finite
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class SeriesFit:
     """A fitted series: its design, the method's :class:`~zarn._methods.Fit`, and the
     samples of positive weight it was fitted to (X and y, own copies), from which the MDL

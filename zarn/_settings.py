@@ -382,7 +382,9 @@ def validate_params(estimator: Any) -> Settings:
         if value is not default and not quick(value):  # checked and converted in full
             value = check_param(name, value, table[name], type(estimator).__name__)
         checked[name] = value
-    return Settings(**checked)
+    settings = object.__new__(Settings)  # every field checked above: no __init__ needed
+    settings.__dict__.update(checked)
+    return settings
 
 
 def seed_from(random_state: Any) -> int:

@@ -22,7 +22,7 @@ from zarn._smoothing import AUTO
 from zarn._uncertainty import Uncertainty
 
 
-@dataclass(frozen=True)
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class Outliers:
     """What a robust fit says about each sample, besides its coefficients."""
 
@@ -32,7 +32,7 @@ class Outliers:
     seed: int  # the seed the sampler used
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class Series:
     """One series to fit: the design, the positions ``X`` (n, d), their mapped matrix
     ``Phi``, the target ``y`` (finite wherever sample weights are given) and the checked
@@ -50,7 +50,7 @@ class Series:
         return self.design.matrix(self.design.map(self.X))
 
 
-@dataclass(frozen=True)
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class Fit:
     """A fit of one series: coefficients, their uncertainty, and what it was fitted with.
 
