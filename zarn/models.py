@@ -171,25 +171,16 @@ class PolynomialRegressor:
     Notes
     -----
     The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
-    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
-    first: among exact fits of random sets of as many samples as coefficients, the
-    penalised least-squares fit led through reweighting steps at falling scales, and the
-    optimum of the sampler (run on the residuals of the best of them, so that its
-    tolerance is set by the noise), each improved by reweighting steps, the one whose
-    residuals have the smallest M-scale (Tukey's biweight, bounded, 50 % breakdown) wins.
-    Then Newton steps on the biweight M-estimator at a fixed scale (95 % efficiency for
-    Gaussian noise: clean data gets nearly the least-squares fit), first at the
-    S-estimate's scale, then at the noise scale of the previous step's residuals while
-    that scale falls. The fit is the penalised least-squares fit with the final biweight
-    weights (``robust_weights_``); the samples beyond 3 noise scales are flagged. On more
-    than 1,000 samples the search runs on a subsample of 1,000 drawn from the seed and
-    only the last steps on all of them, so the cost grows linearly in n. Points far out in
-    the features (high leverage) that agree with the bulk of the data keep their full
-    weight: every point is judged by its residual from a fit chosen by the M-scale of all
-    residuals, so giving up such points does not pay, as it can for a fit of the best half
-    of the points (least trimmed squares). With few samples per coefficient the fit of
-    half the data can follow it too closely and flag a few good points. See the user
-    guide's robust page.
+    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate (the
+    smallest M-scale of Tukey's biweight among many starts) is followed by Newton steps on
+    the biweight M-estimator at a fixed scale, efficient for Gaussian noise, so that clean
+    data gets nearly the least-squares fit. The fit is the penalised least-squares fit
+    with the final biweight weights (``robust_weights_``); samples far beyond the noise
+    scale are flagged (``inlier_mask_``). Large data is searched on a subsample, so the
+    cost grows linearly in n. Points far out in the features that agree with the bulk of
+    the data keep their full weight. The procedure, with its constants by name, is that of
+    ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
+    ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
 
     Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
     zero weight drops a sample, and integer weights give the fit of the correspondingly
