@@ -6,9 +6,10 @@
 does, at n = 100, 1e3, 1e5 and 1e6. Times are medians of interleaved rounds
 (bench/_timing.py), on one thread (OMP_NUM_THREADS=1 and threadpoolctl). Ratios are
 peer time / zarn time: above 1, zarn is faster. Prints a Markdown table; with ``--write``
-it also appends it to RESULTS.md beside this file under the given ``--title``.
+it also writes it to this script's section ``--label`` of RESULTS.md beside this file
+(bench/_results.py), replacing that section of an earlier run.
 
-    OMP_NUM_THREADS=1 .venv/bin/python bench/bench_fit_path.py [--rounds 7] [--write --title T]
+    OMP_NUM_THREADS=1 .venv/bin/python bench/bench_fit_path.py [--rounds 7] [--write --label L]
 """
 
 import argparse
@@ -21,6 +22,7 @@ import numpy as np  # noqa: E402
 from threadpoolctl import threadpool_limits  # noqa: E402
 
 import zarn  # noqa: E402
+from _results import write_section  # noqa: E402
 from _timing import format_seconds, run_cases  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -53,7 +55,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--write", action="store_true")
-    parser.add_argument("--title", default="Fit path against Polynomial.fit")
+    parser.add_argument("--label", default="fit path")
     args = parser.parse_args()
     with threadpool_limits(limits=1):
         rows = run_cases(cases(), repeats=args.rounds)
@@ -69,8 +71,8 @@ def main():
     table = "\n".join(lines)
     print(table)
     if args.write:
-        with open(HERE / "RESULTS.md", "a") as f:
-            f.write(f"\n### {args.title}\n\n{table}\n")
+        body = f"## Fit path against Polynomial.fit ({args.label})\n\n{table}"
+        write_section(HERE / "RESULTS.md", "bench/bench_fit_path.py", args.label, body)
 
 
 if __name__ == "__main__":
