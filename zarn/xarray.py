@@ -452,7 +452,6 @@ def _design(ds: Any) -> Design:
         degree=int(np.asarray(ds[POWER]).max()),
         basis=str(attrs.get("basis", "total")),
         domain=domain,
-        method=str(attrs.get("method", "ols")),
     )
     return Design.from_data(domain.reshape(2, 1), validate_params(model))
 
