@@ -111,7 +111,7 @@ def power_of_two(top: float) -> float:
     return math.ldexp(1.0, math.frexp(top)[1] - 1)
 
 
-@dataclass(frozen=True)
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class WeightedRows:
     """The rows of positive weight, each weighted by sqrt(w / unit**2).
 

@@ -11,6 +11,7 @@ from zarn._constants import ORDINARY
 from zarn._lstsq import (
     Penalty,
     augmented_factor,
+    certainly_full_rank,
     coefficients_too_large,
     norm,
     power_of_two_scale,
@@ -94,25 +95,31 @@ def fit_ols(
         s = power_of_two_scale(rows.y)
         R, z, rho = augmented_factor(rows.Phi, rows.y / s)
         coef = np.asarray(core.ols(R, z))
-    values, rank = singular_values(R)
-    residual = partial(_ols_rss_root, R, z, rho, coef, s, rows.unit)  # before coef is scaled
+    values: np.ndarray | None = None
+    if certainly_full_rank(R):  # the rank rule's answer; the SVD waits for first use
+        rank = R.shape[1]
+    else:
+        values, rank = singular_values(R)
+    # Before coef is scaled: the residual norm (and the singular values) on first use.
+    factor = partial(_ols_factor, R, z, rho, coef, s, rows.unit)
     if s != 1.0 or rows.unit != 1.0:
         with np.errstate(over="ignore"):
             coef = coef * s
         if not np.isfinite(coef).all():
             raise coefficients_too_large("ols", y)
-        values = values * rows.unit
-    u = LeastSquaresUncertainty(R, None, rows.n_obs, values, rank, rows.unit, factor=residual)
+        values = None if values is None else values * rows.unit
+    u = LeastSquaresUncertainty(R, None, rows.n_obs, values, rank, rows.unit, factor=factor)
     return coef, u
 
 
-def _ols_rss_root(
+def _ols_factor(
     R: np.ndarray, z: np.ndarray, rho: float, coef: np.ndarray, s: float, unit: float
-) -> tuple[None, float, None]:
-    """(None, rss_root, None): the residual norm of the ols fit ``coef`` of ``(R, z, rho)``
-    (of y / s, the weights in units of ``unit**2``), in the units of y and of weight 1."""
+) -> tuple[None, float, np.ndarray]:
+    """(None, rss_root, singular values): the residual norm of the ols fit ``coef`` of
+    ``(R, z, rho)`` (of y / s, the weights in units of ``unit**2``), in the units of y and
+    of weight 1, and the singular values of the weighted design."""
     rss_root = norm(R @ coef - z, rho)
     if s != 1.0 or unit != 1.0:
         with np.errstate(over="ignore"):
             rss_root = rss_root * (s * unit)
-    return None, rss_root, None
+    return None, rss_root, singular_values(R)[0] * unit
