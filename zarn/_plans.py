@@ -28,8 +28,7 @@ from zarn import _batched
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._lstsq import Penalty, r_factor, weighted_rows
-from zarn._methods import Method, method
-from zarn._methods._base import penalty_of
+from zarn._methods import Method, method, penalty_of
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
 from zarn.exceptions import RankWarning

@@ -16,7 +16,7 @@ True
 
 from __future__ import annotations
 
-from zarn._methods._base import Fit, Method, Outliers, Series
+from zarn._methods._base import Fit, Method, Outliers, Series, penalty_of
 from zarn._methods.ols import LeastSquares
 from zarn._methods.penalized import Penalized
 from zarn._methods.robust import GibbsRecord, Robust
@@ -35,4 +35,14 @@ def method(name: str) -> Method:
     return REGISTRY[name]
 
 
-__all__ = ["REGISTRY", "Fit", "GibbsRecord", "Method", "Outliers", "Series", "method", "names"]
+__all__ = [
+    "REGISTRY",
+    "Fit",
+    "GibbsRecord",
+    "Method",
+    "Outliers",
+    "Series",
+    "method",
+    "names",
+    "penalty_of",
+]
