@@ -27,8 +27,8 @@ from threadpoolctl import threadpool_info
 
 import zarn
 from _timing import run_cases
-from zarn import _inference as inf
-from zarn._fitting import augmented_factor
+from zarn._lstsq import augmented_factor
+from zarn._methods.ols import fit_ols
 from zarn._native import zarn_core as core
 
 QUICK = "--quick" in sys.argv
@@ -134,7 +134,7 @@ def timing():
         def fit_without_score(x=x, y=y, degree=degree):
             # The estimator's fit less its MDL score: map, design, QR route and statistics.
             lo, hi = x.min(), x.max()
-            return inf.ols(core.design_matrix_1d(degree, (2.0 * x - lo - hi) / (hi - lo)), y)
+            return fit_ols(core.design_matrix_1d(degree, (2.0 * x - lo - hi) / (hi - lo)), y)
 
         cases.append(
             {
@@ -176,7 +176,7 @@ def timing():
             {
                 "name": f"ols coefficients + statistics, degree {degree}",
                 "sizes": "n=1e3",
-                "native": lambda Phi=Phi, y=y: inf.ols(Phi, y),
+                "native": lambda Phi=Phi, y=y: fit_ols(Phi, y),
                 "peer": lambda Phi=Phi, y=y: core.ols(Phi, y),
                 "peer_name": "core.ols(Phi, y)",
             }

@@ -286,7 +286,7 @@ def test_rows_are_sorted_and_best_chosen_by_the_criterion(criterion):
     assert values == sorted(values) and cmp.criterion == criterion
     best = cmp.rows[0]
     assert (cmp.best_.degree, cmp.best_.method) == (best.degree, best.method)
-    assert zarn.compare.CRITERION_NAMES[criterion] in repr(cmp).splitlines()[0]
+    assert zarn._criteria.CRITERION_NAMES[criterion] in repr(cmp).splitlines()[0]
 
 
 @pytest.mark.parametrize("bad", ["BIC", "robust", "", None, 1, ("bic",)])

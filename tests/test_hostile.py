@@ -8,7 +8,10 @@ import pytest
 
 import zarn
 from conftest import SMALL_SAMPLER
+from zarn._methods import names
 from zarn.exceptions import RankWarning
+
+METHOD_NAMES = names()
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, event, given, settings  # noqa: E402
@@ -97,7 +100,7 @@ def models(draw):
     )
     return zarn.PolynomialRegressor(
         degree,
-        method=draw(st.sampled_from(zarn.models.METHODS)),
+        method=draw(st.sampled_from(METHOD_NAMES)),
         gamma1=draw(mostly(0.0, 1e-3, 1.0, 1e300, -1.0, np.nan)),
         gamma2=draw(mostly(1e-4, 0.0, 1e300, np.inf)),
         basis=draw(mostly("tensor", "total", "legendre")),
@@ -112,7 +115,7 @@ def reference_fit():
     y = np.cos(x[:, 0]) + 0.1 * np.sin(7 * x[:, 0])
     fits = [
         zarn.PolynomialRegressor(5, method=method, gamma1=1e-4, **SMALL_SAMPLER).fit(x, y)
-        for method in zarn.models.METHODS
+        for method in METHOD_NAMES
     ]
     return np.concatenate([fit.predict(x) for fit in fits] + [[fit.mdl_ for fit in fits]])
 
@@ -155,7 +158,7 @@ with warnings.catch_warnings():
         zarn.PolynomialRegressor(3, method=method, gamma1=1e-3, **SMALL_SAMPLER).fit(
             np.linspace(0.0, 1.0, 30).reshape(15, 2), np.arange(15.0)
         )
-        for method in zarn.models.METHODS
+        for method in METHOD_NAMES
     ]
 
 
@@ -223,7 +226,7 @@ def many_arguments(draw):
     x = draw(numbers((n,) if draw(st.booleans()) else (n, draw(st.integers(1, 2)))))
     Y = draw(numbers((n, m) if draw(st.booleans()) else (n,)))
     model = zarn.PolynomialRegressor(
-        draw(st.integers(-1, 4)), method=draw(st.sampled_from(zarn.models.METHODS)),
+        draw(st.integers(-1, 4)), method=draw(st.sampled_from(METHOD_NAMES)),
         gamma1=draw(st.sampled_from([0.0, 1e-3])), **SMALL_SAMPLER,
     )  # fmt: skip
     return x, Y, model, draw(st.booleans()), draw(st.sampled_from([0, 1, -1, 2]))

@@ -5,10 +5,16 @@ import pytest
 import statsmodels.api as sm
 from scipy import stats
 
-from zarn import _fitting
-from zarn import _inference as inf
+from zarn import _lstsq
+from zarn._lstsq import Penalty
+from zarn._methods import penalized as penalized_module
+from zarn._methods.ols import fit_ols
+from zarn._methods.penalized import fit_penalized
+from zarn._methods.robust import given_uncertainty
 from zarn._native import zarn_core as core
-from zarn._validation import datetime_as_float
+from zarn._quantiles import normal_quantile, t_quantile
+from zarn._uncertainty import warn_if_rank_deficient
+from zarn._validation import check_sample_weight, datetime_as_float
 from zarn.exceptions import RankWarning
 
 RTOL = 1e-8
@@ -47,7 +53,7 @@ def test_ols_equals_statsmodels(weighted, data, engel):
     else:
         Phi, y, w = simulated()
     w = w if weighted else None
-    coef, u = inf.ols(Phi, y, w)
+    coef, u = fit_ols(Phi, y, w)
     ref = statsmodels_fit(Phi, y, w)
     np.testing.assert_allclose(coef, ref.params, rtol=RTOL)
     np.testing.assert_allclose(u.stderr, ref.bse, rtol=RTOL)
@@ -69,7 +75,7 @@ def test_ols_equals_statsmodels(weighted, data, engel):
 
 def test_prediction_interval_of_a_weighted_new_observation_equals_statsmodels():
     Phi, y, w = simulated()
-    coef, u = inf.ols(Phi, y, w)
+    coef, u = fit_ols(Phi, y, w)
     ref = sm.WLS(y, Phi, weights=w).fit()
     new_w = np.linspace(0.5, 3.0, 6)
     frame = ref.get_prediction(Phi[:6], weights=new_w).summary_frame(alpha=0.05)
@@ -84,7 +90,7 @@ def test_ols_several_features_equals_statsmodels():
     Z = 2.0 * (X - X.min(0)) / (X.max(0) - X.min(0)) - 1.0
     indices = [[a, b, c] for a in range(3) for b in range(3) for c in range(3) if a + b + c <= 2]
     Phi = core.design_matrix_nd(indices, list(Z.T))
-    coef, u = inf.ols(Phi, data["STACKLOSS"].to_numpy())
+    coef, u = fit_ols(Phi, data["STACKLOSS"].to_numpy())
     ref = sm.OLS(data["STACKLOSS"].to_numpy(), Phi).fit()
     np.testing.assert_allclose(coef, ref.params, rtol=1e-7)
     np.testing.assert_allclose(u.stderr, ref.bse, rtol=RTOL)
@@ -103,28 +109,29 @@ def test_rank_deficient_qr_route_is_the_direct_minimum_norm_solution(make):
     Phi, y, _ = simulated(degree=6)
     Phi = make(Phi)
     y = y[: len(Phi)]
-    coef, u = inf.ols(Phi, y)
+    coef, u = fit_ols(Phi, y)
     np.testing.assert_allclose(coef, core.ols(Phi, y), rtol=1e-9, atol=1e-10)
     assert u.rank == np.linalg.matrix_rank(Phi) < Phi.shape[1]
     with pytest.warns(RankWarning, match=f"rank {u.rank} for {Phi.shape[1]} coefficients"):
-        inf.warn_if_rank_deficient(u, Phi.shape[1])
+        warn_if_rank_deficient(u.rank, Phi.shape[1], u.n_obs)
 
 
 def test_full_rank_design_does_not_warn():
     Phi, y, _ = simulated()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        inf.warn_if_rank_deficient(inf.ols(Phi, y)[1], Phi.shape[1])
+        u = fit_ols(Phi, y, None)[1]
+        warn_if_rank_deficient(u.rank, Phi.shape[1], u.n_obs)
 
 
 def test_blocked_qr_equals_one_factorisation():
     rng = np.random.default_rng(1)
-    block = _fitting.qr_block_rows(10)  # 9 columns and y
-    batch = block * (_fitting.QR_BATCH_ELEMENTS // (block * 10))
+    block = _lstsq.qr_block_rows(10)  # 9 columns and y
+    batch = block * (_lstsq.QR_BATCH_ELEMENTS // (block * 10))
     n = 2 * batch + block + 7  # two whole batches; a block and a few rows in the last
     Phi = poly_design(rng.uniform(0, 1, n), 8)
     y = np.exp(Phi[:, 1]) + rng.standard_normal(n)
-    coef, u = inf.ols(Phi, y)
+    coef, u = fit_ols(Phi, y)
     ref = sm.OLS(y, Phi).fit()
     np.testing.assert_allclose(coef, ref.params, rtol=1e-8)
     np.testing.assert_allclose(u.stderr, ref.bse, rtol=1e-8)
@@ -139,8 +146,8 @@ def test_weights_mean_dropped_and_repeated_samples(method):
 
     def fit(Phi, y, w):
         if method == "ols":
-            return inf.ols(Phi, y, w)
-        return inf.penalized(Phi, y, w, R1, R2, 1e-3, 1e-4, 1e-10)
+            return fit_ols(Phi, y, w)
+        return fit_penalized(Phi, y, w, Penalty(R1, R2, 1e-3, 1e-4, 1e-10))
 
     repeated = np.repeat(np.arange(len(y)), counts)
     coef, u = fit(Phi, y, counts.astype(float))
@@ -160,8 +167,8 @@ def test_scaling_the_weights_changes_only_the_scale(factor, method):
 
     def fit(w):
         if method == "ols":
-            return inf.ols(Phi, y, w)
-        return inf.penalized(Phi, y, w, R1, R2, 1e-3, 0.0, 0.0)
+            return fit_ols(Phi, y, w)
+        return fit_penalized(Phi, y, w, Penalty(R1, R2, 1e-3, 0.0, 0.0))
 
     coef, u = fit(w)
     coef_c, u_c = fit(w * factor)
@@ -173,8 +180,8 @@ def test_scaling_the_weights_changes_only_the_scale(factor, method):
 @pytest.mark.parametrize("size", [1e-250, 1e250])
 def test_ols_of_huge_and_tiny_targets_scales_exactly(size):
     Phi, y, _ = simulated()
-    coef, u = inf.ols(Phi, y)
-    coef_s, u_s = inf.ols(Phi, y * size)
+    coef, u = fit_ols(Phi, y)
+    coef_s, u_s = fit_ols(Phi, y * size)
     np.testing.assert_allclose(coef_s, coef * size, rtol=1e-12)
     np.testing.assert_allclose(u_s.stderr, u.stderr * size, rtol=1e-12)
 
@@ -183,14 +190,14 @@ def test_ols_refuses_non_finite_y():
     Phi, y, _ = simulated()
     y[3] = np.nan
     with pytest.raises(ValueError, match="y contains NaN"):
-        inf.ols(Phi, y)
+        fit_ols(Phi, y)
 
 
 def test_penalized_statistics_against_the_hat_matrix():
     Phi, y, w = simulated(n=60, degree=8)
     R1, R2 = core.smoothness_penalty_matrices_1d(8, -1.0, 1.0)
     g1, g2, ridge = 1e-3, 1e-4, 1e-10
-    coef, u = inf.penalized(Phi, y, w, R1, R2, g1, g2, ridge)
+    coef, u = fit_penalized(Phi, y, w, Penalty(R1, R2, g1, g2, ridge))
     sw = np.sqrt(w)
     n_w = w.sum()
     A = (Phi * w[:, None]).T @ Phi + n_w * (g1 * R1 + g2 * R2) + ridge * np.eye(9)
@@ -205,8 +212,8 @@ def test_penalized_statistics_against_the_hat_matrix():
 
 def test_penalized_without_penalty_is_ols():
     Phi, y, w = simulated()
-    coef, u = inf.penalized(Phi, y, w, None, None, 0.0, 0.0, 0.0)
-    coef_o, u_o = inf.ols(Phi, y, w)
+    coef, u = fit_penalized(Phi, y, w, Penalty(None, None, 0.0, 0.0, 0.0))
+    coef_o, u_o = fit_ols(Phi, y, w)
     np.testing.assert_allclose(coef, coef_o, rtol=1e-9)
     np.testing.assert_allclose(u.stderr, u_o.stderr, rtol=1e-9)
     np.testing.assert_allclose(u.edf, 5.0, rtol=1e-12)
@@ -215,7 +222,7 @@ def test_penalized_without_penalty_is_ols():
 def test_given_covariance_uses_normal_quantiles():
     Phi, _, w = simulated()
     cov = np.diag(np.arange(1.0, 6.0)) * 0.01
-    u = inf.given(Phi, w, cov, scale=0.5)
+    u = given_uncertainty(Phi, w, cov, 0.5)
     np.testing.assert_allclose(u.cov, cov, rtol=1e-15)
     low, high = u.bounds(Phi[:3], np.zeros(3), level=0.95)
     se = np.sqrt(np.einsum("ij,jk,ik->i", Phi[:3], cov, Phi[:3]))
@@ -226,7 +233,7 @@ def test_given_covariance_uses_normal_quantiles():
 
 def test_no_residual_degrees_of_freedom_gives_nan_not_a_number():
     Phi, y, _ = simulated(degree=3)
-    coef, u = inf.ols(Phi[:4], y[:4])
+    coef, u = fit_ols(Phi[:4], y[:4])
     assert u.df_resid == 0 and np.isnan(u.scale) and np.isnan(u.stderr).all()
     np.testing.assert_allclose(Phi[:4] @ coef, y[:4], rtol=1e-10)
 
@@ -245,14 +252,14 @@ def test_no_residual_degrees_of_freedom_gives_nan_not_a_number():
 )
 def test_bad_sample_weight_is_refused(weight, error, match):
     with pytest.raises(error, match=match):
-        inf.check_sample_weight(weight, 3)
+        check_sample_weight(weight, 3)
 
 
 def test_sample_weight_forms():
     pd = pytest.importorskip("pandas")
-    assert inf.check_sample_weight(None, 3) is None
-    np.testing.assert_array_equal(inf.check_sample_weight(2, 3), [2.0, 2.0, 2.0])
-    np.testing.assert_array_equal(inf.check_sample_weight(pd.Series([1, 0, 3]), 3), [1, 0, 3])
+    assert check_sample_weight(None, 3) is None
+    np.testing.assert_array_equal(check_sample_weight(2, 3), [2.0, 2.0, 2.0])
+    np.testing.assert_array_equal(check_sample_weight(pd.Series([1, 0, 3]), 3), [1, 0, 3])
 
 
 LEVELS = np.array([0.5, 0.6, 0.8, 0.9, 0.95, 0.975, 0.99, 0.995, 0.999, 0.9995, 0.9999])
@@ -263,7 +270,7 @@ DFS += [99_999.0, 1e5, 3e5, 1e6]
 @pytest.mark.parametrize("df", DFS)
 def test_t_quantile_equals_scipy(df):
     p = np.concatenate([(1.0 + LEVELS) / 2.0, (1.0 - LEVELS) / 2.0])
-    ours = np.array([inf.t_quantile(pi, df) for pi in p])
+    ours = np.array([t_quantile(pi, df) for pi in p])
     np.testing.assert_allclose(ours, stats.t.ppf(p, df), rtol=1e-12)
 
 
@@ -271,23 +278,23 @@ def test_t_quantile_equals_scipy(df):
 @pytest.mark.parametrize("p", [0.5 + 1e-7, 0.501, 0.52, 1e-9, 1e-14])
 def test_t_quantile_inverts_scipys_distribution_function(df, p):
     # Near the centre scipy's own quantile loses digits; its distribution function does not.
-    t = inf.t_quantile(p, df)
+    t = t_quantile(p, df)
     np.testing.assert_allclose(stats.t.cdf(t, df), p, rtol=1e-12)
 
 
 def test_quantile_edges():
-    assert inf.t_quantile(0.0, 3) == -np.inf and inf.t_quantile(1.0, 3) == np.inf
-    assert np.isnan(inf.t_quantile(0.9, 0.0)) and np.isnan(inf.t_quantile(np.nan, 3))
-    assert np.isnan(inf.t_quantile(1.5, 3)) and inf.t_quantile(0.5, 7) == 0.0
+    assert t_quantile(0.0, 3) == -np.inf and t_quantile(1.0, 3) == np.inf
+    assert np.isnan(t_quantile(0.9, 0.0)) and np.isnan(t_quantile(np.nan, 3))
+    assert np.isnan(t_quantile(1.5, 3)) and t_quantile(0.5, 7) == 0.0
     p = np.concatenate([np.logspace(-300, -1, 40), (1 + LEVELS) / 2])
-    ours = np.array([inf.normal_quantile(pi) for pi in p])
+    ours = np.array([normal_quantile(pi) for pi in p])
     np.testing.assert_allclose(ours, stats.norm.ppf(p), rtol=1e-14)
 
 
 @pytest.mark.parametrize("bad", [0.0, 1.0, -0.5, 95, np.nan])
 def test_level_outside_zero_one_is_refused(bad):
     Phi, y, _ = simulated()
-    _, u = inf.ols(Phi, y)
+    _, u = fit_ols(Phi, y)
     with pytest.raises(ValueError, match="level"):
         u.bounds(Phi, y, level=bad)
     with pytest.raises(ValueError, match="kind"):
@@ -303,7 +310,7 @@ def test_ols_intervals_cover_at_their_level():
     conf = pred = 0
     for _ in range(300):
         y = truth_fit + 0.2 * rng.standard_normal(40)
-        coef, u = inf.ols(Phi, y)
+        coef, u = fit_ols(Phi, y)
         low, high = u.bounds(Phi, Phi @ coef, 0.95, "confidence")
         conf += np.mean((low < truth_fit) & (truth_fit < high))
         new = truth_fit + 0.2 * rng.standard_normal(40)
@@ -503,9 +510,9 @@ def test_compare_models_weights_equal_repeated_samples():
 def test_certainly_full_rank_never_vouches_for_a_deficient_design(columns, expected):
     x = np.linspace(-1.0, 1.0, 40)
     Phi = np.column_stack(columns(x))
-    assert inf.certainly_full_rank(Phi) is expected
+    assert _lstsq.certainly_full_rank(Phi) is expected
     if expected:  # what it vouches for is what the rank rule finds
-        assert inf._singular_values(_fitting.r_factor(Phi))[1] == Phi.shape[1]
+        assert _lstsq.singular_values(_lstsq.r_factor(Phi))[1] == Phi.shape[1]
 
 
 def _penalized_fits(monkeypatch, weights):
@@ -517,8 +524,8 @@ def _penalized_fits(monkeypatch, weights):
     y = np.sin(X[:, 0]) + rng.normal(scale=0.1, size=60)
     w = rng.uniform(0.5, 2.0, 60) if weights else None
     fits = []
-    for certify in (inf.certainly_full_rank, lambda Phi: False):
-        monkeypatch.setattr(inf, "certainly_full_rank", certify)
+    for certify in (_lstsq.certainly_full_rank, lambda Phi: False):
+        monkeypatch.setattr(penalized_module, "certainly_full_rank", certify)
         yy = y.copy()
         model = zarn.PolynomialRegressor(degree=4, gamma2=1e-3).fit(X, yy, sample_weight=w)
         yy[:] = 0.0  # the caller's array changes before the uncertainty is asked for
@@ -532,7 +539,8 @@ def test_deferred_factor_gives_the_same_bits(monkeypatch, weights, pickled):
     import pickle
 
     (deferred, eager), X = _penalized_fits(monkeypatch, weights)
-    assert "R" not in vars(deferred._uncertainty) and "R" in vars(eager._uncertainty)
+    deferred_u, eager_u = (m._series.fit.uncertainty for m in (deferred, eager))
+    assert "R" not in vars(deferred_u) and "R" in vars(eager_u)
     if pickled:  # before first use: the deferred inputs travel with the model
         deferred = pickle.loads(pickle.dumps(deferred))
     for name in ("rank_", "singular_values_", "cov_", "stderr_", "scale_", "edf_", "df_resid_"):

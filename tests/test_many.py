@@ -9,7 +9,7 @@ import pytest
 import zarn
 from conftest import start_cluster
 from zarn import _batched, _design, _plans
-from zarn._params import validate_params
+from zarn._settings import validate_params
 from zarn.exceptions import RankWarning
 
 # The shared-solve routes agree with fitting each series alone to within this, relative to
@@ -158,8 +158,9 @@ def test_vectorised_mdl_equals_the_core(n, penalized):
             yp = (plan.Phi @ coef[i])[keep]
             want = zarn.mdl_score(yp, Yt[i][keep], plan.k, plan.H)
             if penalized:
+                R1, R2 = plan.penalty.R1, plan.penalty.R2
                 want = zarn.mdl_score_reg(
-                    yp, Yt[i][keep], plan.k, plan.H, coef[i], plan.R1, plan.R2, gamma1, 0.0
+                    yp, Yt[i][keep], plan.k, plan.H, coef[i], R1, R2, gamma1, 0.0
                 )
                 assert got[i] == pytest.approx(want, rel=1e-13)
             else:
@@ -207,7 +208,7 @@ def test_results_do_not_depend_on_n_jobs():
 
 
 def test_robust_is_the_single_fit_bit_for_bit():
-    pytest.importorskip("zarn._robust")
+    pytest.importorskip("zarn._methods.robust")
     x, Y = series(n=60, m=4)
     Y[::7, 0] += 40.0  # gross outliers
     Y[3, 1] = np.nan

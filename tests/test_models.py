@@ -13,7 +13,7 @@ from numpy.polynomial.polyutils import mapdomain, mapparms
 import zarn
 from conftest import SMALL_SAMPLER
 from zarn import _basis, _design
-from zarn._params import check_param
+from zarn._settings import check_param, validate_params
 from zarn.exceptions import RankWarning
 
 pd = pytest.importorskip("pandas")
@@ -142,11 +142,9 @@ def test_domain_mapping_and_explicit_domain():
     for dom, want in zip(domains, expected):
         assert _basis.domain_map(dom[None]) == tuple(want)
         x = rng.uniform(*dom, 5)[:, None]
-        design = _design.Design.from_data(x, {**MAP_ONLY, "domain": dom})
+        model = zarn.PolynomialRegressor(degree=1, method="ols", domain=dom)
+        design = _design.Design.from_data(x, validate_params(model))
         np.testing.assert_array_equal(design.map(x)[:, 0], mapdomain(x[:, 0], dom, (-1, 1)))
-
-
-MAP_ONLY = {"degree": 1, "basis": "total", "n_grid": None, "method": "ols"}
 
 
 @pytest.mark.parametrize("exact", [True, False])

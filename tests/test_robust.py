@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn._robust import GibbsRecord, robust_fit
+from zarn._methods.robust import GibbsRecord, robust_fit
 
 SMALL = dict(n_chains=8, n_warmup=60, n_deep=300, n_elite=2, step_size=0.05)
 DEFAULT = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05)
@@ -300,7 +300,7 @@ def test_same_bits_whatever_the_number_of_threads():
     script = textwrap.dedent(
         """
         import numpy as np, zarn
-        from zarn._robust import robust_fit
+        from zarn._methods.robust import robust_fit
         rng = np.random.default_rng(0)
         x = rng.uniform(-1, 1, 3000)
         y = np.sin(3 * x) + 0.05 * rng.standard_normal(3000)

@@ -10,8 +10,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || python3 -m venv .venv
+# The Python versions that pyproject.toml's requires-python allows: 3.11 and later, which
+# also read TOML without a third-party package.
+.venv/bin/python -c 'import sys; sys.exit(sys.version_info < (3, 11) and
+    "tools/lint.sh needs Python 3.11 or later, as zarn does; .venv has " + sys.version)'
 requirements=$(.venv/bin/python - <<'EOF'
-import tomllib  # Python 3.11 or later
+import tomllib
 
 with open("pyproject.toml", "rb") as f:
     project = tomllib.load(f)["project"]

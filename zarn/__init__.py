@@ -16,6 +16,7 @@ except ImportError as err:  # a source tree without the compiled module
         "root. Install zarn for development with `pip install --no-build-isolation -e .` "
         "(see README.md), or run Python from another folder."
     ) from err
+from zarn._methods import GibbsRecord
 from zarn._native.zarn_core import (
     GibbsResult,
     MCMCResult,
@@ -33,7 +34,6 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
-from zarn._robust import GibbsRecord
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
 from zarn.exceptions import RankWarning
 from zarn.many import ManyFits, fit_many

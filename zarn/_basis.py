@@ -10,6 +10,7 @@ from __future__ import annotations
 import functools
 import math
 import os
+from collections.abc import Iterator
 
 import numpy as np
 
@@ -77,7 +78,7 @@ def multi_indices(degrees: tuple[int, ...], basis: str) -> np.ndarray:
     return indices
 
 
-def _bounded_compositions(degrees: tuple[int, ...], budget: int):
+def _bounded_compositions(degrees: tuple[int, ...], budget: int) -> Iterator[tuple[int, ...]]:
     """Exponent tuples with e[j] <= degrees[j] and sum(e) <= budget, in lexicographic order."""
     if not degrees:
         yield ()
@@ -157,14 +158,14 @@ def _restricted_penalties(
     moments = []
     for e in range(d):
         a = indices[:, e]
-        tables = [_derivative_table(t, degrees[e], order)[:, a] for order in range(3)]
+        tables = [derivative_table(t, degrees[e], order)[:, a] for order in range(3)]
         moments.append([table.T @ table for table in tables])
 
     def term(orders: list[int]) -> np.ndarray:
         out = moments[0][orders[0]].copy()
         for e in range(1, d):
             out *= moments[e][orders[e]]
-        return out
+        return np.asarray(out)
 
     k = len(indices)
     R1, R2 = np.zeros((k, k)), np.zeros((k, k))
@@ -175,7 +176,7 @@ def _restricted_penalties(
     return np.asfortranarray(dV * R1), np.asfortranarray(dV * R2)
 
 
-def _derivative_table(t: np.ndarray, degree: int, order: int) -> np.ndarray:
+def derivative_table(t: np.ndarray, degree: int, order: int) -> np.ndarray:
     """(len(t), degree + 1): the order-th derivative of t**p for p = 0..degree."""
     p = np.arange(degree + 1)
     factor = np.ones(degree + 1)

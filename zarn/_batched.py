@@ -3,7 +3,7 @@
 The least-squares and penalised fits are linear in the data: with Q an orthonormal basis
 of the design's columns, the fit of every series is ``C @ Q.T @ y``, where C holds the
 fits of Q's columns (:func:`shared_operator`); the series share the design, and so the
-unscaled covariance of their coefficients (:func:`shared_uncertainty`). Series with a few
+unscaled covariance of their coefficients (the method's ``design_uncertainty``). Series with a few
 missing values get a batched solve of their own normal equations, which gives their own
 covariance on the way (:func:`partial_fits`). Residual scales, R^2 (:func:`r_squared`) and
 the MDL scores (:func:`mdl_rows`, with the core's arithmetic) are computed for all series
@@ -14,13 +14,14 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
-from zarn import _fitting, _inference
 from zarn._constants import MAD_TOLERANCE, ORDINARY
-from zarn._fitting import solve
+from zarn._lstsq import Penalty, power_of_two_scale
+from zarn._methods import Method
+from zarn._scores import Residuals
 
 # The design counts as of full column rank when its singular values lie within this ratio.
 RANK_RTOL = 1e-10
@@ -41,8 +42,34 @@ def product(A: np.ndarray, B: np.ndarray, out: np.ndarray | None = None) -> np.n
     return out
 
 
+class SharedDesign(Protocol):
+    """What the batched solves and scores read of a plan of series sharing a design
+    (:class:`zarn._plans.LinearPlan`)."""
+
+    @property
+    def method(self) -> Method: ...
+    @property
+    def k(self) -> int: ...
+    @property
+    def H(self) -> int: ...  # noqa: N802 - the estimator's parameter
+    @property
+    def penalty(self) -> Penalty: ...
+    @property
+    def Phi(self) -> np.ndarray: ...  # noqa: N802
+    @property
+    def Phi_w(self) -> np.ndarray: ...  # noqa: N802
+    @property
+    def sw(self) -> np.ndarray | None: ...
+    @property
+    def Q(self) -> np.ndarray: ...  # noqa: N802
+    @property
+    def Qt(self) -> np.ndarray: ...  # noqa: N802
+    @property
+    def C(self) -> np.ndarray: ...  # noqa: N802
+
+
 def shared_operator(
-    method: str, Phi: np.ndarray, R1: Any, R2: Any, gamma1: float, gamma2: float, ridge: float
+    method: Method, Phi: np.ndarray, penalty: Penalty
 ) -> tuple[np.ndarray, np.ndarray, bool]:
     """(Q, C, full_rank): an orthonormal basis Q (n, r) of the design's columns, the fits
     C (k, r) of Q's columns, and whether the design has full column rank.
@@ -53,39 +80,20 @@ def shared_operator(
     callers use).
     """
     Q, _ = np.linalg.qr(Phi)
-    C = np.column_stack(
-        [solve(method, Phi, np.ascontiguousarray(q), R1, R2, gamma1, gamma2, ridge) for q in Q.T]
-    )
+    C = np.column_stack([method.solve(Phi, np.ascontiguousarray(q), penalty) for q in Q.T])
     sv = np.linalg.svd(Phi, compute_uv=False)
     full_rank = Phi.shape[0] >= Phi.shape[1] and bool(sv[-1] > RANK_RTOL * sv[0])
     return Q, C, full_rank
 
 
-def shared_uncertainty(
-    method: str, Phi: np.ndarray, R1: Any, R2: Any, gamma1: float, gamma2: float, ridge: float
-) -> _inference.Uncertainty:
-    """The uncertainty of every complete series' fit, but for the scale (one per series).
-
-    That of the estimator's fit of one series: OLS's ``(Phi'Phi)^+``, or the penalised
-    fit's posterior covariance and effective degrees of freedom, with the n of the
-    penalties the number of samples.
-    """
-    n, k = Phi.shape
-    R = _inference.r_factor(Phi)
-    if method == "ols":
-        return _inference.ols_design(R, n)
-    S = _inference.penalty_matrix(k, R1, R2, n * gamma1, n * gamma2, ridge)
-    return _inference.penalized_design(R, S, n)
-
-
 def ordinary(top: np.ndarray) -> np.ndarray:
     """Which largest magnitudes are of ordinary size, or 0: only the series of those can
     share the solves and sums of squares without rescaling (NaN is not ordinary)."""
-    return ((top > ORDINARY[0]) & (top < ORDINARY[1])) | (top == 0.0)
+    return np.asarray(((top > ORDINARY[0]) & (top < ORDINARY[1])) | (top == 0.0))
 
 
 def partial_fits(
-    plan: Any, Y0: np.ndarray, W: np.ndarray
+    plan: SharedDesign, Y0: np.ndarray, W: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Fits of series (rows of Y0) with missing values, at once: ``(coef, var, df_resid,
     counts)``.
@@ -112,7 +120,8 @@ def partial_fits(
     """
     counts = W.sum(axis=1)
     sw = plan.sw
-    if plan.method == "ols":
+    projects = plan.method.projects
+    if projects:
         B, By, E = plan.Q, plan.Qt.T, plan.C.T  # By = sw Q: y enters as sw y
     else:
         B, E = plan.Phi_w, np.eye(plan.k)
@@ -121,14 +130,15 @@ def partial_fits(
     BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
     G = (W @ BB).reshape(-1, r, r)
     A = G
-    if plan.method != "ols":
+    if not projects:
+        R1, R2, gamma1, gamma2, ridge = plan.penalty
         A = G.copy()
-        A[:, np.arange(r), np.arange(r)] += plan.ridge
+        A[:, np.arange(r), np.arange(r)] += ridge
         total = counts if sw is None else W @ (sw * sw)
-        if plan.R1 is not None and plan.gamma1 != 0.0:
-            A += (total * plan.gamma1)[:, None, None] * plan.R1
-        if plan.R2 is not None and plan.gamma2 != 0.0:
-            A += (total * plan.gamma2)[:, None, None] * plan.R2
+        if R1 is not None and gamma1 != 0.0:
+            A += (total * gamma1)[:, None, None] * R1
+        if R2 is not None and gamma2 != 0.0:
+            A += (total * gamma2)[:, None, None] * R2
     rhs = np.empty((len(Y0), r, 1 + E.shape[1]))
     rhs[:, :, 0] = Y0 @ By
     rhs[:, :, 1:] = E
@@ -137,7 +147,7 @@ def partial_fits(
     coef = np.einsum("pr,prk->pk", z, M)
     var = np.einsum("prk,prk->pk", M, M)
     # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
-    edf = r if plan.method == "ols" else np.einsum("pri,pij,prj->p", M, G, M)
+    edf = r if projects else np.einsum("pri,pij,prj->p", M, G, M)
     return coef, var, counts - edf, counts
 
 
@@ -170,7 +180,7 @@ def r_squared(rss: np.ndarray, tss: np.ndarray, constant: np.ndarray) -> np.ndar
     with np.errstate(invalid="ignore", divide="ignore"):
         r2 = 1.0 - rss / tss
     r2[constant] = 1.0
-    return r2
+    return np.asarray(r2)
 
 
 def centred_sums(Y0: np.ndarray, Ws: np.ndarray, unweighted: bool) -> np.ndarray:
@@ -182,7 +192,7 @@ def centred_sums(Y0: np.ndarray, Ws: np.ndarray, unweighted: bool) -> np.ndarray
         mean = np.einsum("ij,ij->i", W2, Y0) / W2.sum(axis=1)
     dev = Y0 - mean[:, None]
     dev *= Ws
-    return np.einsum("ij,ij->i", dev, dev)
+    return np.asarray(np.einsum("ij,ij->i", dev, dev))
 
 
 def r_squared_one(y: np.ndarray, yp: np.ndarray, w: np.ndarray | None) -> float:
@@ -191,14 +201,16 @@ def r_squared_one(y: np.ndarray, yp: np.ndarray, w: np.ndarray | None) -> float:
     if y.min() == y.max():
         return 1.0
     if w is None:
-        return _fitting.Residuals(y, yp).r2
-    s = max(_fitting.power_of_two_scale(y), _fitting.power_of_two_scale(yp))
+        return Residuals(y, yp).r2
+    s = max(power_of_two_scale(y), power_of_two_scale(yp))
     y, yp = y / s, yp / s
     mean = float(np.sum(w * y) / np.sum(w))
     return 1.0 - float(np.sum(w * (y - yp) ** 2) / np.sum(w * (y - mean) ** 2))
 
 
-def mdl_rows(plan: Any, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
+def mdl_rows(
+    plan: SharedDesign, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | None
+) -> np.ndarray:
     """MDL scores of many series at once, with the arithmetic of :func:`zarn.mdl_score`.
 
     ``Yt`` holds NaN where a sample is not used and ``n_used`` counts each row's samples
@@ -223,10 +235,11 @@ def mdl_rows(plan: Any, coef: np.ndarray, Yt: np.ndarray, n_used: np.ndarray | N
         nf = n_used.astype(np.float64)
         sr = np.maximum(hits / nf, 1.0 / (2.0 * nf))
         score = -nf * _log(sr) + (log_hk / nf) * k
-    if plan.R1 is not None and plan.gamma1 != 0.0:
-        score += plan.gamma1 * np.einsum("ij,ij->i", coef, coef @ plan.R1.T)
-    if plan.R2 is not None and plan.gamma2 != 0.0:
-        score += plan.gamma2 * np.einsum("ij,ij->i", coef, coef @ plan.R2.T)
+    R1, R2, gamma1, gamma2, _ = plan.penalty
+    if R1 is not None and gamma1 != 0.0:
+        score += gamma1 * np.einsum("ij,ij->i", coef, coef @ R1.T)
+    if R2 is not None and gamma2 != 0.0:
+        score += gamma2 * np.einsum("ij,ij->i", coef, coef @ R2.T)
     return score
 
 
@@ -244,7 +257,7 @@ def _medians(A: np.ndarray, n_used: np.ndarray | None) -> np.ndarray:
     half = n_used // 2
     upper = S[rows, half]
     lower = S[rows, np.maximum(half - 1, 0)]
-    return np.where(n_used % 2 == 1, upper, 0.5 * (upper + lower))
+    return np.asarray(np.where(n_used % 2 == 1, upper, 0.5 * (upper + lower)))
 
 
 @functools.lru_cache(maxsize=8)

@@ -40,3 +40,9 @@ SEED = 42
 
 # The core takes counts (degrees, grid points, sampler settings, H) as C ints.
 C_INT_MAX = 2**31 - 1
+
+# The spacing of doubles at 1. The core's minimum-norm least squares counts as zero the
+# singular values below max(1, min(rows, columns)) * EPS times the largest (and below the
+# smallest normal double); the rank rule of the Python layer follows it, and the
+# iterations of the quantiles stop at this relative change.
+EPS = 2.0**-52

@@ -4,8 +4,9 @@ Every criterion is "lower is better" and is computed from a candidate's residual
 data it was fitted to and its number of parameters ``k`` (for a penalised fit, its
 effective degrees of freedom, the estimator's ``edf_``). The MDL score,
 the fourth criterion of :func:`zarn.compare_models`, is the estimator's own ``mdl_``
-(:func:`zarn._fitting.mdl`); it is listed in ``CRITERIA`` but computed there.
-:func:`zarn.compare_models` checks a criterion's name against ``CRITERIA``.
+(:func:`zarn._scores.mdl`); it is listed in the name tables but computed there. The
+tables below are the only place that names the criteria: :func:`zarn.compare_models`
+checks a criterion against them, its rows and displays read their columns and titles.
 
 The robust BIC (:func:`robust_bic`) replaces the Gaussian log-likelihood by Tukey's
 bounded biweight loss of the residuals on one scale common to all candidates, so that a
@@ -18,22 +19,27 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
-from zarn._fitting import Residuals, power_of_two_scale
+from zarn._biweight import CUTOFF, MAD_TO_SD, TRUNCATED_SD, loss
+from zarn._lstsq import power_of_two_scale
+from zarn._scores import Residuals
 
-CRITERIA = ("mdl", "aic", "bic", "rbic")
+# Each criterion's column of ComparisonRow, and its name in titles and labels.
+CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
+CRITERION_NAMES = {
+    "mdl": "MDL score",
+    "aic": "Gaussian AIC",
+    "bic": "Gaussian BIC",
+    "rbic": "robust BIC",
+}
+CRITERIA = tuple(CRITERION_COLUMNS)
+# The default criterion, for every method: on clean data it picks what BIC picks, and it
+# stays right with gross outliers (measured on the performance page).
+DEFAULT_CRITERION = "rbic"
 
-# Tuning constant of the biweight loss, in noise deviations: 4.685 gives the biweight
-# M-estimator 95 % efficiency at Gaussian noise (Beaton & Tukey 1974), so clean data are
-# judged nearly as by least squares, while residuals beyond 4.685 deviations cost the same.
-BIWEIGHT_C = 4.685
-# Consistency factor of the median absolute deviation for Gaussian noise: 1 / Phi^-1(3/4).
-MAD_TO_SD = 1.482602218505602
-# The scale's reweighting keeps residuals within this many deviations: 99.7 % of Gaussian
-# noise, while gross outliers are cut.
-SCALE_CUTOFF = 3.0
 # The reweighting is a contraction; it stops when the scale moves by less than this share,
 # or after MAX_SCALE_STEPS steps.
 SCALE_TOLERANCE = 1e-9
@@ -43,14 +49,84 @@ MAX_SCALE_STEPS = 50
 RELATIVE_SCALE_FLOOR = 1e-12
 
 
-def _truncated_sd(c: float) -> float:
-    """Standard deviation of a standard normal z conditioned on ``|z| < c``."""
-    mass = math.erf(c / math.sqrt(2.0))
-    density = math.exp(-0.5 * c * c) / math.sqrt(2.0 * math.pi)
-    return math.sqrt(1.0 - 2.0 * c * density / mass)
+Degree = int | tuple[int, ...]  # one degree for every feature, or one per feature
+Weight = float | str  # a penalty weight, or "auto"
 
 
-TRUNCATED_SD = _truncated_sd(SCALE_CUTOFF)
+@dataclass(frozen=True)
+class ComparisonRow:
+    """One fitted candidate of :func:`compare_models` and its scores.
+
+    Attributes
+    ----------
+    degree : int or tuple of int
+        The candidate's degree, as given in ``degrees`` (one int for every feature, or one
+        per feature).
+    k : int
+        Number of coefficients (basis functions).
+    method : str
+        Fitting method of :class:`zarn.PolynomialRegressor`.
+    gamma1, gamma2 : float
+        Slope and curvature penalty weights of the fit (the estimator's ``gamma1_`` and
+        ``gamma2_``: chosen by REML where ``penalty`` says ``"auto"``).
+    penalty : tuple
+        The entry of ``penalties`` this candidate comes from, as given (numbers or
+        ``"auto"``).
+    edf : float
+        Effective degrees of freedom: the trace of the fit's hat matrix (for a robust fit,
+        that of its refit on the inliers). k for a fit without penalty of full rank; less
+        with penalties. The k of the criteria below.
+    mdl : float
+        MDL score of the fit on the data, penalties included (the estimator's ``mdl_``);
+        lower is better.
+    hit_rate : float
+        Share of samples predicted within the MDL score's tolerance, 0.4 times the median
+        absolute deviation of y (0.4 if that is zero), as :func:`zarn.compute_sr` counts it.
+    rmse : float
+        Root mean squared residual.
+    r2 : float
+        Coefficient of determination.
+    gaussian_aic, gaussian_bic : float
+        ``-2 llf + 2 edf`` and ``-2 llf + edf ln(n)``: Akaike's and Schwarz's criteria
+        under Gaussian noise, with ``llf = -n/2 (ln(2 pi RSS / n) + 1)`` the maximised
+        Gaussian log-likelihood, as statsmodels' ``aic`` and ``bic`` (lower is better;
+        ``-inf`` for a fit without residual).
+    rbic : float
+        Robust BIC, ``2 sum(rho(r_i / s)) + edf ln(n)``, with Tukey's bounded biweight
+        loss rho of the residuals r on one scale s common to all candidates (see
+        :func:`compare_models`); lower is better.
+    fit_time : float
+        Seconds spent in ``fit``.
+    k_exceeds_n : bool
+        More coefficients than samples: the fit is the minimum-norm (``"ols"``) or ridge
+        (``"penalized"``, ``"robust"``) solution of an underdetermined system, which
+        interpolates the data; AIC and BIC mean little for it.
+
+    Examples
+    --------
+    >>> import zarn
+    >>> cmp = zarn.compare_models([0.0, 1.0, 2.0, 3.0], [1.0, 3.0, 5.0, 7.0], degrees=[1])
+    >>> row = cmp.rows[0]
+    >>> row.degree, row.k, row.method, row.hit_rate, row.k_exceeds_n
+    (1, 2, 'penalized', 1.0, False)
+    """
+
+    degree: Degree
+    k: int
+    method: str
+    gamma1: float
+    gamma2: float
+    penalty: tuple[Weight, Weight]
+    edf: float
+    mdl: float
+    hit_rate: float
+    rmse: float
+    r2: float
+    gaussian_aic: float
+    gaussian_bic: float
+    rbic: float
+    fit_time: float
+    k_exceeds_n: bool
 
 
 def gaussian_log_likelihood(y: np.ndarray, yp: np.ndarray) -> float:
@@ -113,23 +189,6 @@ def gaussian_bic(y: np.ndarray, yp: np.ndarray, k: float) -> float:
     return -2.0 * gaussian_log_likelihood(y, yp) + k * math.log(len(y))
 
 
-def biweight_loss(u: np.ndarray) -> np.ndarray:
-    """Tukey's biweight loss of standardised residuals, scaled to equal u^2 / 2 near zero.
-
-    ``rho(u) = c^2 / 6 (1 - (1 - (u / c)^2)^3)`` for ``|u| <= c`` and ``c^2 / 6`` beyond,
-    with ``c = 4.685``. So ``2 rho`` plays the part of ``-2 ln(density)`` of Gaussian
-    noise for small residuals and is bounded by ``c^2 / 3`` for large ones.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> biweight_loss(np.array([0.0, 0.01, 100.0])).round(6).tolist()  # c^2 / 6 = 3.658204
-    [0.0, 5e-05, 3.658204]
-    """
-    v = np.minimum(np.square(u / BIWEIGHT_C), 1.0)
-    return (BIWEIGHT_C * BIWEIGHT_C / 6.0) * (1.0 - (1.0 - v) ** 3)
-
-
 def robust_scale(residuals: np.ndarray, k: float = 0.0) -> float:
     """Noise deviation from a fit's residuals, unmoved by gross outliers.
 
@@ -167,7 +226,7 @@ def robust_scale(residuals: np.ndarray, k: float = 0.0) -> float:
     a = a / s
     scale = MAD_TO_SD * float(np.median(a))
     for _ in range(MAX_SCALE_STEPS):
-        kept = a[a < SCALE_CUTOFF * scale]
+        kept = a[a < CUTOFF * scale]
         if kept.size <= k or scale == 0.0:
             break
         new = math.sqrt(float(np.sum(np.square(kept))) / (kept.size - k)) / TRUNCATED_SD
@@ -234,7 +293,7 @@ def robust_bic(y: np.ndarray, yp: np.ndarray, k: float, scale: float) -> float:
     the standardised residuals (the robust Schwarz criterion of Machado 1993, "Robust
     model selection and M-estimation", Econometric Theory 9; the robust AIC of Ronchetti
     1985, "Robust model selection in regression", Statistics & Probability Letters 3,
-    with BIC's penalty). Because :func:`biweight_loss` equals ``u^2 / 2`` near zero, on
+    with BIC's penalty). Because :func:`zarn._biweight.loss` equals ``u^2 / 2`` near zero, on
     clean data it ranks candidates nearly as Gaussian BIC does; each gross outlier costs
     at most ``c^2 / 3 = 7.3`` whatever the candidate, so outliers neither dominate the sum
     nor reward a candidate that bends towards them. All candidates must be scored with
@@ -266,4 +325,4 @@ def robust_bic(y: np.ndarray, yp: np.ndarray, k: float, scale: float) -> float:
     s = max(power_of_two_scale(y), power_of_two_scale(yp))  # no overflow for huge y
     with np.errstate(over="ignore"):
         r = (y / s - yp / s) / (scale / s)
-    return 2.0 * float(np.sum(biweight_loss(r))) + k * math.log(n)
+    return 2.0 * float(np.sum(loss(r))) + k * math.log(n)

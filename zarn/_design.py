@@ -10,12 +10,12 @@ evaluate their polynomials. The bases, maps and penalties themselves are compute
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from zarn import _basis
+from zarn._settings import Settings
 from zarn._validation import check_degrees, check_finite
 
 # Rows of design matrix per block in predict: a block of a few MB stays in cache.
@@ -43,10 +43,11 @@ class Design(NamedTuple):
     Examples
     --------
     >>> import numpy as np
+    >>> import zarn
+    >>> from zarn._settings import validate_params
     >>> X = np.array([[0.0], [1.0], [2.0]])
-    >>> params = {"degree": 2, "basis": "total", "n_grid": None, "domain": None,
-    ...           "method": "ols"}
-    >>> design = Design.from_data(X, params)
+    >>> settings = validate_params(zarn.PolynomialRegressor(degree=2, method="ols"))
+    >>> design = Design.from_data(X, settings)
     >>> design.degrees, design.k, design.domain.tolist()
     ((2,), 3, [[0.0, 2.0]])
     >>> design.matrix(design.map(X))
@@ -65,13 +66,12 @@ class Design(NamedTuple):
 
     @classmethod
     def from_data(
-        cls, X: np.ndarray, params: Mapping[str, Any], names: np.ndarray | None = None
+        cls, X: np.ndarray, settings: Settings, names: np.ndarray | None = None
     ) -> Design:
-        """The design of a fit to the positions X (n, d) with checked parameters.
+        """The design of a fit to the positions X (n, d) with checked settings.
 
-        ``params`` holds at least ``degree``, ``basis``, ``n_grid``, ``domain`` and
-        ``method``. The domain is ``params["domain"]`` or else X's range; X is checked to
-        be finite. A fit that could not fit in memory is refused before anything is built.
+        The domain is ``settings.domain`` or else X's range; X is checked to be finite. A
+        fit that could not fit in memory is refused before anything is built.
 
         Raises
         ------
@@ -82,22 +82,22 @@ class Design(NamedTuple):
             For a basis whose fit would need more than the machine's memory.
         """
         n, d = X.shape
-        degree = params["degree"]
-        degrees = (degree,) * d if type(degree) is int else check_degrees(degree, d)
-        basis = params["basis"]
-        domain = _domain(X, params["domain"], names)
+        degree = settings.degree
+        degrees = (degree,) * d if isinstance(degree, int) else check_degrees(degree, d)
+        basis = settings.basis
+        domain = _domain(X, settings.domain, names)
         k = _basis.basis_size(degrees, basis)
         # The design matrix holds n * k values; the SVD about two more of its size, the
         # normal equations and the penalties k * k each.
         if 8.0 * (3 * n * k + 3 * k * k) > _basis.PHYSICAL_MEMORY:
             _basis.check_memory(
                 8.0 * (3 * n * k + 3 * k * k),
-                f"a {params['method']} fit of {k} coefficients (degree {degrees}, {basis} "
+                f"a {settings.method} fit of {k} coefficients (degree {degrees}, {basis} "
                 f"basis) on {n} samples",
             )
         offset, scale = _basis.domain_map(domain)
         indices = _basis.multi_indices(degrees, basis)
-        return cls(degrees, basis, params["n_grid"], indices, domain, offset, scale)
+        return cls(degrees, basis, settings.n_grid, indices, domain, offset, scale)
 
     @property
     def k(self) -> int:
@@ -108,13 +108,15 @@ class Design(NamedTuple):
         """X (n, d) mapped onto the window (far outside the domain it may overflow)."""
         Z = X * self.scale
         Z += self.offset
-        return Z
+        return np.asarray(Z)
 
     def matrix(self, Z: np.ndarray) -> np.ndarray:
         """The design matrix (n, k) at mapped points Z."""
         return _basis.design(Z, self.degrees, self.indices)
 
-    def penalties(self, gamma1: float, gamma2: float) -> tuple[Any, Any]:
+    def penalties(
+        self, gamma1: float, gamma2: float
+    ) -> tuple[np.ndarray, np.ndarray] | tuple[None, None]:
         """The slope and curvature penalties (R1, R2), or (None, None) when both weights are 0."""
         if gamma1 != 0.0 or gamma2 != 0.0:
             return _basis.penalties(self.degrees, self.basis, self.n_grid)
@@ -133,7 +135,7 @@ class Design(NamedTuple):
         scale = np.broadcast_to(np.asarray(self.scale, dtype=np.float64), (Z.shape[1],))
         out = np.ones((len(Z), self.k))
         for j, order in enumerate(orders):
-            table = _basis._derivative_table(Z[:, j], self.degrees[j], order)
+            table = _basis.derivative_table(Z[:, j], self.degrees[j], order)
             out *= table[:, self.indices[:, j]]
             if order:
                 out *= float(scale[j]) ** order
@@ -185,7 +187,7 @@ class Design(NamedTuple):
 
 def _evaluate(Phi: np.ndarray, coef: np.ndarray) -> np.ndarray:
     """Phi @ coef for one coefficient vector, coef @ Phi.T for one row per series."""
-    return Phi @ coef if coef.ndim == 1 else coef @ Phi.T
+    return np.asarray(Phi @ coef if coef.ndim == 1 else coef @ Phi.T)
 
 
 def _domain(X: np.ndarray, domain: Any, names: np.ndarray | None) -> np.ndarray:

@@ -8,22 +8,35 @@ from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING, Any
+from collections.abc import Sequence
+from typing import Any, Protocol
 
+from zarn._criteria import CRITERION_COLUMNS, CRITERION_NAMES, ComparisonRow, Degree
+from zarn._methods import names as method_names
 from zarn._optional import import_optional
 from zarn._smoothing import AUTO
-from zarn.models import METHODS
 
-if TYPE_CHECKING:
-    from zarn.compare import ComparisonRow, Degree, ModelComparison
+
+class ModelComparison(Protocol):
+    """What the displays read of a :class:`zarn.ModelComparison`."""
+
+    @property
+    def rows(self) -> Sequence[ComparisonRow]: ...
+    @property
+    def best_(self) -> Any: ...
+    @property
+    def degrees(self) -> Sequence[Degree]: ...
+    @property
+    def n_samples(self) -> int: ...
+    @property
+    def criterion(self) -> str: ...
+
 
 # Rows shown by the text and HTML tables; the rest are counted in a last line.
 MAX_SHOWN_ROWS = 30
 
 
 def _title(cmp: ModelComparison) -> str:
-    from zarn.compare import CRITERION_NAMES
-
     return (
         f"ModelComparison of {len(cmp.rows)} candidate(s) on {cmp.n_samples} samples, "
         f"ranked by {CRITERION_NAMES[cmp.criterion]} (lower is better)"
@@ -122,8 +135,6 @@ _STYLES = {"rbic": "o-", "bic": "x--", "aic": "+:", "mdl": "s-."}
 
 def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     """Draw the comparison (:meth:`ModelComparison.plot <zarn.compare.ModelComparison.plot>`)."""
-    from zarn.compare import CRITERION_COLUMNS
-
     if ax is None:
         plt = import_optional("matplotlib.pyplot", "ModelComparison.plot")
         _, ax = plt.subplots(layout="constrained")
@@ -135,7 +146,8 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     groups: dict[tuple[str, Any], list[ComparisonRow]] = {}
     for row in sorted(cmp.rows, key=lambda r: position[r.degree]):
         groups.setdefault((row.method, row.penalty), []).append(row)
-    groups = dict(sorted(groups.items(), key=lambda g: (METHODS.index(g[0][0]), str(g[0][1]))))
+    order = method_names()
+    groups = dict(sorted(groups.items(), key=lambda g: (order.index(g[0][0]), str(g[0][1]))))
     several_pairs = len({penalty for _, penalty in groups}) > 1
     # Each information criterion as its difference from its lowest value (finite ones).
     lowest = {}
@@ -145,7 +157,7 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
 
     def height(row: ComparisonRow, name: str) -> float:
         value = getattr(row, CRITERION_COLUMNS[name])
-        return value if name == "mdl" else value - lowest[name]
+        return float(value if name == "mdl" else value - lowest[name])
 
     for (method, (g1, g2)), rows in groups.items():
         label = method + (f" (gamma1={g1}, gamma2={g2})" if several_pairs else "")

@@ -8,27 +8,30 @@ R^2, the MDL score, the number of samples used and the number of inliers (:data:
 ... :data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of
 the results contiguous, written in place and handed out without copies.
 
-- :class:`LinearPlan` (``"ols"``, ``"penalized"``): shared and batched solves
-  (:mod:`zarn._batched`); a series is fitted alone only where those would not serve.
-- :class:`EstimatorPlan` (``"robust"``, and penalty weights chosen per series): every
-  series fitted alone by the estimator itself.
+- :class:`LinearPlan` (methods whose fit is linear in y, :meth:`Method.shares_design
+  <zarn._methods._base.Method.shares_design>`): shared and batched solves
+  (:mod:`zarn._batched`) with the method object's solve and uncertainty; a series is
+  fitted alone only where those would not serve.
+- :class:`EstimatorPlan` (the others: robust fits, penalty weights chosen per series):
+  every series fitted alone, as the estimator fits it (:func:`zarn._fit.fit_series`).
 """
 
 from __future__ import annotations
 
-import numbers
 import warnings
-from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 
-from zarn import _batched, _fitting, _inference
+from zarn import _batched
 from zarn._design import Design
-from zarn._params import seed_from
+from zarn._fit import fit_series
+from zarn._lstsq import Penalty, r_factor, weighted_rows
+from zarn._methods import Method, method, penalty_of
+from zarn._scores import mdl
+from zarn._settings import Settings, seed_from
 from zarn.exceptions import RankWarning
-from zarn.models import PolynomialRegressor
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
 SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
@@ -66,43 +69,38 @@ def width(k: int) -> int:
 
 def make_plan(
     X: np.ndarray,
-    params: Mapping[str, Any],
+    settings: Settings,
     skipna: bool,
     scores: bool,
     sample_weight: np.ndarray | None = None,
 ) -> Plan:
-    """The plan of the model's checked ``params`` for the finite positions X (n, d).
+    """The plan of the model's checked ``settings`` for the finite positions X (n, d).
 
     ``scores``: whether to compute the MDL score of every series. ``sample_weight``:
     checked weights shared by every series, or None; the samples of zero weight are left
     out of every fit (but the domain is that of all positions, as for the estimator).
     """
-    design = Design.from_data(X, params)
-    g1, g2 = params["gamma1"], params["gamma2"]
+    design = Design.from_data(X, settings)
+    fitter = method(settings.method)
     keep = None
     if sample_weight is not None and not (sample_weight > 0.0).all():
         keep = np.flatnonzero(sample_weight > 0.0)
         X, sample_weight = X[keep], sample_weight[keep]
-    if params["method"] == "robust" or not all(isinstance(g, numbers.Real) for g in (g1, g2)):
+    if not fitter.shares_design(settings):
         # One seed for every series, so that n_jobs cannot change it.
-        fixed = {
-            **params,
-            "domain": design.domain,
-            "random_state": seed_from(params["random_state"]),
-        }
-        return EstimatorPlan(design, skipna, scores, keep, X, sample_weight, fixed)
+        fixed = settings.replace(
+            domain=design.domain, random_state=seed_from(settings.random_state)
+        )
+        return EstimatorPlan(design, skipna, scores, keep, fitter, X, sample_weight, fixed)
     Phi = design.matrix(design.map(X))
-    R1, R2 = design.penalties(g1, g2)
-    method, ridge = params["method"], params["ridge"]
+    penalty = penalty_of(design, settings)
     # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
-    # with the penalties' n the sum of the weights (see zarn._inference.penalized).
-    rows = _inference.weighted_rows(Phi, np.ones(len(Phi)), sample_weight)
+    # with the penalties' n the sum of the weights (see zarn._methods.penalized).
+    rows = weighted_rows(Phi, np.ones(len(Phi)), sample_weight)
     sw = None if sample_weight is None else rows.y  # sqrt(w), in the units of rows
-    factor = rows.total / rows.n_obs
-    Q, C, full_rank = _batched.shared_operator(
-        method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge
-    )
-    u = _batched.shared_uncertainty(method, rows.Phi, R1, R2, g1 * factor, g2 * factor, ridge)
+    scaled = penalty.scaled(rows.total / rows.n_obs)
+    Q, C, full_rank = _batched.shared_operator(fitter, rows.Phi, scaled)
+    u = fitter.design_uncertainty(r_factor(rows.Phi), len(rows.Phi), scaled)
     # Projections of the unweighted data: Q'(sqrt(w) y) = (sqrt(w) Q)'y.
     Qy = Q if sw is None else Q * sw[:, None]
     return LinearPlan(
@@ -110,18 +108,14 @@ def make_plan(
         skipna=skipna,
         scores=scores,
         keep=keep,
-        method=method,
+        method=fitter,
         Phi=Phi,
         Phi_w=rows.Phi,
         sw=sw,
         unit=rows.unit,
         weights=sample_weight,
-        H=params["H"],
-        gamma1=g1,
-        gamma2=g2,
-        ridge=ridge,
-        R1=R1,
-        R2=R2,
+        H=settings.H,
+        penalty=penalty,
         Q=Q,
         Qt=np.ascontiguousarray(Qy.T),
         C=C,
@@ -155,18 +149,14 @@ class LinearPlan:
     skipna: bool
     scores: bool  # compute the MDL scores
     keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
-    method: str
+    method: Method
     Phi: np.ndarray  # design matrix at the shared positions (n, k) of positive weight
     Phi_w: np.ndarray  # its rows times sqrt(w), in the units below (Phi without weights)
     sw: np.ndarray | None  # sqrt(w / unit**2) of each sample, or None without weights
     unit: float  # scales of weighted rows times this are those of an observation of weight 1
     weights: np.ndarray | None  # the sample weights of positive weight, as given
     H: int
-    gamma1: float
-    gamma2: float
-    ridge: float
-    R1: np.ndarray | None
-    R2: np.ndarray | None
+    penalty: Penalty  # as given: each fit's n is the sum of its samples' weights
     Q: np.ndarray  # orthonormal basis of the weighted design's columns (n, r), Q[:, 0] ~ sw
     Qt: np.ndarray  # (sw Q).T, contiguous: Qt @ y = Q'(sw y)
     C: np.ndarray  # the fit of each column of Q (k, r)
@@ -260,7 +250,7 @@ class LinearPlan:
         coef = out[:k]
         _batched.product(self.C, D, out=coef)
         inside = None
-        if self.method != "ols" or not self.full_rank:
+        if not self.method.projects or not self.full_rank:
             G = _batched.product(self.Rq, coef)
             G -= D
             inside = np.einsum("ij,ij->j", G, G)
@@ -386,12 +376,7 @@ class LinearPlan:
             Phi, y = np.asfortranarray(self.Phi[keep]), y[keep]
             w = None if self.weights is None else self.weights[keep]
             try:
-                if self.method == "ols":
-                    coef, u = _inference.ols(Phi, y, w)
-                else:
-                    coef, u = _inference.penalized(
-                        Phi, y, w, self.R1, self.R2, self.gamma1, self.gamma2, self.ridge
-                    )
+                coef, u = self.method.fit_rows(Phi, y, w, self.penalty)
             except ValueError:
                 continue  # NaN, with the samples it had
             yp = Phi @ coef
@@ -400,16 +385,14 @@ class LinearPlan:
             out[SCALE, i] = u.scale
             out[R2, i] = _batched.r_squared_one(y, yp, w)
             if self.scores:
-                out[MDL, i] = _fitting.mdl(
-                    yp, y, coef, self.H, self.R1, self.R2, self.gamma1, self.gamma2
-                )
+                out[MDL, i] = mdl(yp, y, coef, self.H, self.penalty)
 
 
 @dataclass(frozen=True, eq=False)
 class EstimatorPlan:
-    """Every series fitted alone by a :class:`zarn.PolynomialRegressor` of the model's
-    parameters, with the shared domain and one seed: the robust method, and penalty
-    weights chosen per series."""
+    """Every series fitted alone as the estimator fits it (:func:`zarn._fit.fit_series`),
+    with the model's settings, the shared domain and one seed: the methods whose fit is
+    not linear in the data, and penalty weights chosen per series."""
 
     threaded = False  # its fits call the core, which holds the interpreter lock
 
@@ -417,13 +400,10 @@ class EstimatorPlan:
     skipna: bool
     scores: bool
     keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    method: Method
     X: np.ndarray  # the shared positions (n, d) of positive weight
     weights: np.ndarray | None  # their sample weights, or None
-    params: Mapping[str, Any]  # the estimator's parameters, domain and seed fixed
-
-    @property
-    def method(self) -> str:
-        return str(self.params["method"])
+    settings: Settings  # the model's settings, domain and seed fixed
 
     @property
     def k(self) -> int:
@@ -447,24 +427,23 @@ class EstimatorPlan:
 
     def _fit_one(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
         X, y = self.X[used], y[used]
-        model = PolynomialRegressor(**self.params)
-        weights = {} if self.weights is None else {"sample_weight": self.weights[used]}
+        w = None if self.weights is None else self.weights[used]
         try:
             with warnings.catch_warnings():
                 # The count of samples per series is in the results (n_used).
                 warnings.simplefilter("ignore", RankWarning)
-                model.fit(X, y, **weights)
+                series = fit_series(X, y, w, self.settings)
         except ValueError:
             return  # NaN, with the samples it had
-        k = self.k
-        out[:k] = model.coef_
-        out[k : 2 * k] = model.stderr_
-        out[SCALE] = model.scale_
-        out[R2] = _batched.r_squared_one(y, model.predict(X), weights.get("sample_weight"))
+        fit, k = series.fit, self.k
+        out[:k] = fit.coef
+        out[k : 2 * k] = fit.uncertainty.stderr
+        out[SCALE] = fit.uncertainty.scale
+        out[R2] = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
         if self.scores:
-            out[MDL] = model.mdl_
-        mask = getattr(model, "inlier_mask_", None)
+            out[MDL] = series.mdl()
+        mask = None if fit.outliers is None else fit.outliers.inlier_mask
         out[N_INLIERS] = len(y) if mask is None else mask.sum()
 
 
-Plan = Union[LinearPlan, EstimatorPlan]
+Plan = LinearPlan | EstimatorPlan

@@ -30,16 +30,16 @@ minimisation of the same two-dimensional REML criterion.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Union
 
 import numpy as np
 
-from zarn._fitting import power_of_two_scale
+from zarn._lstsq import power_of_two_scale
 
 AUTO = "auto"
 CRITERIA = ("reml", "gcv")
-Weight = Union[float, str]  # a fixed weight, or "auto"
+Weight = float | str  # a fixed weight, or "auto"
 
 # An eigenvalue of a penalty in the orthogonal basis below this share of the largest is
 # a null direction (a function the penalty does not see, such as a constant or a line).
@@ -141,7 +141,9 @@ class _Path:
         self.g = np.diag(self.G).copy()
         self.null = self._null_dimension(R, P, held)
 
-    def _null_dimension(self, R, P, held) -> int:
+    def _null_dimension(
+        self, R: np.ndarray, P: np.ndarray, held: tuple[np.ndarray, float] | None
+    ) -> int:
         """Dimension of the functions no penalty sees; sets the log-determinant terms."""
         k = len(self.s)
         if held is None:
@@ -163,7 +165,7 @@ class _Path:
 
     def shrinkage(self, lam: np.ndarray) -> np.ndarray:
         """(len(lam), k): 1 / (1 + lam s) for each trial weight and eigen-direction."""
-        return 1.0 / (1.0 + np.multiply.outer(lam, self.s))
+        return np.asarray(1.0 / (1.0 + np.multiply.outer(lam, self.s)))
 
     def edf(self, lam: np.ndarray) -> np.ndarray:
         """Trace of the hat matrix ``Phi (Phi'Phi + fixed + lam P)^-1 Phi'``."""
@@ -173,7 +175,7 @@ class _Path:
         """Residual sum of squares of the fit at each weight."""
         a = self.z * (1.0 - self.shrinkage(lam))  # the part of the fit the penalty removes
         quad = np.einsum("gi,ij,gj->g", a, self.G, a)
-        return np.maximum(self.rss0 + 2.0 * (a @ self.h) + quad, 0.0)
+        return np.asarray(np.maximum(self.rss0 + 2.0 * (a @ self.h) + quad, 0.0))
 
     def reml(self, lam: np.ndarray) -> np.ndarray:
         """-2 x the restricted log-likelihood with the noise variance profiled out, up to a
@@ -185,12 +187,12 @@ class _Path:
         log_det_fit = -np.log(shrink).sum(axis=1)  # sum of ln(1 + lam s)
         c = self.held_weight
         log_det_pen = np.log(np.multiply.outer(lam, self.mu) + c * (1.0 - self.mu)).sum(axis=1)
-        return (self.n - self.null) * np.log(d) + log_det_fit - log_det_pen
+        return np.asarray((self.n - self.null) * np.log(d) + log_det_fit - log_det_pen)
 
     def gcv(self, lam: np.ndarray) -> np.ndarray:
         """Generalised cross-validation score n RSS / (n - edf)^2."""
         free = np.maximum(self.n - self.edf(lam), 1e-300)
-        return self.n * self.rss(lam) / (free * free)
+        return np.asarray(self.n * self.rss(lam) / (free * free))
 
     def coef(self, lam: float) -> np.ndarray:
         """The fit's coefficients at one weight (for checks; the estimator uses the core)."""
@@ -220,7 +222,7 @@ def _root(A: np.ndarray) -> np.ndarray:
     """E with E'E = A for a symmetric positive semi-definite A (rows of its range only)."""
     a, V = _eigh(A)
     keep = a > NULL_TOLERANCE * a[-1] if a[-1] > 0.0 else np.zeros(len(a), bool)
-    return np.sqrt(a[keep])[:, None] * V[:, keep].T
+    return np.asarray(np.sqrt(a[keep])[:, None] * V[:, keep].T)
 
 
 def _fixed_root(k: int, ridge: float, terms: list[tuple[np.ndarray, float]]) -> np.ndarray:
@@ -230,7 +232,9 @@ def _fixed_root(k: int, ridge: float, terms: list[tuple[np.ndarray, float]]) -> 
     return np.vstack(rows)
 
 
-def _minimise(f, low: float, high: float) -> tuple[float, float]:
+def _minimise(
+    f: Callable[[np.ndarray], np.ndarray], low: float, high: float
+) -> tuple[float, float]:
     """Minimum of a criterion on [low, high] in ln(lam): a grid, then golden section.
 
     ``f`` maps an array of ln(lam) to the criterion's values. Returns (ln lam, value).
@@ -355,7 +359,7 @@ def choose_weights(
     if not (auto1 or auto2):
         return WeightChoice(g1, g2, effective_dof(Phi, R1, R2, g1, g2, ridge), criterion, math.nan)
 
-    def search(P, held_P, held_weight):
+    def search(P: np.ndarray, held_P: np.ndarray, held_weight: float) -> tuple[float, float, _Path]:
         """Choose the weight of P with held_P at held_weight: (weight, value, path)."""
         root = _fixed_root(k, ridge, [(held_P, held_weight)])
         held = (held_P, held_weight) if held_weight > 0.0 else None

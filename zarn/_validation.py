@@ -8,6 +8,7 @@ own checks use where one exists, so users of both read the same messages.
 from __future__ import annotations
 
 import contextlib
+import numbers
 import warnings
 from typing import Any
 
@@ -143,6 +144,50 @@ def check_finite(arr: np.ndarray, name: str) -> None:
     raise ValueError(f"Input {name} contains {bad}; remove or impute the non-finite values")
 
 
+def check_sample_weight(sample_weight: Any, n_samples: int) -> np.ndarray | None:
+    """The sample weights as a float64 array of ``n_samples`` values, checked.
+
+    None stays None (every weight 1); a single number gives every sample that weight.
+
+    Raises
+    ------
+    ValueError
+        For a shape other than ``(n_samples,)``, NaN or infinity, a negative weight, or
+        weights that are all zero.
+    TypeError
+        For values that are not numbers.
+
+    Examples
+    --------
+    >>> check_sample_weight([1, 0, 2], 3)
+    array([1., 0., 2.])
+    >>> check_sample_weight([1.0, -1.0], 2)
+    Traceback (most recent call last):
+    ...
+    ValueError: Negative values in data passed to sample_weight (the first at sample 1)
+    """
+    if sample_weight is None:
+        return None
+    if isinstance(sample_weight, numbers.Real) and not isinstance(sample_weight, bool):
+        w = np.full(n_samples, float(sample_weight))
+    else:
+        w = as_float_array(sample_weight, "sample_weight")
+    if w.ndim != 1 or len(w) != n_samples:
+        raise ValueError(
+            f"sample_weight.shape == {w.shape}, expected ({n_samples},): one weight per sample of X"
+        )
+    check_finite(w, "sample_weight")
+    negative = np.flatnonzero(w < 0.0)
+    if len(negative):
+        raise ValueError(
+            "Negative values in data passed to sample_weight "
+            f"(the first at sample {int(negative[0])})"
+        )
+    if not (w > 0.0).any():
+        raise ValueError("sample_weight is zero for every sample: nothing is left to fit")
+    return w
+
+
 def check_degrees(
     degree: int | tuple[int, ...], n_features: int, name: str = "degree"
 ) -> tuple[int, ...]:
@@ -177,7 +222,8 @@ def not_fitted_error(estimator: Any) -> Exception:
     )
     exceptions = sklearn_or_none("sklearn.exceptions")
     if exceptions is not None:
-        return exceptions.NotFittedError(msg)
+        error: Exception = exceptions.NotFittedError(msg)
+        return error
     return NotFittedError(msg)
 
 
@@ -187,8 +233,8 @@ class NotFittedError(ValueError, AttributeError):
 
 # Nanoseconds per unit of NumPy's datetime64 and timedelta64 (calendar units, months and
 # years, are converted to days first, which is exact for dates).
-_NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
-_NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
+NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
+NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
 _UNITS_PER_NS = {"ps": 1e3, "fs": 1e6, "as": 1e9}
 
 
@@ -248,4 +294,4 @@ def datetime_as_float(a: Any, name: str) -> Any:
     # through integer nanoseconds.
     if unit in _UNITS_PER_NS:
         return counts.astype(np.float64) * step / _UNITS_PER_NS[unit]
-    return counts.astype(np.float64) * (_NS_PER_UNIT[unit] * step)
+    return counts.astype(np.float64) * (NS_PER_UNIT[unit] * step)

@@ -8,122 +8,33 @@ import numbers
 import time
 import warnings
 from collections.abc import Iterable, Sequence
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _criteria, _display
+from zarn import _criteria, _display, _methods
 from zarn._constants import MAD_TOLERANCE
-from zarn._fitting import Residuals
-from zarn._inference import check_sample_weight, warn_if_rank_deficient
+from zarn._criteria import CRITERION_COLUMNS, DEFAULT_CRITERION, ComparisonRow, Degree, Weight
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
-from zarn._params import DEGREES, InvalidParameterError, Options, check_param
+from zarn._scores import Residuals
+from zarn._settings import DEGREES, InvalidParameterError, Options, check_param
+from zarn._uncertainty import warn_if_rank_deficient
 from zarn._validation import (
     as_float_array,
     check_degrees,
     check_positions,
+    check_sample_weight,
     check_X,
     check_y,
     feature_names,
 )
 from zarn.exceptions import RankWarning
-from zarn.models import METHODS, PENALTY_WEIGHT, PolynomialRegressor
+from zarn.models import PENALTY_WEIGHT, PolynomialRegressor
 
 # Parameters that compare_models sets itself, candidate by candidate.
 GRID_PARAMS = ("degree", "method", "gamma1", "gamma2")
-
-Degree = Union[int, tuple[int, ...]]  # one degree for every feature, or one per feature
-Weight = Union[float, str]  # a penalty weight, or "auto"
-
-# Each criterion's column of ComparisonRow, and its name in titles and labels.
-CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
-CRITERION_NAMES = {
-    "mdl": "MDL score",
-    "aic": "Gaussian AIC",
-    "bic": "Gaussian BIC",
-    "rbic": "robust BIC",
-}
-# The default criterion, for every method: on clean data it picks what BIC picks, and it
-# stays right with gross outliers (measured on the performance page).
-DEFAULT_CRITERION = "rbic"
-
-
-@dataclasses.dataclass(frozen=True)
-class ComparisonRow:
-    """One fitted candidate of :func:`compare_models` and its scores.
-
-    Attributes
-    ----------
-    degree : int or tuple of int
-        The candidate's degree, as given in ``degrees`` (one int for every feature, or one
-        per feature).
-    k : int
-        Number of coefficients (basis functions).
-    method : str
-        Fitting method of :class:`zarn.PolynomialRegressor`.
-    gamma1, gamma2 : float
-        Slope and curvature penalty weights of the fit (the estimator's ``gamma1_`` and
-        ``gamma2_``: chosen by REML where ``penalty`` says ``"auto"``).
-    penalty : tuple
-        The entry of ``penalties`` this candidate comes from, as given (numbers or
-        ``"auto"``).
-    edf : float
-        Effective degrees of freedom: the trace of the fit's hat matrix (for a robust fit,
-        that of its refit on the inliers). k for a fit without penalty of full rank; less
-        with penalties. The k of the criteria below.
-    mdl : float
-        MDL score of the fit on the data, penalties included (the estimator's ``mdl_``);
-        lower is better.
-    hit_rate : float
-        Share of samples predicted within the MDL score's tolerance, 0.4 times the median
-        absolute deviation of y (0.4 if that is zero), as :func:`zarn.compute_sr` counts it.
-    rmse : float
-        Root mean squared residual.
-    r2 : float
-        Coefficient of determination.
-    gaussian_aic, gaussian_bic : float
-        ``-2 llf + 2 edf`` and ``-2 llf + edf ln(n)``: Akaike's and Schwarz's criteria
-        under Gaussian noise, with ``llf = -n/2 (ln(2 pi RSS / n) + 1)`` the maximised
-        Gaussian log-likelihood, as statsmodels' ``aic`` and ``bic`` (lower is better;
-        ``-inf`` for a fit without residual).
-    rbic : float
-        Robust BIC, ``2 sum(rho(r_i / s)) + edf ln(n)``, with Tukey's bounded biweight
-        loss rho of the residuals r on one scale s common to all candidates (see
-        :func:`compare_models`); lower is better.
-    fit_time : float
-        Seconds spent in ``fit``.
-    k_exceeds_n : bool
-        More coefficients than samples: the fit is the minimum-norm (``"ols"``) or ridge
-        (``"penalized"``, ``"robust"``) solution of an underdetermined system, which
-        interpolates the data; AIC and BIC mean little for it.
-
-    Examples
-    --------
-    >>> import zarn
-    >>> cmp = zarn.compare_models([0.0, 1.0, 2.0, 3.0], [1.0, 3.0, 5.0, 7.0], degrees=[1])
-    >>> row = cmp.rows[0]
-    >>> row.degree, row.k, row.method, row.hit_rate, row.k_exceeds_n
-    (1, 2, 'penalized', 1.0, False)
-    """
-
-    degree: Degree
-    k: int
-    method: str
-    gamma1: float
-    gamma2: float
-    penalty: tuple[Weight, Weight]
-    edf: float
-    mdl: float
-    hit_rate: float
-    rmse: float
-    r2: float
-    gaussian_aic: float
-    gaussian_bic: float
-    rbic: float
-    fit_time: float
-    k_exceeds_n: bool
 
 
 class ModelComparison:
@@ -394,7 +305,7 @@ def compare_models(
         X_fit = X_fit.iloc[keep] if hasattr(X_fit, "iloc") else X_fit[keep]
         y, w, n = y[keep], w[keep], int(keep.sum())
     degree_list = _degrees(degrees, d)
-    method_list = _methods(methods)
+    method_list = _method_names(methods)
     penalty_list = _penalties(penalties)
     criteria = [Options(*_criteria.CRITERIA)]
     criterion = check_param("criterion", criterion, criteria, "compare_models")
@@ -436,7 +347,7 @@ def compare_models(
     ]
     order = _ranking(rows, CRITERION_COLUMNS[criterion])
     best = models[order[0]]
-    warn_if_rank_deficient(best._uncertainty, len(best.coef_), stacklevel=2)
+    warn_if_rank_deficient(best.rank_, len(best.coef_), n, stacklevel=2)
     return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
@@ -468,11 +379,12 @@ def _degrees(degrees: Iterable[Degree], n_features: int) -> list[Degree]:
     return out
 
 
-def _methods(methods: Iterable[str]) -> list[str]:
+def _method_names(methods: Iterable[str]) -> list[str]:
     items = [methods] if isinstance(methods, str) else list(methods)
+    names = _methods.names()
     if not items:
-        raise ValueError(f"methods is empty; give one or more of {', '.join(METHODS)}")
-    options = [Options(*METHODS)]
+        raise ValueError(f"methods is empty; give one or more of {', '.join(names)}")
+    options = [Options(*names)]
     return [check_param(f"methods[{i}]", m, options, "compare_models") for i, m in enumerate(items)]
 
 

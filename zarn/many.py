@@ -21,11 +21,17 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _backends, _inference
+from zarn import _backends
 from zarn._design import Design
-from zarn._params import Interval, check_param, validate_params
 from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan
-from zarn._validation import as_float_array, check_finite, check_positions, datetime_as_float
+from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
+from zarn._validation import (
+    as_float_array,
+    check_finite,
+    check_positions,
+    check_sample_weight,
+    datetime_as_float,
+)
 from zarn.models import PolynomialRegressor
 
 
@@ -98,11 +104,11 @@ class ManyFits:
         self.r2 = packed[:, R2]
         self.mdl = packed[:, MDL] if plan.scores else None
         self.n_used = packed[:, N_USED].astype(np.int64)
-        robust = plan.method == "robust"
-        self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if robust else None
+        flags = plan.method.flags_outliers
+        self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if flags else None
         self.basis = plan.design.indices
         self.domain = plan.design.domain
-        self.method = plan.method
+        self.method = plan.method.name
         self.axis = axis
         self.ndim = ndim
         self._design: Design = plan.design
@@ -112,7 +118,7 @@ class ManyFits:
         return f"ManyFits(n_series={m}, n_coefficients={k}, method={self.method!r})"
 
     def __len__(self) -> int:
-        return self.coef.shape[0]
+        return int(self.coef.shape[0])
 
     def predict(self, x_new: ArrayLike, derivative: int | tuple[int, ...] = 0) -> Any:
         """Evaluate every series' polynomial, or a derivative of it, at the positions ``x_new``.
@@ -186,6 +192,21 @@ def derivative_orders(derivative: Any, n_features: int) -> tuple[int, ...]:
         if isinstance(order, bool) or not isinstance(order, numbers.Integral) or order < 0:
             raise ValueError(f"derivative orders must be ints >= 0, got {derivative!r}")
     return tuple(int(o) for o in orders)
+
+
+def model_settings(model: Any) -> Settings:
+    """The checked settings of the model of :func:`fit_many` and :func:`zarn.xarray.fit`
+    (None: the defaults): an internal API of the two.
+
+    Raises
+    ------
+    TypeError
+        For a model that is not a :class:`PolynomialRegressor`.
+    """
+    model = PolynomialRegressor() if model is None else model
+    if not isinstance(model, PolynomialRegressor):
+        raise TypeError(f"model must be a PolynomialRegressor or None, got {type(model).__name__}")
+    return validate_params(model)
 
 
 def fit_many(
@@ -319,16 +340,11 @@ def fit_many(
     >>> bool((fits.scale.round(1) == 0.1).all())  # the noise's standard deviation
     True
     """
-    model = PolynomialRegressor() if model is None else model
-    if not isinstance(model, PolynomialRegressor):
-        raise TypeError(f"model must be a PolynomialRegressor or None, got {type(model).__name__}")
-    params = validate_params(model)
+    settings = model_settings(model)
     X = check_positions(datetime_as_float(x, "x"), "x")
     check_finite(X, "x")
-    for name, flag in (("skipna", skipna), ("mdl", mdl)):
-        if not isinstance(flag, (bool, np.bool_)):
-            raise TypeError(f"{name} must be True or False, got {flag!r}")
-    n_jobs = check_param("n_jobs", n_jobs, _N_JOBS, "fit_many")
+    skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
+    n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "fit_many")
     chunk_size = check_param("chunk_size", chunk_size, _CHUNK_SIZE, "fit_many")
 
     dask_input = type(Y).__module__.split(".")[0] == "dask" and hasattr(Y, "map_blocks")
@@ -348,24 +364,19 @@ def fit_many(
             f"(shape {tuple(Y.shape)}); they must match"
         )
 
-    weights = _inference.check_sample_weight(sample_weight, X.shape[0])
+    weights = check_sample_weight(sample_weight, X.shape[0])
     if weights is not None and mdl:
         raise ValueError(
             "mdl=True cannot be combined with sample_weight: the MDL score counts the "
             "samples a fit hits, which has no weighted form here"
         )
-    plan = make_plan(X, params, bool(skipna), bool(mdl), weights)
+    plan = make_plan(X, settings, skipna, mdl, weights)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)
     return ManyFits(_backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress), plan, axis, ndim)
 
 
-# Worker processes: a count, or -1 (all cores), -2 (all but one)... as joblib counts them.
-_N_JOBS = [
-    Interval(int, 1, None, closed="left"),
-    Interval(int, None, -1, closed="right"),
-]
 _CHUNK_SIZE = [Interval(int, 1, None, closed="left"), None]
 
 

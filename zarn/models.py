@@ -10,10 +10,12 @@ from typing import Any, ClassVar
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn import _basis, _constants, _fitting, _inference, _smoothing
-from zarn._design import PREDICT_BLOCK_ROWS, Design
+from zarn import _basis, _constants, _methods
+from zarn._design import PREDICT_BLOCK_ROWS
+from zarn._fit import SeriesFit, fit_series
 from zarn._optional import import_optional
-from zarn._params import (
+from zarn._scores import Residuals, mdl
+from zarn._settings import (
     ARRAY_LIKE,
     DEGREES,
     WEIGHT,
@@ -22,11 +24,13 @@ from zarn._params import (
     Interval,
     Options,
     ParameterTable,
-    seed_from,
     validate_params,
 )
+from zarn._smoothing import AUTO
+from zarn._uncertainty import check_kind, check_level
 from zarn._validation import (
     check_finite,
+    check_sample_weight,
     check_X,
     check_y,
     datetime_as_float,
@@ -34,12 +38,11 @@ from zarn._validation import (
     not_fitted_error,
 )
 
-METHODS = ("ols", "penalized", "robust")
 # A penalty weight: a number, or "auto" to choose it from the data.
-PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(_smoothing.AUTO)]
+PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
 _SET_BY_SOME_FITS = frozenset(
-    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "robust_weights_"}
+    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "robust_weights_", "_mdl"}
 )
 
 _C_INT = _constants.C_INT_MAX
@@ -168,25 +171,16 @@ class PolynomialRegressor:
     Notes
     -----
     The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
-    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate comes
-    first: among exact fits of random sets of as many samples as coefficients, the
-    penalised least-squares fit led through reweighting steps at falling scales, and the
-    optimum of the sampler (run on the residuals of the best of them, so that its
-    tolerance is set by the noise), each improved by reweighting steps, the one whose
-    residuals have the smallest M-scale (Tukey's biweight, bounded, 50 % breakdown) wins.
-    Then Newton steps on the biweight M-estimator at a fixed scale (95 % efficiency for
-    Gaussian noise: clean data gets nearly the least-squares fit), first at the
-    S-estimate's scale, then at the noise scale of the previous step's residuals while
-    that scale falls. The fit is the penalised least-squares fit with the final biweight
-    weights (``robust_weights_``); the samples beyond 3 noise scales are flagged. On more
-    than 1,000 samples the search runs on a subsample of 1,000 drawn from the seed and
-    only the last steps on all of them, so the cost grows linearly in n. Points far out in
-    the features (high leverage) that agree with the bulk of the data keep their full
-    weight: every point is judged by its residual from a fit chosen by the M-scale of all
-    residuals, so giving up such points does not pay, as it can for a fit of the best half
-    of the points (least trimmed squares). With few samples per coefficient the fit of
-    half the data can follow it too closely and flag a few good points. See the user
-    guide's robust page.
+    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate (the
+    smallest M-scale of Tukey's biweight among many starts) is followed by Newton steps on
+    the biweight M-estimator at a fixed scale, efficient for Gaussian noise, so that clean
+    data gets nearly the least-squares fit. The fit is the penalised least-squares fit
+    with the final biweight weights (``robust_weights_``); samples far beyond the noise
+    scale are flagged (``inlier_mask_``). Large data is searched on a subsample, so the
+    cost grows linearly in n. Points far out in the features that agree with the bulk of
+    the data keep their full weight. The procedure, with its constants by name, is that of
+    ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
+    ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
 
     Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
     zero weight drops a sample, and integer weights give the fit of the correspondingly
@@ -241,7 +235,7 @@ class PolynomialRegressor:
     _parameter_constraints: ClassVar[ParameterTable] = ParameterTable(
         {
             "degree": [DEGREES],
-            "method": [Options(*METHODS)],
+            "method": [Options(*_methods.names())],
             "gamma1": PENALTY_WEIGHT,
             "gamma2": PENALTY_WEIGHT,
             "ridge": [WEIGHT],
@@ -342,124 +336,78 @@ class PolynomialRegressor:
         >>> zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], [1.0, 3.0, 5.0]).coef_
         array([3., 2.])
         """
-        params = validate_params(self)
+        settings = validate_params(self)
         names = feature_names(X)
         X = check_X(datetime_as_float(X, "X"))
         y = check_y(y, X.shape[0], finite=False)  # least squares checks y only where it must
-        w = _inference.check_sample_weight(sample_weight, X.shape[0])
-        if w is not None:
-            check_finite(y, "y")  # also where a weight is zero
-            if not (w > 0.0).all():  # zero weights drop their samples, before anything
-                keep = w > 0.0
-                X, y, w = X[keep], y[keep], w[keep]
-        design = Design.from_data(X, params, names)
-        Phi = design.matrix(design.map(X))
-        method = params["method"]
-        auto = _smoothing.AUTO in (params["gamma1"], params["gamma2"])
-        if auto and method == "ols":  # least squares applies no penalty to choose
-            params = _with_weights(params, *(_weight_or_zero(params[g]) for g in _GAMMAS))
-            auto = False
-        if auto:
-            R1, R2 = design.penalties(1.0, 1.0)
-        else:
-            R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-
+        w = check_sample_weight(sample_weight, X.shape[0])
+        series = fit_series(X, y, w, settings, names, stacklevel=2)
+        fit = series.fit
         for name in _SET_BY_SOME_FITS & self.__dict__.keys():  # left by an earlier fit
             del self.__dict__[name]
-        if method == "robust":
-            check_finite(y, "y")
-            seed = seed_from(params["random_state"])
-            if auto:
-                params = self._robust_auto_weights(Phi, y, R1, R2, params, seed, w)
-                R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-            result = _fitting.robust(Phi, y, R1, R2, params, seed, w)
-            coef = result.coef
-            uncertainty = _inference.given(Phi, w, result.cov, result.scale)
-            self.inlier_mask_ = result.inlier_mask
-            self.robust_weights_ = result.weights
-            self.gibbs_ = result.gibbs
-            self.seed_ = seed
-        elif method == "ols":
-            coef, uncertainty = _inference.ols(Phi, y, w)
-        else:
-            if auto:
-                check_finite(y, "y")
-                params = _auto_weights(Phi, y, R1, R2, params, w)
-                R1, R2 = design.penalties(params["gamma1"], params["gamma2"])
-            g1, g2, ridge = params["gamma1"], params["gamma2"], params["ridge"]
-            coef, uncertainty = _inference.penalized(Phi, y, w, R1, R2, g1, g2, ridge)
-        _inference.warn_if_rank_deficient(uncertainty, design.k, stacklevel=2)
-
-        self.coef_ = coef
-        self.basis_ = design.indices
-        self.domain_ = design.domain
+        if fit.outliers is not None:
+            self.inlier_mask_ = fit.outliers.inlier_mask
+            self.robust_weights_ = fit.outliers.weights
+            self.gibbs_ = fit.outliers.gibbs
+            self.seed_ = fit.outliers.seed
+        self.coef_ = fit.coef
+        self.basis_ = series.design.indices
+        self.domain_ = series.design.domain
         self.n_features_in_ = X.shape[1]
         if names is not None:
             self.feature_names_in_ = names
-        self._design = design
-        self._params = params
-        self._uncertainty = uncertainty  # cov_ and what depends on it, on first use
-        self.rank_ = int(uncertainty.rank)
-        self.gamma1_ = float(params["gamma1"])
-        self.gamma2_ = float(params["gamma2"])
-        self.mdl_ = self._mdl(Phi @ coef, y, R1, R2)
+        self._series = series  # the uncertainty and mdl_, on first use
+        self.rank_ = int(fit.uncertainty.rank)
+        self.gamma1_ = float(fit.settings.gamma1)
+        self.gamma2_ = float(fit.settings.gamma2)
         return self
 
-    # The uncertainty's attributes, computed on first access from the fit's small
-    # factor (documented in the class docstring).
+    # The uncertainty's attributes and the MDL score, computed on first access from what
+    # the fit keeps (documented in the class docstring).
+
+    @property
+    def mdl_(self) -> float:
+        """MDL score of the fit on its training data, penalties included."""
+        series = self._fitted()
+        cached: float | None = self.__dict__.get("_mdl")
+        if cached is None:
+            cached = self.__dict__["_mdl"] = series.mdl()
+        return cached
 
     @property
     def cov_(self) -> np.ndarray:
         """Covariance matrix of ``coef_``."""
-        return self._fitted_uncertainty().cov
+        return self._fitted().fit.uncertainty.cov
 
     @property
     def stderr_(self) -> np.ndarray:
         """Standard errors of ``coef_``."""
-        return self._fitted_uncertainty().stderr
+        return self._fitted().fit.uncertainty.stderr
 
     @property
     def scale_(self) -> float:
         """Standard deviation of the noise of an observation of weight 1."""
-        return float(self._fitted_uncertainty().scale)
+        return float(self._fitted().fit.uncertainty.scale)
 
     @property
     def df_resid_(self) -> float:
         """Residual degrees of freedom."""
-        return float(self._fitted_uncertainty().df_resid)
+        return float(self._fitted().fit.uncertainty.df_resid)
 
     @property
     def edf_(self) -> float:
         """Effective number of parameters."""
-        return float(self._fitted_uncertainty().edf)
+        return float(self._fitted().fit.uncertainty.edf)
 
     @property
     def singular_values_(self) -> np.ndarray:
         """Singular values of the weighted mapped design, largest first."""
-        return self._fitted_uncertainty().singular_values
+        return self._fitted().fit.uncertainty.singular_values
 
-    def _fitted_uncertainty(self) -> _inference.Uncertainty:
+    def _fitted(self) -> SeriesFit:
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
-        return self._uncertainty
-
-    def _robust_auto_weights(self, Phi, y, R1, R2, params, seed, w=None) -> dict[str, Any]:
-        """The parameters with the "auto" weights chosen on a robust fit's inliers.
-
-        The robust fit runs with the automatic weights at zero (the fixed ones as given);
-        the weights are then chosen on the samples it keeps, so that outliers do not
-        make the data look rougher than the curve is.
-        """
-        start = _with_weights(params, *(_weight_or_zero(params[g]) for g in _GAMMAS))
-        R1_start, R2_start = (None, None) if start["gamma1"] == start["gamma2"] == 0.0 else (R1, R2)
-        mask = _fitting.robust(Phi, y, R1_start, R2_start, start, seed, w).inlier_mask
-        return _auto_weights(Phi[mask], y[mask], R1, R2, params, None if w is None else w[mask])
-
-    def _mdl(self, yp: np.ndarray, y: np.ndarray, R1: Any, R2: Any) -> float:
-        params = self._params
-        return _fitting.mdl(
-            yp, y, self.coef_, params["H"], R1, R2, params["gamma1"], params["gamma2"]
-        )
+        return self._series
 
     # --------------------------------------------------------------- prediction
 
@@ -484,7 +432,7 @@ class PolynomialRegressor:
         array([9.])
         """
         X = self._checked(X)  # first: the error of a model not fitted
-        return self._design.predict(X, self.coef_)
+        return np.asarray(self._series.design.predict(X, self.coef_))
 
     def predict_interval(
         self,
@@ -534,8 +482,8 @@ class PolynomialRegressor:
         (True, 0.1522)
         """
         X = self._checked(X)
-        level = _inference.check_level(level)
-        kind = _inference.check_kind(kind)
+        level = check_level(level)
+        kind = check_kind(kind)
         weights = None
         if sample_weight is not None:
             if kind == "confidence":
@@ -543,8 +491,8 @@ class PolynomialRegressor:
                     "sample_weight is the weight of new observations: it applies to "
                     'kind="prediction" only'
                 )
-            weights = _inference.check_sample_weight(sample_weight, len(X))
-        design, uncertainty = self._design, self._uncertainty
+            weights = check_sample_weight(sample_weight, len(X))
+        design, uncertainty = self._series.design, self._series.fit.uncertainty
         mean = design.predict(X, self.coef_)  # first: the error of an overflow
         c = uncertainty.critical_value(level)
         half = np.empty(len(X))
@@ -597,8 +545,8 @@ class PolynomialRegressor:
         0.9183673469387755
         """
         yp = self.predict(X)
-        w = _inference.check_sample_weight(sample_weight, len(yp))
-        return _fitting.Residuals(check_y(y, len(yp)), yp, w).r2
+        w = check_sample_weight(sample_weight, len(yp))
+        return Residuals(check_y(y, len(yp)), yp, w).r2
 
     def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
@@ -621,8 +569,8 @@ class PolynomialRegressor:
         """
         yp = self.predict(X)
         y = check_y(y, len(yp))
-        R1, R2 = self._design.penalties(self._params["gamma1"], self._params["gamma2"])
-        return self._mdl(yp, y, R1, R2)
+        fit = self._series.fit
+        return mdl(yp, y, self.coef_, fit.settings.H, fit.penalty)
 
     def to_polynomial(self) -> np.polynomial.Polynomial:
         """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
@@ -695,7 +643,7 @@ class PolynomialRegressor:
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def __sklearn_tags__(self):
+    def __sklearn_tags__(self) -> Any:
         utils = import_optional("sklearn.utils", "scikit-learn's estimator tags")
         return utils.Tags(
             estimator_type="regressor",
@@ -708,34 +656,6 @@ class PolynomialRegressor:
         return hasattr(self, "coef_")
 
     _estimator_type = "regressor"
-
-
-_GAMMAS = ("gamma1", "gamma2")
-
-
-def _weight_or_zero(weight: Any) -> float:
-    return 0.0 if weight == _smoothing.AUTO else weight
-
-
-def _with_weights(params: dict[str, Any], gamma1: float, gamma2: float) -> dict[str, Any]:
-    return {**params, "gamma1": gamma1, "gamma2": gamma2}
-
-
-def _auto_weights(Phi, y, R1, R2, params, w=None) -> dict[str, Any]:
-    """The parameters with the "auto" weights chosen by REML for the fit of (Phi, y).
-
-    With sample weights the choice is made on the weighted rows, and the weights found
-    (for the penalty n gamma with n the rows) are converted to the fit's n, the sum of
-    the sample weights.
-    """
-    factor = 1.0
-    if w is not None:
-        rows = _inference.weighted_rows(Phi, y, w)
-        Phi, y, factor = rows.Phi, rows.y, rows.n_obs / rows.total
-    choice = _smoothing.choose_weights(
-        Phi, y, R1, R2, params["gamma1"], params["gamma2"], ridge=params["ridge"]
-    )
-    return _with_weights(params, choice.gamma1 * factor, choice.gamma2 * factor)
 
 
 def _same(value: Any, default: Any) -> bool:

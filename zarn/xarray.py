@@ -21,13 +21,13 @@ from typing import Any
 
 import numpy as np
 
-from zarn import _backends, _fitting, _inference
+from zarn import __version__, _backends
 from zarn._design import Design
 from zarn._optional import import_optional
-from zarn._params import check_param, validate_params
 from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, EstimatorPlan, Plan, make_plan
-from zarn._validation import as_float_array, datetime_as_float
-from zarn.many import _N_JOBS, derivative_orders
+from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
+from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
+from zarn.many import derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
 
 xr = import_optional("xarray", "zarn.xarray")
@@ -36,10 +36,6 @@ xr = import_optional("xarray", "zarn.xarray")
 POWER = "power"
 # The result's variables, in order; "mdl" only when asked, "n_inliers" for robust fits.
 VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "n_inliers")
-# Nanoseconds per unit that :func:`predict` accepts as ``datetime_unit`` (units of fixed
-# length: months and years have none).
-NS_PER_UNIT = {"W": 604_800e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9}
-NS_PER_UNIT.update({"ms": 1e6, "us": 1e3, "ns": 1.0})
 # What the positions along the fitted dimension were, for :func:`predict` to convert new
 # ones alike: the attribute ``coordinate_kind`` of the result.
 NUMERIC, DATETIME, TIMEDELTA = "numeric", "datetime64", "timedelta64"
@@ -160,9 +156,7 @@ def fit(
     >>> fits.r2.round(2).values.tolist()
     [[0.97, 0.99], [1.0, nan]]
     """
-    model = PolynomialRegressor() if model is None else model
-    if not isinstance(model, PolynomialRegressor):
-        raise TypeError(f"model must be a PolynomialRegressor or None, got {type(model).__name__}")
+    settings = model_settings(model)
     if isinstance(obj, xr.Dataset):
         names = [name for name, var in obj.data_vars.items() if dim in var.dims]
         if dim not in obj.dims:
@@ -181,9 +175,7 @@ def fit(
             f"obj has a dimension named {POWER!r}, the name of the coefficients' dimension "
             "in the result; rename it first"
         )
-    for name, flag in (("skipna", skipna), ("mdl", mdl)):
-        if not isinstance(flag, (bool, np.bool_)):
-            raise TypeError(f"{name} must be True or False, got {flag!r}")
+    skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
 
     x, keep, kind, units = _positions(obj, dim)
     weights = None
@@ -195,7 +187,7 @@ def fit(
                     f"{sample_weight.dims}"
                 )
             sample_weight = sample_weight.values
-        weights = _inference.check_sample_weight(sample_weight, len(x))
+        weights = check_sample_weight(sample_weight, len(x))
     if not keep.all():
         if not skipna:
             raise ValueError(
@@ -207,11 +199,10 @@ def fit(
         weights = None if weights is None else weights[keep]
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
-    params = validate_params(model)
-    plan = make_plan(x.reshape(-1, 1), params, bool(skipna), bool(mdl), weights)
-    n_jobs = check_param("n_jobs", n_jobs, _N_JOBS, "zarn.xarray.fit")
+    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights)
+    n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
-    out = xr.Dataset(attrs=_attributes(plan, params, dim, kind, units, bool(skipna)))
+    out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
     for name, da in arrays.items():
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress))
         prefix = "" if name is None else f"{name}_"
@@ -286,18 +277,16 @@ def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
     }
     if plan.scores:
         out["mdl"] = packed[..., MDL]
-    if plan.method == "robust":
+    if plan.method.flags_outliers:
         out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
     return out
 
 
 def _attributes(
-    plan: Plan, params: dict[str, Any], dim: Hashable, kind: str, units: str, skipna: bool
+    plan: Plan, settings: Settings, dim: Hashable, kind: str, units: str, skipna: bool
 ) -> dict[str, Any]:
     """The result's attributes: what :func:`predict` needs, and the model's parameters, as
     strings and numbers (netCDF attributes hold no None, bool or large ints)."""
-    from zarn import __version__
-
     low, high = plan.design.domain[0].tolist()
     attrs: dict[str, Any] = {
         "title": "polynomial fits by zarn",
@@ -310,10 +299,9 @@ def _attributes(
         "skipna": int(skipna),
     }
     names = ["method", "degree", "basis", "gamma1", "gamma2", "ridge", "n_grid", "H"]
-    if plan.method == "robust":
-        names += list(_fitting.SAMPLER_PARAMS)
+    names += plan.method.extra_settings
     for name in names:
-        value = params[name]
+        value = getattr(settings, name)
         if value is None:
             value = "None"
         elif isinstance(value, (tuple, list)):
@@ -324,7 +312,7 @@ def _attributes(
             value = float(value)
         attrs[name] = value if isinstance(value, (str, int, float, list)) else str(value)
     if isinstance(plan, EstimatorPlan):  # the seed every series used
-        attrs["seed"] = str(plan.params["random_state"])
+        attrs["seed"] = str(plan.settings.random_state)
     return attrs
 
 
@@ -460,14 +448,12 @@ def _design(ds: Any) -> Design:
     """The design of the fits, rebuilt from the result's attributes."""
     attrs = ds.attrs
     domain = np.asarray(attrs["domain"], dtype=np.float64).reshape(1, 2)
-    params = {
-        "degree": int(np.asarray(ds[POWER]).max()),
-        "basis": str(attrs.get("basis", "total")),
-        "n_grid": None,
-        "domain": domain,
-        "method": str(attrs.get("method", "ols")),
-    }
-    return Design.from_data(domain.reshape(2, 1), params)
+    model = PolynomialRegressor(
+        degree=int(np.asarray(ds[POWER]).max()),
+        basis=str(attrs.get("basis", "total")),
+        domain=domain,
+    )
+    return Design.from_data(domain.reshape(2, 1), validate_params(model))
 
 
 def _new_positions(coord: Any, kind: str) -> tuple[np.ndarray, np.ndarray]:

@@ -1,8 +1,9 @@
-"""Outlier-resistant polynomial fit: an MM-estimator started from a high-breakdown S-estimate.
+"""``method="robust"``: an MM-estimator started from a high-breakdown S-estimate.
 
-The estimator's ``method="robust"`` calls :func:`robust_fit` on a design matrix whose
-features are already mapped onto [-1, 1]. The procedure is described in the docstring of
-:func:`robust_fit` and in the user guide's robust page. Everything here is NumPy and the
+:class:`Robust`, the method object, scales y into range (:func:`fit_scaled`) and calls
+:func:`robust_fit` on a design matrix whose features are already mapped onto [-1, 1].
+The procedure is described in the docstring of :func:`robust_fit` and in the user guide's
+robust page. Everything here is NumPy and the
 native core; every random draw comes from a generator seeded by the caller's seed, and every
 sum over the samples is NumPy's own (never a BLAS product that a thread split could change),
 so a fit depends only on its arguments.
@@ -10,6 +11,7 @@ so a fit depends only on its arguments.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from collections.abc import Mapping
@@ -18,8 +20,45 @@ from typing import Any
 
 import numpy as np
 
-from zarn._inference import check_sample_weight
+from zarn._biweight import (
+    BREAKDOWN,
+    CUTOFF,
+    MM_TUNING,
+    S_TUNING,
+    TRUNCATED_SD,
+    blocks,
+    clipped_square,
+    m_scales,
+    mad_scales,
+    rho,
+    scale_equation,
+    wsum,
+)
+from zarn._biweight import weights as biweight_weights
+from zarn._lstsq import (
+    Penalty,
+    coefficients_too_large,
+    penalty_matrix,
+    power_of_two,
+    power_of_two_scale,
+    r_factor,
+    singular_values,
+    weighted_rows,
+)
+from zarn._methods._base import (
+    Fit,
+    Method,
+    Outliers,
+    Series,
+    auto,
+    fixed_weights,
+    penalty_of,
+)
+from zarn._methods.penalized import auto_weights
 from zarn._native import zarn_core
+from zarn._settings import SAMPLER_SETTINGS, Settings, seed_from
+from zarn._uncertainty import GivenUncertainty
+from zarn._validation import check_finite, check_sample_weight
 
 # The sampler and the candidate starts run on at most this many samples, drawn from the
 # seed; the final steps run on all of them. A thousand points place a start well within
@@ -28,20 +67,6 @@ SUBSAMPLE = 1000
 # The sampler, one of the starts, runs on at most this many of those samples: its cost
 # grows with them, and a start needs only to lie in the basin of the fit.
 SAMPLER_SUBSAMPLE = 250
-# The M-scale solves sum(rho(r / s)) = BREAKDOWN (N - k) with a biweight rho bounded by 1
-# (N samples, k coefficients, as R's lmrob): half
-# of the points may be arbitrarily bad before the scale breaks down (the largest breakdown
-# point a regression equivariant estimator can have).
-BREAKDOWN = 0.5
-# Biweight tuning constant that makes the M-scale with BREAKDOWN = 0.5 consistent for the
-# standard deviation of Gaussian noise (E rho(Z / 1) = 0.5 for Z ~ N(0, 1)).
-S_TUNING = 1.547645
-# Biweight tuning constant of the final M-step: 95 % asymptotic efficiency against least
-# squares for Gaussian noise.
-MM_TUNING = 4.685061
-# Points whose residual exceeds this many robust scales are flagged as outliers: 0.27 % of
-# Gaussian noise lies beyond it, so clean data has almost nothing flagged.
-CUTOFF = 3.0
 # Elemental starts: enough that at least one is free of outliers, at the breakdown point
 # (half the points bad), with probability 1 - MISS_PROBABILITY; more on small data, where
 # they are cheap and the M-scale has more local minima (up to START_BUDGET residuals in
@@ -80,10 +105,6 @@ RELATIVE_FLOOR = 1e-9
 # Candidates are refitted together through the products of the design's columns, one row
 # per sample, as long as they hold at most this many numbers (32 MB); one by one beyond.
 PRODUCTS_LIMIT = 4_000_000
-# Many candidates are handled in blocks of at most this many residuals (128 KB): their
-# temporary arrays then come from the heap, where fresh maps of memory, which larger
-# arrays get, would cost more in page faults than the arithmetic on them.
-BLOCK = 16384
 # M-steps at the noise scale of the previous one's residuals: at most NOISE_ROUNDS, until
 # it changes by less than NOISE_TOLERANCE of itself.
 NOISE_ROUNDS = 50
@@ -91,22 +112,10 @@ NOISE_TOLERANCE = 1e-6
 # Leverages within this of 1 mark samples that the fit interpolates: their residuals tell
 # nothing about the noise.
 LEVERAGE_FLOOR = 1e-8
-# Consistency factor of the MAD for Gaussian noise.
-MAD_TO_SD = 1.482602218505602
 # Distinct seed streams derived from the caller's seed: the subsample and the elemental
 # subsets (the sampler takes the seed itself).
 _DRAWS_STREAM = 0x5EED_0F_D2A5
 _LN2 = math.log(2.0)
-
-
-def _truncated_sd(c: float) -> float:
-    """Standard deviation of a standard normal z conditioned on ``|z| < c``."""
-    mass = math.erf(c / math.sqrt(2.0))
-    density = math.exp(-0.5 * c * c) / math.sqrt(2.0 * math.pi)
-    return math.sqrt(1.0 - 2.0 * c * density / mass)
-
-
-TRUNCATED_SD = _truncated_sd(CUTOFF)
 
 
 @dataclass(frozen=True)
@@ -217,36 +226,6 @@ class RobustFit:
     mm_scale: float
 
 
-# ------------------------------------------------------------------- biweight functions
-
-
-# The functions below work in place where they can (see BLOCK).
-
-
-def _clipped_square(t: np.ndarray, factor: float | np.ndarray) -> np.ndarray:
-    """``min((t * factor)^2, 1)``, as a new array (a square beyond the doubles is 1)."""
-    with np.errstate(over="ignore"):
-        u = t * factor
-        np.square(u, out=u)
-    return np.minimum(u, 1.0, out=u)
-
-
-def _biweight(t: np.ndarray, c: float) -> np.ndarray:
-    """Tukey's biweight weight psi(t) / t = (1 - (t / c)^2)^2 inside the cut, 0 outside."""
-    v = _clipped_square(t, 1.0 / c)
-    np.subtract(1.0, v, out=v)
-    return np.square(v, out=v)
-
-
-def _rho_s(t: np.ndarray) -> np.ndarray:
-    """The M-scale's biweight rho at ``S_TUNING``, bounded by 1: 1 - (1 - (t / c)^2)^3."""
-    v = _clipped_square(t, 1.0 / S_TUNING)
-    np.subtract(1.0, v, out=v)
-    cube = np.square(v)
-    cube *= v  # not v**3: NumPy's power is ten times slower
-    return np.subtract(1.0, cube, out=cube)
-
-
 # ------------------------------------------------------------------------ the problem
 
 
@@ -285,17 +264,17 @@ class _Problem:
 
     def wsum(self, X: np.ndarray) -> np.ndarray:
         """Sample-weighted sums along the last axis."""
-        return _wsum(X, self.sw)
+        return wsum(X, self.sw)
 
     def residuals(self, B: np.ndarray) -> np.ndarray:
         """Residuals of each row of coefficients ``B`` (c x k), as a c x n array."""
-        return self.y - B @ self.PhiT
+        return np.asarray(self.y - B @ self.PhiT)
 
     def weighted_sums(self, w: np.ndarray) -> np.ndarray:
         """``Phi' diag(sw w) y``, summed in blocks."""
         out = np.zeros(len(self.PhiT))
         ww = w if self.sw is None else w * self.sw
-        for cols in _blocks(len(self.y), 1):
+        for cols in blocks(len(self.y), 1):
             out += np.einsum("ji,i->j", self.PhiT[:, cols], ww[cols] * self.y[cols])
         return out
 
@@ -303,7 +282,7 @@ class _Problem:
         """The penalised normal matrix with robustness weights ``w``, summed in blocks."""
         k, n = self.PhiT.shape
         A = self.penalty.copy()
-        for cols in _blocks(n, 1):
+        for cols in blocks(n, 1):
             P = self.PhiT[:, cols]
             Pw = P * (w[cols] if self.sw is None else w[cols] * self.sw[cols])
             A += np.einsum("ji,ki->jk", Pw, P)
@@ -332,12 +311,7 @@ class _Problem:
         try:
             return np.linalg.solve(A, b[:, :, None])[:, :, 0]
         except np.linalg.LinAlgError:  # a singular system: its minimum-norm solution
-            return (np.linalg.pinv(A) @ b[:, :, None])[:, :, 0]
-
-
-def _wsum(X: np.ndarray, sw: np.ndarray | None) -> np.ndarray:
-    """Sums along the last axis weighted by ``sw`` (None: 1), by NumPy's pairwise sums."""
-    return np.sum(X if sw is None else X * sw, axis=-1)
+            return np.asarray((np.linalg.pinv(A) @ b[:, :, None])[:, :, 0])
 
 
 def _problem(
@@ -345,39 +319,11 @@ def _problem(
 ) -> _Problem:
     """The :class:`_Problem` of these samples; the penalties are weighted by their total."""
     R1, R2, gamma1, gamma2 = pen
-    k = len(PhiT)
     total = float(len(y)) if sw is None else float(np.sum(sw))
-    penalty = ridge * np.eye(k)
-    if R1 is not None and gamma1 != 0.0:
-        penalty += (total * gamma1) * np.asarray(R1)
-    if R2 is not None and gamma2 != 0.0:
-        penalty += (total * gamma2) * np.asarray(R2)
+    penalty = penalty_matrix(len(PhiT), R1, R2, total * gamma1, total * gamma2, ridge)
     # Rows contiguous whatever the caller's layout: the sums' order, and so their last bits,
     # depends on it.
     return _Problem(np.ascontiguousarray(PhiT), y, sw, penalty)
-
-
-def _scale_equation(
-    R: np.ndarray, s: np.ndarray, sw: np.ndarray | None, total: float, dof: float
-) -> tuple[np.ndarray, np.ndarray]:
-    """The M-scale's equation at scales ``s`` (one per row of ``R``): (excess, slope).
-
-    ``excess = sum(sw rho(r / s)) - BREAKDOWN * dof`` (``total = sum(sw)``), with rho the
-    biweight at ``S_TUNING`` bounded by 1, decreases in s; ``slope`` is minus its
-    derivative in ln s, ``sum(sw t rho'(t))`` with ``t rho'(t) = 6 u (1 - u)^2`` and
-    ``u = (t / S_TUNING)^2``. Summed in blocks of columns.
-    """
-    squares, slope = np.zeros(len(R)), np.zeros(len(R))
-    factor = (1.0 / (S_TUNING * s))[:, None]
-    for cols in _blocks(R.shape[1], len(R)):
-        u = _clipped_square(R[:, cols], factor)
-        vv = np.subtract(1.0, u)
-        np.square(vv, out=vv)
-        u *= vv  # u (1 - u)^2; and sum (1 - u)^3 = sum (1 - u)^2 - sum u (1 - u)^2
-        weights = None if sw is None else sw[cols]
-        slope += _wsum(u, weights)
-        squares += _wsum(vv, weights)
-    return total - (squares - slope) - BREAKDOWN * dof, 6.0 * slope
 
 
 def _newton_scale(prob: _Problem, R: np.ndarray, s: np.ndarray) -> np.ndarray:
@@ -386,7 +332,7 @@ def _newton_scale(prob: _Problem, R: np.ndarray, s: np.ndarray) -> np.ndarray:
     The step is bounded to a factor of 2 either way (a start far from the solution, where
     the equation is flat, would otherwise overshoot).
     """
-    excess, slope = _scale_equation(R, s, prob.sw, prob.total, prob.denom)
+    excess, slope = scale_equation(R, s, prob.sw, prob.total, prob.denom)
     with np.errstate(divide="ignore", invalid="ignore"):
         step = np.clip(excess / slope, -_LN2, _LN2)
     return s * np.exp(np.where(np.isnan(step), 0.0, step))
@@ -394,56 +340,7 @@ def _newton_scale(prob: _Problem, R: np.ndarray, s: np.ndarray) -> np.ndarray:
 
 def _m_scales(prob: _Problem, R: np.ndarray, start: np.ndarray) -> np.ndarray:
     """The M-scales of the rows of ``R``, with the problem's weights and degrees of freedom."""
-    return _solve_m_scales(R, start, prob.sw, prob.denom)
-
-
-def _solve_m_scales(
-    R: np.ndarray, start: np.ndarray, sw: np.ndarray | None, dof: float
-) -> np.ndarray:
-    """The M-scale of each row r of ``R``: the s with sum(sw rho(r / s)) = BREAKDOWN * dof.
-
-    Newton's method on ln s from ``start`` (see :func:`_scale_equation`), safeguarded by
-    bisection, for all rows at once. A row gets 0.0 when more than
-    ``sum(sw) - BREAKDOWN * dof`` of the weight sits on zero residuals.
-    """
-    total = R.shape[1] if sw is None else float(np.sum(sw))
-    zero = _wsum(R != 0.0, sw) <= BREAKDOWN * dof
-    s = np.where((start > 0.0) & np.isfinite(start), start, np.max(np.abs(R), axis=1))
-    s = np.where(zero | ~(s > 0.0), 1.0, s)
-    low, high = np.zeros_like(s), np.full_like(s, np.inf)
-    active = ~zero
-    for _ in range(100):
-        idx = np.flatnonzero(active)
-        if idx.size == 0:
-            break
-        si = s[idx]
-        rows = R if idx.size == len(R) else R[idx]
-        excess, slope = _scale_equation(rows, si, sw, total, dof)
-        low[idx] = np.where(excess > 0.0, si, low[idx])
-        high[idx] = np.where(excess > 0.0, high[idx], si)
-        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            proposal = si * np.exp(np.clip(excess / slope, -50.0, 50.0))
-        bad = ~((low[idx] < proposal) & (proposal < high[idx]))
-        halve = np.where(np.isinf(high[idx]), 2.0 * si, 0.5 * (low[idx] + high[idx]))
-        proposal = np.where(bad, halve, proposal)
-        done = (np.abs(proposal - si) <= 1e-12 * si) | (excess == 0.0)
-        s[idx] = np.where(excess == 0.0, si, proposal)
-        active[idx[done]] = False
-    return np.where(zero, 0.0, s)
-
-
-def _mad_scales(R: np.ndarray) -> np.ndarray:
-    """1.4826 times the median absolute value of each row: a quick scale of residuals.
-
-    A partition in place of :func:`numpy.median`, which is several times slower on rows.
-    """
-    A = np.abs(R)
-    half = A.shape[1] // 2
-    if A.shape[1] % 2:
-        A.partition(half, axis=1)
-        return A[:, half] * MAD_TO_SD
-    A.partition([half - 1, half], axis=1)
-    return (0.5 * MAD_TO_SD) * (A[:, half - 1] + A[:, half])
+    return m_scales(R, start, prob.sw, prob.denom)
 
 
 # ------------------------------------------------------------------------ the stages
@@ -467,7 +364,7 @@ def _elemental_starts(prob: _Problem, n_starts: int, rng: np.random.Generator) -
     try:
         return np.linalg.solve(A, b)[:, :, 0]
     except np.linalg.LinAlgError:  # some sets are singular: their minimum-norm fits
-        return (np.linalg.pinv(A) @ b)[:, :, 0]
+        return np.asarray((np.linalg.pinv(A) @ b)[:, :, 0])
 
 
 def _screen(prob: _Problem, B: np.ndarray) -> np.ndarray:
@@ -487,16 +384,16 @@ def _screen(prob: _Problem, B: np.ndarray) -> np.ndarray:
     B = B.copy()
     quick = np.empty(len(B))
     target = BREAKDOWN * prob.denom
-    for rows in _blocks(len(B), len(prob.y)):
+    for rows in blocks(len(B), len(prob.y)):
         R = prob.residuals(B[rows])
-        s = _mad_scales(R)
+        s = mad_scales(R)
         fine = np.flatnonzero(s > 0.0)
         quick[rows] = 0.0
         if fine.size:
             sf = s[fine, None]
-            B[rows.start + fine] = prob.solve(_biweight(R[fine] / sf, S_TUNING))
+            B[rows.start + fine] = prob.solve(biweight_weights(R[fine] / sf, S_TUNING))
             # One fixed-point step of the M-scale from the quick scale, as in fast-S.
-            mean_rho = prob.wsum(_rho_s(prob.residuals(B[rows.start + fine]) / sf)) / target
+            mean_rho = prob.wsum(rho(prob.residuals(B[rows.start + fine]) / sf, S_TUNING)) / target
             quick[rows.start + fine] = sf[:, 0] * np.sqrt(mean_rho)
     order = np.argsort(quick, kind="stable")
     chosen = order[:SHORTLIST]
@@ -506,9 +403,9 @@ def _screen(prob: _Problem, B: np.ndarray) -> np.ndarray:
         margin = (1.0 - SCALE_MARGIN) * bound
         rest = order[SHORTLIST:]
         below = np.empty(len(rest), dtype=bool)
-        for rows in _blocks(len(rest), len(prob.y)):
+        for rows in blocks(len(rest), len(prob.y)):
             R = prob.residuals(B[rest[rows]])
-            below[rows] = prob.wsum(_rho_s(R * (1.0 / margin))) < BREAKDOWN * prob.denom
+            below[rows] = prob.wsum(rho(R * (1.0 / margin), S_TUNING)) < BREAKDOWN * prob.denom
         rest = rest[below]
         chosen = np.concatenate([chosen, rest])
         extra = _m_scales(prob, prob.residuals(B[rest]), quick[rest])
@@ -527,23 +424,14 @@ def _annealed(prob: _Problem, beta: np.ndarray) -> np.ndarray:
     starts, which seldom include the few points far out in x, rarely find.
     """
     R = prob.residuals(beta[None])
-    base = float(_m_scales(prob, R, _mad_scales(R))[0])
+    base = float(_m_scales(prob, R, mad_scales(R))[0])
     if not base > 0.0:
         return beta
     for factor in np.geomspace(ANNEAL_FACTOR, 1.0, ANNEAL_LEVELS):
         for _ in range(ANNEAL_STEPS):
-            weights = _biweight(prob.residuals(beta[None]) / (factor * base), S_TUNING)
+            weights = biweight_weights(prob.residuals(beta[None]) / (factor * base), S_TUNING)
             beta = prob.solve(weights)[0]
     return beta
-
-
-def _blocks(n_rows: int, row_length: int) -> list[slice]:
-    """Slices of at most ``BLOCK // row_length`` rows (at least one) covering n_rows.
-
-    With a row length of 1, blocks of samples for passes over all of them.
-    """
-    step = max(1, BLOCK // row_length)
-    return [slice(i, min(i + step, n_rows)) for i in range(0, n_rows, step)]
 
 
 def _refine(prob: _Problem, B: np.ndarray, floor: float) -> tuple[np.ndarray, np.ndarray]:
@@ -558,14 +446,14 @@ def _refine(prob: _Problem, B: np.ndarray, floor: float) -> tuple[np.ndarray, np
     coefficients and their M-scales.
     """
     R = prob.residuals(B)
-    s0 = _m_scales(prob, R, _mad_scales(R))
+    s0 = _m_scales(prob, R, mad_scales(R))
     B0, B, s = B, B.copy(), s0.copy()
     active = s > floor
     for _ in range(MAX_STEPS):
         idx = np.flatnonzero(active)
         if idx.size == 0:
             break
-        B[idx] = prob.solve(_biweight(R[idx] / s[idx, None], S_TUNING))
+        B[idx] = prob.solve(biweight_weights(R[idx] / s[idx, None], S_TUNING))
         R[idx] = prob.residuals(B[idx])
         new = _newton_scale(prob, R[idx], s[idx])
         still = np.abs(new - s[idx]) > REFINE_TOLERANCE * new
@@ -601,10 +489,10 @@ def _m_state(prob: _Problem, beta: np.ndarray, scale: float) -> _MState:
     k, n = prob.PhiT.shape
     cubes = 0.0
     hessian, gradient = np.zeros((k, k)), np.zeros(k)
-    for cols in _blocks(n, 1):
+    for cols in blocks(n, 1):
         P = prob.PhiT[:, cols]
         r = prob.y[cols] - beta @ P
-        u = _clipped_square(r, 1.0 / (MM_TUNING * scale))
+        u = clipped_square(r, 1.0 / (MM_TUNING * scale))
         v = np.subtract(1.0, u)
         u *= -5.0
         u += 1.0
@@ -657,7 +545,7 @@ def _mm_steps(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarra
 
 def _reweighted(prob: _Problem, beta: np.ndarray, scale: float) -> tuple[np.ndarray, np.ndarray]:
     """The refit with the biweight weights of the residuals of ``beta``: (coef, weights)."""
-    w = _biweight(prob.residuals(beta[None])[0] / scale, MM_TUNING)
+    w = biweight_weights(prob.residuals(beta[None])[0] / scale, MM_TUNING)
     return _solve(prob.normal_matrix(w), prob.weighted_sums(w)), w
 
 
@@ -675,7 +563,7 @@ def _solve(A: np.ndarray, rhs: np.ndarray) -> np.ndarray:
     try:
         return np.linalg.solve(A, rhs)
     except np.linalg.LinAlgError:
-        return np.linalg.lstsq(A, rhs, rcond=None)[0]
+        return np.asarray(np.linalg.lstsq(A, rhs, rcond=None)[0])
 
 
 def _sampler_problem(prob: _Problem, rng: np.random.Generator) -> _Problem:
@@ -743,11 +631,11 @@ def _covariance(prob: _Problem, coef: np.ndarray, scale: float) -> np.ndarray:
     if not n_total > k:
         return np.full((k, k), np.nan)
     psi2 = dpsi = dpsi2 = 0.0
-    for cols in _blocks(len(prob.y), 1):
+    for cols in blocks(len(prob.y), 1):
         t = prob.y[cols] - coef @ prob.PhiT[:, cols]
         t *= 1.0 / scale
         np.clip(t, -MM_TUNING, MM_TUNING, out=t)  # psi is 0 beyond the cut, even at inf
-        u = _clipped_square(t, 1.0 / MM_TUNING)
+        u = clipped_square(t, 1.0 / MM_TUNING)
         v = np.subtract(1.0, u)
         t *= v
         t *= v  # psi(t) = t (1 - u)^2
@@ -755,9 +643,9 @@ def _covariance(prob: _Problem, coef: np.ndarray, scale: float) -> np.ndarray:
         u += 1.0
         u *= v  # psi'(t) = (1 - u)(1 - 5u)
         sw = None if prob.sw is None else prob.sw[cols]
-        psi2 += float(_wsum(np.square(t), sw))
-        dpsi += float(_wsum(u, sw))
-        dpsi2 += float(_wsum(np.square(u), sw))
+        psi2 += float(wsum(np.square(t), sw))
+        dpsi += float(wsum(u, sw))
+        dpsi2 += float(wsum(np.square(u), sw))
     mean_dpsi = dpsi / n_total
     if not mean_dpsi > 0.0:
         return np.full((k, k), np.nan)
@@ -1028,7 +916,7 @@ def _result(
         return RobustFit(coef, mask, record, 0.0, w, np.zeros((k, k)), 0.0)
     r_used = prob.residuals(coef[None])[0]  # the same bits whatever the layout of Phi
     r[_all(used)] = r_used
-    w = _biweight(r / mm_scale, MM_TUNING)
+    w = biweight_weights(r / mm_scale, MM_TUNING)
     w[_all(used)] = fitted
     cov = _covariance(prob, coef, mm_scale)
     scale, e_used = _noise_scale(prob, r_used, w[_all(used)], mm_scale) if noise is None else noise
@@ -1061,7 +949,7 @@ def _noise_scale(
     """
     inverse = _inverse(prob.normal_matrix(w))
     h = np.empty(len(r))
-    for cols in _blocks(len(r), 1):
+    for cols in blocks(len(r), 1):
         P = prob.PhiT[:, cols]
         h[cols] = np.einsum("ji,ji->i", P, inverse @ P)
     # Var(r) / scale^2 = 1 - 2 w q + q, approximately, for q = phi' A^-1 phi per unit of
@@ -1072,9 +960,103 @@ def _noise_scale(
     e = np.where(counts, r / np.sqrt(np.where(counts, free, 1.0)), 0.0)
     sw = counts.astype(np.float64) if prob.sw is None else counts * prob.sw
     # Standardised residuals keep all their degrees of freedom: no k is subtracted.
-    m_scale = float(_solve_m_scales(e[None], np.array([mm_scale]), sw, float(np.sum(sw)))[0])
+    m_scale = float(m_scales(e[None], np.array([mm_scale]), sw, float(np.sum(sw)))[0])
     inside = np.abs(e) < CUTOFF * m_scale
     inside &= counts
     weights = inside if prob.sw is None else inside * prob.sw
     mean_square = float(np.sum(np.square(e) * weights)) / float(np.sum(weights))
     return math.sqrt(mean_square) / TRUNCATED_SD, e
+
+
+# ------------------------------------------------------------------ the method object
+
+# The largest |y| the robust fit is given, after its power-of-two scaling.
+ROBUST_TOP = 1e150
+
+
+class Robust(Method):
+    """Resistant to gross outliers: up to half of the samples may be arbitrarily bad.
+
+    The procedure is :func:`robust_fit`'s, on y scaled into range (:func:`fit_scaled`).
+    Automatic penalty weights are chosen on the inliers of a robust fit without them
+    (the fixed weights as given), so that outliers do not make the data look rougher than
+    the curve is; then the fit runs again with them. The uncertainty is the fit's own
+    covariance and robust scale, with normal quantiles.
+    """
+
+    name = "robust"
+    flags_outliers = True
+    extra_settings = SAMPLER_SETTINGS
+
+    def fit(self, data: Series, settings: Settings) -> Fit:
+        design, Phi, y, w = data.design, data.Phi, data.y, data.w
+        check_finite(y, "y")
+        seed = seed_from(settings.random_state)
+        if auto(settings):
+            start = fixed_weights(settings)
+            mask = fit_scaled(Phi, y, penalty_of(design, start), start, seed, w).inlier_mask
+            kept = None if w is None else w[mask]
+            inliers = Series(design, data.X[mask], Phi[mask], y[mask], kept)
+            settings = auto_weights(inliers, settings)
+        penalty = penalty_of(design, settings)
+        result = fit_scaled(Phi, y, penalty, settings, seed, w)
+        uncertainty = given_uncertainty(Phi, w, result.cov, result.scale)
+        outliers = Outliers(result.inlier_mask, result.weights, result.gibbs, seed)
+        return Fit(result.coef, uncertainty, settings, penalty, outliers)
+
+
+def given_uncertainty(
+    Phi: np.ndarray, w: np.ndarray | None, cov: np.ndarray, scale: float
+) -> GivenUncertainty:
+    """The uncertainty of the robust fit: its covariance and scale, with the rank and the
+    singular values of the design weighted by the sample weights (edf is the rank)."""
+    rows = weighted_rows(Phi, np.zeros(len(Phi)), w)
+    values, rank = singular_values(r_factor(rows.Phi))
+    cov = np.asarray(cov, dtype=np.float64)
+    return GivenUncertainty(cov, float(scale), float(rank), rows.n_obs, values * rows.unit, rank)
+
+
+def fit_scaled(
+    Phi: np.ndarray,
+    y: np.ndarray,
+    penalty: Penalty,
+    settings: Settings,
+    seed: int,
+    sample_weight: np.ndarray | None = None,
+) -> RobustFit:
+    """:func:`robust_fit` of a finite y of any size, in the units of y.
+
+    y beyond 1e+-100 is fitted as y / s for a power of two s (exactly), so that its sums
+    of squares stay in range; the energy's penalties are then weighed at that scale. Huge
+    outliers among ordinary values would push the bulk to the bottom of the range of
+    doubles, where its noise is lost: s is then set by the bulk, as far as it keeps the
+    largest value below ``ROBUST_TOP`` (whose square is still a double).
+    """
+    s = power_of_two_scale(y)
+    if s > 1.0:
+        bulk = abs(float(np.median(y))) + zarn_core.mad(y)
+        least = math.ldexp(1.0, math.frexp(float(np.abs(y).max()) / ROBUST_TOP)[1])
+        s = max(power_of_two(bulk), least)
+    result = robust_fit(
+        Phi,
+        y / s,
+        penalty.R1,
+        penalty.R2,
+        penalty.gamma1,
+        penalty.gamma2,
+        ridge=penalty.ridge,
+        H=settings.H,
+        sampler=settings.sampler,
+        seed=seed,
+        sample_weight=sample_weight,
+    )
+    if s == 1.0:
+        return result
+    with np.errstate(over="ignore"):
+        coef = result.coef * s
+        cov = result.cov * s * s  # (cov * s) * s: stays finite wherever it can
+    if not np.isfinite(coef).all():
+        raise coefficients_too_large("robust", y)
+    return dataclasses.replace(
+        result, coef=coef, cov=cov, scale=result.scale * s, mm_scale=result.mm_scale * s
+    )

@@ -1,10 +1,12 @@
-"""Declared parameter constraints, checked in one place with scikit-learn's messages.
+"""Declared parameter constraints, checked in one place with scikit-learn's messages, and
+the frozen, typed :class:`Settings` of a fit that the check returns.
 
 An estimator declares a table ``_parameter_constraints`` that maps each constructor
 parameter to the list of constraints it may satisfy (an :class:`Interval`, an
 :class:`Options`, :data:`ARRAY_LIKE`, :data:`DEGREES`, an :class:`InstanceOf` or ``None``);
 :func:`validate_params` checks every parameter against it once per ``fit``, whatever the
-method, and returns the values converted (ints to int, reals to float). The functions
+method, and returns the values converted (ints to int, reals to float) as
+:class:`Settings`. The functions
 :func:`fit_many <zarn.fit_many>` and :func:`compare_models <zarn.compare_models>` check
 their own arguments with :func:`check_param`. The wording is scikit-learn's, so users of
 both read the same messages, but scikit-learn is not imported.
@@ -16,7 +18,8 @@ import inspect
 import math
 import numbers
 from collections.abc import Callable, Sequence
-from typing import Any, Union
+from dataclasses import dataclass, replace
+from typing import Any
 
 import numpy as np
 
@@ -203,7 +206,7 @@ class _Degrees:
 ARRAY_LIKE = _ArrayLike()
 DEGREES = _Degrees()
 WEIGHT = Interval(float, 0.0, math.inf, closed="left")  # penalty weights: finite and >= 0
-Constraint = Union[Interval, Options, InstanceOf, _ArrayLike, _Degrees, None]
+Constraint = Interval | Options | InstanceOf | _ArrayLike | _Degrees | None
 
 
 def check_param(name: str, value: Any, constraints: Sequence[Constraint], caller: str) -> Any:
@@ -237,7 +240,7 @@ def check_param(name: str, value: Any, constraints: Sequence[Constraint], caller
     >>> check_param("n_grid", 1, [Interval(int, 2, None, closed="left"), None], "f")
     Traceback (most recent call last):
     ...
-    zarn._params.InvalidParameterError: The 'n_grid' parameter of f must be ... Got 1 instead.
+    zarn._settings.InvalidParameterError: The 'n_grid' parameter of f must be ... Got 1 instead.
     """
     for constraint in constraints:
         if constraint is None:
@@ -295,7 +298,57 @@ def _quick(constraint: Constraint) -> Callable[[Any], bool]:
     return constraint.fast()
 
 
-def validate_params(estimator: Any) -> dict[str, Any]:
+@dataclass(frozen=True)
+class Settings:
+    """A fit's checked parameters: those of :class:`zarn.PolynomialRegressor`, converted.
+
+    Built by :func:`validate_params` at every fit; the methods, the design and the
+    many-series plans read it. Immutable: :meth:`with_weights` gives the settings of
+    other penalty weights (the chosen ones of ``"auto"``).
+
+    Examples
+    --------
+    >>> import zarn
+    >>> s = validate_params(zarn.PolynomialRegressor(degree=2, gamma1=1))
+    >>> s.degree, s.gamma1, s.with_weights(0.5, 0.0).gamma1
+    (2, 1.0, 0.5)
+    """
+
+    degree: int | tuple[int, ...]
+    method: str
+    gamma1: float | str  # a weight, or "auto"
+    gamma2: float | str
+    ridge: float
+    basis: str
+    domain: Any  # None, or an array-like of (low, high) pairs
+    n_grid: int | None
+    H: int
+    n_chains: int
+    n_warmup: int
+    n_deep: int
+    n_elite: int
+    step_size: float
+    random_state: Any  # an int, a Generator, a RandomState or None
+
+    def with_weights(self, gamma1: float | str, gamma2: float | str) -> Settings:
+        """The same settings with other penalty weights."""
+        return replace(self, gamma1=gamma1, gamma2=gamma2)
+
+    def replace(self, **changes: Any) -> Settings:
+        """The same settings with the given fields changed."""
+        return replace(self, **changes)
+
+    @property
+    def sampler(self) -> dict[str, Any]:
+        """The settings of the robust method's sampler, :class:`zarn.TournamentMCMC`'s."""
+        return {name: getattr(self, name) for name in SAMPLER_SETTINGS}
+
+
+# The settings that are the robust method's sampler's.
+SAMPLER_SETTINGS = ("n_chains", "n_warmup", "n_deep", "n_elite", "step_size")
+
+
+def validate_params(estimator: Any) -> Settings:
     """Every parameter of ``estimator``, checked against its class's constraints table.
 
     Parameters
@@ -307,8 +360,8 @@ def validate_params(estimator: Any) -> dict[str, Any]:
 
     Returns
     -------
-    dict
-        The parameters by name, converted (ints to int, reals to float).
+    Settings
+        The parameters, converted (ints to int, reals to float).
 
     Raises
     ------
@@ -318,7 +371,7 @@ def validate_params(estimator: Any) -> dict[str, Any]:
     Examples
     --------
     >>> import zarn
-    >>> validate_params(zarn.PolynomialRegressor(gamma1=1))["gamma1"]
+    >>> validate_params(zarn.PolynomialRegressor(gamma1=1)).gamma1
     1.0
     """
     table: ParameterTable = type(estimator)._parameter_constraints
@@ -329,7 +382,9 @@ def validate_params(estimator: Any) -> dict[str, Any]:
         if value is not default and not quick(value):  # checked and converted in full
             value = check_param(name, value, table[name], type(estimator).__name__)
         checked[name] = value
-    return checked
+    settings = object.__new__(Settings)  # every field checked above: no __init__ needed
+    settings.__dict__.update(checked)
+    return settings
 
 
 def seed_from(random_state: Any) -> int:
@@ -349,3 +404,23 @@ def seed_from(random_state: Any) -> int:
     if isinstance(random_state, np.random.RandomState):
         return int(random_state.randint(0, 2**63, dtype=np.int64))
     return int(random_state)
+
+
+# Worker processes: a count, or -1 (all cores), -2 (all but one)... as joblib counts them.
+N_JOBS: list[Constraint] = [
+    Interval(int, 1, None, closed="left"),
+    Interval(int, None, -1, closed="right"),
+]
+
+
+def check_flag(name: str, flag: Any) -> bool:
+    """A boolean argument (``True``, ``False`` or a NumPy bool), as a bool.
+
+    Examples
+    --------
+    >>> check_flag("skipna", np.True_)
+    True
+    """
+    if not isinstance(flag, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {flag!r}")
+    return bool(flag)

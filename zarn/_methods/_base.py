@@ -1,0 +1,152 @@
+"""The interface every fitting method implements, and what a fit returns.
+
+A method is a small stateless object (:class:`Method`); the registry
+(:mod:`zarn._methods`) is the only place that names them. The estimator fits one series
+with :meth:`Method.fit`; :func:`zarn.fit_many`'s plans fit blocks of series that share a
+design with the same object, through the solve, the design's uncertainty and the single
+fit of the methods whose fit is linear in the data (:meth:`Method.shares_design`).
+"""
+
+from __future__ import annotations
+
+import abc
+from dataclasses import dataclass
+from typing import Any, ClassVar
+
+import numpy as np
+
+from zarn._design import Design
+from zarn._lstsq import Penalty
+from zarn._settings import Settings
+from zarn._smoothing import AUTO
+from zarn._uncertainty import Uncertainty
+
+
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
+class Outliers:
+    """What a robust fit says about each sample, besides its coefficients."""
+
+    inlier_mask: np.ndarray  # False for the samples flagged as outliers
+    weights: np.ndarray  # each sample's robustness weight in the final fit, in [0, 1]
+    gibbs: Any  # the sampler's GibbsRecord
+    seed: int  # the seed the sampler used
+
+
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
+class Series:
+    """One series to fit: the design, the positions ``X`` (n, d), their mapped matrix
+    ``Phi``, the target ``y`` (finite wherever sample weights are given) and the checked
+    sample weights ``w`` (all positive) or None. X, y and w are the fit's own arrays,
+    which a fit may keep (to compute its uncertainty on first use)."""
+
+    design: Design
+    X: np.ndarray
+    Phi: np.ndarray
+    y: np.ndarray
+    w: np.ndarray | None
+
+    def matrix(self) -> np.ndarray:
+        """The design matrix at X, built again (the same bits as ``Phi``)."""
+        return self.design.matrix(self.design.map(self.X))
+
+
+@dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
+class Fit:
+    """A fit of one series: coefficients, their uncertainty, and what it was fitted with.
+
+    ``settings`` holds the penalty weights used (those chosen for ``"auto"``), ``penalty``
+    the penalty matrices and weights that the MDL score charges, and ``outliers`` the
+    robust fit's flags (None for the other methods).
+    """
+
+    coef: np.ndarray
+    uncertainty: Uncertainty
+    settings: Settings
+    penalty: Penalty
+    outliers: Outliers | None = None
+
+
+class Method(abc.ABC):
+    """One way of fitting the coefficients.
+
+    Class attributes
+    ----------------
+    name : str
+        The value of the estimator's ``method``.
+    applies_penalties : bool
+        Whether the fit applies the penalty weights (a method that does not treats
+        ``"auto"`` as 0; its MDL score still charges the weights given).
+    flags_outliers : bool
+        Whether the fit flags outliers (results then count the inliers).
+    projects : bool
+        Whether the fit is the orthogonal projection onto the design's columns (no
+        penalty, no ridge): its fitted values are those of any basis of the columns.
+    linear : bool
+        Whether the fit is linear in y for numeric penalty weights, so that series
+        sharing a design can share its solve (:meth:`shares_design`); such a method
+        implements :meth:`solve`, :meth:`fit_rows` and :meth:`design_uncertainty`.
+    extra_settings : tuple of str
+        Settings that only this method reads (recorded with its results).
+    """
+
+    name: ClassVar[str]
+    applies_penalties: ClassVar[bool] = True
+    flags_outliers: ClassVar[bool] = False
+    projects: ClassVar[bool] = False
+    linear: ClassVar[bool] = False
+    extra_settings: ClassVar[tuple[str, ...]] = ()
+
+    @abc.abstractmethod
+    def fit(self, data: Series, settings: Settings) -> Fit:
+        """Fit one series with the checked settings (penalty weights may be "auto")."""
+
+    def shares_design(self, settings: Settings) -> bool:
+        """Whether series sharing a design share its solve: the fit is linear in y, and
+        no weight is chosen per series."""
+        return self.linear and not auto(settings)
+
+    def solve(self, Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:
+        """The coefficients of one target on unweighted rows (a method that shares its
+        design's solve)."""
+        raise NotImplementedError(f"the {self.name} fit is not linear in the data")
+
+    def fit_rows(
+        self, Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None, penalty: Penalty
+    ) -> tuple[np.ndarray, Uncertainty]:
+        """The coefficients and uncertainty of one target with a penalty of numeric
+        weights (a method that shares its design's solve: the series that the shared
+        solves do not serve)."""
+        raise NotImplementedError(f"the {self.name} fit is not linear in the data")
+
+    def design_uncertainty(self, R: np.ndarray, n_obs: int, penalty: Penalty) -> Uncertainty:
+        """The uncertainty, but for the scale, of every target fitted on the design whose
+        weighted R factor is ``R`` (a method that shares its design's solve)."""
+        raise NotImplementedError(f"the {self.name} fit is not linear in the data")
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}()"
+
+
+def auto(settings: Settings) -> bool:
+    """Whether a penalty weight is to be chosen from the data."""
+    return AUTO in (settings.gamma1, settings.gamma2)
+
+
+def weight_or_zero(weight: float | str) -> float:
+    """A penalty weight, with ``"auto"`` as 0.0."""
+    return 0.0 if weight == AUTO else float(weight)
+
+
+def fixed_weights(settings: Settings) -> Settings:
+    """The settings with every ``"auto"`` weight at 0.0 (the fixed ones as given)."""
+    if not auto(settings):
+        return settings
+    return settings.with_weights(weight_or_zero(settings.gamma1), weight_or_zero(settings.gamma2))
+
+
+def penalty_of(design: Design, settings: Settings) -> Penalty:
+    """The penalty of numeric weights: the design's matrices where a weight is not zero."""
+    g1, g2 = settings.gamma1, settings.gamma2
+    assert not isinstance(g1, str) and not isinstance(g2, str)  # chosen already
+    R1, R2 = design.penalties(g1, g2)
+    return Penalty(R1, R2, g1, g2, settings.ridge)
