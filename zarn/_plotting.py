@@ -102,7 +102,7 @@ def plot_fit(
         import_optional("matplotlib", "plot")
     names = getattr(model, "feature_names_in_", None)
     feature = "x0" if names is None else str(names[0])
-    if X is not None:
+    if X is not None and y is not None:
         _draw_data(ax, model, X, y)
     low, high = (float(v) for v in model.domain_[0])
     grid = np.linspace(low, high, GRID_POINTS)

@@ -194,9 +194,14 @@ def summarize(
     >>> table = summarize(model, X=income[:, None], y=food)
     >>> table.terms
     ('1', 'x0', 'x0^2')
-    >>> print(table)  # doctest: +ELLIPSIS
-    Coefficients of an ols fit on 100 samples ...
-    term        coef     stderr  statistic   pvalue  ...
+    >>> print(table)  # true values 100, 0.5 and -2e-05
+    Coefficients of the ols fit on 100 samples, in the features' own units
+    df_resid = 97, scale = 19.69, R² = 0.9964
+    term        coef     stderr       t     P>|t|   [95% low       high]
+    1          100.6      11.52   8.728  7.43e-14      77.72       123.5
+    x0        0.4987    0.01426   34.96  8.85e-57     0.4704       0.527
+    x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
+    Student's t with 97 residual degrees of freedom; least-squares covariance
     """
     level = check_level(level)
     if (X is None) != (y is None):
@@ -221,7 +226,7 @@ def summarize(
         df_resid=df,
         scale=float(model.scale_),
         level=level,
-        r2=None if X is None else float(model.score(X, y, sample_weight)),
+        r2=None if X is None or y is None else float(model.score(X, y, sample_weight)),
     )
 
 
