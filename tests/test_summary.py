@@ -1,11 +1,13 @@
 import dataclasses
 import shutil
 import subprocess
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import zarn
+from zarn._basis import domain_map
 from zarn._plotting import plot_fit
 from zarn._summary import summarize
 from zarn._units import term_names, to_raw_units, unit_change
@@ -59,10 +61,6 @@ def test_one_feature_is_numpys_convert(degree, domain):
 
 def test_exact_against_a_closed_form():
     # z = off + scl x with a far domain: (c0 + c1 z + c2 z^2) expanded by hand in rationals.
-    from fractions import Fraction
-
-    from zarn._basis import domain_map
-
     domain = np.array([[1990.0, 2021.0]])
     off, scl = (Fraction(float(v)) for v in domain_map(domain))
     coef = np.array([0.3, -1.7, 2.9])

@@ -7,9 +7,9 @@ raw features ``x_j`` with the same set of exponents (both bases hold, with an ex
 vector, every smaller one), so the change of units is a square matrix ``T``:
 ``coef_raw = T @ coef`` and ``cov_raw = T @ cov @ T.T``.
 
-The entries of ``T`` are computed in exact rational arithmetic from the offsets and
-scales the fit itself uses (binomial coefficients are integers, and every double is a
-rational number) and rounded once; the raw coefficients are exact dot products of these
+The entries of ``T`` are computed in exact integer arithmetic from the offsets and
+scales the fit itself uses (binomial coefficients are integers, and every double is an
+integer over a power of two) and rounded once; the raw coefficients are exact dot products of these
 rationals with the coefficients, rounded once too. A domain far from zero (years, say)
 makes the raw coefficients large and of alternating sign, where a floating-point
 composition of polynomials would lose digits to cancellation.
@@ -18,11 +18,13 @@ composition of polynomials would lose digits to cancellation.
 from __future__ import annotations
 
 import math
-from fractions import Fraction
 
 import numpy as np
 
 from zarn._basis import domain_map
+
+# An exact dyadic rational: the integer numerator over 2 ** exponent (every double is one).
+Dyadic = tuple[int, int]
 
 
 def unit_change(exponents: np.ndarray, domain: np.ndarray) -> np.ndarray:
@@ -49,38 +51,63 @@ def unit_change(exponents: np.ndarray, domain: np.ndarray) -> np.ndarray:
            [ 0.,  1., -2.],
            [ 0.,  0.,  1.]])
     """
-    return np.array(_exact_unit_change(exponents, domain), dtype=np.float64)
+    return _rounded(_exact_unit_change(exponents, domain), len(exponents))
 
 
-def _exact_unit_change(exponents: np.ndarray, domain: np.ndarray) -> list[list[Fraction]]:
-    """The entries of :func:`unit_change` as exact rationals, row by row."""
+def _dyadic(value: float) -> Dyadic:
+    numerator, denominator = float(value).as_integer_ratio()
+    return numerator, denominator.bit_length() - 1  # the denominator is a power of two
+
+
+def _exact_unit_change(
+    exponents: np.ndarray, domain: np.ndarray
+) -> list[list[tuple[int, int, int]]]:
+    """The non-zero entries of :func:`unit_change`, exactly: per row (column, numerator,
+    exponent) with the entry numerator / 2 ** exponent."""
     offset, scale = domain_map(np.asarray(domain, dtype=np.float64))
     d = exponents.shape[1]
-    off = [Fraction(float(v)) for v in np.broadcast_to(offset, (d,))]
-    scl = [Fraction(float(v)) for v in np.broadcast_to(scale, (d,))]
+    off = [_dyadic(v) for v in np.broadcast_to(offset, (d,))]
+    scl = [_dyadic(v) for v in np.broadcast_to(scale, (d,))]
     top = exponents.max(axis=0)  # every basis holds the constant, so k >= 1
     # factor[j][e][q]: the coefficient of x_j ** q in (off_j + scl_j x_j) ** e.
     factor = [
         [
-            [math.comb(e, q) * off[j] ** (e - q) * scl[j] ** q for q in range(e + 1)]
+            [
+                (
+                    math.comb(e, q) * off[j][0] ** (e - q) * scl[j][0] ** q,
+                    off[j][1] * (e - q) + scl[j][1] * q,
+                )
+                for q in range(e + 1)
+            ]
             for e in range(int(top[j]) + 1)
         ]
         for j in range(d)
     ]
+    # Raw monomial r appears in basis function b where its exponents are nowhere larger.
+    present = (exponents[:, None, :] <= exponents[None, :, :]).all(axis=2)
     rows = exponents.tolist()
     out = []
-    for raw in rows:
+    for r, raw in enumerate(rows):
         line = []
-        for basis in rows:
-            entry = Fraction(1)
-            for j, (q, e) in enumerate(zip(raw, basis)):
-                if q > e:  # the basis function holds no power q of feature j
-                    entry = Fraction(0)
-                    break
-                entry *= factor[j][e][q]
-            line.append(entry)
+        for b in np.flatnonzero(present[r]).tolist():
+            numerator, exponent = 1, 0
+            for j, q in enumerate(raw):
+                n, s = factor[j][rows[b][j]][q]
+                numerator *= n
+                exponent += s
+            line.append((b, numerator, exponent))
         out.append(line)
     return out
+
+
+def _rounded(exact: list[list[tuple[int, int, int]]], k: int) -> np.ndarray:
+    """The exact entries as a dense matrix of doubles, each rounded once."""
+    # Python's division of integers rounds correctly, however large they are.
+    T = np.zeros((k, k))
+    for r, line in enumerate(exact):
+        for b, numerator, exponent in line:
+            T[r, b] = numerator / (1 << exponent)
+    return T
 
 
 def to_raw_units(
@@ -116,19 +143,24 @@ def to_raw_units(
            [-1.,  1.]]))
     """
     exact = _exact_unit_change(exponents, domain)
-    T = np.array(exact, dtype=np.float64)
+    T = _rounded(exact, len(exponents))
     coef = np.asarray(coef, dtype=np.float64)
     if np.isfinite(coef).all():
-        values = [Fraction(float(c)) for c in coef]
-        coef_raw = np.array(
-            [float(sum((t * c for t, c in zip(line, values)), Fraction(0))) for line in exact]
-        )
+        values = [_dyadic(c) for c in coef.tolist()]
+        coef_raw = np.array([_exact_dot(line, values) for line in exact])
     else:
         coef_raw = T @ coef
     with np.errstate(over="ignore", invalid="ignore"):
         cov_raw = T @ np.asarray(cov, dtype=np.float64) @ T.T
     cov_raw = (cov_raw + cov_raw.T) / 2.0
     return coef_raw, cov_raw
+
+
+def _exact_dot(line: list[tuple[int, int, int]], values: list[Dyadic]) -> float:
+    """The sum of a row's entries times the values, exactly, rounded once."""
+    terms = [(n * values[b][0], s + values[b][1]) for b, n, s in line]
+    common = max(s for _, s in terms)
+    return sum(n << (common - s) for n, s in terms) / (1 << common)
 
 
 def term_names(exponents: np.ndarray, feature_names: list[str]) -> list[str]:
