@@ -84,7 +84,7 @@ def _exact_unit_change(
         for j in range(d)
     ]
     # Raw monomial r appears in basis function b where its exponents are nowhere larger.
-    present = (exponents[:, None, :] <= exponents[None, :, :]).all(axis=2)
+    present = np.all(exponents[:, None, :] <= exponents[None, :, :], axis=2)
     rows = exponents.tolist()
     out = []
     for r, raw in enumerate(rows):
