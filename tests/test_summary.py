@@ -13,7 +13,9 @@ from zarn._summary import summarize
 from zarn._units import term_names, to_raw_units, unit_change
 
 
+@pytest.fixture(scope="module")
 def engel():
+    # Module-wide: importing statsmodels takes about a second, once for the file.
     sm = pytest.importorskip("statsmodels.api")
     return sm.datasets.engel.load_pandas().data
 
@@ -97,9 +99,9 @@ def test_term_names(exponents, names, expected):
 # --------------------------------------------------- against statsmodels
 
 
-def test_engel_degree_2_is_statsmodels_ols():
+def test_engel_degree_2_is_statsmodels_ols(engel):
     sm = pytest.importorskip("statsmodels.api")
-    d = engel()
+    d = engel
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(d[["income"]], d["foodexp"])
     table = summarize(model, X=d[["income"]], y=d["foodexp"])
     x = d["income"].to_numpy()
@@ -111,9 +113,9 @@ def test_engel_degree_2_is_statsmodels_ols():
 
 
 @pytest.mark.parametrize("level", [0.9, 0.99])
-def test_engel_weighted_is_statsmodels_wls(level):
+def test_engel_weighted_is_statsmodels_wls(engel, level):
     sm = pytest.importorskip("statsmodels.api")
-    d = engel()
+    d = engel
     x, y = d["income"].to_numpy(), d["foodexp"].to_numpy()
     w = 1.0 / x  # variance growing with income
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(x[:, None], y, sample_weight=w)
@@ -174,8 +176,8 @@ cat(sprintf("%.17g", out), sep = "\\n")
 
 
 @pytest.mark.skipif(shutil.which("Rscript") is None, reason="needs R with robustbase")
-def test_robust_is_tested_as_lmrob(tmp_path):
-    d = engel()
+def test_robust_is_tested_as_lmrob(engel, tmp_path):
+    d = engel
     d.to_csv(tmp_path / "engel.csv", index=False)
     model = zarn.PolynomialRegressor(degree=2, method="robust").fit(d[["income"]], d["foodexp"])
     table = summarize(model, level=0.9)

@@ -58,6 +58,9 @@ def plot_fit(
     ValueError
         For a model of several features, only one of X and y, data of several columns
         or of lengths that differ, or an unknown interval or level.
+    ImportError
+        When matplotlib is not installed (``pip install 'zarn[plot]'``), or pandas for a
+        model fitted on a DataFrame.
 
     Notes
     -----
