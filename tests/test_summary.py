@@ -166,6 +166,7 @@ def test_penalized_statistics_follow_its_covariance():
 
 R_LMROB = """
 library(robustbase)
+set.seed(1)  # lmrob's S-estimate starts from random subsamples
 d <- read.csv("engel.csv")
 f <- lmrob(foodexp ~ income + I(income^2), data = d)
 t <- as.numeric(readLines("t.txt"))
@@ -187,8 +188,9 @@ def test_robust_is_tested_as_lmrob(engel, tmp_path):
     )
     out = np.array(run.stdout.split(), dtype=float)
     coef, df, pvalue, quantile = out[:3], out[3], out[4:7], out[7]
-    # The same MM-estimate (bisquare, 95 % efficiency) from different searches.
-    np.testing.assert_allclose(table.coef, coef, rtol=1e-4)
+    # The same MM-estimate (bisquare, 95 % efficiency) from different random searches,
+    # which move lmrob's own estimate by about 1e-3 standard errors between R's seeds.
+    assert np.all(np.abs(table.coef - coef) < 0.01 * table.stderr)
     # summary.lmrob's t with the residual degrees of freedom, and confint's quantile.
     assert table.df_resid == df
     np.testing.assert_allclose(table.pvalue, pvalue, rtol=1e-9)
@@ -332,3 +334,9 @@ def test_plot_errors(agg, X, kwargs, message):
     model = zarn.PolynomialRegressor(degree=1).fit(X, [0.0, 1.0, 3.0, 2.0])
     with pytest.raises(ValueError, match=message):
         plot_fit(model, **kwargs)
+
+
+@pytest.mark.parametrize("draw", [summarize, plot_fit])
+def test_unfitted_model_is_refused(draw):
+    with pytest.raises(ValueError, match="PolynomialRegressor instance is not fitted yet"):
+        draw(zarn.PolynomialRegressor())

@@ -9,6 +9,7 @@ from numpy.typing import ArrayLike
 
 from zarn._inference import check_kind, check_level
 from zarn._optional import import_optional
+from zarn._validation import not_fitted_error
 
 if TYPE_CHECKING:
     from zarn.models import PolynomialRegressor
@@ -56,7 +57,7 @@ def plot_fit(
     Raises
     ------
     ValueError
-        For a model of several features, only one of X and y, data of several columns
+        For a model not fitted or of several features, only one of X and y, data of several columns
         or of lengths that differ, or an unknown interval or level.
     ImportError
         When matplotlib is not installed (``pip install 'zarn[plot]'``), or pandas for a
@@ -85,8 +86,6 @@ def plot_fit(
     ('x0', ['fit'])
     """
     if not hasattr(model, "coef_"):
-        from zarn._validation import not_fitted_error
-
         raise not_fitted_error(model)
     if model.n_features_in_ != 1:
         raise ValueError(

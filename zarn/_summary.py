@@ -17,6 +17,7 @@ from numpy.typing import ArrayLike
 from zarn._inference import _t_tail, check_level, t_quantile
 from zarn._optional import import_optional
 from zarn._units import term_names, to_raw_units
+from zarn._validation import not_fitted_error
 
 if TYPE_CHECKING:
     from zarn.models import PolynomialRegressor
@@ -166,7 +167,7 @@ def summarize(
     Raises
     ------
     ValueError
-        For a level outside (0, 1), or only one of X and y.
+        For a model not fitted, a level outside (0, 1), or only one of X and y.
 
     Notes
     -----
@@ -203,6 +204,8 @@ def summarize(
     x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
     Student's t with 97 residual degrees of freedom; least-squares covariance
     """
+    if not hasattr(model, "coef_"):
+        raise not_fitted_error(model)
     level = check_level(level)
     if (X is None) != (y is None):
         raise ValueError("give both X and y to report R^2 on them, or neither")

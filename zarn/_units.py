@@ -9,10 +9,10 @@ vector, every smaller one), so the change of units is a square matrix ``T``:
 
 The entries of ``T`` are computed in exact integer arithmetic from the offsets and
 scales the fit itself uses (binomial coefficients are integers, and every double is an
-integer over a power of two) and rounded once; the raw coefficients are exact dot products of these
-rationals with the coefficients, rounded once too. A domain far from zero (years, say)
-makes the raw coefficients large and of alternating sign, where a floating-point
-composition of polynomials would lose digits to cancellation.
+integer over a power of two) and rounded once; the raw coefficients are exact dot
+products of these entries with the coefficients, rounded once too. A domain far from
+zero (years, say) makes the raw coefficients large and of alternating sign, where a
+floating-point composition of polynomials would lose digits to cancellation.
 """
 
 from __future__ import annotations
