@@ -1,0 +1,255 @@
+"""The coefficient table of a fitted model, in the features' own units.
+
+:func:`summarize` converts a fitted :class:`zarn.PolynomialRegressor` to the raw
+monomials of its features (:mod:`zarn._units`) and tests each coefficient against zero;
+:class:`Summary` holds the result, and :mod:`zarn._summary_display` draws it.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from zarn._inference import _t_tail, check_level, t_quantile
+from zarn._optional import import_optional
+from zarn._units import term_names, to_raw_units
+from zarn._validation import not_fitted_error
+
+if TYPE_CHECKING:
+    from zarn.models import PolynomialRegressor
+
+# The table's columns, in order: the names of Summary's arrays and of to_pandas' columns.
+COLUMNS = ("coef", "stderr", "statistic", "pvalue", "low", "high")
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Summary:
+    """The coefficients of a fit in the features' own units, with their tests and intervals.
+
+    Made by :func:`summarize`; frozen, its arrays read-only. It prints as a text table,
+    shows as an HTML table in notebooks, and converts to a DataFrame with
+    :meth:`to_pandas`.
+
+    Attributes
+    ----------
+    terms : tuple of str
+        One name per coefficient: ``1`` for the constant, ``income``, ``income^2``,
+        ``x0*x1^2`` for the monomials of the features.
+    coef, stderr : ndarray of shape (n_terms,)
+        The coefficients of the monomials of the raw features and their standard errors.
+    statistic, pvalue : ndarray of shape (n_terms,)
+        ``coef / stderr`` and the two-sided p value of the hypothesis that the coefficient
+        is zero, under Student's t with ``df_resid`` degrees of freedom.
+    low, high : ndarray of shape (n_terms,)
+        Bounds of the ``level`` confidence interval of each coefficient.
+    cov : ndarray of shape (n_terms, n_terms)
+        Covariance matrix of ``coef``.
+    method : str
+        The fit's method: ``"ols"``, ``"penalized"`` or ``"robust"``.
+    n_obs : int
+        Samples of positive weight in the fit.
+    df_resid : float
+        Residual degrees of freedom (samples less the effective number of parameters).
+    scale : float
+        Standard deviation of the noise of an observation of weight 1 (robust: the
+        robust scale).
+    level : float
+        Coverage of the intervals.
+    r2 : float or None
+        Coefficient of determination on the data given to :func:`summarize` (None without).
+
+    Examples
+    --------
+    >>> import zarn
+    >>> from zarn._summary import summarize
+    >>> model = zarn.PolynomialRegressor(degree=1, method="ols")
+    >>> table = summarize(model.fit([[1.0], [2.0], [3.0], [4.0]], [2.1, 3.9, 6.1, 7.9]))
+    >>> table.terms, table.coef.round(6).tolist()
+    (('1', 'x0'), [0.1, 1.96])
+    """
+
+    terms: tuple[str, ...]
+    coef: np.ndarray
+    stderr: np.ndarray
+    statistic: np.ndarray
+    pvalue: np.ndarray
+    low: np.ndarray
+    high: np.ndarray
+    cov: np.ndarray
+    method: str
+    n_obs: int
+    df_resid: float
+    scale: float
+    level: float
+    r2: float | None = None
+
+    def __post_init__(self) -> None:
+        for name in (*COLUMNS, "cov"):
+            value = np.array(getattr(self, name), dtype=np.float64)
+            value.flags.writeable = False
+            object.__setattr__(self, name, value)
+
+    def to_pandas(self) -> Any:
+        """The table as a :class:`pandas.DataFrame`, one row per term (needs pandas).
+
+        Its columns are ``coef``, ``stderr``, ``statistic``, ``pvalue``, ``low`` and
+        ``high``, its index the term names.
+
+        Examples
+        --------
+        >>> import zarn
+        >>> from zarn._summary import summarize
+        >>> model = zarn.PolynomialRegressor(degree=2, method="ols")
+        >>> model.fit([[0.0], [1.0], [2.0], [3.0], [4.0]], [1.0, 2.1, 4.8, 10.2, 17.1])
+        PolynomialRegressor(degree=2, method='ols')
+        >>> df = summarize(model).to_pandas()
+        >>> list(df.columns), list(df.index)
+        (['coef', 'stderr', 'statistic', 'pvalue', 'low', 'high'], ['1', 'x0', 'x0^2'])
+        """
+        pd = import_optional("pandas", "Summary.to_pandas")
+        return pd.DataFrame(
+            {name: np.array(getattr(self, name)) for name in COLUMNS},
+            index=pd.Index(list(self.terms), name="term"),
+        )
+
+    def __str__(self) -> str:
+        from zarn._summary_display import text_table
+
+        return text_table(self)
+
+    def __repr__(self) -> str:
+        return str(self)
+
+    def _repr_html_(self) -> str:
+        from zarn._summary_display import html_table
+
+        return html_table(self)
+
+
+def summarize(
+    model: PolynomialRegressor,
+    level: float = 0.95,
+    *,
+    X: ArrayLike | None = None,
+    y: ArrayLike | None = None,
+    sample_weight: ArrayLike | None = None,
+) -> Summary:
+    """The coefficient table of the fit in the features' own units, as statsmodels' summary.
+
+    The fit's coefficients belong to the features mapped onto [-1, 1]; the table holds
+    those of the monomials of the features themselves (``1``, ``income``,
+    ``income^2``, ...), with their standard errors, t statistics, p values and
+    confidence intervals, from the exact change of units of the coefficients and of their
+    covariance ``cov_``.
+
+    Parameters
+    ----------
+    model : PolynomialRegressor
+        A fitted model.
+    level : float, default=0.95
+        Coverage of the confidence intervals, strictly between 0 and 1.
+    X, y : array-like or None, default=None
+        Data to report the coefficient of determination R^2 on (both or neither), such as
+        the training data.
+    sample_weight : array-like or None, default=None
+        Weights of that data's squared residuals, as in ``score``.
+
+    Returns
+    -------
+    Summary
+        One row per coefficient; prints as a table, shows as HTML in notebooks,
+        ``to_pandas()`` gives a DataFrame.
+
+    Raises
+    ------
+    ValueError
+        For a model not fitted, a level outside (0, 1), or only one of X and y.
+
+    Notes
+    -----
+    For every method the statistic is ``coef / stderr`` and the p value and intervals use
+    Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
+    WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
+    ``summary.lmrob`` and ``confint`` (``predict_interval`` uses the normal quantile for
+    robust fits instead). Without residual degrees of freedom, or where a standard error
+    is not finite, a row's tests and intervals are NaN.
+
+    The coefficients of the raw monomials are exact (each rounded once from the exact
+    rational change of units), but with a domain far from zero they are large, of
+    alternating sign and strongly correlated: the mapped ``coef_`` are the better
+    numbers to compute with.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import zarn
+    >>> from zarn._summary import summarize
+    >>> rng = np.random.default_rng(0)
+    >>> income = rng.uniform(500.0, 3000.0, 100)
+    >>> food = 100.0 + 0.5 * income - 2e-5 * income**2 + rng.normal(scale=20.0, size=100)
+    >>> model = zarn.PolynomialRegressor(degree=2, method="ols").fit(income[:, None], food)
+    >>> table = summarize(model, X=income[:, None], y=food)
+    >>> table.terms
+    ('1', 'x0', 'x0^2')
+    >>> print(table)  # true values 100, 0.5 and -2e-05
+    Coefficients of the ols fit on 100 samples, in the features' own units
+    df_resid = 97, scale = 19.69, R² = 0.9964
+    term        coef     stderr       t     P>|t|   [95% low       high]
+    1          100.6      11.52   8.728  7.43e-14      77.72       123.5
+    x0        0.4987    0.01426   34.96  8.85e-57     0.4704       0.527
+    x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
+    Student's t with 97 residual degrees of freedom; least-squares covariance
+    """
+    if not hasattr(model, "coef_"):
+        raise not_fitted_error(model)
+    level = check_level(level)
+    if (X is None) != (y is None):
+        raise ValueError("give both X and y to report R^2 on them, or neither")
+    coef, cov = to_raw_units(model.coef_, model.cov_, model.basis_, model.domain_)
+    stderr = np.sqrt(np.diagonal(cov))
+    df = float(model.df_resid_)
+    statistic, pvalue, low, high = _tests(coef, stderr, df, level)
+    names = getattr(model, "feature_names_in_", None)
+    features = [f"x{j}" for j in range(model.n_features_in_)] if names is None else list(names)
+    return Summary(
+        terms=tuple(term_names(model.basis_, [str(name) for name in features])),
+        coef=coef,
+        stderr=stderr,
+        statistic=statistic,
+        pvalue=pvalue,
+        low=low,
+        high=high,
+        cov=cov,
+        method=model.method,
+        n_obs=round(df + float(model.edf_)),
+        df_resid=df,
+        scale=float(model.scale_),
+        level=level,
+        r2=None if X is None or y is None else float(model.score(X, y, sample_weight)),
+    )
+
+
+def _tests(
+    coef: np.ndarray, stderr: np.ndarray, df: float, level: float
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """t statistics, two-sided p values and interval bounds; NaN where they are undefined."""
+    nan = np.full(len(coef), np.nan)
+    if not df > 0.0:  # also NaN
+        return nan, nan.copy(), nan.copy(), nan.copy()
+    usable = np.isfinite(stderr)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        statistic = np.where(usable, coef / stderr, np.nan)
+    pvalue = np.array([_two_sided(t, df) for t in statistic.tolist()])
+    half = -t_quantile((1.0 - level) / 2.0, df) * np.where(usable, stderr, np.nan)
+    return statistic, pvalue, coef - half, coef + half
+
+
+def _two_sided(t: float, df: float) -> float:
+    """P(|T| > |t|) under Student's t with df degrees of freedom."""
+    if math.isnan(t):
+        return math.nan
+    return 2.0 * _t_tail(abs(t), df)[0]
