@@ -8,8 +8,6 @@ import pytest
 
 import zarn
 from zarn._basis import domain_map
-from zarn._plotting import plot_fit
-from zarn._summary import summarize
 from zarn._units import term_names, to_raw_units, unit_change
 
 
@@ -81,7 +79,8 @@ def test_unit_change_reproduces_the_design(basis):
         X, rng.normal(size=40)
     )
     T = unit_change(model.basis_, model.domain_)
-    Phi = model._design.matrix(model._design.map(X))
+    design = model._series.design
+    Phi = design.matrix(design.map(X))
     np.testing.assert_allclose(raw_monomials(X, model.basis_) @ T, Phi, rtol=1e-10, atol=1e-10)
 
 
@@ -103,7 +102,7 @@ def test_engel_degree_2_is_statsmodels_ols(engel):
     sm = pytest.importorskip("statsmodels.api")
     d = engel
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(d[["income"]], d["foodexp"])
-    table = summarize(model, X=d[["income"]], y=d["foodexp"])
+    table = model.summary(X=d[["income"]], y=d["foodexp"])
     x = d["income"].to_numpy()
     result = sm.OLS(d["foodexp"].to_numpy(), np.column_stack([x**0, x, x**2])).fit()
     assert_like_statsmodels(table, result)
@@ -119,7 +118,7 @@ def test_engel_weighted_is_statsmodels_wls(engel, level):
     x, y = d["income"].to_numpy(), d["foodexp"].to_numpy()
     w = 1.0 / x  # variance growing with income
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(x[:, None], y, sample_weight=w)
-    table = summarize(model, level)
+    table = model.summary(level)
     result = sm.WLS(y, np.column_stack([x**0, x, x**2]), weights=w).fit()
     assert_like_statsmodels(table, result, level)
     assert table.terms == ("1", "x0", "x0^2")
@@ -132,7 +131,7 @@ def test_two_features_are_statsmodels_ols(basis):
     X = rng.uniform([0.0, 50.0], [4.0, 80.0], size=(120, 2))
     y = 1.0 + X[:, 0] ** 2 - 0.01 * X[:, 0] * X[:, 1] + rng.normal(size=120)
     model = zarn.PolynomialRegressor(degree=2, basis=basis, method="ols").fit(X, y)
-    table = summarize(model)
+    table = model.summary()
     result = sm.OLS(y, raw_monomials(X, model.basis_)).fit()
     assert_like_statsmodels(table, result)
     assert table.terms[:3] == ("1", "x1", "x1^2")
@@ -145,7 +144,7 @@ def test_penalized_statistics_follow_its_covariance():
     x = rng.uniform(10.0, 20.0, 80)
     y = np.log(x) + rng.normal(scale=0.05, size=80)
     model = zarn.PolynomialRegressor(degree=6, gamma2=1e-3).fit(x[:, None], y)
-    table = summarize(model, level=0.8)
+    table = model.summary(level=0.8)
     df = model.df_resid_
     assert not df.is_integer()  # the effective degrees of freedom of a penalised fit
     T = unit_change(model.basis_, model.domain_)
@@ -181,7 +180,7 @@ def test_robust_is_tested_as_lmrob(engel, tmp_path):
     d = engel
     d.to_csv(tmp_path / "engel.csv", index=False)
     model = zarn.PolynomialRegressor(degree=2, method="robust").fit(d[["income"]], d["foodexp"])
-    table = summarize(model, level=0.9)
+    table = model.summary(level=0.9)
     (tmp_path / "t.txt").write_text("\n".join(repr(t) for t in table.statistic.tolist()))
     run = subprocess.run(
         ["Rscript", "-e", R_LMROB], cwd=tmp_path, capture_output=True, text=True, check=True
@@ -202,7 +201,7 @@ def test_robust_is_tested_as_lmrob(engel, tmp_path):
 
 def test_no_residual_degrees_of_freedom_gives_nan_rows():
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit([[0.0], [1.0], [3.0]], [1, 2, 0])
-    table = summarize(model)
+    table = model.summary()
     assert table.df_resid == 0.0
     np.testing.assert_allclose(table.coef, np.polyfit([0, 1, 3], [1, 2, 0], 2)[::-1])
     for name in ("stderr", "statistic", "pvalue", "low", "high"):
@@ -214,7 +213,7 @@ def test_to_pandas_and_frozen():
     pd = pytest.importorskip("pandas")
     X = pd.DataFrame({"dose": [1.0, 2.0, 3.0, 4.0, 5.0]})
     model = zarn.PolynomialRegressor(degree=1, method="ols").fit(X, [1.0, 2.2, 2.9, 4.1, 5.0])
-    table = summarize(model)
+    table = model.summary()
     df = table.to_pandas()
     assert list(df.columns) == ["coef", "stderr", "statistic", "pvalue", "low", "high"]
     assert list(df.index) == ["1", "dose"]
@@ -229,7 +228,7 @@ def test_display_shows_every_term_escaped():
     pd = pytest.importorskip("pandas")
     X = pd.DataFrame({"a<b": np.arange(6.0)})
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(X, [1.0, 0.0, 1.5, 4.0, 9.5, 15])
-    table = summarize(model, level=0.9)
+    table = model.summary(level=0.9)
     text, page = str(table), table._repr_html_()
     assert repr(table) == text
     for term in ("a<b", "a<b^2"):
@@ -250,7 +249,7 @@ def test_display_shows_every_term_escaped():
 def test_summary_errors(kwargs, error, message):
     model = zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], [0.0, 1.0, 3.0])
     with pytest.raises(error, match=message):
-        summarize(model, **kwargs)
+        model.summary(**kwargs)
 
 
 # ------------------------------------------------------------------- plot
@@ -273,7 +272,7 @@ def test_plot_draws_data_curve_and_band(agg, interval):
     x = np.linspace(0.0, 5.0, 30)
     y = x**2 + np.sin(7 * x)
     model = zarn.PolynomialRegressor(degree=2, method="ols").fit(x[:, None], y)
-    ax = plot_fit(model, x[:, None], y, interval=interval, level=0.8)
+    ax = model.plot(x[:, None], y, interval=interval, level=0.8)
     (line,) = ax.get_lines()
     grid, curve = line.get_data()
     assert (grid[0], grid[-1]) == (0.0, 5.0)
@@ -294,7 +293,7 @@ def test_plot_without_data_or_band(agg):
     X = pd.DataFrame({"income": [1.0, 2.0, 3.0, 5.0]})
     model = zarn.PolynomialRegressor(degree=1).fit(X, [1.0, 2.0, 2.5, 5.0])
     _, ax = agg.subplots()
-    assert plot_fit(model, ax=ax, interval=None) is ax  # no feature-name warning either
+    assert model.plot(ax=ax, interval=None) is ax  # no feature-name warning either
     assert len(ax.get_lines()) == 1 and len(ax.collections) == 0
     assert ax.get_xlabel() == "income"
 
@@ -307,7 +306,7 @@ def test_plot_colours_a_robust_fit_by_its_weights(agg, small_sampler):
     y[:5] += 20.0
     model = zarn.PolynomialRegressor(degree=1, method="robust", **small_sampler)
     model.fit(x[:, None], y)
-    ax = plot_fit(model, x[:, None], y)
+    ax = model.plot(x[:, None], y)
     ax.figure.canvas.draw()  # maps the weights to colours
     points, rings = ax.collections[0], ax.collections[1]
     assert len(points.get_offsets()) == 60
@@ -333,10 +332,10 @@ def test_plot_errors(agg, X, kwargs, message):
     X = X * np.random.default_rng(0).uniform(size=X.shape)
     model = zarn.PolynomialRegressor(degree=1).fit(X, [0.0, 1.0, 3.0, 2.0])
     with pytest.raises(ValueError, match=message):
-        plot_fit(model, **kwargs)
+        model.plot(**kwargs)
 
 
-@pytest.mark.parametrize("draw", [summarize, plot_fit])
+@pytest.mark.parametrize("draw", ["summary", "plot"])
 def test_unfitted_model_is_refused(draw):
     with pytest.raises(ValueError, match="PolynomialRegressor instance is not fitted yet"):
-        draw(zarn.PolynomialRegressor())
+        getattr(zarn.PolynomialRegressor(), draw)()

@@ -34,6 +34,7 @@ from zarn._native.zarn_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
+from zarn._summary import Summary
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
 from zarn.exceptions import RankWarning
 from zarn.many import ManyFits, fit_many
@@ -53,6 +54,7 @@ __all__ = [
     "ModelComparison",
     "PolynomialRegressor",
     "RankWarning",
+    "Summary",
     "TournamentMCMC",
     "__version__",
     "boundary_reduce_1d",

@@ -7,8 +7,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn._inference import check_kind, check_level
 from zarn._optional import import_optional
+from zarn._uncertainty import check_kind, check_level
 from zarn._validation import not_fitted_error
 
 if TYPE_CHECKING:
@@ -29,62 +29,7 @@ def plot_fit(
     interval: str | None = "prediction",
     level: float = 0.95,
 ) -> Any:
-    """Plot the fit of one feature: the data, the fitted curve and its band (needs matplotlib).
-
-    Parameters
-    ----------
-    model : PolynomialRegressor
-        A model fitted on one feature.
-    X : array-like of shape (n_samples, 1) or None, default=None
-        Positions of the data to draw (such as the training data); None draws the curve
-        only.
-    y : array-like of shape (n_samples,) or None, default=None
-        Targets of the data, given with X. The name of a pandas Series labels the axis.
-    ax : matplotlib.axes.Axes or None, default=None
-        Where to draw; None makes a new figure.
-    interval : {"prediction", "confidence"} or None, default="prediction"
-        The band around the curve: where new observations fall
-        (``predict_interval(kind="prediction")``), where the mean curve lies
-        (``"confidence"``), or none.
-    level : float, default=0.95
-        Coverage of the band, strictly between 0 and 1.
-
-    Returns
-    -------
-    matplotlib.axes.Axes
-        The axes drawn on.
-
-    Raises
-    ------
-    ValueError
-        For a model not fitted or of several features, only one of X and y, data of several columns
-        or of lengths that differ, or an unknown interval or level.
-    ImportError
-        When matplotlib is not installed (``pip install 'zarn[plot]'``), or pandas for a
-        model fitted on a DataFrame.
-
-    Notes
-    -----
-    The curve runs over the domain, ``domain_``. For a robust fit given its training data
-    (as many points as ``robust_weights_``), each point is coloured by its robust
-    weight, with a colour bar, and the points flagged as outliers (``inlier_mask_``
-    False) are ringed in red.
-
-    Examples
-    --------
-    >>> import matplotlib
-    >>> matplotlib.use("Agg")
-    >>> import numpy as np
-    >>> import zarn
-    >>> from zarn._plotting import plot_fit
-    >>> rng = np.random.default_rng(0)
-    >>> x = rng.uniform(0.0, 10.0, 50)
-    >>> y = np.sin(x) + rng.normal(scale=0.2, size=50)
-    >>> model = zarn.PolynomialRegressor(degree=5, method="ols").fit(x[:, None], y)
-    >>> ax = plot_fit(model, x[:, None], y, interval="confidence", level=0.9)
-    >>> ax.get_xlabel(), [line.get_label() for line in ax.get_lines()]
-    ('x0', ['fit'])
-    """
+    """The plot of ``model``'s fit: :meth:`zarn.PolynomialRegressor.plot`."""
     if not hasattr(model, "coef_"):
         raise not_fitted_error(model)
     if model.n_features_in_ != 1:

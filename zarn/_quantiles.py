@@ -157,6 +157,19 @@ def _t_tail(t: float, df: float) -> tuple[float, float]:
     return 0.5 - centre, centre
 
 
+def t_two_sided(t: float, df: float) -> float:
+    """P(|T| > |t|) under Student's t with df degrees of freedom (NaN for a NaN t).
+
+    Examples
+    --------
+    >>> round(t_two_sided(2.0, 10.0), 6)  # scipy.stats.t.sf(2, 10) * 2
+    0.073388
+    """
+    if math.isnan(t):
+        return math.nan
+    return 2.0 * _t_tail(abs(t), df)[0]
+
+
 def _t_log_density(t: float, df: float) -> float:
     return (
         _log_gamma_half_ratio(df / 2.0)

@@ -7,15 +7,15 @@ monomials of its features (:mod:`zarn._units`) and tests each coefficient agains
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn._inference import _t_tail, check_level, t_quantile
 from zarn._optional import import_optional
+from zarn._quantiles import t_quantile, t_two_sided
+from zarn._uncertainty import check_level
 from zarn._units import term_names, to_raw_units
 from zarn._validation import not_fitted_error
 
@@ -138,72 +138,7 @@ def summarize(
     y: ArrayLike | None = None,
     sample_weight: ArrayLike | None = None,
 ) -> Summary:
-    """The coefficient table of the fit in the features' own units, as statsmodels' summary.
-
-    The fit's coefficients belong to the features mapped onto [-1, 1]; the table holds
-    those of the monomials of the features themselves (``1``, ``income``,
-    ``income^2``, ...), with their standard errors, t statistics, p values and
-    confidence intervals, from the exact change of units of the coefficients and of their
-    covariance ``cov_``.
-
-    Parameters
-    ----------
-    model : PolynomialRegressor
-        A fitted model.
-    level : float, default=0.95
-        Coverage of the confidence intervals, strictly between 0 and 1.
-    X, y : array-like or None, default=None
-        Data to report the coefficient of determination R^2 on (both or neither), such as
-        the training data.
-    sample_weight : array-like or None, default=None
-        Weights of that data's squared residuals, as in ``score``.
-
-    Returns
-    -------
-    Summary
-        One row per coefficient; prints as a table, shows as HTML in notebooks,
-        ``to_pandas()`` gives a DataFrame.
-
-    Raises
-    ------
-    ValueError
-        For a model not fitted, a level outside (0, 1), or only one of X and y.
-
-    Notes
-    -----
-    For every method the statistic is ``coef / stderr`` and the p value and intervals use
-    Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
-    WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
-    ``summary.lmrob`` and ``confint`` (``predict_interval`` uses the normal quantile for
-    robust fits instead). Without residual degrees of freedom, or where a standard error
-    is not finite, a row's tests and intervals are NaN.
-
-    The coefficients of the raw monomials are exact (each rounded once from the exact
-    rational change of units), but with a domain far from zero they are large, of
-    alternating sign and strongly correlated: the mapped ``coef_`` are the better
-    numbers to compute with.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> import zarn
-    >>> from zarn._summary import summarize
-    >>> rng = np.random.default_rng(0)
-    >>> income = rng.uniform(500.0, 3000.0, 100)
-    >>> food = 100.0 + 0.5 * income - 2e-5 * income**2 + rng.normal(scale=20.0, size=100)
-    >>> model = zarn.PolynomialRegressor(degree=2, method="ols").fit(income[:, None], food)
-    >>> table = summarize(model, X=income[:, None], y=food)
-    >>> table.terms
-    ('1', 'x0', 'x0^2')
-    >>> print(table)  # true values 100, 0.5 and -2e-05
-    Coefficients of the ols fit on 100 samples, in the features' own units
-    df_resid = 97, scale = 19.69, R² = 0.9964
-    term        coef     stderr       t     P>|t|   [95% low       high]
-    1          100.6      11.52   8.728  7.43e-14      77.72       123.5
-    x0        0.4987    0.01426   34.96  8.85e-57     0.4704       0.527
-    x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
-    Student's t with 97 residual degrees of freedom; least-squares covariance
-    """
+    """The coefficient table of ``model``: :meth:`zarn.PolynomialRegressor.summary`."""
     if not hasattr(model, "coef_"):
         raise not_fitted_error(model)
     level = check_level(level)
@@ -243,13 +178,6 @@ def _tests(
     usable = np.isfinite(stderr)
     with np.errstate(divide="ignore", invalid="ignore"):
         statistic = np.where(usable, coef / stderr, np.nan)
-    pvalue = np.array([_two_sided(t, df) for t in statistic.tolist()])
+    pvalue = np.array([t_two_sided(t, df) for t in statistic.tolist()])
     half = -t_quantile((1.0 - level) / 2.0, df) * np.where(usable, stderr, np.nan)
     return statistic, pvalue, coef - half, coef + half
-
-
-def _two_sided(t: float, df: float) -> float:
-    """P(|T| > |t|) under Student's t with df degrees of freedom."""
-    if math.isnan(t):
-        return math.nan
-    return 2.0 * _t_tail(abs(t), df)[0]

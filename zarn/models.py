@@ -14,6 +14,7 @@ from zarn import _basis, _constants, _methods
 from zarn._design import PREDICT_BLOCK_ROWS
 from zarn._fit import SeriesFit, fit_series
 from zarn._optional import import_optional
+from zarn._plotting import plot_fit
 from zarn._scores import Residuals, mdl
 from zarn._settings import (
     ARRAY_LIKE,
@@ -27,6 +28,7 @@ from zarn._settings import (
     validate_params,
 )
 from zarn._smoothing import AUTO
+from zarn._summary import Summary, summarize
 from zarn._uncertainty import check_kind, check_level
 from zarn._validation import (
     check_finite,
@@ -571,6 +573,143 @@ class PolynomialRegressor:
         y = check_y(y, len(yp))
         fit = self._series.fit
         return mdl(yp, y, self.coef_, fit.settings.H, fit.penalty)
+
+    def summary(
+        self,
+        level: float = 0.95,
+        *,
+        X: ArrayLike | None = None,
+        y: ArrayLike | None = None,
+        sample_weight: ArrayLike | None = None,
+    ) -> Summary:
+        """The coefficient table of the fit in the features' own units, as statsmodels' summary.
+
+        The fit's coefficients belong to the features mapped onto [-1, 1]; the table holds
+        those of the monomials of the features themselves (``1``, ``income``,
+        ``income^2``, ...), with their standard errors, t statistics, p values and
+        confidence intervals, from the exact change of units of the coefficients and of their
+        covariance ``cov_``.
+
+        Parameters
+        ----------
+        level : float, default=0.95
+            Coverage of the confidence intervals, strictly between 0 and 1.
+        X, y : array-like or None, default=None
+            Data to report the coefficient of determination R^2 on (both or neither), such as
+            the training data.
+        sample_weight : array-like or None, default=None
+            Weights of that data's squared residuals, as in ``score``.
+
+        Returns
+        -------
+        Summary
+            One row per coefficient; prints as a table, shows as HTML in notebooks,
+            ``to_pandas()`` gives a DataFrame.
+
+        Raises
+        ------
+        ValueError
+            For a model not fitted, a level outside (0, 1), or only one of X and y.
+
+        Notes
+        -----
+        For every method the statistic is ``coef / stderr`` and the p value and intervals use
+        Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
+        WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
+        ``summary.lmrob`` and ``confint`` (``predict_interval`` uses the normal quantile for
+        robust fits instead). Without residual degrees of freedom, or where a standard error
+        is not finite, a row's tests and intervals are NaN.
+
+        The coefficients of the raw monomials are exact (each rounded once from the exact
+        rational change of units), but with a domain far from zero they are large, of
+        alternating sign and strongly correlated: the mapped ``coef_`` are the better
+        numbers to compute with.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> rng = np.random.default_rng(0)
+        >>> income = rng.uniform(500.0, 3000.0, 100)
+        >>> food = 100.0 + 0.5 * income - 2e-5 * income**2 + rng.normal(scale=20.0, size=100)
+        >>> model = zarn.PolynomialRegressor(degree=2, method="ols").fit(income[:, None], food)
+        >>> table = model.summary(X=income[:, None], y=food)
+        >>> table.terms
+        ('1', 'x0', 'x0^2')
+        >>> print(table)  # true values 100, 0.5 and -2e-05
+        Coefficients of the ols fit on 100 samples, in the features' own units
+        df_resid = 97, scale = 19.69, R² = 0.9964
+        term        coef     stderr       t     P>|t|   [95% low       high]
+        1          100.6      11.52   8.728  7.43e-14      77.72       123.5
+        x0        0.4987    0.01426   34.96  8.85e-57     0.4704       0.527
+        x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
+        Student's t with 97 residual degrees of freedom; least-squares covariance
+        """
+        return summarize(self, level, X=X, y=y, sample_weight=sample_weight)
+
+    def plot(
+        self,
+        X: ArrayLike | None = None,
+        y: ArrayLike | None = None,
+        *,
+        ax: Any = None,
+        interval: str | None = "prediction",
+        level: float = 0.95,
+    ) -> Any:
+        """Plot the fit of one feature: the data, the fitted curve and its band (needs matplotlib).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, 1) or None, default=None
+            Positions of the data to draw (such as the training data); None draws the curve
+            only.
+        y : array-like of shape (n_samples,) or None, default=None
+            Targets of the data, given with X. The name of a pandas Series labels the axis.
+        ax : matplotlib.axes.Axes or None, default=None
+            Where to draw; None makes a new figure.
+        interval : {"prediction", "confidence"} or None, default="prediction"
+            The band around the curve: where new observations fall
+            (``predict_interval(kind="prediction")``), where the mean curve lies
+            (``"confidence"``), or none.
+        level : float, default=0.95
+            Coverage of the band, strictly between 0 and 1.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The axes drawn on.
+
+        Raises
+        ------
+        ValueError
+            For a model not fitted or of several features, only one of X and y, data of
+            several columns or of lengths that differ, or an unknown interval or level.
+        ImportError
+            When matplotlib is not installed (``pip install 'zarn[plot]'``), or pandas for a
+            model fitted on a DataFrame.
+
+        Notes
+        -----
+        The curve runs over the domain, ``domain_``. For a robust fit given its training data
+        (as many points as ``robust_weights_``), each point is coloured by its robust
+        weight, with a colour bar, and the points flagged as outliers (``inlier_mask_``
+        False) are ringed in red.
+
+        Examples
+        --------
+        >>> import matplotlib
+        >>> matplotlib.use("Agg")
+        >>> import numpy as np
+        >>> import zarn
+        >>> rng = np.random.default_rng(0)
+        >>> x = rng.uniform(0.0, 10.0, 50)
+        >>> y = np.sin(x) + rng.normal(scale=0.2, size=50)
+        >>> model = zarn.PolynomialRegressor(degree=5, method="ols").fit(x[:, None], y)
+        >>> ax = model.plot(x[:, None], y, interval="confidence", level=0.9)
+        >>> ax.get_xlabel(), [line.get_label() for line in ax.get_lines()]
+        ('x0', ['fit'])
+        """
+        return plot_fit(self, X, y, ax=ax, interval=interval, level=level)
 
     def to_polynomial(self) -> np.polynomial.Polynomial:
         """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
