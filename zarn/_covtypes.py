@@ -333,9 +333,7 @@ def covariance(
             df = np.where(df > 0.0, df, np.nan)
         return Covariance(cov, df, n_eff)
     if name == "HAC":
-        lags = (
-            newey_west_lags(n_obs) if spec.maxlags is None else np.full(m, spec.maxlags, int)
-        )
+        lags = newey_west_lags(n_obs) if spec.maxlags is None else np.full(m, spec.maxlags, int)
         meat = _hac_meat(design, wresid, root_w, root_w > 0.0, lags)
     else:
         s = wresid**2  # the meat is sum s_i w_i phi_i phi_i' = sum u_i u_i'
