@@ -109,9 +109,7 @@ def harmonic_columns(t: Any, period: float, harmonics: int) -> np.ndarray:
     return out
 
 
-def amplitude_phase(
-    coef: Any, cov: Any
-) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def amplitude_phase(coef: Any, cov: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Amplitude and phase of each harmonic with their delta-method standard errors.
 
     Parameters
