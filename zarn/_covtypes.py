@@ -61,7 +61,13 @@ BLOCK_ELEMENTS = 1 << 22
 
 @dataclass(frozen=True)
 class CovSpec:
-    """A validated covariance type with its keywords (see :func:`check_cov_type`)."""
+    """A validated covariance type with its keywords (see :func:`check_cov_type`).
+
+    Examples
+    --------
+    >>> CovSpec("HAC", maxlags=2).use_correction
+    False
+    """
 
     name: str
     maxlags: int | None = None
@@ -156,7 +162,13 @@ class Covariance:
 
     @property
     def stderr(self) -> np.ndarray:
-        """Standard errors, shape (m, k)."""
+        """Standard errors, shape (m, k).
+
+        Examples
+        --------
+        >>> Covariance(4.0 * np.eye(2)[None], np.array([5.0]), np.array([7.0])).stderr
+        array([[2., 2.]])
+        """
         return np.sqrt(np.diagonal(self.cov, axis1=-2, axis2=-1))
 
     def critical_value(self, level: float) -> np.ndarray:
@@ -169,13 +181,14 @@ class Covariance:
         1.959964
         """
         p = 0.5 + level / 2.0
-        return np.array(
-            [normal_quantile(p) if math.isinf(d) else t_quantile(p, d) for d in self.df]
-        )
+        # One quantile per distinct df: the series of a stack mostly share theirs.
+        dfs, inverse = np.unique(self.df, return_inverse=True)
+        q = [normal_quantile(p) if math.isinf(d) else t_quantile(p, d) for d in dfs]
+        return np.asarray(q, dtype=float)[inverse.ravel()]
 
 
 def _scores_source(
-    design: np.ndarray, resid: np.ndarray, weights: np.ndarray | None
+    resid: np.ndarray, weights: np.ndarray | None
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Whitened residuals (m, n), square-root weights (m, n) and counts of valid samples."""
     resid = np.atleast_2d(np.asarray(resid, dtype=float))
@@ -313,7 +326,7 @@ def covariance(
     """
     design = np.asarray(design, dtype=float)
     bread = np.asarray(bread, dtype=float)
-    wresid, root_w, n_obs = _scores_source(design, resid, weights)
+    wresid, root_w, n_obs = _scores_source(resid, weights)
     m, k = wresid.shape[0], design.shape[-1]
     dfr = n_obs - k if df_resid is None else np.broadcast_to(np.asarray(df_resid, float), (m,))
     bread3 = np.broadcast_to(bread, (m, k, k))
