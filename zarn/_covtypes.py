@@ -55,7 +55,7 @@ COV_KWDS = {
     "ar1": (),
 }
 # Scores of this many (series x samples x coefficients) elements are formed at once for
-# "HAC": bounds the temporary at 32 MB.
+# the robust meats: bounds the temporary at 32 MB.
 BLOCK_ELEMENTS = 1 << 22
 
 
@@ -219,18 +219,27 @@ def _leverages(design: np.ndarray, root_w: np.ndarray, bread: np.ndarray) -> np.
     return root_w**2 * np.einsum("mna,mab,mnb->mn", d, b, d)
 
 
+def _blocks(m: int, n: int, k: int) -> list[slice]:
+    """Slices of the series whose scores (b x n x k) fit in BLOCK_ELEMENTS."""
+    block = max(1, BLOCK_ELEMENTS // max(1, n * k))
+    return [slice(start, min(m, start + block)) for start in range(0, m, block)]
+
+
 def _heteroscedastic_meat(design: np.ndarray, root_w: np.ndarray, s: np.ndarray) -> np.ndarray:
     """``sum_i s_i w_i phi_i phi_i'`` per series, shape (m, k, k)."""
-    sw = s * root_w**2
-    if design.ndim == 2:
-        k = design.shape[1]
-        outer = (design[:, :, None] * design[:, None, :]).reshape(design.shape[0], k * k)
-        return (sw @ outer).reshape(-1, k, k)
-    return np.einsum("mn,mna,mnb->mab", sw, design, design)
+    m, n = root_w.shape
+    k = design.shape[-1]
+    meat = np.empty((m, k, k))
+    for rows in _blocks(m, n, k):
+        v = _weighted_design(design, root_w, rows) * np.sqrt(s[rows])[:, :, None]
+        meat[rows] = np.swapaxes(v, 1, 2) @ v
+    return meat
 
 
 def _compact(values: np.ndarray, valid: np.ndarray) -> np.ndarray:
     """Move each row's valid entries to its front, in order, zeros after them."""
+    if valid.all():
+        return values
     order = np.argsort(~valid, axis=1, kind="stable")
     return np.take_along_axis(values, order.reshape(order.shape + (1,) * (values.ndim - 2)), 1)
 
@@ -246,16 +255,15 @@ def _hac_meat(
     m, n = wresid.shape
     k = design.shape[-1]
     meat = np.empty((m, k, k))
-    block = max(1, BLOCK_ELEMENTS // max(1, n * k))
-    for start in range(0, m, block):
-        rows = slice(start, min(m, start + block))
+    for rows in _blocks(m, n, k):
         u = _weighted_design(design, root_w, rows) * wresid[rows, :, None]
         u = _compact(u, valid[rows])
-        s = np.einsum("bna,bnc->bac", u, u)
+        ut = np.swapaxes(u, 1, 2)
+        s = ut @ u
         top = lags[rows]
         for lag in range(1, int(top.max(initial=0)) + 1):
             weight = np.where(lag <= top, 1.0 - lag / (top + 1.0), 0.0)
-            g = np.einsum("bna,bnc->bac", u[:, lag:], u[:, :-lag])
+            g = ut[:, :, lag:] @ u[:, :-lag]
             s += weight[:, None, None] * (g + np.swapaxes(g, 1, 2))
         meat[rows] = s
     return meat
