@@ -312,7 +312,8 @@ def covariance(
         The residuals ``y - Phi b``, in time order for "HAC" and "ar1"; entries of zero
         weight are ignored (they may be NaN).
     bread : ndarray of shape (k, k) or (m, k, k)
-        The inverse of the normal matrix, penalty included for penalised fits.
+        The inverse of the normal matrix, penalty included for penalised fits; one per
+        series when their weights or designs differ.
     weights : ndarray of shape (n,) or (m, n), optional
         Precision weights; 0 marks a missing sample. None: all 1.
     df_resid : float or ndarray of shape (m,), optional
