@@ -13,7 +13,7 @@ from zarn._harmonics import (
     check_harmonics,
     harmonic_columns,
 )
-from zarn._inference import ols
+from zarn._methods.ols import fit_ols as ols
 
 sm = pytest.importorskip("statsmodels.api")
 

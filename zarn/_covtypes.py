@@ -41,7 +41,7 @@ from typing import Any
 
 import numpy as np
 
-from zarn._inference import normal_quantile, t_quantile
+from zarn._quantiles import normal_quantile, t_quantile
 
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "HAC", "ar1")
 # The keywords each covariance type takes (statsmodels' names); "kernel" only "bartlett".
@@ -169,7 +169,7 @@ class Covariance:
         >>> Covariance(4.0 * np.eye(2)[None], np.array([5.0]), np.array([7.0])).stderr
         array([[2., 2.]])
         """
-        return np.sqrt(np.diagonal(self.cov, axis1=-2, axis2=-1))
+        return np.asarray(np.sqrt(np.diagonal(self.cov, axis1=-2, axis2=-1)))
 
     def critical_value(self, level: float) -> np.ndarray:
         """Two-sided critical values of each series at confidence ``level``, shape (m,).
@@ -206,17 +206,17 @@ def _scores_source(
 def _weighted_design(design: np.ndarray, root_w: np.ndarray, rows: slice) -> np.ndarray:
     """The whitened designs of the series ``rows``, shape (b, n, k)."""
     d = design if design.ndim == 2 else design[rows]
-    return root_w[rows, :, None] * d
+    return np.asarray(root_w[rows, :, None] * d)
 
 
 def _leverages(design: np.ndarray, root_w: np.ndarray, bread: np.ndarray) -> np.ndarray:
     """``h_i = w_i phi_i' B phi_i`` of every series and sample, shape (m, n)."""
     if design.ndim == 2 and bread.ndim == 2:
         h = np.einsum("na,ab,nb->n", design, bread, design)
-        return root_w**2 * h
+        return np.asarray(root_w**2 * h)
     d = design if design.ndim == 3 else design[None]
     b = bread if bread.ndim == 3 else bread[None]
-    return root_w**2 * np.einsum("mna,mab,mnb->mn", d, b, d)
+    return np.asarray(root_w**2 * np.einsum("mna,mab,mnb->mn", d, b, d))
 
 
 def _blocks(m: int, n: int, k: int) -> list[slice]:
