@@ -46,6 +46,10 @@ class BlockFit:
         (``.vcov.avar1``), valid when the noise is not constant.
     cov_h1 : numpy.ndarray
         m x k x k Huber's H1 covariance at the final scale (statsmodels' ``RLM``).
+    stderr, stderr_h1 : numpy.ndarray
+        m x k standard errors of the two covariances, exact whatever the size of y (a
+        covariance of y near 1e300 leaves the range of doubles; its standard errors do
+        not).
     weights : numpy.ndarray
         m x n robustness weights of the final fit, in [0, 1]; 0 for missing samples.
     inlier_mask : numpy.ndarray of bool
@@ -74,6 +78,8 @@ class BlockFit:
     coef: np.ndarray
     cov: np.ndarray
     cov_h1: np.ndarray
+    stderr: np.ndarray
+    stderr_h1: np.ndarray
     weights: np.ndarray
     inlier_mask: np.ndarray
     scale: np.ndarray
@@ -108,6 +114,8 @@ class EngineFit:
         Noise scale of the final residuals; outliers lie beyond 3 of it.
     cov_h1 : numpy.ndarray
         Huber's H1 covariance at ``scale`` (statsmodels' ``RLM``).
+    stderr, stderr_h1 : numpy.ndarray
+        Standard errors of ``cov`` and ``cov_h1``, exact for y of any size.
     dof : int
         Samples of positive weight less coefficients: the degrees of freedom of
         ``lmrob``'s t quantiles.
@@ -132,6 +140,8 @@ class EngineFit:
     s_scale: float
     noise_scale: float
     cov_h1: np.ndarray
+    stderr: np.ndarray
+    stderr_h1: np.ndarray
     dof: int
     status: int
 
@@ -241,6 +251,8 @@ def fit_block(
         coef=out["coef"],
         cov=out["cov"].reshape(m, k, k),
         cov_h1=out["cov_h1"].reshape(m, k, k),
+        stderr=out["stderr"],
+        stderr_h1=out["stderr_h1"],
         weights=out["weights"],
         inlier_mask=out["inliers"].astype(bool),
         scale=out["scale"],
@@ -326,6 +338,8 @@ def fit_one(
         s_scale=float(block.s_scale[0]),
         noise_scale=float(block.noise_scale[0]),
         cov_h1=block.cov_h1[0],
+        stderr=block.stderr[0],
+        stderr_h1=block.stderr_h1[0],
         dof=int(block.n_used[0]) - block.coef.shape[1],
         status=int(block.status[0]),
     )

@@ -47,6 +47,8 @@ void register_engine(py::module_& m) {
             out["coef"] = py::cast(std::move(fit.coef));
             out["cov"] = py::cast(std::move(fit.cov));
             out["cov_h1"] = py::cast(std::move(fit.cov_h1));
+            out["stderr"] = py::cast(std::move(fit.stderr_avar1));
+            out["stderr_h1"] = py::cast(std::move(fit.stderr_h1));
             out["weights"] = py::cast(std::move(fit.weights));
             out["inliers"] = py::cast(std::move(fit.inliers));
             out["scale"] = py::cast(std::move(fit.scale));

@@ -49,7 +49,7 @@ MatrixXd avar1_covariance(const Samples& s, const VectorXd& r, const VectorXd& r
     mean_chi2 /= dn;
     if (!(mean_w0r0 > 0.0))
         return undefined(k);
-    const MatrixXd A = inverse(normal_matrix(s, slope)) * scale;
+    const MatrixXd A = inverse(normal_matrix(s, slope, s.penalty)) * scale;
     const VectorXd a = A * (s.X.transpose() * ws) / mean_w0r0;
     const VectorXd Xww = s.X.transpose() * psi_r.cwiseProduct(chi_r0);
     const VectorXd psi2 = psi_r.cwiseAbs2();
@@ -85,7 +85,8 @@ MatrixXd h1_covariance(const Samples& s, const VectorXd& r, double scale) {
     const double var_dpsi = std::max(dpsi2 / dn - mean_dpsi * mean_dpsi, 0.0);
     const double K = 1.0 + static_cast<double>(k) / dn * var_dpsi / (mean_dpsi * mean_dpsi);
     const double factor = K * K * psi2 / (dn - static_cast<double>(k)) / (mean_dpsi * mean_dpsi);
-    MatrixXd cov = (factor * scale * scale) * inverse(normal_matrix(s, VectorXd::Ones(n)));
+    MatrixXd cov =
+        (factor * scale * scale) * inverse(normal_matrix(s, VectorXd::Ones(n), s.penalty));
     return 0.5 * (cov + cov.transpose());
 }
 

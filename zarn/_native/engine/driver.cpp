@@ -40,6 +40,7 @@ Samples subset(const Samples& all, const std::vector<Index>& positions, const Ma
         s.rows.push_back(all.rows[static_cast<std::size_t>(p)]);
     }
     s.penalty = penalty;
+    s.ridge = all.ridge;
     s.y_exponent = all.y_exponent;
     s.root_exponent = all.root_exponent;
     return s;
@@ -57,6 +58,7 @@ SeriesFit failed(Index n, Index k, Index n_used) {
     SeriesFit f;
     f.coef = VectorXd::Constant(k, NaN);
     f.cov = f.cov_h1 = MatrixXd::Constant(k, k, NaN);
+    f.stderr_avar1 = f.stderr_h1 = VectorXd::Constant(k, NaN);
     f.weights = VectorXd::Zero(n);
     f.inliers.assign(static_cast<std::size_t>(n), 0);
     f.scale = f.s_scale = f.noise_scale = NaN;
@@ -108,11 +110,12 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         ++j;
     }
     all.penalty = penalty_of(settings, k, total);
+    all.ridge = settings.ridge * MatrixXd::Identity(k, k);
 
     SeriesFit f = failed(n, k, n_used);
 
     if (n_used <= k) { // no degrees of freedom: least squares, nothing to judge by
-        const VectorXd coef = weighted_fit(all, VectorXd::Ones(n_used));
+        const VectorXd coef = weighted_fit(all, VectorXd::Ones(n_used), all.penalty);
         f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
         f.status = TOO_FEW;
         for (Index i = 0; i < n; ++i) {
@@ -165,7 +168,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     if (S.scale <= floor) { // most points lie on the fit: refit them alone
         const VectorXd r = residuals(all, S.coef);
         rweights = (r.array().abs() <= floor).cast<double>();
-        coef = weighted_fit(all, rweights);
+        coef = weighted_fit(all, rweights, all.penalty);
         standardised = residuals(all, coef);
     } else {
         MMEstimate mm = mm_estimate(search, S.coef, S.scale, floor);
@@ -198,10 +201,16 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     if (scale_t > 0.0) {
         const VectorXd r0 = residuals(all, S.coef);
         const auto back = [&](double c) { return std::ldexp(c, 2 * ey); };
-        f.cov = avar1_covariance(all, r, r0, scale_t).unaryExpr(back);
-        f.cov_h1 = h1_covariance(all, r, scale_t).unaryExpr(back);
+        const MatrixXd avar1 = avar1_covariance(all, r, r0, scale_t);
+        const MatrixXd h1 = h1_covariance(all, r, scale_t);
+        const auto root = [&](double c) { return std::ldexp(std::sqrt(c), ey); };
+        f.cov = avar1.unaryExpr(back);
+        f.cov_h1 = h1.unaryExpr(back);
+        f.stderr_avar1 = avar1.diagonal().unaryExpr(root);
+        f.stderr_h1 = h1.diagonal().unaryExpr(root);
     } else {
         f.cov = f.cov_h1 = MatrixXd::Zero(k, k);
+        f.stderr_avar1 = f.stderr_h1 = VectorXd::Zero(k);
     }
     // Weights and flags: the samples of the fit from their transformed residuals; the
     // others with a finite y as samples of unit weight (in the caller's units).
@@ -238,6 +247,8 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
     out.coef.resize(m, k);
     out.cov.resize(m, k * k);
     out.cov_h1.resize(m, k * k);
+    out.stderr_avar1.resize(m, k);
+    out.stderr_h1.resize(m, k);
     out.weights.resize(m, n);
     out.inliers.resize(m, n);
     out.scale.resize(m);
@@ -260,6 +271,8 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
         out.coef.row(i) = f.coef.transpose();
         out.cov.row(i) = Eigen::Map<const VectorXd>(f.cov.data(), k * k).transpose();
         out.cov_h1.row(i) = Eigen::Map<const VectorXd>(f.cov_h1.data(), k * k).transpose();
+        out.stderr_avar1.row(i) = f.stderr_avar1.transpose();
+        out.stderr_h1.row(i) = f.stderr_h1.transpose();
         out.weights.row(i) = f.weights.transpose();
         for (Index j = 0; j < n; ++j)
             out.inliers(i, j) = f.inliers[static_cast<std::size_t>(j)];

@@ -11,7 +11,7 @@ using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::R
 // Results of a block of m series with k coefficients and n samples, one row per series
 // (covariances flattened row by row, k * k per series).
 struct BlockFit {
-    RowMatrix coef, cov, cov_h1, weights;
+    RowMatrix coef, cov, cov_h1, stderr_avar1, stderr_h1, weights;
     Eigen::Matrix<std::uint8_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> inliers;
     VectorXd scale, s_scale, noise_scale;
     Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1> n_used;

@@ -3,15 +3,15 @@
 
 namespace zarn::robust {
 
-MatrixXd normal_matrix(const Samples& s, const VectorXd& w) {
+MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
     const MatrixXd Xw = s.X.array().colwise() * w.array();
-    MatrixXd A = s.penalty;
+    MatrixXd A = P;
     A.noalias() += Xw.transpose() * s.X;
     return A;
 }
 
-VectorXd weighted_fit(const Samples& s, const VectorXd& w) {
-    const MatrixXd A = normal_matrix(s, w);
+VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+    const MatrixXd A = normal_matrix(s, w, P);
     const VectorXd b = s.X.transpose() * (w.array() * s.y.array()).matrix();
     Eigen::LLT<MatrixXd> llt(A);
     if (llt.info() == Eigen::Success)

@@ -10,12 +10,12 @@ inline VectorXd residuals(const Samples& s, const VectorXd& b) {
     return s.y - s.X * b;
 }
 
-// The penalised normal matrix X' diag(w) X + penalty.
-MatrixXd normal_matrix(const Samples& s, const VectorXd& w);
+// The penalised normal matrix X' diag(w) X + P.
+MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
-// argmin sum(w (y - X b)^2) + b' penalty b: the solution of the normal equations, or their
+// argmin sum(w (y - X b)^2) + b' P b: the solution of the normal equations, or their
 // minimum-norm solution when they are singular.
-VectorXd weighted_fit(const Samples& s, const VectorXd& w);
+VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
 // The inverse of a normal matrix, or its pseudo-inverse when it is singular.
 MatrixXd inverse(const MatrixXd& A);

@@ -54,7 +54,7 @@ MState m_state(const Samples& s, const VectorXd& b, double scale) {
     st.coef = b;
     const double c = MM_TUNING * scale;
     st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(s.penalty * b);
-    st.hessian = normal_matrix(s, slope);
+    st.hessian = normal_matrix(s, slope, s.penalty);
     st.gradient = s.X.transpose() * score - s.penalty * b;
     return st;
 }
@@ -64,7 +64,7 @@ MFit reweighted(const Samples& s, const VectorXd& b, double scale) {
     VectorXd w(r.size());
     for (Index i = 0; i < r.size(); ++i)
         w[i] = weight(r[i] / scale, MM_TUNING);
-    return {weighted_fit(s, w), w};
+    return {weighted_fit(s, w, s.penalty), w};
 }
 
 } // namespace
@@ -96,7 +96,7 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
 
 NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {
     const Index n = s.X.rows();
-    const MatrixXd Ainv = inverse(normal_matrix(s, w));
+    const MatrixXd Ainv = inverse(normal_matrix(s, w, s.penalty));
     const VectorXd q = (s.X * Ainv).cwiseProduct(s.X).rowwise().sum();
     NoiseScale out;
     out.standardised = VectorXd::Zero(n);

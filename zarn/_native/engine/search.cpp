@@ -72,7 +72,7 @@ Candidate concentrate(const Samples& s, const VectorXd& b, double target,
     const double q = mad_scale(r, work);
     if (!(q > 0.0))
         return {b, 0.0};
-    VectorXd next = weighted_fit(s, biweights(r, q, S_TUNING));
+    VectorXd next = weighted_fit(s, biweights(r, q, S_TUNING), s.ridge);
     const double mean_rho = rho_sum(residuals(s, next), q) / target;
     return {std::move(next), q * std::sqrt(mean_rho)};
 }
@@ -130,7 +130,7 @@ VectorXd annealed(const Samples& s, VectorXd b, double dof) {
     for (int level = 0; level < ANNEAL_LEVELS; ++level) {
         const double factor =
             std::pow(ANNEAL_FACTOR, 1.0 - static_cast<double>(level) / (ANNEAL_LEVELS - 1));
-        b = weighted_fit(s, biweights(residuals(s, b), factor * base, S_TUNING));
+        b = weighted_fit(s, biweights(residuals(s, b), factor * base, S_TUNING), s.ridge);
     }
     return b;
 }
@@ -152,7 +152,7 @@ double zero_floor(const VectorXd& y) {
 SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, Index clean_count, double floor) {
     const double dof = static_cast<double>(s.X.rows() - s.X.cols());
     std::vector<double> work;
-    const VectorXd ls = weighted_fit(s, VectorXd::Ones(s.X.rows()));
+    const VectorXd ls = weighted_fit(s, VectorXd::Ones(s.X.rows()), s.ridge);
     const VectorXd r_ls = residuals(s, ls);
     const double quick = mad_scale(r_ls, work);
     const bool clean = quick > 0.0 && r_ls.cwiseAbs().maxCoeff() <= CLEAN_CUTOFF * quick;
@@ -179,7 +179,7 @@ SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, Index clean_co
             if (!active[i])
                 continue;
             any = true;
-            B[i] = weighted_fit(s, biweights(R[i], scale[i], S_TUNING));
+            B[i] = weighted_fit(s, biweights(R[i], scale[i], S_TUNING), s.ridge);
             R[i] = residuals(s, B[i]);
             const double next = newton_scale(R[i], scale[i], dof);
             const bool still = std::abs(next - scale[i]) > REFINE_TOLERANCE * next;
@@ -210,7 +210,7 @@ SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, Index clean_co
     VectorXd b = best.coef, r = residuals(s, b);
     double scale_b = best.scale;
     for (int step = 0; step < MAX_REFINE; ++step) {
-        b = weighted_fit(s, biweights(r, scale_b, S_TUNING));
+        b = weighted_fit(s, biweights(r, scale_b, S_TUNING), s.ridge);
         r = residuals(s, b);
         const double next = m_scale(r, scale_b, dof);
         const bool settled = !(std::abs(next - scale_b) > POLISH_TOLERANCE * next);

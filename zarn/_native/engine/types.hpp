@@ -42,16 +42,23 @@ struct Samples {
     MatrixXd X;              // rows of the design, weighted
     VectorXd y;              // observations, weighted and scaled
     std::vector<Index> rows; // their rows in the block's design
-    MatrixXd penalty;        // ridge I + N (gamma1 R1 + gamma2 R2), N the total weight
-    int y_exponent = 0;      // y was multiplied by 2^-y_exponent
-    int root_exponent = 0;   // square roots of the weights were multiplied by 2^-this
+    // Of the M-steps: ridge I + N (gamma1 R1 + gamma2 R2), N the total weight.
+    MatrixXd penalty;
+    // Of the S-estimate's fits: ridge I. The M-scale has no penalty, so that its minimum,
+    // and not the draws that lead to it, sets the M-steps' start.
+    MatrixXd ridge;
+    int y_exponent = 0;    // y was multiplied by 2^-y_exponent
+    int root_exponent = 0; // square roots of the weights were multiplied by 2^-this
 };
 
 // Result of one series, in the units of the caller's y and weights.
 struct SeriesFit {
     VectorXd coef;
-    MatrixXd cov;     // lmrob's default covariance (.vcov.avar1)
-    MatrixXd cov_h1;  // Huber's H1 covariance at the final scale
+    MatrixXd cov;    // lmrob's default covariance (.vcov.avar1)
+    MatrixXd cov_h1; // Huber's H1 covariance at the final scale
+    // Their standard errors, scaled from the fit's units separately: a covariance may leave
+    // the range of doubles (y near 1e300) where the standard errors do not.
+    VectorXd stderr_avar1, stderr_h1;
     VectorXd weights; // robustness weights, every sample
     std::vector<std::uint8_t> inliers;
     double scale = 0.0;       // scale of the final M-step (lmrob's `scale`)
