@@ -23,8 +23,9 @@ struct Equation {
 
 Equation equation(const VectorXd& r, double s, double dof) {
     double rho_sum = 0.0, slope = 0.0;
+    const double inv = 1.0 / s;
     for (Index i = 0; i < r.size(); ++i) {
-        const double u = clipped_square(r[i] / s, S_TUNING);
+        const double u = clipped_square(r[i] * inv, S_TUNING);
         const double v = 1.0 - u;
         rho_sum += 1.0 - v * v * v;
         slope += u * v * v;

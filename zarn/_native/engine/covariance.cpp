@@ -52,9 +52,7 @@ MatrixXd avar1_covariance(const Samples& s, const VectorXd& r, const VectorXd& r
     const MatrixXd A = inverse(normal_matrix(s, slope, s.penalty)) * scale;
     const VectorXd a = A * (s.X.transpose() * ws) / mean_w0r0;
     const VectorXd Xww = s.X.transpose() * psi_r.cwiseProduct(chi_r0);
-    const VectorXd psi2 = psi_r.cwiseAbs2();
-    const MatrixXd Xpsi = s.X.array().colwise() * psi2.array();
-    const MatrixXd middle = Xpsi.transpose() * s.X;
+    const MatrixXd middle = normal_matrix(s, psi_r.cwiseAbs2(), MatrixXd::Zero(k, k));
     const MatrixXd u1 = A * middle * (dn * A);
     const MatrixXd u2 = a * (Xww.transpose() * A);
     const MatrixXd u3 = (A * Xww) * a.transpose();

@@ -17,6 +17,9 @@ MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
 // minimum-norm solution when they are singular.
 VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
+// The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows.
+VectorXd leverages(const Samples& s, const MatrixXd& M);
+
 // The inverse of a normal matrix, or its pseudo-inverse when it is singular.
 MatrixXd inverse(const MatrixXd& A);
 

@@ -43,8 +43,9 @@ MState m_state(const Samples& s, const VectorXd& b, double scale) {
     const VectorXd r = residuals(s, b);
     VectorXd slope(n), score(n);
     double cubes = 0.0;
+    const double inv = 1.0 / scale;
     for (Index i = 0; i < n; ++i) {
-        const double u = clipped_square(r[i] / scale, MM_TUNING);
+        const double u = clipped_square(r[i] * inv, MM_TUNING);
         const double v = 1.0 - u;
         slope[i] = v * (1.0 - 5.0 * u);          // psi'(t)
         score[i] = u < 1.0 ? r[i] * v * v : 0.0; // scale psi(t)
@@ -62,8 +63,9 @@ MState m_state(const Samples& s, const VectorXd& b, double scale) {
 MFit reweighted(const Samples& s, const VectorXd& b, double scale) {
     const VectorXd r = residuals(s, b);
     VectorXd w(r.size());
+    const double inv = 1.0 / scale;
     for (Index i = 0; i < r.size(); ++i)
-        w[i] = weight(r[i] / scale, MM_TUNING);
+        w[i] = weight(r[i] * inv, MM_TUNING);
     return {weighted_fit(s, w, s.penalty), w};
 }
 
@@ -97,7 +99,7 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
 NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {
     const Index n = s.X.rows();
     const MatrixXd Ainv = inverse(normal_matrix(s, w, s.penalty));
-    const VectorXd q = (s.X * Ainv).cwiseProduct(s.X).rowwise().sum();
+    const VectorXd q = leverages(s, Ainv);
     NoiseScale out;
     out.standardised = VectorXd::Zero(n);
     VectorXd counted(n);

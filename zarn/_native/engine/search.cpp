@@ -37,7 +37,7 @@ constexpr double PRUNE_MARGIN = 0.1;
 // The winner is then polished until its scale changes by less than POLISH_TOLERANCE (lmrob's
 // relative tolerance of the S-estimate's refinement): the covariance depends on its
 // residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
-constexpr double POLISH_TOLERANCE = 1e-7;
+constexpr double POLISH_TOLERANCE = 1e-6;
 // Data whose least-squares residuals all lie within CLEAN_CUTOFF of their quick scale have
 // no outlier for the search to avoid (a Gaussian sample of 1,000 reaches 4.5 deviations with
 // probability 0.7 %): a few elemental starts then suffice.
@@ -46,15 +46,17 @@ constexpr double RELATIVE_FLOOR = 1e-9;
 
 double rho_sum(const VectorXd& r, double s) {
     double total = 0.0;
+    const double inv = 1.0 / s;
     for (Index i = 0; i < r.size(); ++i)
-        total += rho(r[i] / s, S_TUNING);
+        total += rho(r[i] * inv, S_TUNING);
     return total;
 }
 
 VectorXd biweights(const VectorXd& r, double s, double c) {
     VectorXd w(r.size());
+    const double inv = 1.0 / s;
     for (Index i = 0; i < r.size(); ++i)
-        w[i] = weight(r[i] / s, c);
+        w[i] = weight(r[i] * inv, c);
     return w;
 }
 

@@ -11,11 +11,9 @@ namespace zarn::robust {
 namespace {
 
 // Elemental starts: enough that at least one is free of outliers, when half of the points
-// are bad, with probability 1 - MISS_PROBABILITY; more on small data, where they are cheap
-// and the M-scale has more local minima (up to START_BUDGET residuals in all); never more
-// than MAX_STARTS.
+// are bad, with probability 1 - MISS_PROBABILITY (72 for a cubic); never more than
+// MAX_STARTS. The annealed least-squares start and the refinement cover what they miss.
 constexpr double MISS_PROBABILITY = 1e-2;
-constexpr Index START_BUDGET = 20000;
 constexpr Index MAX_STARTS = 500;
 // Distinct streams of the seed: the subsample's order, the shared subsets and a series'
 // replacements of the subsets that touch its missing samples.
@@ -72,16 +70,17 @@ MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& subset) {
     return lu.inverse();
 }
 
-} // namespace
-
-Index n_starts(Index k, Index search_size) {
+// Number of elemental starts for k coefficients.
+Index n_starts(Index k) {
     const double clean = std::pow(0.5, static_cast<double>(k));
     const double log_miss = std::log(MISS_PROBABILITY);
     if (-std::log1p(-clean) * static_cast<double>(MAX_STARTS) <= -log_miss)
         return MAX_STARTS;
     const Index needed = static_cast<Index>(std::ceil(log_miss / std::log1p(-clean)));
-    return std::min(MAX_STARTS, std::max(needed, START_BUDGET / std::max<Index>(search_size, 1)));
+    return std::min(MAX_STARTS, needed);
 }
+
+} // namespace
 
 SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed) {
     const Index n = Phi.rows(), k = Phi.cols();
@@ -98,7 +97,7 @@ SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed) {
     const Index size = std::min(n, SUBSAMPLE);
     const std::vector<Index> pool(shared.order.begin(),
                                   shared.order.begin() + static_cast<std::ptrdiff_t>(size));
-    const Index count = n_starts(k, size);
+    const Index count = n_starts(k);
     for (Index j = 0; j < count; ++j) {
         Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
         std::vector<Index> subset = draw_subset(gen, pool, k);

@@ -27,9 +27,6 @@ struct SharedStarts {
 // The draws of a block with design Phi (n x k).
 SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed);
 
-// Number of elemental starts of a design of `search_size` samples and k coefficients.
-Index n_starts(Index k, Index search_size);
-
 // Exact fits of a series' elemental subsets: row j of the result (starts x k) fits subset j
 // of `shared` to y (the design's y, indexed by design row), or a replacement drawn among the
 // series' `search_rows` when subset j touches a row of zero weight (`used[row]` false).
