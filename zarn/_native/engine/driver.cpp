@@ -16,8 +16,6 @@ namespace zarn::robust {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-// A series that a least-squares fit shows to be clean gets this many elemental starts.
-constexpr Index CLEAN_STARTS = 10;
 
 // The exponent e of 2^e with |x| / 2^e in [0.5, 1); 0 for x = 0.
 int exponent_of(double x) {
@@ -157,7 +155,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     const MatrixXd elemental = elemental_fits(shared, Phi, y_scaled, used, search_rows,
                                               static_cast<Index>(shared.subsets.size()));
     const double floor = zero_floor(search.y);
-    const SEstimate S = s_estimate(search, elemental, CLEAN_STARTS, floor);
+    const SEstimate S = s_estimate(search, elemental, floor);
     if (!std::isfinite(S.scale) || !S.coef.allFinite())
         return failed(n, k, n_used);
 

@@ -38,10 +38,14 @@ constexpr double PRUNE_MARGIN = 0.1;
 // relative tolerance of the S-estimate's refinement): the covariance depends on its
 // residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
 constexpr double POLISH_TOLERANCE = 1e-6;
-// Data whose least-squares residuals all lie within CLEAN_CUTOFF of their quick scale have
-// no outlier for the search to avoid (a Gaussian sample of 1,000 reaches 4.5 deviations with
-// probability 0.7 %): a few elemental starts then suffice.
-constexpr double CLEAN_CUTOFF = 4.5;
+// The elemental starts are insurance against a search that the annealed start alone would
+// lose; they are as many as give one free of outliers with probability 0.99 when the share
+// of outliers is ASSUMED_FACTOR times the share of the annealed start's residuals beyond
+// FAR_CUT of its M-scale, plus ASSUMED_FLOOR, up to the breakdown point. Clean data gets a
+// handful, 10 % outliers about a quarter of the starts that half would need.
+constexpr double FAR_CUT = 2.5;
+constexpr double ASSUMED_FACTOR = 2.0;
+constexpr double ASSUMED_FLOOR = 0.1;
 constexpr double RELATIVE_FLOOR = 1e-9;
 
 double rho_sum(const VectorXd& r, double s) {
@@ -151,20 +155,24 @@ double zero_floor(const VectorXd& y) {
     return std::max(RELATIVE_FLOOR * size, std::numeric_limits<double>::min());
 }
 
-SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, Index clean_count, double floor) {
-    const double dof = static_cast<double>(s.X.rows() - s.X.cols());
+SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor) {
+    const Index n = s.X.rows();
+    const double dof = static_cast<double>(n - s.X.cols());
     std::vector<double> work;
-    const VectorXd ls = weighted_fit(s, VectorXd::Ones(s.X.rows()), s.ridge);
-    const VectorXd r_ls = residuals(s, ls);
-    const double quick = mad_scale(r_ls, work);
-    const bool clean = quick > 0.0 && r_ls.cwiseAbs().maxCoeff() <= CLEAN_CUTOFF * quick;
-    const Index count = clean ? std::min(clean_count, elemental.rows()) : elemental.rows();
+    const VectorXd ls = weighted_fit(s, VectorXd::Ones(n), s.ridge);
+    VectorXd led = annealed(s, ls, dof);
+    const VectorXd r_led = residuals(s, led);
+    const double s_led = m_scale(r_led, mad_scale(r_led, work), dof);
+    const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
+    const double assumed =
+        std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
+    const Index count = std::min(starts_for(s.X.cols(), assumed), elemental.rows());
     std::vector<VectorXd> starts{ls};
     for (Index j = 0; j < count; ++j)
         starts.push_back(elemental.row(j).transpose());
 
     std::vector<VectorXd> cands = screen(s, starts);
-    cands.push_back(annealed(s, ls, dof));
+    cands.push_back(std::move(led));
     // Refine the candidates together, each from the M-scale of its residuals.
     const std::size_t c = cands.size();
     std::vector<VectorXd> B = cands, R(c);

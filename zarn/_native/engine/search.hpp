@@ -13,9 +13,10 @@ struct SEstimate {
 };
 
 // The S-estimate of the search samples `s`. `elemental` holds the exact fits of the
-// elemental subsets (one per row); `clean_count` of them are used when a least-squares fit
-// shows no outlier; `floor` is the scale below which residuals count as zero.
-SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, Index clean_count, double floor);
+// elemental subsets (one per row), of which as many are screened as the share of outliers
+// of the annealed least-squares start asks for; `floor` is the scale below which residuals
+// count as zero.
+SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor);
 
 // Residuals below this size relative to y (its median plus its MAD) count as zero: data on
 // a polynomial is an exact fit, whatever its rounding errors.

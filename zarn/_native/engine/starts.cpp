@@ -70,17 +70,15 @@ MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& subset) {
     return lu.inverse();
 }
 
-// Number of elemental starts for k coefficients.
-Index n_starts(Index k) {
-    const double clean = std::pow(0.5, static_cast<double>(k));
+} // namespace
+
+Index starts_for(Index k, double bad_share) {
+    const double clean = std::pow(1.0 - bad_share, static_cast<double>(k));
     const double log_miss = std::log(MISS_PROBABILITY);
     if (-std::log1p(-clean) * static_cast<double>(MAX_STARTS) <= -log_miss)
         return MAX_STARTS;
-    const Index needed = static_cast<Index>(std::ceil(log_miss / std::log1p(-clean)));
-    return std::min(MAX_STARTS, needed);
+    return std::min(MAX_STARTS, static_cast<Index>(std::ceil(log_miss / std::log1p(-clean))));
 }
-
-} // namespace
 
 SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed) {
     const Index n = Phi.rows(), k = Phi.cols();
@@ -97,7 +95,7 @@ SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed) {
     const Index size = std::min(n, SUBSAMPLE);
     const std::vector<Index> pool(shared.order.begin(),
                                   shared.order.begin() + static_cast<std::ptrdiff_t>(size));
-    const Index count = n_starts(k);
+    const Index count = starts_for(k, 0.5); // the most any series may need
     for (Index j = 0; j < count; ++j) {
         Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
         std::vector<Index> subset = draw_subset(gen, pool, k);

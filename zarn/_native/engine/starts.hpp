@@ -24,6 +24,10 @@ struct SharedStarts {
     std::uint64_t seed = 0;
 };
 
+// Elemental subsets of k samples enough that one is free of outliers with probability 0.99
+// when `bad_share` of the samples are outliers (at most MAX_STARTS).
+Index starts_for(Index k, double bad_share);
+
 // The draws of a block with design Phi (n x k).
 SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed);
 
