@@ -39,8 +39,6 @@ Samples subset(const Samples& all, const std::vector<Index>& positions, const Ma
     }
     s.penalty = penalty;
     s.ridge = all.ridge;
-    s.y_exponent = all.y_exponent;
-    s.root_exponent = all.root_exponent;
     return s;
 }
 
@@ -89,8 +87,6 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     const int ey = exponent_of(y_top);
     const int ew = exponent_of(w_top) / 2;
     Samples all;
-    all.y_exponent = ey;
-    all.root_exponent = ew;
     all.X.resize(n_used, k);
     all.y.resize(n_used);
     VectorXd y_scaled = VectorXd::Zero(n); // design-indexed, for the elemental fits

@@ -47,8 +47,6 @@ struct Samples {
     // Of the S-estimate's fits: ridge I. The M-scale has no penalty, so that its minimum,
     // and not the draws that lead to it, sets the M-steps' start.
     MatrixXd ridge;
-    int y_exponent = 0;    // y was multiplied by 2^-y_exponent
-    int root_exponent = 0; // square roots of the weights were multiplied by 2^-this
 };
 
 // Result of one series, in the units of the caller's y and weights.
