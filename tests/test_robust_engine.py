@@ -93,7 +93,9 @@ def _case(name):
 
 
 @needs_r
-@pytest.mark.parametrize("name", ["stackloss", "cars", "engel", "engel 1/income", "stackloss 1,2,3"])
+@pytest.mark.parametrize(
+    "name", ["stackloss", "cars", "engel", "engel 1/income", "stackloss 1,2,3"]
+)
 def test_equals_lmrob(name, tmp_path):
     X, y, w = _case(name)
     coef, scale, stderr = _lmrob(X, y, w, tmp_path)
@@ -186,6 +188,20 @@ def test_huge_and_tiny_y_scale_coefficients_and_errors(factor):
     np.testing.assert_allclose(fit.stderr_h1, base.stderr_h1 * factor, rtol=1e-12)
     assert fit.scale == pytest.approx(base.scale * factor, rel=1e-12)
     assert (fit.inlier_mask == base.inlier_mask).all()
+
+
+@pytest.mark.parametrize("outlier", [1e300, -1e250, 1e30])
+def test_a_huge_outlier_leaves_the_fit_of_the_bulk(outlier):
+    # Scaling y by its largest value would push the bulk's noise to the bottom of the range
+    # of doubles, where its squares underflow.
+    Phi, y, _ = cubic(100, 0.0, seed=2)
+    base = fit_one(Phi, y)
+    y[7] = outlier
+    fit = fit_one(Phi, y)
+    assert not fit.inlier_mask[7] and fit.weights[7] == 0.0
+    np.testing.assert_allclose(fit.coef, base.coef, atol=0.2 * base.stderr.max())
+    assert fit.noise_scale == pytest.approx(base.noise_scale, rel=0.1)
+    assert np.isfinite(fit.stderr).all()
 
 
 def test_series_that_cannot_be_fitted_leave_the_others_alone():
@@ -288,16 +304,16 @@ def test_agrees_with_the_python_robust_fit(fraction):
     assert fit.scale == pytest.approx(today.mm_scale, rel=1e-3)
     assert fit.noise_scale == pytest.approx(today.scale, rel=1e-3)
     assert (fit.inlier_mask == today.inlier_mask).mean() > 0.99
-    np.testing.assert_allclose(fit.cov_h1, today.cov, rtol=1e-3, atol=1e-3 * np.abs(today.cov).max())
+    np.testing.assert_allclose(
+        fit.cov_h1, today.cov, rtol=1e-3, atol=1e-3 * np.abs(today.cov).max()
+    )
 
 
 def test_penalised_fits_do_not_depend_on_the_seed():
     # The issue: at gamma = 1e-3 the predictions spread 0.003 over seeds.
     Phi, y, _ = cubic(200, 0.1, seed=4)
     R1, R2 = zarn.smoothness_penalty_matrices_1d(3, -1.0, 1.0)
-    coefs = np.array(
-        [fit_one(Phi, y, R1, R2, 1e-3, 1e-3, seed=seed).coef for seed in range(6)]
-    )
+    coefs = np.array([fit_one(Phi, y, R1, R2, 1e-3, 1e-3, seed=seed).coef for seed in range(6)])
     assert np.ptp(Phi @ coefs.T, axis=1).max() < 1e-6
     plain = fit_one(Phi, y, seed=0).coef
     assert np.abs(coefs[0] - plain).max() > 1e-4  # the penalty does act

@@ -16,6 +16,9 @@ namespace zarn::robust {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// The largest scaled |y| stays below 2^TOP_EXPONENT (about 1e150), whose square, and sums
+// of such squares, are still doubles.
+constexpr int TOP_EXPONENT = 497;
 
 // The exponent e of 2^e with |x| / 2^e in [0.5, 1); 0 for x = 0.
 int exponent_of(double x) {
@@ -83,8 +86,19 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     if (n_used == 0)
         return failed(n, k, 0);
     // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
-    // the size of y and of the weights, and scales back exactly.
-    const int ey = exponent_of(y_top);
+    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
+    // bulk of y (its median absolute value), so that huge outliers do not push the bulk's
+    // noise towards the bottom of the range of doubles, unless that would take the
+    // largest value beyond 2^TOP_EXPONENT.
+    std::vector<double> magnitudes;
+    magnitudes.reserve(static_cast<std::size_t>(n_used));
+    for (Index i = 0; i < n; ++i)
+        if (used[static_cast<std::size_t>(i)])
+            magnitudes.push_back(std::abs(y[i]));
+    const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+    std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+    const double bulk = *middle > 0.0 ? *middle : y_top;
+    const int ey = std::max(exponent_of(bulk), exponent_of(y_top) - TOP_EXPONENT);
     const int ew = exponent_of(w_top) / 2;
     Samples all;
     all.X.resize(n_used, k);
