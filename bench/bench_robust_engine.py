@@ -41,6 +41,7 @@ from bench_robust import (  # noqa: E402
     HAS_R,
     LEVELS,
     NOISE,
+    R_CUBICS,
     SIDES,
     cubic,
     mapped,
@@ -118,20 +119,6 @@ def many_series(m, rounds):
     med = {k: float(np.median(v)) for k, v in times.items()}
     fit = engine()
     return med, float(np.mean(fit.status == 0)), float(np.mean(fit.inlier_mask[np.isfinite(Y)]))
-
-
-R_CUBICS = """
-d <- read.csv("cubics.csv")
-rows <- list()
-for (id in unique(d$id)) {
-  s <- d[d$id == id, ]
-  m <- lmrob(y ~ t + I(t^2) + I(t^3), data = s)
-  rows[[length(rows) + 1]] <- c(id, coef(m))
-}
-out <- do.call(rbind, rows)
-colnames(out) <- c("id", paste0("m", 0:3))
-write.csv(out, "out_cubics.csv", row.names = FALSE)
-"""
 
 
 def accuracy(seeds):
