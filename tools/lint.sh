@@ -33,7 +33,8 @@ check() {
 check .venv/bin/ruff check
 check .venv/bin/ruff format --check
 check .venv/bin/mypy zarn
-check .venv/bin/clang-format --dry-run --Werror zarn/_native/*.cpp zarn/_native/*.hpp
+check .venv/bin/clang-format --dry-run --Werror zarn/_native/*.cpp zarn/_native/*.hpp \
+    zarn/_native/engine/*.cpp zarn/_native/engine/*.hpp
 if ((${#failed[@]})); then
     printf 'failed: %s\n' "${failed[@]}" >&2
     exit 1

@@ -1,0 +1,69 @@
+// Tukey's biweight: its rho, psi and weight functions at the two tuning constants of an
+// MM-estimate, and the M-scale of a set of residuals.
+#pragma once
+
+#include "types.hpp"
+
+namespace zarn::robust {
+
+// The M-scale solves mean(rho(r / s)) = BREAKDOWN (n - k) / n with a biweight rho bounded
+// by 1 (as R's lmrob): half of the points may be arbitrarily bad before it breaks down.
+inline constexpr double BREAKDOWN = 0.5;
+// Biweight constant that makes that M-scale consistent for the standard deviation of
+// Gaussian noise (E rho(Z) = 0.5 for Z ~ N(0, 1)).
+inline constexpr double S_TUNING = 1.547645;
+// Biweight constant of the M-steps: 95 % asymptotic efficiency for Gaussian noise.
+inline constexpr double MM_TUNING = 4.685061;
+// Consistency factor of the median absolute deviation for Gaussian noise.
+inline constexpr double MAD_TO_SD = 1.482602218505602;
+
+// min((t / c)^2, 1); a square beyond the range of doubles is 1. The constant 1 / c^2 folds
+// at compile time for the tuning constants, so no division is left per sample.
+inline double clipped_square(double t, double c) {
+    const double u = t * t * (1.0 / (c * c));
+    return u < 1.0 ? u : 1.0;
+}
+
+// rho of the M-scale, bounded by 1: 1 - (1 - (t / c)^2)^3.
+inline double rho(double t, double c) {
+    const double v = 1.0 - clipped_square(t, c);
+    return 1.0 - v * v * v;
+}
+
+// Weight psi(t) / t = (1 - (t / c)^2)^2 inside the cut, 0 outside.
+inline double weight(double t, double c) {
+    const double v = 1.0 - clipped_square(t, c);
+    return v * v;
+}
+
+// psi(t) = t (1 - (t / c)^2)^2, 0 beyond the cut (also for infinite t).
+inline double psi(double t, double c) {
+    if (!(t < c && t > -c))
+        return 0.0;
+    const double v = 1.0 - t * t * (1.0 / (c * c));
+    return t * v * v;
+}
+
+// psi'(t) = (1 - u)(1 - 5 u), u = (t / c)^2, 0 beyond the cut.
+inline double psi_slope(double t, double c) {
+    const double u = clipped_square(t, c);
+    return (1.0 - u) * (1.0 - 5.0 * u);
+}
+
+// Derivative of rho (bounded by 1): 6 t (1 - u)^2 / c^2, 0 beyond the cut.
+inline double rho_slope(double t, double c) {
+    return 6.0 * psi(t, c) / (c * c);
+}
+
+// 1.4826 times the median of |r|: a quick scale of residuals. `work` is scratch space.
+double mad_scale(const VectorXd& r, std::vector<double>& work);
+
+// The M-scale of r: the s with sum(rho(r / s, S_TUNING)) = BREAKDOWN dof, by Newton's method
+// on ln s from `start` safeguarded by bisection. 0 when more than n - BREAKDOWN dof of the
+// residuals are exactly zero.
+double m_scale(const VectorXd& r, double start, double dof);
+
+// One Newton step on ln s towards the M-scale of r, bounded to a factor of 2 either way.
+double newton_scale(const VectorXd& r, double s, double dof);
+
+} // namespace zarn::robust

@@ -1,0 +1,296 @@
+// Preparation of a series' samples, its MM-estimate, and the loop over a block.
+#include "driver.hpp"
+
+#include "biweight.hpp"
+#include "covariance.hpp"
+#include "lsq.hpp"
+#include "msteps.hpp"
+#include "search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zarn::robust {
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// The largest scaled |y| stays below 2^TOP_EXPONENT (about 1e150), whose square, and sums
+// of such squares, are still doubles.
+constexpr int TOP_EXPONENT = 497;
+
+// The exponent e of 2^e with |x| / 2^e in [0.5, 1); 0 for x = 0.
+int exponent_of(double x) {
+    int e = 0;
+    std::frexp(x, &e);
+    return x > 0.0 ? e : 0;
+}
+
+// The samples at `positions` of `all` as a Samples of their own, with the penalty of
+// their total weight.
+Samples subset(const Samples& all, const std::vector<Index>& positions, const MatrixXd& penalty) {
+    Samples s;
+    const Index m = static_cast<Index>(positions.size()), k = all.X.cols();
+    s.X.resize(m, k);
+    s.y.resize(m);
+    for (Index i = 0; i < m; ++i) {
+        const Index p = positions[static_cast<std::size_t>(i)];
+        s.X.row(i) = all.X.row(p);
+        s.y[i] = all.y[p];
+        s.rows.push_back(all.rows[static_cast<std::size_t>(p)]);
+    }
+    s.penalty = penalty;
+    s.ridge = all.ridge;
+    return s;
+}
+
+// The penalty of samples whose normalised weights total N.
+MatrixXd penalty_of(const Settings& settings, Index k, double total) {
+    MatrixXd P = settings.ridge * MatrixXd::Identity(k, k);
+    if (settings.penalty.size() != 0)
+        P += total * settings.penalty;
+    return P;
+}
+
+SeriesFit failed(Index n, Index k, Index n_used) {
+    SeriesFit f;
+    f.coef = VectorXd::Constant(k, NaN);
+    f.cov = f.cov_h1 = MatrixXd::Constant(k, k, NaN);
+    f.stderr_avar1 = f.stderr_h1 = VectorXd::Constant(k, NaN);
+    f.weights = VectorXd::Zero(n);
+    f.inliers.assign(static_cast<std::size_t>(n), 0);
+    f.scale = f.s_scale = f.noise_scale = NaN;
+    f.n_used = n_used;
+    f.status = FAILED;
+    return f;
+}
+
+} // namespace
+
+SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
+                     const SharedStarts& shared, const Settings& settings) {
+    const Index n = Phi.rows(), k = Phi.cols();
+    // Samples of positive weight and finite y; the scales of y and of the weights.
+    std::vector<std::uint8_t> used(static_cast<std::size_t>(n), 0);
+    double y_top = 0.0, w_top = 0.0;
+    Index n_used = 0;
+    for (Index i = 0; i < n; ++i) {
+        if (std::isfinite(y[i]) && w[i] > 0.0 && std::isfinite(w[i])) {
+            used[static_cast<std::size_t>(i)] = 1;
+            ++n_used;
+            y_top = std::max(y_top, std::abs(y[i]));
+            w_top = std::max(w_top, w[i]);
+        }
+    }
+    if (n_used == 0)
+        return failed(n, k, 0);
+    // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
+    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
+    // bulk of y (its median absolute value), so that huge outliers do not push the bulk's
+    // noise towards the bottom of the range of doubles, unless that would take the
+    // largest value beyond 2^TOP_EXPONENT.
+    std::vector<double> magnitudes;
+    magnitudes.reserve(static_cast<std::size_t>(n_used));
+    for (Index i = 0; i < n; ++i)
+        if (used[static_cast<std::size_t>(i)])
+            magnitudes.push_back(std::abs(y[i]));
+    const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+    std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+    const double bulk = *middle > 0.0 ? *middle : y_top;
+    const int ey = std::max(exponent_of(bulk), exponent_of(y_top) - TOP_EXPONENT);
+    const int ew = exponent_of(w_top) / 2;
+    Samples all;
+    all.X.resize(n_used, k);
+    all.y.resize(n_used);
+    VectorXd y_scaled = VectorXd::Zero(n); // design-indexed, for the elemental fits
+    double total = 0.0;
+    for (Index i = 0, j = 0; i < n; ++i) {
+        if (!used[static_cast<std::size_t>(i)])
+            continue;
+        const double wi = std::ldexp(w[i], -2 * ew);
+        const double root = std::sqrt(wi);
+        y_scaled[i] = std::ldexp(y[i], -ey);
+        all.X.row(j) = root * Phi.row(i);
+        all.y[j] = root * y_scaled[i];
+        all.rows.push_back(i);
+        total += wi;
+        ++j;
+    }
+    all.penalty = penalty_of(settings, k, total);
+    all.ridge = settings.ridge * MatrixXd::Identity(k, k);
+
+    SeriesFit f = failed(n, k, n_used);
+
+    if (n_used <= k) { // no degrees of freedom: least squares, nothing to judge by
+        const VectorXd coef = weighted_fit(all, VectorXd::Ones(n_used), all.penalty);
+        f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
+        f.status = TOO_FEW;
+        for (Index i = 0; i < n; ++i) {
+            f.weights[i] = used[static_cast<std::size_t>(i)] ? 1.0 : 0.0;
+            f.inliers[static_cast<std::size_t>(i)] = used[static_cast<std::size_t>(i)];
+        }
+        return f;
+    }
+
+    // The search's samples: the series' first SUBSAMPLE of the shared order.
+    std::vector<Index> position(static_cast<std::size_t>(n), -1);
+    for (Index j = 0; j < n_used; ++j)
+        position[static_cast<std::size_t>(all.rows[static_cast<std::size_t>(j)])] = j;
+    const bool subsampled = n_used > SUBSAMPLE;
+    std::vector<Index> search_rows, search_positions;
+    if (subsampled) {
+        for (Index row : shared.order) {
+            if (!used[static_cast<std::size_t>(row)])
+                continue;
+            search_rows.push_back(row);
+            if (static_cast<Index>(search_rows.size()) == SUBSAMPLE)
+                break;
+        }
+        std::sort(search_rows.begin(), search_rows.end());
+        for (Index row : search_rows)
+            search_positions.push_back(position[static_cast<std::size_t>(row)]);
+    } else {
+        search_rows = all.rows;
+    }
+    Samples search_storage;
+    if (subsampled) {
+        double search_total = 0.0;
+        for (Index p : search_positions)
+            search_total += std::ldexp(w[all.rows[static_cast<std::size_t>(p)]], -2 * ew);
+        search_storage = subset(all, search_positions, penalty_of(settings, k, search_total));
+    }
+    const Samples& search = subsampled ? search_storage : all;
+
+    const MatrixXd elemental = elemental_fits(shared, Phi, y_scaled, used, search_rows,
+                                              static_cast<Index>(shared.subsets.size()));
+    const double floor = zero_floor(search.y);
+    const SEstimate S = s_estimate(search, elemental, floor);
+    if (!std::isfinite(S.scale) || !S.coef.allFinite())
+        return failed(n, k, n_used);
+
+    VectorXd coef;
+    VectorXd rweights;
+    double scale_t = 0.0, noise_t = 0.0;
+    VectorXd standardised;
+    if (S.scale <= floor) { // most points lie on the fit: refit them alone
+        const VectorXd r = residuals(all, S.coef);
+        rweights = (r.array().abs() <= floor).cast<double>();
+        coef = weighted_fit(all, rweights, all.penalty);
+        standardised = residuals(all, coef);
+    } else {
+        MMEstimate mm = mm_estimate(search, S.coef, S.scale, floor);
+        scale_t = mm.scale;
+        if (subsampled) {
+            MFit last = m_steps(all, mm.coef, scale_t);
+            coef = std::move(last.coef);
+            rweights = std::move(last.weights);
+            NoiseScale ns = noise_scale(all, residuals(all, coef), rweights, scale_t);
+            noise_t = ns.scale;
+            standardised = std::move(ns.standardised);
+        } else {
+            coef = std::move(mm.coef);
+            rweights = std::move(mm.weights);
+            noise_t = mm.noise.scale;
+            standardised = std::move(mm.noise.standardised);
+        }
+    }
+    if (!coef.allFinite())
+        return failed(n, k, n_used);
+
+    // Back to the caller's units.
+    const int unit = ey + ew; // a transformed scale times 2^unit is in the caller's units
+    f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
+    f.scale = std::ldexp(scale_t, unit);
+    f.s_scale = std::ldexp(S.scale, unit);
+    f.noise_scale = std::ldexp(noise_t, unit);
+    f.status = FITTED;
+    const VectorXd r = residuals(all, coef);
+    if (scale_t > 0.0) {
+        const VectorXd r0 = residuals(all, S.coef);
+        const auto back = [&](double c) { return std::ldexp(c, 2 * ey); };
+        const MatrixXd avar1 = avar1_covariance(all, r, r0, scale_t);
+        const MatrixXd h1 = h1_covariance(all, r, scale_t);
+        const auto root = [&](double c) { return std::ldexp(std::sqrt(c), ey); };
+        f.cov = avar1.unaryExpr(back);
+        f.cov_h1 = h1.unaryExpr(back);
+        f.stderr_avar1 = avar1.diagonal().unaryExpr(root);
+        f.stderr_h1 = h1.diagonal().unaryExpr(root);
+    } else {
+        f.cov = f.cov_h1 = MatrixXd::Zero(k, k);
+        f.stderr_avar1 = f.stderr_h1 = VectorXd::Zero(k);
+    }
+    // Weights and flags: the samples of the fit from their transformed residuals; the
+    // others with a finite y as samples of unit weight (in the caller's units).
+    const double cut = CUTOFF * noise_t;
+    for (Index j = 0; j < n_used; ++j) {
+        const std::size_t i = static_cast<std::size_t>(all.rows[static_cast<std::size_t>(j)]);
+        f.weights[static_cast<Index>(i)] = rweights[j];
+        f.inliers[i] =
+            scale_t > 0.0 ? std::abs(standardised[j]) < cut : std::abs(standardised[j]) <= floor;
+    }
+    for (Index i = 0; i < n; ++i) {
+        if (used[static_cast<std::size_t>(i)] || !std::isfinite(y[i]))
+            continue;
+        // The residual of a sample of weight 1 (2^-2ew after normalisation).
+        const double ri = std::ldexp(y_scaled[i] - Phi.row(i).dot(coef), -ew);
+        if (scale_t > 0.0) {
+            f.weights[i] = weight(ri / scale_t, MM_TUNING);
+            f.inliers[static_cast<std::size_t>(i)] = std::abs(ri) < cut;
+        } else {
+            const bool on = std::abs(ri) <= floor;
+            f.weights[i] = on ? 1.0 : 0.0;
+            f.inliers[static_cast<std::size_t>(i)] = on;
+        }
+    }
+    return f;
+}
+
+BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
+                   const Eigen::Ref<const RowMatrix>& W, const VectorXd& shared_weights,
+                   const Settings& settings) {
+    const Index m = Y.rows(), n = Phi.rows(), k = Phi.cols();
+    const SharedStarts shared = draw_starts(Phi, settings.seed);
+    BlockFit out;
+    out.coef.resize(m, k);
+    out.cov.resize(m, k * k);
+    out.cov_h1.resize(m, k * k);
+    out.stderr_avar1.resize(m, k);
+    out.stderr_h1.resize(m, k);
+    out.weights.resize(m, n);
+    out.inliers.resize(m, n);
+    out.scale.resize(m);
+    out.s_scale.resize(m);
+    out.noise_scale.resize(m);
+    out.n_used.resize(m);
+    out.status.resize(m);
+#pragma omp parallel for schedule(dynamic, 16)
+    for (Index i = 0; i < m; ++i) {
+        VectorXd w = W.size() != 0 ? VectorXd(W.row(i).transpose()) : VectorXd::Ones(n);
+        if (shared_weights.size() != 0)
+            w.array() *= shared_weights.array();
+        const VectorXd y = Y.row(i).transpose();
+        SeriesFit f;
+        try {
+            f = fit_series(Phi, y.data(), w.data(), shared, settings);
+        } catch (...) { // e.g. memory: this series fails, the others go on
+            f = failed(n, k, 0);
+        }
+        out.coef.row(i) = f.coef.transpose();
+        out.cov.row(i) = Eigen::Map<const VectorXd>(f.cov.data(), k * k).transpose();
+        out.cov_h1.row(i) = Eigen::Map<const VectorXd>(f.cov_h1.data(), k * k).transpose();
+        out.stderr_avar1.row(i) = f.stderr_avar1.transpose();
+        out.stderr_h1.row(i) = f.stderr_h1.transpose();
+        out.weights.row(i) = f.weights.transpose();
+        for (Index j = 0; j < n; ++j)
+            out.inliers(i, j) = f.inliers[static_cast<std::size_t>(j)];
+        out.scale[i] = f.scale;
+        out.s_scale[i] = f.s_scale;
+        out.noise_scale[i] = f.noise_scale;
+        out.n_used[i] = f.n_used;
+        out.status[i] = f.status;
+    }
+    return out;
+}
+
+} // namespace zarn::robust

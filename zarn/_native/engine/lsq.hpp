@@ -1,0 +1,26 @@
+// Penalised weighted least squares on a series' samples, the building block of every stage.
+#pragma once
+
+#include "types.hpp"
+
+namespace zarn::robust {
+
+// Residuals y - X b.
+inline VectorXd residuals(const Samples& s, const VectorXd& b) {
+    return s.y - s.X * b;
+}
+
+// The penalised normal matrix X' diag(w) X + P.
+MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
+
+// argmin sum(w (y - X b)^2) + b' P b: the solution of the normal equations, or their
+// minimum-norm solution when they are singular.
+VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
+
+// The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows.
+VectorXd leverages(const Samples& s, const MatrixXd& M);
+
+// The inverse of a normal matrix, or its pseudo-inverse when it is singular.
+MatrixXd inverse(const MatrixXd& A);
+
+} // namespace zarn::robust

@@ -1,0 +1,152 @@
+// M-steps by safeguarded Newton iterations and the noise-scale rounds.
+#include "msteps.hpp"
+
+#include "biweight.hpp"
+#include "lsq.hpp"
+
+#include <cmath>
+
+namespace zarn::robust {
+
+namespace {
+
+// Iterations stop when the coefficients move by less than TOLERANCE scales (far below the
+// statistical error at any n), or after MAX_STEPS.
+constexpr double TOLERANCE = 1e-8;
+constexpr int MAX_STEPS = 200;
+// M-steps at the noise scale of the previous one's residuals: at most NOISE_ROUNDS, until
+// it changes by less than NOISE_TOLERANCE of itself.
+constexpr int NOISE_ROUNDS = 50;
+constexpr double NOISE_TOLERANCE = 1e-6;
+// Leverages within this of 1 mark samples that the fit interpolates: their residuals tell
+// nothing about the noise.
+constexpr double LEVERAGE_FLOOR = 1e-8;
+
+// Standard deviation of a standard normal variable conditioned on |z| < CUTOFF.
+double truncated_sd() {
+    const double mass = std::erf(CUTOFF / std::sqrt(2.0));
+    const double density = std::exp(-0.5 * CUTOFF * CUTOFF) / std::sqrt(2.0 * M_PI);
+    return std::sqrt(1.0 - 2.0 * CUTOFF * density / mass);
+}
+
+// The M-step's objective at b with the system of Newton's step from it
+// (hessian step = gradient).
+struct MState {
+    VectorXd coef;
+    double loss = 0.0;
+    MatrixXd hessian;
+    VectorXd gradient;
+};
+
+MState m_state(const Samples& s, const VectorXd& b, double scale) {
+    const Index n = s.X.rows();
+    const VectorXd r = residuals(s, b);
+    VectorXd slope(n), score(n);
+    double cubes = 0.0;
+    const double inv = 1.0 / scale;
+    for (Index i = 0; i < n; ++i) {
+        const double u = clipped_square(r[i] * inv, MM_TUNING);
+        const double v = 1.0 - u;
+        slope[i] = v * (1.0 - 5.0 * u);          // psi'(t)
+        score[i] = u < 1.0 ? r[i] * v * v : 0.0; // scale psi(t)
+        cubes += v * v * v;
+    }
+    MState st;
+    st.coef = b;
+    const double c = MM_TUNING * scale;
+    st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(s.penalty * b);
+    st.hessian = normal_matrix(s, slope, s.penalty);
+    st.gradient = s.X.transpose() * score - s.penalty * b;
+    return st;
+}
+
+MFit reweighted(const Samples& s, const VectorXd& b, double scale) {
+    const VectorXd r = residuals(s, b);
+    VectorXd w(r.size());
+    const double inv = 1.0 / scale;
+    for (Index i = 0; i < r.size(); ++i)
+        w[i] = weight(r[i] * inv, MM_TUNING);
+    return {weighted_fit(s, w, s.penalty), w};
+}
+
+} // namespace
+
+MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
+    MState st = m_state(s, b, scale);
+    for (int step = 0; step < MAX_STEPS; ++step) {
+        Eigen::LLT<MatrixXd> llt(st.hessian);
+        VectorXd move;
+        MState next;
+        bool taken = false;
+        if (llt.info() == Eigen::Success) {
+            move = llt.solve(st.gradient);
+            next = m_state(s, st.coef + move, scale);
+            taken = next.loss <= st.loss;
+        }
+        if (!taken) { // a reweighting step instead, which never raises the loss
+            move = reweighted(s, st.coef, scale).coef - st.coef;
+            next = m_state(s, st.coef + move, scale);
+            if (!(next.loss <= st.loss))
+                break;
+        }
+        st = std::move(next);
+        if (move.cwiseAbs().sum() <= TOLERANCE * scale)
+            break;
+    }
+    return reweighted(s, st.coef, scale);
+}
+
+NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {
+    const Index n = s.X.rows();
+    const MatrixXd Ainv = inverse(normal_matrix(s, w, s.penalty));
+    const VectorXd q = leverages(s, Ainv);
+    NoiseScale out;
+    out.standardised = VectorXd::Zero(n);
+    VectorXd counted(n);
+    Index m = 0;
+    for (Index i = 0; i < n; ++i) {
+        const double free = std::max(1.0 + q[i] - 2.0 * w[i] * q[i], 0.0);
+        if (free > LEVERAGE_FLOOR) {
+            out.standardised[i] = r[i] / std::sqrt(free);
+            counted[m++] = out.standardised[i];
+        }
+    }
+    // Standardised residuals keep all their degrees of freedom: no k is subtracted.
+    const double ms = m_scale(counted.head(m), start, static_cast<double>(m));
+    double squares = 0.0;
+    Index inside = 0;
+    for (Index i = 0; i < m; ++i)
+        if (std::abs(counted[i]) < CUTOFF * ms) {
+            squares += counted[i] * counted[i];
+            ++inside;
+        }
+    static const double cut_sd = truncated_sd();
+    out.scale = inside > 0 ? std::sqrt(squares / static_cast<double>(inside)) / cut_sd : 0.0;
+    return out;
+}
+
+MMEstimate mm_estimate(const Samples& s, const VectorXd& s_coef, double s_scale, double floor) {
+    MMEstimate est;
+    MFit fit = m_steps(s, s_coef, s_scale);
+    est.scale = s_scale;
+    est.noise = noise_scale(s, residuals(s, fit.coef), fit.weights, s_scale);
+    for (int round = 0; round < NOISE_ROUNDS; ++round) {
+        const double noise = est.noise.scale;
+        if (!(noise > floor))
+            break;
+        MFit again = m_steps(s, fit.coef, noise);
+        NoiseScale next = noise_scale(s, residuals(s, again.coef), again.weights, noise);
+        if (!(next.scale <= noise))
+            break;
+        fit = std::move(again);
+        est.scale = noise;
+        est.noise = std::move(next);
+        if (std::abs(est.noise.scale - noise) <= NOISE_TOLERANCE * noise)
+            break;
+    }
+    est.coef = std::move(fit.coef);
+    est.weights = std::move(fit.weights);
+    return est;
+}
+
+} // namespace zarn::robust

@@ -1,0 +1,237 @@
+// Fast-S search (Salibian-Barrera and Yohai 2006) over elemental starts and the annealed
+// least-squares fit.
+#include "search.hpp"
+
+#include "biweight.hpp"
+#include "lsq.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+namespace zarn::robust {
+
+namespace {
+
+// After one concentration step each, the SHORTLIST starts of smallest quick scale get their
+// M-scales, and the N_BEST of them with the smallest are refined until they converge, with
+// the annealed least-squares start.
+constexpr Index SHORTLIST = 10;
+constexpr Index N_BEST = 2;
+// Starts outside the shortlist join it when their M-scale is more than this fraction below
+// the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
+// fraction of a per cent of each other, and the refinement merges them anyway.
+constexpr double SCALE_MARGIN = 0.01;
+// The least-squares start is led to the M-scale's minimum by reweighting steps at scales
+// falling from ANNEAL_FACTOR times the M-scale of its residuals to that M-scale, in
+// ANNEAL_LEVELS levels.
+constexpr double ANNEAL_FACTOR = 8.0;
+constexpr int ANNEAL_LEVELS = 6;
+// Refinement stops when a step changes the scale by less than REFINE_TOLERANCE of it (the
+// M-scale is flat at its minimum), or after MAX_REFINE steps; a candidate more than
+// PRUNE_MARGIN above the smallest scale stops: it will not catch up.
+constexpr double REFINE_TOLERANCE = 1e-4;
+constexpr int MAX_REFINE = 200;
+constexpr double PRUNE_MARGIN = 0.1;
+// The winner is then polished until its scale changes by less than POLISH_TOLERANCE (lmrob's
+// relative tolerance of the S-estimate's refinement): the covariance depends on its
+// residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
+constexpr double POLISH_TOLERANCE = 1e-6;
+// The elemental starts are insurance against a search that the annealed start alone would
+// lose; they are as many as give one free of outliers with probability 0.99 when the share
+// of outliers is ASSUMED_FACTOR times the share of the annealed start's residuals beyond
+// FAR_CUT of its M-scale, plus ASSUMED_FLOOR, up to the breakdown point. Clean data gets a
+// handful, 10 % outliers about a quarter of the starts that half would need.
+constexpr double FAR_CUT = 2.5;
+constexpr double ASSUMED_FACTOR = 2.0;
+constexpr double ASSUMED_FLOOR = 0.1;
+constexpr double RELATIVE_FLOOR = 1e-9;
+
+double rho_sum(const VectorXd& r, double s) {
+    double total = 0.0;
+    const double inv = 1.0 / s;
+    for (Index i = 0; i < r.size(); ++i)
+        total += rho(r[i] * inv, S_TUNING);
+    return total;
+}
+
+VectorXd biweights(const VectorXd& r, double s, double c) {
+    VectorXd w(r.size());
+    const double inv = 1.0 / s;
+    for (Index i = 0; i < r.size(); ++i)
+        w[i] = weight(r[i] * inv, c);
+    return w;
+}
+
+struct Candidate {
+    VectorXd coef;
+    double quick = 0.0;
+};
+
+// One concentration step from b at its quick scale, with the quick scale moved by one
+// fixed-point step towards the M-scale, as in fast-S. A start whose quick scale is 0 fits
+// most points exactly and is kept as it is.
+Candidate concentrate(const Samples& s, const VectorXd& b, double target,
+                      std::vector<double>& work) {
+    const VectorXd r = residuals(s, b);
+    const double q = mad_scale(r, work);
+    if (!(q > 0.0))
+        return {b, 0.0};
+    VectorXd next = weighted_fit(s, biweights(r, q, S_TUNING), s.ridge);
+    const double mean_rho = rho_sum(residuals(s, next), q) / target;
+    return {std::move(next), q * std::sqrt(mean_rho)};
+}
+
+// The N_BEST starts of smallest M-scale after one concentration step each.
+std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& starts) {
+    const double dof = static_cast<double>(s.X.rows() - s.X.cols());
+    const double target = BREAKDOWN * dof;
+    std::vector<double> work;
+    std::vector<Candidate> cands;
+    cands.reserve(starts.size());
+    for (const VectorXd& b : starts)
+        cands.push_back(concentrate(s, b, target, work));
+    std::vector<std::size_t> order(cands.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return cands[a].quick < cands[b].quick; });
+    std::vector<std::pair<double, std::size_t>> scored;
+    const std::size_t shortlist = std::min<std::size_t>(SHORTLIST, order.size());
+    for (std::size_t i = 0; i < shortlist; ++i) {
+        const Candidate& c = cands[order[i]];
+        scored.emplace_back(m_scale(residuals(s, c.coef), c.quick, dof), order[i]);
+    }
+    std::vector<double> sorted;
+    for (const auto& p : scored)
+        sorted.push_back(p.first);
+    std::sort(sorted.begin(), sorted.end());
+    const double bound = sorted[std::min<std::size_t>(N_BEST, sorted.size()) - 1];
+    if (bound > 0.0) { // a bound of 0: nothing beats exact fits
+        const double margin = (1.0 - SCALE_MARGIN) * bound;
+        for (std::size_t i = shortlist; i < order.size(); ++i) {
+            const Candidate& c = cands[order[i]];
+            const VectorXd r = residuals(s, c.coef);
+            if (rho_sum(r, margin) < target)
+                scored.emplace_back(m_scale(r, c.quick, dof), order[i]);
+        }
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<VectorXd> best;
+    for (std::size_t i = 0; i < std::min<std::size_t>(N_BEST, scored.size()); ++i)
+        best.push_back(cands[scored[i].second].coef);
+    return best;
+}
+
+// The least-squares fit led to a start by reweighting steps at falling scales: at a large
+// scale every point, those far out in x included, weighs as in least squares, and the points
+// that disagree with the bulk lose their weight one level after another.
+VectorXd annealed(const Samples& s, VectorXd b, double dof) {
+    std::vector<double> work;
+    const VectorXd r = residuals(s, b);
+    const double base = m_scale(r, mad_scale(r, work), dof);
+    if (!(base > 0.0))
+        return b;
+    for (int level = 0; level < ANNEAL_LEVELS; ++level) {
+        const double factor =
+            std::pow(ANNEAL_FACTOR, 1.0 - static_cast<double>(level) / (ANNEAL_LEVELS - 1));
+        b = weighted_fit(s, biweights(residuals(s, b), factor * base, S_TUNING), s.ridge);
+    }
+    return b;
+}
+
+} // namespace
+
+double zero_floor(const VectorXd& y) {
+    std::vector<double> work(static_cast<std::size_t>(y.size()));
+    std::copy(y.data(), y.data() + y.size(), work.begin());
+    const std::size_t half = work.size() / 2;
+    std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(half), work.end());
+    const double median = work[half];
+    const VectorXd centred = y.array() - median;
+    const double size = std::abs(median) + mad_scale(centred, work);
+    // Not below the smallest normal double: smaller numbers may be flushed to zero.
+    return std::max(RELATIVE_FLOOR * size, std::numeric_limits<double>::min());
+}
+
+SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor) {
+    const Index n = s.X.rows();
+    const double dof = static_cast<double>(n - s.X.cols());
+    std::vector<double> work;
+    const VectorXd ls = weighted_fit(s, VectorXd::Ones(n), s.ridge);
+    VectorXd led = annealed(s, ls, dof);
+    const VectorXd r_led = residuals(s, led);
+    const double s_led = m_scale(r_led, mad_scale(r_led, work), dof);
+    const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
+    const double assumed =
+        std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
+    const Index count = std::min(starts_for(s.X.cols(), assumed), elemental.rows());
+    std::vector<VectorXd> starts{ls};
+    for (Index j = 0; j < count; ++j)
+        starts.push_back(elemental.row(j).transpose());
+
+    std::vector<VectorXd> cands = screen(s, starts);
+    cands.push_back(std::move(led));
+    // Refine the candidates together, each from the M-scale of its residuals.
+    const std::size_t c = cands.size();
+    std::vector<VectorXd> B = cands, R(c);
+    std::vector<double> s0(c), scale(c);
+    std::vector<std::uint8_t> active(c);
+    for (std::size_t i = 0; i < c; ++i) {
+        R[i] = residuals(s, B[i]);
+        s0[i] = scale[i] = m_scale(R[i], mad_scale(R[i], work), dof);
+        active[i] = scale[i] > floor;
+    }
+    for (int step = 0; step < MAX_REFINE; ++step) {
+        bool any = false;
+        for (std::size_t i = 0; i < c; ++i) {
+            if (!active[i])
+                continue;
+            any = true;
+            B[i] = weighted_fit(s, biweights(R[i], scale[i], S_TUNING), s.ridge);
+            R[i] = residuals(s, B[i]);
+            const double next = newton_scale(R[i], scale[i], dof);
+            const bool still = std::abs(next - scale[i]) > REFINE_TOLERANCE * next;
+            scale[i] = next;
+            if (!still || next <= floor)
+                active[i] = 0;
+        }
+        if (!any)
+            break;
+        const double smallest = *std::min_element(scale.begin(), scale.end());
+        for (std::size_t i = 0; i < c; ++i)
+            if (scale[i] > (1.0 + PRUNE_MARGIN) * smallest)
+                active[i] = 0;
+    }
+    SEstimate best{cands[0], std::numeric_limits<double>::infinity()};
+    for (std::size_t i = 0; i < c; ++i) {
+        double si = m_scale(R[i], scale[i], dof);
+        VectorXd bi = B[i];
+        if (!(si <= s0[i])) { // the refinement ended above its start's M-scale
+            si = s0[i];
+            bi = cands[i];
+        }
+        if (si < best.scale)
+            best = {bi, si};
+    }
+    if (!(best.scale > floor))
+        return best;
+    VectorXd b = best.coef, r = residuals(s, b);
+    double scale_b = best.scale;
+    for (int step = 0; step < MAX_REFINE; ++step) {
+        b = weighted_fit(s, biweights(r, scale_b, S_TUNING), s.ridge);
+        r = residuals(s, b);
+        const double next = m_scale(r, scale_b, dof);
+        const bool settled = !(std::abs(next - scale_b) > POLISH_TOLERANCE * next);
+        if (!(next <= scale_b)) // rounding: the scale no longer falls
+            break;
+        best = {b, next};
+        scale_b = next;
+        if (settled)
+            break;
+    }
+    return best;
+}
+
+} // namespace zarn::robust

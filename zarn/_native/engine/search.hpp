@@ -1,0 +1,25 @@
+// The S-estimate: the coefficients of smallest M-scale among elemental and least-squares
+// starts, after concentration steps, refined until the scale settles.
+#pragma once
+
+#include "starts.hpp"
+#include "types.hpp"
+
+namespace zarn::robust {
+
+struct SEstimate {
+    VectorXd coef;
+    double scale = 0.0;
+};
+
+// The S-estimate of the search samples `s`. `elemental` holds the exact fits of the
+// elemental subsets (one per row), of which as many are screened as the share of outliers
+// of the annealed least-squares start asks for; `floor` is the scale below which residuals
+// count as zero.
+SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor);
+
+// Residuals below this size relative to y (its median plus its MAD) count as zero: data on
+// a polynomial is an exact fit, whatever its rounding errors.
+double zero_floor(const VectorXd& y);
+
+} // namespace zarn::robust
