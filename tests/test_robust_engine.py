@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn._robust import robust_fit
+from zarn._methods.robust import robust_fit
 from zarn._robust_engine import FAILED, FITTED, TOO_FEW, fit_block, fit_one
 
 HAS_R = shutil.which("Rscript") is not None
