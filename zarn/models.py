@@ -825,7 +825,11 @@ class PolynomialRegressor:
                 f"target=0 ... {m - 1}"
             )
         given: Any = 0 if target is None else target
-        if isinstance(given, bool) or not isinstance(given, numbers.Integral) or not 0 <= given < m:
+        if (
+            isinstance(given, bool)
+            or not isinstance(given, numbers.Integral)
+            or not 0 <= int(given) < m
+        ):
             raise ValueError(f"target must be an int in [0, {m - 1}], got {target!r}")
         if not self._several:
             return self
