@@ -114,8 +114,9 @@ class PolynomialRegressor:
 
     Attributes
     ----------
-    coef_ : ndarray of shape (n_coefficients,)
-        Coefficients of the basis functions of the mapped variables, in ``basis_`` order.
+    coef_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
+        Coefficients of the basis functions of the mapped variables, in ``basis_`` order
+        (one row per target for a 2-D y: see "Several targets" below).
     basis_ : ndarray of shape (n_coefficients, n_features_in_)
         The exponents of each basis function (one row per coefficient).
     domain_ : ndarray of shape (n_features_in_, 2)
@@ -124,31 +125,31 @@ class PolynomialRegressor:
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
         Column names of a DataFrame passed to ``fit`` (only then).
-    gamma1_, gamma2_ : float
+    gamma1_, gamma2_ : float or ndarray of shape (n_targets,)
         The penalty weights of the fit: the chosen ones for ``"auto"``, else the
         parameters (as floats; 0.0 for ``"auto"`` with ``method="ols"``, which applies no
         penalty).
-    mdl_ : float
+    mdl_ : float or ndarray of shape (n_targets,)
         MDL score of the fit on its training data, penalties included, with k the number
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`). Samples of
         weight zero are left out; the others count alike.
-    cov_ : ndarray of shape (n_coefficients, n_coefficients)
+    cov_ : ndarray of shape (n_coefficients, n_coefficients) or (n_targets, k, k)
         Covariance matrix of ``coef_``. ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
         mapped design Phi and the weights W (the pseudo-inverse when the design is
         rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
         posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
         ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
         fit with the robust scale. NaN without residual degrees of freedom.
-    stderr_ : ndarray of shape (n_coefficients,)
+    stderr_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
         Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
-    scale_ : float
+    scale_ : float or ndarray of shape (n_targets,)
         Standard deviation of the noise (of an observation of weight 1): the square root of
         the weighted residual sum of squares over ``df_resid_``; for the robust method the
         robust scale of the residuals (for Gaussian noise an estimate of its standard
         deviation, not inflated by outliers).
-    df_resid_ : float
+    df_resid_ : float or ndarray of shape (n_targets,)
         Residual degrees of freedom: the samples of positive weight less ``edf_``.
-    edf_ : float
+    edf_ : float or ndarray of shape (n_targets,)
         Effective number of parameters, the trace of the hat matrix: ``rank_`` for
         ``"ols"``, less than the number of coefficients for penalised fits.
     rank_ : int
@@ -158,22 +159,24 @@ class PolynomialRegressor:
         issues a :class:`zarn.exceptions.RankWarning`.
     singular_values_ : ndarray of shape (min(n_samples, n_coefficients),)
         Singular values of the weighted mapped design ``sqrt(W) Phi``, largest first.
-    inlier_mask_ : ndarray of bool
+    inlier_mask_ : ndarray of bool, shape (n_samples,) or (n_samples, n_targets)
         Robust method only: False for the training samples flagged as outliers, those
         whose residual, standardised for its leverage, exceeds 3 ``scale_``.
-    robust_weights_ : ndarray of shape (n_samples,)
+    robust_weights_ : ndarray of shape (n_samples,) or (n_samples, n_targets)
         Robust method only: each training sample's weight in [0, 1] in the final fit
         (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
         weights (times any sample weights).
-    gibbs_ : GibbsRecord
-        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
+    gibbs_ : GibbsRecord or tuple of GibbsRecord
+        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable); one
+        per target for a 2-D y.
     seed_ : int
-        Robust method only: the seed the sampler used.
+        Robust method only: the seed the sampler used (the same for every target).
 
     See Also
     --------
     numpy.polynomial.Polynomial.fit : least squares in one variable, with domain mapping.
     zarn.compare_models : fit many candidates and choose one by an information criterion.
+    zarn.fit_many : one model per series for many series (pixels, sensors) at shared positions.
 
     Notes
     -----
@@ -188,6 +191,21 @@ class PolynomialRegressor:
     the data keep their full weight. The procedure, with its constants by name, is that of
     ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
     ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
+
+    Several targets: ``fit(X, Y)`` with Y of shape (n_samples, n_targets) fits one model
+    per column of Y, each equal (to rounding) to the fit of that column alone, with the
+    same X, weights and parameters, as scikit-learn's multi-output regressors do. The
+    basis, domain, ``rank_`` and ``singular_values_`` are shared; ``coef_`` has one row per
+    target, every statistic one entry per target along its first axis, and ``predict``,
+    ``predict_interval`` one column per target (per-sample arrays, such as
+    ``inlier_mask_``, too). A Y of one column keeps these shapes, as for
+    :class:`sklearn.linear_model.LinearRegression`. ``score`` is the mean of the targets'
+    R^2; ``summary``, ``plot`` and ``to_polynomial`` take ``target=``. For ``"ols"`` and
+    ``"penalized"`` with numeric weights the targets share one solve and one covariance
+    (over the scale squared), as in :func:`zarn.fit_many`; robust fits and ``"auto"``
+    weights fit each target alone, the robust ones with one seed (``seed_``). Y must be
+    finite. For many series (thousands of pixels, with missing values and worker
+    processes), :func:`zarn.fit_many` is the faster tool.
 
     Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
     zero weight drops a sample, and integer weights give the fit of the correspondingly
