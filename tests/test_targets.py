@@ -1,5 +1,7 @@
 """Several targets: fit(X, Y) with Y of shape (n, n_targets) is one model per column."""
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -103,6 +105,9 @@ def test_several_targets_equal_linear_regression_and_its_score():
     np.testing.assert_allclose(model.predict(X), ref.predict(X), rtol=1e-9, atol=1e-9)
     assert model.score(X, Y, w) == pytest.approx(r2_score(Y, ref.predict(X), sample_weight=w))
     assert model.score(X, Y) == pytest.approx(ref.score(X, Y), rel=1e-12)
+    again = pickle.loads(pickle.dumps(model))  # the shared covariance travels with it
+    np.testing.assert_array_equal(again.predict_interval(X)[1], model.predict_interval(X)[1])
+    np.testing.assert_array_equal(again.cov_, model.cov_)
 
 
 def test_summary_and_plot_of_one_target():
