@@ -204,13 +204,11 @@ def contaminated(true_degree, fraction, kind, n, seed):
 
 def picks(x, y, degrees, method):
     """The degree each criterion of compare_models picks among fits of one method."""
-    from zarn.compare import CRITERION_COLUMNS, _ranking
+    from zarn._criteria import CRITERIA
+    from zarn.compare import _ranking
 
     cmp = zarn.compare_models(x, y, degrees, methods=[method])
-    return {
-        name.upper(): cmp.rows[_ranking(cmp.rows, column)[0]].degree
-        for name, column in CRITERION_COLUMNS.items()
-    }
+    return {name.upper(): cmp.rows[_ranking(cmp.rows, name)[0]].degree for name in CRITERIA}
 
 
 def robust_choice(x, y, degrees):

@@ -2,6 +2,7 @@ import html.parser
 import math
 import pickle
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -54,8 +55,8 @@ def test_rows_hold_the_fit_scores_and_statsmodels_criteria():
         assert row.hit_rate == zarn.compute_sr(model.predict(x[:, None]), y, eps)
         ref = sm.OLS(y, np.vander(x, row.k)).fit()
         assert row.edf == pytest.approx(row.k, rel=1e-9)  # no penalty: the coefficients
-        assert row.gaussian_aic == pytest.approx(ref.aic, rel=1e-9)
-        assert row.gaussian_bic == pytest.approx(ref.bic, rel=1e-9)
+        assert row.aic == pytest.approx(ref.aic, rel=1e-9)
+        assert row.bic == pytest.approx(ref.bic, rel=1e-9)
         assert row.rmse == pytest.approx(math.sqrt(ref.ssr / n), rel=1e-9)
 
 
@@ -74,10 +75,10 @@ def test_equal_scores_go_to_the_order_of_the_candidates(methods):
     assert cmp.best_.method == methods[0]
 
 
-@pytest.mark.parametrize("column", ["mdl", "gaussian_aic", "gaussian_bic", "rbic"])
+@pytest.mark.parametrize("column", ["mdl", "aic", "bic", "rbic"])
 def test_equal_scores_go_to_fewer_coefficients(column):
     def row(k, score):
-        values = {**dict(mdl=0.0, gaussian_aic=0.0, gaussian_bic=0.0, rbic=0.0), column: score}
+        values = {**dict(mdl=0.0, aic=0.0, bic=0.0, rbic=0.0), column: score}
         return ComparisonRow(
             k - 1, k, "ols", 0.0, 0.0, (0.0, 0.0), k, hit_rate=1.0, rmse=0.0, r2=1.0,
             fit_time=0.0, k_exceeds_n=False, **values,
@@ -108,6 +109,17 @@ def test_one_dimensional_X_is_one_feature_and_dataframes_keep_names():
     assert [r.mdl for r in flat.rows] == [r.mdl for r in column.rows]
     frame = compare_models(pd.DataFrame({"t": x}), y, degrees=range(5))
     assert list(frame.best_.feature_names_in_) == ["t"]
+    series = compare_models(pd.Series(x, name="t"), y, degrees=range(5))
+    assert list(series.best_.feature_names_in_) == ["t"]
+    assert [r.mdl for r in series.rows] == [r.mdl for r in flat.rows]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no warning about feature names
+        for cmp in (frame, series):
+            np.testing.assert_array_equal(
+                cmp.best_.predict(pd.DataFrame({"t": x[:3]})), flat.best_.predict(x[:3, None])
+            )
+    unnamed = compare_models(pd.Series(x), y, degrees=range(5))  # no name: as an array
+    assert not hasattr(unnamed.best_, "feature_names_in_")
 
 
 def test_degrees_per_feature():
@@ -142,7 +154,7 @@ def test_text_and_html_tables():
     assert lines[-1].endswith(f"best_ = {cmp.best_!r}") and "ranked by robust BIC" in lines[0]
     for line, row in zip(table[1:], cmp.rows):
         assert line.split()[1:3] == [str(row.degree), str(row.k)]
-        for value in (row.mdl, row.gaussian_aic, row.gaussian_bic, row.rbic):
+        for value in (row.mdl, row.aic, row.bic, row.rbic):
             assert f"{value:.2f}" in line
 
     class Counter(html.parser.HTMLParser):
@@ -204,6 +216,19 @@ def test_plot(degrees):
             if d == 2:
                 ticks = [t.get_text() for t in ax.get_xticklabels()]
                 assert ticks == ["(1, 1)", "(2, 2)", "(3, 1)"]
+            else:
+                low, high = ax.get_xlim()
+                shown = [t for t in ax.get_xticks() if low <= t <= high]
+                assert len(shown) >= 3 and all(float(t).is_integer() for t in shown)
+            # The legend: four line styles, two colours, the chosen model; outside the
+            # data area of both axes.
+            legend = ax.get_legend()
+            texts = [t.get_text() for t in legend.get_texts()]
+            assert texts[:4] == ["RBIC", "BIC", "AIC", "MDL (right axis)"] and len(texts) == 7
+            fig.canvas.draw()
+            box = legend.get_window_extent()
+            for axes in (ax, *twins):
+                assert not box.overlaps(axes.bbox) and box.y0 >= axes.bbox.y1
         finally:
             plt.close(fig)
 
@@ -225,6 +250,8 @@ def test_plot_keeps_the_right_axis_label_inside_a_saved_figure(tmp_path):
             label = axes.yaxis.label.get_window_extent(renderer)
             assert box.x0 <= label.x0 and label.x1 <= box.x1, axes.get_ylabel()
             assert box.y0 <= label.y0 and label.y1 <= box.y1
+        legend = ax.get_legend().get_window_extent(renderer)  # above the axes, in the image
+        assert box.y0 <= legend.y0 and legend.y1 <= box.y1 and legend.y0 >= ax.bbox.y1
     finally:
         plt.close(fig)
 
@@ -281,9 +308,11 @@ def test_rows_are_sorted_and_best_chosen_by_the_criterion(criterion):
     x, y = cubic(80, outliers=0.1)
     methods = ("ols", "robust")
     cmp = compare_models(x, y, range(6), methods=methods, criterion=criterion, **SMALL_SAMPLER)
-    column = zarn.compare.CRITERION_COLUMNS[criterion]
-    values = [getattr(row, column) for row in cmp.rows]
+    values = [getattr(row, criterion) for row in cmp.rows]
     assert values == sorted(values) and cmp.criterion == criterion
+    table = cmp.to_pandas()  # its columns are named as the criteria
+    assert table[criterion].tolist() == values
+    assert table.sort_values(criterion, kind="stable").index.tolist() == list(range(len(values)))
     best = cmp.rows[0]
     assert (cmp.best_.degree, cmp.best_.method) == (best.degree, best.method)
     assert zarn._criteria.CRITERION_NAMES[criterion] in repr(cmp).splitlines()[0]
@@ -319,9 +348,7 @@ def test_penalised_candidates_count_their_effective_degrees_of_freedom():
     model = zarn.PolynomialRegressor(degree=8, gamma2="auto").fit(x[:, None], y)
     assert auto.gamma2 == model.gamma2_ > 0.0 and auto.gamma1 == 0.0
     n = len(y)
-    assert auto.gaussian_bic - auto.edf * math.log(n) == pytest.approx(
-        auto.gaussian_aic - 2 * auto.edf
-    )
+    assert auto.bic - auto.edf * math.log(n) == pytest.approx(auto.aic - 2 * auto.edf)
     assert "* a penalty weight chosen by REML" in repr(cmp)
 
 

@@ -539,7 +539,7 @@ def test_deferred_factor_gives_the_same_bits(monkeypatch, weights, pickled):
     import pickle
 
     (deferred, eager), X = _penalized_fits(monkeypatch, weights)
-    deferred_u, eager_u = (m._series.fit.uncertainty for m in (deferred, eager))
+    deferred_u, eager_u = (m._fits[0].fit.uncertainty for m in (deferred, eager))
     assert "R" not in vars(deferred_u) and "R" in vars(eager_u)
     if pickled:  # before first use: the deferred inputs travel with the model
         deferred = pickle.loads(pickle.dumps(deferred))

@@ -79,7 +79,7 @@ def test_unit_change_reproduces_the_design(basis):
         X, rng.normal(size=40)
     )
     T = unit_change(model.basis_, model.domain_)
-    design = model._series.design
+    design = model._fits[0].design
     Phi = design.matrix(design.map(X))
     np.testing.assert_allclose(raw_monomials(X, model.basis_) @ T, Phi, rtol=1e-10, atol=1e-10)
 

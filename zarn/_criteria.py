@@ -27,15 +27,15 @@ from zarn._biweight import CUTOFF, MAD_TO_SD, TRUNCATED_SD, loss
 from zarn._lstsq import power_of_two_scale
 from zarn._scores import Residuals
 
-# Each criterion's column of ComparisonRow, and its name in titles and labels.
-CRITERION_COLUMNS = {"mdl": "mdl", "aic": "gaussian_aic", "bic": "gaussian_bic", "rbic": "rbic"}
+# Each criterion (also its column of ComparisonRow and of to_pandas), and its name in titles
+# and labels.
 CRITERION_NAMES = {
     "mdl": "MDL score",
     "aic": "Gaussian AIC",
     "bic": "Gaussian BIC",
     "rbic": "robust BIC",
 }
-CRITERIA = tuple(CRITERION_COLUMNS)
+CRITERIA = tuple(CRITERION_NAMES)
 # The default criterion, for every method: on clean data it picks what BIC picks, and it
 # stays right with gross outliers (measured on the performance page).
 DEFAULT_CRITERION = "rbic"
@@ -86,7 +86,7 @@ class ComparisonRow:
         Root mean squared residual.
     r2 : float
         Coefficient of determination.
-    gaussian_aic, gaussian_bic : float
+    aic, bic : float
         ``-2 llf + 2 edf`` and ``-2 llf + edf ln(n)``: Akaike's and Schwarz's criteria
         under Gaussian noise, with ``llf = -n/2 (ln(2 pi RSS / n) + 1)`` the maximised
         Gaussian log-likelihood, as statsmodels' ``aic`` and ``bic`` (lower is better;
@@ -122,8 +122,8 @@ class ComparisonRow:
     hit_rate: float
     rmse: float
     r2: float
-    gaussian_aic: float
-    gaussian_bic: float
+    aic: float
+    bic: float
     rbic: float
     fit_time: float
     k_exceeds_n: bool

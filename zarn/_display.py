@@ -11,7 +11,7 @@ import math
 from collections.abc import Sequence
 from typing import Any, Protocol
 
-from zarn._criteria import CRITERION_COLUMNS, CRITERION_NAMES, ComparisonRow, Degree
+from zarn._criteria import CRITERION_NAMES, ComparisonRow, Degree
 from zarn._methods import names as method_names
 from zarn._optional import import_optional
 from zarn._smoothing import AUTO
@@ -68,8 +68,8 @@ def _table(cmp: ModelComparison) -> tuple[list[str], list[list[str]]]:
             f"{row.hit_rate:.3f}",
             f"{row.rmse:.4g}",
             f"{round(row.r2, 4) + 0.0:.4f}",  # + 0.0: no "-0.0000"
-            f"{row.gaussian_aic:.2f}",
-            f"{row.gaussian_bic:.2f}",
+            f"{row.aic:.2f}",
+            f"{row.bic:.2f}",
             f"{row.rbic:.2f}",
             f"{row.fit_time * 1e3:.2f} ms",
         ]
@@ -131,6 +131,9 @@ def html_table(cmp: ModelComparison) -> str:
 # How each criterion is drawn: the information criteria on the left axis, the MDL score on
 # the right one.
 _STYLES = {"rbic": "o-", "bic": "x--", "aic": "+:", "mdl": "s-."}
+# The legend's columns, above the axes: the criteria's line styles, the colours of the
+# methods and penalty pairs, and the chosen model.
+LEGEND_COLUMNS = 3
 
 
 def plot(cmp: ModelComparison, ax: Any = None) -> Any:
@@ -140,6 +143,8 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
         _, ax = plt.subplots(layout="constrained")
     else:
         import_optional("matplotlib", "ModelComparison.plot")
+    Line2D = import_optional("matplotlib.lines", "ModelComparison.plot").Line2D
+    ticker = import_optional("matplotlib.ticker", "ModelComparison.plot")
     numeric = all(isinstance(deg, int) for deg in cmp.degrees)
     position = {deg: (deg if numeric else i) for i, deg in enumerate(cmp.degrees)}
     mdl_ax = ax.twinx()
@@ -152,13 +157,18 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
     # Each information criterion as its difference from its lowest value (finite ones).
     lowest = {}
     for name in ("rbic", "bic", "aic"):
-        finite = [v for r in cmp.rows if math.isfinite(v := getattr(r, CRITERION_COLUMNS[name]))]
+        finite = [v for r in cmp.rows if math.isfinite(v := getattr(r, name))]
         lowest[name] = min(finite, default=0.0)
 
     def height(row: ComparisonRow, name: str) -> float:
-        value = getattr(row, CRITERION_COLUMNS[name])
+        value = getattr(row, name)
         return float(value if name == "mdl" else value - lowest[name])
 
+    handles = [
+        Line2D([], [], linestyle=_STYLES[name].lstrip("ox+s"), marker=_STYLES[name][0],
+               color="0.35", label=name.upper() + (" (right axis)" if name == "mdl" else ""))
+        for name in ("rbic", "bic", "aic", "mdl")
+    ]  # fmt: skip
     for (method, (g1, g2)), rows in groups.items():
         label = method + (f" (gamma1={g1}, gamma2={g2})" if several_pairs else "")
         xs = [position[row.degree] for row in rows]
@@ -174,8 +184,9 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
                 label=f"{name.upper()}, {label}",
             )
             color = line.get_color()
+        handles.append(Line2D([], [], linewidth=4, color=color, label=label))
     best = cmp.rows[0]
-    (mdl_ax if cmp.criterion == "mdl" else ax).plot(
+    (star,) = (mdl_ax if cmp.criterion == "mdl" else ax).plot(
         position[best.degree],
         height(best, cmp.criterion),
         "*",
@@ -185,15 +196,23 @@ def plot(cmp: ModelComparison, ax: Any = None) -> Any:
         label=f"chosen by {cmp.criterion.upper()}: degree {_degree_label(best.degree)}, "
         f"{best.method}",
     )
-    if not numeric:
+    if numeric:
+        ax.xaxis.set_major_locator(ticker.MaxNLocator(integer=True))
+    else:
         ax.set_xticks(range(len(cmp.degrees)))
         ax.set_xticklabels([_degree_label(deg) for deg in cmp.degrees])
     ax.set_xlabel("degree")
     ax.set_ylabel("criterion minus its lowest value (lower is better)")
     mdl_ax.set_ylabel("MDL score (lower is better)")
-    handles, labels = ax.get_legend_handles_labels()
-    more_handles, more_labels = mdl_ax.get_legend_handles_labels()
-    ax.legend(handles + more_handles, labels + more_labels, fontsize="small")
+    # Above the axes, where it covers no curve; constrained layout makes room for it.
+    ax.legend(
+        handles=[*handles, star],
+        loc="lower center",
+        bbox_to_anchor=(0.5, 1.0),
+        ncols=LEGEND_COLUMNS,
+        fontsize="small",
+        frameon=False,
+    )
     return ax
 
 

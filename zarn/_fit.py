@@ -1,8 +1,9 @@
 """The fit of one series: its design, the method's fit, and the rank warning.
 
-The estimator's ``fit`` checks its input and calls :func:`fit_series`; so do the
-many-series plans for the series they fit one by one (robust fits, weights chosen per
-series), which makes those fits the estimator's bit for bit.
+The estimator's ``fit`` checks its input and calls :func:`fit_series` (through
+:func:`zarn._targets.fit_targets` for several targets); so do the many-series plans for
+the series they fit one by one (robust fits, weights chosen per series), which makes
+those fits the estimator's bit for bit.
 """
 
 from __future__ import annotations
@@ -60,9 +61,7 @@ def fit_series(
     """
     if w is not None:
         check_finite(y, "y")  # also where a weight is zero
-        if not (w > 0.0).all():  # zero weights drop their samples, before anything
-            keep = w > 0.0
-            X, y, w = X[keep], y[keep], w[keep]
+        X, y, w = positive_weights(X, y, w)
     # Own copies: the fit keeps them for what it computes on first use, and the caller
     # may change its arrays in the meantime.
     X, y, w = X.copy(), y.copy(), None if w is None else w.copy()
@@ -72,3 +71,14 @@ def fit_series(
     u = fit.uncertainty
     warn_if_rank_deficient(u.rank, design.k, u.n_obs, stacklevel=stacklevel + 1)
     return SeriesFit(design, fit, X, y)
+
+
+def positive_weights(
+    X: np.ndarray, Y: np.ndarray, w: np.ndarray | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+    """The samples of positive weight (rows of X, Y and w): zero weights drop their samples
+    before anything else, so the domain is that of the others."""
+    if w is None or (w > 0.0).all():
+        return X, Y, w
+    keep = w > 0.0
+    return X[keep], Y[keep], w[keep]

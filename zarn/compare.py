@@ -15,7 +15,7 @@ from numpy.typing import ArrayLike
 
 from zarn import _criteria, _display, _methods
 from zarn._constants import MAD_TOLERANCE
-from zarn._criteria import CRITERION_COLUMNS, DEFAULT_CRITERION, ComparisonRow, Degree, Weight
+from zarn._criteria import DEFAULT_CRITERION, ComparisonRow, Degree, Weight
 from zarn._native import zarn_core as core
 from zarn._optional import import_optional
 from zarn._scores import Residuals
@@ -110,8 +110,9 @@ class ModelComparison:
         -------
         pandas.DataFrame
             Columns ``degree``, ``k``, ``method``, ``gamma1``, ``gamma2``, ``penalty``,
-            ``edf``, ``mdl``, ``hit_rate``, ``rmse``, ``r2``, ``gaussian_aic``,
-            ``gaussian_bic``, ``rbic``, ``fit_time`` and ``k_exceeds_n``.
+            ``edf``, ``mdl``, ``hit_rate``, ``rmse``, ``r2``, ``aic``, ``bic``, ``rbic``,
+            ``fit_time`` and ``k_exceeds_n``: the criteria's columns are named as the
+            criteria, so ``df.sort_values(cmp.criterion)`` ranks the rows as ``rows``.
 
         Raises
         ------
@@ -345,14 +346,20 @@ def compare_models(
         _row(model, y, w, yp, edf, scale, eps, elapsed, candidate)
         for model, (yp, edf, elapsed), candidate in zip(models, fits, candidates)
     ]
-    order = _ranking(rows, CRITERION_COLUMNS[criterion])
+    order = _ranking(rows, criterion)
     best = models[order[0]]
     warn_if_rank_deficient(best.rank_, len(best.coef_), n, stacklevel=2)
     return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
 def _inputs(X: ArrayLike) -> tuple[Any, int, int]:
-    """X to pass to every fit (a 1-D X as one column), its number of samples and features."""
+    """X to pass to every fit (a 1-D X as one column), its number of samples and features.
+
+    A DataFrame is passed as it is, so that the fits keep its column names as their feature
+    names, and a pandas Series of a string name as a DataFrame of that one column.
+    """
+    if isinstance(getattr(X, "name", None), str) and hasattr(X, "to_frame"):
+        X = X.to_frame()
     if feature_names(X) is not None:  # a DataFrame: keep its column names for the fits
         n, d = check_X(as_float_array(X, "X")).shape
         return X, n, d
@@ -449,20 +456,20 @@ def _row(
         hit_rate=float(core.compute_sr(yp, y, eps)),
         rmse=sums.rmse,
         r2=sums.r2,
-        gaussian_aic=_criteria.gaussian_aic(y_w, yp_w, edf),
-        gaussian_bic=_criteria.gaussian_bic(y_w, yp_w, edf),
+        aic=_criteria.gaussian_aic(y_w, yp_w, edf),
+        bic=_criteria.gaussian_bic(y_w, yp_w, edf),
         rbic=_criteria.robust_bic(y_w, yp_w, edf, scale),
         fit_time=fit_time,
         k_exceeds_n=k > n,
     )
 
 
-def _ranking(rows: Sequence[ComparisonRow], column: str) -> list[int]:
+def _ranking(rows: Sequence[ComparisonRow], criterion: str) -> list[int]:
     """Row positions by a criterion's column (NaN last), ties to fewer coefficients, then
     to position."""
 
     def key(i: int) -> tuple[bool, float, int, int]:
-        value = getattr(rows[i], column)
+        value = getattr(rows[i], criterion)
         return (math.isnan(value), value, rows[i].k, i)
 
     return sorted(range(len(rows)), key=key)

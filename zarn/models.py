@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import copy
 import inspect
 import math
+import numbers
 import warnings
+from collections.abc import Callable
 from typing import Any, ClassVar
 
 import numpy as np
@@ -29,8 +32,10 @@ from zarn._settings import (
 )
 from zarn._smoothing import AUTO
 from zarn._summary import Summary, summarize
-from zarn._uncertainty import check_kind, check_level
+from zarn._targets import fit_targets
+from zarn._uncertainty import Uncertainty, check_kind, check_level
 from zarn._validation import (
+    as_float_array,
     check_finite,
     check_sample_weight,
     check_X,
@@ -109,8 +114,9 @@ class PolynomialRegressor:
 
     Attributes
     ----------
-    coef_ : ndarray of shape (n_coefficients,)
-        Coefficients of the basis functions of the mapped variables, in ``basis_`` order.
+    coef_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
+        Coefficients of the basis functions of the mapped variables, in ``basis_`` order
+        (one row per target for a 2-D y: see "Several targets" below).
     basis_ : ndarray of shape (n_coefficients, n_features_in_)
         The exponents of each basis function (one row per coefficient).
     domain_ : ndarray of shape (n_features_in_, 2)
@@ -119,31 +125,31 @@ class PolynomialRegressor:
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
         Column names of a DataFrame passed to ``fit`` (only then).
-    gamma1_, gamma2_ : float
+    gamma1_, gamma2_ : float or ndarray of shape (n_targets,)
         The penalty weights of the fit: the chosen ones for ``"auto"``, else the
         parameters (as floats; 0.0 for ``"auto"`` with ``method="ols"``, which applies no
         penalty).
-    mdl_ : float
+    mdl_ : float or ndarray of shape (n_targets,)
         MDL score of the fit on its training data, penalties included, with k the number
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`). Samples of
         weight zero are left out; the others count alike.
-    cov_ : ndarray of shape (n_coefficients, n_coefficients)
+    cov_ : ndarray of shape (n_coefficients, n_coefficients) or (n_targets, k, k)
         Covariance matrix of ``coef_``. ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
         mapped design Phi and the weights W (the pseudo-inverse when the design is
         rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
         posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
         ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
         fit with the robust scale. NaN without residual degrees of freedom.
-    stderr_ : ndarray of shape (n_coefficients,)
+    stderr_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
         Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
-    scale_ : float
+    scale_ : float or ndarray of shape (n_targets,)
         Standard deviation of the noise (of an observation of weight 1): the square root of
         the weighted residual sum of squares over ``df_resid_``; for the robust method the
         robust scale of the residuals (for Gaussian noise an estimate of its standard
         deviation, not inflated by outliers).
-    df_resid_ : float
+    df_resid_ : float or ndarray of shape (n_targets,)
         Residual degrees of freedom: the samples of positive weight less ``edf_``.
-    edf_ : float
+    edf_ : float or ndarray of shape (n_targets,)
         Effective number of parameters, the trace of the hat matrix: ``rank_`` for
         ``"ols"``, less than the number of coefficients for penalised fits.
     rank_ : int
@@ -153,22 +159,24 @@ class PolynomialRegressor:
         issues a :class:`zarn.exceptions.RankWarning`.
     singular_values_ : ndarray of shape (min(n_samples, n_coefficients),)
         Singular values of the weighted mapped design ``sqrt(W) Phi``, largest first.
-    inlier_mask_ : ndarray of bool
+    inlier_mask_ : ndarray of bool, shape (n_samples,) or (n_samples, n_targets)
         Robust method only: False for the training samples flagged as outliers, those
         whose residual, standardised for its leverage, exceeds 3 ``scale_``.
-    robust_weights_ : ndarray of shape (n_samples,)
+    robust_weights_ : ndarray of shape (n_samples,) or (n_samples, n_targets)
         Robust method only: each training sample's weight in [0, 1] in the final fit
         (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
         weights (times any sample weights).
-    gibbs_ : GibbsRecord
-        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
+    gibbs_ : GibbsRecord or tuple of GibbsRecord
+        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable); one
+        per target for a 2-D y.
     seed_ : int
-        Robust method only: the seed the sampler used.
+        Robust method only: the seed the sampler used (the same for every target).
 
     See Also
     --------
     numpy.polynomial.Polynomial.fit : least squares in one variable, with domain mapping.
     zarn.compare_models : fit many candidates and choose one by an information criterion.
+    zarn.fit_many : one model per series for many series (pixels, sensors) at shared positions.
 
     Notes
     -----
@@ -183,6 +191,21 @@ class PolynomialRegressor:
     the data keep their full weight. The procedure, with its constants by name, is that of
     ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
     ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
+
+    Several targets: ``fit(X, Y)`` with Y of shape (n_samples, n_targets) fits one model
+    per column of Y, each equal (to rounding) to the fit of that column alone, with the
+    same X, weights and parameters, as scikit-learn's multi-output regressors do. The
+    basis, domain, ``rank_`` and ``singular_values_`` are shared; ``coef_`` has one row per
+    target, every statistic one entry per target along its first axis, and ``predict``,
+    ``predict_interval`` one column per target (per-sample arrays, such as
+    ``inlier_mask_``, too). A Y of one column keeps these shapes, as for
+    :class:`sklearn.linear_model.LinearRegression`. ``score`` is the mean of the targets'
+    R^2; ``summary``, ``plot`` and ``to_polynomial`` take ``target=``. For ``"ols"`` and
+    ``"penalized"`` with numeric weights the targets share one solve and one covariance
+    (over the scale squared), as in :func:`zarn.fit_many`; robust fits and ``"auto"``
+    weights fit each target alone, the robust ones with one seed (``seed_``). Y must be
+    finite. For many series (thousands of pixels, with missing values and worker
+    processes), :func:`zarn.fit_many` is the faster tool.
 
     Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
     zero weight drops a sample, and integer weights give the fit of the correspondingly
@@ -307,8 +330,9 @@ class PolynomialRegressor:
             Training inputs; lists, DataFrames and any real dtype are converted to float64,
             ``datetime64`` to nanoseconds since 1970-01-01 and ``timedelta64`` to
             nanoseconds (as xarray's ``polyfit`` does).
-        y : array-like of shape (n_samples,)
-            Training targets.
+        y : array-like of shape (n_samples,) or (n_samples, n_targets)
+            Training targets; a 2-D y fits one model per column, each as that column would
+            be fitted alone (see "Several targets" in the Notes of the class).
         sample_weight : array-like of shape (n_samples,), float or None, default=None
             Weights that multiply each sample's squared residual (None: all 1). A zero
             weight drops the sample (the domain is that of the others); integer weights
@@ -322,9 +346,10 @@ class PolynomialRegressor:
         Raises
         ------
         ValueError
-            For NaN, infinity or NaT in X, NaN or infinity in y, no samples, y with several
-            columns, lengths that differ, negative or non-finite weights, a feature whose
-            domain has zero width, or an invalid parameter.
+            For NaN, infinity or NaT in X, NaN or infinity in y, no samples, y of more than
+            two dimensions (:func:`zarn.fit_many` fits many series), lengths that differ,
+            negative or non-finite weights, a feature whose domain has zero width, or an
+            invalid parameter.
 
         Warns
         -----
@@ -337,79 +362,107 @@ class PolynomialRegressor:
         >>> import zarn
         >>> zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], [1.0, 3.0, 5.0]).coef_
         array([3., 2.])
+        >>> Y = [[1.0, 0.0], [3.0, 1.0], [5.0, 2.0]]  # two targets: one model each
+        >>> zarn.PolynomialRegressor(degree=1).fit([[0.0], [1.0], [2.0]], Y).coef_.round(6)
+        array([[3., 2.],
+               [1., 1.]])
         """
         settings = validate_params(self)
         names = feature_names(X)
         X = check_X(datetime_as_float(X, "X"))
-        y = check_y(y, X.shape[0], finite=False)  # least squares checks y only where it must
+        y = _check_targets(y, X.shape[0])
         w = check_sample_weight(sample_weight, X.shape[0])
-        series = fit_series(X, y, w, settings, names, stacklevel=2)
-        fit = series.fit
+        if y.ndim == 1:
+            fits: tuple[SeriesFit, ...] = (fit_series(X, y, w, settings, names, stacklevel=2),)
+        else:
+            fits = fit_targets(X, y, w, settings, names, stacklevel=2)
+        self._store(fits, y.ndim == 2, X.shape[1], names)
+        return self
+
+    def _store(
+        self, fits: tuple[SeriesFit, ...], several: bool, n_features: int, names: Any
+    ) -> None:
+        """Set the fitted attributes of the targets' fits (one, unless ``several``)."""
         for name in _SET_BY_SOME_FITS & self.__dict__.keys():  # left by an earlier fit
             del self.__dict__[name]
-        if fit.outliers is not None:
-            self.inlier_mask_ = fit.outliers.inlier_mask
-            self.robust_weights_ = fit.outliers.weights
-            self.gibbs_ = fit.outliers.gibbs
-            self.seed_ = fit.outliers.seed
-        self.coef_ = fit.coef
-        self.basis_ = series.design.indices
-        self.domain_ = series.design.domain
-        self.n_features_in_ = X.shape[1]
+        self._fits = fits  # the uncertainty and mdl_, on first use
+        self._several = several
+        first = fits[0]
+        outliers = [o for series in fits if (o := series.fit.outliers) is not None]
+        if outliers:  # a method that flags outliers: every target's fit has them
+            self.inlier_mask_ = self._by_sample([o.inlier_mask for o in outliers])
+            self.robust_weights_ = self._by_sample([o.weights for o in outliers])
+            gibbs = [o.gibbs for o in outliers]
+            self.gibbs_ = tuple(gibbs) if several else gibbs[0]
+            self.seed_ = outliers[0].seed  # one seed for every target
+        self.coef_ = self._stacked([series.fit.coef for series in fits])
+        self.basis_ = first.design.indices
+        self.domain_ = first.design.domain
+        self.n_features_in_ = n_features
         if names is not None:
             self.feature_names_in_ = names
-        self._series = series  # the uncertainty and mdl_, on first use
-        self.rank_ = int(fit.uncertainty.rank)
-        self.gamma1_ = float(fit.settings.gamma1)
-        self.gamma2_ = float(fit.settings.gamma2)
-        return self
+        self.rank_ = int(first.fit.uncertainty.rank)  # one design for every target
+        self.gamma1_ = self._stacked([float(series.fit.settings.gamma1) for series in fits])
+        self.gamma2_ = self._stacked([float(series.fit.settings.gamma2) for series in fits])
+
+    def _stacked(self, values: list[Any]) -> Any:
+        """The value of the one target, or the targets' values along a first axis."""
+        return np.stack(values) if self._several else values[0]
+
+    def _by_sample(self, values: list[Any]) -> Any:
+        """The one target's per-sample array, or the targets' as columns (n, n_targets)."""
+        return np.column_stack(values) if self._several else values[0]
 
     # The uncertainty's attributes and the MDL score, computed on first access from what
     # the fit keeps (documented in the class docstring).
 
     @property
-    def mdl_(self) -> float:
+    def mdl_(self) -> Any:
         """MDL score of the fit on its training data, penalties included."""
-        series = self._fitted()
-        cached: float | None = self.__dict__.get("_mdl")
+        fits = self._fitted()
+        cached = self.__dict__.get("_mdl")
         if cached is None:
-            cached = self.__dict__["_mdl"] = series.mdl()
+            cached = self.__dict__["_mdl"] = self._stacked([series.mdl() for series in fits])
         return cached
 
     @property
-    def cov_(self) -> np.ndarray:
+    def cov_(self) -> Any:
         """Covariance matrix of ``coef_``."""
-        return self._fitted().fit.uncertainty.cov
+        return self._per_target(lambda u: u.cov)
 
     @property
-    def stderr_(self) -> np.ndarray:
+    def stderr_(self) -> Any:
         """Standard errors of ``coef_``."""
-        return self._fitted().fit.uncertainty.stderr
+        return self._per_target(lambda u: u.stderr)
 
     @property
-    def scale_(self) -> float:
+    def scale_(self) -> Any:
         """Standard deviation of the noise of an observation of weight 1."""
-        return float(self._fitted().fit.uncertainty.scale)
+        return self._per_target(lambda u: float(u.scale))
 
     @property
-    def df_resid_(self) -> float:
+    def df_resid_(self) -> Any:
         """Residual degrees of freedom."""
-        return float(self._fitted().fit.uncertainty.df_resid)
+        return self._per_target(lambda u: float(u.df_resid))
 
     @property
-    def edf_(self) -> float:
+    def edf_(self) -> Any:
         """Effective number of parameters."""
-        return float(self._fitted().fit.uncertainty.edf)
+        return self._per_target(lambda u: float(u.edf))
 
     @property
     def singular_values_(self) -> np.ndarray:
         """Singular values of the weighted mapped design, largest first."""
-        return self._fitted().fit.uncertainty.singular_values
+        return self._fitted()[0].fit.uncertainty.singular_values  # one design for all
 
-    def _fitted(self) -> SeriesFit:
+    def _fitted(self) -> tuple[SeriesFit, ...]:
         if not hasattr(self, "coef_"):
             raise not_fitted_error(self)
-        return self._series
+        return self._fits
+
+    def _per_target(self, statistic: Callable[[Uncertainty], Any]) -> Any:
+        """A statistic of each target's uncertainty, stacked as by ``_stacked``."""
+        return self._stacked([statistic(series.fit.uncertainty) for series in self._fitted()])
 
     # --------------------------------------------------------------- prediction
 
@@ -423,8 +476,8 @@ class PolynomialRegressor:
 
         Returns
         -------
-        ndarray of shape (n_samples,)
-            The predictions.
+        ndarray of shape (n_samples,) or (n_samples, n_targets)
+            The predictions; one column per target for a model fitted to a 2-D y.
 
         Examples
         --------
@@ -434,7 +487,8 @@ class PolynomialRegressor:
         array([9.])
         """
         X = self._checked(X)  # first: the error of a model not fitted
-        return np.asarray(self._series.design.predict(X, self.coef_))
+        out = np.asarray(self._fits[0].design.predict(X, self.coef_))
+        return out.T if self._several else out
 
     def predict_interval(
         self,
@@ -463,8 +517,9 @@ class PolynomialRegressor:
 
         Returns
         -------
-        low, high : ndarray of shape (n_samples,)
-            The bounds. NaN where the fit had no residual degrees of freedom.
+        low, high : ndarray of shape (n_samples,) or (n_samples, n_targets)
+            The bounds (one column per target for a model fitted to a 2-D y). NaN where
+            the fit had no residual degrees of freedom.
 
         Notes
         -----
@@ -494,15 +549,18 @@ class PolynomialRegressor:
                     'kind="prediction" only'
                 )
             weights = check_sample_weight(sample_weight, len(X))
-        design, uncertainty = self._series.design, self._series.fit.uncertainty
-        mean = design.predict(X, self.coef_)  # first: the error of an overflow
-        c = uncertainty.critical_value(level)
-        half = np.empty(len(X))
+        design = self._fits[0].design
+        mean = np.asarray(design.predict(X, self.coef_)).T  # first: the error of an overflow
+        uncertainties = [series.fit.uncertainty for series in self._fits]
+        c = [u.critical_value(level) for u in uncertainties]
+        half = np.empty((len(X), len(uncertainties)))
         for start in range(0, len(X), PREDICT_BLOCK_ROWS):
             block = slice(start, start + PREDICT_BLOCK_ROWS)
             Phi = design.matrix(design.map(X[block]))
             w_block = None if weights is None else weights[block]
-            half[block] = uncertainty.half_width(Phi, c, kind, w_block)
+            for j, u in enumerate(uncertainties):
+                half[block, j] = u.half_width(Phi, c[j], kind, w_block)
+        half = half if self._several else half[:, 0]
         return mean - half, mean + half
 
     def _checked(self, X: ArrayLike) -> np.ndarray:
@@ -538,6 +596,8 @@ class PolynomialRegressor:
 
         1.0 is a perfect fit; a constant y gives 1.0 when predicted exactly, else 0.0.
         ``sample_weight`` weighs each squared term (and the mean of y), as in ``fit``.
+        For a model of several targets, y has one column per target and the score is the
+        mean of their R^2 (scikit-learn's ``r2_score`` with ``"uniform_average"``).
 
         Examples
         --------
@@ -548,15 +608,34 @@ class PolynomialRegressor:
         """
         yp = self.predict(X)
         w = check_sample_weight(sample_weight, len(yp))
-        return Residuals(check_y(y, len(yp)), yp, w).r2
+        targets = self._checked_targets(y, len(yp))
+        return float(np.mean([Residuals(t, p, w).r2 for t, p in zip(targets, self._columns(yp))]))
 
-    def mdl_score(self, X: ArrayLike, y: ArrayLike) -> float:
+    def _checked_targets(self, y: ArrayLike, n: int) -> list[np.ndarray]:
+        """The finite target(s) y of n samples, one array per target of the fit."""
+        if not self._several:
+            return [check_y(y, n)]
+        Y = _check_targets(y, n)
+        if Y.ndim != 2 or Y.shape[1] != len(self._fits):
+            raise ValueError(
+                f"y must have one column per target of the fit ({len(self._fits)}), got shape "
+                f"{Y.shape}"
+            )
+        check_finite(Y, "y")
+        return list(Y.T)
+
+    def _columns(self, values: np.ndarray) -> list[np.ndarray]:
+        """Each target's column of a prediction (the prediction itself for one target)."""
+        return list(values.T) if self._several else [values]
+
+    def mdl_score(self, X: ArrayLike, y: ArrayLike) -> Any:
         """MDL score of the prediction on (X, y), penalties included: lower is better.
 
         The hit tolerance is 0.4 times the median absolute deviation of ``y``; the model
         cost is k^2 ln(2H) / n with k the number of coefficients. The parameters are those
         of the fit (``H``, the penalty weights). On the training data it equals ``mdl_``
-        (up to the rounding of the prediction).
+        (up to the rounding of the prediction). For a model of several targets, y has one
+        column per target and the result one score per target.
 
         Examples
         --------
@@ -570,14 +649,18 @@ class PolynomialRegressor:
         True
         """
         yp = self.predict(X)
-        y = check_y(y, len(yp))
-        fit = self._series.fit
-        return mdl(yp, y, self.coef_, fit.settings.H, fit.penalty)
+        targets = self._checked_targets(y, len(yp))
+        scores = [
+            mdl(p, t, series.fit.coef, series.fit.settings.H, series.fit.penalty)
+            for p, t, series in zip(self._columns(yp), targets, self._fits)
+        ]
+        return self._stacked(scores)
 
     def summary(
         self,
         level: float = 0.95,
         *,
+        target: int | None = None,
         X: ArrayLike | None = None,
         y: ArrayLike | None = None,
         sample_weight: ArrayLike | None = None,
@@ -594,9 +677,12 @@ class PolynomialRegressor:
         ----------
         level : float, default=0.95
             Coverage of the confidence intervals, strictly between 0 and 1.
+        target : int or None, default=None
+            The target to report, a column of the y given to ``fit``: needed for a model
+            of several targets (None: the one target).
         X, y : array-like or None, default=None
             Data to report the coefficient of determination R^2 on (both or neither), such as
-            the training data.
+            the training data; y may hold every target (the column ``target`` is used).
         sample_weight : array-like or None, default=None
             Weights of that data's squared residuals, as in ``score``.
 
@@ -609,7 +695,8 @@ class PolynomialRegressor:
         Raises
         ------
         ValueError
-            For a model not fitted, a level outside (0, 1), or only one of X and y.
+            For a model not fitted, a level outside (0, 1), only one of X and y, or no
+            ``target`` (or one out of range) for a model of several targets.
 
         Notes
         -----
@@ -645,7 +732,10 @@ class PolynomialRegressor:
         x0^2  -1.992e-05  3.921e-06  -5.079  1.84e-06  -2.77e-05  -1.213e-05
         Student's t with 97 residual degrees of freedom; least-squares covariance
         """
-        return summarize(self, level, X=X, y=y, sample_weight=sample_weight)
+        model = self._target_model(target)
+        return summarize(
+            model, level, X=X, y=self._target_column(y, target), sample_weight=sample_weight
+        )
 
     def plot(
         self,
@@ -655,6 +745,7 @@ class PolynomialRegressor:
         ax: Any = None,
         interval: str | None = "prediction",
         level: float = 0.95,
+        target: int | None = None,
     ) -> Any:
         """Plot the fit of one feature: the data, the fitted curve and its band (needs matplotlib).
 
@@ -673,6 +764,9 @@ class PolynomialRegressor:
             (``"confidence"``), or none.
         level : float, default=0.95
             Coverage of the band, strictly between 0 and 1.
+        target : int or None, default=None
+            The target to draw, a column of the y given to ``fit`` (and of ``y``, which may
+            hold every target): needed for a model of several targets.
 
         Returns
         -------
@@ -683,7 +777,8 @@ class PolynomialRegressor:
         ------
         ValueError
             For a model not fitted or of several features, only one of X and y, data of
-            several columns or of lengths that differ, or an unknown interval or level.
+            several columns or of lengths that differ, an unknown interval or level, or no
+            ``target`` (or one out of range) for a model of several targets.
         ImportError
             When matplotlib is not installed (``pip install 'zarn[plot]'``), or pandas for a
             model fitted on a DataFrame.
@@ -709,14 +804,17 @@ class PolynomialRegressor:
         >>> ax.get_xlabel(), [line.get_label() for line in ax.get_lines()]
         ('x0', ['fit'])
         """
-        return plot_fit(self, X, y, ax=ax, interval=interval, level=level)
+        model = self._target_model(target)
+        y = self._target_column(y, target)
+        return plot_fit(model, X, y, ax=ax, interval=interval, level=level)
 
-    def to_polynomial(self) -> np.polynomial.Polynomial:
+    def to_polynomial(self, target: int | None = None) -> np.polynomial.Polynomial:
         """The fit as a :class:`numpy.polynomial.Polynomial` (one feature only).
 
         The polynomial carries the model's domain and the window [-1, 1], so it evaluates
         to the model's predictions and can be differentiated, integrated and solved for
-        roots with NumPy.
+        roots with NumPy. For a model of several targets, ``target`` (a column of the y
+        given to ``fit``) chooses the one.
 
         Examples
         --------
@@ -726,15 +824,49 @@ class PolynomialRegressor:
         >>> p(4.0).round(6), p.deriv()(4.0).round(6)
         (np.float64(16.0), np.float64(8.0))
         """
-        if not hasattr(self, "coef_"):
-            raise not_fitted_error(self)
+        model = self._target_model(target)
         if self.n_features_in_ != 1:
             raise ValueError(
                 f"to_polynomial needs a model of one feature; this one has {self.n_features_in_}"
             )
         return np.polynomial.Polynomial(
-            self.coef_.copy(), domain=self.domain_[0].copy(), window=_basis.WINDOW
+            model.coef_.copy(), domain=self.domain_[0].copy(), window=_basis.WINDOW
         )
+
+    def _target_model(self, target: int | None) -> PolynomialRegressor:
+        """The model of one target, as if fitted to it alone: itself for a model of one."""
+        fits = self._fitted()
+        m = len(fits)
+        if target is None and m > 1:
+            raise ValueError(
+                f"this model was fitted to {m} targets (the columns of y): choose one with "
+                f"target=0 ... {m - 1}"
+            )
+        given: Any = 0 if target is None else target
+        if (
+            isinstance(given, bool)
+            or not isinstance(given, numbers.Integral)
+            or not 0 <= int(given) < m
+        ):
+            raise ValueError(f"target must be an int in [0, {m - 1}], got {target!r}")
+        if not self._several:
+            return self
+        model = copy.copy(self)  # the parameters and the shared attributes
+        model._store(
+            (fits[int(given)],),
+            False,
+            self.n_features_in_,
+            getattr(self, "feature_names_in_", None),
+        )
+        return model
+
+    def _target_column(self, y: Any, target: int | None) -> Any:
+        """The column ``target`` of a y that holds every target (a DataFrame's as a Series,
+        which keeps its name); any other y as it is."""
+        if not self._several or y is None or np.ndim(y) != 2:
+            return y
+        j = 0 if target is None else int(target)
+        return y.iloc[:, j] if hasattr(y, "iloc") else np.asarray(y)[:, j]
 
     # ------------------------------------------------- scikit-learn's protocol
 
@@ -786,7 +918,7 @@ class PolynomialRegressor:
         utils = import_optional("sklearn.utils", "scikit-learn's estimator tags")
         return utils.Tags(
             estimator_type="regressor",
-            target_tags=utils.TargetTags(required=True),
+            target_tags=utils.TargetTags(required=True, multi_output=True),
             regressor_tags=utils.RegressorTags(),
             input_tags=utils.InputTags(allow_nan=False),
         )
@@ -795,6 +927,27 @@ class PolynomialRegressor:
         return hasattr(self, "coef_")
 
     _estimator_type = "regressor"
+
+
+def _check_targets(y: Any, n_samples: int) -> np.ndarray:
+    """The target of a fit: a 1-D y of n_samples values (values unchecked), or a 2-D one of
+    n_samples rows, one column per target (finite)."""
+    arr = y if y is None else as_float_array(y, "y")
+    if arr is None or arr.ndim == 1:
+        return check_y(arr, n_samples, finite=False)  # least squares checks y where it must
+    if arr.ndim != 2 or arr.shape[1] == 0:
+        raise ValueError(
+            f"y must be of shape (n_samples,) or (n_samples, n_targets), got shape {arr.shape}; "
+            "zarn.fit_many fits many series sampled at shared positions (of any layout)"
+        )
+    if arr.shape[0] != n_samples and arr.shape[1] == n_samples:
+        raise ValueError(
+            f"X and y have inconsistent numbers of samples: {n_samples} and {arr.shape[0]}; "
+            f"y holds {n_samples} values per row: pass y.T (one column per target), or "
+            "fit the rows with zarn.fit_many(x, y, model, axis=1)"
+        )
+    check_y(arr[:, 0], n_samples, finite=False)  # the number of samples
+    return arr
 
 
 def _same(value: Any, default: Any) -> bool:
