@@ -113,10 +113,10 @@ class _Path:
         P: np.ndarray,
         fixed_root: np.ndarray,
         held: tuple[np.ndarray, float] | None,
-        count: float,
+        count: float | None = None,
     ) -> None:
         n, k = Phi.shape
-        self.n = count  # the observations the rows stand for
+        self.n = n if count is None else count  # the observations the rows stand for
         Q, R = np.linalg.qr(np.vstack([Phi, fixed_root]))
         self.R = R
         Q1, Q2 = Q[:n], Q[n:]
@@ -369,7 +369,7 @@ def choose_weights(
         """Choose the weight of P with held_P at held_weight: (weight, value, path)."""
         root = _fixed_root(k, ridge, [(held_P, held_weight)])
         held = (held_P, held_weight) if held_weight > 0.0 else None
-        path = _Path(Phi, y, P, root, held, float(n if n_obs is None else n_obs))
+        path = _Path(Phi, y, P, root, held, n_obs)
         return (*_search(path, criterion), path)
 
     if auto1 != auto2:  # one weight chosen, the other held
