@@ -195,14 +195,14 @@ def penalty_matrix(
     return S
 
 
-def certainly_full_rank(Phi: np.ndarray) -> bool:
+def certainly_full_rank(Phi: np.ndarray, margin: float = RANK_MARGIN) -> bool:
     """Whether the rank rule certainly finds the (n x k, n >= k) design of full rank.
 
-    True when the Cholesky factorisation of ``Phi'Phi - RANK_MARGIN * trace(Phi'Phi) I``
-    succeeds: the smallest singular value of Phi is then above ``sqrt(RANK_MARGIN / k)``
-    times the largest, far above both the threshold of the rank rule and the rounding
-    errors of the Gram matrix, of the QR factor and of its singular values. False says
-    nothing (the rank is then computed).
+    True when the Cholesky factorisation of ``Phi'Phi - margin * trace(Phi'Phi) I``
+    succeeds: the smallest singular value of Phi is then above ``sqrt(margin / k)``
+    times the largest (for any margin from the default one up, far above both the
+    threshold of the rank rule and the rounding errors of the Gram matrix, of the QR
+    factor and of its singular values). False says nothing (the rank is then computed).
 
     Examples
     --------
@@ -218,7 +218,7 @@ def certainly_full_rank(Phi: np.ndarray) -> bool:
     trace = float(G.trace())
     if not ORDINARY[0] < trace < ORDINARY[1]:  # also NaN: the sums must be accurate
         return False
-    G.flat[:: k + 1] -= RANK_MARGIN * trace  # the diagonal
+    G.flat[:: k + 1] -= margin * trace  # the diagonal
     try:
         np.linalg.cholesky(G)
     except np.linalg.LinAlgError:
