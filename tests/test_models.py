@@ -43,12 +43,6 @@ def expected_failures(estimator):
             "random starts from the rows, so repeated rows draw other starts: the fits agree "
             "to about 1e-4, not the check's 1e-7"
         }
-    if estimator.method == "penalized" and estimator.degree == 3:
-        return {
-            "check_sample_weight_equivalence_on_dense_data": "5456 coefficients on 15 "
-            "samples: the normal equations with the 1e-10 ridge amplify rounding (the row "
-            "order alone moves predictions by 1e-3)"
-        }
     return {}
 
 

@@ -22,6 +22,7 @@ from zarn._constants import MAD_TOLERANCE, ORDINARY
 from zarn._lstsq import Penalty, power_of_two_scale
 from zarn._methods import Method
 from zarn._scores import Residuals
+from zarn._uncertainty import residual_dof
 
 # The design counts as of full column rank when its singular values lie within this ratio.
 RANK_RTOL = 1e-10
@@ -133,8 +134,11 @@ def partial_fits(
     if not projects:
         R1, R2, gamma1, gamma2, ridge = plan.penalty
         A = G.copy()
-        A[:, np.arange(r), np.arange(r)] += ridge
         total = counts if sw is None else W @ (sw * sw)
+        # The ridge in the weights' units (see zarn._lstsq.Penalty.scaled).
+        A[:, np.arange(r), np.arange(r)] += (
+            ridge if sw is None else (ridge * total / counts)[:, None]
+        )
         if R1 is not None and gamma1 != 0.0:
             A += (total * gamma1)[:, None, None] * R1
         if R2 is not None and gamma2 != 0.0:
@@ -148,7 +152,7 @@ def partial_fits(
     var = np.einsum("prk,prk->pk", M, M)
     # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
     edf = r if projects else np.einsum("pri,pij,prj->p", M, G, M)
-    return coef, var, counts - edf, counts
+    return coef, var, residual_dof(counts, edf), counts
 
 
 def _cholesky_forward(A: np.ndarray, B: np.ndarray) -> np.ndarray:

@@ -90,11 +90,22 @@ class Design(NamedTuple):
         # The design matrix holds n * k values; the SVD about two more of its size, the
         # normal equations and the penalties k * k each.
         if 8.0 * (3 * n * k + 3 * k * k) > _basis.PHYSICAL_MEMORY:
-            _basis.check_memory(
-                8.0 * (3 * n * k + 3 * k * k),
-                f"a {settings.method} fit of {k} coefficients (degree {degrees}, {basis} "
-                f"basis) on {n} samples",
+            # Many features and few samples: most likely many series, one per column.
+            hint = (
+                f"; X has {d} features for {n} samples: zarn.fit_many fits many series on "
+                "shared positions (one series per column of Y)"
+                if d > n
+                else ""
             )
+            try:
+                _basis.check_memory(
+                    8.0 * (3 * n * k + 3 * k * k),
+                    f"a {settings.method} fit of {k} coefficients (degree "
+                    f"{degree if isinstance(degree, int) else degrees}, {basis} basis) on "
+                    f"{n} samples",
+                )
+            except MemoryError as error:
+                raise MemoryError(f"{error}{hint}") from None
         offset, scale = _basis.domain_map(domain)
         indices = _basis.multi_indices(degrees, basis)
         return cls(degrees, basis, settings.n_grid, indices, domain, offset, scale)

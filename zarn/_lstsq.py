@@ -147,7 +147,7 @@ def weighted_rows(Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> Weigh
         # A power of four, so that its square root (the unit of the scale) is exact.
         exponent = math.frexp(top)[1]
         unit = math.ldexp(1.0, exponent // 2)
-        w = w / (unit * unit)
+        w = w / unit / unit  # unit * unit overflows for weights from 2**1023 on
     sw = np.sqrt(w)
     return WeightedRows(Phi * sw[:, None], y * sw, float(w.sum()), unit, keep)
 
@@ -195,14 +195,14 @@ def penalty_matrix(
     return S
 
 
-def certainly_full_rank(Phi: np.ndarray) -> bool:
+def certainly_full_rank(Phi: np.ndarray, margin: float = RANK_MARGIN) -> bool:
     """Whether the rank rule certainly finds the (n x k, n >= k) design of full rank.
 
-    True when the Cholesky factorisation of ``Phi'Phi - RANK_MARGIN * trace(Phi'Phi) I``
-    succeeds: the smallest singular value of Phi is then above ``sqrt(RANK_MARGIN / k)``
-    times the largest, far above both the threshold of the rank rule and the rounding
-    errors of the Gram matrix, of the QR factor and of its singular values. False says
-    nothing (the rank is then computed).
+    True when the Cholesky factorisation of ``Phi'Phi - margin * trace(Phi'Phi) I``
+    succeeds: the smallest singular value of Phi is then above ``sqrt(margin / k)``
+    times the largest (for any margin from the default one up, far above both the
+    threshold of the rank rule and the rounding errors of the Gram matrix, of the QR
+    factor and of its singular values). False says nothing (the rank is then computed).
 
     Examples
     --------
@@ -218,7 +218,7 @@ def certainly_full_rank(Phi: np.ndarray) -> bool:
     trace = float(G.trace())
     if not ORDINARY[0] < trace < ORDINARY[1]:  # also NaN: the sums must be accurate
         return False
-    G.flat[:: k + 1] -= RANK_MARGIN * trace  # the diagonal
+    G.flat[:: k + 1] -= margin * trace  # the diagonal
     try:
         np.linalg.cholesky(G)
     except np.linalg.LinAlgError:
@@ -240,12 +240,60 @@ class Penalty(NamedTuple):
     ridge: float
 
     def scaled(self, factor: float) -> Penalty:
-        """The same penalty with both weights multiplied by ``factor``."""
-        return self._replace(gamma1=self.gamma1 * factor, gamma2=self.gamma2 * factor)
+        """The penalty with both weights and the ridge multiplied by ``factor``.
+
+        ``factor`` is the mean weight of the rows (the sum of the weights over their
+        number): the penalty then stands in the weights' units, so that weights times a
+        constant give the same fit. Without weights it is 1.0, which changes nothing.
+        """
+        if factor == 1.0:
+            return self
+        return self._replace(
+            gamma1=self.gamma1 * factor, gamma2=self.gamma2 * factor, ridge=self.ridge * factor
+        )
 
     def matrix(self, k: int, n: float) -> np.ndarray:
         """The matrix ``ridge I + n gamma1 R1 + n gamma2 R2`` of k coefficients."""
         return penalty_matrix(k, self.R1, self.R2, n * self.gamma1, n * self.gamma2, self.ridge)
+
+
+def penalty_root(S: np.ndarray) -> np.ndarray:
+    """L with ``L'L = S`` for a symmetric positive semi-definite penalty S (k x k).
+
+    The square roots of a diagonal S (the ridge alone, without a factorisation); the
+    Cholesky factor where S is positive definite (it has a ridge), else the square roots
+    of its eigenvalues on its range.
+
+    Examples
+    --------
+    >>> S = np.array([[2.0, 1.0], [1.0, 2.0]])
+    >>> L = penalty_root(S)
+    >>> bool(np.allclose(L.T @ L, S))
+    True
+    """
+    d = np.diagonal(S)
+    if np.count_nonzero(S) == np.count_nonzero(d) and (d >= 0.0).all():
+        return np.diag(np.sqrt(d))
+    try:
+        return np.linalg.cholesky(S).T
+    except np.linalg.LinAlgError:
+        lam, V = np.linalg.eigh((S + S.T) / 2.0)
+        keep = lam > max(float(lam[-1]), 0.0) * len(lam) * EPS
+        return np.asarray(np.sqrt(lam[keep])[:, None] * V[:, keep].T)
+
+
+def stacked_factor(R: np.ndarray, S: np.ndarray) -> np.ndarray:
+    """The k x k R factor of the stacked ``[R; L]`` (``L'L = S``): its Gram matrix is
+    ``R'R + S``, without forming it (which would square the condition number)."""
+    return _upper(np.vstack([R, penalty_root(S)]))[: R.shape[1]]
+
+
+def well_determined(T: np.ndarray) -> bool:
+    """Whether the square upper triangular factor T is safely invertible: its diagonal
+    (whose magnitudes bound its singular values' spread from below) within k * 2**-52 of
+    its largest entry there."""
+    d = np.abs(np.diagonal(T))
+    return len(T) == T.shape[1] and bool(d.min(initial=np.inf) > d.max(initial=0.0) * len(d) * EPS)
 
 
 def coefficients_too_large(method: str, y: np.ndarray) -> ValueError:

@@ -27,10 +27,11 @@ import numpy as np
 from zarn import _batched
 from zarn._design import Design
 from zarn._fit import fit_series
-from zarn._lstsq import Penalty, r_factor, weighted_rows
+from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
+from zarn._uncertainty import warn_if_rank_deficient
 from zarn.exceptions import RankWarning
 
 # Packed rows after the coefficients and their standard errors, counted from the end.
@@ -91,7 +92,9 @@ def make_plan(
         fixed = settings.replace(
             domain=design.domain, random_state=seed_from(settings.random_state)
         )
-        return EstimatorPlan(design, skipna, scores, keep, fitter, X, sample_weight, fixed)
+        Phi_w = weighted_rows(design.matrix(design.map(X)), np.ones(len(X)), sample_weight).Phi
+        rank = singular_values(r_factor(Phi_w))[1]
+        return EstimatorPlan(design, skipna, scores, keep, fitter, X, sample_weight, fixed, rank)
     Phi = design.matrix(design.map(X))
     penalty = penalty_of(design, settings)
     # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
@@ -123,7 +126,14 @@ def make_plan(
         full_rank=full_rank,
         unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
         df_resid=u.df_resid,
+        rank=u.rank,
     )
+
+
+def warn_if_deficient(plan: Plan, n_series: int, stacklevel: int = 2) -> None:
+    """One :class:`zarn.exceptions.RankWarning` for the call where the shared design
+    cannot determine every coefficient of its ``n_series`` series."""
+    warn_if_rank_deficient(plan.rank, plan.k, plan.n_obs, stacklevel + 1, series=n_series)
 
 
 def kept(Yt: np.ndarray, keep: np.ndarray | None) -> np.ndarray:
@@ -164,10 +174,16 @@ class LinearPlan:
     full_rank: bool
     unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
     df_resid: float  # residual degrees of freedom of a complete series
+    rank: int  # numerical rank of the weighted design
 
     @property
     def k(self) -> int:
         return self.design.k
+
+    @property
+    def n_obs(self) -> int:
+        """Shared samples of positive weight."""
+        return len(self.Phi)
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: about ``BLOCK_VALUES`` values."""
@@ -404,10 +420,16 @@ class EstimatorPlan:
     X: np.ndarray  # the shared positions (n, d) of positive weight
     weights: np.ndarray | None  # their sample weights, or None
     settings: Settings  # the model's settings, domain and seed fixed
+    rank: int  # numerical rank of the weighted design
 
     @property
     def k(self) -> int:
         return self.design.k
+
+    @property
+    def n_obs(self) -> int:
+        """Shared samples of positive weight."""
+        return len(self.X)
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""

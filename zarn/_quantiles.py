@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import math
 
+import numpy as np
+
 from zarn._constants import EPS
 
 # Coefficients of Acklam's rational approximation of the normal quantile (relative error
@@ -232,7 +234,24 @@ def t_quantile(p: float, df: float) -> float:
     z = -normal_quantile(q)
     if df >= _T_EXPANSION_ANY_DF or (df >= _T_EXPANSION_DF and z <= _T_EXPANSION_Z):
         return -_t_expansion(z, df)
-    return -_t_upper_newton(q, df, z)
+    log_t = _log_tail_start(q, df)
+    if log_t > _LOG_MAX:  # beyond the range of doubles (a df below about 0.01)
+        return -math.inf
+    try:
+        return -_t_upper_newton(q, df, z)
+    except (ArithmeticError, ValueError):  # t so large that its sums leave the range
+        # of doubles (an overflow, or the log of an underflow): the tail law is exact there
+        return -math.exp(log_t)
+
+
+_LOG_MAX = math.log(float(np.finfo(np.float64).max))
+
+
+def _log_tail_start(q: float, df: float) -> float:
+    """ln t with P(T > t) = q by the tail law ``P(T > t) ~ c df^((df-1)/2) t^-df`` (c the
+    density at 0), exact as t grows (relative error O(df / t**2))."""
+    log_c = _t_log_density(0.0, df)
+    return (log_c + (df - 1.0) / 2.0 * math.log(df) - math.log(q)) / df
 
 
 def _t_upper_newton(q: float, df: float, z: float) -> float:
@@ -245,9 +264,7 @@ def _t_upper_newton(q: float, df: float, z: float) -> float:
     # light, and the tail of the density gives a start from the other side.
     t = _t_expansion(z, df)
     if df < 10.0 and q < 0.25:
-        log_c = _t_log_density(0.0, df)
-        tail = math.exp((log_c + (df - 1.0) / 2.0 * math.log(df) - math.log(q)) / df)
-        t = min(t, tail) if math.isfinite(tail) else t
+        t = min(t, math.exp(_log_tail_start(q, df)))
     central = q >= 0.25
     lo, hi = 0.0, math.inf
     log_q = math.log(q)

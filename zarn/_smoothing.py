@@ -113,9 +113,10 @@ class _Path:
         P: np.ndarray,
         fixed_root: np.ndarray,
         held: tuple[np.ndarray, float] | None,
+        count: float | None = None,
     ) -> None:
         n, k = Phi.shape
-        self.n = n
+        self.n = n if count is None else count  # the observations the rows stand for
         Q, R = np.linalg.qr(np.vstack([Phi, fixed_root]))
         self.R = R
         Q1, Q2 = Q[:n], Q[n:]
@@ -288,6 +289,7 @@ def choose_weights(
     *,
     ridge: float = 1e-10,
     criterion: str = "reml",
+    n_obs: float | None = None,
 ) -> WeightChoice:
     """Choose the penalty weights given as ``"auto"`` by REML (or GCV).
 
@@ -308,6 +310,10 @@ def choose_weights(
     criterion : {"reml", "gcv"}, default="reml"
         Restricted maximum likelihood (the estimator's choice) or generalised
         cross-validation.
+    n_obs : float or None, default=None
+        The number of observations the rows stand for, which the criteria count: the sum
+        of the sample weights where the rows are weighted (integer weights then choose
+        the weights of the repeated rows); None: the rows.
 
     Returns
     -------
@@ -363,7 +369,7 @@ def choose_weights(
         """Choose the weight of P with held_P at held_weight: (weight, value, path)."""
         root = _fixed_root(k, ridge, [(held_P, held_weight)])
         held = (held_P, held_weight) if held_weight > 0.0 else None
-        path = _Path(Phi, y, P, root, held)
+        path = _Path(Phi, y, P, root, held, n_obs)
         return (*_search(path, criterion), path)
 
     if auto1 != auto2:  # one weight chosen, the other held

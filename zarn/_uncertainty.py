@@ -28,22 +28,31 @@ from typing import Any
 import numpy as np
 
 from zarn._constants import EPS
-from zarn._lstsq import rank_threshold, singular_values
+from zarn._lstsq import rank_threshold, singular_values, stacked_factor, well_determined
 from zarn._quantiles import normal_quantile, t_quantile
 from zarn.exceptions import RankWarning
 
 # Rows of the design per block when summing the quadratic forms of the standard errors:
 # bounds the temporary (rows x k) product at a few megabytes.
 SE_BLOCK_ROWS = 8192
+# Residual degrees of freedom at or below this share of the samples count as none. The
+# default ridge (1e-10, in the weights' units) takes about ridge / sigma**2 from the edf
+# for each singular value sigma of the weighted design, so a fit with as many
+# coefficients as samples keeps a df of 1e-10 to 1e-7 (for sigma down to 1e-2 of the
+# largest) that no residual stands behind; a smoothness penalty worth the name frees a
+# sizeable fraction of a degree of freedom, far above this.
+DF_TOLERANCE = 1e-6
 KINDS = ("confidence", "prediction")
 
 
 class Uncertainty:
     """What every kind of uncertainty offers: scale, covariance, standard errors, intervals.
 
-    A subclass gives ``_moments`` (the covariance over ``scale**2``, and edf) and
-    ``scale``; ``normal`` says whether intervals use normal quantiles rather than
-    Student's t with ``df_resid`` degrees of freedom.
+    A subclass gives ``_moments`` (the covariance over ``(scale / unit)**2``, and edf)
+    and ``scale``; ``unit`` is a power of two that keeps the first in range for weights
+    of any magnitude (see :class:`zarn._lstsq.WeightedRows`), and ``normal`` says whether
+    intervals use normal quantiles rather than Student's t with ``df_resid`` degrees of
+    freedom.
 
     Attributes
     ----------
@@ -54,6 +63,7 @@ class Uncertainty:
     """
 
     normal = False
+    unit = 1.0
 
     def __init__(self, n_obs: int, rank: int) -> None:
         self.n_obs = n_obs
@@ -66,7 +76,7 @@ class Uncertainty:
 
     @property
     def _moments(self) -> tuple[np.ndarray, float]:
-        """(covariance divided by scale**2, edf)."""
+        """(covariance divided by (scale / unit)**2, edf)."""
         raise NotImplementedError
 
     @property
@@ -78,29 +88,31 @@ class Uncertainty:
     @property
     def cov_unscaled(self) -> np.ndarray:
         """Covariance of the coefficients divided by ``scale**2``."""
-        return self._moments[0]
+        with np.errstate(over="ignore"):
+            return self._moments[0] / self.unit / self.unit
 
     @property
     def edf(self) -> float:
-        """Effective number of parameters (trace of the hat matrix)."""
-        return self._moments[1]
+        """Effective number of parameters (trace of the hat matrix), at most ``n_obs``."""
+        return min(self._moments[1], float(self.n_obs))
 
     @property
     def df_resid(self) -> float:
-        """Residual degrees of freedom: samples of positive weight less ``edf``."""
-        return self.n_obs - self.edf
+        """Residual degrees of freedom: samples of positive weight less ``edf``
+        (:func:`residual_dof`)."""
+        return float(residual_dof(self.n_obs, self.edf))
 
     @property
     def cov(self) -> np.ndarray:
         """Covariance matrix of the coefficients."""
-        scale = self.scale
+        relative = self.scale / self.unit  # in range for weights of any magnitude
         with np.errstate(over="ignore", invalid="ignore"):
-            return self.cov_unscaled * scale * scale
+            return self._moments[0] * relative * relative
 
     @property
     def stderr(self) -> np.ndarray:
         """Standard errors of the coefficients."""
-        return np.asarray(self.scale * np.sqrt(np.diagonal(self.cov_unscaled)))
+        return np.asarray(self.scale * (np.sqrt(np.diagonal(self._moments[0])) / self.unit))
 
     def critical_value(self, level: float) -> float:
         """Two-sided quantile for a ``level`` interval (t with df_resid, or normal)."""
@@ -138,12 +150,13 @@ class Uncertainty:
         (``weights``, 1 where None), whose variance is ``scale**2 / w``:
         ``c * scale * sqrt(1 / w + phi' C phi)``. c is :meth:`critical_value`.
         """
-        h = quadratic_forms(Phi0, self.cov_unscaled)
+        # sqrt(phi' C phi), from the covariance in the units of the fit (in range).
+        spread = np.sqrt(quadratic_forms(Phi0, self._moments[0])) / self.unit
         if kind == "prediction":
             with np.errstate(divide="ignore"):  # a zero weight: an unbounded interval
-                h += 1.0 if weights is None else 1.0 / weights
+                spread = np.hypot(spread, 1.0 if weights is None else 1.0 / np.sqrt(weights))
         with np.errstate(over="ignore", invalid="ignore"):
-            return np.asarray((c * self.scale) * np.sqrt(h))
+            return np.asarray((c * self.scale) * spread)
 
 
 class LeastSquaresUncertainty(Uncertainty):
@@ -219,8 +232,7 @@ class LeastSquaresUncertainty(Uncertainty):
 
     @cached_property
     def _moments(self) -> tuple[np.ndarray, float]:
-        cov_unscaled, edf = self._unscaled()
-        return cov_unscaled / (self.unit * self.unit), edf
+        return self._unscaled()
 
     @property
     def scale(self) -> float:
@@ -337,6 +349,19 @@ def quadratic_forms(Phi0: np.ndarray, C: np.ndarray) -> np.ndarray:
     return out
 
 
+def residual_dof(n_obs: Any, edf: Any) -> Any:
+    """``n_obs - edf``, one or one per series, with 0.0 where it is at most
+    ``DF_TOLERANCE * n_obs`` (what the ridge leaves of a fit without residual).
+
+    Examples
+    --------
+    >>> float(residual_dof(3, 3.0 - 1e-10)), float(residual_dof(10, 2.5))
+    (0.0, 7.5)
+    """
+    df = np.asarray(n_obs, dtype=np.float64) - edf
+    return np.where(df > DF_TOLERANCE * np.asarray(n_obs, dtype=np.float64), df, 0.0)[()]
+
+
 def residual_scale(rss_root: float | np.ndarray, df_resid: float) -> Any:
     """``sqrt(rss / df_resid)`` from ``sqrt(rss)``, one or one per series; NaN without
     residual degrees of freedom."""
@@ -354,7 +379,18 @@ def _svd_parts(R: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
 
 
 def _posterior(R: np.ndarray, S: np.ndarray) -> tuple[np.ndarray, float]:
-    """``((R'R + S)^-1, trace((R'R + S)^-1 R'R))``: a pseudo-inverse where singular."""
+    """``((R'R + S)^-1, trace((R'R + S)^-1 R'R))``: a pseudo-inverse where singular.
+
+    With T the factor of the stacked ``[R; L]`` (``T'T = R'R + S``), the inverse is
+    ``T^-1 T^-T`` and the trace ``|R T^-1|_F^2``: no Gram matrix is formed, so both keep
+    the digits of ill-conditioned designs (and the trace is at most the rows of R).
+    """
+    k = R.shape[1]
+    T = stacked_factor(R, S)
+    if well_determined(T):
+        Tinv = np.linalg.solve(T, np.eye(k))
+        RT = R @ Tinv
+        return Tinv @ Tinv.T, float(np.sum(RT * RT))
     G = R.T @ R
     M = G + S
     M = (M + M.T) / 2.0  # exactly symmetric, for the eigendecomposition
@@ -386,15 +422,19 @@ def design_uncertainty(R: np.ndarray, n_obs: int, S: np.ndarray | None) -> Uncer
     return PenalizedUncertainty(R, math.nan, n_obs, s, rank, penalty=S)
 
 
-def warn_if_rank_deficient(rank: int, k: int, n_obs: int, stacklevel: int = 2) -> None:
+def warn_if_rank_deficient(
+    rank: int, k: int, n_obs: int, stacklevel: int = 2, series: int | None = None
+) -> None:
     """Issue :class:`zarn.exceptions.RankWarning` for a design that cannot fix every
-    coefficient: rank below k, or more coefficients than samples of positive weight."""
+    coefficient: rank below k, or more coefficients than samples of positive weight.
+    ``series``: the number of series that share the design (many fits), or None."""
     if rank >= k and k <= n_obs:
         return
+    shared = "" if series is None else f" shared by {series} series"
     warnings.warn(
-        f"the mapped design has rank {rank} for {k} coefficients ({n_obs} samples of "
-        "positive weight): the data do not determine every coefficient; lower the degree, "
-        "use basis='total', add samples or a penalty",
+        f"the mapped design{shared} has rank {rank} for {k} coefficients ({n_obs} samples "
+        "of positive weight): the data do not determine every coefficient; lower the "
+        "degree, use basis='total', add samples or a penalty",
         RankWarning,
         stacklevel=stacklevel + 1,
     )

@@ -23,7 +23,7 @@ from numpy.typing import ArrayLike
 
 from zarn import _backends
 from zarn._design import Design
-from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan
+from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan, warn_if_deficient
 from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
 from zarn._validation import (
     as_float_array,
@@ -372,6 +372,7 @@ def fit_many(
         )
     plan = make_plan(X, settings, skipna, mdl, weights)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
+    warn_if_deficient(plan, Yt.shape[0])
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)
     return ManyFits(_backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress), plan, axis, ndim)

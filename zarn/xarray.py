@@ -15,6 +15,7 @@ Importing this module (which needs xarray) registers the accessor ``.zarn`` on e
 
 from __future__ import annotations
 
+import math
 import numbers
 from collections.abc import Hashable
 from typing import Any
@@ -24,7 +25,17 @@ import numpy as np
 from zarn import __version__, _backends
 from zarn._design import Design
 from zarn._optional import import_optional
-from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, EstimatorPlan, Plan, make_plan
+from zarn._plans import (
+    MDL,
+    N_INLIERS,
+    N_USED,
+    R2,
+    SCALE,
+    EstimatorPlan,
+    Plan,
+    make_plan,
+    warn_if_deficient,
+)
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
 from zarn.many import derivative_orders, model_settings
@@ -177,16 +188,16 @@ def fit(
         )
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
 
+    if isinstance(sample_weight, xr.DataArray):
+        obj, sample_weight = _aligned_weights(xr, obj, sample_weight, dim)
+        arrays = {name: obj[name] for name in arrays} if None not in arrays else {None: obj}
     x, keep, kind, units = _positions(obj, dim)
+    if not keep.any():
+        raise ValueError(
+            f"the coordinate {dim!r} holds no known position: all {len(keep)} values are NaN or NaT"
+        )
     weights = None
     if sample_weight is not None:
-        if isinstance(sample_weight, xr.DataArray):
-            if sample_weight.dims != (dim,):
-                raise ValueError(
-                    f"sample_weight must lie along {dim!r} only, got dimensions "
-                    f"{sample_weight.dims}"
-                )
-            sample_weight = sample_weight.values
         weights = check_sample_weight(sample_weight, len(x))
     if not keep.all():
         if not skipna:
@@ -200,11 +211,15 @@ def fit(
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
     plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights)
+    warn_if_deficient(
+        plan, sum(math.prod(n for d, n in da.sizes.items() if d != dim) for da in arrays.values())
+    )
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
     out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
     for name, da in arrays.items():
-        packed = _fit_array(da, dim, plan, n_jobs, bool(progress))
+        label = "the data" if name is None else f"the data variable {name!r}"
+        packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
@@ -216,6 +231,28 @@ def fit(
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
     out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
     return out
+
+
+def _aligned_weights(xr: Any, obj: Any, weights: Any, dim: Hashable) -> tuple[Any, np.ndarray]:
+    """``obj`` and the values of the DataArray ``weights`` aligned by their labels along
+    ``dim``, as xarray aligns operands (its ``arithmetic_join``, "inner" by default:
+    positions without a weight are left out)."""
+    if weights.dims != (dim,):
+        raise ValueError(
+            f"sample_weight must lie along {dim!r} only, got dimensions {weights.dims}"
+        )
+    join = xr.get_options()["arithmetic_join"]
+    try:
+        obj, weights = xr.align(obj, weights, join=join)
+    except ValueError as error:
+        raise ValueError(
+            f"the sample weights cannot be aligned with the data along {dim!r}: {error}"
+        ) from None
+    if obj.sizes[dim] == 0:
+        raise ValueError(
+            f"the sample weights and the data share no label of the coordinate {dim!r}"
+        )
+    return obj, weights.values
 
 
 def _no_dim(dim: Hashable, obj: Any) -> str:
@@ -248,16 +285,17 @@ def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, st
     return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else ""
 
 
-def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool) -> Any:
-    """The packed fits (..., width) of the series of ``da`` along ``dim``, lazy for Dask."""
+def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool, label: str) -> Any:
+    """The packed fits (..., width) of the series of ``da`` (named ``label`` in errors)
+    along ``dim``, lazy for Dask."""
     data = da.data
     axis = da.get_axis_num(dim)
     if not isinstance(data, np.ndarray) and hasattr(data, "map_blocks"):  # Dask
         if data.dtype.kind not in "biuf":
-            raise TypeError(f"the data hold {data.dtype} values, which are not real numbers")
+            raise TypeError(f"{label} holds {data.dtype} values, which are not real numbers")
         dask_array = import_optional("dask.array", "fitting a Dask-backed DataArray")
         return _backends.dask_blocks(dask_array.moveaxis(data, axis, -1), plan)
-    values = np.moveaxis(as_float_array(data, "the data"), axis, -1)
+    values = np.moveaxis(as_float_array(data, label), axis, -1)
     Yt = values.reshape(-1, values.shape[-1])  # a view where the layout allows
     packed = _backends.run_blocks(Yt, plan, n_jobs, None, progress)
     return packed.reshape(values.shape[:-1] + (packed.shape[-1],))
