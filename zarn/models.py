@@ -44,7 +44,7 @@ from zarn._validation import (
 PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
 _SET_BY_SOME_FITS = frozenset(
-    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "robust_weights_", "_mdl"}
+    {"feature_names_in_", "inlier_mask_", "seed_", "robust_weights_", "s_scale_", "cov_h1_", "_mdl"}
 )
 
 _C_INT = _constants.C_INT_MAX
@@ -132,15 +132,16 @@ class PolynomialRegressor:
         mapped design Phi and the weights W (the pseudo-inverse when the design is
         rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
         posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
-        ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
-        fit with the robust scale. NaN without residual degrees of freedom.
+        ``Vp``), which includes the bias the penalty brings. ``"robust"``: R's ``lmrob``
+        default (``.vcov.avar1``), Huber's H1 for penalised fits. NaN without residual
+        degrees of freedom.
     stderr_ : ndarray of shape (n_coefficients,)
         Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
     scale_ : float
         Standard deviation of the noise (of an observation of weight 1): the square root of
         the weighted residual sum of squares over ``df_resid_``; for the robust method the
-        robust scale of the residuals (for Gaussian noise an estimate of its standard
-        deviation, not inflated by outliers).
+        scale of the final M-step (``lmrob``'s ``scale``; for Gaussian noise an estimate of
+        its standard deviation, not inflated by outliers).
     df_resid_ : float
         Residual degrees of freedom: the samples of positive weight less ``edf_``.
     edf_ : float
@@ -160,10 +161,17 @@ class PolynomialRegressor:
         Robust method only: each training sample's weight in [0, 1] in the final fit
         (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
         weights (times any sample weights).
+    s_scale_ : float
+        Robust method only: the scale of the S-estimate that starts the M-steps.
+    cov_h1_ : ndarray of shape (n_coefficients, n_coefficients)
+        Robust method only: Huber's H1 covariance of ``coef_`` at ``scale_`` (statsmodels'
+        ``RLM`` default), which assumes constant noise.
     gibbs_ : GibbsRecord
-        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable).
+        Robust method only: the Gibbs analysis of the tournament sampler's warm-up (frozen,
+        picklable), run on the fit's residuals when first asked for (with the sampler
+        settings and ``seed_``, on at most 250 samples drawn from the seed).
     seed_ : int
-        Robust method only: the seed the sampler used.
+        Robust method only: the seed of the fit and of the sampler.
 
     See Also
     --------
@@ -172,25 +180,30 @@ class PolynomialRegressor:
 
     Notes
     -----
-    The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
-    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate (the
-    smallest M-scale of Tukey's biweight among many starts) is followed by Newton steps on
-    the biweight M-estimator at a fixed scale, efficient for Gaussian noise, so that clean
-    data gets nearly the least-squares fit. The fit is the penalised least-squares fit
-    with the final biweight weights (``robust_weights_``); samples far beyond the noise
-    scale are flagged (``inlier_mask_``). Large data is searched on a subsample, so the
-    cost grows linearly in n. Points far out in the features that agree with the bulk of
-    the data keep their full weight. The procedure, with its constants by name, is that of
-    ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
-    ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
+    The robust method is an MM-estimator with R's ``robustbase::lmrob`` defaults, fitted
+    by zarn's native robust engine: up to half of the samples may be arbitrarily bad. A
+    high-breakdown S-estimate (the smallest M-scale of Tukey's biweight among elemental
+    starts and the annealed least-squares fit, ``s_scale_`` its scale) is followed by
+    95 %-efficient biweight M-steps, first at that scale, then at the noise scale of their
+    residuals while it falls. ``coef_`` is the weighted least-squares fit with the final
+    biweight weights (``robust_weights_``); samples beyond 3 noise scales are flagged
+    (``inlier_mask_``). On more than 1,000 samples the search runs on a subsample of
+    1,000 and the last M-steps on all of them. A fit costs about as much as ten to a few
+    tens of least-squares fits. ``scale_`` is the final M-step's scale and ``cov_`` is
+    ``lmrob``'s default covariance (``.vcov.avar1``, valid when the noise is not
+    constant; Huber's H1 with a penalty), with Student's t quantiles with ``df_resid_``
+    degrees of freedom, as ``confint`` and ``summary.lmrob``; ``cov_h1_`` is Huber's H1.
+    The tournament sampler does not run at fit: ``gibbs_`` runs it on the fit's residuals
+    when first asked for. See the user guide's robust page.
 
-    Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
-    zero weight drops a sample, and integer weights give the fit of the correspondingly
-    repeated samples. For the uncertainty they are precision weights, as in statsmodels'
-    WLS and R's ``lm``: an observation of weight w has variance ``scale_**2 / w``, and
-    ``df_resid_`` counts the samples of positive weight. The robust method weighs each
-    sample's term of its objectives (the M-scale of the search and the M-steps) by its
-    weight, so integer weights again act as repeated samples.
+    Sample weights have scikit-learn's meaning for the least-squares methods: they
+    multiply the squared residuals, a zero weight drops a sample, and integer weights give
+    the fit of the correspondingly repeated samples. For the uncertainty they are precision
+    weights, as in statsmodels' WLS and R's ``lm``: an observation of weight w has variance
+    ``scale_**2 / w``, and ``df_resid_`` counts the samples of positive weight. The robust
+    method takes them as ``lmrob(weights=)`` does, as precision weights (each row and its
+    y multiplied by sqrt(w)): multiplying all weights by a constant changes neither
+    ``coef_`` nor ``stderr_``, and integer weights are not repeated samples.
 
     ``rank_`` is computed by ``fit``; ``singular_values_``, ``cov_``, ``stderr_``,
     ``scale_``, ``df_resid_`` and ``edf_`` on first access, from the k x k triangular factor
@@ -350,8 +363,9 @@ class PolynomialRegressor:
         if fit.outliers is not None:
             self.inlier_mask_ = fit.outliers.inlier_mask
             self.robust_weights_ = fit.outliers.weights
-            self.gibbs_ = fit.outliers.gibbs
             self.seed_ = fit.outliers.seed
+            self.s_scale_ = fit.outliers.s_scale
+            self.cov_h1_ = fit.outliers.cov_h1
         self.coef_ = fit.coef
         self.basis_ = series.design.indices
         self.domain_ = series.design.domain
@@ -375,6 +389,14 @@ class PolynomialRegressor:
         if cached is None:
             cached = self.__dict__["_mdl"] = series.mdl()
         return cached
+
+    @property
+    def gibbs_(self) -> _methods.GibbsRecord:
+        """Robust method only: the sampler's Gibbs analysis on the fit's residuals."""
+        outliers = self._fitted().fit.outliers
+        if outliers is None:
+            raise AttributeError("only robust fits have the attribute 'gibbs_'")
+        return outliers.sampler.gibbs  # type: ignore[no-any-return]
 
     @property
     def cov_(self) -> np.ndarray:
@@ -468,9 +490,8 @@ class PolynomialRegressor:
 
         Notes
         -----
-        c is the quantile of Student's t with ``df_resid_`` degrees of freedom for
-        ``"ols"`` and ``"penalized"`` (exact under Gaussian noise for ``"ols"``), and the
-        normal quantile for ``"robust"``, whose theory is asymptotic.
+        c is the quantile of Student's t with ``df_resid_`` degrees of freedom (exact
+        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``).
 
         Examples
         --------
@@ -616,9 +637,8 @@ class PolynomialRegressor:
         For every method the statistic is ``coef / stderr`` and the p value and intervals use
         Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
         WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
-        ``summary.lmrob`` and ``confint`` (``predict_interval`` uses the normal quantile for
-        robust fits instead). Without residual degrees of freedom, or where a standard error
-        is not finite, a row's tests and intervals are NaN.
+        ``summary.lmrob`` and ``confint``. Without residual degrees of freedom, or where a
+        standard error is not finite, a row's tests and intervals are NaN.
 
         The coefficients of the raw monomials are exact (each rounded once from the exact
         rational change of units), but with a domain far from zero they are large, of
