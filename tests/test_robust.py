@@ -253,6 +253,16 @@ def test_zero_weights_drop_samples():
     np.testing.assert_allclose(weighted.coef, dropped.coef, rtol=1e-9)
     np.testing.assert_array_equal(weighted.inlier_mask[kept], dropped.inlier_mask)
     assert weighted.scale == pytest.approx(dropped.scale, rel=1e-9)
+    # A sample of weight 0 gets the weight and flag of its residual as a sample of weight 1
+    # (they were all flagged: the engine took their y for 0).
+    r = y - Phi @ weighted.coef
+    np.testing.assert_array_equal(
+        weighted.inlier_mask[~kept], np.abs(r[~kept]) < 3.0 * weighted.noise_scale
+    )
+    np.testing.assert_allclose(
+        weighted.weights[~kept],
+        np.clip(1.0 - (r[~kept] / (4.685061 * weighted.scale)) ** 2, 0.0, None) ** 2,
+    )
 
 
 @pytest.mark.parametrize("factor", [0.1, 2.0**-30, 7.0, 1e4])
