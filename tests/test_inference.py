@@ -9,7 +9,7 @@ from zarn import _lstsq
 from zarn._lstsq import Penalty
 from zarn._methods.ols import fit_ols
 from zarn._methods.penalized import fit_penalized
-from zarn._methods.robust import given_uncertainty
+from zarn._methods.robust import robust_uncertainty
 from zarn._native import zarn_core as core
 from zarn._quantiles import normal_quantile, t_quantile
 from zarn._uncertainty import warn_if_rank_deficient
@@ -219,14 +219,14 @@ def test_penalized_without_penalty_is_ols():
     np.testing.assert_allclose(u.edf, 5.0, rtol=1e-12)
 
 
-def test_given_covariance_uses_normal_quantiles():
+def test_robust_covariance_uses_t_quantiles_as_lmrob():
     Phi, _, w = simulated()
     cov = np.diag(np.arange(1.0, 6.0)) * 0.01
-    u = given_uncertainty(Phi, w, cov, 0.5)
+    u = robust_uncertainty(Phi, w, cov, 0.5)
     np.testing.assert_allclose(u.cov, cov, rtol=1e-15)
     low, high = u.bounds(Phi[:3], np.zeros(3), level=0.95)
     se = np.sqrt(np.einsum("ij,jk,ik->i", Phi[:3], cov, Phi[:3]))
-    np.testing.assert_allclose(high, stats.norm.ppf(0.975) * se, rtol=1e-13)
+    np.testing.assert_allclose(high, stats.t.ppf(0.975, len(w) - 5) * se, rtol=1e-12)
     np.testing.assert_allclose(low, -high, rtol=1e-15)
     assert u.rank == 5 and u.df_resid == len(w) - 5
 

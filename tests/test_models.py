@@ -39,9 +39,9 @@ def expected_failures(estimator):
     """Checks that a configuration cannot pass, and why."""
     if estimator.method == "robust":
         return {
-            "check_sample_weight_equivalence_on_dense_data": "the robust search draws its "
-            "random starts from the rows, so repeated rows draw other starts: the fits agree "
-            "to about 1e-4, not the check's 1e-7"
+            "check_sample_weight_equivalence_on_dense_data": "robust weights are lmrob's "
+            "precision weights: integer weights are not repeated rows (the M-scale counts "
+            "the samples, not their weights), as in R's lmrob(weights=)"
         }
     return {}
 

@@ -12,7 +12,8 @@ covariance (the scale, that of a sample of weight 1, changes with it).
 
 :func:`fit_block` fits a block of series and returns a :class:`BlockFit` of arrays;
 :func:`fit_one` fits one series (a block of one, so the same bits as inside any block)
-and returns an :class:`EngineFit` with the fields of :class:`zarn._robust.RobustFit`.
+and returns an :class:`EngineFit`, which the robust method (:mod:`zarn._methods.robust`)
+turns into the estimator's results.
 Every series runs on one thread of the engine's OpenMP loop, with the interpreter's lock
 released; its result depends on its own data, the design and the seed only.
 """
@@ -91,7 +92,7 @@ class BlockFit:
 
 @dataclass(frozen=True)
 class EngineFit:
-    """The engine's fit of one series, with the fields of :class:`zarn._robust.RobustFit`.
+    """The engine's fit of one series.
 
     Attributes
     ----------
@@ -107,7 +108,7 @@ class EngineFit:
     cov : numpy.ndarray
         k x k covariance, ``lmrob``'s default (``.vcov.avar1``).
     mm_scale : float
-        The same as ``scale`` (the name of :class:`zarn._robust.RobustFit`).
+        The same as ``scale``.
     s_scale : float
         Scale of the S-estimate.
     noise_scale : float
@@ -277,8 +278,7 @@ def fit_one(
 ) -> EngineFit:
     """Fit one series: :func:`fit_block` on a block of one.
 
-    The arguments are those of :func:`zarn._robust.robust_fit` without the sampler's,
-    ``sample_weight`` being the series' precision weights.
+    ``sample_weight`` holds the series' precision weights.
 
     Parameters
     ----------

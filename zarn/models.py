@@ -49,7 +49,7 @@ from zarn._validation import (
 PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
 _SET_BY_SOME_FITS = frozenset(
-    {"feature_names_in_", "inlier_mask_", "gibbs_", "seed_", "robust_weights_", "_mdl"}
+    {"feature_names_in_", "inlier_mask_", "seed_", "robust_weights_", "s_scale_", "cov_h1_", "_mdl"}
 )
 
 _C_INT = _constants.C_INT_MAX
@@ -138,15 +138,16 @@ class PolynomialRegressor:
         mapped design Phi and the weights W (the pseudo-inverse when the design is
         rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
         posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
-        ``Vp``), which includes the bias the penalty brings. ``"robust"``: that of the final
-        fit with the robust scale. NaN without residual degrees of freedom.
+        ``Vp``), which includes the bias the penalty brings. ``"robust"``: R's ``lmrob``
+        default (``.vcov.avar1``), Huber's H1 for penalised fits. NaN without residual
+        degrees of freedom.
     stderr_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
         Standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
     scale_ : float or ndarray of shape (n_targets,)
         Standard deviation of the noise (of an observation of weight 1): the square root of
         the weighted residual sum of squares over ``df_resid_``; for the robust method the
-        robust scale of the residuals (for Gaussian noise an estimate of its standard
-        deviation, not inflated by outliers).
+        scale of the final M-step (``lmrob``'s ``scale``; for Gaussian noise an estimate of
+        its standard deviation, not inflated by outliers).
     df_resid_ : float or ndarray of shape (n_targets,)
         Residual degrees of freedom: the samples of positive weight less ``edf_``.
     edf_ : float or ndarray of shape (n_targets,)
@@ -166,11 +167,19 @@ class PolynomialRegressor:
         Robust method only: each training sample's weight in [0, 1] in the final fit
         (Tukey's biweight of its residual); ``coef_`` is the least-squares fit with these
         weights (times any sample weights).
+    s_scale_ : float or ndarray of shape (n_targets,)
+        Robust method only: the scale of the S-estimate that starts the M-steps.
+    cov_h1_ : ndarray of shape (n_coefficients, n_coefficients) or (n_targets, k, k)
+        Robust method only: Huber's H1 covariance of ``coef_`` at ``scale_`` (statsmodels'
+        ``RLM`` default), which assumes constant noise.
     gibbs_ : GibbsRecord or tuple of GibbsRecord
-        Robust method only: the sampler's warm-up Gibbs analysis (frozen, picklable); one
-        per target for a 2-D y.
+        Robust method only: the Gibbs analysis of the tournament sampler's warm-up (frozen,
+        picklable), run on the fit's residuals when first asked for (with the sampler
+        settings and ``seed_``, on at most 250 samples drawn from the seed); one per target
+        for a 2-D y.
     seed_ : int
-        Robust method only: the seed the sampler used (the same for every target).
+        Robust method only: the seed of the fit and of the sampler (the same for every
+        target).
 
     See Also
     --------
@@ -180,17 +189,21 @@ class PolynomialRegressor:
 
     Notes
     -----
-    The robust method is an MM-estimator, as R's ``robustbase::lmrob`` computes it: up
-    to half of the samples may be arbitrarily bad. A high-breakdown S-estimate (the
-    smallest M-scale of Tukey's biweight among many starts) is followed by Newton steps on
-    the biweight M-estimator at a fixed scale, efficient for Gaussian noise, so that clean
-    data gets nearly the least-squares fit. The fit is the penalised least-squares fit
-    with the final biweight weights (``robust_weights_``); samples far beyond the noise
-    scale are flagged (``inlier_mask_``). Large data is searched on a subsample, so the
-    cost grows linearly in n. Points far out in the features that agree with the bulk of
-    the data keep their full weight. The procedure, with its constants by name, is that of
-    ``zarn._methods.robust.robust_fit``; its tuning constants are ``S_TUNING``,
-    ``MM_TUNING`` and ``CUTOFF`` of ``zarn._biweight``. See the user guide's robust page.
+    The robust method is an MM-estimator with R's ``robustbase::lmrob`` defaults, fitted
+    by zarn's native robust engine: up to half of the samples may be arbitrarily bad. A
+    high-breakdown S-estimate (the smallest M-scale of Tukey's biweight among elemental
+    starts and the annealed least-squares fit, ``s_scale_`` its scale) is followed by
+    95 %-efficient biweight M-steps, first at that scale, then at the noise scale of their
+    residuals while it falls. ``coef_`` is the weighted least-squares fit with the final
+    biweight weights (``robust_weights_``); samples beyond 3 noise scales are flagged
+    (``inlier_mask_``). On more than 1,000 samples the search runs on a subsample of
+    1,000 and the last M-steps on all of them. A fit costs about as much as ten to a few
+    tens of least-squares fits. ``scale_`` is the final M-step's scale and ``cov_`` is
+    ``lmrob``'s default covariance (``.vcov.avar1``, valid when the noise is not
+    constant; Huber's H1 with a penalty), with Student's t quantiles with ``df_resid_``
+    degrees of freedom, as ``confint`` and ``summary.lmrob``; ``cov_h1_`` is Huber's H1.
+    The tournament sampler does not run at fit: ``gibbs_`` runs it on the fit's residuals
+    when first asked for. See the user guide's robust page.
 
     Several targets: ``fit(X, Y)`` with Y of shape (n_samples, n_targets) fits one model
     per column of Y, each equal (to rounding) to the fit of that column alone, with the
@@ -207,13 +220,14 @@ class PolynomialRegressor:
     finite. For many series (thousands of pixels, with missing values and worker
     processes), :func:`zarn.fit_many` is the faster tool.
 
-    Sample weights have scikit-learn's meaning: they multiply the squared residuals, a
-    zero weight drops a sample, and integer weights give the fit of the correspondingly
-    repeated samples. For the uncertainty they are precision weights, as in statsmodels'
-    WLS and R's ``lm``: an observation of weight w has variance ``scale_**2 / w``, and
-    ``df_resid_`` counts the samples of positive weight. The robust method weighs each
-    sample's term of its objectives (the M-scale of the search and the M-steps) by its
-    weight, so integer weights again act as repeated samples.
+    Sample weights have scikit-learn's meaning for the least-squares methods: they
+    multiply the squared residuals, a zero weight drops a sample, and integer weights give
+    the fit of the correspondingly repeated samples. For the uncertainty they are precision
+    weights, as in statsmodels' WLS and R's ``lm``: an observation of weight w has variance
+    ``scale_**2 / w``, and ``df_resid_`` counts the samples of positive weight. The robust
+    method takes them as ``lmrob(weights=)`` does, as precision weights (each row and its
+    y multiplied by sqrt(w)): multiplying all weights by a constant changes neither
+    ``coef_`` nor ``stderr_``, and integer weights are not repeated samples.
 
     ``rank_`` is computed by ``fit``; ``singular_values_``, ``cov_``, ``stderr_``,
     ``scale_``, ``df_resid_`` and ``edf_`` on first access, from the k x k triangular factor
@@ -392,9 +406,9 @@ class PolynomialRegressor:
         if outliers:  # a method that flags outliers: every target's fit has them
             self.inlier_mask_ = self._by_sample([o.inlier_mask for o in outliers])
             self.robust_weights_ = self._by_sample([o.weights for o in outliers])
-            gibbs = [o.gibbs for o in outliers]
-            self.gibbs_ = tuple(gibbs) if several else gibbs[0]
             self.seed_ = outliers[0].seed  # one seed for every target
+            self.s_scale_ = self._stacked([o.s_scale for o in outliers])
+            self.cov_h1_ = self._stacked([o.cov_h1 for o in outliers])
         self.coef_ = self._stacked([series.fit.coef for series in fits])
         self.basis_ = first.design.indices
         self.domain_ = first.design.domain
@@ -424,6 +438,18 @@ class PolynomialRegressor:
         if cached is None:
             cached = self.__dict__["_mdl"] = self._stacked([series.mdl() for series in fits])
         return cached
+
+    @property
+    def gibbs_(self) -> Any:
+        """Robust method only: the sampler's Gibbs analysis on the fit's residuals."""
+        outliers = [series.fit.outliers for series in self._fitted()]
+        if outliers[0] is None:
+            raise AttributeError("only robust fits have the attribute 'gibbs_'")
+        return self._stacked_tuple([o.sampler.gibbs for o in outliers if o is not None])
+
+    def _stacked_tuple(self, values: list[Any]) -> Any:
+        """The value of the one target, or the targets' values as a tuple."""
+        return tuple(values) if self._several else values[0]
 
     @property
     def cov_(self) -> Any:
@@ -523,9 +549,8 @@ class PolynomialRegressor:
 
         Notes
         -----
-        c is the quantile of Student's t with ``df_resid_`` degrees of freedom for
-        ``"ols"`` and ``"penalized"`` (exact under Gaussian noise for ``"ols"``), and the
-        normal quantile for ``"robust"``, whose theory is asymptotic.
+        c is the quantile of Student's t with ``df_resid_`` degrees of freedom (exact
+        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``).
 
         Examples
         --------
@@ -703,9 +728,8 @@ class PolynomialRegressor:
         For every method the statistic is ``coef / stderr`` and the p value and intervals use
         Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
         WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
-        ``summary.lmrob`` and ``confint`` (``predict_interval`` uses the normal quantile for
-        robust fits instead). Without residual degrees of freedom, or where a standard error
-        is not finite, a row's tests and intervals are NaN.
+        ``summary.lmrob`` and ``confint``. Without residual degrees of freedom, or where a
+        standard error is not finite, a row's tests and intervals are NaN.
 
         The coefficients of the raw monomials are exact (each rounded once from the exact
         rational change of units), but with a domain far from zero they are large, of

@@ -28,8 +28,10 @@ class Outliers:
 
     inlier_mask: np.ndarray  # False for the samples flagged as outliers
     weights: np.ndarray  # each sample's robustness weight in the final fit, in [0, 1]
-    gibbs: Any  # the sampler's GibbsRecord
-    seed: int  # the seed the sampler used
+    sampler: Any  # the sampler on the fit's residuals (SamplerRun: its gibbs on first use)
+    seed: int  # the seed of the fit and of the sampler
+    s_scale: float  # the scale of the S-estimate, in the units of y
+    cov_h1: np.ndarray  # Huber's H1 covariance of the coefficients (statsmodels' RLM)
 
 
 @dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__

@@ -103,14 +103,17 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     Samples all;
     all.X.resize(n_used, k);
     all.y.resize(n_used);
-    VectorXd y_scaled = VectorXd::Zero(n); // design-indexed, for the elemental fits
+    // Design-indexed, for the elemental fits and for the residuals of the samples of
+    // weight 0 (which get the weights and flags of samples of weight 1).
+    VectorXd y_scaled = VectorXd::Zero(n);
     double total = 0.0;
     for (Index i = 0, j = 0; i < n; ++i) {
+        if (std::isfinite(y[i]))
+            y_scaled[i] = std::ldexp(y[i], -ey);
         if (!used[static_cast<std::size_t>(i)])
             continue;
         const double wi = std::ldexp(w[i], -2 * ew);
         const double root = std::sqrt(wi);
-        y_scaled[i] = std::ldexp(y[i], -ey);
         all.X.row(j) = root * Phi.row(i);
         all.y[j] = root * y_scaled[i];
         all.rows.push_back(i);

@@ -136,7 +136,9 @@ MMEstimate mm_estimate(const Samples& s, const VectorXd& s_coef, double s_scale,
             break;
         MFit again = m_steps(s, fit.coef, noise);
         NoiseScale next = noise_scale(s, residuals(s, again.coef), again.weights, noise);
-        if (!(next.scale <= noise))
+        // A round must lower the noise scale without reaching zero: residuals of no noise
+        // are an exact fit of a few samples inside a noisier fit, not a better fit.
+        if (!(next.scale <= noise) || !(next.scale > floor))
             break;
         fit = std::move(again);
         est.scale = noise;
