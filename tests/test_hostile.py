@@ -142,12 +142,13 @@ def test_estimator_on_hostile_input(model, data):
     else:
         event("fitted")
         k = len(model.basis_)
-        assert model.coef_.shape == (k,) and np.isfinite(model.coef_).all()
+        targets = np.shape(y)[1:]  # a 2-D y: one model per column
+        assert model.coef_.shape == (*targets, k) and np.isfinite(model.coef_).all()
         assert model.basis_.shape == (k, model.n_features_in_)
-        assert not np.isnan(model.mdl_)
+        assert not np.isnan(model.mdl_).any()
         Xf = np.asarray(X, dtype=np.float64)
         prediction = model.predict(Xf if not hasattr(X, "columns") else X)
-        assert prediction.shape == (len(Xf),)
+        assert prediction.shape == (len(Xf), *targets)
         assert np.isfinite(prediction).all()
     np.testing.assert_array_equal(reference_fit(), REFERENCE)
 

@@ -363,7 +363,7 @@ def test_estimator_equals_lmrob(name, tmp_path):
 def test_gibbs_is_computed_on_first_access_and_depends_on_the_seed():
     x, y, _ = cubic(200, 0.3, seed=6)
     a = zarn.PolynomialRegressor(3, method="robust", random_state=11, **SMALL).fit(x[:, None], y)
-    assert "gibbs" not in a._series.fit.outliers.sampler.__dict__  # the fit did not run it
+    assert "gibbs" not in a._fits[0].fit.outliers.sampler.__dict__  # the fit did not run it
     b = zarn.PolynomialRegressor(3, method="robust", random_state=11, **SMALL).fit(x[:, None], y)
     c = zarn.PolynomialRegressor(3, method="robust", random_state=12, **SMALL).fit(x[:, None], y)
     assert a.gibbs_ == b.gibbs_ and a.gibbs_ is a.gibbs_

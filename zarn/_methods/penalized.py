@@ -193,16 +193,13 @@ def stacked_fit(
         check_finite(y, "y")  # NaN or infinity in y shows in every entry of z
         s = power_of_two_scale(y)
         R, z, rho = augmented_factor(Phi, y / s)
-    k = R.shape[1]
-    stacked = np.zeros((len(R) + k, k + 1))
-    stacked[: len(R), :k], stacked[: len(R), k] = R, z
     root = penalty_root(S)
-    stacked[len(R) : len(R) + len(root), :k] = root
-    T = r_factor(stacked)
-    Tk, t = T[:k, :k], T[:k, k]
-    # The triangular solve, or the core's minimum-norm solution where T is singular (no
-    # ridge, a rank-deficient design).
-    coef = np.linalg.solve(Tk, t) if well_determined(Tk) else np.asarray(core.ols(Tk, t))
+    coef = _stacked_solve(R, z, root)
+    if s == 1.0 and not np.isfinite(coef).all():
+        # Finite sums whose solution leaves the range of doubles: solve for y / s.
+        s = power_of_two_scale(y)
+        R, z, rho = augmented_factor(Phi, y / s)
+        coef = _stacked_solve(R, z, root)
     rss_root = norm(R @ coef - z, rho)
     if s != 1.0:
         with np.errstate(over="ignore"):
@@ -210,6 +207,20 @@ def stacked_fit(
         if not np.isfinite(coef).all():
             raise coefficients_too_large("penalized", y)
     return coef, R, rss_root
+
+
+def _stacked_solve(R: np.ndarray, z: np.ndarray, root: np.ndarray) -> np.ndarray:
+    """The minimiser of ``|R b - z|^2 + |L b|^2`` (``root`` is L), by the QR
+    factorisation of the stacked ``[R, z; L, 0]``."""
+    k = R.shape[1]
+    stacked = np.zeros((len(R) + k, k + 1))
+    stacked[: len(R), :k], stacked[: len(R), k] = R, z
+    stacked[len(R) : len(R) + len(root), :k] = root
+    T = r_factor(stacked)
+    Tk, t = T[:k, :k], T[:k, k]
+    # The triangular solve, or the core's minimum-norm solution where T is singular (no
+    # ridge, a rank-deficient design).
+    return np.linalg.solve(Tk, t) if well_determined(Tk) else np.asarray(core.ols(Tk, t))
 
 
 def least_squares(Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:
