@@ -30,9 +30,9 @@ COLUMNS = ("coef", "stderr", "statistic", "pvalue", "low", "high")
 class Summary:
     """The coefficients of a fit in the features' own units, with their tests and intervals.
 
-    Made by :func:`summarize`; frozen, its arrays read-only. It prints as a text table,
-    shows as an HTML table in notebooks, and converts to a DataFrame with
-    :meth:`to_pandas`.
+    Made by :meth:`zarn.PolynomialRegressor.summary`; frozen, its arrays read-only. It
+    prints as a text table, shows as an HTML table in notebooks, and converts to a
+    DataFrame with :meth:`to_pandas`.
 
     Attributes
     ----------
@@ -60,14 +60,13 @@ class Summary:
     level : float
         Coverage of the intervals.
     r2 : float or None
-        Coefficient of determination on the data given to :func:`summarize` (None without).
+        Coefficient of determination on the data given to ``summary()`` (None without).
 
     Examples
     --------
     >>> import zarn
-    >>> from zarn._summary import summarize
     >>> model = zarn.PolynomialRegressor(degree=1, method="ols")
-    >>> table = summarize(model.fit([[1.0], [2.0], [3.0], [4.0]], [2.1, 3.9, 6.1, 7.9]))
+    >>> table = model.fit([[1.0], [2.0], [3.0], [4.0]], [2.1, 3.9, 6.1, 7.9]).summary()
     >>> table.terms, table.coef.round(6).tolist()
     (('1', 'x0'), [0.1, 1.96])
     """
@@ -102,11 +101,10 @@ class Summary:
         Examples
         --------
         >>> import zarn
-        >>> from zarn._summary import summarize
         >>> model = zarn.PolynomialRegressor(degree=2, method="ols")
         >>> model.fit([[0.0], [1.0], [2.0], [3.0], [4.0]], [1.0, 2.1, 4.8, 10.2, 17.1])
         PolynomialRegressor(degree=2, method='ols')
-        >>> df = summarize(model).to_pandas()
+        >>> df = model.summary().to_pandas()
         >>> list(df.columns), list(df.index)
         (['coef', 'stderr', 'statistic', 'pvalue', 'low', 'high'], ['1', 'x0', 'x0^2'])
         """
