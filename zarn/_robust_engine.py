@@ -24,6 +24,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from zarn._constants import RIDGE
 from zarn._native import zarn_robust
 
 # Status codes of a series (BlockFit.status).
@@ -182,7 +183,7 @@ def fit_block(
     R2: np.ndarray | None = None,
     gamma1: float = 0.0,
     gamma2: float = 0.0,
-    ridge: float = 1e-10,
+    ridge: float = RIDGE,
     seed: int = 0,
 ) -> BlockFit:
     """Fit every row of ``Y`` on the design ``Phi`` with the robust engine.
@@ -272,7 +273,7 @@ def fit_one(
     gamma1: float = 0.0,
     gamma2: float = 0.0,
     *,
-    ridge: float = 1e-10,
+    ridge: float = RIDGE,
     seed: int = 0,
     sample_weight: np.ndarray | None = None,
 ) -> EngineFit:
