@@ -333,3 +333,16 @@ def test_co2_seasonal_cycle_and_trend():
     assert_close(model.coef_, ref.params[:3])
     assert_close(model.harmonic_coef_, ref.params[3:])
     assert_close(model.stderr_, ref.bse[:3])
+
+
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "HAC", "ar1"])
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_no_residual_degrees_of_freedom_give_nan_not_zero(cov_type, method):
+    # Three samples, three coefficients: the residuals are 0 and say nothing of the noise
+    # (HC0 and HAC would give standard errors of exactly 0, HC1 and HC3 divide by 0).
+    x, y = np.arange(3.0), np.array([1.0, 2.5, 2.0])
+    model = zarn.PolynomialRegressor(2, method=method, cov_type=cov_type).fit(x[:, None], y)
+    low, high = model.predict_interval(x[:, None])
+    assert np.isnan(model.stderr_).all() and np.isnan(model.cov_).all()
+    assert np.isnan(low).all() and np.isnan(high).all()
+    assert np.isnan(model.summary().pvalue).all()
