@@ -16,7 +16,10 @@
 3. Several features: data sets of robustbase with known outliers (stackloss, hbk, wood,
    salinity, coleman, starsCYG), degree 1: the points that both ``lmrob`` (weight below
    0.1 / n) and ``ltsReg`` (weight 0) flag are flagged by zarn for each of 20 seeds.
-4. Time (``--part time``), its own section "Robust fit time": one fit on one thread
+4. The tournament sampler's start (``--part sampler``), section "Robust fit sampler
+   start": on the cubics of 1, engel and stackloss, how often the S-scale reached from
+   the sampler's fit is lower than the engine's by more than 0.1 %.
+5. Time (``--part time``), its own section "Robust fit time": one fit on one thread
    (threadpoolctl's limit of 1), a cubic with noise 0.1 and outliers y + U(-5, 5), n = 100
    to 10^6: zarn's robust and least-squares fits, scikit-learn's RANSACRegressor (with the
    trials it ran), statsmodels' RLM, R's ``lmrob`` (timed inside one Rscript process) and,
@@ -30,7 +33,7 @@ sections of RESULTS.md beside this file (see _results.py; ``--no-write`` only pr
 ``--quick`` is a short run that only prints). About 3 minutes for the accuracy part and
 5 for the time part on a quiet 2-core machine.
 
-    .venv/bin/python bench/bench_robust.py [--part all|accuracy|time] [--seeds 20]
+    .venv/bin/python bench/bench_robust.py [--part all|accuracy|sampler|time] [--seeds 20]
         [--rounds 5] [--quick] [--no-write]
 """
 
@@ -614,11 +617,12 @@ STYLES = {
 }
 
 
-def _plot_sides(ax, xs, rows, names):
+def _plot_sides(ax, xs, rows, names, labels=None):
     for name in names:
         points = [(x, r[name]) for x, r in zip(xs, rows) if name in r]
         if points:
             label, style = STYLES[name]
+            label = (labels or {}).get(name, label)
             grey = {"color": "0.5"} if name == "zarn ols" else {}
             ax.loglog(*zip(*points), style, label=label, **grey)
     ax.grid(True, which="both", alpha=0.3)
@@ -653,9 +657,15 @@ def many_figure(rows, path):
     per_series = [r["times"] for r in rows]
     total = [{k: v * r["m"] for k, v in r["times"].items()} for r in rows]
     names = ["zarn robust", "RLM", "theilslopes", "zarn ols"]
+    labels = {
+        "zarn robust": 'zarn.fit_many, method="robust"',
+        "RLM": "statsmodels RLM (biweight), a loop",
+        "theilslopes": "scipy theilslopes, a loop",
+        "zarn ols": 'zarn.fit_many, method="ols"',
+    }
     fig, axes = plt.subplots(1, 2, figsize=(10, 4.2), layout="constrained")
-    _plot_sides(axes[0], m, per_series, names)
-    _plot_sides(axes[1], m, total, names)
+    for ax, rows_ in zip(axes, (per_series, total)):
+        _plot_sides(ax, m, rows_, names, labels)
     axes[0].set(xlabel="series", ylabel="time per series (s)")
     axes[1].set(xlabel="series", ylabel="time for all series (s)")
     fig.suptitle(
@@ -663,9 +673,9 @@ def many_figure(rows, path):
         "5 % missing",
         fontsize=10,
     )
-    handles, labels = axes[0].get_legend_handles_labels()
-    labels = [{"zarn robust": "zarn.fit_many, robust"}.get(k, k) for k in labels]
-    fig.legend(handles, labels, loc="outside lower center", ncols=4, fontsize=8)
+    fig.legend(
+        *axes[0].get_legend_handles_labels(), loc="outside lower center", ncols=4, fontsize=8
+    )
     fig.savefig(path, dpi=120)
     plt.close(fig)
 
@@ -747,7 +757,7 @@ def report_time(args, lines, one, many):
         + ". It stops once its best consensus set holds a share w of the samples such that "
         "log(0.01) / log(1 - w^4) trials would have found an outlier-free sample of 4 with "
         "probability 0.99; its default residual threshold, the MAD of y, is much wider than "
-        "this noise, so w is about the share of good points (12 trials at 75 %), and it runs "
+        "this noise, so w is about the share of good points (13 trials at 75 %), and it runs "
         f"all {RANSAC_MAX_TRIALS} only for w below 0.46.",
         "",
     ]
@@ -798,6 +808,108 @@ def report_time(args, lines, one, many):
         )
     out += ["", "Figure: bench/robust_many.png."]
     return out
+
+
+# ------------------------------------------------ the tournament sampler's start, measured
+
+S_TUNING = 1.547645  # biweight constant of the S-estimate at 50 % breakdown (lmrob's)
+WIN_MARGIN = 1e-3  # a start wins when the S-scale it leads to is lower by more than this
+S_STEPS = 200  # reweighting steps of the S-estimate from the sampler's start
+SAMPLER_ROWS = 250  # the sampler runs on at most this many samples, as behind gibbs_
+
+
+def m_scale(r, k):
+    """The M-scale s of the residuals r of a fit of k coefficients: the mean over n - k of
+    rho(r / s) is 1/2, rho Tukey's biweight at S_TUNING scaled to a maximum of 1."""
+    s = float(np.median(np.abs(r))) or 1.0  # the fixed point is reached from any s > 0
+    for _ in range(500):
+        t = np.minimum((r / (S_TUNING * s)) ** 2, 1.0)
+        new = s * np.sqrt(np.sum(1.0 - (1.0 - t) ** 3) / (0.5 * (r.size - k)))
+        if abs(new - s) <= 1e-13 * s:
+            break
+        s = new
+    return s
+
+
+def s_refined(Phi, y, beta):
+    """The S-scale reached from ``beta`` by reweighting steps, each kept while it lowers it."""
+    k = Phi.shape[1]
+    s = m_scale(y - Phi @ beta, k)
+    for _ in range(S_STEPS):
+        u = (y - Phi @ beta) / (S_TUNING * s)
+        root = np.where(np.abs(u) < 1.0, 1.0 - u * u, 0.0)  # sqrt of the biweight weight
+        step = np.linalg.lstsq(Phi * root[:, None], y * root, rcond=None)[0]
+        scale = m_scale(y - Phi @ step, k)
+        if not scale < s * (1.0 - 1e-12):
+            break
+        beta, s = step, scale
+    return s
+
+
+def sampler_start(Phi, y, seed):
+    """The tournament sampler's fit (estimator's defaults) of the residuals of least
+    squares, standardised by their median and MAD, on at most SAMPLER_ROWS samples drawn
+    from the seed; returned in units of y, as a start of the S-estimate."""
+    base = np.linalg.lstsq(Phi, y, rcond=None)[0]
+    r = y - Phi @ base
+    loc, s = float(np.median(r)), zarn.mad(r)
+    s = s if s > 0.0 else 1.0
+    rows = np.arange(y.size)
+    if y.size > SAMPLER_ROWS:
+        rng = np.random.default_rng(seed)
+        rows = np.sort(rng.choice(y.size, SAMPLER_ROWS, replace=False))
+    fit = zarn.TournamentMCMC(seed=seed).fit(Phi[rows], (r[rows] - loc) / s)
+    coef = base + np.asarray(fit.beta_mcmc) * s
+    coef[0] += loc
+    return coef
+
+
+def sampler_sets(seeds):
+    """(name, design, y, seed) of the accuracy benchmark's cubics, engel (degrees 2 and 3)
+    and stackloss (degree 1), each for every seed."""
+    import statsmodels.api as sm
+
+    def design(x, degree=3):
+        return np.column_stack([np.ones(x.size), mapped(x, x.min(), x.max(), degree)])
+
+    for noise, levels in ((NOISE, LEVELS), (HARD_NOISE, (0.3, 0.45))):
+        for side in SIDES:
+            for level in levels:
+                for seed in seeds:
+                    x, y, _ = cubic(seed, level, side, noise=noise)
+                    yield f"cubics, noise {noise}", design(x), y, seed
+    data = sm.datasets.engel.load_pandas().data
+    x, y = data["income"].to_numpy(float), data["foodexp"].to_numpy(float)
+    for degree in (2, 3):
+        for seed in seeds:
+            yield "engel", design(x, degree), y, seed
+    data = sm.datasets.stackloss.load_pandas().data
+    X = data[["AIRFLOW", "WATERTEMP", "ACIDCONC"]].to_numpy(float)
+    X = (2.0 * X - X.min(0) - X.max(0)) / (X.max(0) - X.min(0))
+    for seed in seeds:
+        yield (
+            "stackloss",
+            np.column_stack([np.ones(len(X)), X]),
+            data["STACKLOSS"].to_numpy(float),
+            seed,
+        )
+
+
+def sampler_wins(seeds):
+    """Per group of data sets: fits, wins of the sampler's start, and the check that the
+    S-scale of these reweighting steps from the engine's own fit is the engine's."""
+    from zarn._robust_engine import fit_one
+
+    rows = {}
+    for name, Phi, y, seed in sampler_sets(seeds):
+        engine = fit_one(Phi, y, seed=seed)
+        sampler = s_refined(Phi, y, sampler_start(Phi, y, seed))
+        check = s_refined(Phi, y, engine.coef) / engine.s_scale
+        row = rows.setdefault(name, dict(fits=0, wins=0, check=[]))
+        row["fits"] += 1
+        row["wins"] += int(sampler < (1.0 - WIN_MARGIN) * engine.s_scale)
+        row["check"].append(check)
+    return rows
 
 
 # ---------------------------------------------------------- target 3: several features
@@ -858,7 +970,10 @@ def main():
     parser.add_argument("--seeds", type=int, default=20, help="data sets per level")
     parser.add_argument("--rounds", type=int, default=5, help="interleaved timing rounds")
     parser.add_argument(
-        "--part", choices=("all", "accuracy", "time"), default="all", help="sections to run"
+        "--part",
+        choices=("all", "accuracy", "sampler", "time"),
+        default="all",
+        help="sections to run",
     )
     parser.add_argument(
         "--quick",
@@ -879,6 +994,8 @@ def main():
         out = accuracy_part(args, lines)
         out += ["", f"Total run time {time.perf_counter() - start:.0f} s."]
         _write(args, "Robust fits", out)
+    if args.part in ("all", "sampler"):
+        _write(args, "Robust fit sampler start", sampler_part(args))
     if args.part in ("all", "time"):
         start = time.perf_counter()
         out = time_part(args, lines)
@@ -908,6 +1025,32 @@ def accuracy_part(args, lines):
     return report(
         args, lines, means, clean_share, co2, stack, (engel, lmrob_seeds), huber, several, hard
     )
+
+
+def sampler_part(args):
+    """How often the tournament sampler's start would lower the engine's S-scale."""
+    rows = sampler_wins(range(args.seeds))
+    out = [
+        "## The tournament sampler's start",
+        "",
+        f"Run {datetime.date.today().isoformat()}: `bench/bench_robust.py --part sampler "
+        f"--seeds {args.seeds}`. For each data set, the engine's S-scale "
+        "(`zarn._robust_engine.fit_one(...).s_scale`) against the S-scale reached by "
+        "reweighting steps (Tukey's biweight, 50 % breakdown, each kept while it lowers the "
+        "M-scale) from the tournament sampler's fit (the estimator's default settings) of "
+        f"the standardised least-squares residuals, on at most {SAMPLER_ROWS} samples drawn "
+        "from the seed. The sampler's start wins where its S-scale is lower by more than "
+        f"{WIN_MARGIN:.1%}. Check: the same steps from the engine's own fit give back the "
+        "engine's S-scale (the median ratio).",
+        "",
+        "| data sets | fits | the sampler's start wins | check |",
+        "|---|---|---|---|",
+    ]
+    for name, row in rows.items():
+        out.append(f"| {name} | {row['fits']} | {row['wins']} | {np.median(row['check']):.6f} |")
+    fits = sum(r["fits"] for r in rows.values())
+    wins = sum(r["wins"] for r in rows.values())
+    return out + ["", f"In all, the sampler's start wins in {wins} of {fits} fits."]
 
 
 def time_part(args, lines):

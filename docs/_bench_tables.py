@@ -249,16 +249,17 @@ def section_file_name(owner: str, label: str) -> str:
 
 def bench_sections(md: str) -> dict[str, str]:
     """Each section a script owns in ``md``, keyed by its include file's name, without its
-    begin and end comments and without its first heading (the page gives its own).
+    begin and end comments and its first heading (the page gives its own), its other
+    headings as bold lines.
 
     Sections may nest (a script's section can sit inside another's); each is cut from its
     own begin comment to its own end comment.
 
     Examples
     --------
-    >>> md = "<!-- begin bench/a.py: A -->\\n## A\\nx\\n<!-- end bench/a.py: A -->\\n"
+    >>> md = "<!-- begin bench/a.py: A -->\\n## A\\nx\\n### B\\n<!-- end bench/a.py: A -->\\n"
     >>> bench_sections(md)
-    {'a-a.rst': 'x'}
+    {'a-a.rst': 'x\\n**B**'}
     """
     out = {}
     for begin in _BEGIN.finditer(md):
@@ -268,6 +269,9 @@ def bench_sections(md: str) -> dict[str, str]:
             continue
         body = md[begin.end() : end].strip("\n")
         body = re.sub(r"\A\s*##\s[^\n]*\n", "", body, count=1)
+        # Its other headings become bold lines: an included section must not add section
+        # levels of its own to the page that includes it.
+        body = re.sub(r"^#{2,6}\s+(.*?)\s*$", r"**\1**", body, flags=re.MULTILINE)
         out[section_file_name(owner, label)] = body.strip()
     return out
 
