@@ -752,13 +752,8 @@ def report_time(args, lines, one, many):
     early = [f"{r['n']:,} ({r['fraction']:.0%})" for r in one if r["trials"] < RANSAC_MAX_TRIALS]
     out += [
         "",
-        f"RANSAC stopped early on {len(early)} of these {len(one)} data sets"
-        + (f" (n = {', '.join(early)})" if early else "")
-        + ". It stops once its best consensus set holds a share w of the samples such that "
-        "log(0.01) / log(1 - w^4) trials would have found an outlier-free sample of 4 with "
-        "probability 0.99; its default residual threshold, the MAD of y, is much wider than "
-        "this noise, so w is about the share of good points (13 trials at 75 %), and it runs "
-        f"all {RANSAC_MAX_TRIALS} only for w below 0.46.",
+        f"RANSAC stopped early (fewer than its {RANSAC_MAX_TRIALS} trials) on {len(early)} "
+        f"of these {len(one)} data sets" + (f" (n = {', '.join(early)})." if early else "."),
         "",
     ]
     out += _targets(one)

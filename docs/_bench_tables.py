@@ -257,9 +257,9 @@ def bench_sections(md: str) -> dict[str, str]:
 
     Examples
     --------
-    >>> md = "<!-- begin bench/a.py: A -->\\n## A\\nx\\n### B\\n<!-- end bench/a.py: A -->\\n"
+    >>> md = "<!-- begin bench/a.py: A -->\\n## A\\nx\\n### B\\n\\ny\\n<!-- end bench/a.py: A -->"
     >>> bench_sections(md)
-    {'a-a.rst': 'x\\n**B**'}
+    {'a-a.rst': 'x\\n**B**\\n\\ny'}
     """
     out = {}
     for begin in _BEGIN.finditer(md):
@@ -271,7 +271,7 @@ def bench_sections(md: str) -> dict[str, str]:
         body = re.sub(r"\A\s*##\s[^\n]*\n", "", body, count=1)
         # Its other headings become bold lines: an included section must not add section
         # levels of its own to the page that includes it.
-        body = re.sub(r"^#{2,6}\s+(.*?)\s*$", r"**\1**", body, flags=re.MULTILINE)
+        body = re.sub(r"^#{2,6}[ \t]+(.*?)[ \t]*$", r"**\1**", body, flags=re.MULTILINE)
         out[section_file_name(owner, label)] = body.strip()
     return out
 
