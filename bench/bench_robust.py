@@ -13,24 +13,36 @@
    (degree 1, total basis) over 20 seeds; engel (food expenditure on income), degrees 2
    and 3, the prediction at the highest income; scikit-learn's Huber test data (50
    samples, 20 features, 5 corrupted rows) and its clean version.
-3. Time: n = 400, clean and 25 % outliers, against RANSAC (interleaved rounds,
-   bench/_timing.py); n = 10^3 .. 10^6 with 25 % outliers against RANSAC, with both
-   errors; a log-log figure, bench/robust_scaling.png.
-4. Several features: data sets of robustbase with known outliers (stackloss, hbk, wood,
+3. Several features: data sets of robustbase with known outliers (stackloss, hbk, wood,
    salinity, coleman, starsCYG), degree 1: the points that both ``lmrob`` (weight below
    0.1 / n) and ``ltsReg`` (weight 0) flag are flagged by zarn for each of 20 seeds.
+4. The tournament sampler's start (``--part sampler``), section "Robust fit sampler
+   start": on the cubics of 1, engel and stackloss, how often the S-scale reached from
+   the sampler's fit is lower than the engine's by more than 0.1 %.
+5. Time (``--part time``), its own section "Robust fit time": one fit on one thread
+   (threadpoolctl's limit of 1), a cubic with noise 0.1 and outliers y + U(-5, 5), n = 100
+   to 10^6: zarn's robust and least-squares fits, scikit-learn's RANSACRegressor (with the
+   trials it ran), statsmodels' RLM, R's ``lmrob`` (timed inside one Rscript process) and,
+   on a line, scipy's ``theilslopes`` beside zarn's robust fit of degree 1; medians of
+   interleaved rounds. Many series: ``fit_many``'s robust and least-squares routes
+   against loops of ``theilslopes`` and RLM, per series. Figures
+   bench/robust_scaling.png and bench/robust_many.png.
 
 R runs through ``Rscript`` (the R parts are skipped without it). The run writes its
-section "Robust fits" of RESULTS.md beside this file (see _results.py; ``--no-write``
-only prints).
+sections of RESULTS.md beside this file (see _results.py; ``--no-write`` only prints,
+``--quick`` is a short run that only prints). On a shared 2-core machine the accuracy
+part took about 2 minutes, the sampler part 1 and the time part 5 (most of it the robust
+route of 100,000 series).
 
-    PYTHONPATH=. /work/venv/bin/python bench/bench_robust.py [--seeds 20] [--rounds 5]
+    .venv/bin/python bench/bench_robust.py [--part all|accuracy|sampler|time] [--seeds 20]
+        [--rounds 5] [--quick] [--no-write]
 """
 
 import argparse
 import datetime
 import pathlib
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -41,7 +53,7 @@ import numpy as np
 
 import zarn
 from _results import write_section
-from _timing import format_seconds, run_cases
+from _timing import format_seconds
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -133,7 +145,12 @@ def peers():
         def fit(x, y, seed):
             low, high = x.min(), x.max()
             model = make(seed).fit(mapped(x, low, high), y)
-            return lambda g: model.predict(mapped(g, low, high))
+
+            def predict(g):
+                return model.predict(mapped(g, low, high))
+
+            predict.n_trials = getattr(model, "n_trials_", None)  # RANSAC's trials
+            return predict
 
         return fit
 
@@ -173,12 +190,16 @@ def accuracy(seeds, noise=NOISE, levels=LEVELS):
     methods = peers()
     sets = [(side, level, seed) for side in SIDES for level in levels for seed in seeds]
     errors = {key[:2]: {} for key in sets}
+    trials = {key[:2]: [] for key in sets}
     flagged_clean = []
     table = []
     for i, (side, level, seed) in enumerate(sets):
         x, y, _ = cubic(seed, level, side, noise=noise)
         for name, fit in methods.items():
-            errors[side, level].setdefault(name, []).append(rmse_on_grid(fit(x, y, seed)))
+            predict = fit(x, y, seed)
+            errors[side, level].setdefault(name, []).append(rmse_on_grid(predict))
+            if name == "RANSAC":
+                trials[side, level].append(predict.n_trials)
         if level == 0.0:
             model = zarn.PolynomialRegressor(3, method="robust", random_state=seed)
             flagged_clean.append(1.0 - model.fit(x[:, None], y).inlier_mask_.mean())
@@ -195,7 +216,9 @@ def accuracy(seeds, noise=NOISE, levels=LEVELS):
                 predict = lambda g, c=c, lo=low, hi=high: c[0] + mapped(g, lo, hi) @ c[1:]  # noqa: E731
                 errors[side, level].setdefault(name, []).append(rmse_on_grid(predict))
     means = {key: {k: float(np.mean(v)) for k, v in row.items()} for key, row in errors.items()}
-    for (side, level), row in means.items():
+    for key, row in means.items():
+        row["RANSAC trials"] = float(np.mean(trials[key]))
+        side, level = key
         print(f"{side:9} {level:4.0%}: " + "  ".join(f"{k} {v:.4f}" for k, v in row.items()))
     return means, float(np.mean(flagged_clean)) if flagged_clean else None
 
@@ -361,56 +384,219 @@ def huber_case(seeds):
 
 # ------------------------------------------------------------------- target 3: time
 
+# One fit: (n, share of outliers); the 25 % rows from 100 to 10^6 make the figure.
+ONE_FIT = (
+    (100, 0.10),
+    (100, 0.25),
+    (400, 0.0),
+    (400, 0.25),
+    (1_000, 0.25),
+    (10_000, 0.25),
+    (100_000, 0.25),
+    (1_000_000, 0.25),
+)
+TIME_NOISE = 0.1  # with outliers y + U(-5, 5): 0 to 50 noise deviations away
+QUICK_LARGEST = 10_000  # --quick stops here
+# Peers whose time grows too fast are timed up to these n: scipy's theilslopes forms
+# all n^2 / 2 pairwise slopes (an n x n array: 800 MB at 10^4), RLM and lmrob take
+# seconds per fit at 10^6.
+LARGEST_N = {"theilslopes": 1_000, "RLM": 100_000, "lmrob": 100_000}
+# The targets: zarn at most half of these peers' time, at these n.
+TARGET_RATIO = 2.0
+TARGET_N = {"RANSAC": (100, 400, 10_000, 100_000, 1_000_000), "RLM": (100, 400, 10_000, 100_000)}
+RANSAC_MAX_TRIALS = 100  # scikit-learn's default max_trials
+# Many series: series of this many samples, degree 1 (theilslopes fits a line).
+SERIES_LENGTH = 100
+SERIES_COUNTS = (1_000, 10_000, 100_000)
+LOOP_SERIES = {"theilslopes": 1_000, "RLM": 300}  # series timed in the peers' loops
+PAUSE = 0.1  # seconds before each batch: the other side's idle thread pools go to sleep
 
-def timing_cases():
+
+def time_data(n, fraction, seed=0):
+    """x uniform on [-1, 1]; the cubic TRUTH and the line 1 + 2 x, each with noise
+    TIME_NOISE, and the same share ``fraction`` of points moved by U(-5, 5)."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-1.0, 1.0, n)
+    noise = TIME_NOISE * rng.standard_normal(n)
+    shift = np.where(rng.random(n) < fraction, rng.uniform(-5.0, 5.0, n), 0.0)
+    cubic_y = np.polynomial.polynomial.polyval(x, TRUTH) + noise + shift
+    line_y = 1.0 + 2.0 * x + noise + shift
+    return x, cubic_y, line_y
+
+
+def one_fit_sides(n, fraction):
+    """name -> zero-argument fit of one data set, for zarn and the Python peers."""
+    import statsmodels.api as sm
+    from scipy.stats import theilslopes
     from sklearn.linear_model import RANSACRegressor
 
-    out = []
-    for fraction in (0.0, 0.25):
-        x, y, _ = cubic(1, fraction, "symmetric")
-        F = mapped(x, x.min(), x.max())
-        model = zarn.PolynomialRegressor(3, method="robust")
-        out.append(
-            dict(
-                name=f"robust fit, {fraction:.0%} outliers",
-                sizes=f"n={N}, cubic",
-                native=lambda model=model, x=x, y=y: model.fit(x[:, None], y),
-                peer=lambda F=F, y=y: RANSACRegressor(random_state=0).fit(F, y),
-                peer_name="RANSAC",
+    x, y, line = time_data(n, fraction)
+    X = x[:, None]
+    F = mapped(x, x.min(), x.max())
+    F1 = sm.add_constant(F, has_constant="add")
+    robust = zarn.PolynomialRegressor(3, method="robust")
+    ols = zarn.PolynomialRegressor(3, method="ols")
+    sides = {
+        "zarn robust": lambda: robust.fit(X, y),
+        "zarn ols": lambda: ols.fit(X, y),
+        "RANSAC": lambda: RANSACRegressor(random_state=0).fit(F, y),
+        "RLM": lambda: sm.RLM(y, F1, M=sm.robust.norms.TukeyBiweight()).fit(),
+    }
+    if n <= LARGEST_N["theilslopes"]:
+        line_model = zarn.PolynomialRegressor(1, method="robust")
+        sides["zarn robust, line"] = lambda: line_model.fit(X, line)
+        sides["theilslopes"] = lambda: theilslopes(line, x)
+    if n > LARGEST_N["RLM"]:
+        del sides["RLM"]
+    return sides
+
+
+def interleaved(groups, rounds, batch_seconds=0.05):
+    """Median seconds per call of every side of every group, in interleaved rounds.
+
+    ``groups`` is a list of dicts name -> zero-argument callable. Each side runs in
+    batches sized from one warm-up call, after a pause and one untimed call (as
+    bench/_timing.py does for two sides), side after side and group after group, so a
+    drifting load hits every side alike.
+    """
+    sizes = [
+        {k: max(1, int(batch_seconds / max(_seconds(f), 1e-7))) for k, f in g.items()}
+        for g in groups
+    ]
+    samples = [{k: [] for k in g} for g in groups]
+    for _ in range(rounds):
+        for group, size, sample in zip(groups, sizes, samples):
+            for name, fn in group.items():
+                time.sleep(PAUSE)
+                fn()
+                start = time.perf_counter()
+                for _ in range(size[name]):
+                    fn()
+                sample[name].append((time.perf_counter() - start) / size[name])
+    return [{k: statistics.median(v) for k, v in s.items()} for s in samples]
+
+
+def ransac_trials(n, fraction):
+    """Trials RANSAC ran (of RANSAC_MAX_TRIALS) on the data set of the time table."""
+    from sklearn.linear_model import RANSACRegressor
+
+    x, y, _ = time_data(n, fraction)
+    return int(RANSACRegressor(random_state=0).fit(mapped(x, x.min(), x.max()), y).n_trials_)
+
+
+R_TIMES = """
+out <- NULL
+for (file in list.files(pattern = "^time_[0-9]+[.]csv$")) {
+  d <- read.csv(file)
+  fit <- function() lmrob(y ~ t + I(t^2) + I(t^3), data = d)
+  one <- system.time(fit())[["elapsed"]]
+  reps <- max(1L, as.integer(ceiling(0.2 / max(one, 1e-3))))
+  batch <- function(r) system.time(for (i in seq_len(reps)) fit())[["elapsed"]] / reps
+  each <- sapply(seq_len(rounds), batch)
+  out <- rbind(out, c(id = as.integer(gsub("[^0-9]", "", file)), seconds = median(each)))
+}
+write.csv(out, "out_times.csv", row.names = FALSE)
+"""
+
+
+def lmrob_times(cases, rounds):
+    """Median seconds of one ``lmrob`` fit per case, timed inside one Rscript process
+    (R's start-up and the reading of the data are not counted)."""
+    tables = {}
+    for i, (n, fraction) in enumerate(cases):
+        if n <= LARGEST_N["lmrob"]:
+            x, y, _ = time_data(n, fraction)
+            tables[f"time_{i}"] = (
+                ["t", "y"],
+                np.column_stack([mapped(x, x.min(), x.max())[:, 0], y]),
             )
-        )
-    return out
+    out = run_r(f"rounds <- {int(rounds)}L\n" + R_TIMES, tables)["times"]
+    return {cases[int(i)]: float(t) for i, t in zip(out["id"], out["seconds"])}
 
 
-def scaling(rounds):
-    """Time and RMSE of zarn and RANSAC at each size (25 % symmetric outliers)."""
-    from sklearn.linear_model import RANSACRegressor
-
+def one_fit_times(cases, rounds):
+    """Rows of the one-fit table: the medians of every side, lmrob's, RANSAC's trials."""
+    times = interleaved([one_fit_sides(n, f) for n, f in cases], rounds)
+    r_times = lmrob_times(cases, rounds) if HAS_R else {}
     rows = []
-    for n in SIZES:
-        x, y, _ = cubic(7, 0.25, "symmetric", n)
-        low, high = x.min(), x.max()
-        F = mapped(x, low, high)
-        model = zarn.PolynomialRegressor(3, method="robust")
-        ransac = RANSACRegressor(random_state=0)
-        ols = zarn.PolynomialRegressor(3, method="ols")
-        case = dict(
-            name="robust fit, 25 % outliers",
-            sizes=f"n={n}",
-            native=lambda model=model, x=x, y=y: model.fit(x[:, None], y),
-            peer=lambda ransac=ransac, F=F, y=y: ransac.fit(F, y),
-            peer_name="RANSAC",
+    for (n, fraction), row in zip(cases, times):
+        if (n, fraction) in r_times:
+            row["lmrob"] = r_times[n, fraction]
+        rows.append(dict(n=n, fraction=fraction, times=row, trials=ransac_trials(n, fraction)))
+        print(
+            f"n={n:>9,} {fraction:4.0%}: "
+            + "  ".join(f"{k} {format_seconds(v)}" for k, v in row.items()),
+            flush=True,
         )
-        repeats = rounds if n < 1_000_000 else max(2, rounds // 2)
-        row = run_cases([case], repeats=repeats, batch_seconds=0.05)[0]
-        t_ols = min(_seconds(lambda ols=ols, x=x, y=y: ols.fit(x[:, None], y)) for _ in range(3))
-        row["rmse_zarn"] = rmse_on_grid(lambda g, m=model: m.predict(g[:, None]))
-        row["rmse_ransac"] = rmse_on_grid(
-            lambda g, r=ransac, lo=low, hi=high: r.predict(mapped(g, lo, hi))
+    return rows
+
+
+def many_data(m, seed=0):
+    """m series of SERIES_LENGTH samples on [0, 1]: random lines, noise 0.1, 10 % cloud-like
+    outliers y - U(3, 10), 5 % missing; Y of shape (SERIES_LENGTH, m)."""
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 1.0, SERIES_LENGTH)
+    shape = (SERIES_LENGTH, m)
+    Y = rng.standard_normal(m) + rng.standard_normal(m) * x[:, None]
+    Y += 0.1 * rng.standard_normal(shape)
+    Y -= np.where(rng.random(shape) < 0.1, rng.uniform(3.0, 10.0, shape), 0.0)
+    Y[rng.random(shape) < 0.05] = np.nan
+    return x, Y
+
+
+def many_sides(m):
+    """name -> zero-argument call returning seconds per series: the two routes of
+    fit_many, and loops of theilslopes and RLM over a subset of the series."""
+    import statsmodels.api as sm
+    from scipy.stats import theilslopes
+
+    x, Y = many_data(m)
+    robust = zarn.PolynomialRegressor(1, method="robust")
+    ols = zarn.PolynomialRegressor(1, method="ols")
+    F = sm.add_constant(x)
+
+    def per_series(fn, count):
+        def run():
+            start = time.perf_counter()
+            fn(count)
+            return (time.perf_counter() - start) / count
+
+        return run
+
+    def theil(count):
+        for y in Y[:, :count].T:
+            ok = np.isfinite(y)
+            theilslopes(y[ok], x[ok])
+
+    def rlm(count):
+        for y in Y[:, :count].T:
+            ok = np.isfinite(y)
+            sm.RLM(y[ok], F[ok], M=sm.robust.norms.TukeyBiweight()).fit()
+
+    return {
+        "zarn robust": per_series(lambda count: zarn.fit_many(x, Y[:, :count], robust), m),
+        "zarn ols": per_series(lambda count: zarn.fit_many(x, Y[:, :count], ols), m),
+        "theilslopes": per_series(theil, min(m, LOOP_SERIES["theilslopes"])),
+        "RLM": per_series(rlm, min(m, LOOP_SERIES["RLM"])),
+    }
+
+
+def many_times(counts, rounds):
+    """Median seconds per series of every side, for each number of series."""
+    rows = []
+    for m in counts:
+        sides = many_sides(m)
+        samples = {k: [] for k in sides}
+        for _ in range(rounds):
+            for name, run in sides.items():
+                time.sleep(PAUSE)
+                samples[name].append(run())
+        row = {k: statistics.median(v) for k, v in samples.items()}
+        print(
+            f"{m:>7,} series: " + "  ".join(f"{k} {format_seconds(v)}" for k, v in row.items()),
+            flush=True,
         )
-        row["t_ols"] = t_ols
-        row["n"] = n
-        rows.append(row)
+        rows.append(dict(m=m, times=row))
     return rows
 
 
@@ -420,25 +606,309 @@ def _seconds(fn):
     return time.perf_counter() - start
 
 
-def figure(rows, path):
+# Sides of the figures and tables: label, marker and line style.
+STYLES = {
+    "zarn robust": ('zarn method="robust"', "o-"),
+    "RANSAC": ("scikit-learn RANSACRegressor", "s-"),
+    "RLM": ("statsmodels RLM (biweight)", "D-"),
+    "lmrob": ("R robustbase lmrob", "v-"),
+    "theilslopes": ("scipy theilslopes (a line)", "P--"),
+    "zarn robust, line": ('zarn method="robust", degree 1', "o--"),
+    "zarn ols": ('zarn method="ols"', "^:"),
+}
+
+
+def _plot_sides(ax, xs, rows, names, labels=None):
+    for name in names:
+        points = [(x, r[name]) for x, r in zip(xs, rows) if name in r]
+        if points:
+            label, style = STYLES[name]
+            label = (labels or {}).get(name, label)
+            grey = {"color": "0.5"} if name == "zarn ols" else {}
+            ax.loglog(*zip(*points), style, label=label, **grey)
+    ax.grid(True, which="both", alpha=0.3)
+
+
+def _pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    n = [r["n"] for r in rows]
-    fig, ax = plt.subplots(figsize=(6, 4), layout="constrained")
-    ax.loglog(n, [r["t_native"] for r in rows], "o-", label='zarn method="robust"')
-    ax.loglog(n, [r["t_peer"] for r in rows], "s-", label="scikit-learn RANSACRegressor")
-    ax.loglog(n, [r["t_ols"] for r in rows], "^:", color="0.5", label='zarn method="ols"')
-    ax.set(xlabel="samples n", ylabel="fit time (s)", title="Cubic with 25 % outliers")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend()
+    return plt
+
+
+def scaling_figure(rows, path):
+    """Time of one fit against n (25 % outliers) for zarn and every peer, log-log."""
+    plt = _pyplot()
+    rows = [r for r in rows if r["fraction"] == 0.25]
+    fig, ax = plt.subplots(figsize=(6.4, 4.4), layout="constrained")
+    _plot_sides(ax, [r["n"] for r in rows], [r["times"] for r in rows], STYLES)
+    ax.set(xlabel="samples n", ylabel="time of one fit (s)")
+    ax.set_title(f"One fit, one thread: a cubic, noise {TIME_NOISE}, 25 % outliers", fontsize=10)
+    ax.legend(fontsize=8)
     fig.savefig(path, dpi=120)
     plt.close(fig)
 
 
-# ---------------------------------------------------------- target 4: several features
+def many_figure(rows, path):
+    """Time per series and for all series of fit_many's routes and the peers' loops."""
+    plt = _pyplot()
+    m = [r["m"] for r in rows]
+    per_series = [r["times"] for r in rows]
+    total = [{k: v * r["m"] for k, v in r["times"].items()} for r in rows]
+    names = ["zarn robust", "RLM", "theilslopes", "zarn ols"]
+    labels = {
+        "zarn robust": 'zarn.fit_many, method="robust"',
+        "RLM": "statsmodels RLM (biweight), a loop",
+        "theilslopes": "scipy theilslopes, a loop",
+        "zarn ols": 'zarn.fit_many, method="ols"',
+    }
+    fig, axes = plt.subplots(1, 2, figsize=(10, 4.2), layout="constrained")
+    for ax, rows_ in zip(axes, (per_series, total)):
+        _plot_sides(ax, m, rows_, names, labels)
+    axes[0].set(xlabel="series", ylabel="time per series (s)")
+    axes[1].set(xlabel="series", ylabel="time for all series (s)")
+    fig.suptitle(
+        f"Many series of {SERIES_LENGTH} samples, a line each, 10 % outliers y - U(3, 10), "
+        "5 % missing",
+        fontsize=10,
+    )
+    fig.legend(
+        *axes[0].get_legend_handles_labels(), loc="outside lower center", ncols=4, fontsize=8
+    )
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+
+
+def _ratio(row, peer, side="zarn robust"):
+    return row[peer] / row[side] if peer in row and side in row else None
+
+
+def _cell(value, fmt="{:.2f}"):
+    return "" if value is None else fmt.format(value)
+
+
+def _targets(rows):
+    """Which of the one-fit targets hold in this run: lines of the report."""
+    met, missed = [], []
+    for peer, sizes in TARGET_N.items():
+        for r in rows:
+            ratio = _ratio(r["times"], peer)
+            if r["n"] in sizes and ratio is not None:
+                case = f"{peer} at n = {r['n']:,} ({r['fraction']:.0%})"
+                (met if ratio >= TARGET_RATIO else missed).append(case)
+    return [
+        f"Targets (zarn at most {1 / TARGET_RATIO:g}x the peer's time): met for "
+        + (", ".join(met) or "none")
+        + "; missed for "
+        + (", ".join(missed) or "none")
+        + "."
+    ]
+
+
+def report_time(args, lines, one, many):
+    rounds = args.rounds
+    out = [
+        "## Robust fit time",
+        "",
+        f"Run {datetime.date.today().isoformat()}: `bench/bench_robust.py --part time "
+        f"--rounds {rounds}`.",
+        "",
+    ]
+    out += [f"- {line}" for line in lines] + [""]
+    out += [
+        "### One fit, one thread",
+        "",
+        f"A cubic on [-1, 1] (x uniform), noise sd {TIME_NOISE}, a share of the points "
+        "moved by U(-5, 5); one thread for every side (threadpoolctl's limit of 1 on OpenMP "
+        f"and BLAS); medians of {rounds} interleaved rounds. RANSAC: scikit-learn's defaults "
+        "on the precomputed features (t, t², t³ of x mapped onto [-1, 1]), with the number "
+        f"of trials it ran (of its {RANSAC_MAX_TRIALS}: fewer means it stopped early). RLM: "
+        "statsmodels with Tukey's biweight. lmrob: robustbase's defaults, timed inside one "
+        f"Rscript process (`system.time` of repeated fits, median of {rounds} rounds), so "
+        "R's start-up is not counted. Ratios are peer / zarn robust.",
+        "",
+        "| n | outliers | zarn robust | zarn ols | robust / ols | RANSAC | RANSAC trials "
+        "| RANSAC / zarn | RLM | RLM / zarn | lmrob | lmrob / zarn |",
+        "|---" * 12 + "|",
+    ]
+    for r in one:
+        t = r["times"]
+        cells = [
+            f"{r['n']:,}",
+            f"{r['fraction']:.0%}",
+            format_seconds(t["zarn robust"]),
+            format_seconds(t["zarn ols"]),
+            _cell(_ratio(t, "zarn robust", "zarn ols"), "{:.0f}"),
+            format_seconds(t["RANSAC"]),
+            str(r["trials"]),
+            _cell(_ratio(t, "RANSAC")),
+            format_seconds(t["RLM"]) if "RLM" in t else "",
+            _cell(_ratio(t, "RLM")),
+            format_seconds(t["lmrob"]) if "lmrob" in t else "",
+            _cell(_ratio(t, "lmrob")),
+        ]
+        out.append("| " + " | ".join(cells) + " |")
+    early = [f"{r['n']:,} ({r['fraction']:.0%})" for r in one if r["trials"] < RANSAC_MAX_TRIALS]
+    out += [
+        "",
+        f"RANSAC stopped early (fewer than its {RANSAC_MAX_TRIALS} trials) on {len(early)} "
+        f"of these {len(one)} data sets" + (f" (n = {', '.join(early)})." if early else "."),
+        "",
+    ]
+    out += _targets(one)
+    line_rows = [r for r in one if "theilslopes" in r["times"]]
+    out += [
+        "",
+        "scipy's `theilslopes` fits a line: it is timed on the same x with y = 1 + 2 x, the "
+        "same noise and outliers, beside zarn's robust fit of degree 1 on those data (up to "
+        f"n = {LARGEST_N['theilslopes']:,}: its n x n pairwise slopes need 800 MB at 10^4).",
+        "",
+        "| n | outliers | zarn robust, degree 1 | theilslopes | theilslopes / zarn |",
+        "|---|---|---|---|---|",
+    ]
+    for r in line_rows:
+        t = r["times"]
+        out.append(
+            f"| {r['n']:,} | {r['fraction']:.0%} | {format_seconds(t['zarn robust, line'])} | "
+            f"{format_seconds(t['theilslopes'])} | "
+            f"{_ratio(t, 'theilslopes', 'zarn robust, line'):.1f} |"
+        )
+    out += [
+        "",
+        "Figure: bench/robust_scaling.png (the 25 % rows).",
+        "",
+        "### Many series",
+        "",
+        f"`zarn.fit_many(x, Y, PolynomialRegressor(1, method=...))` on m series of "
+        f"{SERIES_LENGTH} samples (random lines on [0, 1], noise 0.1, 10 % outliers "
+        "y - U(3, 10), 5 % NaN), the routes on the machine's cores; scipy's `theilslopes` "
+        "and statsmodels' RLM (biweight) in a loop over the series' present samples, on one "
+        f"thread, timed on the first {LOOP_SERIES['theilslopes']:,} and "
+        f"{LOOP_SERIES['RLM']:,} series; medians of {many_rounds(args)} rounds, time per "
+        "series.",
+        "",
+        "| series | zarn robust | zarn ols | robust / ols | theilslopes | theilslopes / zarn "
+        "| RLM | RLM / zarn |",
+        "|---" * 8 + "|",
+    ]
+    for r in many:
+        t = r["times"]
+        out.append(
+            f"| {r['m']:,} | {format_seconds(t['zarn robust'])} | "
+            f"{format_seconds(t['zarn ols'])} | "
+            f"{_ratio(t, 'zarn robust', 'zarn ols'):.0f} | {format_seconds(t['theilslopes'])} | "
+            f"{_ratio(t, 'theilslopes'):.1f} | {format_seconds(t['RLM'])} | "
+            f"{_ratio(t, 'RLM'):.1f} |"
+        )
+    out += ["", "Figure: bench/robust_many.png."]
+    return out
+
+
+# ------------------------------------------------ the tournament sampler's start, measured
+
+S_TUNING = 1.547645  # biweight constant of the S-estimate at 50 % breakdown (lmrob's)
+WIN_MARGIN = 1e-3  # a start wins when the S-scale it leads to is lower by more than this
+S_STEPS = 200  # reweighting steps of the S-estimate from the sampler's start
+SAMPLER_ROWS = 250  # the sampler runs on at most this many samples, as behind gibbs_
+
+
+def m_scale(r, k):
+    """The M-scale s of the residuals r of a fit of k coefficients: the mean over n - k of
+    rho(r / s) is 1/2, rho Tukey's biweight at S_TUNING scaled to a maximum of 1."""
+    s = float(np.median(np.abs(r))) or 1.0  # the fixed point is reached from any s > 0
+    for _ in range(500):
+        t = np.minimum((r / (S_TUNING * s)) ** 2, 1.0)
+        new = s * np.sqrt(np.sum(1.0 - (1.0 - t) ** 3) / (0.5 * (r.size - k)))
+        if abs(new - s) <= 1e-13 * s:
+            break
+        s = new
+    return s
+
+
+def s_refined(Phi, y, beta):
+    """The S-scale reached from ``beta`` by reweighting steps, each kept while it lowers it."""
+    k = Phi.shape[1]
+    s = m_scale(y - Phi @ beta, k)
+    for _ in range(S_STEPS):
+        u = (y - Phi @ beta) / (S_TUNING * s)
+        root = np.where(np.abs(u) < 1.0, 1.0 - u * u, 0.0)  # sqrt of the biweight weight
+        step = np.linalg.lstsq(Phi * root[:, None], y * root, rcond=None)[0]
+        scale = m_scale(y - Phi @ step, k)
+        if not scale < s * (1.0 - 1e-12):
+            break
+        beta, s = step, scale
+    return s
+
+
+def sampler_start(Phi, y, seed):
+    """The tournament sampler's fit (estimator's defaults) of the residuals of least
+    squares, standardised by their median and MAD, on at most SAMPLER_ROWS samples drawn
+    from the seed; returned in units of y, as a start of the S-estimate."""
+    base = np.linalg.lstsq(Phi, y, rcond=None)[0]
+    r = y - Phi @ base
+    loc, s = float(np.median(r)), zarn.mad(r)
+    s = s if s > 0.0 else 1.0
+    rows = np.arange(y.size)
+    if y.size > SAMPLER_ROWS:
+        rng = np.random.default_rng(seed)
+        rows = np.sort(rng.choice(y.size, SAMPLER_ROWS, replace=False))
+    fit = zarn.TournamentMCMC(seed=seed).fit(Phi[rows], (r[rows] - loc) / s)
+    coef = base + np.asarray(fit.beta_mcmc) * s
+    coef[0] += loc
+    return coef
+
+
+def sampler_sets(seeds):
+    """(name, design, y, seed) of the accuracy benchmark's cubics, engel (degrees 2 and 3)
+    and stackloss (degree 1), each for every seed."""
+    import statsmodels.api as sm
+
+    def design(x, degree=3):
+        return np.column_stack([np.ones(x.size), mapped(x, x.min(), x.max(), degree)])
+
+    for noise, levels in ((NOISE, LEVELS), (HARD_NOISE, (0.3, 0.45))):
+        for side in SIDES:
+            for level in levels:
+                for seed in seeds:
+                    x, y, _ = cubic(seed, level, side, noise=noise)
+                    yield f"cubics, noise {noise}", design(x), y, seed
+    data = sm.datasets.engel.load_pandas().data
+    x, y = data["income"].to_numpy(float), data["foodexp"].to_numpy(float)
+    for degree in (2, 3):
+        for seed in seeds:
+            yield "engel", design(x, degree), y, seed
+    data = sm.datasets.stackloss.load_pandas().data
+    X = data[["AIRFLOW", "WATERTEMP", "ACIDCONC"]].to_numpy(float)
+    X = (2.0 * X - X.min(0) - X.max(0)) / (X.max(0) - X.min(0))
+    for seed in seeds:
+        yield (
+            "stackloss",
+            np.column_stack([np.ones(len(X)), X]),
+            data["STACKLOSS"].to_numpy(float),
+            seed,
+        )
+
+
+def sampler_wins(seeds):
+    """Per group of data sets: fits, wins of the sampler's start, and the check that the
+    S-scale of these reweighting steps from the engine's own fit is the engine's."""
+    from zarn._robust_engine import fit_one
+
+    rows = {}
+    for name, Phi, y, seed in sampler_sets(seeds):
+        engine = fit_one(Phi, y, seed=seed)
+        sampler = s_refined(Phi, y, sampler_start(Phi, y, seed))
+        check = s_refined(Phi, y, engine.coef) / engine.s_scale
+        row = rows.setdefault(name, dict(fits=0, wins=0, check=[]))
+        row["fits"] += 1
+        row["wins"] += int(sampler < (1.0 - WIN_MARGIN) * engine.s_scale)
+        row["check"].append(check)
+    return rows
+
+
+# ---------------------------------------------------------- target 3: several features
 
 R_SETS = """
 sets <- list(
@@ -495,14 +965,48 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seeds", type=int, default=20, help="data sets per level")
     parser.add_argument("--rounds", type=int, default=5, help="interleaved timing rounds")
+    parser.add_argument(
+        "--part",
+        choices=("all", "accuracy", "sampler", "time"),
+        default="all",
+        help="sections to run",
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help=f"a short run (5 seeds, 2 rounds, n and series up to {QUICK_LARGEST:,}); prints only",
+    )
     parser.add_argument("--no-write", action="store_true", help="print only")
     args = parser.parse_args()
+    if args.quick:
+        args.seeds, args.rounds, args.no_write = min(args.seeds, 5), 2, True
     warnings.simplefilter("ignore")  # peers' convergence warnings (Huber, TheilSen)
     from run import machine
 
-    start = time.perf_counter()
     lines = machine()
     print("\n".join(lines), flush=True)
+    if args.part in ("all", "accuracy"):
+        start = time.perf_counter()
+        out = accuracy_part(args, lines)
+        out += ["", f"Total run time {time.perf_counter() - start:.0f} s."]
+        _write(args, "Robust fits", out)
+    if args.part in ("all", "sampler"):
+        _write(args, "Robust fit sampler start", sampler_part(args))
+    if args.part in ("all", "time"):
+        start = time.perf_counter()
+        out = time_part(args, lines)
+        out += ["", f"Total run time {time.perf_counter() - start:.0f} s."]
+        _write(args, "Robust fit time", out)
+
+
+def _write(args, label, out):
+    print("\n".join(out))
+    if not args.no_write:
+        write_section(HERE / "RESULTS.md", "bench/bench_robust.py", label, "\n".join(out))
+
+
+def accuracy_part(args, lines):
+    """Sections 1 to 3: accuracy against the peers, real data, several features."""
     seeds = range(args.seeds)
     means, clean_share = accuracy(seeds)
     hard, _ = accuracy(seeds, HARD_NOISE, (0.3, 0.45))
@@ -514,29 +1018,66 @@ def main():
     huber = huber_case(range(10))
     print("huber", huber, flush=True)
     several = several_features(seeds) if HAS_R else {}
-    timed = run_cases(timing_cases(), repeats=args.rounds)
-    scaled = scaling(args.rounds)
-    figure(scaled, HERE / "robust_scaling.png")
-    out = report(
-        args,
-        lines,
-        means,
-        clean_share,
-        co2,
-        stack,
-        (engel, lmrob_seeds),
-        huber,
-        several,
-        timed,
-        hard,
+    return report(
+        args, lines, means, clean_share, co2, stack, (engel, lmrob_seeds), huber, several, hard
     )
-    out += report_scaling(scaled, start)
-    print("\n".join(out))
+
+
+def sampler_part(args):
+    """How often the tournament sampler's start would lower the engine's S-scale."""
+    rows = sampler_wins(range(args.seeds))
+    out = [
+        "## The tournament sampler's start",
+        "",
+        f"Run {datetime.date.today().isoformat()}: `bench/bench_robust.py --part sampler "
+        f"--seeds {args.seeds}`. For each data set, the engine's S-scale "
+        "(`zarn._robust_engine.fit_one(...).s_scale`) against the S-scale reached by "
+        "reweighting steps (Tukey's biweight, 50 % breakdown, each kept while it lowers the "
+        "M-scale) from the tournament sampler's fit (the estimator's default settings) of "
+        f"the standardised least-squares residuals, on at most {SAMPLER_ROWS} samples drawn "
+        "from the seed. The sampler's start wins where its S-scale is lower by more than "
+        f"{WIN_MARGIN:.1%}. Check: the same steps from the engine's own fit give back the "
+        "engine's S-scale (the median ratio).",
+        "",
+        "| data sets | fits | the sampler's start wins | check |",
+        "|---|---|---|---|",
+    ]
+    for name, row in rows.items():
+        out.append(f"| {name} | {row['fits']} | {row['wins']} | {np.median(row['check']):.6f} |")
+    fits = sum(r["fits"] for r in rows.values())
+    wins = sum(r["wins"] for r in rows.values())
+    return out + ["", f"In all, the sampler's start wins in {wins} of {fits} fits."]
+
+
+def time_part(args, lines):
+    """One fit on one thread against every peer, and many series; the two figures."""
+    from threadpoolctl import threadpool_limits
+
+    largest = QUICK_LARGEST if args.quick else max(n for n, _ in ONE_FIT)
+    cases = [(n, f) for n, f in ONE_FIT if n <= largest]
+    with threadpool_limits(1):  # OpenMP (the engine's) and BLAS: one thread for every side
+        lines = [*lines, "one-fit thread pools: " + _pools()]
+        one = one_fit_times(cases, args.rounds)
+    counts = [m for m in SERIES_COUNTS if m <= largest]
+    many = many_times(counts, many_rounds(args))
     if not args.no_write:
-        write_section(HERE / "RESULTS.md", "bench/bench_robust.py", "Robust fits", "\n".join(out))
+        scaling_figure(one, HERE / "robust_scaling.png")
+        many_figure(many, HERE / "robust_many.png")
+    return report_time(args, lines, one, many)
 
 
-def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, several, timed, hard):
+def many_rounds(args):
+    """Rounds of the many-series timing: fewer than one fit's, whose calls take longer."""
+    return max(2, (args.rounds + 1) // 2)
+
+
+def _pools():
+    from threadpoolctl import threadpool_info
+
+    return "; ".join(f"{i['internal_api']} {i['num_threads']}" for i in threadpool_info())
+
+
+def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, several, hard):
     engel, lmrob_seeds = engel_case_
     today = datetime.date.today().isoformat()
     out = ["## Robust fits", "", f"Run {today}: `bench/bench_robust.py --seeds {args.seeds}`"]
@@ -547,8 +1088,9 @@ def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, seve
         f"### 1. Accuracy: mean RMSE against the true cubic ({args.seeds} data sets per level, "
         f"n = {N}, noise sd {NOISE}, outliers displaced by U(2, 15): 8 to 60 noise deviations)",
         "",
-        "| outliers | " + " | ".join(names) + " | zarn / RANSAC | zarn / lmrob | zarn / LS |",
-        "|---" * (len(names) + 4) + "|",
+        "| outliers | " + " | ".join(names) + " | zarn / RANSAC | zarn / lmrob | zarn / LS "
+        f"| RANSAC trials (of {RANSAC_MAX_TRIALS}) |",
+        "|---" * (len(names) + 5) + "|",
     ]
     out += _accuracy_rows(means, names)
     out += [
@@ -558,8 +1100,9 @@ def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, seve
         f"Outliers closer to the curve (noise sd {HARD_NOISE}: displaced by 4 to 30 noise "
         "deviations):",
         "",
-        "| outliers | " + " | ".join(names) + " | zarn / RANSAC | zarn / lmrob | zarn / LS |",
-        "|---" * (len(names) + 4) + "|",
+        "| outliers | " + " | ".join(names) + " | zarn / RANSAC | zarn / lmrob | zarn / LS "
+        f"| RANSAC trials (of {RANSAC_MAX_TRIALS}) |",
+        "|---" * (len(names) + 5) + "|",
     ]
     out += _accuracy_rows(hard, names) + [""]
     out += ["### 2. Real data", ""]
@@ -605,7 +1148,7 @@ def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, seve
     ]
     if several:
         out += [
-            f"### 4. Several features: flags against robustbase ({args.seeds} seeds, degree 1)",
+            f"### 3. Several features: flags against robustbase ({args.seeds} seeds, degree 1)",
             "",
             "| data | n | features | lmrob | ltsReg | both | zarn, every seed | zarn, some seed "
             "| contains both |",
@@ -617,17 +1160,6 @@ def report(args, lines, means, clean_share, co2, stack, engel_case_, huber, seve
                 f"{r['every']} | {r['some']} | {'yes' if r['ok'] else 'NO'} |"
             )
         out.append("")
-    out += [
-        "### 3. Time",
-        "",
-        "| case | sizes | zarn | RANSAC | RANSAC / zarn |",
-        "|---|---|---|---|---|",
-    ]
-    for r in timed:
-        out.append(
-            f"| {r['name']} | {r['sizes']} | {format_seconds(r['t_native'])} | "
-            f"{format_seconds(r['t_peer'])} | {r['ratio']:.2f} |"
-        )
     return out
 
 
@@ -638,26 +1170,8 @@ def _accuracy_rows(means, names):
         lm = f"{row['zarn robust'] / row['lmrob']:.3f}" if "lmrob" in row else "-"
         out.append(
             f"| {level:.0%} {side} | {cells} | {row['zarn robust'] / row['RANSAC']:.3f} | {lm} "
-            f"| {row['zarn robust'] / row['least squares']:.3f} |"
+            f"| {row['zarn robust'] / row['least squares']:.3f} | {row['RANSAC trials']:.0f} |"
         )
-    return out
-
-
-def report_scaling(rows, start):
-    out = [
-        "",
-        "Scaling, 25 % symmetric outliers (figure: bench/robust_scaling.png):",
-        "",
-        "| n | zarn | RANSAC | RANSAC / zarn | zarn RMSE | RANSAC RMSE | zarn ols |",
-        "|---|---|---|---|---|---|---|",
-    ]
-    for r in rows:
-        out.append(
-            f"| {r['n']:.0e} | {format_seconds(r['t_native'])} | {format_seconds(r['t_peer'])} | "
-            f"{r['ratio']:.2f} | {r['rmse_zarn']:.4f} | {r['rmse_ransac']:.4f} | "
-            f"{format_seconds(r['t_ols'])} |"
-        )
-    out += ["", f"Total run time {time.perf_counter() - start:.0f} s."]
     return out
 
 

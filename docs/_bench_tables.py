@@ -211,11 +211,73 @@ def markdown_to_rst(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> 
 
 
 def write_bench_page(results: pathlib.Path, target: pathlib.Path) -> None:
-    """Write ``target`` (an include file) from ``results``; a note if it is missing."""
+    """Write ``target`` (an include file) from ``results``; a note if it is missing.
+
+    Each section a script owns is also written beside it, as :func:`write_bench_sections`
+    does, so that a page can show one table of the latest run where it discusses it.
+    """
     target.parent.mkdir(parents=True, exist_ok=True)
     if results.is_file():
-        text = markdown_to_rst(results.read_text(encoding="utf-8"), results.parent, target.parent)
+        md = results.read_text(encoding="utf-8")
+        text = markdown_to_rst(md, results.parent, target.parent)
+        write_bench_sections(md, results.parent, target.parent)
     else:
         text = "No benchmark results were found in ``bench/RESULTS.md``.\n"
+    _write_if_changed(target, text)
+
+
+def _write_if_changed(target: pathlib.Path, text: str) -> None:
+    # An unchanged include keeps its time stamp, so Sphinx does not reread its pages.
     if not target.is_file() or target.read_text(encoding="utf-8") != text:
         target.write_text(text, encoding="utf-8")
+
+
+_BEGIN = re.compile(r"^<!-- begin (\S+): (.*?) -->[ \t]*$", re.MULTILINE)
+
+
+def section_file_name(owner: str, label: str) -> str:
+    """The include file of a script's section of RESULTS.md.
+
+    Examples
+    --------
+    >>> section_file_name("bench/bench_robust.py", "Robust fit time")
+    'bench-robust-robust-fit-time.rst'
+    """
+    slug = re.sub(r"[^a-z0-9]+", "-", f"{pathlib.PurePath(owner).stem} {label}".lower())
+    return slug.strip("-") + ".rst"
+
+
+def bench_sections(md: str) -> dict[str, str]:
+    """Each section a script owns in ``md``, keyed by its include file's name, without its
+    begin and end comments and its first heading (the page gives its own), its other
+    headings as bold lines.
+
+    Sections may nest (a script's section can sit inside another's); each is cut from its
+    own begin comment to its own end comment.
+
+    Examples
+    --------
+    >>> md = "<!-- begin bench/a.py: A -->\\n## A\\nx\\n### B\\n\\ny\\n<!-- end bench/a.py: A -->"
+    >>> bench_sections(md)
+    {'a-a.rst': 'x\\n**B**\\n\\ny'}
+    """
+    out = {}
+    for begin in _BEGIN.finditer(md):
+        owner, label = begin.group(1), begin.group(2)
+        end = md.find(f"<!-- end {owner}: {label} -->", begin.end())
+        if end < 0:
+            continue
+        body = md[begin.end() : end].strip("\n")
+        body = re.sub(r"\A\s*##\s[^\n]*\n", "", body, count=1)
+        # Its other headings become bold lines: an included section must not add section
+        # levels of its own to the page that includes it.
+        body = re.sub(r"^#{2,6}[ \t]+(.*?)[ \t]*$", r"**\1**", body, flags=re.MULTILINE)
+        out[section_file_name(owner, label)] = body.strip()
+    return out
+
+
+def write_bench_sections(md: str, image_dir: pathlib.Path, out_dir: pathlib.Path) -> None:
+    """Write every script's section of ``md`` as reStructuredText into ``out_dir``, named
+    by :func:`section_file_name` (for example ``bench-robust-robust-fit-time.rst``)."""
+    for name, body in bench_sections(md).items():
+        _write_if_changed(out_dir / name, markdown_to_rst(body, image_dir, out_dir))

@@ -12,6 +12,7 @@ ORDER = [
     "plot_surface.py",
     "plot_many_series.py",
     "plot_trend_map.py",
+    "plot_robust_trend_map.py",
     "plot_elnino_trend.py",
     "plot_native_core.py",
 ]
