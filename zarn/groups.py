@@ -162,9 +162,9 @@ class GroupFits:
         codes = self._codes(groups, len(X))
         arrays = self._arrays
         scale = arrays.map_scale[codes]
-        Z = X * scale
-        Z += arrays.offset[codes]
         with np.errstate(over="ignore", invalid="ignore"):
+            Z = X * scale  # the map of each position's group, as Design.map
+            Z += arrays.offset[codes]
             # The derivatives in the mapped variables, times the chain rule's factors.
             M = arrays.design._replace(scale=1.0).derivative_matrix(Z, orders)
             out = np.einsum("ij,ij->i", M, self.coef[codes])
@@ -385,9 +385,22 @@ def fit_groups(
     return GroupFits(arrays, labels, index)
 
 
+def _positions(x: Any) -> np.ndarray:
+    """The positions (n, d) as floats: dates and durations in nanoseconds, as
+    :func:`zarn._validation.datetime_as_float` converts them, with NaT as NaN (a missing
+    sample of its group)."""
+    arr = x.to_numpy() if hasattr(x, "to_numpy") else x
+    if getattr(arr, "dtype", None) is not None and arr.dtype.kind in "Mm":
+        nat = np.isnat(arr)
+        values = datetime_as_float(np.where(nat, np.zeros_like(arr), arr), "x")
+        values[nat] = np.nan
+        return check_positions(values, "x")
+    return check_positions(datetime_as_float(x, "x"), "x")
+
+
 def _arrays(x: Any, y: Any, sample_weight: Any) -> tuple[np.ndarray, np.ndarray, Any]:
     """Positions (n, d), targets (n,) and checked weights of the array form."""
-    X = check_positions(datetime_as_float(x, "x"), "x")
+    X = _positions(x)
     if y is None:
         raise TypeError("fit_groups(x, y, groups, model) needs y")
     yv = as_float_array(y, "y")
@@ -449,7 +462,7 @@ def _from_frame(
         if value is None:
             raise TypeError(f"fit_groups(df, x=..., y=..., by=...) needs {name}=")
     columns = list(x) if isinstance(x, (list, tuple)) else [x]
-    X = check_positions(datetime_as_float(df[columns], "x"), "x")
+    X = _positions(df[columns])
     yv = as_float_array(df[y], "y")
     if yv.ndim != 1:
         raise ValueError(f"y must name one column, got {y!r}")
