@@ -19,6 +19,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from zarn import _batched
+from zarn._batched import _cholesky_forward
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._lstsq import Penalty
@@ -28,9 +29,11 @@ from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
 from zarn.exceptions import RankWarning
 
-# Values (groups x samples x columns) of the design of one batch: bounds its temporaries
-# at a few tens of megabytes, whatever the number of groups.
-BATCH_VALUES = 2**21
+# Values (groups x samples x columns) of the design of one batch: its temporaries, of a
+# few megabytes, are then reused by the allocator from batch to batch, which on a
+# machine whose fresh memory is slow to touch is faster than larger batches (measured
+# at 10,000 groups of 50 samples: 2**18 to 2**19 the best, 2**21 a third slower).
+BATCH_VALUES = 2**18
 
 
 @dataclass(eq=False, slots=True)
@@ -63,38 +66,55 @@ class GroupArrays:
 @dataclass(frozen=True, eq=False)
 class Sorted:
     """The samples used (finite x and y, positive weight), sorted by group: group g holds
-    rows ``starts[g]:starts[g] + counts[g]`` of X, y and w, and ``rows`` maps them back to
-    the input's ``n_input`` samples."""
+    rows ``starts[g]:starts[g] + counts[g]`` of X, y and w, which are the input's
+    samples ``rows`` of its ``n_input`` (None: all of them, in order)."""
 
     X: np.ndarray
     y: np.ndarray
     w: np.ndarray | None
-    rows: np.ndarray
+    rows: np.ndarray | None
     starts: np.ndarray
     counts: np.ndarray
     n_input: int
 
+    def part(self, g: int) -> slice:
+        """Group g's rows."""
+        return slice(int(self.starts[g]), int(self.starts[g] + self.counts[g]))
+
     def group(self, g: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
         """Group g's samples (views)."""
-        part = slice(int(self.starts[g]), int(self.starts[g] + self.counts[g]))
+        part = self.part(g)
         return self.X[part], self.y[part], None if self.w is None else self.w[part]
+
+    def input_rows(self, g: int) -> np.ndarray | slice:
+        """The input's samples of group g."""
+        return self.part(g) if self.rows is None else self.rows[self.part(g)]
 
 
 def sort_samples(
     X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, n_groups: int
 ) -> Sorted:
     """The samples of every group, sorted by group code (-1: in no group). A sample whose
-    position or target is not finite, or whose weight is zero, is left out."""
+    position or target is not finite, or whose weight is zero, is left out.
+
+    Samples that come sorted already (long format is often grouped) are not sorted again,
+    and when every sample is used they are not even copied.
+    """
     used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
     if w is not None:
         used &= w > 0.0
-    rows = np.flatnonzero(used)
-    rows = rows[np.argsort(codes[rows], kind="stable")]
-    counts = np.bincount(codes[rows], minlength=n_groups)
+    rows, kept = (None, codes) if used.all() else (np.flatnonzero(used), codes[used])
+    if (kept[1:] < kept[:-1]).any():
+        # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time.
+        small = np.uint16 if n_groups <= 2**16 else np.int64
+        order = np.argsort(kept.astype(small), kind="stable")
+        rows, kept = (order if rows is None else rows[order]), kept[order]
+    counts = np.bincount(kept, minlength=n_groups)
     starts = np.zeros(n_groups, dtype=np.int64)
     np.cumsum(counts[:-1], out=starts[1:])
-    w_used = None if w is None else w[rows]
-    return Sorted(X[rows], y[rows], w_used, rows, starts, counts, len(y))
+    if rows is not None:
+        X, y, w = X[rows], y[rows], None if w is None else w[rows]
+    return Sorted(X, y, w, rows, starts, counts, len(used))
 
 
 def fit_grouped(samples: Sorted, settings: Settings, min_count: int | None) -> GroupArrays:
@@ -112,7 +132,13 @@ def fit_grouped(samples: Sorted, settings: Settings, min_count: int | None) -> G
         settings = settings.replace(random_state=seed_from(settings.random_state))
     k, G = template.k, len(samples.counts)
     counts = samples.counts
-    lo, hi = _ranges(samples, template, settings.domain is not None)
+    if settings.domain is None:
+        lo, hi = (
+            _per_group(samples, np.minimum, samples.X),
+            _per_group(samples, np.maximum, samples.X),
+        )
+    else:
+        lo, hi = np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1))
     width = hi - lo
     with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
         offset, map_scale = (-hi - lo) / width, 2.0 / width
@@ -134,35 +160,39 @@ def fit_grouped(samples: Sorted, settings: Settings, min_count: int | None) -> G
     fitted = (counts >= (k + 1 if min_count is None else min_count)) & (counts > 0)
     alone = fitted
     if fitter.shares_design(settings):
-        batched = fitted & (counts > k) & _maps_onto_window(lo, hi, offset, map_scale)
-        batched &= _ordinary_groups(samples)
+        y_low, y_high = (
+            _per_group(samples, np.minimum, samples.y),
+            _per_group(samples, np.maximum, samples.y),
+        )
+        # Targets and weights of ordinary size (or 0): the batch takes their sums of squares
+        # as they are; the estimator rescales the others.
+        batched = _batched.ordinary(np.maximum(np.abs(y_low), np.abs(y_high)))
+        if samples.w is not None:
+            batched &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
+        batched &= fitted & (counts > k) & _maps_onto_window(lo, hi, offset, map_scale)
         alone = fitted & ~batched
-        penalty = penalty_of(template, settings)
+        batch = Batch(
+            samples, out, penalty_of(template, settings), fitter.projects, y_low == y_high
+        )
         for m in np.unique(counts[batched]).tolist():
             groups = np.flatnonzero(batched & (counts == m))
             step = max(1, BATCH_VALUES // (m * (k + 1)))
             for s in range(0, len(groups), step):
                 chunk = groups[s : s + step]
-                refused = _fit_batch(samples, chunk, m, out, penalty, fitter.projects)
-                alone[chunk[refused]] = True
+                alone[chunk[batch.fit(chunk, m)]] = True
     for g in np.flatnonzero(alone).tolist():
         _fit_alone(samples, g, settings, out)
     return out
 
 
-def _ranges(samples: Sorted, template: Design, given: bool) -> tuple[np.ndarray, np.ndarray]:
-    """Each group's (low, high) per feature, (G, d) each: the model's domain where one is
-    given, else the range of the group's positions (NaN for a group without samples)."""
-    G, d = len(samples.counts), samples.X.shape[1]
-    if given:
-        return (np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1)))
-    lo, hi = np.full((G, d), np.nan), np.full((G, d), np.nan)
+def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:
+    """``reduce`` (np.minimum or np.maximum) of each group's rows of ``values``: one row
+    per group, NaN for a group without samples."""
+    out = np.full((len(samples.counts),) + values.shape[1:], np.nan)
     some = np.flatnonzero(samples.counts)
     if some.size:
-        starts = samples.starts[some]
-        lo[some] = np.minimum.reduceat(samples.X, starts, axis=0)
-        hi[some] = np.maximum.reduceat(samples.X, starts, axis=0)
-    return lo, hi
+        out[some] = reduce.reduceat(values, samples.starts[some], axis=0)
+    return out
 
 
 def _maps_onto_window(
@@ -175,79 +205,90 @@ def _maps_onto_window(
     return np.asarray(ok.all(axis=1))
 
 
-def _ordinary_groups(samples: Sorted) -> np.ndarray:
-    """Which groups' targets and weights are of ordinary size (or 0), whose sums of
-    squares the batch can take as they are; the estimator rescales the others."""
-    G = len(samples.counts)
-    ok = np.zeros(G, dtype=bool)
-    some = np.flatnonzero(samples.counts)
-    if some.size:
-        starts = samples.starts[some]
-        ok[some] = _batched.ordinary(np.maximum.reduceat(np.abs(samples.y), starts))
-        if samples.w is not None:
-            ok[some] &= _batched.ordinary(np.maximum.reduceat(samples.w, starts))
-    return ok
+@dataclass(frozen=True, eq=False)
+class Batch:
+    """The batched solve of groups of equal size, into ``out`` (see :meth:`fit`).
 
-
-def _fit_batch(
-    samples: Sorted,
-    groups: np.ndarray,
-    m: int,
-    out: GroupArrays,
-    penalty: Penalty,
-    projects: bool,
-) -> np.ndarray:
-    """Fit the b ``groups`` of m samples each at once, into ``out``; returns which of them
-    (a boolean mask) the batch leaves to the estimator's fit.
-
-    The fit of weighted rows ``Pw = sqrt(w) Phi`` and ``yw = sqrt(w) y`` solves
-    ``A b = Pw'yw`` with ``A = G + S``: ``G = Pw'Pw``, and S the penalty in the weights'
-    units (:meth:`zarn._lstsq.Penalty.scaled`; none for a method that projects, "ols").
-    One solve against ``[Pw'yw, I]`` gives the coefficients and ``A^-1``, whose diagonal
-    is the unscaled variance (OLS's ``(Phi'W Phi)^-1``, the penalised fit's posterior
-    ``(Phi'W Phi + S)^-1``); the effective number of parameters is k, or
-    ``trace(A^-1 G)``. Only groups whose G certainly has full rank with the margin of the
-    penalised fit's normal equations are kept, so the solve loses at most about two
-    digits to a QR factorisation; the residuals are summed as they are.
+    ``penalty`` is the model's (unused by a method that ``projects``, "ols"), and
+    ``constant`` says which groups' targets are all equal (whose R^2 is 1).
     """
-    b, k, d = len(groups), out.design.k, samples.X.shape[1]
-    index = samples.starts[groups][:, None] + np.arange(m)
-    # Each group's map, with the estimator's arithmetic (Design.map).
-    Z = samples.X[index] * out.map_scale[groups][:, None, :]
-    Z += out.offset[groups][:, None, :]
-    Phi = out.design.matrix(Z.reshape(-1, d)).reshape(b, m, k)
-    y = samples.y[index]
-    if samples.w is None:
-        Pw, yw, sw, factor = Phi, y, np.ones_like(y), np.ones(b)
-    else:
-        sw = np.sqrt(samples.w[index])
-        Pw, yw = Phi * sw[:, :, None], y * sw
-        factor = samples.w[index].sum(axis=1) / m  # mean weight: the penalty's units
-    PwT = Pw.transpose(0, 2, 1)
-    G = np.matmul(PwT, Pw)
-    accurate = _well_conditioned(G)
-    A = G if projects else G + _penalties(penalty, k, m, factor)
-    rhs = np.empty((b, k, k + 1))
-    rhs[:, :, 0] = np.matmul(PwT, yw[:, :, None])[:, :, 0]
-    rhs[:, :, 1:] = np.eye(k)
-    A[~accurate] = np.eye(k)  # solvable; their results are not used
-    with np.errstate(over="ignore", invalid="ignore"):
-        solved = np.linalg.solve(A, rhs)
-        coef, inverse = solved[:, :, 0], solved[:, :, 1:]
-        edf = np.full(b, float(k)) if projects else np.sum(inverse * G, axis=(1, 2))
-        resid = yw - np.matmul(Pw, coef[:, :, None])[:, :, 0]
-        rss = np.einsum("ij,ij->i", resid, resid)
-        df = residual_dof(m, np.minimum(edf, m))
-        scale = _batched.scales(rss, df)
-        stderr = scale[:, None] * np.sqrt(np.diagonal(inverse, axis1=1, axis2=2))
-    keep = accurate & np.isfinite(coef).all(axis=1)
-    constant = y.min(axis=1) == y.max(axis=1)
-    tss = _batched.centred_sums(y, sw, samples.w is None)
-    r2 = _batched.r_squared(rss, tss, constant)
-    rows = groups[keep]
-    out.coef[rows], out.stderr[rows] = coef[keep], stderr[keep]
-    out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
-    return np.asarray(~keep)
+
+    samples: Sorted
+    out: GroupArrays
+    penalty: Penalty
+    projects: bool
+    constant: np.ndarray
+
+    def fit(self, groups: np.ndarray, m: int) -> np.ndarray:
+        """Fit the b ``groups`` of m samples each at once; returns which of them (a boolean
+        mask) the batch leaves to the estimator's fit.
+
+        The fit of weighted rows ``Pw = sqrt(w) Phi`` and ``yw = sqrt(w) y`` solves
+        ``A b = Pw'yw`` with ``A = G + S``: ``G = Pw'Pw``, and S the penalty in the
+        weights' units (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"). One solve
+        against ``[Pw'yw, I]`` gives the coefficients and ``A^-1``, whose diagonal is the
+        unscaled variance (OLS's ``(Phi'W Phi)^-1``, the penalised fit's posterior
+        ``(Phi'W Phi + S)^-1``); the effective number of parameters is k, or
+        ``trace(A^-1 G)``. Only groups whose G certainly has full rank with the margin of
+        the penalised fit's normal equations are kept, so the solve loses at most about
+        two digits to a QR factorisation; the residuals are summed as they are.
+        """
+        out = self.out
+        b, k = len(groups), out.design.k
+        X, y, w = self._rows(groups, m)
+        # Each group's map, with the estimator's arithmetic (Design.map).
+        Z = X * out.map_scale[groups][:, None, :]
+        Z += out.offset[groups][:, None, :]
+        # The core's (b m, k) design matrix is column-major: (b, k, m) views of it.
+        PT = np.asarray(out.design.matrix(Z.reshape(b * m, -1))).T.reshape(k, b, m)
+        PT = PT.transpose(1, 0, 2)
+        if w is None:
+            sw, yw, factor = np.ones_like(y), y, np.ones(b)
+        else:
+            sw = np.sqrt(w)
+            PT, yw = PT * sw[:, None, :], y * sw
+            factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
+        Pw = PT.transpose(0, 2, 1)
+        G = np.matmul(PT, Pw)
+        accurate = _well_conditioned(G)
+        A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
+        rhs = np.empty((b, k, k + 1))
+        rhs[:, :, 0] = np.matmul(PT, yw[:, :, None])[:, :, 0]
+        rhs[:, :, 1:] = np.eye(k)
+        A[~accurate] = np.eye(k)  # solvable; their results are not used
+        with np.errstate(over="ignore", invalid="ignore"):
+            # With L the Cholesky factor of A and M = L^-1: z = M Pw'yw, the coefficients
+            # M'z, the unscaled variances the column sums of squares of M.
+            solved = _cholesky_forward(A, rhs)
+            z, M = solved[:, :, 0], solved[:, :, 1:]
+            coef = np.einsum("pr,prk->pk", z, M)
+            var = np.einsum("prk,prk->pk", M, M)
+            edf = np.full(b, float(k)) if self.projects else np.einsum("pri,pij,prj->p", M, G, M)
+            resid = yw - np.matmul(Pw, coef[:, :, None])[:, :, 0]
+            rss = np.einsum("ij,ij->i", resid, resid)
+            scale = _batched.scales(rss, residual_dof(m, np.minimum(edf, m)))
+            stderr = scale[:, None] * np.sqrt(var)
+        keep = accurate & np.isfinite(coef).all(axis=1)
+        tss = _batched.centred_sums(y, sw, w is None)
+        r2 = _batched.r_squared(rss, tss, self.constant[groups])
+        rows = groups[keep]
+        out.coef[rows], out.stderr[rows] = coef[keep], stderr[keep]
+        out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
+        return np.asarray(~keep)
+
+    def _rows(self, groups: np.ndarray, m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+        """The positions (b, m, d), targets and weights (b, m) of the groups: views where
+        the groups lie one after another in the sorted samples (the common case)."""
+        samples = self.samples
+        starts = samples.starts[groups]
+        first, b = int(starts[0]), len(groups)
+        index: slice | np.ndarray = slice(first, first + b * m)
+        if not (starts == first + m * np.arange(b)).all():
+            index = (starts[:, None] + np.arange(m)).ravel()
+        X = samples.X[index].reshape(b, m, -1)
+        y = samples.y[index].reshape(b, m)
+        w = None if samples.w is None else samples.w[index].reshape(b, m)
+        return X, y, w
 
 
 def _well_conditioned(G: np.ndarray) -> np.ndarray:
@@ -298,8 +339,7 @@ def _fit_alone(samples: Sorted, g: int, settings: Settings, out: GroupArrays) ->
     if fit.outliers is not None and out.n_inliers is not None and out.inlier_mask is not None:
         mask = fit.outliers.inlier_mask
         out.n_inliers[g] = int(mask.sum())
-        part = slice(int(samples.starts[g]), int(samples.starts[g] + samples.counts[g]))
-        out.inlier_mask[samples.rows[part]] = mask
+        out.inlier_mask[samples.input_rows(g)] = mask
 
 
-__all__ = ["GroupArrays", "Sorted", "fit_grouped", "sort_samples"]
+__all__ = ["Batch", "GroupArrays", "Sorted", "fit_grouped", "sort_samples"]

@@ -427,10 +427,30 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any]:
     if keys.ndim != 1 or len(keys) != n:
         raise ValueError(f"groups must hold one label per sample ({n}), got shape {keys.shape}")
     missing = _missing(keys)
-    labels, inverse = np.unique(keys[~missing], return_inverse=True)
     codes = np.full(n, -1, dtype=np.int64)
-    codes[~missing] = inverse.ravel()
+    if missing.any():
+        labels, codes[~missing] = _factorize(keys[~missing])
+    else:
+        labels, codes = _factorize(keys)
     return codes, labels, None
+
+
+def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(sorted distinct labels, each key's position among them), as ``np.unique`` with
+    ``return_inverse`` gives them, in linear time for keys that come sorted (grouped long
+    format) and for integers of a small range."""
+    if len(keys) and keys.dtype != object and not (keys[1:] < keys[:-1]).any():
+        new = np.empty(len(keys), dtype=bool)
+        new[0] = True
+        np.not_equal(keys[1:], keys[:-1], out=new[1:])
+        return keys[new], np.cumsum(new) - 1
+    if keys.dtype.kind in "iu" and len(keys):
+        low = int(keys.min())
+        if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
+            present = np.bincount(keys - low) > 0
+            return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[keys - low]
+    labels, inverse = np.unique(keys, return_inverse=True)
+    return labels, inverse.ravel()
 
 
 def _missing(keys: np.ndarray) -> np.ndarray:
