@@ -2,10 +2,11 @@
 
 The samples are sorted by group (stably, so each group keeps its own order). Groups of
 equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with numeric
-weights) share one batched solve (:func:`_fit_batch`): their mapped designs are built by
+weights) share one batched solve (:class:`Batch`): their mapped designs are built by
 one call of the core, and their normal equations are solved together where they are as
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
-the penalised fit itself uses before it solves its normal equations); the statistics are
+the penalised fit itself uses before it solves its normal equations); the statistics,
+and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
 batched too. Every other group (robust fits, penalty weights chosen per group, the few
 groups the batch refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
@@ -20,10 +21,12 @@ import numpy as np
 
 from zarn import _batched
 from zarn._batched import _cholesky_forward
+from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._lstsq import Penalty
-from zarn._methods import method, penalty_of
+from zarn._methods import Method, method, penalty_of
+from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
 from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
@@ -40,9 +43,10 @@ BATCH_VALUES = 2**18
 class GroupArrays:
     """The fits of every group, one row per group (NaN where a group is not fitted).
 
-    ``offset`` and ``map_scale`` give each group's map ``X * map_scale + offset`` onto
-    [-1, 1]; ``design`` holds the basis shared by the groups (its own domain is no
-    group's) and ``method`` the method's name.
+    ``coef``, ``stderr`` and ``cov`` cover all the design's columns (the polynomial's,
+    then the harmonics'). ``offset`` and ``map_scale`` give each group's map
+    ``X * map_scale + offset`` onto [-1, 1]; ``design`` holds the basis shared by the
+    groups (its own domain is no group's) and ``method`` the method's name.
     ``inlier_mask`` is per input sample (False where a sample was not used), and with
     ``n_inliers`` only for a method that flags outliers. ``rank_deficient`` counts the
     fitted groups whose design cannot determine every coefficient.
@@ -50,6 +54,7 @@ class GroupArrays:
 
     coef: np.ndarray
     stderr: np.ndarray
+    cov: np.ndarray
     scale: np.ndarray
     r2: np.ndarray
     n_used: np.ndarray
@@ -60,6 +65,7 @@ class GroupArrays:
     inlier_mask: np.ndarray | None
     design: Design
     method: str
+    cov_type: str
     rank_deficient: int = 0
 
 
@@ -117,62 +123,38 @@ def sort_samples(
     return Sorted(X, y, w, rows, starts, counts, len(used))
 
 
-def fit_grouped(samples: Sorted, settings: Settings, min_count: int | None) -> GroupArrays:
+def fit_grouped(
+    samples: Sorted, settings: Settings, min_count: int | None, datetime_like: bool = False
+) -> GroupArrays:
     """Fit every group of ``samples`` with the model's checked settings.
 
     A group with fewer than ``min_count`` samples (None: one more than the coefficients)
     is not fitted; a group the method cannot fit (a domain of zero width, a fit that
-    fails) gets NaN too, without stopping the others.
+    fails) gets NaN too, without stopping the others. ``datetime_like`` says that the
+    positions are converted dates or durations (the harmonics' default period).
     """
     d = samples.X.shape[1]
-    template = Design.from_data(np.tile([[0.0], [1.0]], (1, d)), settings)
+    template = Design.from_data(np.tile([[0.0], [1.0]], (1, d)), settings, None, datetime_like)
     fitter = method(settings.method)
-    if not fitter.shares_design(settings):
-        # One seed for every group, as fit_many draws one for every series.
+    if fitter.flags_outliers:  # a seed per fit: one for every group, as fit_many draws it
         settings = settings.replace(random_state=seed_from(settings.random_state))
-    k, G = template.k, len(samples.counts)
+    out = _empty(samples, settings, template, fitter)
     counts = samples.counts
-    if settings.domain is None:
-        lo, hi = (
-            _per_group(samples, np.minimum, samples.X),
-            _per_group(samples, np.maximum, samples.X),
-        )
-    else:
-        lo, hi = np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1))
-    width = hi - lo
-    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
-        offset, map_scale = (-hi - lo) / width, 2.0 / width
-    flags = fitter.flags_outliers
-    out = GroupArrays(
-        coef=np.full((G, k), np.nan),
-        stderr=np.full((G, k), np.nan),
-        scale=np.full(G, np.nan),
-        r2=np.full(G, np.nan),
-        n_used=counts.astype(np.int64),
-        domain=np.stack([lo, hi], axis=-1),
-        offset=offset,
-        map_scale=map_scale,
-        n_inliers=np.zeros(G, dtype=np.int64) if flags else None,
-        inlier_mask=np.zeros(samples.n_input, dtype=bool) if flags else None,
-        design=template,
-        method=settings.method,
-    )
+    k = template.k
     fitted = (counts >= (k + 1 if min_count is None else min_count)) & (counts > 0)
     alone = fitted
-    if fitter.shares_design(settings):
-        y_low, y_high = (
-            _per_group(samples, np.minimum, samples.y),
-            _per_group(samples, np.maximum, samples.y),
-        )
-        # Targets and weights of ordinary size (or 0): the batch takes their sums of squares
-        # as they are; the estimator rescales the others.
-        batched = _batched.ordinary(np.maximum(np.abs(y_low), np.abs(y_high)))
-        if samples.w is not None:
-            batched &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
-        batched &= fitted & (counts > k) & _maps_onto_window(lo, hi, offset, map_scale)
+    if fitter.linear and not auto(settings):
+        batched = fitted & (counts > k) & _batchable(samples, out)
         alone = fitted & ~batched
+        spec = fitter.cov_spec(settings)
         batch = Batch(
-            samples, out, penalty_of(template, settings), fitter.projects, y_low == y_high
+            samples=samples,
+            out=out,
+            penalty=penalty_of(template, settings),
+            projects=fitter.projects,
+            constant=_per_group(samples, np.minimum, samples.y)
+            == _per_group(samples, np.maximum, samples.y),
+            spec=None if fitter.classic_covariance(settings) else spec,
         )
         for m in np.unique(counts[batched]).tolist():
             groups = np.flatnonzero(batched & (counts == m))
@@ -181,8 +163,57 @@ def fit_grouped(samples: Sorted, settings: Settings, min_count: int | None) -> G
                 chunk = groups[s : s + step]
                 alone[chunk[batch.fit(chunk, m)]] = True
     for g in np.flatnonzero(alone).tolist():
-        _fit_alone(samples, g, settings, out)
+        _fit_alone(samples, g, settings, out, datetime_like)
     return out
+
+
+def _empty(samples: Sorted, settings: Settings, template: Design, fitter: Method) -> GroupArrays:
+    """The results of no group fitted yet: NaN, with each group's domain and its map."""
+    G, k = len(samples.counts), template.k
+    if settings.domain is None:
+        lo = _per_group(samples, np.minimum, samples.X)
+        hi = _per_group(samples, np.maximum, samples.X)
+    else:
+        lo, hi = np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1))
+    width = hi - lo
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+        offset, map_scale = (-hi - lo) / width, 2.0 / width
+    flags = fitter.flags_outliers
+    return GroupArrays(
+        coef=np.full((G, k), np.nan),
+        stderr=np.full((G, k), np.nan),
+        cov=np.full((G, k, k), np.nan),
+        scale=np.full(G, np.nan),
+        r2=np.full(G, np.nan),
+        n_used=samples.counts.astype(np.int64),
+        domain=np.stack([lo, hi], axis=-1),
+        offset=offset,
+        map_scale=map_scale,
+        n_inliers=np.zeros(G, dtype=np.int64) if flags else None,
+        inlier_mask=np.zeros(samples.n_input, dtype=bool) if flags else None,
+        design=template,
+        method=settings.method,
+        cov_type=fitter.cov_spec(settings).name,
+    )
+
+
+def _batchable(samples: Sorted, out: GroupArrays) -> np.ndarray:
+    """Which groups the batch can take: domains that map onto [-1, 1] in doubles (low <
+    high, with finite width, offset and scale), and targets and weights of ordinary size
+    (or 0), whose sums of squares it takes as they are. The estimator's own fit rescales
+    the others, or gives its own message."""
+    lo, hi = out.domain[..., 0], out.domain[..., 1]
+    with np.errstate(over="ignore", invalid="ignore"):
+        maps = (lo < hi) & np.isfinite(hi - lo) & np.isfinite(out.offset)
+        maps &= np.isfinite(out.map_scale)
+    y_top = np.maximum(
+        np.abs(_per_group(samples, np.minimum, samples.y)),
+        np.abs(_per_group(samples, np.maximum, samples.y)),
+    )
+    ok = np.asarray(maps.all(axis=1) & _batched.ordinary(y_top))
+    if samples.w is not None:
+        ok &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
+    return ok
 
 
 def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:
@@ -195,22 +226,13 @@ def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndar
     return out
 
 
-def _maps_onto_window(
-    lo: np.ndarray, hi: np.ndarray, offset: np.ndarray, scale: np.ndarray
-) -> np.ndarray:
-    """Which groups' domains map onto [-1, 1] in doubles (every feature): low < high, with
-    finite width, offset and scale. The others are left to the estimator's own message."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        ok = (lo < hi) & np.isfinite(hi - lo) & np.isfinite(offset) & np.isfinite(scale)
-    return np.asarray(ok.all(axis=1))
-
-
 @dataclass(frozen=True, eq=False)
 class Batch:
     """The batched solve of groups of equal size, into ``out`` (see :meth:`fit`).
 
-    ``penalty`` is the model's (unused by a method that ``projects``, "ols"), and
-    ``constant`` says which groups' targets are all equal (whose R^2 is 1).
+    ``penalty`` is the model's (unused by a method that ``projects``, "ols"),
+    ``constant`` says which groups' targets are all equal (whose R^2 is 1), and ``spec``
+    is the covariance type of ``cov_type`` (None: the method's own covariance).
     """
 
     samples: Sorted
@@ -218,6 +240,7 @@ class Batch:
     penalty: Penalty
     projects: bool
     constant: np.ndarray
+    spec: CovSpec | None
 
     def fit(self, groups: np.ndarray, m: int) -> np.ndarray:
         """Fit the b ``groups`` of m samples each at once; returns which of them (a boolean
@@ -225,13 +248,14 @@ class Batch:
 
         The fit of weighted rows ``Pw = sqrt(w) Phi`` and ``yw = sqrt(w) y`` solves
         ``A b = Pw'yw`` with ``A = G + S``: ``G = Pw'Pw``, and S the penalty in the
-        weights' units (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"). One solve
-        against ``[Pw'yw, I]`` gives the coefficients and ``A^-1``, whose diagonal is the
-        unscaled variance (OLS's ``(Phi'W Phi)^-1``, the penalised fit's posterior
-        ``(Phi'W Phi + S)^-1``); the effective number of parameters is k, or
-        ``trace(A^-1 G)``. Only groups whose G certainly has full rank with the margin of
-        the penalised fit's normal equations are kept, so the solve loses at most about
-        two digits to a QR factorisation; the residuals are summed as they are.
+        weights' units (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"). With L the
+        Cholesky factor of A and ``M = L^-1``, the coefficients are ``M'M Pw'yw`` and
+        ``A^-1 = M'M`` is the unscaled covariance (OLS's ``(Phi'W Phi)^-1``, the penalised
+        fit's posterior ``(Phi'W Phi + S)^-1``, and the bread of the other covariance
+        types); the effective number of parameters is k, or ``trace(A^-1 G)``. Only
+        groups whose G certainly has full rank with the margin of the penalised fit's
+        normal equations are kept, so the solve loses at most about two digits to a QR
+        factorisation; the residuals are summed as they are.
         """
         out = self.out
         b, k = len(groups), out.design.k
@@ -239,42 +263,66 @@ class Batch:
         # Each group's map, with the estimator's arithmetic (Design.map).
         Z = X * out.map_scale[groups][:, None, :]
         Z += out.offset[groups][:, None, :]
-        # The core's (b m, k) design matrix is column-major: (b, k, m) views of it.
-        PT = np.asarray(out.design.matrix(Z.reshape(b * m, -1))).T.reshape(k, b, m)
-        PT = PT.transpose(1, 0, 2)
+        # The (b m, k) design matrix is column-major: (b, k, m) views of it.
+        Phi = out.design.matrix(Z.reshape(b * m, -1), X.reshape(b * m, -1))
+        PT = np.asarray(Phi).T.reshape(k, b, m).transpose(1, 0, 2)
         if w is None:
-            sw, yw, factor = np.ones_like(y), y, np.ones(b)
+            sw, Pw, yw, factor = np.ones_like(y), PT, y, np.ones(b)
         else:
             sw = np.sqrt(w)
-            PT, yw = PT * sw[:, None, :], y * sw
+            Pw, yw = PT * sw[:, None, :], y * sw
             factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
-        Pw = PT.transpose(0, 2, 1)
-        G = np.matmul(PT, Pw)
+        G = np.matmul(Pw, Pw.transpose(0, 2, 1))
         accurate = _well_conditioned(G)
         A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
         rhs = np.empty((b, k, k + 1))
-        rhs[:, :, 0] = np.matmul(PT, yw[:, :, None])[:, :, 0]
+        rhs[:, :, 0] = np.matmul(Pw, yw[:, :, None])[:, :, 0]
         rhs[:, :, 1:] = np.eye(k)
         A[~accurate] = np.eye(k)  # solvable; their results are not used
         with np.errstate(over="ignore", invalid="ignore"):
-            # With L the Cholesky factor of A and M = L^-1: z = M Pw'yw, the coefficients
-            # M'z, the unscaled variances the column sums of squares of M.
             solved = _cholesky_forward(A, rhs)
             z, M = solved[:, :, 0], solved[:, :, 1:]
             coef = np.einsum("pr,prk->pk", z, M)
-            var = np.einsum("prk,prk->pk", M, M)
-            edf = np.full(b, float(k)) if self.projects else np.einsum("pri,pij,prj->p", M, G, M)
-            resid = yw - np.matmul(Pw, coef[:, :, None])[:, :, 0]
-            rss = np.einsum("ij,ij->i", resid, resid)
-            scale = _batched.scales(rss, residual_dof(m, np.minimum(edf, m)))
-            stderr = scale[:, None] * np.sqrt(var)
+            bread = np.matmul(M.transpose(0, 2, 1), M)
+            edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
+            resid = y - np.matmul(coef[:, None, :], PT)[:, 0]
+            wresid = resid if w is None else resid * sw
+            rss = np.einsum("ij,ij->i", wresid, wresid)
+            df = residual_dof(m, np.minimum(edf, m))
+            scale = _batched.scales(rss, df)
+            if self.spec is None:
+                cov = scale[:, None, None] ** 2 * bread
+            else:
+                cov = self._covariance(X, PT, resid, w, bread, df)
+            stderr = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
         keep = accurate & np.isfinite(coef).all(axis=1)
         tss = _batched.centred_sums(y, sw, w is None)
         r2 = _batched.r_squared(rss, tss, self.constant[groups])
         rows = groups[keep]
-        out.coef[rows], out.stderr[rows] = coef[keep], stderr[keep]
+        out.coef[rows], out.stderr[rows], out.cov[rows] = coef[keep], stderr[keep], cov[keep]
         out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
         return np.asarray(~keep)
+
+    def _covariance(
+        self,
+        X: np.ndarray,
+        PT: np.ndarray,
+        resid: np.ndarray,
+        w: np.ndarray | None,
+        bread: np.ndarray,
+        df: np.ndarray,
+    ) -> np.ndarray:
+        """The covariances (b, k, k) of the type ``spec`` around each group's ``bread``,
+        from its residuals: in the order of its positions for the lagged types (HAC,
+        ar1) of one feature, as the estimator orders them."""
+        assert self.spec is not None  # only called for another covariance type
+        Phi = PT.transpose(0, 2, 1)
+        if self.spec.name in LAGGED and X.shape[2] == 1:
+            order = np.argsort(X[:, :, 0], axis=1, kind="stable")
+            Phi = np.take_along_axis(Phi, order[:, :, None], axis=1)
+            resid = np.take_along_axis(resid, order, axis=1)
+            w = None if w is None else np.take_along_axis(w, order, axis=1)
+        return np.asarray(covariance(self.spec, Phi, resid, bread, w, df).cov)
 
     def _rows(self, groups: np.ndarray, m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
         """The positions (b, m, d), targets and weights (b, m) of the groups: views where
@@ -319,7 +367,9 @@ def _penalties(penalty: Penalty, k: int, m: int, factor: np.ndarray) -> np.ndarr
     return S
 
 
-def _fit_alone(samples: Sorted, g: int, settings: Settings, out: GroupArrays) -> None:
+def _fit_alone(
+    samples: Sorted, g: int, settings: Settings, out: GroupArrays, datetime_like: bool
+) -> None:
     """Fit group g as the estimator fits it (:func:`zarn._fit.fit_series`), into ``out``;
     a group the method cannot fit stays NaN."""
     X, y, w = samples.group(g)
@@ -327,13 +377,14 @@ def _fit_alone(samples: Sorted, g: int, settings: Settings, out: GroupArrays) ->
         with warnings.catch_warnings():
             # Counted for one warning of the whole call (see zarn.groups).
             warnings.simplefilter("ignore", RankWarning)
-            series = fit_series(X, y, w, settings)
+            series = fit_series(X, y, w, settings, datetime_like=datetime_like)
         fit = series.fit
         r2 = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
     except (ValueError, np.linalg.LinAlgError):
         return
     u = fit.uncertainty
-    out.coef[g], out.stderr[g], out.scale[g], out.r2[g] = fit.coef, u.stderr, u.scale, r2
+    out.coef[g], out.stderr[g], out.cov[g] = fit.coef, u.stderr, u.cov
+    out.scale[g], out.r2[g] = u.scale, r2
     out.domain[g] = series.design.domain
     out.rank_deficient += int(u.rank < out.design.k or out.design.k > u.n_obs)
     if fit.outliers is not None and out.n_inliers is not None and out.inlier_mask is not None:

@@ -11,12 +11,13 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Hashable, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from zarn._grouped import GroupArrays, fit_grouped, sort_samples
+from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
 from zarn._settings import Interval, check_param
 from zarn._validation import (
@@ -44,11 +45,30 @@ class GroupFits:
         keys); row i of every other attribute belongs to ``labels[i]``.
     coef : ndarray of shape (n_groups, n_coefficients)
         Each group's coefficients of the basis functions of its mapped variables (its own
-        domain mapped onto [-1, 1]), in ``basis`` order; NaN for a group not fitted.
+        domain mapped onto [-1, 1]), in ``basis`` order; NaN for a group not fitted. With
+        harmonics, the polynomial's only (as the estimator's ``coef_``).
     stderr : ndarray of shape (n_groups, n_coefficients)
         Standard errors of the coefficients, the estimator's ``stderr_`` of the group's
         fit (``"ols"``: statsmodels' OLS; ``"penalized"``: the posterior ones;
-        ``"robust"``: ``lmrob``'s); NaN without residual degrees of freedom.
+        ``"robust"``: ``lmrob``'s; with ``cov_type``, those of the type); NaN without
+        residual degrees of freedom.
+    cov : ndarray of shape (n_groups, k, k)
+        Each group's covariance of all its coefficients, ``coef`` then
+        ``harmonic_coef`` (k of them), the estimator's ``cov_``: for the standard error
+        of any linear combination, such as a slope in the positions' own units.
+    harmonic_coef, harmonic_stderr : ndarray of shape (n_groups, 2 harmonics) or None
+        With ``harmonics`` only: the coefficients of the sine and cosine columns, in the
+        order of ``harmonic_labels``, and their standard errors.
+    harmonic_labels : list of str or None
+        With ``harmonics`` only: ``["sin1", "cos1", "sin2", ...]``.
+    amplitude, phase, amplitude_stderr, phase_stderr : ndarray or None
+        Shape (n_groups, harmonics), with ``harmonics`` only: each harmonic as
+        ``amplitude * cos(2 pi j x / period - phase)`` (phase in radians from x = 0) and
+        their delta-method standard errors, as the estimator's ``amplitude_`` and
+        ``phase_``.
+    period : float or None
+        With ``harmonics`` only: the period, in the positions' units (nanoseconds for
+        dates).
     scale : ndarray of shape (n_groups,)
         Residual standard deviation of each fit, the estimator's ``scale_``.
     r2 : ndarray of shape (n_groups,)
@@ -69,6 +89,9 @@ class GroupFits:
         The exponents of each basis function, shared by every group.
     method : str
         The fitting method.
+    cov_type : str
+        The covariance type of ``stderr`` and ``cov`` (the method's default for
+        ``cov_type=None``).
 
     Examples
     --------
@@ -87,9 +110,21 @@ class GroupFits:
     """
 
     def __init__(self, arrays: GroupArrays, labels: np.ndarray, index: Any) -> None:
+        design = arrays.design
+        k = design.n_poly
         self.labels = labels
-        self.coef = arrays.coef
-        self.stderr = arrays.stderr
+        self.coef = arrays.coef[:, :k]
+        self.stderr = arrays.stderr[:, :k]
+        self.cov = arrays.cov
+        self.harmonic_coef = self.harmonic_stderr = self.harmonic_labels = None
+        self.amplitude = self.phase = self.amplitude_stderr = self.phase_stderr = None
+        self.period = design.period
+        if design.harmonics:
+            self.harmonic_coef = arrays.coef[:, k:]
+            self.harmonic_stderr = arrays.stderr[:, k:]
+            self.harmonic_labels = harmonic_labels(design.harmonics)
+            parts = amplitude_phase(self.harmonic_coef, arrays.cov[:, k:, k:])
+            self.amplitude, self.phase, self.amplitude_stderr, self.phase_stderr = parts
         self.scale = arrays.scale
         self.r2 = arrays.r2
         self.n_used = arrays.n_used
@@ -98,6 +133,7 @@ class GroupFits:
         self.domain = arrays.domain
         self.basis = arrays.design.indices
         self.method = arrays.method
+        self.cov_type = arrays.cov_type
         self._arrays = arrays
         self._index = index  # the pandas Index of the labels, for pandas input
 
@@ -165,12 +201,13 @@ class GroupFits:
         with np.errstate(over="ignore", invalid="ignore"):
             Z = X * scale  # the map of each position's group, as Design.map
             Z += arrays.offset[codes]
-            # The derivatives in the mapped variables, times the chain rule's factors.
-            M = arrays.design._replace(scale=1.0).derivative_matrix(Z, orders)
-            out = np.einsum("ij,ij->i", M, self.coef[codes])
+            # The polynomial's derivatives in the mapped variables, times the chain rule's
+            # factors of each position's group; the harmonics' in x's own units.
+            M = arrays.design._replace(scale=1.0).derivative_matrix(Z, orders, X)
             for j, order in enumerate(orders):
                 if order:
-                    out *= scale[:, j] ** order
+                    M[:, : arrays.design.n_poly] *= scale[:, j, None] ** order
+            out = np.einsum("ij,ij->i", M, arrays.coef[codes])
         return np.asarray(out)
 
     def _codes(self, groups: Any, n: int) -> np.ndarray:
@@ -204,9 +241,10 @@ class GroupFits:
         """The results as a pandas DataFrame indexed by group (needs pandas).
 
         Columns: ``coef_<p>`` and ``stderr_<p>`` for the coefficient of power p of the
-        mapped variable (``<p>`` the exponents joined by ``_`` for several features),
-        ``scale``, ``r2``, ``n_used``, ``n_inliers`` (robust method) and the domain's
-        ``domain_low``, ``domain_high`` (``domain_low_<j>`` per feature j for several).
+        mapped variable (``<p>`` the exponents joined by ``_`` for several features; the
+        harmonics' labels, ``coef_sin1``, ...), ``scale``, ``r2``, ``n_used``,
+        ``n_inliers`` (robust method) and the domain's ``domain_low``, ``domain_high``
+        (``domain_low_<j>`` per feature j for several).
 
         Examples
         --------
@@ -222,8 +260,9 @@ class GroupFits:
         """
         pd = import_optional("pandas", "GroupFits.to_pandas")
         terms = ["_".join(map(str, row)) for row in self.basis.tolist()]
+        terms += self.harmonic_labels or []
         columns: dict[str, Any] = {}
-        for name, values in (("coef", self.coef), ("stderr", self.stderr)):
+        for name, values in (("coef", self._arrays.coef), ("stderr", self._arrays.stderr)):
             columns.update({f"{name}_{t}": values[:, i] for i, t in enumerate(terms)})
         columns.update(scale=self.scale, r2=self.r2, n_used=self.n_used)
         if self.n_inliers is not None:
@@ -362,17 +401,17 @@ def fit_groups(
     settings = model_settings(model)
     min_count = check_param("min_count", min_count, _MIN_COUNT, "fit_groups")
     if hasattr(data, "columns") and hasattr(data, "groupby"):
-        X, yv, w, codes, labels, index = _from_frame(data, x, y, by, groups, sample_weight)
+        given = _from_frame(data, x, y, by, groups, sample_weight)
     else:
         if x is not None or by is not None:
             raise TypeError(
                 "x= and by= name the columns of a DataFrame; with arrays call "
                 "fit_groups(x, y, groups, model)"
             )
-        X, yv, w = _arrays(data, y, sample_weight)
-        codes, labels, index = _codes(groups, len(yv))
-    samples = sort_samples(X, yv, w, codes, len(labels))
-    arrays = fit_grouped(samples, settings, min_count)
+        given = _from_arrays(data, y, groups, sample_weight)
+    labels = given.labels
+    samples = sort_samples(given.X, given.y, given.w, given.codes, len(labels))
+    arrays = fit_grouped(samples, settings, min_count, given.dates)
     if arrays.rank_deficient:
         warnings.warn(
             f"the mapped designs of {arrays.rank_deficient} of {len(labels)} groups cannot "
@@ -382,33 +421,55 @@ def fit_groups(
             RankWarning,
             stacklevel=2,
         )
-    return GroupFits(arrays, labels, index)
+    return GroupFits(arrays, labels, given.index)
 
 
-def _positions(x: Any) -> np.ndarray:
-    """The positions (n, d) as floats: dates and durations in nanoseconds, as
-    :func:`zarn._validation.datetime_as_float` converts them, with NaT as NaN (a missing
-    sample of its group)."""
+class _Given(NamedTuple):
+    """The checked input of either form: positions (n, d), targets, weights, each
+    sample's group number (-1: none), the sorted labels, their pandas Index (None for
+    labels that did not come from pandas) and whether the positions were dates."""
+
+    X: np.ndarray
+    y: np.ndarray
+    w: np.ndarray | None
+    codes: np.ndarray
+    labels: np.ndarray
+    index: Any
+    dates: bool
+
+
+def _positions(x: Any) -> tuple[np.ndarray, bool]:
+    """The positions (n, d) as floats, and whether they were dates or durations: those in
+    nanoseconds, as :func:`zarn._validation.datetime_as_float` converts them, with NaT
+    as NaN (a missing sample of its group)."""
     arr = x.to_numpy() if hasattr(x, "to_numpy") else x
     if getattr(arr, "dtype", None) is not None and arr.dtype.kind in "Mm":
         nat = np.isnat(arr)
         values = datetime_as_float(np.where(nat, np.zeros_like(arr), arr), "x")
         values[nat] = np.nan
-        return check_positions(values, "x")
-    return check_positions(datetime_as_float(x, "x"), "x")
+        return check_positions(values, "x"), True
+    converted = datetime_as_float(x, "x")
+    return check_positions(converted, "x"), converted is not x
 
 
-def _arrays(x: Any, y: Any, sample_weight: Any) -> tuple[np.ndarray, np.ndarray, Any]:
-    """Positions (n, d), targets (n,) and checked weights of the array form."""
-    X = _positions(x)
-    if y is None:
-        raise TypeError("fit_groups(x, y, groups, model) needs y")
+def _targets(y: Any, n: int) -> np.ndarray:
+    """The targets: one value per sample."""
     yv = as_float_array(y, "y")
     if yv.ndim != 1:
         raise ValueError(f"y must be 1-D (one target per sample), got shape {yv.shape}")
-    if len(yv) != len(X):
-        raise ValueError(f"x has {len(X)} samples but y has {len(yv)}; they must match")
-    return X, yv, check_sample_weight(sample_weight, len(yv))
+    if len(yv) != n:
+        raise ValueError(f"x has {n} samples but y has {len(yv)}; they must match")
+    return yv
+
+
+def _from_arrays(x: Any, y: Any, groups: Any, sample_weight: Any) -> _Given:
+    """The input of the array form."""
+    X, dates = _positions(x)
+    if y is None:
+        raise TypeError("fit_groups(x, y, groups, model) needs y")
+    yv = _targets(y, len(X))
+    w = check_sample_weight(sample_weight, len(yv))
+    return _Given(X, yv, w, *_codes(groups, len(yv)), dates)
 
 
 def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any]:
@@ -472,27 +533,22 @@ def _pandas_codes(frame: Any, by: Any, n: int) -> tuple[np.ndarray, Any]:
     return codes.astype(np.int64), grouped.size().index
 
 
-def _from_frame(
-    df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: Any
-) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray, np.ndarray, Any]:
-    """Positions, targets, weights, codes, labels and Index of the DataFrame form."""
+def _from_frame(df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: Any) -> _Given:
+    """The input of the DataFrame form."""
     if groups is not None:
         raise TypeError("with a DataFrame, name the group columns with by=, not groups=")
     for name, value in (("x", x), ("y", y), ("by", by)):
         if value is None:
             raise TypeError(f"fit_groups(df, x=..., y=..., by=...) needs {name}=")
     columns = list(x) if isinstance(x, (list, tuple)) else [x]
-    X = _positions(df[columns])
-    yv = as_float_array(df[y], "y")
-    if yv.ndim != 1:
-        raise ValueError(f"y must name one column, got {y!r}")
+    X, dates = _positions(df[columns])
+    yv = _targets(df[y], len(X))
     named = isinstance(sample_weight, str) or (
         np.isscalar(sample_weight) and sample_weight in df.columns
     )
-    weights = df[sample_weight] if named else sample_weight
-    w = check_sample_weight(weights, len(yv))
+    w = check_sample_weight(df[sample_weight] if named else sample_weight, len(yv))
     codes, index = _pandas_codes(df, by, len(yv))
-    return X, yv, w, codes, index.to_numpy(), index
+    return _Given(X, yv, w, codes, index.to_numpy(), index, dates)
 
 
 __all__ = ["GroupFits", "fit_groups"]
