@@ -17,7 +17,14 @@ MODELS = {
     "penalized": zarn.PolynomialRegressor(degree=3, gamma1=0.01, gamma2=1e-3),
     "auto": zarn.PolynomialRegressor(degree=3, gamma2="auto"),
     "robust": zarn.PolynomialRegressor(degree=2, method="robust", **SMALL_SAMPLER),
+    "harmonics": zarn.PolynomialRegressor(degree=1, method="ols", harmonics=2, period=20.0),
+    "penalized-harmonics": zarn.PolynomialRegressor(degree=2, gamma2=0.01, harmonics=1),
+    "HAC": zarn.PolynomialRegressor(degree=2, method="ols", cov_type="HAC"),
+    "HC3": zarn.PolynomialRegressor(degree=2, gamma1=0.01, cov_type="HC3"),
+    "ar1": zarn.PolynomialRegressor(degree=1, method="ols", cov_type="ar1"),
 }
+# The period of the models with harmonics, in days for dates.
+PERIOD = 20.0
 # Fitted group by group through the estimator's fit: the same bits.
 EXACT = {"auto", "robust"}
 
@@ -71,12 +78,16 @@ def assert_close(got, want, exact):
 @pytest.mark.parametrize("datetime", [False, True])
 def test_each_group_is_its_own_estimator_fit(name, weighted, datetime):
     model = MODELS[name]
+    if model.harmonics:
+        model = zarn.PolynomialRegressor(**model.get_params()).set_params(
+            period=np.timedelta64(int(PERIOD), "D") if datetime else PERIOD
+        )
     x, y, labels, w = long_data(datetime=datetime)
     weights = w if weighted else None
     fits = zarn.fit_groups(x, y, labels, model, sample_weight=weights)
     used = valid(x, y, labels, w)
     np.testing.assert_array_equal(fits.labels, np.unique(labels[~np.isnan(labels)]))
-    k = len(fits.basis)
+    k = fits.cov.shape[1]  # the coefficients of the polynomial and the harmonics
     for i, label in enumerate(fits.labels):
         mine = used & (labels == label)
         assert fits.n_used[i] == mine.sum()
@@ -87,6 +98,13 @@ def test_each_group_is_its_own_estimator_fit(name, weighted, datetime):
         exact = name in EXACT
         assert_close(fits.coef[i], ref.coef_, exact)
         assert_close(fits.stderr[i], ref.stderr_, exact)
+        assert_close(fits.cov[i], ref.cov_, exact)
+        if model.harmonics:
+            assert fits.harmonic_labels == ref.harmonic_labels_
+            assert_close(fits.harmonic_coef[i], ref.harmonic_coef_, exact)
+            assert_close(fits.harmonic_stderr[i], ref.harmonic_stderr_, exact)
+            np.testing.assert_allclose(fits.amplitude[i], ref.amplitude_, rtol=1e-9)
+            np.testing.assert_allclose(fits.phase_stderr[i], ref.phase_stderr_, rtol=1e-9)
         np.testing.assert_allclose(fits.scale[i], ref.scale_, rtol=RTOL)
         np.testing.assert_allclose(fits.domain[i], ref.domain_)
         score = ref.score(x[mine, None], y[mine], w[mine] if weighted else None)
@@ -94,6 +112,7 @@ def test_each_group_is_its_own_estimator_fit(name, weighted, datetime):
         if name == "robust":
             assert fits.n_inliers[i] == ref.inlier_mask_.sum()
             np.testing.assert_array_equal(fits.inlier_mask[mine], ref.inlier_mask_)
+    assert fits.cov_type == ref.cov_type_
     if name == "robust":
         assert not fits.inlier_mask[~used].any()
     else:
