@@ -110,12 +110,12 @@ def sort_samples(
     if w is not None:
         used &= w > 0.0
     rows, kept = (None, codes) if used.all() else (np.flatnonzero(used), codes[used])
+    counts = np.bincount(kept, minlength=n_groups)
     if (kept[1:] < kept[:-1]).any():
         # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time.
         small = np.uint16 if n_groups <= 2**16 else np.int64
         order = np.argsort(kept.astype(small), kind="stable")
-        rows, kept = (order if rows is None else rows[order]), kept[order]
-    counts = np.bincount(kept, minlength=n_groups)
+        rows = order if rows is None else rows[order]
     starts = np.zeros(n_groups, dtype=np.int64)
     np.cumsum(counts[:-1], out=starts[1:])
     if rows is not None:

@@ -504,7 +504,9 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         new = np.empty(len(keys), dtype=bool)
         new[0] = True
         np.not_equal(keys[1:], keys[:-1], out=new[1:])
-        return keys[new], np.cumsum(new) - 1
+        codes = np.cumsum(new)
+        codes -= 1
+        return keys[new], codes
     if keys.dtype.kind in "iu" and len(keys):
         low = int(keys.min())
         if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
