@@ -139,9 +139,11 @@ class GroupFits:
 
     def __repr__(self) -> str:
         n_fitted = int(np.isfinite(self.coef).all(axis=1).sum())
+        harmonics = self._arrays.design.harmonics
+        seasonal = f", harmonics={harmonics}" if harmonics else ""
         return (
             f"GroupFits(n_groups={len(self)}, n_fitted={n_fitted}, "
-            f"n_coefficients={self.coef.shape[1]}, method={self.method!r})"
+            f"n_coefficients={self.coef.shape[1]}{seasonal}, method={self.method!r})"
         )
 
     def __len__(self) -> int:
