@@ -208,6 +208,16 @@ def test_labels_are_sorted_and_missing_labels_dropped_as_pandas_groupby_does(lab
     np.testing.assert_array_equal(series.coef, fits.coef)
 
 
+def test_categorical_labels_keep_the_order_of_their_categories():
+    pd = pytest.importorskip("pandas")
+    labels = pd.Categorical(list("aabbaabbzz"), categories=["z", "b", "a", "unseen"])
+    x = np.arange(10.0)
+    fits = zarn.fit_groups(x, x**2, labels, zarn.PolynomialRegressor(degree=1, method="ols"))
+    expected = pd.Series(x).groupby(labels, observed=True).size()
+    pd.testing.assert_index_equal(fits.to_pandas().index, expected.index)
+    np.testing.assert_array_equal(fits.n_used, expected.to_numpy())
+
+
 def test_dataframe_form():
     pd = pytest.importorskip("pandas")
     x, y, labels, w = long_data(seed=6, datetime=True)

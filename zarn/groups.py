@@ -480,12 +480,11 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any]:
     labels came as a pandas object)."""
     if groups is None:
         raise TypeError("fit_groups(x, y, groups, model) needs the group of every sample")
-    if hasattr(groups, "array") and hasattr(groups, "to_numpy"):  # a pandas Series or Index
+    if type(groups).__module__.partition(".")[0] == "pandas":  # Series, Index, Categorical
         pd = import_optional("pandas", "fit_groups with pandas labels")
-        name = getattr(groups, "name", None)
-        frame = pd.DataFrame({"key": pd.Series(groups.array)})
+        frame = pd.Series(groups).reset_index(drop=True).to_frame("key")
         codes, index = _pandas_codes(frame, "key", n)
-        return codes, index.to_numpy(), index.rename(name)
+        return codes, index.to_numpy(), index.rename(getattr(groups, "name", None))
     keys = np.asarray(groups)
     if keys.ndim != 1 or len(keys) != n:
         raise ValueError(f"groups must hold one label per sample ({n}), got shape {keys.shape}")
