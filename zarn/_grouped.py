@@ -162,9 +162,56 @@ def fit_grouped(
             for s in range(0, len(groups), step):
                 chunk = groups[s : s + step]
                 alone[chunk[batch.fit(chunk, m)]] = True
-    for g in np.flatnonzero(alone).tolist():
+    singles = np.flatnonzero(alone)
+    for g in singles.tolist():
         _fit_alone(samples, g, settings, out, datetime_like)
+    _r_squared(samples, singles[np.isfinite(out.coef[singles]).all(axis=1)], out)
     return out
+
+
+def evaluate(
+    arrays: GroupArrays, X: np.ndarray, groups: np.ndarray, orders: tuple[int, ...]
+) -> np.ndarray:
+    """The value at each position X (n, d) of its group's fit (``groups``: each row's
+    group), or its derivative of ``orders`` (one order per feature), in x's own units."""
+    design, scale = arrays.design, arrays.map_scale[groups]
+    with np.errstate(over="ignore", invalid="ignore"):
+        Z = X * scale  # the map of each position's group, as Design.map
+        Z += arrays.offset[groups]
+        # The polynomial's derivatives in the mapped variables, times the chain rule's
+        # factors of each position's group; the harmonics' in x's own units.
+        M = design._replace(scale=1.0).derivative_matrix(Z, orders, X)
+        for j, order in enumerate(orders):
+            if order:
+                M[:, : design.n_poly] *= scale[:, j, None] ** order
+        return np.asarray(np.einsum("ij,ij->i", M, arrays.coef[groups]))
+
+
+def _r_squared(samples: Sorted, groups: np.ndarray, out: GroupArrays) -> None:
+    """The R^2 of the fitted ``groups``' fits on their own samples, at once: weighted by
+    the sample weights (the weighted mean, as statsmodels' WLS), 1.0 for a constant
+    group, as :func:`zarn._batched.r_squared_one` gives it one group at a time."""
+    if not groups.size:
+        return
+    counts = samples.counts[groups]
+    ends = np.cumsum(counts)
+    heads = ends - counts  # each group's first row among the rows taken
+    rows = np.arange(ends[-1]) + np.repeat(samples.starts[groups] - heads, counts)
+    y, which = samples.y[rows], np.repeat(groups, counts)
+    fitted = evaluate(out, samples.X[rows], which, (0,) * samples.X.shape[1])
+    # Values and weights over their group's largest, by a power of two for the values
+    # (exactly): the same R^2, with sums of squares in range for values of any size.
+    top = np.repeat(np.maximum.reduceat(np.abs(y), heads), counts)
+    unit = np.ldexp(1.0, np.frexp(top)[1])
+    y, fitted = y / unit, fitted / unit
+    w = np.ones_like(y) if samples.w is None else samples.w[rows]
+    w = w / np.repeat(np.maximum.reduceat(w, heads), counts)
+    total = np.add.reduceat(w, heads)
+    mean = np.add.reduceat(w * y, heads) / total
+    rss = np.add.reduceat(w * (y - fitted) ** 2, heads)
+    tss = np.add.reduceat(w * (y - np.repeat(mean, counts)) ** 2, heads)
+    constant = np.minimum.reduceat(y, heads) == np.maximum.reduceat(y, heads)
+    out.r2[groups] = _batched.r_squared(rss, tss, constant)
 
 
 def _empty(samples: Sorted, settings: Settings, template: Design, fitter: Method) -> GroupArrays:
@@ -370,21 +417,19 @@ def _penalties(penalty: Penalty, k: int, m: int, factor: np.ndarray) -> np.ndarr
 def _fit_alone(
     samples: Sorted, g: int, settings: Settings, out: GroupArrays, datetime_like: bool
 ) -> None:
-    """Fit group g as the estimator fits it (:func:`zarn._fit.fit_series`), into ``out``;
-    a group the method cannot fit stays NaN."""
+    """Fit group g as the estimator fits it (:func:`zarn._fit.fit_series`), into ``out``
+    (all but R^2, see :func:`_r_squared`); a group the method cannot fit stays NaN."""
     X, y, w = samples.group(g)
     try:
         with warnings.catch_warnings():
             # Counted for one warning of the whole call (see zarn.groups).
             warnings.simplefilter("ignore", RankWarning)
             series = fit_series(X, y, w, settings, datetime_like=datetime_like)
-        fit = series.fit
-        r2 = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
     except (ValueError, np.linalg.LinAlgError):
         return
+    fit = series.fit
     u = fit.uncertainty
-    out.coef[g], out.stderr[g], out.cov[g] = fit.coef, u.stderr, u.cov
-    out.scale[g], out.r2[g] = u.scale, r2
+    out.coef[g], out.stderr[g], out.cov[g], out.scale[g] = fit.coef, u.stderr, u.cov, u.scale
     out.domain[g] = series.design.domain
     out.rank_deficient += int(u.rank < out.design.k or out.design.k > u.n_obs)
     if fit.outliers is not None and out.n_inliers is not None and out.inlier_mask is not None:
@@ -393,4 +438,4 @@ def _fit_alone(
         out.inlier_mask[samples.input_rows(g)] = mask
 
 
-__all__ = ["Batch", "GroupArrays", "Sorted", "fit_grouped", "sort_samples"]
+__all__ = ["Batch", "GroupArrays", "Sorted", "evaluate", "fit_grouped", "sort_samples"]

@@ -16,7 +16,7 @@ from typing import Any, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn._grouped import GroupArrays, fit_grouped, sort_samples
+from zarn._grouped import GroupArrays, evaluate, fit_grouped, sort_samples
 from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
 from zarn._settings import Interval, check_param
@@ -197,22 +197,9 @@ class GroupFits:
         X = check_positions(datetime_as_float(x, "x"), "x", d)
         if not np.isfinite(X).all():
             raise ValueError("Input x contains NaN or infinity; remove or impute the values")
-        codes = self._codes(groups, len(X))
-        arrays = self._arrays
-        scale = arrays.map_scale[codes]
-        with np.errstate(over="ignore", invalid="ignore"):
-            Z = X * scale  # the map of each position's group, as Design.map
-            Z += arrays.offset[codes]
-            # The polynomial's derivatives in the mapped variables, times the chain rule's
-            # factors of each position's group; the harmonics' in x's own units.
-            M = arrays.design._replace(scale=1.0).derivative_matrix(Z, orders, X)
-            for j, order in enumerate(orders):
-                if order:
-                    M[:, : arrays.design.n_poly] *= scale[:, j, None] ** order
-            out = np.einsum("ij,ij->i", M, arrays.coef[codes])
-        return np.asarray(out)
+        return evaluate(self._arrays, X, self._rows_of(groups, len(X)), orders)
 
-    def _codes(self, groups: Any, n: int) -> np.ndarray:
+    def _rows_of(self, groups: Any, n: int) -> np.ndarray:
         """The row of each of the n positions' groups; KeyError for unknown labels."""
         if self._index is not None:
             pd = import_optional("pandas", "predicting the groups of a DataFrame")
