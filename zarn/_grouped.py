@@ -144,7 +144,9 @@ def fit_grouped(
     fitted = (counts >= (k + 1 if min_count is None else min_count)) & (counts > 0)
     alone = fitted
     if fitter.linear and not auto(settings):
-        batched = fitted & (counts > k) & _batchable(samples, out)
+        y_low = _per_group(samples, np.minimum, samples.y)
+        y_high = _per_group(samples, np.maximum, samples.y)
+        batched = fitted & (counts > k) & _batchable(samples, out, y_low, y_high)
         alone = fitted & ~batched
         spec = fitter.cov_spec(settings)
         batch = Batch(
@@ -152,8 +154,7 @@ def fit_grouped(
             out=out,
             penalty=penalty_of(template, settings),
             projects=fitter.projects,
-            constant=_per_group(samples, np.minimum, samples.y)
-            == _per_group(samples, np.maximum, samples.y),
+            constant=y_low == y_high,
             spec=None if fitter.classic_covariance(settings) else spec,
         )
         for m in np.unique(counts[batched]).tolist():
@@ -244,19 +245,18 @@ def _empty(samples: Sorted, settings: Settings, template: Design, fitter: Method
     )
 
 
-def _batchable(samples: Sorted, out: GroupArrays) -> np.ndarray:
+def _batchable(
+    samples: Sorted, out: GroupArrays, y_low: np.ndarray, y_high: np.ndarray
+) -> np.ndarray:
     """Which groups the batch can take: domains that map onto [-1, 1] in doubles (low <
-    high, with finite width, offset and scale), and targets and weights of ordinary size
-    (or 0), whose sums of squares it takes as they are. The estimator's own fit rescales
-    the others, or gives its own message."""
+    high, with finite width, offset and scale), and targets (between ``y_low`` and
+    ``y_high``) and weights of ordinary size (or 0), whose sums of squares it takes as
+    they are. The estimator's own fit rescales the others, or gives its own message."""
     lo, hi = out.domain[..., 0], out.domain[..., 1]
     with np.errstate(over="ignore", invalid="ignore"):
         maps = (lo < hi) & np.isfinite(hi - lo) & np.isfinite(out.offset)
         maps &= np.isfinite(out.map_scale)
-    y_top = np.maximum(
-        np.abs(_per_group(samples, np.minimum, samples.y)),
-        np.abs(_per_group(samples, np.maximum, samples.y)),
-    )
+    y_top = np.maximum(np.abs(y_low), np.abs(y_high))
     ok = np.asarray(maps.all(axis=1) & _batched.ordinary(y_top))
     if samples.w is not None:
         ok &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))

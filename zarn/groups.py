@@ -498,8 +498,9 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if keys.dtype.kind in "iu" and len(keys):
         low = int(keys.min())
         if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
-            present = np.bincount(keys - low) > 0
-            return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[keys - low]
+            shifted = keys - low
+            present = np.bincount(shifted) > 0
+            return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
     labels, inverse = np.unique(keys, return_inverse=True)
     return labels, inverse.ravel()
 
