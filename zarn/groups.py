@@ -347,18 +347,20 @@ def fit_groups(
     -----
     Each group's fit is the one ``PolynomialRegressor(**model.get_params()).fit(x_g, y_g)``
     gives on that group's samples ``x_g, y_g`` (in their order in the input), with the
-    group's own domain, so a group's coefficients are those of its own mapped variable;
-    a NaN in the position or the target, or a zero weight, leaves a sample out of its
-    group. A group the method cannot fit (all its positions equal, say) gets NaN and
-    does not stop the others. A ``random_state`` of None (or a Generator) gives one seed,
-    drawn once, to every group.
+    group's own domain, so a group's coefficients are those of its own mapped variable.
+    Every parameter of the model applies, ``harmonics`` (with their ``period``) and
+    ``cov_type`` included. A NaN (or NaT) in the position or the target, or a zero
+    weight, leaves a sample out of its group. A group the method cannot fit (all its
+    positions equal, say) gets NaN and does not stop the others. A ``random_state`` of
+    None (or a Generator) gives one seed, drawn once, to every group.
 
     Groups of equal size share one batched solve where the method's fit is linear in the
     data (``"ols"``, ``"penalized"`` with numeric weights): one call of the core builds
     all their designs, one batched solve of their normal equations gives their
-    coefficients and unscaled covariances, and the statistics are computed for all of
-    them at once. The normal equations serve only groups whose Gram matrix is certainly
-    well conditioned (the test the penalised fit uses for its own normal equations), so
+    coefficients and unscaled covariances, and the statistics (the covariance types of
+    ``cov_type`` too) are computed for all of them at once. The normal equations serve
+    only groups whose Gram matrix is certainly well conditioned (the test the penalised
+    fit uses for its own normal equations), so
     the results agree with the estimator's QR solve to about 1e-12 relative to the
     largest coefficient; the others, and groups of extreme values, are fitted one by one
     by the estimator's own fit. Robust fits and penalty weights chosen per group
