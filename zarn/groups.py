@@ -360,12 +360,12 @@ def fit_groups(
     coefficients and unscaled covariances, and the statistics (the covariance types of
     ``cov_type`` too) are computed for all of them at once. The normal equations serve
     only groups whose Gram matrix is certainly well conditioned (the test the penalised
-    fit uses for its own normal equations), so
-    the results agree with the estimator's QR solve to about 1e-12 relative to the
-    largest coefficient; the others, and groups of extreme values, are fitted one by one
-    by the estimator's own fit. Robust fits and penalty weights chosen per group
-    (``"auto"``) run group by group through the estimator's fit of one series, with the
-    same results bit for bit, without the estimator's per-call checks.
+    fit uses for its own normal equations), so the results agree with the estimator's QR
+    solve to about 1e-12 relative to the largest coefficient; the others, and groups of
+    extreme values, are fitted one by one by the estimator's own fit. Robust fits and
+    penalty weights chosen per group (``"auto"``) run group by group through the
+    estimator's fit of one series, with the same results bit for bit, without the
+    estimator's per-call checks.
 
     Examples
     --------
