@@ -145,9 +145,9 @@ class Method(abc.ABC):
         type of ``settings``: ``default`` (the method's own) itself, or a
         :class:`~zarn._uncertainty.CovTypeUncertainty` around it, whose lags (HAC, ar1)
         run in the order of the positions for one feature, of the rows for several."""
-        spec = self.cov_spec(settings)
-        if spec == CovSpec(self.cov_types[0]):
+        if self.classic_covariance(settings):
             return default
+        spec = self.cov_spec(settings)
         order = None
         if spec.name in LAGGED and data.X.shape[1] == 1:
             x = data.X[:, 0]
