@@ -500,9 +500,12 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if keys.dtype.kind in "iu" and len(keys):
         low = int(keys.min())
         if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
-            shifted = keys - low
+            shifted = keys - low if low else keys
             present = np.bincount(shifted) > 0
-            return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
+            labels = np.flatnonzero(present) + low
+            if present.all():  # every value of the range: each key's code is its offset
+                return labels, shifted.astype(np.int64, copy=False)
+            return labels, (np.cumsum(present) - 1)[shifted]
     labels, inverse = np.unique(keys, return_inverse=True)
     return labels, inverse.ravel()
 
