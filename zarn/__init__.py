@@ -37,6 +37,7 @@ from zarn._native.zarn_core import (
 from zarn._summary import Summary
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
 from zarn.exceptions import RankWarning
+from zarn.groups import GroupFits, fit_groups
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -49,6 +50,7 @@ __all__ = [
     "ComparisonRow",
     "GibbsRecord",
     "GibbsResult",
+    "GroupFits",
     "MCMCResult",
     "ManyFits",
     "ModelComparison",
@@ -63,6 +65,7 @@ __all__ = [
     "compute_sr",
     "design_matrix_1d",
     "design_matrix_nd",
+    "fit_groups",
     "fit_many",
     "fit_regularized_linear",
     "gibbs_entropy",

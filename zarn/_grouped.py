@@ -1,0 +1,441 @@
+"""The fits of :func:`zarn.fit_groups`: one fit per group, each on its own positions and domain.
+
+The samples are sorted by group (stably, so each group keeps its own order). Groups of
+equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with numeric
+weights) share one batched solve (:class:`Batch`): their mapped designs are built by
+one call of the core, and their normal equations are solved together where they are as
+accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
+the penalised fit itself uses before it solves its normal equations); the statistics,
+and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
+batched too. Every other group (robust fits, penalty weights chosen per group, the few
+groups the batch refuses) is fitted alone by the estimator's own fit of one series,
+:func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+from zarn import _batched
+from zarn._batched import _cholesky_forward
+from zarn._covtypes import CovSpec, covariance
+from zarn._design import Design
+from zarn._fit import fit_series
+from zarn._lstsq import Penalty
+from zarn._methods import Method, method, penalty_of
+from zarn._methods._base import LAGGED, auto
+from zarn._methods.penalized import ACCURATE_MARGIN
+from zarn._settings import Settings, seed_from
+from zarn._uncertainty import residual_dof
+from zarn.exceptions import RankWarning
+
+# Values (groups x samples x columns) of the design of one batch: its temporaries, of a
+# few megabytes, are then reused by the allocator from batch to batch, which on a
+# machine whose fresh memory is slow to touch is faster than larger batches (measured
+# at 10,000 groups of 50 samples: 2**18 to 2**19 the best, 2**21 a third slower).
+BATCH_VALUES = 2**18
+
+
+@dataclass(eq=False, slots=True)
+class GroupArrays:
+    """The fits of every group, one row per group (NaN where a group is not fitted).
+
+    ``coef``, ``stderr`` and ``cov`` cover all the design's columns (the polynomial's,
+    then the harmonics'). ``offset`` and ``map_scale`` give each group's map
+    ``X * map_scale + offset`` onto [-1, 1]; ``design`` holds the basis shared by the
+    groups (its own domain is no group's) and ``method`` the method's name.
+    ``inlier_mask`` is per input sample (False where a sample was not used), and with
+    ``n_inliers`` only for a method that flags outliers. ``rank_deficient`` counts the
+    fitted groups whose design cannot determine every coefficient.
+    """
+
+    coef: np.ndarray
+    stderr: np.ndarray
+    cov: np.ndarray
+    scale: np.ndarray
+    r2: np.ndarray
+    n_used: np.ndarray
+    domain: np.ndarray
+    offset: np.ndarray
+    map_scale: np.ndarray
+    n_inliers: np.ndarray | None
+    inlier_mask: np.ndarray | None
+    design: Design
+    method: str
+    cov_type: str
+    rank_deficient: int = 0
+
+
+@dataclass(frozen=True, eq=False)
+class Sorted:
+    """The samples used (finite x and y, positive weight), sorted by group: group g holds
+    rows ``starts[g]:starts[g] + counts[g]`` of X, y and w, which are the input's
+    samples ``rows`` of its ``n_input`` (None: all of them, in order)."""
+
+    X: np.ndarray
+    y: np.ndarray
+    w: np.ndarray | None
+    rows: np.ndarray | None
+    starts: np.ndarray
+    counts: np.ndarray
+    n_input: int
+
+    def part(self, g: int) -> slice:
+        """Group g's rows."""
+        return slice(int(self.starts[g]), int(self.starts[g] + self.counts[g]))
+
+    def group(self, g: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+        """Group g's samples (views)."""
+        part = self.part(g)
+        return self.X[part], self.y[part], None if self.w is None else self.w[part]
+
+    def input_rows(self, g: int) -> np.ndarray | slice:
+        """The input's samples of group g."""
+        return self.part(g) if self.rows is None else self.rows[self.part(g)]
+
+
+def sort_samples(
+    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, n_groups: int
+) -> Sorted:
+    """The samples of every group, sorted by group code (-1: in no group). A sample whose
+    position or target is not finite, or whose weight is zero, is left out.
+
+    Samples that come sorted already (long format is often grouped) are not sorted again,
+    and when every sample is used they are not even copied.
+    """
+    used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
+    if w is not None:
+        used &= w > 0.0
+    rows, kept = (None, codes) if used.all() else (np.flatnonzero(used), codes[used])
+    counts = np.bincount(kept, minlength=n_groups)
+    if (kept[1:] < kept[:-1]).any():
+        # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time.
+        small = np.uint16 if n_groups <= 2**16 else np.int64
+        order = np.argsort(kept.astype(small), kind="stable")
+        rows = order if rows is None else rows[order]
+    starts = np.zeros(n_groups, dtype=np.int64)
+    np.cumsum(counts[:-1], out=starts[1:])
+    if rows is not None:
+        X, y, w = X[rows], y[rows], None if w is None else w[rows]
+    return Sorted(X, y, w, rows, starts, counts, len(used))
+
+
+def fit_grouped(
+    samples: Sorted, settings: Settings, min_count: int | None, datetime_like: bool = False
+) -> GroupArrays:
+    """Fit every group of ``samples`` with the model's checked settings.
+
+    A group with fewer than ``min_count`` samples (None: one more than the coefficients)
+    is not fitted; a group the method cannot fit (a domain of zero width, a fit that
+    fails) gets NaN too, without stopping the others. ``datetime_like`` says that the
+    positions are converted dates or durations (the harmonics' default period).
+    """
+    d = samples.X.shape[1]
+    template = Design.from_data(np.tile([[0.0], [1.0]], (1, d)), settings, None, datetime_like)
+    fitter = method(settings.method)
+    if fitter.flags_outliers:  # a seed per fit: one for every group, as fit_many draws it
+        settings = settings.replace(random_state=seed_from(settings.random_state))
+    out = _empty(samples, settings, template, fitter)
+    counts = samples.counts
+    k = template.k
+    fitted = (counts >= (k + 1 if min_count is None else min_count)) & (counts > 0)
+    alone = fitted
+    if fitter.linear and not auto(settings):
+        y_low = _per_group(samples, np.minimum, samples.y)
+        y_high = _per_group(samples, np.maximum, samples.y)
+        batched = fitted & (counts > k) & _batchable(samples, out, y_low, y_high)
+        alone = fitted & ~batched
+        spec = fitter.cov_spec(settings)
+        batch = Batch(
+            samples=samples,
+            out=out,
+            penalty=penalty_of(template, settings),
+            projects=fitter.projects,
+            constant=y_low == y_high,
+            spec=None if fitter.classic_covariance(settings) else spec,
+        )
+        for m in np.unique(counts[batched]).tolist():
+            groups = np.flatnonzero(batched & (counts == m))
+            step = max(1, BATCH_VALUES // (m * (k + 1)))
+            for s in range(0, len(groups), step):
+                chunk = groups[s : s + step]
+                alone[chunk[batch.fit(chunk, m)]] = True
+    singles = np.flatnonzero(alone)
+    for g in singles.tolist():
+        _fit_alone(samples, g, settings, out, datetime_like)
+    _r_squared(samples, singles[np.isfinite(out.coef[singles]).all(axis=1)], out)
+    return out
+
+
+def evaluate(
+    arrays: GroupArrays, X: np.ndarray, groups: np.ndarray, orders: tuple[int, ...]
+) -> np.ndarray:
+    """The value at each position X (n, d) of its group's fit (``groups``: each row's
+    group), or its derivative of ``orders`` (one order per feature), in x's own units."""
+    design, scale = arrays.design, arrays.map_scale[groups]
+    with np.errstate(over="ignore", invalid="ignore"):
+        Z = X * scale  # the map of each position's group, as Design.map
+        Z += arrays.offset[groups]
+        # The polynomial's derivatives in the mapped variables, times the chain rule's
+        # factors of each position's group; the harmonics' in x's own units.
+        M = design._replace(scale=1.0).derivative_matrix(Z, orders, X)
+        for j, order in enumerate(orders):
+            if order:
+                M[:, : design.n_poly] *= scale[:, j, None] ** order
+        return np.asarray(np.einsum("ij,ij->i", M, arrays.coef[groups]))
+
+
+def _r_squared(samples: Sorted, groups: np.ndarray, out: GroupArrays) -> None:
+    """The R^2 of the fitted ``groups``' fits on their own samples, at once: weighted by
+    the sample weights (the weighted mean, as statsmodels' WLS), 1.0 for a constant
+    group, as :func:`zarn._batched.r_squared_one` gives it one group at a time."""
+    if not groups.size:
+        return
+    counts = samples.counts[groups]
+    ends = np.cumsum(counts)
+    heads = ends - counts  # each group's first row among the rows taken
+    rows = np.arange(ends[-1]) + np.repeat(samples.starts[groups] - heads, counts)
+    y, which = samples.y[rows], np.repeat(groups, counts)
+    fitted = evaluate(out, samples.X[rows], which, (0,) * samples.X.shape[1])
+    # Values and weights over their group's largest, by a power of two for the values
+    # (exactly): the same R^2, with sums of squares in range for values of any size.
+    top = np.repeat(np.maximum.reduceat(np.abs(y), heads), counts)
+    unit = np.ldexp(1.0, np.frexp(top)[1])
+    y, fitted = y / unit, fitted / unit
+    w = np.ones_like(y) if samples.w is None else samples.w[rows]
+    w = w / np.repeat(np.maximum.reduceat(w, heads), counts)
+    total = np.add.reduceat(w, heads)
+    mean = np.add.reduceat(w * y, heads) / total
+    rss = np.add.reduceat(w * (y - fitted) ** 2, heads)
+    tss = np.add.reduceat(w * (y - np.repeat(mean, counts)) ** 2, heads)
+    constant = np.minimum.reduceat(y, heads) == np.maximum.reduceat(y, heads)
+    out.r2[groups] = _batched.r_squared(rss, tss, constant)
+
+
+def _empty(samples: Sorted, settings: Settings, template: Design, fitter: Method) -> GroupArrays:
+    """The results of no group fitted yet: NaN, with each group's domain and its map."""
+    G, k = len(samples.counts), template.k
+    if settings.domain is None:
+        lo = _per_group(samples, np.minimum, samples.X)
+        hi = _per_group(samples, np.maximum, samples.X)
+    else:
+        lo, hi = np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1))
+    width = hi - lo
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+        offset, map_scale = (-hi - lo) / width, 2.0 / width
+    flags = fitter.flags_outliers
+    return GroupArrays(
+        coef=np.full((G, k), np.nan),
+        stderr=np.full((G, k), np.nan),
+        cov=np.full((G, k, k), np.nan),
+        scale=np.full(G, np.nan),
+        r2=np.full(G, np.nan),
+        n_used=samples.counts.astype(np.int64),
+        domain=np.stack([lo, hi], axis=-1),
+        offset=offset,
+        map_scale=map_scale,
+        n_inliers=np.zeros(G, dtype=np.int64) if flags else None,
+        inlier_mask=np.zeros(samples.n_input, dtype=bool) if flags else None,
+        design=template,
+        method=settings.method,
+        cov_type=fitter.cov_spec(settings).name,
+    )
+
+
+def _batchable(
+    samples: Sorted, out: GroupArrays, y_low: np.ndarray, y_high: np.ndarray
+) -> np.ndarray:
+    """Which groups the batch can take: domains that map onto [-1, 1] in doubles (low <
+    high, with finite width, offset and scale), and targets (between ``y_low`` and
+    ``y_high``) and weights of ordinary size (or 0), whose sums of squares it takes as
+    they are. The estimator's own fit rescales the others, or gives its own message."""
+    lo, hi = out.domain[..., 0], out.domain[..., 1]
+    with np.errstate(over="ignore", invalid="ignore"):
+        maps = (lo < hi) & np.isfinite(hi - lo) & np.isfinite(out.offset)
+        maps &= np.isfinite(out.map_scale)
+    y_top = np.maximum(np.abs(y_low), np.abs(y_high))
+    ok = np.asarray(maps.all(axis=1) & _batched.ordinary(y_top))
+    if samples.w is not None:
+        ok &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
+    return ok
+
+
+def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:
+    """``reduce`` (np.minimum or np.maximum) of each group's rows of ``values``: one row
+    per group, NaN for a group without samples."""
+    out = np.full((len(samples.counts),) + values.shape[1:], np.nan)
+    some = np.flatnonzero(samples.counts)
+    if some.size:
+        out[some] = reduce.reduceat(values, samples.starts[some], axis=0)
+    return out
+
+
+@dataclass(frozen=True, eq=False)
+class Batch:
+    """The batched solve of groups of equal size, into ``out`` (see :meth:`fit`).
+
+    ``penalty`` is the model's (unused by a method that ``projects``, "ols"),
+    ``constant`` says which groups' targets are all equal (whose R^2 is 1), and ``spec``
+    is the covariance type of ``cov_type`` (None: the method's own covariance).
+    """
+
+    samples: Sorted
+    out: GroupArrays
+    penalty: Penalty
+    projects: bool
+    constant: np.ndarray
+    spec: CovSpec | None
+
+    def fit(self, groups: np.ndarray, m: int) -> np.ndarray:
+        """Fit the b ``groups`` of m samples each at once; returns which of them (a boolean
+        mask) the batch leaves to the estimator's fit.
+
+        The fit of weighted rows ``Pw = sqrt(w) Phi`` and ``yw = sqrt(w) y`` solves
+        ``A b = Pw'yw`` with ``A = G + S``: ``G = Pw'Pw``, and S the penalty in the
+        weights' units (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"). With L the
+        Cholesky factor of A and ``M = L^-1``, the coefficients are ``M'M Pw'yw`` and
+        ``A^-1 = M'M`` is the unscaled covariance (OLS's ``(Phi'W Phi)^-1``, the penalised
+        fit's posterior ``(Phi'W Phi + S)^-1``, and the bread of the other covariance
+        types); the effective number of parameters is k, or ``trace(A^-1 G)``. Only
+        groups whose G certainly has full rank with the margin of the penalised fit's
+        normal equations are kept, so the solve loses at most about two digits to a QR
+        factorisation; the residuals are summed as they are.
+        """
+        out = self.out
+        b, k = len(groups), out.design.k
+        X, y, w = self._rows(groups, m)
+        # Each group's map, with the estimator's arithmetic (Design.map).
+        Z = X * out.map_scale[groups][:, None, :]
+        Z += out.offset[groups][:, None, :]
+        # The (b m, k) design matrix is column-major: (b, k, m) views of it.
+        Phi = out.design.matrix(Z.reshape(b * m, -1), X.reshape(b * m, -1))
+        PT = np.asarray(Phi).T.reshape(k, b, m).transpose(1, 0, 2)
+        if w is None:
+            sw, Pw, yw, factor = np.ones_like(y), PT, y, np.ones(b)
+        else:
+            sw = np.sqrt(w)
+            Pw, yw = PT * sw[:, None, :], y * sw
+            factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
+        G = np.matmul(Pw, Pw.transpose(0, 2, 1))
+        accurate = _well_conditioned(G)
+        A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
+        rhs = np.empty((b, k, k + 1))
+        rhs[:, :, 0] = np.matmul(Pw, yw[:, :, None])[:, :, 0]
+        rhs[:, :, 1:] = np.eye(k)
+        A[~accurate] = np.eye(k)  # solvable; their results are not used
+        with np.errstate(over="ignore", invalid="ignore"):
+            solved = _cholesky_forward(A, rhs)
+            z, M = solved[:, :, 0], solved[:, :, 1:]
+            coef = np.einsum("pr,prk->pk", z, M)
+            bread = np.matmul(M.transpose(0, 2, 1), M)
+            edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
+            resid = y - np.matmul(coef[:, None, :], PT)[:, 0]
+            wresid = resid if w is None else resid * sw
+            rss = np.einsum("ij,ij->i", wresid, wresid)
+            df = residual_dof(m, np.minimum(edf, m))
+            scale = _batched.scales(rss, df)
+            if self.spec is None:
+                cov = scale[:, None, None] ** 2 * bread
+            else:
+                cov = self._covariance(X, PT, resid, w, bread, df)
+            stderr = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
+        keep = accurate & np.isfinite(coef).all(axis=1)
+        tss = _batched.centred_sums(y, sw, w is None)
+        r2 = _batched.r_squared(rss, tss, self.constant[groups])
+        rows = groups[keep]
+        out.coef[rows], out.stderr[rows], out.cov[rows] = coef[keep], stderr[keep], cov[keep]
+        out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
+        return np.asarray(~keep)
+
+    def _covariance(
+        self,
+        X: np.ndarray,
+        PT: np.ndarray,
+        resid: np.ndarray,
+        w: np.ndarray | None,
+        bread: np.ndarray,
+        df: np.ndarray,
+    ) -> np.ndarray:
+        """The covariances (b, k, k) of the type ``spec`` around each group's ``bread``,
+        from its residuals: in the order of its positions for the lagged types (HAC,
+        ar1) of one feature, as the estimator orders them."""
+        assert self.spec is not None  # only called for another covariance type
+        Phi = PT.transpose(0, 2, 1)
+        if self.spec.name in LAGGED and X.shape[2] == 1:
+            order = np.argsort(X[:, :, 0], axis=1, kind="stable")
+            Phi = np.take_along_axis(Phi, order[:, :, None], axis=1)
+            resid = np.take_along_axis(resid, order, axis=1)
+            w = None if w is None else np.take_along_axis(w, order, axis=1)
+        return np.asarray(covariance(self.spec, Phi, resid, bread, w, df).cov)
+
+    def _rows(self, groups: np.ndarray, m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+        """The positions (b, m, d), targets and weights (b, m) of the groups: views where
+        the groups lie one after another in the sorted samples (the common case)."""
+        samples = self.samples
+        starts = samples.starts[groups]
+        first, b = int(starts[0]), len(groups)
+        index: slice | np.ndarray = slice(first, first + b * m)
+        if not (starts == first + m * np.arange(b)).all():
+            index = (starts[:, None] + np.arange(m)).ravel()
+        X = samples.X[index].reshape(b, m, -1)
+        y = samples.y[index].reshape(b, m)
+        w = None if samples.w is None else samples.w[index].reshape(b, m)
+        return X, y, w
+
+
+def _well_conditioned(G: np.ndarray) -> np.ndarray:
+    """Which Gram matrices (b, k, k) certainly have full rank with the margin of the
+    penalised fit's normal equations: ``G - ACCURATE_MARGIN trace(G) I`` is positive
+    definite (as :func:`zarn._lstsq.certainly_full_rank` tests one)."""
+    k = G.shape[1]
+    trace = np.trace(G, axis1=1, axis2=2)
+    in_range = np.asarray(_batched.ordinary(trace) & (trace > 0.0))  # also finite
+    shifted = G - (ACCURATE_MARGIN * trace)[:, None, None] * np.eye(k)
+    shifted[~in_range] = np.eye(k)  # factorisable; refused below
+    try:
+        np.linalg.cholesky(shifted)
+    except np.linalg.LinAlgError:  # some are not: find which
+        return np.asarray(in_range & (np.linalg.eigvalsh(shifted)[:, 0] > 0.0))
+    return in_range
+
+
+def _penalties(penalty: Penalty, k: int, m: int, factor: np.ndarray) -> np.ndarray:
+    """Each group's penalty matrix (b, k, k) for m rows of mean weight ``factor``: the
+    penalty scaled into the weights' units, then ``ridge I + m gamma1 R1 + m gamma2 R2``
+    (:func:`zarn._lstsq.penalty_matrix`'s sum, group by group)."""
+    R1, R2, gamma1, gamma2, ridge = penalty
+    S = (ridge * factor)[:, None, None] * np.eye(k)
+    for R, gamma in ((R1, gamma1), (R2, gamma2)):
+        if R is not None and gamma != 0.0:
+            S += (m * (gamma * factor))[:, None, None] * R
+    return S
+
+
+def _fit_alone(
+    samples: Sorted, g: int, settings: Settings, out: GroupArrays, datetime_like: bool
+) -> None:
+    """Fit group g as the estimator fits it (:func:`zarn._fit.fit_series`), into ``out``
+    (all but R^2, see :func:`_r_squared`); a group the method cannot fit stays NaN."""
+    X, y, w = samples.group(g)
+    try:
+        with warnings.catch_warnings():
+            # Counted for one warning of the whole call (see zarn.groups).
+            warnings.simplefilter("ignore", RankWarning)
+            series = fit_series(X, y, w, settings, datetime_like=datetime_like)
+    except (ValueError, np.linalg.LinAlgError):
+        return
+    fit = series.fit
+    u = fit.uncertainty
+    out.coef[g], out.stderr[g], out.cov[g], out.scale[g] = fit.coef, u.stderr, u.cov, u.scale
+    out.domain[g] = series.design.domain
+    out.rank_deficient += int(u.rank < out.design.k or out.design.k > u.n_obs)
+    if fit.outliers is not None and out.n_inliers is not None and out.inlier_mask is not None:
+        mask = fit.outliers.inlier_mask
+        out.n_inliers[g] = int(mask.sum())
+        out.inlier_mask[samples.input_rows(g)] = mask
+
+
+__all__ = ["Batch", "GroupArrays", "Sorted", "evaluate", "fit_grouped", "sort_samples"]
