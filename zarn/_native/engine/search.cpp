@@ -32,9 +32,13 @@ constexpr int ANNEAL_LEVELS = 6;
 // Refinement stops when a step changes the scale by less than REFINE_TOLERANCE of it (the
 // M-scale is flat at its minimum), or after MAX_REFINE steps; a candidate more than
 // PRUNE_MARGIN above the smallest scale stops: it will not catch up.
-constexpr double REFINE_TOLERANCE = 1e-4;
+constexpr double REFINE_TOLERANCE = 1e-3;
 constexpr int MAX_REFINE = 200;
 constexpr double PRUNE_MARGIN = 0.1;
+// A candidate whose residuals all lie within DUPLICATE of its scale of those of another with
+// no larger scale stops too: the two descend into the same minimum (on clean data most
+// candidates do), and the other one goes on.
+constexpr double DUPLICATE = 1e-2;
 // The winner is then polished until its scale changes by less than POLISH_TOLERANCE (lmrob's
 // relative tolerance of the S-estimate's refinement): the covariance depends on its
 // residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
@@ -51,6 +55,10 @@ constexpr double FAR_CUT = 2.5;
 constexpr double ASSUMED_FACTOR = 2.0;
 constexpr double ASSUMED_FLOOR = 0.25;
 constexpr double RELATIVE_FLOOR = 1e-9;
+// An elemental fit whose M-scale is more than RAW_RELAX times the annealed start's gets no
+// concentration step: one from a clean subset lies within a few scales of the bulk (the
+// error of an exact fit of k noisy points), one through an outlier far beyond.
+constexpr double RAW_RELAX = 8.0;
 
 double rho_sum(const VectorXd& r, double s) {
     double total = 0.0;
@@ -172,9 +180,15 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
         std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
     const MatrixXd elemental = elemental_fits(starts_for(s.X.cols(), assumed));
     const Index count = elemental.rows();
+    // Fast-S's score test, before the concentration step: an elemental fit whose own
+    // M-scale exceeds RAW_RELAX times the annealed start's is left out.
+    const double target = BREAKDOWN * dof, bound = RAW_RELAX * s_led;
     std::vector<VectorXd> starts{ls};
-    for (Index j = 0; j < count; ++j)
-        starts.push_back(elemental.row(j).transpose());
+    for (Index j = 0; j < count; ++j) {
+        VectorXd b = elemental.row(j).transpose();
+        if (!(bound > 0.0) || rho_sum(residuals(s, b), bound) < target)
+            starts.push_back(std::move(b));
+    }
 
     std::vector<VectorXd> cands = screen(s, starts);
     cands.push_back(std::move(led));
@@ -182,7 +196,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
     const std::size_t c = cands.size();
     std::vector<VectorXd> B = cands, R(c);
     std::vector<double> s0(c), scale(c);
-    std::vector<std::uint8_t> active(c);
+    std::vector<std::uint8_t> active(c), duplicate(c, 0);
     for (std::size_t i = 0; i < c; ++i) {
         R[i] = residuals(s, B[i]);
         s0[i] = scale[i] = m_scale(R[i], mad_scale(R[i], work), dof);
@@ -205,9 +219,14 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
         if (!any)
             break;
         const double smallest = *std::min_element(scale.begin(), scale.end());
-        for (std::size_t i = 0; i < c; ++i)
+        for (std::size_t i = 0; i < c; ++i) {
             if (scale[i] > (1.0 + PRUNE_MARGIN) * smallest)
                 active[i] = 0;
+            for (std::size_t j = 0; j < c && active[i]; ++j)
+                if (j != i && !duplicate[j] && scale[j] <= scale[i] &&
+                    (R[i] - R[j]).cwiseAbs().maxCoeff() <= DUPLICATE * scale[i])
+                    active[i] = 0, duplicate[i] = 1;
+        }
     }
     SEstimate best{cands[0], std::numeric_limits<double>::infinity()};
     for (std::size_t i = 0; i < c; ++i) {
