@@ -59,6 +59,8 @@ constexpr double RELATIVE_FLOOR = 1e-9;
 // concentration step: one from a clean subset lies within a few scales of the bulk (the
 // error of an exact fit of k noisy points), one through an outlier far beyond.
 constexpr double RAW_RELAX = 8.0;
+// Rows per block of that test's partial sums.
+constexpr Index TEST_BLOCK = 128;
 
 double rho_sum(const VectorXd& r, double s) {
     double total = 0.0;
@@ -66,6 +68,26 @@ double rho_sum(const VectorXd& r, double s) {
     for (Index i = 0; i < r.size(); ++i)
         total += rho(r[i] * inv, S_TUNING);
     return total;
+}
+
+// Whether sum(rho((y - X b) / s)) < target, by blocks of rows: rho is not negative, so
+// the sum is known to fail as soon as a partial sum reaches the target (most contaminated
+// starts fail within the first half of the rows).
+bool rho_sum_below(const Samples& smp, const VectorXd& b, double s, double target) {
+    const double inv = 1.0 / s;
+    const Index n = smp.X.rows();
+    double total = 0.0;
+    VectorXd r;
+    for (Index start = 0; start < n; start += TEST_BLOCK) {
+        const Index len = std::min(TEST_BLOCK, n - start);
+        r = smp.y.segment(start, len);
+        r.noalias() -= smp.X.middleRows(start, len) * b;
+        for (Index i = 0; i < len; ++i)
+            total += rho(r[i] * inv, S_TUNING);
+        if (!(total < target))
+            return false;
+    }
+    return true;
 }
 
 VectorXd biweights(const VectorXd& r, double s, double c) {
@@ -186,7 +208,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
     std::vector<VectorXd> starts{ls};
     for (Index j = 0; j < count; ++j) {
         VectorXd b = elemental.row(j).transpose();
-        if (!(bound > 0.0) || rho_sum(residuals(s, b), bound) < target)
+        if (!(bound > 0.0) || rho_sum_below(s, b, bound, target))
             starts.push_back(std::move(b));
     }
 
