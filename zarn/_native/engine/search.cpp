@@ -130,17 +130,25 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return cands[a].quick < cands[b].quick; });
+    // The shortlist's M-scales, with fast-S's score test: once N_BEST are known, a
+    // candidate gets its M-scale only when it beats the largest of them (sum(rho(r / s))
+    // below the target at that s).
     std::vector<std::pair<double, std::size_t>> scored;
+    std::vector<double> sorted; // the N_BEST smallest M-scales so far, ascending
     const std::size_t shortlist = std::min<std::size_t>(SHORTLIST, order.size());
     for (std::size_t i = 0; i < shortlist; ++i) {
         const Candidate& c = cands[order[i]];
-        scored.emplace_back(m_scale(residuals(s, c.coef), c.quick, dof), order[i]);
+        const VectorXd r = residuals(s, c.coef);
+        const bool full = sorted.size() == static_cast<std::size_t>(N_BEST);
+        if (full && !(sorted.back() > 0.0 && rho_sum(r, sorted.back()) < target))
+            continue;
+        const double scale = m_scale(r, c.quick, dof);
+        scored.emplace_back(scale, order[i]);
+        sorted.insert(std::upper_bound(sorted.begin(), sorted.end(), scale), scale);
+        if (sorted.size() > static_cast<std::size_t>(N_BEST))
+            sorted.pop_back();
     }
-    std::vector<double> sorted;
-    for (const auto& p : scored)
-        sorted.push_back(p.first);
-    std::sort(sorted.begin(), sorted.end());
-    const double bound = sorted[std::min<std::size_t>(N_BEST, sorted.size()) - 1];
+    const double bound = sorted.back();
     if (bound > 0.0) { // a bound of 0: nothing beats exact fits
         const double margin = (1.0 - SCALE_MARGIN) * bound;
         for (std::size_t i = shortlist; i < order.size(); ++i) {
