@@ -19,7 +19,7 @@ namespace {
 // M-scales, and the N_BEST of them with the smallest are refined until they converge, with
 // the annealed least-squares start (two were too few for hbk's masked fits).
 constexpr Index SHORTLIST = 10;
-constexpr Index N_BEST = 5;
+constexpr Index N_BEST = 3;
 // Starts outside the shortlist join it when their M-scale is more than this fraction below
 // the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
 // fraction of a per cent of each other, and the refinement merges them anyway.
