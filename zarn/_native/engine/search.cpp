@@ -41,7 +41,7 @@ constexpr double PRUNE_MARGIN = 0.1;
 constexpr double DUPLICATE = 1e-2;
 // The winner is then polished until its scale changes by less than POLISH_TOLERANCE (lmrob's
 // relative tolerance of the S-estimate's refinement): the covariance depends on its
-// residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
+// residuals, and the candidates' tolerance leaves them up to 1e-3 of the scale away.
 constexpr double POLISH_TOLERANCE = 1e-6;
 // The elemental starts are insurance against a search that the annealed start alone would
 // lose; they are as many as give one free of outliers with probability 0.99 when the share
@@ -197,7 +197,7 @@ double zero_floor(const VectorXd& y) {
     return std::max(RELATIVE_FLOOR * size, std::numeric_limits<double>::min());
 }
 
-SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, double floor) {
+SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floor) {
     const Index n = s.X.rows();
     const double dof = static_cast<double>(n - s.X.cols());
     std::vector<double> work;
@@ -208,7 +208,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
     const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
     const double assumed =
         std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
-    const MatrixXd elemental = elemental_fits(starts_for(s.X.cols(), assumed));
+    const MatrixXd elemental = fits_of(starts_for(s.X.cols(), assumed));
     const Index count = elemental.rows();
     // Fast-S's score test, before the concentration step: an elemental fit whose own
     // M-scale exceeds RAW_RELAX times the annealed start's is left out.
