@@ -37,7 +37,6 @@ from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import auto
 from zarn._methods.robust import Robust, fit_scaled
-from zarn._robust_engine import FAILED
 from zarn._robust_engine import fit_block as engine_block
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
@@ -530,23 +529,20 @@ class RobustPlan:
             ridge=p.ridge,
             seed=self.seed,
         )
-        ok = fit.status != FAILED
         cov = fit.cov_h1 if self._penalised else fit.cov
-        packed = not_fitted(np.empty((out.shape[0], len(Y))))
+        packed = np.empty((out.shape[0], len(Y)))
         packed[N_USED] = out[N_USED, rows]
-        done = packed[:, ok]  # a copy, written back below
         self._pack(
-            done,
-            fit.coef[ok],
-            np.diagonal(cov[ok], axis1=1, axis2=2),
-            fit.scale[ok],
-            fit.s_scale[ok],
-            np.ones(len(done.T)),
-            fit.inlier_mask[ok].sum(axis=1),
-            Y[ok],
-            used[ok],
+            packed,
+            fit.coef,  # NaN where the engine found no fit (FAILED)
+            np.diagonal(cov, axis1=1, axis2=2),
+            fit.scale,
+            fit.s_scale,
+            np.ones(len(Y)),
+            fit.inlier_mask.sum(axis=1),
+            Y,
+            used,
         )
-        packed[:, ok] = done
         out[:, rows] = packed
 
     def _alone(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
@@ -599,13 +595,13 @@ class RobustPlan:
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             real = coef * unit[:, None]
             unscaled = np.where(scale[:, None] > 0.0, var / (scale * scale)[:, None], var)
-            out[k : 2 * k] = ((scale * unit)[:, None] * (np.sqrt(unscaled) / 1.0)).T
+            out[k : 2 * k] = ((scale * unit)[:, None] * np.sqrt(unscaled)).T
             out[S_SCALE] = s_scale * unit
             out[SCALE] = scale * unit
         out[:k] = real.T
         out[N_INLIERS] = inliers
         out[R2] = self._r_squared(coef, Y / unit[:, None], used)
-        # Coefficients beyond the range of doubles: the estimator's fit raises.
+        # No fit, or coefficients beyond the range of doubles (the estimator's fit raises).
         bad = ~np.isfinite(real).all(axis=1)
         if self.scores:
             for j in np.flatnonzero(~bad):

@@ -157,9 +157,10 @@ def fit(
     estimator's single fits.
 
     With Dask, the data are rechunked into one chunk along ``dim`` (choose chunks along
-    the other dimensions) and each chunk is one task, on whatever scheduler is active; the
-    native core holds the interpreter lock, so use process workers (for example
-    ``dask.distributed.LocalCluster(processes=True)``) to fit chunks in parallel.
+    the other dimensions) and each chunk is one task, on whatever scheduler is active.
+    Penalty weights chosen per series run in the native core, which holds the interpreter
+    lock: use process workers (for example ``dask.distributed.LocalCluster(processes=True)``)
+    to fit those chunks in parallel.
 
     Examples
     --------
