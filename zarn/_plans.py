@@ -160,12 +160,10 @@ def warn_if_deficient(plan: Plan, n_series: int, stacklevel: int = 2) -> None:
     warn_if_rank_deficient(plan.rank, plan.k, plan.n_obs, stacklevel + 1, series=n_series)
 
 
-def warn_if_failed(packed: Any, plan: Plan, stacklevel: int = 2) -> None:
-    """One :class:`zarn.exceptions.FitWarning` for the call whose packed fits (NumPy,
-    ..., width) hold series that their method could not fit."""
-    failed = n_failed(packed, plan.min_count)
+def warn_if_failed(failed: int, total: int, stacklevel: int = 2) -> None:
+    """One :class:`zarn.exceptions.FitWarning` for the call of ``total`` series of which
+    ``failed`` (:func:`n_failed`) could not be fitted, if any."""
     if failed:
-        total = packed[..., 0].size
         warnings.warn(
             f"{failed} of {total} series could not be fitted; their coefficients are NaN",
             FitWarning,
@@ -185,11 +183,11 @@ def usable_counts(finite: np.ndarray, skipna: bool) -> np.ndarray:
     return np.where(skipna | (counts == finite.shape[1]), counts, 0)
 
 
-def n_failed(packed: np.ndarray, min_count: int) -> int:
-    """Series of the packed fits (..., width) that had ``min_count`` usable samples (and
-    at least one) yet got no coefficients: those their method could not fit."""
+def n_failed(packed: np.ndarray, plan: Plan) -> int:
+    """Series of the packed fits (..., width) that had the plan's ``min_count`` usable
+    samples (at least one) yet got no coefficients: those their method could not fit."""
     used = packed[..., N_USED]
-    return int(np.count_nonzero((used >= max(min_count, 1)) & np.isnan(packed[..., 0])))
+    return int(np.count_nonzero((used >= max(plan.min_count, 1)) & np.isnan(packed[..., 0])))
 
 
 def not_fitted(out: np.ndarray) -> np.ndarray:

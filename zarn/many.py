@@ -33,6 +33,7 @@ from zarn._plans import (
     SCALE,
     Plan,
     make_plan,
+    n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
@@ -415,7 +416,7 @@ def fit_many(
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)
     packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
-    warn_if_failed(packed, plan)
+    warn_if_failed(n_failed(packed, plan), len(packed))
     return ManyFits(packed, plan, axis, ndim)
 
 

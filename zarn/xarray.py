@@ -35,6 +35,7 @@ from zarn._plans import (
     LinearPlan,
     Plan,
     make_plan,
+    n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
@@ -236,12 +237,12 @@ def fit(
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
     out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
-    computed = []  # the packed fits of NumPy-backed variables, for the warning
+    failed = fitted = 0  # series of NumPy-backed variables, for the warning
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
         if isinstance(packed, np.ndarray):
-            computed.append(packed.reshape(-1, packed.shape[-1]))
+            failed, fitted = failed + n_failed(packed, plan), fitted + packed[..., 0].size
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
@@ -252,8 +253,7 @@ def fit(
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
     out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
-    if computed:
-        warn_if_failed(np.concatenate(computed), plan)
+    warn_if_failed(failed, fitted)
     return out
 
 
