@@ -583,12 +583,12 @@ class ZarnDatasetAccessor:
     --------
     >>> import xarray as xr
     >>> import zarn.xarray
-    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [0.0, 0.0, 0.0])})
+    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0, 7.0]), "b": ("t", [0.0, 0.0, 0.0, 0.0])})
     >>> fits = ds.zarn.fit("t", zarn.PolynomialRegressor(degree=2))
     >>> list(fits.data_vars)[:5]
     ['a_coef', 'a_stderr', 'a_scale', 'a_r2', 'a_n_used']
-    >>> fits.zarn.predict([3.0]).a.round(6).values
-    array([7.])
+    >>> fits.zarn.predict([4.0]).a.round(6).values
+    array([11.])
     """
 
     def __init__(self, obj: Any) -> None:
