@@ -10,7 +10,8 @@ Least-squares and penalised fits are linear in the data, so a block's series wit
 missing value share one solve operator applied by a matrix product (and share their
 unscaled covariance), and series with a few missing values share a batched solve; only
 series whose missing values would make that solve poorly conditioned are fitted one by
-one. The robust method fits every series alone, with the estimator.
+one. The robust method fits whole blocks on its native engine, with the estimator's
+arithmetic, so that every series' results are the estimator's.
 """
 
 from __future__ import annotations
@@ -23,7 +24,19 @@ from numpy.typing import ArrayLike
 
 from zarn import _backends
 from zarn._design import Design
-from zarn._plans import MDL, N_INLIERS, N_USED, R2, SCALE, Plan, make_plan, warn_if_deficient
+from zarn._plans import (
+    MDL,
+    N_INLIERS,
+    N_USED,
+    R2,
+    S_SCALE,
+    SCALE,
+    Plan,
+    make_plan,
+    n_failed,
+    warn_if_deficient,
+    warn_if_failed,
+)
 from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
 from zarn._validation import (
     as_float_array,
@@ -69,7 +82,8 @@ class ManyFits:
     n_used : ndarray of int64, shape (n_series,)
         Samples each fit used.
     n_inliers : ndarray of int64, shape (n_series,) or None
-        Robust method only: samples of each series' final refit.
+        Robust method only: samples of each series not flagged as outliers (the
+        estimator's ``inlier_mask_.sum()``).
     method : str
         The fitting method.
     axis : int
@@ -105,6 +119,7 @@ class ManyFits:
         self.mdl = packed[:, MDL] if plan.scores else None
         self.n_used = packed[:, N_USED].astype(np.int64)
         flags = plan.method.flags_outliers
+        self.s_scale = packed[:, S_SCALE] if flags else None
         self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if flags else None
         self.basis = plan.design.indices
         self.domain = plan.design.domain
@@ -216,6 +231,7 @@ def fit_many(
     *,
     axis: int = 0,
     skipna: bool = True,
+    min_count: int | None = None,
     sample_weight: ArrayLike | None = None,
     mdl: bool = False,
     n_jobs: int = 1,
@@ -244,6 +260,12 @@ def fit_many(
         True: a missing value is dropped from its own series only, and a series left
         without samples gets NaN coefficients and ``n_used`` 0. False: a series with any
         missing value gets NaN coefficients and ``n_used`` 0. Neither stops other series.
+    min_count : int or None, default=None
+        The fewest valid samples of a series that is fitted (pandas' and xarray's name):
+        a series with fewer gets NaN coefficients and statistics, and its ``n_used``
+        still counts them. None: one more than the number of coefficients, so that every
+        fit has a residual degree of freedom (a cubic through 2 points would otherwise
+        give coefficients, R^2 = 1 and standard errors that mean nothing). At least 1.
     sample_weight : array-like of shape (n,) or None, default=None
         Weights of the samples, shared by every series, with scikit-learn's meaning: they
         multiply the squared residuals, a zero weight leaves the sample out (of ``n_used``
@@ -251,7 +273,8 @@ def fit_many(
         statistics they are precision weights, as in statsmodels' WLS: ``scale`` is that
         of an observation of weight 1, and R^2 uses the weighted mean. The penalties' n
         is the sum of the weights of a series' samples. The robust method passes them to
-        the estimator. Not with ``mdl=True``.
+        its engine as the estimator does (``lmrob``'s precision weights). Not with
+        ``mdl=True``.
     mdl : bool, default=False
         Whether to compute each series' MDL score (``ManyFits.mdl``). Its two medians per
         series cost more than the least-squares fit itself (about 2.5x the time of an
@@ -259,9 +282,10 @@ def fit_many(
     n_jobs : int, default=1
         NumPy input only: worker processes (joblib's loky backend; -1 for one per core).
         Processes, because a call into the native core holds the interpreter lock. With
-        1, the ``"ols"`` and ``"penalized"`` fits run their blocks on up to four threads of
-        the calling process (their work is NumPy's, which releases the lock). The results
-        do not depend on ``n_jobs`` or on the threads.
+        1, the ``"ols"``, ``"penalized"`` and ``"robust"`` fits run their blocks on up to
+        four threads of the calling process (their work is NumPy's or the robust engine's,
+        which release the lock; the engine also spreads a block's series over its own
+        threads). The results do not depend on ``n_jobs`` or on the threads.
     chunk_size : int or None, default=None
         Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
         Dask input the array's own chunks are the blocks and this is ignored. Other blocks
@@ -281,8 +305,17 @@ def fit_many(
     ValueError
         For NaN, NaT or infinity in ``x``, a length of ``x`` that differs from ``Y``'s
         sample axis, ``Y`` of more than two dimensions, invalid sample weights (negative,
-        not finite, all zero, or of another length), ``mdl=True`` with sample weights, or
-        an invalid model parameter.
+        not finite, all zero, or of another length), ``mdl=True`` with sample weights, a
+        ``min_count`` below 1, or an invalid model parameter.
+
+    Warns
+    -----
+    zarn.FitWarning
+        Once, counting the series that have enough samples but that the method could
+        not fit (NaN, while the other series are fitted); NumPy input only, since Dask
+        input is fitted when it is computed.
+    zarn.RankWarning
+        When the shared design cannot determine every coefficient.
 
     See Also
     --------
@@ -292,10 +325,15 @@ def fit_many(
     Notes
     -----
     Every series is fitted on the design matrix of ``x`` mapped from the shared domain.
-    ``"robust"`` (and penalty weights chosen per series): each series is fitted alone by
-    a :class:`PolynomialRegressor` of the model's parameters whose domain is the shared
-    one, so its result is that fit bit for bit (a ``random_state`` of None is drawn once,
-    and every series uses that seed). ``"ols"`` and ``"penalized"``: the fit is linear in
+    ``"robust"``: each block of series is one call of the native robust engine, which
+    fits the series on its threads without the interpreter lock; a series' fit depends
+    on its own present samples, the design and the seed only, so its results are those
+    of a :class:`PolynomialRegressor` of the model's parameters, whose domain is the
+    shared one, fitted to the series alone, bit for bit (R^2 and the MDL score to
+    rounding). A ``random_state`` of None is drawn once, and every series uses that
+    seed; series of extreme size (|y| beyond 1e+-100) are scaled as the estimator scales
+    them, one by one. Penalty weights chosen per series (``"auto"``): each series is
+    fitted alone by that estimator. ``"ols"`` and ``"penalized"``: the fit is linear in
     the data. The fits of the columns of an orthonormal basis Q of the design (one core
     call each) give a k x k matrix C, and every series without missing values gets
     ``C @ Q.T @ y`` from one matrix product per block; all of them share the unscaled
@@ -315,9 +353,10 @@ def fit_many(
 
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series
-    becomes one task of ``map_blocks``; the results are lazy Dask arrays. The native core
-    holds the interpreter lock, so Dask's default threaded scheduler runs the blocks one
-    at a time: use the distributed scheduler with process workers, for example
+    becomes one task of ``map_blocks``; the results are lazy Dask arrays. The robust
+    engine and NumPy release the interpreter lock, so Dask's threaded scheduler runs
+    those blocks at once; the native core holds it, so penalty weights chosen per series
+    need process workers to run in parallel, for example
     ``dask.distributed.Client(LocalCluster(processes=True))``; the same code runs on a
     real cluster.
 
@@ -345,6 +384,7 @@ def fit_many(
     check_finite(X, "x")
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "fit_many")
+    min_count = check_param("min_count", min_count, MIN_COUNT, "fit_many")
     chunk_size = check_param("chunk_size", chunk_size, _CHUNK_SIZE, "fit_many")
 
     dask_input = type(Y).__module__.split(".")[0] == "dask" and hasattr(Y, "map_blocks")
@@ -370,15 +410,19 @@ def fit_many(
             "mdl=True cannot be combined with sample_weight: the MDL score counts the "
             "samples a fit hits, which has no weighted form here"
         )
-    plan = make_plan(X, settings, skipna, mdl, weights)
+    plan = make_plan(X, settings, skipna, mdl, weights, min_count)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     warn_if_deficient(plan, Yt.shape[0])
     if dask_input:
         return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)
-    return ManyFits(_backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress), plan, axis, ndim)
+    packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
+    warn_if_failed(n_failed(packed, plan), len(packed))
+    return ManyFits(packed, plan, axis, ndim)
 
 
 _CHUNK_SIZE = [Interval(int, 1, None, closed="left"), None]
+# min_count of fit_many and zarn.xarray.fit: a count of samples, or None for k + 1.
+MIN_COUNT = [Interval(int, 1, None, closed="left"), None]
 
 
 __all__ = ["ManyFits", "fit_many"]

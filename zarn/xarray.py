@@ -30,23 +30,27 @@ from zarn._plans import (
     N_INLIERS,
     N_USED,
     R2,
+    S_SCALE,
     SCALE,
-    EstimatorPlan,
+    LinearPlan,
     Plan,
     make_plan,
+    n_failed,
     warn_if_deficient,
+    warn_if_failed,
 )
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
-from zarn.many import derivative_orders, model_settings
+from zarn.many import MIN_COUNT, derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
 
 xr = import_optional("xarray", "zarn.xarray")
 
 # The dimension of the coefficients (and of their standard errors) in the results.
 POWER = "power"
-# The result's variables, in order; "mdl" only when asked, "n_inliers" for robust fits.
-VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "n_inliers")
+# The result's variables, in order; "mdl" only when asked, "s_scale" and "n_inliers" for
+# robust fits.
+VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "s_scale", "n_inliers")
 # What the positions along the fitted dimension were, for :func:`predict` to convert new
 # ones alike: the attribute ``coordinate_kind`` of the result.
 NUMERIC, DATETIME, TIMEDELTA = "numeric", "datetime64", "timedelta64"
@@ -58,6 +62,7 @@ def fit(
     model: PolynomialRegressor | None = None,
     *,
     skipna: bool = True,
+    min_count: int | None = None,
     sample_weight: Any = None,
     mdl: bool = False,
     n_jobs: int = 1,
@@ -83,6 +88,11 @@ def fit(
         True: a missing value (NaN) is dropped from its own series only (a series with no
         values left, such as a land pixel of a sea-surface field, gets NaN and ``n_used``
         0). False: a series with any missing value gets NaN.
+    min_count : int or None, default=None
+        The fewest valid values of a series that is fitted, as in xarray's reductions: a
+        series with fewer gets NaN coefficients and statistics (its ``n_used`` still
+        counts them). None: one more than the number of coefficients (one residual
+        degree of freedom), so that a cubic is never passed through 2 values. At least 1.
     sample_weight : array-like of shape (n,), DataArray along ``dim``, or None
         Weights of the positions along ``dim``, shared by every series (see
         :func:`zarn.fit_many`).
@@ -104,10 +114,12 @@ def fit(
           the attribute ``domain`` (the positions' range, in nanoseconds for dates);
         - ``stderr`` (``power``, ...): their standard errors (see
           :attr:`zarn.ManyFits.stderr`);
-        - ``scale``: the residual standard deviation; ``r2``: the coefficient of
-          determination; ``n_used``: the samples each fit used;
-        - ``mdl``: the MDL score (with ``mdl=True``); ``n_inliers``: the samples of the
-          final refit (robust method).
+        - ``scale``: the residual standard deviation (for the robust method the scale of
+          the final M-step, ``lmrob``'s; see :attr:`zarn.ManyFits.scale`); ``r2``: the
+          coefficient of determination; ``n_used``: the samples each fit used;
+        - ``mdl``: the MDL score (with ``mdl=True``); robust method: ``s_scale``, the
+          scale of the S-estimate, and ``n_inliers``, the samples not flagged as
+          outliers.
 
         For a Dataset, the variables of the fit of ``v`` are named ``v_coef``,
         ``v_stderr``, ... . The attributes hold the fitted dimension, the positions' kind
@@ -119,11 +131,17 @@ def fit(
     ------
     ValueError
         For a ``dim`` that ``obj`` does not have, a Dataset without a variable along it,
-        positions that are all missing (or any missing with ``skipna=False``), or an
-        invalid model parameter.
+        positions that are all missing (or any missing with ``skipna=False``), a
+        ``min_count`` below 1, or an invalid model parameter.
     TypeError
         For positions or data that are not numbers (or dates), and a ``model`` that is
         not a PolynomialRegressor.
+
+    Warns
+    -----
+    zarn.FitWarning
+        Once per call, counting the series (of every variable) that have enough values
+        but that the method could not fit; NumPy-backed input only.
 
     See Also
     --------
@@ -140,9 +158,10 @@ def fit(
     estimator's single fits.
 
     With Dask, the data are rechunked into one chunk along ``dim`` (choose chunks along
-    the other dimensions) and each chunk is one task, on whatever scheduler is active; the
-    native core holds the interpreter lock, so use process workers (for example
-    ``dask.distributed.LocalCluster(processes=True)``) to fit chunks in parallel.
+    the other dimensions) and each chunk is one task, on whatever scheduler is active.
+    Penalty weights chosen per series run in the native core, which holds the interpreter
+    lock: use process workers (for example ``dask.distributed.LocalCluster(processes=True)``)
+    to fit those chunks in parallel.
 
     Examples
     --------
@@ -210,16 +229,20 @@ def fit(
         weights = None if weights is None else weights[keep]
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
-    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights)
+    min_count = check_param("min_count", min_count, MIN_COUNT, "zarn.xarray.fit")
+    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, min_count)
     warn_if_deficient(
         plan, sum(math.prod(n for d, n in da.sizes.items() if d != dim) for da in arrays.values())
     )
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
     out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
+    failed = fitted = 0  # series of NumPy-backed variables, for the warning
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
+        if isinstance(packed, np.ndarray):
+            failed, fitted = failed + n_failed(packed, plan), fitted + packed[..., 0].size
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
@@ -230,6 +253,7 @@ def fit(
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
     out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
+    warn_if_failed(failed, fitted)
     return out
 
 
@@ -316,6 +340,7 @@ def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
     if plan.scores:
         out["mdl"] = packed[..., MDL]
     if plan.method.flags_outliers:
+        out["s_scale"] = packed[..., S_SCALE]
         out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
     return out
 
@@ -349,26 +374,27 @@ def _attributes(
         elif isinstance(value, numbers.Real):
             value = float(value)
         attrs[name] = value if isinstance(value, (str, int, float, list)) else str(value)
-    if isinstance(plan, EstimatorPlan):  # the seed every series used
-        attrs["seed"] = str(plan.settings.random_state)
+    if not isinstance(plan, LinearPlan):  # the seed every series used
+        attrs["seed"] = str(plan.seed)
     return attrs
 
 
 _DESCRIPTIONS = {
     "coef": "coefficients of the powers of the mapped position u (see the attribute domain)",
     "stderr": "standard errors of the coefficients",
-    "scale": "residual standard deviation",
+    "scale": "residual standard deviation (robust: scale of the final M-step)",
     "r2": "coefficient of determination",
     "n_used": "samples used by the fit",
     "mdl": "MDL score of the fit",
-    "n_inliers": "samples of the robust fit's final refit",
+    "s_scale": "scale of the robust fit's S-estimate",
+    "n_inliers": "samples not flagged as outliers by the robust fit",
 }
 
 
 def _variable_attributes(var: str, da: Any) -> dict[str, Any]:
     attrs = {"long_name": _DESCRIPTIONS[var]}
     units = da.attrs.get("units")
-    if var in ("coef", "stderr", "scale") and isinstance(units, str):
+    if var in ("coef", "stderr", "scale", "s_scale") and isinstance(units, str):
         attrs["units"] = units
     return attrs
 
@@ -557,12 +583,12 @@ class ZarnDatasetAccessor:
     --------
     >>> import xarray as xr
     >>> import zarn.xarray
-    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [0.0, 0.0, 0.0])})
+    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0, 7.0]), "b": ("t", [0.0, 0.0, 0.0, 0.0])})
     >>> fits = ds.zarn.fit("t", zarn.PolynomialRegressor(degree=2))
     >>> list(fits.data_vars)[:5]
     ['a_coef', 'a_stderr', 'a_scale', 'a_r2', 'a_n_used']
-    >>> fits.zarn.predict([3.0]).a.round(6).values
-    array([7.])
+    >>> fits.zarn.predict([4.0]).a.round(6).values
+    array([11.])
     """
 
     def __init__(self, obj: Any) -> None:
