@@ -3,10 +3,12 @@
 A plan is built once per call from the shared positions and the model's checked
 parameters, and shipped (small and picklable) to every worker. Its ``fit_block`` fits
 the rows of a block (one series per row) into a packed array of :func:`width` rows, one
-column per series: the k coefficients, their k standard errors, then the residual scale,
-R^2, the MDL score, the number of samples used and the number of inliers (:data:`SCALE`
-... :data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of
-the results contiguous, written in place and handed out without copies.
+column per series: the k coefficients, their k standard errors, the upper triangle of
+their covariance (k (k + 1) / 2 values, :mod:`zarn._trends`), then the degrees of freedom
+of the intervals' quantile (``inf`` for the normal quantile), the residual scale, R^2,
+the MDL score, the number of samples used and the number of inliers (:data:`DF` ...
+:data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of the
+results contiguous, written in place and handed out without copies (:func:`fields`).
 
 - :class:`LinearPlan` (methods whose fit is linear in y, :meth:`Method.shares_design
   <zarn._methods._base.Method.shares_design>`): shared and batched solves
@@ -18,6 +20,7 @@ the results contiguous, written in place and handed out without copies.
 
 from __future__ import annotations
 
+import math
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -31,11 +34,13 @@ from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
-from zarn._uncertainty import warn_if_rank_deficient
+from zarn._trends import diagonal, pack, triangle_size
+from zarn._uncertainty import Uncertainty, warn_if_rank_deficient
 from zarn.exceptions import RankWarning
 
-# Packed rows after the coefficients and their standard errors, counted from the end.
-SCALE, R2, MDL, N_USED, N_INLIERS = -5, -4, -3, -2, -1
+# Packed rows after the coefficients, their standard errors and their covariance,
+# counted from the end.
+DF, SCALE, R2, MDL, N_USED, N_INLIERS = -6, -5, -4, -3, -2, -1
 
 
 def piece_size(n: int, width: int) -> int:
@@ -65,7 +70,46 @@ LEVERAGE_LIMIT = 0.99
 
 def width(k: int) -> int:
     """Packed values per series of a fit of k coefficients."""
-    return 2 * k - SCALE
+    return 2 * k + triangle_size(k) - DF
+
+
+def covariance_rows(k: int) -> slice:
+    """The packed rows of the covariance's upper triangle of a fit of k coefficients."""
+    return slice(2 * k, 2 * k + triangle_size(k))
+
+
+def fields(packed: Any, plan: Plan) -> dict[str, Any]:
+    """The named quantities of packed fits (..., width), views along the last axis:
+    ``coef`` and ``stderr`` (..., k), ``scale``, ``r2``, ``n_used`` (int64), ``cov``
+    (..., k (k + 1) / 2, packed), ``df``, and ``mdl`` and ``n_inliers`` (int64) where the
+    plan computes them."""
+    k = plan.k
+    out = {
+        "coef": packed[..., :k],
+        "stderr": packed[..., k : 2 * k],
+        "scale": packed[..., SCALE],
+        "r2": packed[..., R2],
+        "n_used": packed[..., N_USED].astype(np.int64),
+        "cov": packed[..., covariance_rows(k)],
+        "df": packed[..., DF],
+    }
+    if plan.scores:
+        out["mdl"] = packed[..., MDL]
+    if plan.method.flags_outliers:
+        out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
+    return out
+
+
+def store_uncertainty(u: Uncertainty, out: np.ndarray) -> None:
+    """Write a single fit's standard errors, covariance, quantile's degrees of freedom
+    (``inf`` for the normal quantile) and scale into its packed column ``out``."""
+    stderr = u.stderr
+    k = len(stderr)
+    out[k : 2 * k] = stderr
+    with np.errstate(over="ignore", invalid="ignore"):  # the standard errors stay exact
+        out[covariance_rows(k)] = pack(u.cov)
+    out[DF] = math.inf if u.normal else u.df_resid
+    out[SCALE] = u.scale
 
 
 def make_plan(
@@ -125,6 +169,7 @@ def make_plan(
         Rq=Q.T @ rows.Phi,
         full_rank=full_rank,
         unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
+        unit_cov=pack(u.cov_unscaled),
         df_resid=u.df_resid,
         rank=u.rank,
     )
@@ -173,6 +218,7 @@ class LinearPlan:
     Rq: np.ndarray  # Q.T @ Phi_w (r, k): fitted values in the basis Q
     full_rank: bool
     unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
+    unit_cov: np.ndarray  # its covariance, packed (k (k + 1) / 2,)
     df_resid: float  # residual degrees of freedom of a complete series
     rank: int  # numerical rank of the weighted design
 
@@ -300,6 +346,9 @@ class LinearPlan:
         tss = outside + explained
         scale = _batched.scales(rss, self.df_resid)  # in the units of the weighted rows
         np.multiply(self.unit_stderr[:, None], scale, out=out[k : 2 * k])
+        with np.errstate(over="ignore"):  # the standard errors stay exact
+            np.multiply(self.unit_cov[:, None], scale * scale, out=out[covariance_rows(k)])
+        out[DF] = self.df_resid
         out[SCALE] = scale * self.unit
         out[R2] = _batched.r_squared(rss, tss, constant)
         if not self.scores:
@@ -363,7 +412,7 @@ class LinearPlan:
             return
         k = self.k
         Y0 = np.where(W > 0.0, Yt, 0.0)
-        coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
+        coef, cov, df_resid, counts = _batched.partial_fits(self, Y0, W)
         Ws = W if self.sw is None else W * self.sw  # square roots of the weights used
         res = coef @ self.Phi.T
         res -= Y0
@@ -372,7 +421,9 @@ class LinearPlan:
         scale = _batched.scales(rss, df_resid)  # in the units of the weighted rows
         tss = _batched.centred_sums(Y0, Ws, self.sw is None)
         out[:k, rows] = coef.T
-        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(var)).T
+        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(diagonal(cov, k))).T
+        out[covariance_rows(k), rows] = (cov * (scale * scale)[:, None]).T
+        out[DF, rows] = df_resid
         out[SCALE, rows] = scale * self.unit
         out[R2, rows] = _batched.r_squared(rss, tss, constant)
         if self.scores:
@@ -397,8 +448,7 @@ class LinearPlan:
                 continue  # NaN, with the samples it had
             yp = Phi @ coef
             out[:k, i] = coef
-            out[k : 2 * k, i] = u.stderr
-            out[SCALE, i] = u.scale
+            store_uncertainty(u, out[:, i])
             out[R2, i] = _batched.r_squared_one(y, yp, w)
             if self.scores:
                 out[MDL, i] = mdl(yp, y, coef, self.H, self.penalty)
@@ -459,8 +509,7 @@ class EstimatorPlan:
             return  # NaN, with the samples it had
         fit, k = series.fit, self.k
         out[:k] = fit.coef
-        out[k : 2 * k] = fit.uncertainty.stderr
-        out[SCALE] = fit.uncertainty.scale
+        store_uncertainty(fit.uncertainty, out)
         out[R2] = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
         if self.scores:
             out[MDL] = series.mdl()

@@ -3,13 +3,16 @@
 :func:`fit` fits the series along one dimension of a ``DataArray`` (or of every variable
 of a ``Dataset`` that has it), with the machinery of :func:`zarn.fit_many`, and returns a
 ``Dataset`` over the other dimensions: the coefficients, their standard errors, the
-residual scale, R^2 and the sample counts of every series. :func:`predict` evaluates the
-fits, or their derivatives (the trend per unit of time), at new coordinates. NumPy-backed
+residual scale, R^2, the sample counts and the coefficients' covariance of every series.
+:func:`predict` evaluates the fits, or their derivatives, at new coordinates, and
+:func:`trend` gives the slopes per year or decade with their standard errors. Dates of
+cftime's calendars are read as xarray's ``polyfit`` reads them. NumPy-backed
 input is fitted at once; Dask-backed input stays lazy, one task per chunk, on whatever
 scheduler is active.
 
 Importing this module (which needs xarray) registers the accessor ``.zarn`` on every
-``DataArray`` and ``Dataset``: ``da.zarn.fit("time")``, ``ds.zarn.predict(times)``.
+``DataArray`` and ``Dataset``: ``da.zarn.fit("time")``, ``ds.zarn.predict(times)``,
+``ds.zarn.trend("decade")``.
 ``import zarn`` alone imports no xarray.
 """
 
@@ -22,21 +25,13 @@ from typing import Any
 
 import numpy as np
 
-from zarn import __version__, _backends
+from zarn import __version__, _backends, _cftime
 from zarn._design import Design
+from zarn._harmonics import YEAR_NS
 from zarn._optional import import_optional
-from zarn._plans import (
-    MDL,
-    N_INLIERS,
-    N_USED,
-    R2,
-    SCALE,
-    EstimatorPlan,
-    Plan,
-    make_plan,
-    warn_if_deficient,
-)
+from zarn._plans import EstimatorPlan, Plan, fields, make_plan, warn_if_deficient
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
+from zarn._trends import pack, per_length, slope_row, trends, unpack
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
 from zarn.many import derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
@@ -45,11 +40,11 @@ xr = import_optional("xarray", "zarn.xarray")
 
 # The dimension of the coefficients (and of their standard errors) in the results.
 POWER = "power"
-# The result's variables, in order; "mdl" only when asked, "n_inliers" for robust fits.
-VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "n_inliers")
-# What the positions along the fitted dimension were, for :func:`predict` to convert new
-# ones alike: the attribute ``coordinate_kind`` of the result.
-NUMERIC, DATETIME, TIMEDELTA = "numeric", "datetime64", "timedelta64"
+# The dimensions of the coefficients' covariance, as xarray's polyfit(cov=True) names them.
+COV_DIMS = ("cov_i", "cov_j")
+# What the positions along the fitted dimension were, for :func:`predict` and
+# :func:`trend` to convert new ones alike: the attribute ``coordinate_kind`` of the result.
+NUMERIC, DATETIME, TIMEDELTA, CFTIME = "numeric", "datetime64", "timedelta64", "cftime"
 
 
 def fit(
@@ -191,7 +186,7 @@ def fit(
     if isinstance(sample_weight, xr.DataArray):
         obj, sample_weight = _aligned_weights(xr, obj, sample_weight, dim)
         arrays = {name: obj[name] for name in arrays} if None not in arrays else {None: obj}
-    x, keep, kind, units = _positions(obj, dim)
+    x, keep, kind, units, calendar = _positions(obj, dim)
     if not keep.any():
         raise ValueError(
             f"the coordinate {dim!r} holds no known position: all {len(keep)} values are NaN or NaT"
@@ -216,20 +211,29 @@ def fit(
     )
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
-    out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
+    attrs = _attributes(plan, settings, dim, kind, units, skipna)
+    if calendar:
+        attrs["calendar"] = calendar
+    out = xr.Dataset(attrs=attrs)
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
-        for var, value in _unpack(packed, plan).items():
+        for var, value in fields(packed, plan).items():
+            # The coefficients first, as polyfit lays them out.
             dims = tuple(others)
-            if var in ("coef", "stderr"):  # the coefficients first, as polyfit lays them
+            if var in ("coef", "stderr"):
                 dims, value = (POWER, *others), np.moveaxis(value, -1, 0)
+            elif var == "cov":
+                value = np.moveaxis(unpack(value, plan.k), (-2, -1), (0, 1))
+                dims = (*COV_DIMS, *others)
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
-    out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
+    powers = plan.design.indices[:, 0].copy()
+    out.coords[POWER] = (POWER, powers)
+    out = out.assign_coords({d: (d, powers) for d in COV_DIMS})
     return out
 
 
@@ -259,30 +263,34 @@ def _no_dim(dim: Hashable, obj: Any) -> str:
     return f"dimension {dim!r} not found; the dimensions are {tuple(obj.dims)}"
 
 
-def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, str]:
+def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, str, str]:
     """The positions along ``dim`` as float64, which of them are known, their kind (numeric,
-    datetime64 or timedelta64) and their units."""
+    datetime64, timedelta64 or cftime), their units and the calendar of cftime dates."""
     n = obj.sizes[dim]
     if dim not in obj.coords:
-        return np.arange(n, dtype=np.float64), np.ones(n, dtype=bool), NUMERIC, ""
+        return np.arange(n, dtype=np.float64), np.ones(n, dtype=bool), NUMERIC, "", ""
     coord = obj.coords[dim]
     values = np.asarray(coord.values)
     kind = values.dtype.kind
+    if _cftime.is_cftime(values):
+        x = _cftime.cftime_to_ns(values)
+        calendar = _cftime.calendar_of(values)
+        return x, np.ones(n, dtype=bool), CFTIME, "nanoseconds since 1970-01-01", calendar
     if kind in "Mm":
         keep = ~np.isnat(values)
         x = np.full(n, np.nan)
         x[keep] = datetime_as_float(values[keep], str(dim))
         if kind == "M":
-            return x, keep, DATETIME, "nanoseconds since 1970-01-01"
-        return x, keep, TIMEDELTA, "nanoseconds"
+            return x, keep, DATETIME, "nanoseconds since 1970-01-01", ""
+        return x, keep, TIMEDELTA, "nanoseconds", ""
     if kind not in "biuf":
         raise TypeError(
             f"the coordinate {dim!r} holds {values.dtype} values, which are not numbers, "
-            "datetime64 or timedelta64 (convert dates of other calendars first)"
+            "datetime64, timedelta64 or cftime dates"
         )
     x = values.astype(np.float64)
     units = coord.attrs.get("units", "")
-    return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else ""
+    return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else "", ""
 
 
 def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool, label: str) -> Any:
@@ -299,25 +307,6 @@ def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool, 
     Yt = values.reshape(-1, values.shape[-1])  # a view where the layout allows
     packed = _backends.run_blocks(Yt, plan, n_jobs, None, progress)
     return packed.reshape(values.shape[:-1] + (packed.shape[-1],))
-
-
-def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
-    """The result's arrays from the packed fits (..., width): coefficient arrays keep the
-    coefficients along their last axis."""
-    k = plan.k
-    # Views of the packed array, whose quantities are contiguous.
-    out = {
-        "coef": packed[..., :k],
-        "stderr": packed[..., k : 2 * k],
-        "scale": packed[..., SCALE],
-        "r2": packed[..., R2],
-        "n_used": packed[..., N_USED].astype(np.int64),
-    }
-    if plan.scores:
-        out["mdl"] = packed[..., MDL]
-    if plan.method.flags_outliers:
-        out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
-    return out
 
 
 def _attributes(
@@ -357,11 +346,15 @@ def _attributes(
 _DESCRIPTIONS = {
     "coef": "coefficients of the powers of the mapped position u (see the attribute domain)",
     "stderr": "standard errors of the coefficients",
+    "cov": "covariance of the coefficients",
+    "df": "degrees of freedom of the t quantile of intervals (inf: normal quantile)",
     "scale": "residual standard deviation",
     "r2": "coefficient of determination",
     "n_used": "samples used by the fit",
     "mdl": "MDL score of the fit",
     "n_inliers": "samples of the robust fit's final refit",
+    "trend": "slope of the fit",
+    "trend_stderr": "standard error of the slope",
 }
 
 
@@ -370,6 +363,8 @@ def _variable_attributes(var: str, da: Any) -> dict[str, Any]:
     units = da.attrs.get("units")
     if var in ("coef", "stderr", "scale") and isinstance(units, str):
         attrs["units"] = units
+    elif var == "cov" and isinstance(units, str):
+        attrs["units"] = f"({units})^2"
     return attrs
 
 
@@ -430,14 +425,7 @@ def predict(
     >>> fits.zarn.predict([4.0], derivative=1).round(6).values  # slopes
     array([[8., 0.]])
     """
-    if not isinstance(ds, xr.Dataset):
-        raise TypeError(
-            f"ds must be a Dataset returned by zarn.xarray.fit, got {type(ds).__name__}"
-        )
-    names = [v for v in ds.data_vars if (v == "coef" or str(v).endswith("_coef"))]
-    names = [v for v in names if POWER in ds[v].dims]
-    if not names or "domain" not in ds.attrs:
-        raise ValueError("ds holds no fits: pass a Dataset returned by zarn.xarray.fit")
+    names = _fitted_names(ds)
     attrs = ds.attrs
     design = _design(ds)
     kind = attrs.get("coordinate_kind", NUMERIC)
@@ -447,7 +435,7 @@ def predict(
         if values.ndim == 0:
             values = values.reshape(1)
         coord = xr.DataArray(values, dims=(dim,), coords={dim: values})
-    X, known = _new_positions(coord, kind)
+    X, known = _new_positions(coord.values, kind, "coord")
     orders = derivative_orders(derivative, 1)
     factor = _time_factor(datetime_unit, kind) ** orders[0]
     shape = coord.shape
@@ -462,8 +450,8 @@ def predict(
         return out.reshape(coef.shape[:-1] + shape)
 
     results = {}
-    for name in names:
-        coef = ds[name]
+    for prefix in names:
+        coef = ds[f"{prefix}coef"]
         other = [d for d in coef.dims if d != POWER]
         result = xr.apply_ufunc(
             evaluate,
@@ -476,10 +464,145 @@ def predict(
             keep_attrs=False,
         )
         result = result.transpose(*coord.dims, *other).assign_coords(coord.coords)
-        results[name[: -len("_coef")] if name != "coef" else None] = result.rename(None)
+        results[prefix[:-1] if prefix else None] = result.rename(None)
     if list(results) == [None]:
         return results[None]
     return xr.Dataset({name: da for name, da in results.items()})
+
+
+def trend(fits: Any, per: Any = "year", at: Any = None) -> Any:
+    """The trends of the fits of :func:`fit`: each series' slope at ``at`` per ``per``,
+    with its standard error.
+
+    Parameters
+    ----------
+    fits : xarray.Dataset
+        A result of :func:`fit` (or the same read back from a file).
+    per : {"year", "decade"}, numpy.timedelta64, float or None, default="year"
+        The length of the fitted coordinate the trend is given per. For dates and
+        durations: ``"year"`` or ``"decade"`` (one or ten years of the calendar: 365.2425
+        days, the mean Gregorian year, for ``datetime64`` and cftime's standard and
+        proleptic Gregorian calendars; 365 days for ``noleap``, 360 for ``360_day``, 366
+        for ``all_leap`` and 365.25 for ``julian``), or a ``timedelta64``. For numbers:
+        a positive length in the coordinate's units, or None for one unit.
+    at : scalar or None, default=None
+        The position of the slopes, of the fitted coordinate's kind (a number, a
+        ``datetime64``, a cftime date); None: the middle of the fitted domain (the
+        attribute ``domain``).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the dimensions of the fits: ``trend`` and ``trend_stderr`` (``v_trend`` and
+        ``v_trend_stderr`` for the fit of the Dataset variable v), ``g' coef`` and
+        ``sqrt(g' C g)`` with g the derivatives of the basis functions at ``at`` times
+        the length of ``per``, and C the covariance (``cov``); their ``units`` are y's
+        per ``per`` (e.g. ``"K/decade"``) where y has units. The attributes ``per`` (its
+        length in words) and ``at`` (the position, in the units of the fits' attribute
+        ``coordinate_units``) say what they are. Lazy where the fits are.
+
+    Raises
+    ------
+    ValueError
+        For ``fits`` without fits or without covariances, a named ``per`` or a
+        timedelta64 on numeric positions, ``per=None`` on dates, a ``per`` that is not
+        positive, or an ``at`` of another kind than the fitted positions.
+
+    See Also
+    --------
+    zarn.ManyFits.trend : the same for :func:`zarn.fit_many`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import xarray as xr
+    >>> import zarn.xarray
+    >>> time = np.arange("1990-01", "2020-01", dtype="datetime64[M]").astype("datetime64[ns]")
+    >>> years = (time - time[0]) / np.timedelta64(1, "D") / 365.2425
+    >>> noise = np.resize([0.1, -0.1, 0.05, -0.05, 0.0], (360, 2))
+    >>> da = xr.DataArray(0.01 * years[:, None] * [1.0, 3.0] + noise, dims=("time", "pixel"),
+    ...                   coords={"time": time}, attrs={"units": "K"})
+    >>> fits = da.zarn.fit("time", zarn.PolynomialRegressor(degree=1, method="ols"))
+    >>> trends = zarn.xarray.trend(fits, per="decade")
+    >>> trends.trend.round(2).values.tolist(), trends.trend.attrs["units"]
+    ([0.1, 0.3], 'K/decade')
+    >>> bool((trends.trend_stderr < 0.01).all())
+    True
+    """
+    names = _fitted_names(fits)
+    attrs = fits.attrs
+    kind = attrs.get("coordinate_kind", NUMERIC)
+    year = _cftime.year_ns(attrs["calendar"]) if kind == CFTIME else YEAR_NS
+    length = per_length(per, kind != NUMERIC, year)
+    design = _design(fits)
+    if at is None:
+        position = float(np.mean(design.domain[0]))
+    else:
+        X, known = _new_positions(at, kind, "at")
+        if X.size != 1 or not known.all():
+            raise ValueError(f"at must be one known position; got {at!r}")
+        position = float(X[0, 0])
+    g = slope_row(design, position, length)
+
+    def evaluate(coef: np.ndarray, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        flat = coef.reshape(-1, coef.shape[-1])
+        tri = pack(cov.reshape(-1, *cov.shape[-2:]))
+        value, stderr = trends(flat, tri, g)
+        return value.reshape(coef.shape[:-1]), stderr.reshape(coef.shape[:-1])
+
+    # netCDF attributes: the position in the units of the fitted one's (coordinate_units).
+    out = xr.Dataset(attrs={"per": _per_label(per, attrs), "at": position})
+    for prefix in names:
+        if f"{prefix}cov" not in fits:
+            raise ValueError(
+                f"fits has no variable {prefix}cov: fit again with this version of zarn, "
+                "which keeps the covariances"
+            )
+        value, stderr = xr.apply_ufunc(
+            evaluate,
+            fits[f"{prefix}coef"],
+            fits[f"{prefix}cov"],
+            input_core_dims=[[POWER], list(COV_DIMS)],
+            output_core_dims=[[], []],
+            dask="parallelized",
+            output_dtypes=[np.float64, np.float64],
+            keep_attrs=False,
+        )
+        units = fits[f"{prefix}coef"].attrs.get("units")
+        for var, result in (("trend", value), ("trend_stderr", stderr)):
+            result.attrs["long_name"] = _DESCRIPTIONS[var]
+            if isinstance(units, str):
+                result.attrs["units"] = f"{units}/{out.attrs['per']}"
+            out[prefix + var] = result
+    return out
+
+
+def _per_label(per: Any, attrs: Any) -> str:
+    """The length of ``per`` in words, for the trends' units."""
+    if isinstance(per, str):
+        return per
+    if isinstance(per, np.timedelta64):
+        return str(per)
+    units = attrs.get("coordinate_units", "")
+    if per is None:
+        return units or "unit"
+    return f"{per:g} {units}".strip()
+
+
+def _fitted_names(ds: Any) -> list[str]:
+    """The prefixes of the fits that ``ds`` holds: ``""`` for the fit of a DataArray,
+    ``"v_"`` for that of the Dataset variable v."""
+    if not isinstance(ds, xr.Dataset):
+        raise TypeError(
+            f"ds must be a Dataset returned by zarn.xarray.fit, got {type(ds).__name__}"
+        )
+    names = [
+        str(v)[: -len("coef")] for v in ds.data_vars if v == "coef" or str(v).endswith("_coef")
+    ]
+    names = [v for v in names if POWER in ds[f"{v}coef"].dims]
+    if not names or "domain" not in ds.attrs:
+        raise ValueError("ds holds no fits: pass a Dataset returned by zarn.xarray.fit")
+    return names
 
 
 def _design(ds: Any) -> Design:
@@ -494,19 +617,25 @@ def _design(ds: Any) -> Design:
     return Design.from_data(domain.reshape(2, 1), validate_params(model))
 
 
-def _new_positions(coord: Any, kind: str) -> tuple[np.ndarray, np.ndarray]:
-    """The known positions of ``coord`` as an (n, 1) float64 array, and which are known."""
-    values = np.asarray(coord.values).reshape(-1)
-    got = values.dtype.kind
-    want = {DATETIME: "M", TIMEDELTA: "m"}.get(kind)
-    if want is None and got in "Mm" or want is not None and got != want:
-        expected = {DATETIME: "datetime64", TIMEDELTA: "timedelta64"}.get(kind, "numbers")
-        raise ValueError(f"the fits are of positions in {expected}; coord holds {values.dtype}")
-    if got in "Mm":
+def _new_positions(values: Any, kind: str, name: str) -> tuple[np.ndarray, np.ndarray]:
+    """The known positions of ``values`` (named ``name``) as an (n, 1) float64 array, and
+    which are known; of the kind of the fits' positions."""
+    values = np.asarray(values).reshape(-1)
+    got = CFTIME if _cftime.is_cftime(values) else values.dtype.kind
+    want = {DATETIME: "M", TIMEDELTA: "m", CFTIME: CFTIME}.get(kind)
+    if want is None and got in ("M", "m", CFTIME) or want is not None and got != want:
+        expected = {DATETIME: "datetime64", TIMEDELTA: "timedelta64"}.get(kind, kind)
+        expected = "numbers" if kind == NUMERIC else expected
+        held = "cftime dates" if got == CFTIME else values.dtype
+        raise ValueError(f"the fits are of positions in {expected}; {name} holds {held}")
+    if got == CFTIME:
+        known = np.ones(len(values), dtype=bool)
+        X = _cftime.cftime_to_ns(values)
+    elif got in "Mm":
         known = ~np.isnat(values)
-        X = datetime_as_float(values[known], "coord")
+        X = datetime_as_float(values[known], name)
     else:
-        X = as_float_array(values, "coord")
+        X = as_float_array(values, name)
         known = np.isfinite(X)
         X = X[known]
     return X.reshape(-1, 1), known
@@ -551,7 +680,7 @@ class ZarnDataArrayAccessor:
 @xr.register_dataset_accessor("zarn")
 class ZarnDatasetAccessor:
     """The accessor ``Dataset.zarn``: :func:`fit` of the variables, and :func:`predict`
-    of a result of :func:`fit`.
+    and :func:`trend` of a result of :func:`fit`.
 
     Examples
     --------
@@ -576,5 +705,9 @@ class ZarnDatasetAccessor:
         """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`."""
         return predict(self._obj, coord, **kwargs)
 
+    def trend(self, per: Any = "year", at: Any = None) -> Any:
+        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`."""
+        return trend(self._obj, per, at)
 
-__all__ = ["ZarnDataArrayAccessor", "ZarnDatasetAccessor", "fit", "predict"]
+
+__all__ = ["ZarnDataArrayAccessor", "ZarnDatasetAccessor", "fit", "predict", "trend"]
