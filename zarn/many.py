@@ -547,6 +547,16 @@ def fit_many(
     ``<``, success rate floored at 1/(2n)): equal to :func:`zarn.mdl_score` of the same
     prediction, and to :func:`zarn.mdl_score_reg` to rounding.
 
+    The model's ``harmonics`` and ``period`` add the sine/cosine columns of the period to
+    the shared design (the period of dates defaults to one mean Gregorian year), so every
+    route fits them with the polynomial, as the estimator does. Its ``cov_type`` applies
+    to every series: on the ``"ols"`` and ``"penalized"`` routes the covariances of
+    HC0-HC3, HAC and ``"ar1"`` are formed for all series of a block at once from their
+    residuals and their unscaled covariance (:func:`zarn._covtypes.covariance`, with
+    missing samples left out of the lags, as statsmodels on the series without them), and
+    ``df`` holds each series' degrees of freedom of its quantiles (``inf`` for normal
+    ones, ``n_eff - k`` for ``"ar1"``).
+
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series
     becomes one task of ``map_blocks``; the results are lazy Dask arrays. The native core
