@@ -492,9 +492,9 @@ def fit_many(
         The fits; its arrays are lazy Dask arrays when ``Y`` is a Dask array. Each series
         keeps the full covariance of its coefficients, packed (its upper triangle), for
         :meth:`ManyFits.trend` and :meth:`ManyFits.predict_interval`: 2 k + k (k + 1) / 2
-        + 6 doubles per series in all, of which the covariance and its degrees of freedom
+        + 7 doubles per series in all, of which the covariance and its degrees of freedom
         are k (k + 1) / 2 + 1 (100,000 series at degree 3, k = 4, hold 8.8 MB of
-        covariances in 19 MB of results).
+        covariances in 20 MB of results).
 
     Raises
     ------
