@@ -16,6 +16,7 @@ arithmetic, so that every series' results are the estimator's.
 
 from __future__ import annotations
 
+import functools
 import numbers
 from typing import Any
 
@@ -26,6 +27,7 @@ from zarn import _backends
 from zarn._design import Design
 from zarn._harmonics import harmonic_labels
 from zarn._plans import (
+    HARMONIC_FIELDS,
     Plan,
     fields,
     harmonic_fields,
@@ -157,10 +159,6 @@ class ManyFits:
         self.harmonic_stderr = values.get("harmonic_stderr")
         self.harmonic_labels = harmonic_labels(design.harmonics) if design.harmonics else None
         self.period = design.period
-        if design.harmonics:
-            self.__dict__.update(harmonic_fields(packed, plan))
-        else:
-            self.amplitude = self.phase = self.amplitude_stderr = self.phase_stderr = None
         self.cov_type = plan.cov_type
         self.basis = design.indices
         self.domain = design.domain
@@ -170,6 +168,35 @@ class ManyFits:
         self.dates = dates
         self._design: Design = design
         self._coef = packed[:, : plan.k]  # every column's coefficients, harmonics included
+        self._packed, self._plan = packed, plan
+
+    @functools.cached_property
+    def _harmonic_fields(self) -> dict[str, Any]:
+        """Amplitudes and phases with their errors, computed on first use (None each
+        without harmonics)."""
+        if not self._design.harmonics:
+            return dict.fromkeys(HARMONIC_FIELDS)
+        return harmonic_fields(self._packed, self._plan)
+
+    @property
+    def amplitude(self) -> Any:
+        """Each harmonic's amplitude, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["amplitude"]
+
+    @property
+    def phase(self) -> Any:
+        """Each harmonic's phase in radians, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["phase"]
+
+    @property
+    def amplitude_stderr(self) -> Any:
+        """Standard errors of ``amplitude`` (delta method); None without harmonics."""
+        return self._harmonic_fields["amplitude_stderr"]
+
+    @property
+    def phase_stderr(self) -> Any:
+        """Standard errors of ``phase`` (delta method); None without harmonics."""
+        return self._harmonic_fields["phase_stderr"]
 
     def __repr__(self) -> str:
         m, k = self.coef.shape
