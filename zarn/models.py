@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from zarn import _basis, _constants, _methods
-from zarn._design import PREDICT_BLOCK_ROWS
+from zarn._design import PREDICT_BLOCK_ROWS, Design
 from zarn._fit import SeriesFit, fit_series
 from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
@@ -509,8 +509,8 @@ class PolynomialRegressor:
             self.harmonic_coef_ = self._coef[..., k:]
             self.harmonic_labels_ = harmonic_labels(design.harmonics)
             self.period_ = design.period
-        self.basis_ = first.design.indices
-        self.domain_ = first.design.domain
+        self.basis_ = design.indices
+        self.domain_ = design.domain
         self.n_features_in_ = n_features
         if names is not None:
             self.feature_names_in_ = names
@@ -589,7 +589,7 @@ class PolynomialRegressor:
         """Standard errors of ``phase_`` (delta method), in radians."""
         return self._amplitude_phase()[3]
 
-    def _harmonic_design(self) -> Any:
+    def _harmonic_design(self) -> Design:
         """The design of a fit with harmonics (AttributeError without them)."""
         design = self._fitted()[0].design
         if not design.harmonics:
@@ -637,7 +637,7 @@ class PolynomialRegressor:
     # --------------------------------------------------------------- prediction
 
     def predict(self, X: ArrayLike) -> np.ndarray:
-        """Evaluate the fitted polynomial.
+        """Evaluate the fitted polynomial (and its harmonics, for a fit with them).
 
         Parameters
         ----------
@@ -694,7 +694,8 @@ class PolynomialRegressor:
         Notes
         -----
         c is the quantile of Student's t with ``df_resid_`` degrees of freedom (exact
-        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``).
+        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``), or that of
+        ``cov_type`` (see the class' parameters), whose covariance ``se`` then uses.
 
         Examples
         --------
@@ -872,8 +873,13 @@ class PolynomialRegressor:
         For every method the statistic is ``coef / stderr`` and the p value and intervals use
         Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
         WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
-        ``summary.lmrob`` and ``confint``. Without residual degrees of freedom, or where a
-        standard error is not finite, a row's tests and intervals are NaN.
+        ``summary.lmrob`` and ``confint``. Another ``cov_type`` brings its covariance and
+        quantiles (normal for HC0-HC3, HAC and H1 unless ``use_t``; t with the effective
+        sample size's degrees of freedom for ``"ar1"``), as statsmodels' ``fit(cov_type=)``.
+        Without residual degrees of freedom, or where a standard error is not finite, a
+        row's tests and intervals are NaN. A fit with harmonics lists their coefficients
+        (``sin1``, ``cos1``, ...) after the polynomial's, and each harmonic's amplitude and
+        phase with their standard errors.
 
         The coefficients of the raw monomials are exact (each rounded once from the exact
         rational change of units), but with a domain far from zero they are large, of
