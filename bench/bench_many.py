@@ -12,9 +12,12 @@ Subcommands (default: trend, robust, memory):
   agreement of the fitted values with ``xarray.polyval`` of polyfit's coefficients on a
   cube with a land mask and scattered NaN, and of the standard errors, scale and R^2 of
   200 series with statsmodels' OLS of each series alone. Interleaved rounds, medians.
-* ``robust``: the robust method on 2,000 series of n = 200 with ``n_deep=500``, one process
-  against two worker processes, through joblib and through a ``dask.distributed``
-  ``LocalCluster`` with one and two process workers; the results must be identical.
+* ``robust``: robust trend maps. 100,000 series of n = 100, degree 1, 10 % cloud-like
+  outliers (y - U(3, 10)) and 5 % NaN: the robust route of ``zarn.fit_many`` against the
+  ``"ols"`` route on the same data, ``scipy.stats.theilslopes`` per series (2,000 series,
+  scaled) and the robust engine's own calls on the route's blocks (interleaved rounds,
+  medians, default 3); then a 10**6-series cube through ``zarn.xarray.fit`` on a Dask
+  ``LocalCluster`` of two process workers, once. Written into ``bench/RESULTS.md``.
 * ``memory``: a Dask-backed DataArray of 2,000,000 series of n = 50 in chunks of 20,000
   series, generated lazily, fitted by ``zarn.xarray.fit`` on a ``LocalCluster`` of two
   process workers (one thread each); the peak resident memory of each worker (the
@@ -24,6 +27,7 @@ Subcommands (default: trend, robust, memory):
   fitting each series alone, by degree.
 
     python bench/bench_many.py [trend|robust|memory|agreement] [--rounds R]
+    python bench/bench_many.py robust --rounds 3
 
 The machine has two cores shared with other work: the load average is printed with every
 measurement.
@@ -217,77 +221,166 @@ def agreement_statsmodels():
 
 # ------------------------------------------------------------------------ robust
 
+# Robust trend maps: series of this many samples, degree 1, 10 % cloud-like outliers
+# (y - U(3, 10)) and 5 % NaN.
+ROBUST_N, ROBUST_SERIES, THEIL_SERIES = 100, 100_000, 2_000
+CUBE_SHAPE, CUBE_CHUNK = (1000, 1000), (50, 1000)  # a 10**6-series cube, 50,000 per chunk
 
-def robust_problem():
-    rng = np.random.default_rng(1)
-    n, m = 200, 2000
-    x = np.linspace(-1.0, 1.0, n)
-    a = rng.normal(size=(DEGREE + 1, m))
-    Y = np.polynomial.polynomial.polyvander(x, DEGREE) @ a + rng.normal(0, 0.05, (n, m))
-    outliers = rng.random(Y.shape) < 0.2
-    Y[outliers] = rng.uniform(-10, 10, outliers.sum())
-    model = zarn.PolynomialRegressor(degree=DEGREE, method="robust", n_deep=500)
-    return x, Y, model
+
+def cloudy(rng, shape, n=ROBUST_N):
+    """Series (n, *shape) of lines with noise 0.1, clouds and gaps, and their positions."""
+    x = np.linspace(0.0, 1.0, n)
+    slope = rng.uniform(-1.0, 1.0, shape)
+    Y = 1.0 + x.reshape((n,) + (1,) * len(shape)) * slope + rng.normal(0, 0.1, (n, *shape))
+    clouds = rng.random(Y.shape) < 0.1
+    Y[clouds] -= rng.uniform(3.0, 10.0, clouds.sum())
+    Y[rng.random(Y.shape) < 0.05] = np.nan
+    return x, Y
+
+
+def engine_share(x, Y, model):
+    """Seconds of one robust fit_many call (blocks one after the other) and of the engine's
+    calls inside it: what the route adds to the engine, measured in the same run."""
+    from zarn import _plans
+
+    spent = []
+    engine = _plans.engine_block
+
+    def timed_engine(*args, **kwargs):
+        t, out = timed(lambda: engine(*args, **kwargs))
+        spent.append(t)
+        return out
+
+    _plans.engine_block, _plans.RobustPlan.threaded = timed_engine, False
+    try:
+        total = timed(lambda: zarn.fit_many(x, Y, model))[0]
+    finally:
+        _plans.engine_block, _plans.RobustPlan.threaded = engine, True
+    return sum(spent), total
 
 
 def robust(rounds):
-    import dask.array as da
-    from dask.distributed import Client, LocalCluster
-    from threadpoolctl import threadpool_limits
+    """The robust route against the "ols" route, theilslopes and the engine alone."""
+    from scipy import stats
 
-    x, Y, model = robust_problem()
-    print(f"robust: {Y.shape[1]} series of n = {Y.shape[0]}, n_deep = 500; {load()}", flush=True)
+    from zarn import _plans
+    from zarn._robust_engine import fit_block as engine_block
 
-    def run(n_jobs, threads=None):
-        def fit():
-            with threadpool_limits(threads, user_api="openmp"):
-                return zarn.fit_many(x, Y, model, n_jobs=n_jobs).coef
+    x, Y = cloudy(np.random.default_rng(1), (ROBUST_SERIES,))
+    robust_model = zarn.PolynomialRegressor(degree=1, method="robust", random_state=0)
+    ols_model = zarn.PolynomialRegressor(degree=1, method="ols")
+    plan = _plans.make_plan(x[:, None], zarn.many.model_settings(robust_model), True, False)
+    size = plan.block_size(ROBUST_SERIES, ROBUST_N)
+    Yt = np.ascontiguousarray(Y.T)
+    head = Y[:, :THEIL_SERIES]
 
-        return fit
+    def engine():  # the engine's calls alone, on the route's blocks
+        for s in range(0, ROBUST_SERIES, size):
+            engine_block(plan.Phi, Yt[s : s + size], seed=plan.seed)
 
-    # The sampler's warm-up runs on OpenMP threads, so one process with its default two
-    # threads already uses both cores part of the time; the process-parallel speed-up is
-    # measured against one process on one thread (as each worker process runs: joblib and
-    # Dask workers each get one thread on this 2-core machine).
-    runs = {
-        "one process, 1 thread": run(1, 1),
-        "one process, 2 threads (default)": run(1),
-        "joblib, 2 processes": run(2),
+    def theil():
+        for y in head.T:
+            used = np.isfinite(y)
+            stats.theilslopes(y[used], x[used])
+
+    cases = {
+        "zarn robust route": lambda: zarn.fit_many(x, Y, robust_model),
+        "robust engine alone": engine,
+        'zarn "ols" route': lambda: zarn.fit_many(x, Y, ols_model),
+        f"theilslopes ({THEIL_SERIES} series, scaled)": theil,
     }
-    results = {}
-    times = {name: [] for name in runs}
-    for _ in range(rounds):
-        for name, fn in runs.items():
-            t, results[name] = timed(fn)
-            times[name].append(t)
-        print(f"  round: {[round(v[-1], 2) for v in times.values()]} s; {load()}", flush=True)
-
-    Yd = da.from_array(Y, chunks=(Y.shape[0], 50))
-    for workers in (1, 2):
-        name = f"LocalCluster, {workers} process worker(s)"
-        times[name] = []
-        with (
-            LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-            ) as cluster,
-            Client(cluster),
-        ):
-            for _ in range(rounds):
-                t, results[name] = timed(lambda: zarn.fit_many(x, Yd, model).coef.compute())
-                times[name].append(t)
-        print(f"  {name}: {[round(v, 2) for v in times[name]]} s; {load()}", flush=True)
-
-    reference = "one process, 1 thread"
-    base = statistics.median(times[reference])
-    cluster_base = statistics.median(times["LocalCluster, 1 process worker(s)"])
-    for name, ts in times.items():
-        t = statistics.median(ts)
-        same = np.array_equal(results[name], results[reference], equal_nan=True)
-        ref = cluster_base if name.startswith("LocalCluster") else base
-        print(
-            f"  {name:36} {t:7.2f} s  speed-up {ref / t:4.2f}x  identical: {same}",
-            flush=True,
+    print(f"robust: {ROBUST_SERIES} series of n = {ROBUST_N}; {load()}", flush=True)
+    times = interleaved(cases, rounds)
+    theil_name = list(cases)[-1]
+    scaled = {
+        n: t[0] * (ROBUST_SERIES / THEIL_SERIES if n == theil_name else 1.0)
+        for n, t in times.items()
+    }
+    route, ols = scaled["zarn robust route"], scaled['zarn "ols" route']
+    lines = [
+        f"{ROBUST_SERIES:,} series x {ROBUST_N} samples, degree 1, 10 % outliers y - U(3, 10), "
+        f"5 % NaN; medians of {rounds} interleaved rounds, one process (the engine's OpenMP "
+        f"threads on the machine's {os.cpu_count()} cores); {load()}.",
+        "",
+        "| case | time (s) | per series (us) | its time / robust route's |",
+        "|---|---|---|---|",
+    ]
+    for name, t in scaled.items():
+        lines.append(f"| {name} | {t:.2f} | {t / ROBUST_SERIES * 1e6:.1f} | {t / route:.3g} |")
+    inside, total = engine_share(x, Y, robust_model)
+    fits = zarn.fit_many(x, Y[:, :200], robust_model)
+    same = 0
+    for j in range(200):
+        used = np.isfinite(Y[:, j])
+        ref = zarn.PolynomialRegressor(**{**robust_model.get_params(), "domain": fits.domain})
+        ref.fit(x[used, None], Y[used, j])
+        same += np.array_equal(fits.coef[j], ref.coef_) and np.array_equal(
+            fits.stderr[j], ref.stderr_
         )
+    lines += [
+        "",
+        f'Robust route / "ols" route: {route / ols:.1f}x (target: '
+        f"at most 20x); theilslopes / robust route: {scaled[theil_name] / route:.1f}x (target: "
+        f"at least 10x); route / engine alone (separate cases, so the load's drift between "
+        f"them counts too): {route / scaled['robust engine alone']:.2f}x. Within one run of "
+        f"the route on one thread of blocks: {total:.2f} s, of which {inside:.2f} s in the "
+        f"engine's calls: the route adds {100 * (total - inside) / inside:.1f} % to them. "
+        f"Coefficients and standard errors equal to the estimator's fit of the series alone, "
+        f"bit for bit: {same} of 200 series.",
+    ]
+    print("\n".join(lines), flush=True)
+    return lines
+
+
+def robust_cube(rounds):
+    """A 10**6-series cube through zarn.xarray.fit on a two-worker LocalCluster, once."""
+    import dask.array as da
+    import xarray as xr
+    from dask.distributed import Client, LocalCluster
+
+    import zarn.xarray
+
+    def chunk(block_info=None):
+        loc = block_info[None]["chunk-location"]
+        shape = block_info[None]["chunk-shape"][1:]
+        return cloudy(np.random.default_rng([3, *loc]), shape)[1]
+
+    chunks = ((ROBUST_N,),) + tuple((c,) * (s // c) for s, c in zip(CUBE_SHAPE, CUBE_CHUNK))
+    data = da.map_blocks(chunk, chunks=chunks, dtype=np.float64, meta=np.empty((0, 0, 0)))
+    x = np.linspace(0.0, 1.0, ROBUST_N)
+    cube = xr.DataArray(data, dims=("time", "lat", "lon"), coords={"time": x})
+    model = zarn.PolynomialRegressor(degree=1, method="robust", random_state=0)
+    m = int(np.prod(CUBE_SHAPE))
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        t, fits = timed(lambda: client.compute(zarn.xarray.fit(cube, "time", model), sync=True))
+    fitted = int(np.isfinite(fits.coef.values[1]).sum())
+    line = (
+        f"A {m:,}-series cube ({ROBUST_N} x {CUBE_SHAPE[0]} x {CUBE_SHAPE[1]}, chunks of "
+        f"{int(np.prod(CUBE_CHUNK)):,} series, the same clouds and gaps, generated in the "
+        f"workers) through `zarn.xarray.fit` on a Dask `LocalCluster` of 2 process workers "
+        f"(1 thread each), run once: {t:.0f} s ({fitted:,} series fitted); {load()}."
+    )
+    print(line, flush=True)
+    return [line]
+
+
+def robust_section(rounds):
+    """Both robust measurements, written into RESULTS.md."""
+    import pathlib
+    import sys
+
+    here = pathlib.Path(__file__).resolve().parent
+    sys.path.insert(0, str(here))
+    from _results import write_section
+
+    lines = ["## Robust trend maps (`bench/bench_many.py robust`)", ""]
+    lines += robust(rounds) + [""] + robust_cube(rounds)
+    write_section(here / "RESULTS.md", "bench/bench_many.py", "Robust trend maps", "\n".join(lines))
 
 
 # ------------------------------------------------------------------------ memory
@@ -390,9 +483,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     for what in args.what:
-        {"trend": trend, "robust": robust, "memory": memory, "agreement": agreement}[what](
-            args.rounds
-        )
+        run = {"trend": trend, "robust": robust_section, "memory": memory, "agreement": agreement}
+        run[what](args.rounds)
 
 
 if __name__ == "__main__":

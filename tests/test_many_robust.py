@@ -254,6 +254,5 @@ def test_min_count_in_xarray():
     ],
 )
 def test_min_count_is_checked(value, error, match):
-    with pytest.raises((ValueError, TypeError), match=match) as info:
+    with pytest.raises(error, match=match):
         zarn.fit_many(np.arange(5.0), np.ones((5, 2)), min_count=value)
-    assert isinstance(info.value, (ValueError, TypeError))

@@ -18,8 +18,9 @@ import numpy as np
 from zarn._optional import import_optional
 from zarn._plans import Plan, width
 
-# Threads of the calling process that fit blocks of the linear route at once: memory-bound
-# work, which gains little from more.
+# Threads of the calling process that fit blocks of a threaded plan at once: the linear
+# route's work is memory-bound and the robust engine threads each block itself, so more
+# gain little.
 MAX_THREADS = 4
 
 
@@ -39,7 +40,7 @@ def run_blocks(
     Yt: np.ndarray, plan: Plan, n_jobs: int, chunk_size: int | None, progress: bool
 ) -> np.ndarray:
     """The packed fits (n_series, width) of the rows of Yt, fitted block by block: here
-    (``n_jobs=1``; the linear route on up to ``MAX_THREADS`` threads), each block into its
+    (``n_jobs=1``; a threaded plan on up to ``MAX_THREADS`` threads), each block into its
     own columns of the result, or in joblib workers."""
     m, n = Yt.shape
     size = plan.block_size(m, n) if chunk_size is None else chunk_size
@@ -60,8 +61,8 @@ def run_blocks(
             parallel = joblib.Parallel(n_jobs=n_jobs, backend="loky", return_as="generator")
             results = parallel(joblib.delayed(fit_block)(Yt[s : s + size], plan) for s in starts)
         elif threads > 1:
-            # The linear route's work is NumPy's, which releases the interpreter lock while
-            # it computes: blocks on threads at once (the same results, block by block).
+            # NumPy and the robust engine release the interpreter lock while they compute:
+            # blocks on threads at once (the same results, block by block).
             results = stack.enter_context(ThreadPoolExecutor(threads)).map(here, starts)
         else:
             results = map(here, starts)

@@ -41,7 +41,6 @@ from zarn._lstsq import Penalty, r_factor, rank_of, singular_values, weighted_ro
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import auto, time_order
 from zarn._methods.robust import Robust, fit_scaled
-from zarn._robust_engine import FAILED
 from zarn._robust_engine import fit_block as engine_block
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
@@ -252,12 +251,10 @@ def warn_if_deficient(plan: Plan, n_series: int, stacklevel: int = 2) -> None:
     warn_if_rank_deficient(plan.rank, plan.k, plan.n_obs, stacklevel + 1, series=n_series)
 
 
-def warn_if_failed(packed: Any, plan: Plan, stacklevel: int = 2) -> None:
-    """One :class:`zarn.exceptions.FitWarning` for the call whose packed fits (NumPy,
-    ..., width) hold series that their method could not fit."""
-    failed = n_failed(packed, plan.min_count)
+def warn_if_failed(failed: int, total: int, stacklevel: int = 2) -> None:
+    """One :class:`zarn.exceptions.FitWarning` for the call of ``total`` series of which
+    ``failed`` (:func:`n_failed`) could not be fitted, if any."""
     if failed:
-        total = packed[..., 0].size
         warnings.warn(
             f"{failed} of {total} series could not be fitted; their coefficients are NaN",
             FitWarning,
@@ -277,11 +274,11 @@ def usable_counts(finite: np.ndarray, skipna: bool) -> np.ndarray:
     return np.where(skipna | (counts == finite.shape[1]), counts, 0)
 
 
-def n_failed(packed: np.ndarray, min_count: int) -> int:
-    """Series of the packed fits (..., width) that had ``min_count`` usable samples (and
-    at least one) yet got no coefficients: those their method could not fit."""
+def n_failed(packed: np.ndarray, plan: Plan) -> int:
+    """Series of the packed fits (..., width) that had the plan's ``min_count`` usable
+    samples (at least one) yet got no coefficients: those their method could not fit."""
     used = packed[..., N_USED]
-    return int(np.count_nonzero((used >= max(min_count, 1)) & np.isnan(packed[..., 0])))
+    return int(np.count_nonzero((used >= max(plan.min_count, 1)) & np.isnan(packed[..., 0])))
 
 
 def not_fitted(out: np.ndarray) -> np.ndarray:
@@ -684,23 +681,20 @@ class RobustPlan:
             ridge=p.ridge,
             seed=self.seed,
         )
-        ok = fit.status != FAILED
         cov = fit.cov_h1 if self._h1 else fit.cov
-        packed = not_fitted(np.empty((out.shape[0], len(Y))))
+        packed = np.empty((out.shape[0], len(Y)))
         packed[N_USED] = out[N_USED, rows]
-        done = packed[:, ok]  # a copy, written back below
         self._pack(
-            done,
-            fit.coef[ok],
-            cov[ok],
-            fit.scale[ok],
-            fit.s_scale[ok],
-            np.ones(len(done.T)),
-            fit.inlier_mask[ok].sum(axis=1),
-            Y[ok],
-            used[ok],
+            packed,
+            fit.coef,  # NaN where the engine found no fit (FAILED)
+            cov,
+            fit.scale,
+            fit.s_scale,
+            np.ones(len(Y)),
+            fit.inlier_mask.sum(axis=1),
+            Y,
+            used,
         )
-        packed[:, ok] = done
         out[:, rows] = packed
 
     def _alone(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
@@ -788,7 +782,7 @@ class RobustPlan:
         out[:k] = real.T
         out[N_INLIERS] = inliers
         out[R2] = self._r_squared(coef, Y / unit[:, None], used)
-        # Coefficients beyond the range of doubles: the estimator's fit raises.
+        # No fit, or coefficients beyond the range of doubles (the estimator's fit raises).
         bad = ~np.isfinite(real).all(axis=1)
         if self.scores:
             for j in np.flatnonzero(~bad):

@@ -37,8 +37,11 @@ class FitWarning(UserWarning):
     no finite solution, or coefficients beyond the range of doubles); the message counts
     them. Those series get NaN coefficients and statistics, with their ``n_used``; every
     other series is fitted as usual. Series without enough samples (fewer than
-    ``min_count``) are not counted: ``n_used`` reports them. Filter it or turn it into
-    an error with :mod:`warnings`, as any warning.
+    ``min_count``) are not counted: ``n_used`` reports them. Dask input is fitted when it
+    is computed, in whichever process runs each block, so no warning is issued for it: the
+    series that could not be fitted are those with NaN coefficients and ``n_used`` of at
+    least ``min_count``. Filter the warning or turn it into an error with
+    :mod:`warnings`, as any warning.
 
     Examples
     --------

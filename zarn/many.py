@@ -32,6 +32,7 @@ from zarn._plans import (
     fields,
     harmonic_fields,
     make_plan,
+    n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
@@ -501,9 +502,10 @@ def fit_many(
     n_jobs : int, default=1
         NumPy input only: worker processes (joblib's loky backend; -1 for one per core).
         Processes, because a call into the native core holds the interpreter lock. With
-        1, the ``"ols"`` and ``"penalized"`` fits run their blocks on up to four threads of
-        the calling process (their work is NumPy's, which releases the lock). The results
-        do not depend on ``n_jobs`` or on the threads.
+        1, the ``"ols"``, ``"penalized"`` and ``"robust"`` fits run their blocks on up to
+        four threads of the calling process (their work is NumPy's or the robust engine's,
+        which release the lock; the engine also spreads a block's series over its own
+        threads). The results do not depend on ``n_jobs`` or on the threads.
     chunk_size : int or None, default=None
         Series per block (None: about 2**21 values per block, whatever ``n_jobs``). With
         Dask input the array's own chunks are the blocks and this is ignored. Other blocks
@@ -586,9 +588,10 @@ def fit_many(
 
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series
-    becomes one task of ``map_blocks``; the results are lazy Dask arrays. The native core
-    holds the interpreter lock, so Dask's default threaded scheduler runs the blocks one
-    at a time: use the distributed scheduler with process workers, for example
+    becomes one task of ``map_blocks``; the results are lazy Dask arrays. The robust
+    engine and NumPy release the interpreter lock, so Dask's threaded scheduler runs
+    those blocks at once; the native core holds it, so penalty weights chosen per series
+    need process workers to run in parallel, for example
     ``dask.distributed.Client(LocalCluster(processes=True))``; the same code runs on a
     real cluster.
 
@@ -651,7 +654,7 @@ def fit_many(
         packed = _backends.dask_blocks(Yt, plan)
     else:
         packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
-        warn_if_failed(packed, plan)
+        warn_if_failed(n_failed(packed, plan), len(packed))
     return ManyFits(packed, plan, axis, ndim, dates)
 
 

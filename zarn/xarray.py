@@ -36,6 +36,7 @@ from zarn._plans import (
     fields,
     harmonic_fields,
     make_plan,
+    n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
@@ -183,9 +184,10 @@ def fit(
     estimator's single fits.
 
     With Dask, the data are rechunked into one chunk along ``dim`` (choose chunks along
-    the other dimensions) and each chunk is one task, on whatever scheduler is active; the
-    native core holds the interpreter lock, so use process workers (for example
-    ``dask.distributed.LocalCluster(processes=True)``) to fit chunks in parallel.
+    the other dimensions) and each chunk is one task, on whatever scheduler is active.
+    Penalty weights chosen per series run in the native core, which holds the interpreter
+    lock: use process workers (for example ``dask.distributed.LocalCluster(processes=True)``)
+    to fit those chunks in parallel.
 
     Examples
     --------
@@ -268,12 +270,12 @@ def fit(
     if calendar:
         attrs["calendar"] = calendar
     out = xr.Dataset(attrs=attrs)
-    computed = []  # the packed fits of NumPy-backed variables, for the warning
+    failed = fitted = 0  # series of NumPy-backed variables, for the warning
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
         if isinstance(packed, np.ndarray):
-            computed.append(packed.reshape(-1, packed.shape[-1]))
+            failed, fitted = failed + n_failed(packed, plan), fitted + packed[..., 0].size
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
@@ -290,8 +292,7 @@ def fit(
                 dims = (*COV_DIMS, *others)
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
-    if computed:
-        warn_if_failed(np.concatenate(computed), plan)
+    warn_if_failed(failed, fitted)
     return out.assign_coords(_coefficient_coords(plan.design))
 
 
