@@ -249,7 +249,9 @@ def test_fit_many_on_hostile_input(args):
         # A series is fitted (finite coefficients) or marked as not fitted (NaN), whole.
         fitted = np.isfinite(fits.coef).all(axis=1)
         assert (fitted | np.isnan(fits.coef).all(axis=1)).all()
-        assert (fits.n_used[~fitted] == 0).all() or not skipna
+        # Not fitted: fewer usable samples than min_count (by default one more than the
+        # coefficients).
+        assert (fits.n_used[~fitted] <= len(fits.basis)).all() or not skipna
         assert not np.isnan(fits.mdl[fitted]).any()
     np.testing.assert_array_equal(reference_fit(), REFERENCE)
 

@@ -285,12 +285,13 @@ class ManyFits:
 
         Returns
         -------
-        trend, trend_stderr : ndarray of shape (n_series,), or float arrays of shape ()
-            for a one-dimensional ``Y`` (lazy for Dask)
-            ``g' coef`` and ``sqrt(g' C g)``, with g the derivatives of the basis
-            functions at ``at`` times ``per`` and C the series' covariance (``cov``): so
-            for ``"ols"`` of degree 1 statsmodels' slope and its standard error, rescaled.
-            NaN for a series without samples or without residual degrees of freedom.
+        trend, trend_stderr : ndarray of shape (n_series,), or of shape () for a 1-D Y
+            Lazy for Dask. ``g' coef`` and ``sqrt(g' C g)``, with g the derivatives of the basis
+            functions at ``at`` times ``per`` (0 for the harmonics' columns: the trend is
+            the polynomial's slope) and C the series' covariance (``cov``, of its
+            ``cov_type``): for ``"ols"`` of degree 1, statsmodels' slope and its standard
+            error in the units of ``per``. NaN for a series without samples or without
+            residual degrees of freedom.
 
         Raises
         ------
@@ -347,8 +348,10 @@ class ManyFits:
             Laid out as :meth:`predict`. c is each series' quantile of the estimator's
             intervals (``PolynomialRegressor.predict_interval``): Student's t with the
             series' ``df`` degrees of freedom (``df_resid``: for ``"ols"``, exact under
-            Gaussian noise; for ``"robust"``, as R's ``lmrob``). NaN for a series without
-            samples or without residual degrees of freedom.
+            Gaussian noise; for ``"robust"``, as R's ``lmrob``; ``n_eff - k`` for
+            ``cov_type="ar1"``), the normal quantile where ``df`` is ``inf`` (HC0-HC3 and
+            HAC without ``use_t``, Huber's H1). NaN for a series without samples or
+            without residual degrees of freedom.
 
         Raises
         ------
