@@ -238,20 +238,25 @@ def many_arguments(draw):
 def test_fit_many_on_hostile_input(args):
     x, Y, model, skipna, axis = args
     try:
-        fits = zarn.fit_many(x, Y, model, skipna=skipna, axis=axis, mdl=True)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", zarn.FitWarning)
+            fits = zarn.fit_many(x, Y, model, skipna=skipna, axis=axis, mdl=True)
     except EXPECTED_ERRORS as err:
         assert_clear(err)
     else:
         event("fitted")
-        n_series = fits.coef.shape[0]
-        assert fits.coef.shape == fits.stderr.shape == (n_series, len(fits.basis))
+        n_series, k = fits.coef.shape[0], len(fits.basis)
+        assert fits.coef.shape == fits.stderr.shape == (n_series, k)
         assert fits.mdl.shape == fits.n_used.shape == fits.r2.shape == (n_series,)
-        # A series is fitted (finite coefficients) or marked as not fitted (NaN), whole.
+        # A series is fitted (finite coefficients) or marked as not fitted (NaN), whole:
+        # for too few samples (fewer than k + 1, the default min_count), or counted by
+        # the one FitWarning of the call.
         fitted = np.isfinite(fits.coef).all(axis=1)
         assert (fitted | np.isnan(fits.coef).all(axis=1)).all()
-        # Not fitted: fewer usable samples than min_count (by default one more than the
-        # coefficients).
-        assert (fits.n_used[~fitted] <= len(fits.basis)).all() or not skipna
+        failed = int((~fitted & (fits.n_used >= k + 1)).sum())
+        messages = [str(w.message) for w in caught if w.category is zarn.FitWarning]
+        assert messages == ([f"{failed} of {n_series} series could not be fitted; their "
+                             "coefficients are NaN"] if failed else [])  # fmt: skip
         assert not np.isnan(fits.mdl[fitted]).any()
     np.testing.assert_array_equal(reference_fit(), REFERENCE)
 
