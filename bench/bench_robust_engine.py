@@ -5,8 +5,8 @@
    defaults, precomputed features) and statsmodels' RLM (Tukey's biweight), and at 10^6
    against RANSAC; medians of interleaved rounds (bench/_timing.py). For each data set the
    number of trials RANSAC ran (of its 100) says whether it stopped early.
-2. Many series: m series x 100 samples on one cubic design, 10 % cloud-like outliers
-   (y - U(3, 10)) and 5 % NaN, all threads: the engine's block fit against
+2. Many series: m series x 100 samples on one design of degree 1 and of degree 3, 10 %
+   cloud-like outliers (y - U(3, 10)) and 5 % NaN, all threads: the engine's block fit against
    ``zarn.fit_many(..., method="ols")`` on the same data, and scipy's ``theilslopes`` per
    series (timed on a subset of the series and scaled to all of them).
 3. Accuracy: the robust benchmark's cubics (bench_robust.py: n = 400, symmetric and
@@ -54,6 +54,7 @@ TRUTH = np.array([1.0, -2.0, 0.5, 3.0])
 ONE_FIT = ((100, 0.1), (400, 0.0), (400, 0.25), (10_000, 0.25), (100_000, 0.25))
 LARGEST = (1_000_000, 0.25)
 THEIL_SUBSET = 2000  # series timed for theilslopes
+MANY_DEGREES = (1, 3)  # a line (theilslopes' model) and a cubic
 
 
 def one_fit_data(n, fraction, seed=0):
@@ -86,39 +87,50 @@ def one_fit_cases():
     return cases, trials
 
 
-def many_data(m, n=100, seed=0):
+def many_data(m, degree, n=100, seed=0):
     rng = np.random.default_rng(seed)
     x = np.linspace(0.0, 1.0, n)
-    F = np.vander(2.0 * x - 1.0, 4, increasing=True)
-    Y = rng.standard_normal((m, 4)) @ F.T + 0.1 * rng.standard_normal((m, n))
+    F = np.vander(2.0 * x - 1.0, degree + 1, increasing=True)
+    Y = rng.standard_normal((m, degree + 1)) @ F.T + 0.1 * rng.standard_normal((m, n))
     Y -= (rng.random((m, n)) < 0.1) * rng.uniform(3.0, 10.0, (m, n))
     Y[rng.random((m, n)) < 0.05] = np.nan
     return x, F, Y
 
 
 def many_series(m, rounds):
+    """Median times of the engine and of the "ols" route per degree, and of theilslopes
+    (scaled from THEIL_SUBSET series; it fits a line whatever the degree), interleaved."""
     from scipy.stats import theilslopes
 
-    x, F, Y = many_data(m)
-    model = zarn.PolynomialRegressor(3, method="ols")
-    engine = lambda: fit_block(F, Y)  # noqa: E731
-    ols = lambda: zarn.fit_many(x, Y.T, model)  # noqa: E731
+    data = {d: many_data(m, d) for d in MANY_DEGREES}
+    x, _, Y1 = data[1]
 
     def theil():
-        for y in Y[:THEIL_SUBSET]:
+        for y in Y1[:THEIL_SUBSET]:
             ok = np.isfinite(y)
             theilslopes(y[ok], x[ok])
 
-    times = {"engine": [], "ols": [], "theilslopes": []}
+    routes = {("theilslopes", 1): theil}
+    for d, (x, F, Y) in data.items():
+        model = zarn.PolynomialRegressor(d, method="ols")
+        routes["engine", d] = lambda F=F, Y=Y: fit_block(F, Y)
+        routes["ols", d] = lambda x=x, Y=Y, model=model: zarn.fit_many(x, Y.T, model)
+    times = {key: [] for key in routes}
     for _ in range(rounds):
-        for name, fn in (("engine", engine), ("ols", ols), ("theilslopes", theil)):
+        for key, fn in routes.items():
             start = time.perf_counter()
             fn()
             elapsed = time.perf_counter() - start
-            times[name].append(elapsed * (m / THEIL_SUBSET if name == "theilslopes" else 1.0))
-    med = {k: float(np.median(v)) for k, v in times.items()}
-    fit = engine()
-    return med, float(np.mean(fit.status == 0)), float(np.mean(fit.inlier_mask[np.isfinite(Y)]))
+            times[key].append(elapsed * (m / THEIL_SUBSET if key[0] == "theilslopes" else 1.0))
+    med = {key: float(np.median(v)) for key, v in times.items()}
+    shares = {}
+    for d, (_, F, Y) in data.items():
+        fit = fit_block(F, Y)
+        shares[d] = (
+            float(np.mean(fit.status == 0)),
+            float(np.mean(fit.inlier_mask[np.isfinite(Y)])),
+        )
+    return med, shares
 
 
 def accuracy(seeds):
@@ -182,7 +194,7 @@ def main():
     with threadpool_limits(1):  # one thread for the engine, BLAS and RANSAC alike
         cases, trials = one_fit_cases()
         rows = run_cases(cases, repeats=args.rounds)
-    many, fitted, inliers = many_series(args.series, max(2, args.rounds // 2))
+    many, shares = many_series(args.series, max(2, args.rounds // 2))
     means, flagged = accuracy(range(args.seeds))
     cover = {h: coverage(args.coverage, h) for h in (False, True)}
 
@@ -207,22 +219,32 @@ def main():
         "RANSAC stops early (fewer than its 100 trials) where the trials column says so.",
         "",
         f"Many series: {args.series:,} x 100, 10 % y - U(3, 10), 5 % NaN, both cores "
-        f"(median of {max(2, args.rounds // 2)} rounds; theilslopes timed on "
-        f"{THEIL_SUBSET:,} series and scaled):",
+        f"(median of {max(2, args.rounds // 2)} interleaved rounds; theilslopes, a line, "
+        f"timed on {THEIL_SUBSET:,} series and scaled):",
         "",
-        "| route | time | per series | / ols route |",
-        "|---|---|---|---|",
+        "| degree | route | time | per series | / ols route | theilslopes / route |",
+        "|---|---|---|---|---|---|",
     ]
-    for name in ("engine", "ols", "theilslopes"):
-        t = many[name]
-        out.append(
-            f"| {name} | {format_seconds(t)} | {format_seconds(t / args.series)} | "
-            f"{t / many['ols']:.1f} |"
-        )
+    theil = many["theilslopes", 1]
+    for d in MANY_DEGREES:
+        for name in ("engine", "ols"):
+            t = many[name, d]
+            out.append(
+                f"| {d} | {name} | {format_seconds(t)} | {format_seconds(t / args.series)} | "
+                f"{t / many['ols', d]:.1f} | {theil / t:.1f} |"
+            )
+    out.append(
+        f"| | theilslopes | {format_seconds(theil)} | {format_seconds(theil / args.series)} | | |"
+    )
     out += [
         "",
-        f"Engine: {fitted:.1%} of the series fitted, {inliers:.1%} of the present samples "
-        f"inliers; theilslopes / engine = {many['theilslopes'] / many['engine']:.1f}.",
+        "Engine: "
+        + "; ".join(
+            f"degree {d}: {fitted:.1%} of the series fitted, {inl:.1%} of the present "
+            "samples inliers"
+            for d, (fitted, inl) in shares.items()
+        )
+        + ".",
         "",
         f"Accuracy: mean RMSE against the true cubic over {args.seeds} data sets per row "
         "(n = 400, outliers U(2, 15) as bench_robust.py's):",

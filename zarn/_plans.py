@@ -670,17 +670,22 @@ class RobustPlan:
     def _shared(self, Y: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series of ordinary size (rows of Y, NaN where missing): one call of the engine."""
         p = self.penalty
-        fit = engine_block(
-            self.Phi,
-            Y,
-            sample_weight=self.weights,
-            R1=p.R1,
-            R2=p.R2,
-            gamma1=p.gamma1,
-            gamma2=p.gamma2,
-            ridge=p.ridge,
-            seed=self.seed,
-        )
+        try:
+            fit = engine_block(
+                self.Phi,
+                Y,
+                sample_weight=self.weights,
+                R1=p.R1,
+                R2=p.R2,
+                gamma1=p.gamma1,
+                gamma2=p.gamma2,
+                ridge=p.ridge,
+                seed=self.seed,
+            )
+        except UNFITTABLE:  # each series alone, so that only those at fault fail
+            for j, i in enumerate(rows):
+                self._alone(Y[j], used[j], out[:, i])
+            return
         cov = fit.cov_h1 if self._h1 else fit.cov
         packed = np.empty((out.shape[0], len(Y)))
         packed[N_USED] = out[N_USED, rows]
@@ -698,8 +703,8 @@ class RobustPlan:
         out[:, rows] = packed
 
     def _alone(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
-        """A series of extreme size, fitted on its own samples as the estimator fits it
-        (scaled by a power of two); NaN where that fit fails."""
+        """A series fitted on its own samples as the estimator fits it (those of extreme
+        size scaled by a power of two); NaN where that fit fails."""
         Phi = np.asfortranarray(self.Phi[used])  # the estimator's layout
         w = None if self.weights is None else self.weights[used]
         try:

@@ -28,6 +28,17 @@ int exponent_of(double x) {
     return x > 0.0 ? e : 0;
 }
 
+// x 2^e, exactly: a multiplication by 2^e when that is a normal double (as exact as
+// std::ldexp, which is a library call per sample).
+struct PowerOfTwo {
+    int e;
+    double factor;
+    explicit PowerOfTwo(int exponent)
+        : e(exponent)
+        , factor(std::abs(exponent) < 1022 ? std::ldexp(1.0, exponent) : 0.0) {}
+    double operator()(double x) const { return factor != 0.0 ? x * factor : std::ldexp(x, e); }
+};
+
 // The samples at `positions` of `all` as a Samples of their own, with the penalty of
 // their total weight.
 Samples subset(const Samples& all, const std::vector<Index>& positions, const MatrixXd& penalty) {
@@ -118,12 +129,13 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // weight 0 (which get the weights and flags of samples of weight 1).
     VectorXd y_scaled = VectorXd::Zero(n);
     double total = 0.0;
+    const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
     for (Index i = 0, j = 0; i < n; ++i) {
         if (std::isfinite(y[i]))
-            y_scaled[i] = std::ldexp(y[i], -ey);
+            y_scaled[i] = y_unit(y[i]);
         if (!used[static_cast<std::size_t>(i)])
             continue;
-        const double wi = std::ldexp(w[i], -2 * ew);
+        const double wi = w_unit(w[i]);
         const double root = std::sqrt(wi);
         all.X.row(j) = root * Phi.row(i);
         all.y[j] = root * y_scaled[i];
@@ -149,7 +161,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
 
     // The draws, in the space of the series' own samples: the block's when it is complete.
     Draws own;
-    const bool complete = n_used == n;
+    const bool complete = n_used == n && !shared.rows.empty();
     if (!complete)
         own = draw_order(n_used, settings.seed);
     const Draws& draws = complete ? shared.draws : own;
@@ -161,7 +173,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         std::sort(search_positions.begin(), search_positions.end());
         double search_total = 0.0;
         for (Index p : search_positions)
-            search_total += std::ldexp(w[all.rows[static_cast<std::size_t>(p)]], -2 * ew);
+            search_total += w_unit(w[all.rows[static_cast<std::size_t>(p)]]);
         search_storage = subset(all, search_positions, penalty_of(settings, k, search_total));
     }
     const Samples& search = subsampled ? search_storage : all;
@@ -260,7 +272,9 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
                    const Eigen::Ref<const RowMatrix>& W, const VectorXd& shared_weights,
                    const Settings& settings) {
     const Index m = Y.rows(), n = Phi.rows(), k = Phi.cols();
-    const SharedDraws shared = draw_shared(Phi, settings.seed);
+    // A block of one draws as few subsets as its search screens, as a series with missing
+    // samples does (the same draws).
+    const SharedDraws shared = m > 1 ? draw_shared(Phi, settings.seed) : SharedDraws{};
     BlockFit out;
     out.coef.resize(m, k);
     out.cov.resize(m, k * k);

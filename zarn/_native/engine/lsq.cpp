@@ -2,6 +2,7 @@
 #include "lsq.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zarn::robust {
 
@@ -11,46 +12,81 @@ namespace {
 // first-level cache.
 constexpr Index ROW_BLOCK = 256;
 
-// sum(w x z) in four interleaved partial sums (a fixed order, which the compiler can keep in
-// one vector register), added at the end.
-double weighted_dot(const double* w, const double* x, const double* z, Index n) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    Index i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s0 += w[i] * x[i] * z[i];
-        s1 += w[i + 1] * x[i + 1] * z[i + 1];
-        s2 += w[i + 2] * x[i + 2] * z[i + 2];
-        s3 += w[i + 3] * x[i + 3] * z[i + 3];
-    }
-    for (; i < n; ++i)
-        s0 += w[i] * x[i] * z[i];
-    return (s0 + s1) + (s2 + s3);
+// sum(x z), by Eigen's vectorised reduction (a fixed order for a given n).
+double dot(const double* x, const double* z, Index n) {
+    return Eigen::Map<const VectorXd>(x, n).dot(Eigen::Map<const VectorXd>(z, n));
 }
 
 } // namespace
 
+bool cholesky_solve(MatrixXd A, VectorXd& b) {
+    // Cholesky A = L L' in the lower triangle, column by column; no blocking, which for the
+    // few coefficients of a polynomial costs more than it saves.
+    const Index k = A.rows();
+    for (Index j = 0; j < k; ++j) {
+        double d = A(j, j);
+        for (Index p = 0; p < j; ++p)
+            d -= A(j, p) * A(j, p);
+        if (!(d > 0.0))
+            return false;
+        const double root = std::sqrt(d);
+        A(j, j) = root;
+        for (Index i = j + 1; i < k; ++i) {
+            double v = A(i, j);
+            for (Index p = 0; p < j; ++p)
+                v -= A(i, p) * A(j, p);
+            A(i, j) = v / root;
+        }
+    }
+    for (Index i = 0; i < k; ++i) { // L z = b
+        double v = b[i];
+        for (Index p = 0; p < i; ++p)
+            v -= A(i, p) * b[p];
+        b[i] = v / A(i, i);
+    }
+    for (Index i = k - 1; i >= 0; --i) { // L' x = z
+        double v = b[i];
+        for (Index p = i + 1; p < k; ++p)
+            v -= A(p, i) * b[p];
+        b[i] = v / A(i, i);
+    }
+    return true;
+}
+
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
-    // The lower triangle, one column pair at a time over blocks of rows that stay in the
-    // first-level cache: no temporary n x k copy, and a fixed order of the sums.
+    // The lower triangle over blocks of rows that stay in the first-level cache, each
+    // column weighted once per block: no temporary n x k copy, and a fixed order of the
+    // sums.
     const Index n = s.X.rows(), k = s.X.cols();
     MatrixXd A = MatrixXd::Zero(k, k);
+    double wx[ROW_BLOCK];
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);
         for (Index a = 0; a < k; ++a) {
             const double* xa = s.X.col(a).data() + start;
+            for (Index i = 0; i < len; ++i)
+                wx[i] = w[start + i] * xa[i];
             for (Index c = 0; c <= a; ++c)
-                A(a, c) += weighted_dot(w.data() + start, xa, s.X.col(c).data() + start, len);
+                A(a, c) += dot(wx, s.X.col(c).data() + start, len);
         }
     }
-    return A.selfadjointView<Eigen::Lower>() * MatrixXd::Identity(k, k) + P;
+    for (Index a = 0; a < k; ++a)
+        for (Index c = 0; c < a; ++c)
+            A(c, a) = A(a, c);
+    A += P;
+    return A;
 }
 
 VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+    const Index n = s.X.rows(), k = s.X.cols();
     const MatrixXd A = normal_matrix(s, w, P);
-    const VectorXd b = s.X.transpose() * (w.array() * s.y.array()).matrix();
-    Eigen::LLT<MatrixXd> llt(A);
-    if (llt.info() == Eigen::Success)
-        return llt.solve(b);
+    const VectorXd wy = w.cwiseProduct(s.y);
+    VectorXd b(k);
+    for (Index a = 0; a < k; ++a)
+        b[a] = dot(wy.data(), s.X.col(a).data(), n);
+    VectorXd x = b;
+    if (cholesky_solve(A, x))
+        return x;
     return A.completeOrthogonalDecomposition().solve(b);
 }
 

@@ -7,8 +7,14 @@ namespace zarn::robust {
 
 // Residuals y - X b.
 inline VectorXd residuals(const Samples& s, const VectorXd& b) {
-    return s.y - s.X * b;
+    VectorXd r = s.y;
+    r.noalias() -= s.X * b;
+    return r;
 }
+
+// Solves A x = b in place for a symmetric positive definite A by its Cholesky factor; false
+// (b then undefined) when A is not numerically positive definite.
+bool cholesky_solve(MatrixXd A, VectorXd& b);
 
 // The penalised normal matrix X' diag(w) X + P.
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);

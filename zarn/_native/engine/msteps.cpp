@@ -74,12 +74,10 @@ MFit reweighted(const Samples& s, const VectorXd& b, double scale) {
 MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
     MState st = m_state(s, b, scale);
     for (int step = 0; step < MAX_STEPS; ++step) {
-        Eigen::LLT<MatrixXd> llt(st.hessian);
-        VectorXd move;
+        VectorXd move = st.gradient;
         MState next;
         bool taken = false;
-        if (llt.info() == Eigen::Success) {
-            move = llt.solve(st.gradient);
+        if (cholesky_solve(st.hessian, move)) {
             next = m_state(s, st.coef + move, scale);
             taken = next.loss <= st.loss;
         }

@@ -19,7 +19,7 @@ namespace {
 // M-scales, and the N_BEST of them with the smallest are refined until they converge, with
 // the annealed least-squares start (two were too few for hbk's masked fits).
 constexpr Index SHORTLIST = 10;
-constexpr Index N_BEST = 5;
+constexpr Index N_BEST = 3;
 // Starts outside the shortlist join it when their M-scale is more than this fraction below
 // the N_BEST-th smallest of the shortlist's: on clean data many starts end within a
 // fraction of a per cent of each other, and the refinement merges them anyway.
@@ -32,12 +32,16 @@ constexpr int ANNEAL_LEVELS = 6;
 // Refinement stops when a step changes the scale by less than REFINE_TOLERANCE of it (the
 // M-scale is flat at its minimum), or after MAX_REFINE steps; a candidate more than
 // PRUNE_MARGIN above the smallest scale stops: it will not catch up.
-constexpr double REFINE_TOLERANCE = 1e-4;
+constexpr double REFINE_TOLERANCE = 1e-3;
 constexpr int MAX_REFINE = 200;
 constexpr double PRUNE_MARGIN = 0.1;
+// A candidate whose residuals all lie within DUPLICATE of its scale of those of another with
+// no larger scale stops too: the two descend into the same minimum (on clean data most
+// candidates do), and the other one goes on.
+constexpr double DUPLICATE = 1e-2;
 // The winner is then polished until its scale changes by less than POLISH_TOLERANCE (lmrob's
 // relative tolerance of the S-estimate's refinement): the covariance depends on its
-// residuals, and the candidates' tolerance leaves them a few 1e-4 of the scale away.
+// residuals, and the candidates' tolerance leaves them up to 1e-3 of the scale away.
 constexpr double POLISH_TOLERANCE = 1e-6;
 // The elemental starts are insurance against a search that the annealed start alone would
 // lose; they are as many as give one free of outliers with probability 0.99 when the share
@@ -51,6 +55,12 @@ constexpr double FAR_CUT = 2.5;
 constexpr double ASSUMED_FACTOR = 2.0;
 constexpr double ASSUMED_FLOOR = 0.25;
 constexpr double RELATIVE_FLOOR = 1e-9;
+// An elemental fit whose M-scale is more than RAW_RELAX times the annealed start's gets no
+// concentration step: one from a clean subset lies within a few scales of the bulk (the
+// error of an exact fit of k noisy points), one through an outlier far beyond.
+constexpr double RAW_RELAX = 8.0;
+// Rows per block of that test's partial sums.
+constexpr Index TEST_BLOCK = 128;
 
 double rho_sum(const VectorXd& r, double s) {
     double total = 0.0;
@@ -58,6 +68,26 @@ double rho_sum(const VectorXd& r, double s) {
     for (Index i = 0; i < r.size(); ++i)
         total += rho(r[i] * inv, S_TUNING);
     return total;
+}
+
+// Whether sum(rho((y - X b) / s)) < target, by blocks of rows: rho is not negative, so
+// the sum is known to fail as soon as a partial sum reaches the target (most contaminated
+// starts fail within the first half of the rows).
+bool rho_sum_below(const Samples& smp, const VectorXd& b, double s, double target) {
+    const double inv = 1.0 / s;
+    const Index n = smp.X.rows();
+    double total = 0.0;
+    VectorXd r;
+    for (Index start = 0; start < n; start += TEST_BLOCK) {
+        const Index len = std::min(TEST_BLOCK, n - start);
+        r = smp.y.segment(start, len);
+        r.noalias() -= smp.X.middleRows(start, len) * b;
+        for (Index i = 0; i < len; ++i)
+            total += rho(r[i] * inv, S_TUNING);
+        if (!(total < target))
+            return false;
+    }
+    return true;
 }
 
 VectorXd biweights(const VectorXd& r, double s, double c) {
@@ -100,17 +130,25 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return cands[a].quick < cands[b].quick; });
+    // The shortlist's M-scales, with fast-S's score test: once N_BEST are known, a
+    // candidate gets its M-scale only when it beats the largest of them (sum(rho(r / s))
+    // below the target at that s).
     std::vector<std::pair<double, std::size_t>> scored;
+    std::vector<double> sorted; // the N_BEST smallest M-scales so far, ascending
     const std::size_t shortlist = std::min<std::size_t>(SHORTLIST, order.size());
     for (std::size_t i = 0; i < shortlist; ++i) {
         const Candidate& c = cands[order[i]];
-        scored.emplace_back(m_scale(residuals(s, c.coef), c.quick, dof), order[i]);
+        const VectorXd r = residuals(s, c.coef);
+        const bool full = sorted.size() == static_cast<std::size_t>(N_BEST);
+        if (full && !(sorted.back() > 0.0 && rho_sum(r, sorted.back()) < target))
+            continue;
+        const double scale = m_scale(r, c.quick, dof);
+        scored.emplace_back(scale, order[i]);
+        sorted.insert(std::upper_bound(sorted.begin(), sorted.end(), scale), scale);
+        if (sorted.size() > static_cast<std::size_t>(N_BEST))
+            sorted.pop_back();
     }
-    std::vector<double> sorted;
-    for (const auto& p : scored)
-        sorted.push_back(p.first);
-    std::sort(sorted.begin(), sorted.end());
-    const double bound = sorted[std::min<std::size_t>(N_BEST, sorted.size()) - 1];
+    const double bound = sorted.back();
     if (bound > 0.0) { // a bound of 0: nothing beats exact fits
         const double margin = (1.0 - SCALE_MARGIN) * bound;
         for (std::size_t i = shortlist; i < order.size(); ++i) {
@@ -159,7 +197,7 @@ double zero_floor(const VectorXd& y) {
     return std::max(RELATIVE_FLOOR * size, std::numeric_limits<double>::min());
 }
 
-SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, double floor) {
+SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floor) {
     const Index n = s.X.rows();
     const double dof = static_cast<double>(n - s.X.cols());
     std::vector<double> work;
@@ -170,11 +208,17 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
     const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
     const double assumed =
         std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
-    const MatrixXd elemental = elemental_fits(starts_for(s.X.cols(), assumed));
+    const MatrixXd elemental = fits_of(starts_for(s.X.cols(), assumed));
     const Index count = elemental.rows();
+    // Fast-S's score test, before the concentration step: an elemental fit whose own
+    // M-scale exceeds RAW_RELAX times the annealed start's is left out.
+    const double target = BREAKDOWN * dof, bound = RAW_RELAX * s_led;
     std::vector<VectorXd> starts{ls};
-    for (Index j = 0; j < count; ++j)
-        starts.push_back(elemental.row(j).transpose());
+    for (Index j = 0; j < count; ++j) {
+        VectorXd b = elemental.row(j).transpose();
+        if (!(bound > 0.0) || rho_sum_below(s, b, bound, target))
+            starts.push_back(std::move(b));
+    }
 
     std::vector<VectorXd> cands = screen(s, starts);
     cands.push_back(std::move(led));
@@ -182,7 +226,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
     const std::size_t c = cands.size();
     std::vector<VectorXd> B = cands, R(c);
     std::vector<double> s0(c), scale(c);
-    std::vector<std::uint8_t> active(c);
+    std::vector<std::uint8_t> active(c), duplicate(c, 0);
     for (std::size_t i = 0; i < c; ++i) {
         R[i] = residuals(s, B[i]);
         s0[i] = scale[i] = m_scale(R[i], mad_scale(R[i], work), dof);
@@ -205,9 +249,14 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, doub
         if (!any)
             break;
         const double smallest = *std::min_element(scale.begin(), scale.end());
-        for (std::size_t i = 0; i < c; ++i)
+        for (std::size_t i = 0; i < c; ++i) {
             if (scale[i] > (1.0 + PRUNE_MARGIN) * smallest)
                 active[i] = 0;
+            for (std::size_t j = 0; j < c && active[i]; ++j)
+                if (j != i && !duplicate[j] && scale[j] <= scale[i] &&
+                    (R[i] - R[j]).cwiseAbs().maxCoeff() <= DUPLICATE * scale[i])
+                    active[i] = 0, duplicate[i] = 1;
+        }
     }
     SEstimate best{cands[0], std::numeric_limits<double>::infinity()};
     for (std::size_t i = 0; i < c; ++i) {

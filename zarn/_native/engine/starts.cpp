@@ -20,6 +20,8 @@ constexpr std::uint64_t ORDER_STREAM = 0x5EED0FD2A5ULL;
 constexpr std::uint64_t SUBSET_STREAM = 0x5EB5E7ULL;
 // A subset is drawn again, at most this many times, while it repeats a row or is singular.
 constexpr int REDRAWS = 20;
+// Relative size of a pivot below which a subset counts as singular (per coefficient).
+constexpr double SINGULAR = 1e-12;
 
 // SplitMix64: a small generator of good quality whose state is one counter.
 struct Generator {
@@ -56,18 +58,38 @@ std::vector<Index> draw_subset(Generator& gen, const std::vector<Index>& pool, I
     return subset;
 }
 
-// The inverse of the rows of Phi of the subset's positions, or an empty matrix when they
-// are singular.
+// The inverse of the rows of Phi of the subset's positions by Gauss-Jordan elimination with
+// partial pivoting, or an empty matrix when a pivot is below SINGULAR times the largest
+// entry (the subset's exact fit would then be dominated by rounding errors).
 MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& rows,
                         const std::vector<Index>& subset) {
     const Index k = Phi.cols();
     MatrixXd A(k, k);
     for (Index i = 0; i < k; ++i)
         A.row(i) = Phi.row(rows[static_cast<std::size_t>(subset[static_cast<std::size_t>(i)])]);
-    Eigen::FullPivLU<MatrixXd> lu(A);
-    if (!lu.isInvertible())
-        return MatrixXd();
-    return lu.inverse();
+    const double tiny = SINGULAR * static_cast<double>(k) * A.cwiseAbs().maxCoeff();
+    MatrixXd inv = MatrixXd::Identity(k, k);
+    for (Index c = 0; c < k; ++c) {
+        Index p = c;
+        for (Index i = c + 1; i < k; ++i)
+            if (std::abs(A(i, c)) > std::abs(A(p, c)))
+                p = i;
+        if (!(std::abs(A(p, c)) > tiny))
+            return MatrixXd();
+        A.row(c).swap(A.row(p));
+        inv.row(c).swap(inv.row(p));
+        const double scale = 1.0 / A(c, c);
+        A.row(c) *= scale;
+        inv.row(c) *= scale;
+        for (Index i = 0; i < k; ++i) {
+            if (i == c || A(i, c) == 0.0)
+                continue;
+            const double f = A(i, c);
+            A.row(i) -= f * A.row(c);
+            inv.row(i) -= f * inv.row(c);
+        }
+    }
+    return inv;
 }
 
 } // namespace
