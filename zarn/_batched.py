@@ -96,21 +96,21 @@ def ordinary(top: np.ndarray) -> np.ndarray:
 def partial_fits(
     plan: SharedDesign, Y0: np.ndarray, W: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """Fits of series (rows of Y0) with missing values, at once: ``(coef, var, df_resid,
+    """Fits of series (rows of Y0) with missing values, at once: ``(coef, cov, df_resid,
     counts)``.
 
     ``W`` is 1.0 where a row's sample is used and 0.0 elsewhere, and ``Y0`` 0.0 where it is
     not; ``plan`` is a :class:`zarn._plans.LinearPlan` (``"ols"`` with a design of full
-    rank, or ``"penalized"``), whose sample weights apply. ``var`` holds the diagonal of
-    each series' unscaled covariance (that of the single fit on its own samples, in the
-    units of the plan's weighted rows), ``df_resid`` its residual degrees of freedom and
-    ``counts`` its number of samples.
+    rank, or ``"penalized"``), whose sample weights apply. ``cov`` holds each series'
+    unscaled covariance (that of the single fit on its own samples, in the units of the
+    plan's weighted rows), packed (:func:`zarn._trends.pack`), ``df_resid`` its residual
+    degrees of freedom and ``counts`` its number of samples.
 
     Each series' normal equations ``A b = B'W y`` (in the basis Q of the weighted design
     for ``"ols"``, where A is the identity less the missing samples' rank-one terms and
     well conditioned) are solved through the Cholesky factor L of A: with ``M = L^-1 E``
-    and ``z = L^-1 B'W y``, the coefficients are ``M'z`` and the unscaled variances the
-    column sums of squares of M, where E is C' (``"ols"``: the coefficients are
+    and ``z = L^-1 B'W y``, the coefficients are ``M'z`` and the unscaled covariance ``M'M``,
+    where E is C' (``"ols"``: the coefficients are
     ``C A^-1 Q'W y``) or the identity. The penalties' n is the sum of the series' weights.
 
     Raises
@@ -128,8 +128,7 @@ def partial_fits(
         B, E = plan.Phi_w, np.eye(plan.k)
         By = B if sw is None else B * sw[:, None]
     r = B.shape[1]
-    BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
-    G = (W @ BB).reshape(-1, r, r)
+    G = gram_matrices(B, W)
     A = G
     if not projects:
         R1, R2, gamma1, gamma2, ridge = plan.penalty
@@ -149,10 +148,29 @@ def partial_fits(
     Z = _cholesky_forward(A, rhs)
     z, M = Z[:, :, 0], Z[:, :, 1:]
     coef = np.einsum("pr,prk->pk", z, M)
-    var = np.einsum("prk,prk->pk", M, M)
+    rows, cols = np.triu_indices(M.shape[2])
+    cov = np.einsum("pri,pri->pi", M[:, :, rows], M[:, :, cols])
     # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
     edf = r if projects else np.einsum("pri,pij,prj->p", M, G, M)
-    return coef, var, residual_dof(counts, edf), counts
+    return coef, cov, residual_dof(counts, edf), counts
+
+
+def gram_matrices(B: np.ndarray, W: np.ndarray) -> np.ndarray:
+    """``B' diag(w) B`` (p, r, r) for each row w of W (p, n), whose entries are 1.0 (used)
+    or 0.0 (missing).
+
+    The Gram matrix of all samples less the terms of each series' missing samples: a sum
+    over those alone, which the batched solve admits only while they carry little
+    leverage, so far fewer multiply-adds than ``W @ (b b')`` over every sample.
+    """
+    p, r = len(W), B.shape[1]
+    BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
+    G = np.broadcast_to(BB.sum(axis=0), (p, r * r)).copy()
+    rows, cols = np.nonzero(W == 0.0)  # row by row, in order
+    if len(rows):
+        gappy, starts = np.unique(rows, return_index=True)
+        G[gappy] -= np.add.reduceat(BB[cols], starts, axis=0)
+    return G.reshape(p, r, r)
 
 
 def _cholesky_forward(A: np.ndarray, B: np.ndarray) -> np.ndarray:

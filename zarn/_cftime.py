@@ -93,10 +93,43 @@ def calendar_year_ns(values: Any) -> float:
     >>> calendar_year_ns([cftime.Datetime360Day(2000, 1, 1)]) / 86400e9
     360.0
     """
-    calendar = _calendar(np.asarray(values, dtype=object))
+    return year_ns(_calendar(np.asarray(values, dtype=object)))
+
+
+def year_ns(calendar: str) -> float:
+    """The mean year of a CF calendar (by name) in nanoseconds.
+
+    Raises
+    ------
+    ValueError
+        For a calendar whose year length is not known.
+
+    Examples
+    --------
+    >>> year_ns("noleap") / 86400e9
+    365.0
+    """
     try:
         return CALENDAR_YEAR_DAYS[calendar] * NS_PER_DAY
     except KeyError:
         raise ValueError(
-            f"no year length is known for the calendar {calendar!r}; pass period explicitly"
+            f"no year length is known for the calendar {calendar!r}; give the length "
+            "explicitly (a period, or per as a timedelta)"
         ) from None
+
+
+def calendar_of(values: Any) -> str:
+    """The one calendar of an array of cftime datetimes.
+
+    Raises
+    ------
+    TypeError
+        For values of several calendars or without one.
+
+    Examples
+    --------
+    >>> import cftime
+    >>> calendar_of([cftime.Datetime360Day(2000, 1, 1)])
+    '360_day'
+    """
+    return _calendar(np.asarray(values, dtype=object))

@@ -182,11 +182,23 @@ class Covariance:
         >>> round(float(c.critical_value(0.95)[0]), 6)
         1.959964
         """
-        p = 0.5 + level / 2.0
-        # One quantile per distinct df: the series of a stack mostly share theirs.
-        dfs, inverse = np.unique(self.df, return_inverse=True)
-        q = [normal_quantile(p) if math.isinf(d) else t_quantile(p, d) for d in dfs]
-        return np.asarray(q, dtype=float)[inverse.ravel()]
+        return critical_values(self.df, level)
+
+
+def critical_values(df: np.ndarray, level: float) -> np.ndarray:
+    """Two-sided critical values at confidence ``level`` for the degrees of freedom ``df``
+    of each series (``inf``: the normal quantile; NaN or at most 0: NaN), same shape.
+
+    Examples
+    --------
+    >>> critical_values(np.array([10.0, np.inf, 10.0]), 0.95).round(6).tolist()
+    [2.228139, 1.959964, 2.228139]
+    """
+    p = 0.5 + level / 2.0
+    # One quantile per distinct df: the series of a stack mostly share theirs.
+    dfs, inverse = np.unique(df, return_inverse=True)
+    q = [normal_quantile(p) if math.isinf(d) else t_quantile(p, d) for d in dfs]
+    return np.asarray(q, dtype=float)[inverse.ravel()].reshape(np.shape(df))
 
 
 def _scores_source(

@@ -3,11 +3,13 @@
 A plan is built once per call from the shared positions and the model's checked
 parameters, and shipped (small and picklable) to every worker. Its ``fit_block`` fits
 the rows of a block (one series per row) into a packed array of :func:`width` rows, one
-column per series: the k coefficients, their k standard errors, then the S-estimate's
-scale (robust fits), the residual scale, R^2, the MDL score, the number of samples used
-and the number of inliers (:data:`S_SCALE` ... :data:`N_INLIERS` count from the end). One
-row per quantity keeps every quantity of the results contiguous, written in place and
-handed out without copies. A series with fewer usable samples than the plan's
+column per series: the k coefficients, their k standard errors, the upper triangle of
+their covariance (k (k + 1) / 2 values, :mod:`zarn._trends`), then the degrees of freedom
+of the intervals' quantile (``inf`` for the normal quantile), the S-estimate's scale
+(robust fits), the residual scale, R^2, the MDL score, the number of samples used and the
+number of inliers (:data:`DF` ... :data:`N_INLIERS` count from the end). One row per
+quantity keeps every quantity of the results contiguous, written in place and handed out
+without copies (:func:`fields`). A series with fewer usable samples than the plan's
 ``min_count`` is not fitted (NaN, with its count of samples); one that has enough but
 that its method cannot fit gets NaN coefficients too (:func:`n_failed` counts them).
 
@@ -31,20 +33,29 @@ from typing import Any
 import numpy as np
 
 from zarn import _batched
+from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
-from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
+from zarn._harmonics import amplitude_phase
+from zarn._lstsq import Penalty, r_factor, rank_of, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
-from zarn._methods._base import auto
+from zarn._methods._base import auto, time_order
 from zarn._methods.robust import Robust, fit_scaled
 from zarn._robust_engine import fit_block as engine_block
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
-from zarn._uncertainty import warn_if_rank_deficient
+from zarn._trends import diagonal, pack, triangle_size, unpack
+from zarn._uncertainty import (
+    CovTypeUncertainty,
+    Uncertainty,
+    residual_dof,
+    warn_if_rank_deficient,
+)
 from zarn.exceptions import FitWarning, RankWarning
 
-# Packed rows after the coefficients and their standard errors, counted from the end.
-S_SCALE, SCALE, R2, MDL, N_USED, N_INLIERS = -6, -5, -4, -3, -2, -1
+# Packed rows after the coefficients, their standard errors and their covariance,
+# counted from the end.
+DF, S_SCALE, SCALE, R2, MDL, N_USED, N_INLIERS = -7, -6, -5, -4, -3, -2, -1
 # What a series' own fit may raise when its data defeat the method (a system without a
 # finite solution, coefficients beyond the range of doubles, arithmetic on degenerate
 # samples): the series gets NaN, and the other series of its block are fitted still.
@@ -82,7 +93,76 @@ LEVERAGE_LIMIT = 0.99
 
 def width(k: int) -> int:
     """Packed values per series of a fit of k coefficients."""
-    return 2 * k - S_SCALE
+    return 2 * k + triangle_size(k) - DF
+
+
+def covariance_rows(k: int) -> slice:
+    """The packed rows of the covariance's upper triangle of a fit of k coefficients."""
+    return slice(2 * k, 2 * k + triangle_size(k))
+
+
+def fields(packed: Any, plan: Plan) -> dict[str, Any]:
+    """The named quantities of packed fits (..., width), views along the last axis:
+    ``coef`` and ``stderr`` (..., p) of the polynomial's p columns, ``harmonic_coef`` and
+    ``harmonic_stderr`` (..., 2 harmonics) of the harmonics' (with harmonics), ``scale``,
+    ``r2``, ``n_used`` (int64), ``cov`` (..., k (k + 1) / 2, packed, of all k columns),
+    ``df``, and ``mdl``, ``s_scale`` and ``n_inliers`` (int64) where the plan computes
+    them."""
+    k, p = plan.k, plan.design.n_poly
+    out = {
+        "coef": packed[..., :p],
+        "stderr": packed[..., k : k + p],
+    }
+    if plan.design.harmonics:
+        out["harmonic_coef"] = packed[..., p:k]
+        out["harmonic_stderr"] = packed[..., k + p : 2 * k]
+    out.update(
+        scale=packed[..., SCALE],
+        r2=packed[..., R2],
+        n_used=packed[..., N_USED].astype(np.int64),
+        cov=packed[..., covariance_rows(k)],
+        df=packed[..., DF],
+    )
+    if plan.scores:
+        out["mdl"] = packed[..., MDL]
+    if plan.method.flags_outliers:
+        out["s_scale"] = packed[..., S_SCALE]
+        out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
+    return out
+
+
+HARMONIC_FIELDS = ("amplitude", "phase", "amplitude_stderr", "phase_stderr")
+
+
+def harmonic_fields(packed: Any, plan: Plan) -> dict[str, Any]:
+    """Each harmonic's amplitude and phase with their standard errors (...,
+    harmonics), from packed fits with harmonics (:func:`zarn._harmonics.amplitude_phase`;
+    lazy, block by block, for a Dask array)."""
+    h = plan.design.harmonics
+
+    def block(values: np.ndarray) -> np.ndarray:
+        k, p = plan.k, plan.design.n_poly
+        cov = unpack(values[..., covariance_rows(k)], k)[..., p:, p:]
+        return np.concatenate(amplitude_phase(values[..., p:k], cov), axis=-1)
+
+    if isinstance(packed, np.ndarray):
+        out = block(packed)
+    else:
+        chunks = packed.chunks[:-1] + ((4 * h,),)
+        out = packed.map_blocks(block, chunks=chunks, dtype=np.float64)
+    return {name: out[..., i * h : (i + 1) * h] for i, name in enumerate(HARMONIC_FIELDS)}
+
+
+def store_uncertainty(u: Uncertainty, out: np.ndarray) -> None:
+    """Write a single fit's standard errors, covariance, quantile's degrees of freedom
+    (``inf`` for the normal quantile) and scale into its packed column ``out``."""
+    stderr = u.stderr
+    k = len(stderr)
+    out[k : 2 * k] = stderr
+    with np.errstate(over="ignore", invalid="ignore"):  # the standard errors stay exact
+        out[covariance_rows(k)] = pack(u.cov)
+    out[DF] = u.quantile_df
+    out[SCALE] = u.scale
 
 
 def make_plan(
@@ -91,6 +171,7 @@ def make_plan(
     skipna: bool,
     scores: bool,
     sample_weight: np.ndarray | None = None,
+    datetime_like: bool = False,
     min_count: int | None = 1,
 ) -> Plan:
     """The plan of the model's checked ``settings`` for the finite positions X (n, d).
@@ -98,27 +179,34 @@ def make_plan(
     ``scores``: whether to compute the MDL score of every series. ``sample_weight``:
     checked weights shared by every series, or None; the samples of zero weight are left
     out of every fit (but the domain is that of all positions, as for the estimator).
-    ``min_count``: the fewest usable samples of a series that is fitted (None: one more
-    than the coefficients, for one residual degree of freedom).
+    ``datetime_like``: X holds converted dates or durations (the harmonics' default
+    period is then a year). ``min_count``: the fewest usable samples of a series that is
+    fitted (None: one more than the coefficients, for one residual degree of freedom).
     """
-    design = Design.from_data(X, settings)
+    design = Design.from_data(X, settings, datetime_like=datetime_like)
     fitter = method(settings.method)
     least = design.k + 1 if min_count is None else min_count
     keep = None
     if sample_weight is not None and not (sample_weight > 0.0).all():
         keep = np.flatnonzero(sample_weight > 0.0)
         X, sample_weight = X[keep], sample_weight[keep]
-    if not fitter.shares_design(settings):
+    # The linear route computes every covariance type from its residuals, batched.
+    classic = settings.replace(cov_type=None, cov_kwds=None)
+    if not fitter.shares_design(classic):
         # One seed for every series, so that n_jobs cannot change it.
         seed = seed_from(settings.random_state)
-        Phi = design.matrix(design.map(X))
+        Phi = design.columns(X)
         rank = singular_values(r_factor(weighted_rows(Phi, np.ones(len(X)), sample_weight).Phi))[1]
         common = (design, skipna, scores, keep, least, fitter, sample_weight, rank)
         if isinstance(fitter, Robust) and not auto(settings):
-            return RobustPlan(*common, Phi, penalty_of(design, settings), settings.H, seed)
-        fixed = settings.replace(domain=design.domain, random_state=seed)
+            huber = fitter.cov_spec(settings).name == "H1"
+            penalty = penalty_of(design, settings)
+            return RobustPlan(*common, Phi, penalty, settings.H, seed, huber)
+        # The shared domain and period.
+        fixed = settings.replace(domain=design.domain, random_state=seed, period=design.period)
         return EstimatorPlan(*common, X, fixed)
-    Phi = design.matrix(design.map(X))
+    Phi = design.columns(X)
+    spec = None if fitter.classic_covariance(settings) else fitter.cov_spec(settings)
     penalty = penalty_of(design, settings)
     # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
     # with the penalties' n the sum of the weights (see zarn._methods.penalized).
@@ -149,8 +237,11 @@ def make_plan(
         Rq=Q.T @ rows.Phi,
         full_rank=full_rank,
         unit_stderr=np.sqrt(np.diagonal(u.cov_unscaled)),
+        unit_cov=pack(u.cov_unscaled),
         df_resid=u.df_resid,
         rank=u.rank,
+        cov_spec=spec,
+        order=None if spec is None else time_order(X, spec),
     )
 
 
@@ -223,8 +314,11 @@ class LinearPlan:
     Rq: np.ndarray  # Q.T @ Phi_w (r, k): fitted values in the basis Q
     full_rank: bool
     unit_stderr: np.ndarray  # standard errors of a complete series' fit of scale 1 (k,)
+    unit_cov: np.ndarray  # its covariance, packed (k (k + 1) / 2,)
     df_resid: float  # residual degrees of freedom of a complete series
     rank: int  # numerical rank of the weighted design
+    cov_spec: CovSpec | None = None  # a covariance type other than the method's own
+    order: np.ndarray | None = None  # the samples in time order, where they are not
 
     @property
     def k(self) -> int:
@@ -234,6 +328,11 @@ class LinearPlan:
     def n_obs(self) -> int:
         """Shared samples of positive weight."""
         return len(self.Phi)
+
+    @property
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return self.method.cov_types[0] if self.cov_spec is None else self.cov_spec.name
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: about ``BLOCK_VALUES`` values."""
@@ -257,10 +356,48 @@ class LinearPlan:
         with np.errstate(over="ignore", invalid="ignore"):
             D, y0, ss = self._project(Yt)
             shared = self._complete(Yt, D, y0, ss, out)
+        if self.cov_spec is not None and shared.any():
+            rows = np.flatnonzero(shared)
+            bread = unpack(self.unit_cov, k)
+            self._cov_type(Yt[rows], out[:k, rows].T, bread, None, self.df_resid, out, rows)
         if not shared.all():
             rest = np.flatnonzero(~shared)
             self._incomplete(Yt[rest], out, rest)
         return out
+
+    def _cov_type(
+        self,
+        Y: np.ndarray,
+        coef: np.ndarray,
+        bread: np.ndarray,
+        W: np.ndarray | None,
+        df_resid: Any,
+        out: np.ndarray,
+        rows: np.ndarray,
+    ) -> None:
+        """The covariances of the type ``cov_spec`` (:func:`zarn._covtypes.covariance`) of
+        series (rows of Y, 0.0 where W is 0.0) with coefficients ``coef`` (m, k), their
+        covariance over the scale squared ``bread`` ((k, k) shared, or (m, k, k)), used
+        samples W (1.0 or 0.0; None: all) and residual degrees of freedom: their standard
+        errors, covariances and quantiles' degrees of freedom into the columns ``rows``
+        of ``out``. The breads are in the units of the weighted rows, and so the weights
+        given with them (``sw**2``)."""
+        k = self.k
+        with np.errstate(over="ignore", invalid="ignore"):
+            resid = Y - coef @ self.Phi.T
+        w = None if self.sw is None else self.sw * self.sw
+        if W is not None:
+            w = W if w is None else W * w
+        Phi = self.Phi
+        if self.order is not None:
+            Phi, resid = Phi[self.order], resid[:, self.order]
+            w = None if w is None else w[..., self.order]
+        assert self.cov_spec is not None  # only called with a covariance type
+        c = covariance(self.cov_spec, Phi, resid, bread, w, df_resid)
+        out[k : 2 * k, rows] = c.stderr.T
+        with np.errstate(over="ignore", invalid="ignore"):
+            out[covariance_rows(k), rows] = pack(c.cov).T
+        out[DF, rows] = c.df
 
     def _project(self, Yt: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The sums of every series (row of Yt) taken as complete, piece by piece:
@@ -353,6 +490,9 @@ class LinearPlan:
         tss = outside + explained
         scale = _batched.scales(rss, self.df_resid)  # in the units of the weighted rows
         np.multiply(self.unit_stderr[:, None], scale, out=out[k : 2 * k])
+        with np.errstate(over="ignore"):  # the standard errors stay exact
+            np.multiply(self.unit_cov[:, None], scale * scale, out=out[covariance_rows(k)])
+        out[DF] = self.df_resid
         out[S_SCALE] = np.nan
         out[SCALE] = scale * self.unit
         out[R2] = _batched.r_squared(rss, tss, constant)
@@ -370,7 +510,7 @@ class LinearPlan:
         fitted alone.
         """
         r = self.Q.shape[1]
-        piece = piece_size(Yt.shape[1], r * r)  # the products of the Gram matrices
+        piece = piece_size(Yt.shape[1], r)  # the products of the series with the basis
         for s in range(0, len(rows), piece):
             part = Yt[s : s + piece]
             packed = not_fitted(np.empty((out.shape[0], len(part))))
@@ -415,7 +555,7 @@ class LinearPlan:
             return
         k = self.k
         Y0 = np.where(W > 0.0, Yt, 0.0)
-        coef, var, df_resid, counts = _batched.partial_fits(self, Y0, W)
+        coef, cov, df_resid, counts = _batched.partial_fits(self, Y0, W)
         Ws = W if self.sw is None else W * self.sw  # square roots of the weights used
         res = coef @ self.Phi.T
         res -= Y0
@@ -424,11 +564,15 @@ class LinearPlan:
         scale = _batched.scales(rss, df_resid)  # in the units of the weighted rows
         tss = _batched.centred_sums(Y0, Ws, self.sw is None)
         out[:k, rows] = coef.T
-        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(var)).T
+        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(diagonal(cov, k))).T
+        out[covariance_rows(k), rows] = (cov * (scale * scale)[:, None]).T
+        out[DF, rows] = df_resid
         out[SCALE, rows] = scale * self.unit
         out[R2, rows] = _batched.r_squared(rss, tss, constant)
         if self.scores:
             out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
+        if self.cov_spec is not None:
+            self._cov_type(Y0, coef, unpack(cov, k), W, df_resid, out, rows)
 
     def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
@@ -447,13 +591,22 @@ class LinearPlan:
                 coef, u = self.method.fit_rows(Phi, y, w, self.penalty)
             except UNFITTABLE:
                 continue  # NaN, with the samples it had
+            if self.cov_spec is not None:
+                u = CovTypeUncertainty(u, self.cov_spec, Phi, y, coef, w, self._order_of(keep))
             yp = Phi @ coef
             out[:k, i] = coef
-            out[k : 2 * k, i] = u.stderr
-            out[SCALE, i] = u.scale
+            store_uncertainty(u, out[:, i])
             out[R2, i] = _batched.r_squared_one(y, yp, w)
             if self.scores:
                 out[MDL, i] = mdl(yp, y, coef, self.H, self.penalty)
+
+    def _order_of(self, used: np.ndarray) -> np.ndarray | None:
+        """The time order of a series' used samples (True in ``used``), as indices of
+        them, or None where they are in order."""
+        if self.order is None:
+            return None
+        position = np.cumsum(used) - 1  # each used sample's index among the used
+        return np.asarray(position[self.order[used[self.order]]])
 
 
 @dataclass(frozen=True, eq=False)
@@ -480,6 +633,7 @@ class RobustPlan:
     penalty: Penalty
     H: int
     seed: int  # drawn once per call: every series uses it
+    huber: bool = False  # Huber's H1 covariance with normal quantiles (cov_type="H1")
 
     @property
     def k(self) -> int:
@@ -532,13 +686,13 @@ class RobustPlan:
             for j, i in enumerate(rows):
                 self._alone(Y[j], used[j], out[:, i])
             return
-        cov = fit.cov_h1 if self._penalised else fit.cov
+        cov = fit.cov_h1 if self._h1 else fit.cov
         packed = np.empty((out.shape[0], len(Y)))
         packed[N_USED] = out[N_USED, rows]
         self._pack(
             packed,
             fit.coef,  # NaN where the engine found no fit (FAILED)
-            np.diagonal(cov, axis1=1, axis2=2),
+            cov,
             fit.scale,
             fit.s_scale,
             np.ones(len(Y)),
@@ -557,11 +711,11 @@ class RobustPlan:
             fit, s = fit_scaled(Phi, y[used], self.penalty, self.seed, w)
         except UNFITTABLE:
             return
-        cov = fit.cov_h1 if self._penalised else fit.cov
+        cov = fit.cov_h1 if self._h1 else fit.cov
         self._pack(
             out[:, None],  # a view
             fit.coef[None],
-            np.diagonal(cov)[None],
+            cov[None],
             np.array([fit.scale]),
             np.array([fit.s_scale]),
             np.array([s]),
@@ -571,16 +725,40 @@ class RobustPlan:
         )
 
     @property
-    def _penalised(self) -> bool:
-        """Whether the fits carry a penalty: their covariance is then Huber's H1, whose
-        normal matrix holds it (lmrob's covariance is that of unpenalised fits)."""
-        return self.penalty.R1 is not None or self.penalty.R2 is not None
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return "H1" if self.huber else "avar1"
+
+    @property
+    def _h1(self) -> bool:
+        """Whether the fits take Huber's H1 covariance: asked for, or of penalised fits,
+        whose normal matrix holds the penalty (lmrob's covariance is that of unpenalised
+        fits), as the estimator takes it."""
+        return self.huber or self.penalty.R1 is not None or self.penalty.R2 is not None
+
+    def _quantile_df(self, used: np.ndarray) -> np.ndarray:
+        """Degrees of freedom of the quantiles of series using the samples ``used`` (m, n):
+        ``inf`` (normal) for Huber's H1, else the samples less the rank of each one's
+        weighted design (the shared one's for complete series), as the estimator's."""
+        counts = used.sum(axis=1)
+        if self.huber:
+            return np.full(len(used), np.inf)
+        rank = np.full(len(used), float(self.rank))
+        partial = np.flatnonzero(~used.all(axis=1))
+        rows = self.Phi if self.weights is None else self.Phi * np.sqrt(self.weights)[:, None]
+        piece = piece_size(rows.shape[0], rows.shape[1] ** 2)
+        for s in range(0, len(partial), piece):
+            part = partial[s : s + piece]
+            values = np.linalg.svd(used[part, :, None] * rows, compute_uv=False)
+            k = rows.shape[1]
+            rank[part] = [rank_of(v, min(int(c), k), k) for v, c in zip(values, counts[part])]
+        return np.asarray(residual_dof(counts, rank))
 
     def _pack(
         self,
         out: np.ndarray,
         coef: np.ndarray,
-        var: np.ndarray,
+        cov: np.ndarray,
         scale: np.ndarray,
         s_scale: np.ndarray,
         unit: np.ndarray,
@@ -590,17 +768,22 @@ class RobustPlan:
     ) -> None:
         """The packed columns ``out`` of the engine's fits of the rows of Y / ``unit`` (a
         power of two per series; NaN where a sample is not ``used``): their coefficients
-        (m, k), the diagonals ``var`` of their covariance, their final and S scales and
-        inlier counts, with the estimator's arithmetic (:func:`zarn._methods.robust.
-        robust_uncertainty`): the standard errors are ``(scale unit) sqrt(var / scale**2)``
-        (the covariance divided by the squared scale only where the scale is positive)."""
+        (m, k), their covariances (m, k, k), their final and S scales and inlier counts,
+        with the estimator's arithmetic (:func:`zarn._methods.robust.robust_uncertainty`):
+        the covariance is ``(scale unit)**2 (cov / scale**2)`` and the standard errors
+        ``(scale unit) sqrt(var / scale**2)`` (divided by the squared scale only where the
+        scale is positive); the quantiles' degrees of freedom by :meth:`_quantile_df`."""
         k = self.k
+        tri = pack(cov)
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             real = coef * unit[:, None]
-            unscaled = np.where(scale[:, None] > 0.0, var / (scale * scale)[:, None], var)
-            out[k : 2 * k] = ((scale * unit)[:, None] * np.sqrt(unscaled)).T
+            unscaled = np.where(scale[:, None] > 0.0, tri / (scale * scale)[:, None], tri)
+            out[k : 2 * k] = ((scale * unit)[:, None] * np.sqrt(diagonal(unscaled, k))).T
+            relative = scale * unit
+            out[covariance_rows(k)] = (unscaled * (relative * relative)[:, None]).T
             out[S_SCALE] = s_scale * unit
             out[SCALE] = scale * unit
+        out[DF] = self._quantile_df(used)
         out[:k] = real.T
         out[N_INLIERS] = inliers
         out[R2] = self._r_squared(coef, Y / unit[:, None], used)
@@ -661,6 +844,11 @@ class EstimatorPlan:
         return len(self.X)
 
     @property
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return self.method.cov_spec(self.settings).name
+
+    @property
     def seed(self) -> int:
         """The seed of every series' fit."""
         return int(self.settings.random_state)
@@ -692,8 +880,7 @@ class EstimatorPlan:
             return  # NaN, with the samples it had
         fit, k = series.fit, self.k
         out[:k] = fit.coef
-        out[k : 2 * k] = fit.uncertainty.stderr
-        out[SCALE] = fit.uncertainty.scale
+        store_uncertainty(fit.uncertainty, out)
         out[R2] = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
         if self.scores:
             out[MDL] = series.mdl()

@@ -16,6 +16,7 @@ arithmetic, so that every series' results are the estimator's.
 
 from __future__ import annotations
 
+import functools
 import numbers
 from typing import Any
 
@@ -24,20 +25,27 @@ from numpy.typing import ArrayLike
 
 from zarn import _backends
 from zarn._design import Design
+from zarn._harmonics import harmonic_labels
 from zarn._plans import (
-    MDL,
-    N_INLIERS,
-    N_USED,
-    R2,
-    S_SCALE,
-    SCALE,
+    HARMONIC_FIELDS,
     Plan,
+    fields,
+    harmonic_fields,
     make_plan,
     n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
 from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
+from zarn._trends import (
+    interval_half_widths,
+    per_length,
+    series_critical_values,
+    slope_row,
+    trends,
+    unpack,
+)
+from zarn._uncertainty import check_kind, check_level
 from zarn._validation import (
     as_float_array,
     check_finite,
@@ -58,13 +66,36 @@ class ManyFits:
     ----------
     coef : ndarray of shape (n_series, n_coefficients)
         Each series' coefficients of the basis functions of the mapped variables, in
-        ``basis`` order; NaN for a series without samples.
+        ``basis`` order (the polynomial's, without the harmonics'); NaN for a series
+        without samples.
     stderr : ndarray of shape (n_series, n_coefficients)
         Standard errors of the coefficients: those of the estimator's fit of the series
         alone (``PolynomialRegressor.stderr_``: for ``"ols"`` the textbook ones, equal to
         statsmodels' OLS on the mapped design; for ``"penalized"`` the Bayesian posterior
         ones; for ``"robust"`` those of the final fit at the robust scale). NaN without
         residual degrees of freedom.
+    cov : ndarray of shape (n_series, k, k)
+        Each series' covariance of its k coefficients, the polynomial's and then the
+        harmonics' (``PolynomialRegressor.cov_`` of its fit alone), unpacked on each
+        access from the upper triangles that the fits keep (``cov_packed``).
+    cov_packed : ndarray of shape (n_series, k * (k + 1) / 2)
+        The upper triangles of the covariances, row by row (the order of
+        ``numpy.triu_indices``).
+    df : ndarray of shape (n_series,)
+        Degrees of freedom of the quantiles of each series' intervals and tests (the
+        estimator's: ``df_resid``, or that of ``cov_type``); ``inf`` where they are normal
+        quantiles.
+    cov_type : str
+        The covariance type of ``cov`` and ``stderr`` (``PolynomialRegressor.cov_type_``).
+    harmonic_coef, harmonic_stderr : ndarray of shape (n_series, 2 harmonics) or None
+        With ``harmonics``: the coefficients of the harmonic columns, in the order of
+        ``harmonic_labels`` (``["sin1", "cos1", "sin2", ...]``), and their standard errors.
+    amplitude, phase, amplitude_stderr, phase_stderr : ndarray or None
+        With ``harmonics``, of shape (n_series, harmonics): each harmonic as
+        ``amplitude * cos(2 pi j x / period - phase)``, with delta-method standard errors
+        (as ``PolynomialRegressor.amplitude_``).
+    period : float or None
+        The harmonics' period in x's units (nanoseconds for dates).
     scale : ndarray of shape (n_series,)
         Residual standard deviation of each fit: ``sqrt(rss / df_resid)``, with
         ``df_resid`` the samples used less the rank (``"ols"``) or the effective number
@@ -90,6 +121,8 @@ class ManyFits:
         The sample axis of ``Y``; :meth:`predict` lays its result out the same way.
     ndim : int
         Dimensions of ``Y``: 1 for a single series, else 2.
+    dates : bool
+        Whether the positions were dates or durations (then in nanoseconds).
 
     Examples
     --------
@@ -109,24 +142,62 @@ class ManyFits:
     array([1.    , 0.9931])
     """
 
-    def __init__(self, packed: Any, plan: Plan, axis: int, ndim: int) -> None:
-        k = plan.k
+    def __init__(self, packed: Any, plan: Plan, axis: int, ndim: int, dates: bool = False) -> None:
         # Views of the packed array (n_series, width), whose quantities are contiguous.
-        self.coef = packed[:, :k]
-        self.stderr = packed[:, k : 2 * k]
-        self.scale = packed[:, SCALE]
-        self.r2 = packed[:, R2]
-        self.mdl = packed[:, MDL] if plan.scores else None
-        self.n_used = packed[:, N_USED].astype(np.int64)
-        flags = plan.method.flags_outliers
-        self.s_scale = packed[:, S_SCALE] if flags else None
-        self.n_inliers = packed[:, N_INLIERS].astype(np.int64) if flags else None
-        self.basis = plan.design.indices
-        self.domain = plan.design.domain
+        values = fields(packed, plan)
+        self.coef = values["coef"]
+        self.stderr = values["stderr"]
+        self.cov_packed = values["cov"]
+        self.df = values["df"]
+        self.scale = values["scale"]
+        self.r2 = values["r2"]
+        self.mdl = values.get("mdl")
+        self.n_used = values["n_used"]
+        self.s_scale = values.get("s_scale")
+        self.n_inliers = values.get("n_inliers")
+        design = plan.design
+        self.harmonic_coef = values.get("harmonic_coef")
+        self.harmonic_stderr = values.get("harmonic_stderr")
+        self.harmonic_labels = harmonic_labels(design.harmonics) if design.harmonics else None
+        self.period = design.period
+        self.cov_type = plan.cov_type
+        self.basis = design.indices
+        self.domain = design.domain
         self.method = plan.method.name
         self.axis = axis
         self.ndim = ndim
-        self._design: Design = plan.design
+        self.dates = dates
+        self._design: Design = design
+        self._coef = packed[:, : plan.k]  # every column's coefficients, harmonics included
+        self._packed, self._plan = packed, plan
+
+    @functools.cached_property
+    def _harmonic_fields(self) -> dict[str, Any]:
+        """Amplitudes and phases with their errors, computed on first use (None each
+        without harmonics)."""
+        if not self._design.harmonics:
+            return dict.fromkeys(HARMONIC_FIELDS)
+        return harmonic_fields(self._packed, self._plan)
+
+    @property
+    def amplitude(self) -> Any:
+        """Each harmonic's amplitude, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["amplitude"]
+
+    @property
+    def phase(self) -> Any:
+        """Each harmonic's phase in radians, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["phase"]
+
+    @property
+    def amplitude_stderr(self) -> Any:
+        """Standard errors of ``amplitude`` (delta method); None without harmonics."""
+        return self._harmonic_fields["amplitude_stderr"]
+
+    @property
+    def phase_stderr(self) -> Any:
+        """Standard errors of ``phase`` (delta method); None without harmonics."""
+        return self._harmonic_fields["phase_stderr"]
 
     def __repr__(self) -> str:
         m, k = self.coef.shape
@@ -175,11 +246,163 @@ class ManyFits:
         array([[ 8., 10.],
                [-1., -1.]])
         """
-        d = self.basis.shape[1]
-        orders = derivative_orders(derivative, d)
-        X = check_positions(datetime_as_float(x_new, "x_new"), "x_new", d)
+        orders = derivative_orders(derivative, self.basis.shape[1])
+        X = self._positions(x_new)
+        return self._laid_out(self._design.predict(X, self._coef, "x_new", orders))
+
+    @property
+    def cov(self) -> Any:
+        """Each series' covariance of its coefficients, (n_series, n_coefficients,
+        n_coefficients), unpacked from ``cov_packed`` (lazy for Dask).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(6.0)
+        >>> fits = zarn.fit_many(x, np.column_stack([x + [0, 1, 0, -1, 0, 1], x]),
+        ...                      zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> fits.cov.shape, bool(np.allclose(np.sqrt(np.diagonal(fits.cov, 0, 1, 2)), fits.stderr))
+        ((2, 2, 2), True)
+        """
+        return unpack(self.cov_packed, self._coef.shape[1])
+
+    def trend(self, per: Any = None, at: Any = None) -> tuple[Any, Any]:
+        """Each series' trend: the slope dy/dx at ``at``, per ``per`` of x, with its
+        standard error.
+
+        Parameters
+        ----------
+        per : {"year", "decade"}, numpy.timedelta64, float or None, default=None
+            The length of x the trend is given per. For dates and durations: ``"year"``
+            (365.2425 days, the mean Gregorian year), ``"decade"`` (3,652.425 days) or a
+            ``timedelta64``; these need to be named (a trend per nanosecond is never what
+            is meant), so None is refused there. For numbers: a positive length in x's
+            units, or None for one unit of x.
+        at : float, numpy.datetime64, numpy.timedelta64 or None, default=None
+            The position of the slope (None: the middle of the fitted domain). The slope
+            of a line is the same everywhere; that of a curve is not.
+
+        Returns
+        -------
+        trend, trend_stderr : ndarray of shape (n_series,), or of shape () for a 1-D Y
+            Lazy for Dask. ``g' coef`` and ``sqrt(g' C g)``, with g the derivatives of the basis
+            functions at ``at`` times ``per`` (0 for the harmonics' columns: the trend is
+            the polynomial's slope) and C the series' covariance (``cov``, of its
+            ``cov_type``): for ``"ols"`` of degree 1, statsmodels' slope and its standard
+            error in the units of ``per``. NaN for a series without samples or without
+            residual degrees of freedom.
+
+        Raises
+        ------
+        ValueError
+            For fits of several features, ``per=None`` with dates, a named ``per`` or a
+            timedelta64 with numbers, a ``per`` that is not positive, or an ``at`` that is
+            not one finite position.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> time = np.arange("2000-01", "2020-01", dtype="datetime64[M]").astype("datetime64[D]")
+        >>> years = (time - time[0]) / np.timedelta64(1, "D") / 365.2425
+        >>> noise = np.resize([0.1, -0.1, 0.05, -0.05], (240, 1))
+        >>> Y = 0.02 * years[:, None] * [1.0, 2.0] + noise
+        >>> fits = zarn.fit_many(time, Y, zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> trend, stderr = fits.trend(per="decade")
+        >>> trend.round(2), bool((stderr < 0.01).all())
+        (array([0.2, 0.4]), True)
+        """
+        length = per_length(per, self.dates)
+        g = slope_row(self._design, self._at(at), length)
+        trend, stderr = trends(self._coef, self.cov_packed, g)
+        return (trend[0], stderr[0]) if self.ndim == 1 else (trend, stderr)
+
+    def predict_interval(
+        self,
+        x_new: ArrayLike,
+        level: float = 0.95,
+        kind: str = "confidence",
+        derivative: int | tuple[int, ...] = 0,
+    ) -> tuple[Any, Any]:
+        """Each series' confidence intervals of its curve (or of a derivative), or
+        prediction intervals of new observations, at the positions ``x_new``.
+
+        Parameters
+        ----------
+        x_new : array-like of shape (n_new,) or (n_new, n_features)
+            Positions, as for :meth:`predict`.
+        level : float, default=0.95
+            Coverage of the intervals, strictly between 0 and 1.
+        kind : {"confidence", "prediction"}, default="confidence"
+            ``"confidence"``: where the curve (or its derivative) lies, ``predict -/+ c se``
+            with ``se**2 = phi' C phi`` at the basis functions phi (or their derivatives)
+            of each position and C the series' covariance. ``"prediction"``: where a new
+            observation of weight 1 falls, ``se**2 + scale**2``.
+        derivative : int or tuple of int, default=0
+            The order of the derivative, as for :meth:`predict` (``"confidence"`` only).
+
+        Returns
+        -------
+        low, high : ndarray (or Dask array)
+            Laid out as :meth:`predict`. c is each series' quantile of the estimator's
+            intervals (``PolynomialRegressor.predict_interval``): Student's t with the
+            series' ``df`` degrees of freedom (``df_resid``: for ``"ols"``, exact under
+            Gaussian noise; for ``"robust"``, as R's ``lmrob``; ``n_eff - k`` for
+            ``cov_type="ar1"``), the normal quantile where ``df`` is ``inf`` (HC0-HC3 and
+            HAC without ``use_t``, Huber's H1). NaN for a series without samples or
+            without residual degrees of freedom.
+
+        Raises
+        ------
+        ValueError
+            As :meth:`predict`, and for a level outside (0, 1), an unknown kind, or a
+            prediction interval of a derivative.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(10.0)
+        >>> noise = np.array([0.1, -0.1, 0.2, 0.0, -0.2, 0.1, -0.1, 0.0, 0.1, -0.1])
+        >>> fits = zarn.fit_many(x, 2.0 + 0.5 * x + noise,
+        ...                      zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> low, high = fits.predict_interval([4.5], level=0.9)
+        >>> round(float(high[0] - low[0]), 4)  # as the estimator's
+        0.1522
+        """
+        level, kind = check_level(level), check_kind(kind)
+        orders = derivative_orders(derivative, self.basis.shape[1])
+        if kind == "prediction" and any(orders):
+            raise ValueError(
+                "prediction intervals are those of new observations, not of derivatives: "
+                'use kind="confidence" with derivative'
+            )
+        X = self._positions(x_new)
+        mean = self._design.predict(X, self._coef, "x_new", orders)  # (n_series, n_new)
+        G = self._design.derivative_matrix(self._design.map(X), orders, X)
+        c = series_critical_values(self.df, level)
+        half = interval_half_widths(self.cov_packed, self.scale, c, G, kind)
+        return self._laid_out(mean - half), self._laid_out(mean + half)
+
+    def _positions(self, x_new: ArrayLike) -> np.ndarray:
+        """New positions (n_new, n_features), checked; dates in nanoseconds."""
+        X = check_positions(datetime_as_float(x_new, "x_new"), "x_new", self.basis.shape[1])
         check_finite(X, "x_new")
-        out = self._design.predict(X, self.coef, "x_new", orders)  # (n_series, n_new)
+        return X
+
+    def _at(self, at: Any) -> float:
+        """The position of a trend: one finite value (dates in nanoseconds), or the
+        middle of the domain."""
+        if at is None:
+            return float(self.domain[0].mean())
+        value = np.asarray(datetime_as_float(np.asarray(at).reshape(-1), "at"), dtype=float)
+        if value.size != 1:
+            raise ValueError(f"at must be one position; got {value.size}")
+        return float(value[0])
+
+    def _laid_out(self, out: Any) -> Any:
+        """Values (n_series, n_new) laid out as ``Y``."""
         if self.ndim == 1:
             return out[0]
         return out if self.axis == 1 else out.T
@@ -298,7 +521,12 @@ def fit_many(
     Returns
     -------
     ManyFits
-        The fits; its arrays are lazy Dask arrays when ``Y`` is a Dask array.
+        The fits; its arrays are lazy Dask arrays when ``Y`` is a Dask array. Each series
+        keeps the full covariance of its coefficients, packed (its upper triangle), for
+        :meth:`ManyFits.trend` and :meth:`ManyFits.predict_interval`: 2 k + k (k + 1) / 2
+        + 7 doubles per series in all, of which the covariance and its degrees of freedom
+        are k (k + 1) / 2 + 1 (100,000 series at degree 3, k = 4, hold 8.8 MB of
+        covariances in 20 MB of results).
 
     Raises
     ------
@@ -351,6 +579,16 @@ def fit_many(
     ``<``, success rate floored at 1/(2n)): equal to :func:`zarn.mdl_score` of the same
     prediction, and to :func:`zarn.mdl_score_reg` to rounding.
 
+    The model's ``harmonics`` and ``period`` add the sine/cosine columns of the period to
+    the shared design (the period of dates defaults to one mean Gregorian year), so every
+    route fits them with the polynomial, as the estimator does. Its ``cov_type`` applies
+    to every series: on the ``"ols"`` and ``"penalized"`` routes the covariances of
+    HC0-HC3, HAC and ``"ar1"`` are formed for all series of a block at once from their
+    residuals and their unscaled covariance (:func:`zarn._covtypes.covariance`, with
+    missing samples left out of the lags, as statsmodels on the series without them), and
+    ``df`` holds each series' degrees of freedom of its quantiles (``inf`` for normal
+    ones, ``n_eff - k`` for ``"ar1"``).
+
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series
     becomes one task of ``map_blocks``; the results are lazy Dask arrays. The robust
@@ -380,7 +618,9 @@ def fit_many(
     True
     """
     settings = model_settings(model)
-    X = check_positions(datetime_as_float(x, "x"), "x")
+    converted = datetime_as_float(x, "x")
+    dates = converted is not x  # the conversion returns anything but dates as given
+    X = check_positions(converted, "x")
     check_finite(X, "x")
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "fit_many")
@@ -410,14 +650,15 @@ def fit_many(
             "mdl=True cannot be combined with sample_weight: the MDL score counts the "
             "samples a fit hits, which has no weighted form here"
         )
-    plan = make_plan(X, settings, skipna, mdl, weights, min_count)
+    plan = make_plan(X, settings, skipna, mdl, weights, dates, min_count)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     warn_if_deficient(plan, Yt.shape[0])
     if dask_input:
-        return ManyFits(_backends.dask_blocks(Yt, plan), plan, axis, ndim)
-    packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
-    warn_if_failed(n_failed(packed, plan), len(packed))
-    return ManyFits(packed, plan, axis, ndim)
+        packed = _backends.dask_blocks(Yt, plan)
+    else:
+        packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
+        warn_if_failed(n_failed(packed, plan), len(packed))
+    return ManyFits(packed, plan, axis, ndim, dates)
 
 
 _CHUNK_SIZE = [Interval(int, 1, None, closed="left"), None]

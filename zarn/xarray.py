@@ -3,13 +3,16 @@
 :func:`fit` fits the series along one dimension of a ``DataArray`` (or of every variable
 of a ``Dataset`` that has it), with the machinery of :func:`zarn.fit_many`, and returns a
 ``Dataset`` over the other dimensions: the coefficients, their standard errors, the
-residual scale, R^2 and the sample counts of every series. :func:`predict` evaluates the
-fits, or their derivatives (the trend per unit of time), at new coordinates. NumPy-backed
+residual scale, R^2, the sample counts and the coefficients' covariance of every series.
+:func:`predict` evaluates the fits, or their derivatives, at new coordinates, and
+:func:`trend` gives the slopes per year or decade with their standard errors. Dates of
+cftime's calendars are read as xarray's ``polyfit`` reads them. NumPy-backed
 input is fitted at once; Dask-backed input stays lazy, one task per chunk, on whatever
 scheduler is active.
 
 Importing this module (which needs xarray) registers the accessor ``.zarn`` on every
-``DataArray`` and ``Dataset``: ``da.zarn.fit("time")``, ``ds.zarn.predict(times)``.
+``DataArray`` and ``Dataset``: ``da.zarn.fit("time")``, ``ds.zarn.predict(times)``,
+``ds.zarn.trend("decade")``.
 ``import zarn`` alone imports no xarray.
 """
 
@@ -22,24 +25,23 @@ from typing import Any
 
 import numpy as np
 
-from zarn import __version__, _backends
+from zarn import __version__, _backends, _cftime
 from zarn._design import Design
+from zarn._harmonics import YEAR_NS, harmonic_labels
 from zarn._optional import import_optional
 from zarn._plans import (
-    MDL,
-    N_INLIERS,
-    N_USED,
-    R2,
-    S_SCALE,
-    SCALE,
+    HARMONIC_FIELDS,
     LinearPlan,
     Plan,
+    fields,
+    harmonic_fields,
     make_plan,
     n_failed,
     warn_if_deficient,
     warn_if_failed,
 )
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
+from zarn._trends import pack, per_length, slope_row, trends, unpack
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
 from zarn.many import MIN_COUNT, derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
@@ -48,12 +50,23 @@ xr = import_optional("xarray", "zarn.xarray")
 
 # The dimension of the coefficients (and of their standard errors) in the results.
 POWER = "power"
-# The result's variables, in order; "mdl" only when asked, "s_scale" and "n_inliers" for
-# robust fits.
-VARIABLES = ("coef", "stderr", "scale", "r2", "n_used", "mdl", "s_scale", "n_inliers")
-# What the positions along the fitted dimension were, for :func:`predict` to convert new
-# ones alike: the attribute ``coordinate_kind`` of the result.
-NUMERIC, DATETIME, TIMEDELTA = "numeric", "datetime64", "timedelta64"
+# The dimensions of the coefficients' covariance, as xarray's polyfit(cov=True) names them.
+COV_DIMS = ("cov_i", "cov_j")
+# The dimensions of the harmonics' coefficients (labels sin1, cos1, ...) and of each
+# harmonic's amplitude and phase (numbers 1, 2, ...).
+HARMONIC, HARMONIC_NUMBER = "harmonic", "harmonic_number"
+RESULT_DIMS = (POWER, HARMONIC, HARMONIC_NUMBER, *COV_DIMS)
+# The variables laid out along a coefficient dimension first.
+LEADING = {
+    "coef": POWER,
+    "stderr": POWER,
+    "harmonic_coef": HARMONIC,
+    "harmonic_stderr": HARMONIC,
+    **dict.fromkeys(HARMONIC_FIELDS, HARMONIC_NUMBER),
+}
+# What the positions along the fitted dimension were, for :func:`predict` and
+# :func:`trend` to convert new ones alike: the attribute ``coordinate_kind`` of the result.
+NUMERIC, DATETIME, TIMEDELTA, CFTIME = "numeric", "datetime64", "timedelta64", "cftime"
 
 
 def fit(
@@ -77,9 +90,11 @@ def fit(
         dimension ``dim`` is fitted (the others are left out).
     dim : hashable
         The sample dimension. Its coordinate gives the positions: numbers, ``datetime64``
-        (nanoseconds since 1970-01-01, as xarray's ``polyfit`` converts them) or
-        ``timedelta64`` (nanoseconds); without a coordinate, 0, 1, 2, ... A position that
-        is NaN or NaT is a missing sample of every series.
+        (nanoseconds since 1970-01-01, as xarray's ``polyfit`` converts them),
+        ``timedelta64`` (nanoseconds) or cftime dates (nanoseconds since 1970-01-01 of
+        their calendar, as ``polyfit`` converts them; the harmonics' default period is
+        the calendar's mean year, 360 days for ``360_day``); without a coordinate, 0, 1,
+        2, ... A position that is NaN or NaT is a missing sample of every series.
     model : PolynomialRegressor or None, default=None
         Unfitted model whose parameters apply to every series (None: its defaults, a
         cubic fitted by penalised least squares). Its ``domain``, or else the range of the
@@ -119,13 +134,24 @@ def fit(
           coefficient of determination; ``n_used``: the samples each fit used;
         - ``mdl``: the MDL score (with ``mdl=True``); robust method: ``s_scale``, the
           scale of the S-estimate, and ``n_inliers``, the samples not flagged as
-          outliers.
+          outliers;
+        - ``cov`` (``cov_i``, ``cov_j``, ...): each series' covariance of all its
+          coefficients (the dimensions as ``DataArray.polyfit(cov=True)`` names them,
+          labelled by the powers, or with harmonics by ``power0``, ``power1``, ...,
+          ``sin1``, ``cos1``, ...), of the model's ``cov_type``; ``df``: the degrees of
+          freedom of the t quantiles of its tests and intervals (``inf``: normal);
+        - with ``harmonics``: ``harmonic_coef`` and ``harmonic_stderr`` (``harmonic``,
+          ...; labels ``sin1``, ``cos1``, ...), and ``amplitude``, ``phase`` (radians),
+          ``amplitude_stderr``, ``phase_stderr`` (``harmonic_number``, ...: 1, 2, ...),
+          each harmonic written as ``amplitude cos(2 pi j x / period - phase)``.
 
         For a Dataset, the variables of the fit of ``v`` are named ``v_coef``,
         ``v_stderr``, ... . The attributes hold the fitted dimension, the positions' kind
-        and units, the domain and the model's parameters, all of types that netCDF
-        accepts (``to_netcdf`` writes the result), and are what :func:`predict` reads.
-        The variables are lazy Dask arrays for Dask-backed input.
+        and units (and the calendar of cftime dates), the domain, the harmonics' period
+        and the model's parameters, all of types that netCDF accepts (``to_netcdf``
+        writes the result), and are what :func:`predict` and :func:`trend` read. The
+        variables are lazy Dask arrays for Dask-backed input. The covariances take k**2
+        doubles per series (k coefficients).
 
     Raises
     ------
@@ -200,17 +226,18 @@ def fit(
         arrays = {None: obj}
     else:
         raise TypeError(f"obj must be an xarray DataArray or Dataset, got {type(obj).__name__}")
-    if POWER in obj.dims:
+    taken = [d for d in RESULT_DIMS if d in obj.dims]
+    if taken:
         raise ValueError(
-            f"obj has a dimension named {POWER!r}, the name of the coefficients' dimension "
-            "in the result; rename it first"
+            f"obj has a dimension named {taken[0]!r}, the name of a dimension of the "
+            "result; rename it first"
         )
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
 
     if isinstance(sample_weight, xr.DataArray):
         obj, sample_weight = _aligned_weights(xr, obj, sample_weight, dim)
         arrays = {name: obj[name] for name in arrays} if None not in arrays else {None: obj}
-    x, keep, kind, units = _positions(obj, dim)
+    x, keep, kind, units, calendar = _positions(obj, dim)
     if not keep.any():
         raise ValueError(
             f"the coordinate {dim!r} holds no known position: all {len(keep)} values are NaN or NaT"
@@ -230,13 +257,19 @@ def fit(
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
     min_count = check_param("min_count", min_count, MIN_COUNT, "zarn.xarray.fit")
-    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, min_count)
+    if kind == CFTIME and settings.harmonics and settings.period is None:
+        # The harmonics of cftime dates repeat with the calendar's own year.
+        settings = settings.replace(period=_cftime.year_ns(calendar))
+    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, kind != NUMERIC, min_count)
     warn_if_deficient(
         plan, sum(math.prod(n for d, n in da.sizes.items() if d != dim) for da in arrays.values())
     )
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "zarn.xarray.fit")
 
-    out = xr.Dataset(attrs=_attributes(plan, settings, dim, kind, units, skipna))
+    attrs = _attributes(plan, settings, dim, kind, units, skipna)
+    if calendar:
+        attrs["calendar"] = calendar
+    out = xr.Dataset(attrs=attrs)
     failed = fitted = 0  # series of NumPy-backed variables, for the warning
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
@@ -246,15 +279,37 @@ def fit(
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
-        for var, value in _unpack(packed, plan).items():
+        values = fields(packed, plan)
+        if plan.design.harmonics:
+            values.update(harmonic_fields(packed, plan))
+        for var, value in values.items():
+            # The coefficients first, as polyfit lays them out.
             dims = tuple(others)
-            if var in ("coef", "stderr"):  # the coefficients first, as polyfit lays them
-                dims, value = (POWER, *others), np.moveaxis(value, -1, 0)
+            if var in LEADING:
+                dims, value = (LEADING[var], *others), np.moveaxis(value, -1, 0)
+            elif var == "cov":
+                value = np.moveaxis(unpack(value, plan.k), (-2, -1), (0, 1))
+                dims = (*COV_DIMS, *others)
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
-    out.coords[POWER] = (POWER, plan.design.indices[:, 0].copy())
     warn_if_failed(failed, fitted)
-    return out
+    return out.assign_coords(_coefficient_coords(plan.design))
+
+
+def _coefficient_coords(design: Design) -> dict[str, Any]:
+    """The coordinates of the result's coefficient dimensions: the powers, and with
+    harmonics their labels and numbers; the covariance's are those of all columns (the
+    powers as numbers, as polyfit's, or with harmonics as labels "power0", ...)."""
+    powers = design.indices[:, 0].copy()
+    coords: dict[str, Any] = {POWER: (POWER, powers)}
+    labels: Any = powers
+    if design.harmonics:
+        names = harmonic_labels(design.harmonics)
+        coords[HARMONIC] = (HARMONIC, names)
+        coords[HARMONIC_NUMBER] = (HARMONIC_NUMBER, np.arange(1, design.harmonics + 1))
+        labels = [f"power{p}" for p in powers] + names
+    coords.update({d: (d, labels) for d in COV_DIMS})
+    return coords
 
 
 def _aligned_weights(xr: Any, obj: Any, weights: Any, dim: Hashable) -> tuple[Any, np.ndarray]:
@@ -283,30 +338,34 @@ def _no_dim(dim: Hashable, obj: Any) -> str:
     return f"dimension {dim!r} not found; the dimensions are {tuple(obj.dims)}"
 
 
-def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, str]:
+def _positions(obj: Any, dim: Hashable) -> tuple[np.ndarray, np.ndarray, str, str, str]:
     """The positions along ``dim`` as float64, which of them are known, their kind (numeric,
-    datetime64 or timedelta64) and their units."""
+    datetime64, timedelta64 or cftime), their units and the calendar of cftime dates."""
     n = obj.sizes[dim]
     if dim not in obj.coords:
-        return np.arange(n, dtype=np.float64), np.ones(n, dtype=bool), NUMERIC, ""
+        return np.arange(n, dtype=np.float64), np.ones(n, dtype=bool), NUMERIC, "", ""
     coord = obj.coords[dim]
     values = np.asarray(coord.values)
     kind = values.dtype.kind
+    if _cftime.is_cftime(values):
+        x = _cftime.cftime_to_ns(values)
+        calendar = _cftime.calendar_of(values)
+        return x, np.ones(n, dtype=bool), CFTIME, "nanoseconds since 1970-01-01", calendar
     if kind in "Mm":
         keep = ~np.isnat(values)
         x = np.full(n, np.nan)
         x[keep] = datetime_as_float(values[keep], str(dim))
         if kind == "M":
-            return x, keep, DATETIME, "nanoseconds since 1970-01-01"
-        return x, keep, TIMEDELTA, "nanoseconds"
+            return x, keep, DATETIME, "nanoseconds since 1970-01-01", ""
+        return x, keep, TIMEDELTA, "nanoseconds", ""
     if kind not in "biuf":
         raise TypeError(
             f"the coordinate {dim!r} holds {values.dtype} values, which are not numbers, "
-            "datetime64 or timedelta64 (convert dates of other calendars first)"
+            "datetime64, timedelta64 or cftime dates"
         )
     x = values.astype(np.float64)
     units = coord.attrs.get("units", "")
-    return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else ""
+    return x, np.isfinite(x), NUMERIC, units if isinstance(units, str) else "", ""
 
 
 def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool, label: str) -> Any:
@@ -323,26 +382,6 @@ def _fit_array(da: Any, dim: Hashable, plan: Plan, n_jobs: int, progress: bool, 
     Yt = values.reshape(-1, values.shape[-1])  # a view where the layout allows
     packed = _backends.run_blocks(Yt, plan, n_jobs, None, progress)
     return packed.reshape(values.shape[:-1] + (packed.shape[-1],))
-
-
-def _unpack(packed: Any, plan: Plan) -> dict[str, Any]:
-    """The result's arrays from the packed fits (..., width): coefficient arrays keep the
-    coefficients along their last axis."""
-    k = plan.k
-    # Views of the packed array, whose quantities are contiguous.
-    out = {
-        "coef": packed[..., :k],
-        "stderr": packed[..., k : 2 * k],
-        "scale": packed[..., SCALE],
-        "r2": packed[..., R2],
-        "n_used": packed[..., N_USED].astype(np.int64),
-    }
-    if plan.scores:
-        out["mdl"] = packed[..., MDL]
-    if plan.method.flags_outliers:
-        out["s_scale"] = packed[..., S_SCALE]
-        out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
-    return out
 
 
 def _attributes(
@@ -362,7 +401,10 @@ def _attributes(
         "skipna": int(skipna),
     }
     names = ["method", "degree", "basis", "gamma1", "gamma2", "ridge", "n_grid", "H"]
-    names += plan.method.extra_settings
+    names += ["harmonics", "cov_kwds", *plan.method.extra_settings]
+    # The period used (in the positions' units) and the covariance type by name.
+    period = plan.design.period
+    attrs.update(period="None" if period is None else period, cov_type=plan.cov_type)
     for name in names:
         value = getattr(settings, name)
         if value is None:
@@ -382,20 +424,41 @@ def _attributes(
 _DESCRIPTIONS = {
     "coef": "coefficients of the powers of the mapped position u (see the attribute domain)",
     "stderr": "standard errors of the coefficients",
+    "cov": "covariance of the coefficients",
+    "df": "degrees of freedom of the t quantile of intervals (inf: normal quantile)",
     "scale": "residual standard deviation (robust: scale of the final M-step)",
     "r2": "coefficient of determination",
     "n_used": "samples used by the fit",
     "mdl": "MDL score of the fit",
     "s_scale": "scale of the robust fit's S-estimate",
     "n_inliers": "samples not flagged as outliers by the robust fit",
+    "harmonic_coef": "coefficients of the harmonics (sine and cosine of each)",
+    "harmonic_stderr": "standard errors of the harmonics' coefficients",
+    "amplitude": "amplitude of each harmonic",
+    "phase": "phase of each harmonic (the harmonic is amplitude cos(2 pi j x / period - phase))",
+    "amplitude_stderr": "standard error of the amplitude",
+    "phase_stderr": "standard error of the phase",
+    "trend": "slope of the fit",
+    "trend_stderr": "standard error of the slope",
 }
+
+
+# The variables in the units of the data.
+IN_Y_UNITS = (
+    *("coef", "stderr", "scale", "s_scale"),
+    *("harmonic_coef", "harmonic_stderr", "amplitude", "amplitude_stderr"),
+)
 
 
 def _variable_attributes(var: str, da: Any) -> dict[str, Any]:
     attrs = {"long_name": _DESCRIPTIONS[var]}
     units = da.attrs.get("units")
-    if var in ("coef", "stderr", "scale", "s_scale") and isinstance(units, str):
+    if var in IN_Y_UNITS and isinstance(units, str):
         attrs["units"] = units
+    elif var == "cov" and isinstance(units, str):
+        attrs["units"] = f"({units})^2"
+    elif var in ("phase", "phase_stderr"):
+        attrs["units"] = "radian"
     return attrs
 
 
@@ -456,14 +519,7 @@ def predict(
     >>> fits.zarn.predict([4.0], derivative=1).round(6).values  # slopes
     array([[8., 0.]])
     """
-    if not isinstance(ds, xr.Dataset):
-        raise TypeError(
-            f"ds must be a Dataset returned by zarn.xarray.fit, got {type(ds).__name__}"
-        )
-    names = [v for v in ds.data_vars if (v == "coef" or str(v).endswith("_coef"))]
-    names = [v for v in names if POWER in ds[v].dims]
-    if not names or "domain" not in ds.attrs:
-        raise ValueError("ds holds no fits: pass a Dataset returned by zarn.xarray.fit")
+    names = _fitted_names(ds)
     attrs = ds.attrs
     design = _design(ds)
     kind = attrs.get("coordinate_kind", NUMERIC)
@@ -473,12 +529,13 @@ def predict(
         if values.ndim == 0:
             values = values.reshape(1)
         coord = xr.DataArray(values, dims=(dim,), coords={dim: values})
-    X, known = _new_positions(coord, kind)
+    X, known = _new_positions(coord.values, kind, "coord")
     orders = derivative_orders(derivative, 1)
     factor = _time_factor(datetime_unit, kind) ** orders[0]
     shape = coord.shape
 
-    def evaluate(coef: np.ndarray) -> np.ndarray:
+    def evaluate(*parts: np.ndarray) -> np.ndarray:
+        coef = np.concatenate(parts, axis=-1)  # the polynomial's, then the harmonics'
         flat = coef.reshape(-1, coef.shape[-1])
         out = np.full((len(flat), known.size), np.nan)
         if known.any():
@@ -488,13 +545,17 @@ def predict(
         return out.reshape(coef.shape[:-1] + shape)
 
     results = {}
-    for name in names:
-        coef = ds[name]
+    for prefix in names:
+        coef = ds[f"{prefix}coef"]
         other = [d for d in coef.dims if d != POWER]
+        parts, core = [coef], [[POWER]]
+        if design.harmonics:
+            parts.append(ds[f"{prefix}harmonic_coef"])
+            core.append([HARMONIC])
         result = xr.apply_ufunc(
             evaluate,
-            coef,
-            input_core_dims=[[POWER]],
+            *parts,
+            input_core_dims=core,
             output_core_dims=[list(coord.dims)],
             dask="parallelized",
             output_dtypes=[np.float64],
@@ -502,37 +563,181 @@ def predict(
             keep_attrs=False,
         )
         result = result.transpose(*coord.dims, *other).assign_coords(coord.coords)
-        results[name[: -len("_coef")] if name != "coef" else None] = result.rename(None)
+        results[prefix[:-1] if prefix else None] = result.rename(None)
     if list(results) == [None]:
         return results[None]
     return xr.Dataset({name: da for name, da in results.items()})
+
+
+def trend(fits: Any, per: Any = "year", at: Any = None) -> Any:
+    """The trends of the fits of :func:`fit`: each series' slope at ``at`` per ``per``,
+    with its standard error.
+
+    Parameters
+    ----------
+    fits : xarray.Dataset
+        A result of :func:`fit` (or the same read back from a file).
+    per : {"year", "decade"}, numpy.timedelta64, float or None, default="year"
+        The length of the fitted coordinate the trend is given per. For dates and
+        durations: ``"year"`` or ``"decade"`` (one or ten years of the calendar: 365.2425
+        days, the mean Gregorian year, for ``datetime64`` and cftime's standard and
+        proleptic Gregorian calendars; 365 days for ``noleap``, 360 for ``360_day``, 366
+        for ``all_leap`` and 365.25 for ``julian``), or a ``timedelta64``. For numbers:
+        a positive length in the coordinate's units, or None for one unit.
+    at : scalar or None, default=None
+        The position of the slopes, of the fitted coordinate's kind (a number, a
+        ``datetime64``, a cftime date); None: the middle of the fitted domain (the
+        attribute ``domain``).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the dimensions of the fits: ``trend`` and ``trend_stderr`` (``v_trend`` and
+        ``v_trend_stderr`` for the fit of the Dataset variable v), ``g' coef`` and
+        ``sqrt(g' C g)`` with g the derivatives of the basis functions at ``at`` times
+        the length of ``per``, and C the covariance (``cov``); their ``units`` are y's
+        per ``per`` (e.g. ``"K/decade"``) where y has units. The attributes ``per`` (its
+        length in words) and ``at`` (the position, in the units of the fits' attribute
+        ``coordinate_units``) say what they are. Lazy where the fits are.
+
+    Raises
+    ------
+    ValueError
+        For ``fits`` without fits or without covariances, a named ``per`` or a
+        timedelta64 on numeric positions, ``per=None`` on dates, a ``per`` that is not
+        positive, or an ``at`` of another kind than the fitted positions.
+
+    See Also
+    --------
+    zarn.ManyFits.trend : the same for :func:`zarn.fit_many`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import xarray as xr
+    >>> import zarn.xarray
+    >>> time = np.arange("1990-01", "2020-01", dtype="datetime64[M]").astype("datetime64[ns]")
+    >>> years = (time - time[0]) / np.timedelta64(1, "D") / 365.2425
+    >>> noise = np.resize([0.1, -0.1, 0.05, -0.05, 0.0], (360, 2))
+    >>> da = xr.DataArray(0.01 * years[:, None] * [1.0, 3.0] + noise, dims=("time", "pixel"),
+    ...                   coords={"time": time}, attrs={"units": "K"})
+    >>> fits = da.zarn.fit("time", zarn.PolynomialRegressor(degree=1, method="ols"))
+    >>> trends = zarn.xarray.trend(fits, per="decade")
+    >>> trends.trend.round(2).values.tolist(), trends.trend.attrs["units"]
+    ([0.1, 0.3], 'K/decade')
+    >>> bool((trends.trend_stderr < 0.01).all())
+    True
+    """
+    names = _fitted_names(fits)
+    attrs = fits.attrs
+    kind = attrs.get("coordinate_kind", NUMERIC)
+    year = _cftime.year_ns(attrs["calendar"]) if kind == CFTIME else YEAR_NS
+    length = per_length(per, kind != NUMERIC, year)
+    design = _design(fits)
+    if at is None:
+        position = float(np.mean(design.domain[0]))
+    else:
+        X, known = _new_positions(at, kind, "at")
+        if X.size != 1 or not known.all():
+            raise ValueError(f"at must be one known position; got {at!r}")
+        position = float(X[0, 0])
+    g = slope_row(design, position, length)
+
+    def evaluate(coef: np.ndarray, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        flat = coef.reshape(-1, coef.shape[-1])
+        tri = pack(cov.reshape(-1, *cov.shape[-2:]))
+        value, stderr = trends(flat, tri, g)
+        return value.reshape(coef.shape[:-1]), stderr.reshape(coef.shape[:-1])
+
+    # netCDF attributes: the position in the units of the fitted one's (coordinate_units).
+    out = xr.Dataset(attrs={"per": _per_label(per, attrs), "at": position})
+    for prefix in names:
+        if f"{prefix}cov" not in fits:
+            raise ValueError(
+                f"fits has no variable {prefix}cov: fit again with this version of zarn, "
+                "which keeps the covariances"
+            )
+        value, stderr = xr.apply_ufunc(
+            evaluate,
+            fits[f"{prefix}coef"],
+            fits[f"{prefix}cov"],
+            input_core_dims=[[POWER], list(COV_DIMS)],
+            output_core_dims=[[], []],
+            dask="parallelized",
+            output_dtypes=[np.float64, np.float64],
+            keep_attrs=False,
+        )
+        units = fits[f"{prefix}coef"].attrs.get("units")
+        for var, result in (("trend", value), ("trend_stderr", stderr)):
+            result.attrs["long_name"] = _DESCRIPTIONS[var]
+            if isinstance(units, str):
+                result.attrs["units"] = f"{units}/{out.attrs['per']}"
+            out[prefix + var] = result
+    return out
+
+
+def _per_label(per: Any, attrs: Any) -> str:
+    """The length of ``per`` in words, for the trends' units."""
+    if isinstance(per, str):
+        return per
+    if isinstance(per, np.timedelta64):
+        return str(per)
+    units = attrs.get("coordinate_units", "")
+    if per is None:
+        return units or "unit"
+    return f"{per:g} {units}".strip()
+
+
+def _fitted_names(ds: Any) -> list[str]:
+    """The prefixes of the fits that ``ds`` holds: ``""`` for the fit of a DataArray,
+    ``"v_"`` for that of the Dataset variable v."""
+    if not isinstance(ds, xr.Dataset):
+        raise TypeError(
+            f"ds must be a Dataset returned by zarn.xarray.fit, got {type(ds).__name__}"
+        )
+    names = [
+        str(v)[: -len("coef")] for v in ds.data_vars if v == "coef" or str(v).endswith("_coef")
+    ]
+    names = [v for v in names if POWER in ds[f"{v}coef"].dims]
+    if not names or "domain" not in ds.attrs:
+        raise ValueError("ds holds no fits: pass a Dataset returned by zarn.xarray.fit")
+    return names
 
 
 def _design(ds: Any) -> Design:
     """The design of the fits, rebuilt from the result's attributes."""
     attrs = ds.attrs
     domain = np.asarray(attrs["domain"], dtype=np.float64).reshape(1, 2)
+    harmonics = int(attrs.get("harmonics", 0))
     model = PolynomialRegressor(
         degree=int(np.asarray(ds[POWER]).max()),
         basis=str(attrs.get("basis", "total")),
         domain=domain,
+        harmonics=harmonics,
+        period=float(attrs["period"]) if harmonics else None,
     )
     return Design.from_data(domain.reshape(2, 1), validate_params(model))
 
 
-def _new_positions(coord: Any, kind: str) -> tuple[np.ndarray, np.ndarray]:
-    """The known positions of ``coord`` as an (n, 1) float64 array, and which are known."""
-    values = np.asarray(coord.values).reshape(-1)
-    got = values.dtype.kind
-    want = {DATETIME: "M", TIMEDELTA: "m"}.get(kind)
-    if want is None and got in "Mm" or want is not None and got != want:
-        expected = {DATETIME: "datetime64", TIMEDELTA: "timedelta64"}.get(kind, "numbers")
-        raise ValueError(f"the fits are of positions in {expected}; coord holds {values.dtype}")
-    if got in "Mm":
+def _new_positions(values: Any, kind: str, name: str) -> tuple[np.ndarray, np.ndarray]:
+    """The known positions of ``values`` (named ``name``) as an (n, 1) float64 array, and
+    which are known; of the kind of the fits' positions."""
+    values = np.asarray(values).reshape(-1)
+    got = CFTIME if _cftime.is_cftime(values) else values.dtype.kind
+    want = {DATETIME: "M", TIMEDELTA: "m", CFTIME: CFTIME}.get(kind)
+    if want is None and got in ("M", "m", CFTIME) or want is not None and got != want:
+        expected = {DATETIME: "datetime64", TIMEDELTA: "timedelta64"}.get(kind, kind)
+        expected = "numbers" if kind == NUMERIC else expected
+        held = "cftime dates" if got == CFTIME else values.dtype
+        raise ValueError(f"the fits are of positions in {expected}; {name} holds {held}")
+    if got == CFTIME:
+        known = np.ones(len(values), dtype=bool)
+        X = _cftime.cftime_to_ns(values)
+    elif got in "Mm":
         known = ~np.isnat(values)
-        X = datetime_as_float(values[known], "coord")
+        X = datetime_as_float(values[known], name)
     else:
-        X = as_float_array(values, "coord")
+        X = as_float_array(values, name)
         known = np.isfinite(X)
         X = X[known]
     return X.reshape(-1, 1), known
@@ -577,7 +782,7 @@ class ZarnDataArrayAccessor:
 @xr.register_dataset_accessor("zarn")
 class ZarnDatasetAccessor:
     """The accessor ``Dataset.zarn``: :func:`fit` of the variables, and :func:`predict`
-    of a result of :func:`fit`.
+    and :func:`trend` of a result of :func:`fit`.
 
     Examples
     --------
@@ -589,6 +794,8 @@ class ZarnDatasetAccessor:
     ['a_coef', 'a_stderr', 'a_scale', 'a_r2', 'a_n_used']
     >>> fits.zarn.predict([4.0]).a.round(6).values
     array([11.])
+    >>> fits.zarn.trend(per=None).a_trend.round(6).values  # the slope at t = 1.5
+    array(2.)
     """
 
     def __init__(self, obj: Any) -> None:
@@ -602,5 +809,9 @@ class ZarnDatasetAccessor:
         """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`."""
         return predict(self._obj, coord, **kwargs)
 
+    def trend(self, per: Any = "year", at: Any = None) -> Any:
+        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`."""
+        return trend(self._obj, per, at)
 
-__all__ = ["ZarnDataArrayAccessor", "ZarnDatasetAccessor", "fit", "predict"]
+
+__all__ = ["ZarnDataArrayAccessor", "ZarnDatasetAccessor", "fit", "predict", "trend"]
