@@ -259,6 +259,52 @@ def test_blocks_and_single_series_give_the_same_bits():
     assert np.array_equal(one.coef, whole.coef[5]) and one.scale == whole.scale[5]
 
 
+def _with_gaps(n, k, pattern, seed=0):
+    """A series of n samples on a degree k - 1 design with 10 % outliers and samples missing
+    as `pattern` says: NaN scattered or in a run, or weights of zero."""
+    rng = np.random.default_rng(seed)
+    Phi = zarn.design_matrix_1d(k - 1, np.sort(rng.uniform(-1.0, 1.0, n)))
+    y = Phi @ rng.standard_normal(k) + 0.1 * rng.standard_normal(n)
+    y[rng.random(n) < 0.1] -= rng.uniform(3.0, 10.0)
+    w = rng.uniform(0.5, 2.0, n)
+    gone = np.zeros(n, bool)
+    if pattern == "scattered NaN":
+        gone[rng.random(n) < 0.05] = True
+        y[gone] = np.nan
+    elif pattern == "NaN run":
+        gone[n // 3 : n // 3 + n // 10] = True
+        y[gone] = np.nan
+    else:  # zero weights and NaN together
+        gone[rng.random(n) < 0.05] = True
+        w[gone] = 0.0
+        y[gone & (rng.random(n) < 0.5)] = np.nan
+    return Phi, y, w, ~gone
+
+
+@pytest.mark.parametrize("n", [40, 1300])  # below and above the search's subsample
+@pytest.mark.parametrize("k", [1, 2, 4])
+@pytest.mark.parametrize("pattern", ["scattered NaN", "NaN run", "zero weights"])
+def test_missing_samples_fit_as_if_removed(n, k, pattern):
+    # A series with missing samples, inside a block of complete ones, gets exactly the fit
+    # of its present samples alone: the draws depend on the series' own samples only.
+    Phi, y, w, present = _with_gaps(n, k, pattern, seed=k)
+    others = Phi @ np.ones(k) + 0.1 * np.random.default_rng(1).standard_normal((2, n))
+    block = fit_block(
+        Phi,
+        np.vstack([others[0], y, others[1]]),
+        weights=np.vstack([np.ones(n), w, np.ones(n)]),
+        seed=11,
+    )
+    alone = fit_one(Phi[present], y[present], sample_weight=w[present], seed=11)
+    assert block.status[1] == alone.status == FITTED and block.n_used[1] == present.sum()
+    for field in ("coef", "cov", "cov_h1", "stderr", "stderr_h1"):
+        assert np.array_equal(getattr(block, field)[1], getattr(alone, field)), field
+    for field in ("scale", "s_scale", "noise_scale"):
+        assert getattr(block, field)[1] == getattr(alone, field), field
+    assert np.array_equal(block.weights[1, present], alone.weights)
+    assert np.array_equal(block.inlier_mask[1, present], alone.inlier_mask)
+
+
 _THREADS = """
 import hashlib, numpy as np, zarn
 from zarn._robust_engine import fit_block

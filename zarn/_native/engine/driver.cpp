@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 namespace zarn::robust {
 
@@ -68,8 +69,18 @@ SeriesFit failed(Index n, Index k, Index n_used) {
 
 } // namespace
 
+SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
+    const Index n = Phi.rows(), k = Phi.cols();
+    SharedDraws shared;
+    shared.draws = draw_order(n, seed);
+    shared.rows.resize(static_cast<std::size_t>(n));
+    std::iota(shared.rows.begin(), shared.rows.end(), Index{0});
+    draw_subsets(shared.draws, Phi, shared.rows, starts_for(k, BREAKDOWN), seed);
+    return shared;
+}
+
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
-                     const SharedStarts& shared, const Settings& settings) {
+                     const SharedDraws& shared, const Settings& settings) {
     const Index n = Phi.rows(), k = Phi.cols();
     // Samples of positive weight and finite y; the scales of y and of the weights.
     std::vector<std::uint8_t> used(static_cast<std::size_t>(n), 0);
@@ -136,28 +147,18 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         return f;
     }
 
-    // The search's samples: the series' first SUBSAMPLE of the shared order.
-    std::vector<Index> position(static_cast<std::size_t>(n), -1);
-    for (Index j = 0; j < n_used; ++j)
-        position[static_cast<std::size_t>(all.rows[static_cast<std::size_t>(j)])] = j;
+    // The draws, in the space of the series' own samples: the block's when it is complete.
+    Draws own;
+    const bool complete = n_used == n;
+    if (!complete)
+        own = draw_order(n_used, settings.seed);
+    const Draws& draws = complete ? shared.draws : own;
+    // The search's samples: the first SUBSAMPLE of the order, in the order of the rows.
     const bool subsampled = n_used > SUBSAMPLE;
-    std::vector<Index> search_rows, search_positions;
-    if (subsampled) {
-        for (Index row : shared.order) {
-            if (!used[static_cast<std::size_t>(row)])
-                continue;
-            search_rows.push_back(row);
-            if (static_cast<Index>(search_rows.size()) == SUBSAMPLE)
-                break;
-        }
-        std::sort(search_rows.begin(), search_rows.end());
-        for (Index row : search_rows)
-            search_positions.push_back(position[static_cast<std::size_t>(row)]);
-    } else {
-        search_rows = all.rows;
-    }
     Samples search_storage;
     if (subsampled) {
+        std::vector<Index> search_positions(draws.order.begin(), draws.order.begin() + SUBSAMPLE);
+        std::sort(search_positions.begin(), search_positions.end());
         double search_total = 0.0;
         for (Index p : search_positions)
             search_total += std::ldexp(w[all.rows[static_cast<std::size_t>(p)]], -2 * ew);
@@ -165,8 +166,14 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     }
     const Samples& search = subsampled ? search_storage : all;
 
-    const MatrixXd elemental = elemental_fits(shared, Phi, y_scaled, used, search_rows,
-                                              static_cast<Index>(shared.subsets.size()));
+    VectorXd y_present(n_used);
+    for (Index j = 0; j < n_used; ++j)
+        y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+    const ElementalFits elemental = [&](Index count) {
+        if (!complete)
+            draw_subsets(own, Phi, all.rows, count, settings.seed);
+        return elemental_fits(draws, y_present, count);
+    };
     const double floor = zero_floor(search.y);
     const SEstimate S = s_estimate(search, elemental, floor);
     if (!std::isfinite(S.scale) || !S.coef.allFinite())
@@ -253,7 +260,7 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
                    const Eigen::Ref<const RowMatrix>& W, const VectorXd& shared_weights,
                    const Settings& settings) {
     const Index m = Y.rows(), n = Phi.rows(), k = Phi.cols();
-    const SharedStarts shared = draw_starts(Phi, settings.seed);
+    const SharedDraws shared = draw_shared(Phi, settings.seed);
     BlockFit out;
     out.coef.resize(m, k);
     out.cov.resize(m, k * k);

@@ -18,10 +18,20 @@ struct BlockFit {
     Eigen::Matrix<std::int8_t, Eigen::Dynamic, 1> status;
 };
 
+// The draws shared by a block's complete series (those with every sample present).
+struct SharedDraws {
+    Draws draws;
+    std::vector<Index> rows; // 0..n-1: a complete series' positions are the design's rows
+};
+
+SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed);
+
 // One series: observations y (n; a non-finite value is missing) with precision weights w
-// (n; 0 for a missing sample) on the design Phi (n x k), with the block's shared draws.
+// (n; 0 for a missing sample) on the design Phi (n x k). A complete series uses the block's
+// shared draws; one with missing samples makes its own, the same as `shared` would be for
+// the design of its present rows alone.
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
-                     const SharedStarts& shared, const Settings& settings);
+                     const SharedDraws& shared, const Settings& settings);
 
 // Every row of Y (m x n) on Phi, in parallel over the rows; W (m x n) holds each series'
 // weights, or is empty for weights of 1 (a missing value is then still a NaN in Y); `shared`

@@ -4,6 +4,7 @@
 
 #include "biweight.hpp"
 #include "lsq.hpp"
+#include "starts.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -158,7 +159,7 @@ double zero_floor(const VectorXd& y) {
     return std::max(RELATIVE_FLOOR * size, std::numeric_limits<double>::min());
 }
 
-SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor) {
+SEstimate s_estimate(const Samples& s, const ElementalFits& elemental_fits, double floor) {
     const Index n = s.X.rows();
     const double dof = static_cast<double>(n - s.X.cols());
     std::vector<double> work;
@@ -169,7 +170,8 @@ SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor) 
     const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
     const double assumed =
         std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
-    const Index count = std::min(starts_for(s.X.cols(), assumed), elemental.rows());
+    const MatrixXd elemental = elemental_fits(starts_for(s.X.cols(), assumed));
+    const Index count = elemental.rows();
     std::vector<VectorXd> starts{ls};
     for (Index j = 0; j < count; ++j)
         starts.push_back(elemental.row(j).transpose());

@@ -2,8 +2,9 @@
 // starts, after concentration steps, refined until the scale settles.
 #pragma once
 
-#include "starts.hpp"
 #include "types.hpp"
+
+#include <functional>
 
 namespace zarn::robust {
 
@@ -12,11 +13,14 @@ struct SEstimate {
     double scale = 0.0;
 };
 
-// The S-estimate of the search samples `s`. `elemental` holds the exact fits of the
-// elemental subsets (one per row), of which as many are screened as the share of outliers
-// of the annealed least-squares start asks for; `floor` is the scale below which residuals
-// count as zero.
-SEstimate s_estimate(const Samples& s, const MatrixXd& elemental, double floor);
+// The exact fits of a series' first `count` elemental subsets, one per row (singular
+// subsets left out).
+using ElementalFits = std::function<MatrixXd(Index count)>;
+
+// The S-estimate of the search samples `s` from as many elemental starts as the share of
+// outliers of the annealed least-squares start asks for; `floor` is the scale below which
+// residuals count as zero.
+SEstimate s_estimate(const Samples& s, const ElementalFits& elemental, double floor);
 
 // Residuals below this size relative to y (its median plus its MAD) count as zero: data on
 // a polynomial is an exact fit, whatever its rounding errors.

@@ -15,11 +15,9 @@ namespace {
 // MAX_STARTS. The annealed least-squares start and the refinement cover what they miss.
 constexpr double MISS_PROBABILITY = 1e-2;
 constexpr Index MAX_STARTS = 500;
-// Distinct streams of the seed: the subsample's order, the shared subsets and a series'
-// replacements of the subsets that touch its missing samples.
+// Distinct streams of the seed: the subsample's order and the subsets.
 constexpr std::uint64_t ORDER_STREAM = 0x5EED0FD2A5ULL;
 constexpr std::uint64_t SUBSET_STREAM = 0x5EB5E7ULL;
-constexpr std::uint64_t REPLACEMENT_STREAM = 0x2E91ACEULL;
 // A subset is drawn again, at most this many times, while it repeats a row or is singular.
 constexpr int REDRAWS = 20;
 
@@ -58,13 +56,15 @@ std::vector<Index> draw_subset(Generator& gen, const std::vector<Index>& pool, I
     return subset;
 }
 
-// The inverse of the subset's rows of Phi, or an empty matrix when they are singular.
-MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& subset) {
+// The inverse of the rows of Phi of the subset's positions, or an empty matrix when they
+// are singular.
+MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& rows,
+                        const std::vector<Index>& subset) {
     const Index k = Phi.cols();
-    MatrixXd rows(k, k);
+    MatrixXd A(k, k);
     for (Index i = 0; i < k; ++i)
-        rows.row(i) = Phi.row(subset[static_cast<std::size_t>(i)]);
-    Eigen::FullPivLU<MatrixXd> lu(rows);
+        A.row(i) = Phi.row(rows[static_cast<std::size_t>(subset[static_cast<std::size_t>(i)])]);
+    Eigen::FullPivLU<MatrixXd> lu(A);
     if (!lu.isInvertible())
         return MatrixXd();
     return lu.inverse();
@@ -80,68 +80,54 @@ Index starts_for(Index k, double bad_share) {
     return std::min(MAX_STARTS, static_cast<Index>(std::ceil(log_miss / std::log1p(-clean))));
 }
 
-SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed) {
-    const Index n = Phi.rows(), k = Phi.cols();
-    SharedStarts shared;
-    shared.seed = seed;
-    shared.order.resize(static_cast<std::size_t>(n));
-    std::iota(shared.order.begin(), shared.order.end(), Index{0});
-    Generator order_gen(seed, ORDER_STREAM, 0);
-    for (Index i = n - 1; i > 0; --i) // Fisher-Yates
-        std::swap(shared.order[static_cast<std::size_t>(i)],
-                  shared.order[static_cast<std::size_t>(order_gen.below(i + 1))]);
-    if (n <= k)
-        return shared;
-    const Index size = std::min(n, SUBSAMPLE);
-    const std::vector<Index> pool(shared.order.begin(),
-                                  shared.order.begin() + static_cast<std::ptrdiff_t>(size));
-    const Index count = starts_for(k, 0.5); // the most any series may need
-    for (Index j = 0; j < count; ++j) {
-        Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
-        std::vector<Index> subset = draw_subset(gen, pool, k);
-        MatrixXd inverse = subset_inverse(Phi, subset);
-        for (int again = 0; again < REDRAWS && inverse.size() == 0; ++again) {
-            subset = draw_subset(gen, pool, k);
-            inverse = subset_inverse(Phi, subset);
-        }
-        shared.subsets.push_back(std::move(subset));
-        shared.inverses.push_back(std::move(inverse));
-    }
-    return shared;
+Draws draw_order(Index n_used, std::uint64_t seed) {
+    Draws draws;
+    draws.order.resize(static_cast<std::size_t>(n_used));
+    std::iota(draws.order.begin(), draws.order.end(), Index{0});
+    Generator gen(seed, ORDER_STREAM, 0);
+    for (Index i = n_used - 1; i > 0; --i) // Fisher-Yates
+        std::swap(draws.order[static_cast<std::size_t>(i)],
+                  draws.order[static_cast<std::size_t>(gen.below(i + 1))]);
+    return draws;
 }
 
-MatrixXd elemental_fits(const SharedStarts& shared, const MatrixXd& Phi, const VectorXd& y,
-                        const std::vector<std::uint8_t>& used,
-                        const std::vector<Index>& search_rows, Index count) {
-    const Index k = Phi.cols();
-    count = std::min<Index>(count, static_cast<Index>(shared.subsets.size()));
+void draw_subsets(Draws& draws, const MatrixXd& Phi, const std::vector<Index>& rows, Index count,
+                  std::uint64_t seed) {
+    const Index n_used = static_cast<Index>(draws.order.size()), k = Phi.cols();
+    if (n_used <= k)
+        return;
+    const Index size = std::min(n_used, SUBSAMPLE);
+    const std::vector<Index> pool(draws.order.begin(),
+                                  draws.order.begin() + static_cast<std::ptrdiff_t>(size));
+    for (Index j = static_cast<Index>(draws.subsets.size()); j < count; ++j) {
+        Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
+        std::vector<Index> subset = draw_subset(gen, pool, k);
+        MatrixXd inverse = subset_inverse(Phi, rows, subset);
+        for (int again = 0; again < REDRAWS && inverse.size() == 0; ++again) {
+            subset = draw_subset(gen, pool, k);
+            inverse = subset_inverse(Phi, rows, subset);
+        }
+        draws.subsets.push_back(std::move(subset));
+        draws.inverses.push_back(std::move(inverse));
+    }
+}
+
+MatrixXd elemental_fits(const Draws& draws, const VectorXd& y, Index count) {
+    count = std::min<Index>(count, static_cast<Index>(draws.subsets.size()));
+    const Index k = count > 0 ? static_cast<Index>(draws.subsets[0].size()) : 0;
     MatrixXd B(count, k);
-    Index rows = 0;
+    Index fitted = 0;
     VectorXd ys(k);
     for (Index j = 0; j < count; ++j) {
-        const std::vector<Index>* subset = &shared.subsets[static_cast<std::size_t>(j)];
-        const MatrixXd* inverse = &shared.inverses[static_cast<std::size_t>(j)];
-        std::vector<Index> replacement;
-        MatrixXd own;
-        const bool touches = std::any_of(subset->begin(), subset->end(), [&](Index row) {
-            return used[static_cast<std::size_t>(row)] == 0;
-        });
-        if (touches) {
-            Generator gen(shared.seed, REPLACEMENT_STREAM, static_cast<std::uint64_t>(j));
-            for (int again = 0; again < REDRAWS && own.size() == 0; ++again) {
-                replacement = draw_subset(gen, search_rows, k);
-                own = subset_inverse(Phi, replacement);
-            }
-            subset = &replacement;
-            inverse = &own;
-        }
-        if (inverse->size() == 0)
+        const MatrixXd& inverse = draws.inverses[static_cast<std::size_t>(j)];
+        if (inverse.size() == 0)
             continue;
+        const std::vector<Index>& subset = draws.subsets[static_cast<std::size_t>(j)];
         for (Index i = 0; i < k; ++i)
-            ys[i] = y[(*subset)[static_cast<std::size_t>(i)]];
-        B.row(rows++) = (*inverse * ys).transpose();
+            ys[i] = y[subset[static_cast<std::size_t>(i)]];
+        B.row(fitted++) = (inverse * ys).transpose();
     }
-    return B.topRows(rows);
+    return B.topRows(fitted);
 }
 
 } // namespace zarn::robust

@@ -1,7 +1,9 @@
-// The random draws of a block, made once from the seed and shared by all its series: the
-// order in which samples enter the search's subsample and the elemental subsets, each with
-// the inverse of its rows of the design, so that a series' exact fit of a subset is one
-// small matrix-vector product.
+// The random draws of the elemental starts, made from the seed in the space of a series' own
+// samples (positions 0..n_used-1 of its samples of positive weight): the order in which they
+// enter the search's subsample and the elemental subsets, each with the inverse of its rows
+// of the design, so that a series' exact fit of a subset is one small matrix-vector product.
+// A series with missing samples thus draws exactly what the same series with those samples
+// removed would draw; complete series share one set of draws.
 #pragma once
 
 #include "types.hpp"
@@ -13,30 +15,30 @@ namespace zarn::robust {
 // and keep the cost of the search independent of n.
 inline constexpr Index SUBSAMPLE = 1000;
 
-struct SharedStarts {
-    // A permutation of the design's rows from the seed: a series searches on its first
-    // SUBSAMPLE rows of positive weight.
+struct Draws {
+    // A permutation of the positions 0..n_used-1 from the seed: the search runs on the
+    // first SUBSAMPLE of them.
     std::vector<Index> order;
-    // Rows of each elemental subset (k each), drawn among the first SUBSAMPLE of `order`.
+    // Positions of each elemental subset (k each), drawn among the first SUBSAMPLE of
+    // `order`, with the inverse of their rows of the design (empty when singular).
     std::vector<std::vector<Index>> subsets;
-    // The inverse of each subset's rows of the design; empty when they are singular.
     std::vector<MatrixXd> inverses;
-    std::uint64_t seed = 0;
 };
 
 // Elemental subsets of k samples enough that one is free of outliers with probability 0.99
 // when `bad_share` of the samples are outliers (at most MAX_STARTS).
 Index starts_for(Index k, double bad_share);
 
-// The draws of a block with design Phi (n x k).
-SharedStarts draw_starts(const MatrixXd& Phi, std::uint64_t seed);
+// The order of n_used samples from the seed, with no subsets yet.
+Draws draw_order(Index n_used, std::uint64_t seed);
 
-// Exact fits of a series' elemental subsets: row j of the result (starts x k) fits subset j
-// of `shared` to y (the design's y, indexed by design row), or a replacement drawn among the
-// series' `search_rows` when subset j touches a row of zero weight (`used[row]` false).
-// Singular subsets are left out, so the result may have fewer rows than `count`.
-MatrixXd elemental_fits(const SharedStarts& shared, const MatrixXd& Phi, const VectorXd& y,
-                        const std::vector<std::uint8_t>& used,
-                        const std::vector<Index>& search_rows, Index count);
+// Extends `draws` to its first `count` subsets; `rows` maps the positions to rows of the
+// design Phi. Subset j depends only on the seed, j, the order and the rows of Phi.
+void draw_subsets(Draws& draws, const MatrixXd& Phi, const std::vector<Index>& rows, Index count,
+                  std::uint64_t seed);
+
+// Exact fits of the first `count` subsets of `draws` to y (one value per position): row j
+// of the result (at most count x k) fits subset j. Singular subsets are left out.
+MatrixXd elemental_fits(const Draws& draws, const VectorXd& y, Index count);
 
 } // namespace zarn::robust
