@@ -253,3 +253,4 @@ def test_many_features_few_samples_give_a_short_error():
     with pytest.raises(MemoryError, match="fit_many fits many series on shared positions") as e:
         zarn.PolynomialRegressor().fit(X, X[:, 0])
     assert len(str(e.value)) < 400
+    assert "zarn.fit_groups" in str(e.value)

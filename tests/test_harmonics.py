@@ -118,7 +118,7 @@ def test_zero_amplitude_has_nan_phase_and_errors():
         (2, 0.0, False, "period must be a positive finite number"),
         (2, np.inf, True, "period must be a positive finite number"),
         (2, "year", True, "period must be a positive finite number"),
-        (2, np.timedelta64(12, "D"), False, "timedelta64 period needs a datetime coordinate"),
+        (2, np.timedelta64(-12, "D"), True, "period must be a positive finite number"),
     ],
 )
 def test_invalid_harmonics_or_period(harmonics, period, datetime_like, match):
@@ -130,3 +130,5 @@ def test_period_defaults_and_conversions():
     assert check_harmonics(0, None, False) is None
     assert check_harmonics(1, None, True) == 365.2425 * 86_400e9
     assert check_harmonics(1, np.timedelta64(1, "h"), True) == 3.6e12
+    # numeric positions in nanoseconds take a timedelta64 period as well
+    assert check_harmonics(1, np.timedelta64(2, "s"), False) == 2e9

@@ -13,7 +13,8 @@ for a penalised fit). The conventions are statsmodels' ``OLS/WLS(...).fit(cov_ty
   lag ``L = maxlags``, by default ``floor(4 (n / 100)^(2/9))``; ``use_correction`` scales it
   by ``n / (n - k)``, k the number of coefficients;
 - ``"HC*"`` and ``"HAC"`` give normal quantiles unless ``use_t=True`` (statsmodels'
-  default); ``"nonrobust"`` gives t quantiles with ``df_resid`` degrees of freedom.
+  default); ``"nonrobust"`` gives t quantiles with ``df_resid`` degrees of freedom (normal
+  ones with ``use_t=False``).
 
 ``"ar1"`` is the effective-sample-size adjustment of Santer et al. (2000): the lag-1
 autocorrelation ``r1`` of the whitened residuals (in time order, mean removed) gives
@@ -365,6 +366,8 @@ def covariance(
                 inflation = np.where(df > 0.0, dfr / df, np.nan)
             cov = inflation[:, None, None] * cov
             df = np.where(df > 0.0, df, np.nan)
+        elif not spec.use_t:
+            df = np.full(m, np.inf)
         return Covariance(cov, df, n_eff)
     if name == "HAC":
         lags = newey_west_lags(n_obs) if spec.maxlags is None else np.full(m, spec.maxlags, int)

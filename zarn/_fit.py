@@ -34,7 +34,7 @@ class SeriesFit:
     def mdl(self) -> float:
         """MDL score of the fit on its training samples, penalties included."""
         fit = self.fit
-        Phi = self.design.matrix(self.design.map(self.X))
+        Phi = self.design.columns(self.X)
         return mdl(Phi @ fit.coef, self.y, fit.coef, fit.settings.H, fit.penalty)
 
 
@@ -45,13 +45,16 @@ def fit_series(
     settings: Settings,
     names: np.ndarray | None = None,
     stacklevel: int = 2,
+    datetime_like: bool = False,
 ) -> SeriesFit:
     """Fit y at the checked positions X (n, d) with checked sample weights w (or None).
 
     y is checked to be finite where the method needs it (least squares reports a NaN in
     y only where one spreads to the coefficients); with sample weights it must be finite
     everywhere. Samples of zero weight are dropped first, so the domain is that of the
-    others. ``names`` are the feature names of a DataFrame, for the domain's messages.
+    others. ``names`` are the feature names of a DataFrame, for the domain's messages;
+    ``datetime_like`` says that X holds converted dates or durations (the harmonics'
+    default period).
 
     Warns
     -----
@@ -65,8 +68,8 @@ def fit_series(
     # Own copies: the fit keeps them for what it computes on first use, and the caller
     # may change its arrays in the meantime.
     X, y, w = X.copy(), y.copy(), None if w is None else w.copy()
-    design = Design.from_data(X, settings, names)
-    Phi = design.matrix(design.map(X))
+    design = Design.from_data(X, settings, names, datetime_like)
+    Phi = design.columns(X)
     fit = method(settings.method).fit(Series(design, X, Phi, y, w), settings)
     u = fit.uncertainty
     warn_if_rank_deficient(u.rank, design.k, u.n_obs, stacklevel=stacklevel + 1)

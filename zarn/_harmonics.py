@@ -21,6 +21,14 @@ import numpy as np
 # unit of converted datetimes: the default period of harmonics on dates. It is a whole
 # number of nanoseconds (31,556,952 s), so datetimes reduce modulo it exactly.
 YEAR_NS = 365.2425 * 86400 * 10**9
+# The derivative of order r of the pair (sin, cos), for r modulo 4, as (which of the pair,
+# sign) for each column: sin' = cos and cos' = -sin.
+_TURNS = (
+    ((0, 1.0), (1, 1.0)),
+    ((1, 1.0), (0, -1.0)),
+    ((0, -1.0), (1, -1.0)),
+    ((1, -1.0), (0, 1.0)),
+)
 
 
 def harmonic_labels(harmonics: int) -> list[str]:
@@ -37,8 +45,9 @@ def harmonic_labels(harmonics: int) -> list[str]:
 def check_harmonics(harmonics: Any, period: Any, datetime_like: bool) -> float | None:
     """Validate ``harmonics`` and ``period``; return the period in x's units (None if none).
 
-    Dates (``datetime_like``) default to :data:`YEAR_NS` and accept a ``numpy.timedelta64``
-    period; numbers need an explicit positive finite period.
+    Dates (``datetime_like``) default to :data:`YEAR_NS`; numbers need an explicit positive
+    finite period. A ``numpy.timedelta64`` period is converted to nanoseconds, the unit of
+    converted dates and durations (and so of numeric positions in nanoseconds).
 
     Raises
     ------
@@ -69,9 +78,7 @@ def check_harmonics(harmonics: Any, period: Any, datetime_like: bool) -> float |
             "harmonics on a numeric coordinate need a period in its units, such as "
             "period=12.0 for monthly steps; only dates default to one year"
         )
-    if isinstance(period, np.timedelta64):
-        if not datetime_like:
-            raise ValueError("a timedelta64 period needs a datetime coordinate")
+    if isinstance(period, np.timedelta64):  # in nanoseconds, the unit of converted dates
         period = period / np.timedelta64(1, "ns")
     if (
         isinstance(period, (bool, np.bool_))
@@ -83,11 +90,14 @@ def check_harmonics(harmonics: Any, period: Any, datetime_like: bool) -> float |
     return float(period)
 
 
-def harmonic_columns(t: Any, period: float, harmonics: int) -> np.ndarray:
-    """The columns ``sin(2 pi j t / period), cos(2 pi j t / period)`` for j = 1..harmonics.
+def harmonic_columns(t: Any, period: float, harmonics: int, derivative: int = 0) -> np.ndarray:
+    """The columns ``sin(2 pi j t / period), cos(2 pi j t / period)`` for j = 1..harmonics,
+    or their ``derivative``-th derivatives with respect to t.
 
     ``t`` is reduced modulo the period before the angle is formed (and ``j t`` modulo it
-    again), so large coordinates, such as nanoseconds since 1970, lose no digits.
+    again), so large coordinates, such as nanoseconds since 1970, lose no digits. The
+    derivative of order r of ``sin(w t)`` is ``w**r sin(w t + r pi / 2)`` (w = 2 pi j /
+    period), formed from the same sines and cosines.
 
     Returns
     -------
@@ -98,14 +108,19 @@ def harmonic_columns(t: Any, period: float, harmonics: int) -> np.ndarray:
     --------
     >>> harmonic_columns([0.0, 3.0], 12.0, 1).round(12).tolist()
     [[0.0, 1.0], [1.0, 0.0]]
+    >>> (harmonic_columns([0.0], 2 * np.pi, 1, derivative=1)).round(12).tolist()  # cos, -sin
+    [[1.0, -0.0]]
     """
     t = np.asarray(t, dtype=float).ravel()
     frac = np.remainder(t, period) / period  # in [0, 1)
     out = np.empty((t.size, 2 * harmonics))
+    (i_sin, s_sin), (i_cos, s_cos) = _TURNS[derivative % 4]
     for j in range(1, harmonics + 1):
         angle = 2.0 * np.pi * np.remainder(j * frac, 1.0)
-        out[:, 2 * j - 2] = np.sin(angle)
-        out[:, 2 * j - 1] = np.cos(angle)
+        pair = (np.sin(angle), np.cos(angle))
+        factor = (2.0 * np.pi * j / period) ** derivative
+        out[:, 2 * j - 2] = (factor * s_sin) * pair[i_sin]
+        out[:, 2 * j - 1] = (factor * s_cos) * pair[i_cos]
     return out
 
 

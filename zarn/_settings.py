@@ -283,6 +283,15 @@ class ParameterTable(dict):
 
     quick: tuple[tuple[str, Any, Callable[[Any], bool]], ...] = ()
 
+    def __init__(
+        self,
+        constraints: dict[str, list[Constraint]],
+        check: Callable[[Settings], None] | None = None,
+    ) -> None:
+        super().__init__(constraints)
+        # Checks of parameters that constrain each other (run after each one's own).
+        self.check = check
+
     def __set_name__(self, owner: type, attribute: str) -> None:
         """Read the defaults of ``owner``'s constructor, once, when the class is created."""
         signature = inspect.signature(owner).parameters
@@ -329,6 +338,10 @@ class Settings:
     n_elite: int
     step_size: float
     random_state: Any  # an int, a Generator, a RandomState or None
+    harmonics: int = 0  # sine/cosine pairs of the period fitted with the polynomial
+    period: Any = None  # None, a positive number (x's units) or a numpy.timedelta64
+    cov_type: str | None = None  # None: the method's own default
+    cov_kwds: Any = None  # None or a mapping of the covariance type's keywords
 
     def with_weights(self, gamma1: float | str, gamma2: float | str) -> Settings:
         """The same settings with other penalty weights."""
@@ -384,6 +397,8 @@ def validate_params(estimator: Any) -> Settings:
         checked[name] = value
     settings = object.__new__(Settings)  # every field checked above: no __init__ needed
     settings.__dict__.update(checked)
+    if table.check is not None:
+        table.check(settings)
     return settings
 
 

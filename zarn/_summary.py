@@ -7,14 +7,15 @@ monomials of its features (:mod:`zarn._units`) and tests each coefficient agains
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import math
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from zarn._optional import import_optional
-from zarn._quantiles import t_quantile, t_two_sided
+from zarn._quantiles import normal_quantile, t_quantile, t_two_sided
 from zarn._uncertainty import check_level
 from zarn._units import term_names, to_raw_units
 from zarn._validation import not_fitted_error
@@ -24,6 +25,8 @@ if TYPE_CHECKING:
 
 # The table's columns, in order: the names of Summary's arrays and of to_pandas' columns.
 COLUMNS = ("coef", "stderr", "statistic", "pvalue", "low", "high")
+# The harmonics' table: each harmonic's amplitude and phase with their standard errors.
+HARMONIC_COLUMNS = ("amplitude", "amplitude_stderr", "phase", "phase_stderr")
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -38,12 +41,14 @@ class Summary:
     ----------
     terms : tuple of str
         One name per coefficient: ``1`` for the constant, ``income``, ``income^2``,
-        ``x0*x1^2`` for the monomials of the features.
+        ``x0*x1^2`` for the monomials of the features, then ``sin1``, ``cos1``, ... for
+        the harmonics of a fit with them.
     coef, stderr : ndarray of shape (n_terms,)
         The coefficients of the monomials of the raw features and their standard errors.
     statistic, pvalue : ndarray of shape (n_terms,)
         ``coef / stderr`` and the two-sided p value of the hypothesis that the coefficient
-        is zero, under Student's t with ``df_resid`` degrees of freedom.
+        is zero, under Student's t with ``quantile_df`` degrees of freedom (the normal
+        distribution where it is infinite).
     low, high : ndarray of shape (n_terms,)
         Bounds of the ``level`` confidence interval of each coefficient.
     cov : ndarray of shape (n_terms, n_terms)
@@ -61,6 +66,14 @@ class Summary:
         Coverage of the intervals.
     r2 : float or None
         Coefficient of determination on the data given to ``summary()`` (None without).
+    cov_type : str
+        The covariance type (``"nonrobust"``, ``"HC3"``, ``"avar1"``, ...).
+    quantile_df : float
+        Degrees of freedom of the tests and intervals: ``df_resid``, those of ``"ar1"``,
+        or infinite for normal quantiles.
+    amplitude, amplitude_stderr, phase, phase_stderr : ndarray of shape (harmonics,)
+        Each harmonic's amplitude and phase (radians) with their delta-method standard
+        errors; empty without harmonics.
 
     Examples
     --------
@@ -85,9 +98,15 @@ class Summary:
     scale: float
     level: float
     r2: float | None = None
+    cov_type: str = "nonrobust"
+    quantile_df: float = math.nan
+    amplitude: np.ndarray = field(default_factory=lambda: np.empty(0))
+    amplitude_stderr: np.ndarray = field(default_factory=lambda: np.empty(0))
+    phase: np.ndarray = field(default_factory=lambda: np.empty(0))
+    phase_stderr: np.ndarray = field(default_factory=lambda: np.empty(0))
 
     def __post_init__(self) -> None:
-        for name in (*COLUMNS, "cov"):
+        for name in (*COLUMNS, *HARMONIC_COLUMNS, "cov"):
             value = np.array(getattr(self, name), dtype=np.float64)
             value.flags.writeable = False
             object.__setattr__(self, name, value)
@@ -142,14 +161,21 @@ def summarize(
     level = check_level(level)
     if (X is None) != (y is None):
         raise ValueError("give both X and y to report R^2 on them, or neither")
-    coef, cov = to_raw_units(model.coef_, model.cov_, model.basis_, model.domain_)
+    uncertainty = model._fits[0].fit.uncertainty
+    coef, cov = to_raw_units(model._coef, uncertainty.cov, model.basis_, model.domain_)
     stderr = np.sqrt(np.diagonal(cov))
     df = float(model.df_resid_)
-    statistic, pvalue, low, high = _tests(coef, stderr, df, level)
+    quantile_df = float(uncertainty.quantile_df)
+    statistic, pvalue, low, high = _tests(coef, stderr, quantile_df, level)
     names = getattr(model, "feature_names_in_", None)
     features = [f"x{j}" for j in range(model.n_features_in_)] if names is None else list(names)
+    terms = term_names(model.basis_, [str(name) for name in features])
+    harmonics: dict[str, Any] = {}
+    if hasattr(model, "harmonic_labels_"):
+        terms += model.harmonic_labels_
+        harmonics = dict(zip(HARMONIC_COLUMNS, model._amplitude_phase()))
     return Summary(
-        terms=tuple(term_names(model.basis_, [str(name) for name in features])),
+        terms=tuple(terms),
         coef=coef,
         stderr=stderr,
         statistic=statistic,
@@ -163,19 +189,28 @@ def summarize(
         scale=float(model.scale_),
         level=level,
         r2=None if X is None or y is None else float(model.score(X, y, sample_weight)),
+        cov_type=model.cov_type_,
+        quantile_df=quantile_df,
+        **harmonics,
     )
 
 
 def _tests(
     coef: np.ndarray, stderr: np.ndarray, df: float, level: float
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """t statistics, two-sided p values and interval bounds; NaN where they are undefined."""
+    """t statistics, two-sided p values and interval bounds; NaN where they are undefined.
+    An infinite df gives the normal distribution's."""
     nan = np.full(len(coef), np.nan)
     if not df > 0.0:  # also NaN
         return nan, nan.copy(), nan.copy(), nan.copy()
     usable = np.isfinite(stderr)
     with np.errstate(divide="ignore", invalid="ignore"):
         statistic = np.where(usable, coef / stderr, np.nan)
+    q = (1.0 - level) / 2.0
+    if math.isinf(df):
+        pvalue = np.array([math.erfc(abs(t) / math.sqrt(2.0)) for t in statistic.tolist()])
+        half = -normal_quantile(q) * np.where(usable, stderr, np.nan)
+        return statistic, pvalue, coef - half, coef + half
     pvalue = np.array([t_two_sided(t, df) for t in statistic.tolist()])
-    half = -t_quantile((1.0 - level) / 2.0, df) * np.where(usable, stderr, np.nan)
+    half = -t_quantile(q, df) * np.where(usable, stderr, np.nan)
     return statistic, pvalue, coef - half, coef + half

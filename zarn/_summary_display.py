@@ -10,7 +10,7 @@ import html
 import math
 from typing import TYPE_CHECKING
 
-from zarn._summary import COLUMNS
+from zarn._summary import COLUMNS, HARMONIC_COLUMNS
 
 if TYPE_CHECKING:
     from zarn._summary import Summary
@@ -21,6 +21,13 @@ _COVARIANCE = {
     "penalized": "posterior covariance of the penalised fit",
     "robust": "covariance of the MM-estimate",
 }
+# The other covariance types, for the same line.
+_COV_TYPES = {
+    "HAC": "HAC (Newey-West) covariance",
+    "ar1": "least-squares covariance with the AR(1) effective sample size",
+    "H1": "Huber's H1 covariance of the MM-estimate",
+}
+_DEFAULT_COV_TYPES = ("nonrobust", "avar1")
 
 
 def _number(value: float) -> str:
@@ -60,15 +67,30 @@ def _cells(summary: Summary) -> list[list[str]]:
 
 
 def _footer(summary: Summary) -> str:
-    return (
-        f"Student's t with {summary.df_resid:.6g} residual degrees of freedom; "
-        f"{_COVARIANCE[summary.method]}"
-    )
+    cov_type, df = summary.cov_type, summary.quantile_df
+    if cov_type in _DEFAULT_COV_TYPES:
+        covariance = _COVARIANCE[summary.method]
+    else:
+        covariance = _COV_TYPES.get(cov_type, f"heteroscedasticity-robust ({cov_type}) covariance")
+    if math.isinf(df):
+        return f"normal quantiles; {covariance}"
+    kind = "residual degrees of freedom" if df == summary.df_resid else "degrees of freedom"
+    return f"Student's t with {df:.6g} {kind}; {covariance}"
 
 
-def text_table(summary: Summary) -> str:
-    """The coefficient table as text (the str and repr of a Summary)."""
-    headers, cells = _headers(summary), _cells(summary)
+def _harmonic_headers() -> list[str]:
+    return ["harmonic", "amplitude", "stderr", "phase", "stderr"]
+
+
+def _harmonic_cells(summary: Summary) -> list[list[str]]:
+    return [
+        [str(j + 1), *(_number(float(getattr(summary, name)[j])) for name in HARMONIC_COLUMNS)]
+        for j in range(len(summary.amplitude))
+    ]
+
+
+def _aligned(headers: list[str], cells: list[list[str]]) -> list[str]:
+    """Header and rows as text, the first column to the left, the others to the right."""
     widths = [max(len(h), *(len(c[j]) for c in cells)) for j, h in enumerate(headers)]
 
     def fmt(values: list[str]) -> str:
@@ -76,8 +98,14 @@ def text_table(summary: Summary) -> str:
         rest = [v.rjust(w) for v, w in zip(values[1:], widths[1:])]
         return "  ".join([first, *rest]).rstrip()
 
-    lines = [_title(summary), _facts(summary), fmt(headers)]
-    lines += [fmt(line) for line in cells]
+    return [fmt(headers), *(fmt(line) for line in cells)]
+
+
+def text_table(summary: Summary) -> str:
+    """The coefficient table as text (the str and repr of a Summary)."""
+    lines = [_title(summary), _facts(summary), *_aligned(_headers(summary), _cells(summary))]
+    if len(summary.amplitude):
+        lines += _aligned(_harmonic_headers(), _harmonic_cells(summary))
     return "\n".join([*lines, _footer(summary)])
 
 
@@ -93,8 +121,20 @@ def html_table(summary: Summary) -> str:
         for line in _cells(summary)
     )
     caption = f"{esc(_title(summary))}<br>{esc(_facts(summary))}"
+    harmonics = ""
+    if len(summary.amplitude):
+        harmonics = (
+            "<table><thead><tr>"
+            + "".join(f"<th>{esc(h)}</th>" for h in _harmonic_headers())
+            + "</tr></thead><tbody>"
+            + "".join(
+                "<tr>" + "".join(f"<td>{esc(c)}</td>" for c in line) + "</tr>"
+                for line in _harmonic_cells(summary)
+            )
+            + "</tbody></table>"
+        )
     return (
         f"<div><table><caption>{caption}</caption>"
-        f"<thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+        f"<thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>{harmonics}"
         f"<small>{esc(_footer(summary))}</small></div>"
     )

@@ -27,6 +27,7 @@ def fit_targets(
     settings: Settings,
     names: np.ndarray | None = None,
     stacklevel: int = 2,
+    datetime_like: bool = False,
 ) -> tuple[SeriesFit, ...]:
     """Fit each column of the finite Y (n, n_targets) at the checked positions X: one
     :class:`SeriesFit` per target, each the fit of that target alone.
@@ -44,10 +45,12 @@ def fit_targets(
     shared = fitter.shares_design(settings)
     if not shared:  # every target with the same seed, as a model of random_state=seed_
         settings = settings.replace(random_state=seed_from(settings.random_state))
-    first = fit_series(X, Y[:, 0], w, settings, names, stacklevel + 1)
+    first = fit_series(X, Y[:, 0], w, settings, names, stacklevel + 1, datetime_like)
     rest = Y[:, 1:]
     if not rest.shape[1]:
         return (first,)
+    # The others with the first one's period, in X's units (the default one of dates).
+    settings = settings.replace(period=first.design.period)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RankWarning)  # warned once, for the first target
         if not shared:

@@ -7,7 +7,10 @@ the intervals built from them, one small class per kind of fit.
   ``scale**2 (Phi'W Phi + S)^-1`` with S the penalty and ``edf = trace((G + S)^-1 G)``, as
   mgcv's ``Vp``;
 - :class:`GivenUncertainty` (``"robust"``): the fit's own covariance and scale, with
-  intervals from normal quantiles (the asymptotic theory of M-estimators has no exact t).
+  intervals from normal quantiles (the asymptotic theory of M-estimators has no exact t);
+- :class:`CovTypeUncertainty`: a least-squares or penalised fit's uncertainty under another
+  covariance type (``cov_type``: HC0-HC3, HAC, ar1), from its residuals, with the type's
+  quantiles (:mod:`zarn._covtypes`).
 
 The least-squares kinds start from the small R factor of the weighted design (the weights
 in units of ``unit**2``, see :class:`zarn._lstsq.WeightedRows`): its singular values are
@@ -28,6 +31,7 @@ from typing import Any
 import numpy as np
 
 from zarn._constants import EPS
+from zarn._covtypes import Covariance, CovSpec, covariance
 from zarn._lstsq import rank_threshold, singular_values, stacked_factor, well_determined
 from zarn._quantiles import normal_quantile, t_quantile
 from zarn.exceptions import RankWarning
@@ -113,6 +117,11 @@ class Uncertainty:
     def stderr(self) -> np.ndarray:
         """Standard errors of the coefficients."""
         return np.asarray(self.scale * (np.sqrt(np.diagonal(self._moments[0])) / self.unit))
+
+    @property
+    def quantile_df(self) -> float:
+        """Degrees of freedom of the quantiles of tests and intervals (inf: normal)."""
+        return math.inf if self.normal else self.df_resid
 
     def critical_value(self, level: float) -> float:
         """Two-sided quantile for a ``level`` interval (t with df_resid, or normal)."""
@@ -311,6 +320,116 @@ class GivenUncertainty(Uncertainty):
     def scale(self) -> float:
         """The fit's own scale."""
         return float(self._scale)
+
+
+class CovTypeUncertainty(Uncertainty):
+    """A least-squares or penalised fit's uncertainty under the covariance type ``spec``.
+
+    The scale, edf, rank and singular values are those of ``base`` (the fit's default
+    uncertainty); the covariance is :func:`zarn._covtypes.covariance` of the residuals
+    ``y - Phi coef`` around the bread ``base``'s covariance over the scale squared (the
+    penalty included), with the type's quantiles: normal for HC0-HC3 and HAC unless
+    ``use_t``, t with the reduced degrees of freedom for ``"ar1"``. ``order`` puts the
+    samples in time order for HAC and ar1 (None: as given). Computed on first use.
+
+    Examples
+    --------
+    >>> from zarn._covtypes import check_cov_type
+    >>> Phi = np.column_stack([np.ones(6), np.arange(6.0)])
+    >>> y = np.array([0.1, 1.2, 1.9, 3.2, 3.9, 5.1])
+    >>> coef = np.linalg.lstsq(Phi, y, rcond=None)[0]
+    >>> base = design_uncertainty(np.linalg.qr(Phi, mode="r"), 6, None)
+    >>> base.__dict__["rss_root"] = float(np.linalg.norm(y - Phi @ coef))
+    >>> u = CovTypeUncertainty(base, check_cov_type("HC0"), Phi, y, coef, None)
+    >>> u.stderr.round(4).tolist(), u.quantile_df
+    ([0.0623, 0.0198], inf)
+    """
+
+    def __init__(
+        self,
+        base: Uncertainty,
+        spec: CovSpec,
+        Phi: np.ndarray,
+        y: np.ndarray,
+        coef: np.ndarray,
+        w: np.ndarray | None,
+        order: np.ndarray | None = None,
+    ) -> None:
+        super().__init__(base.n_obs, base.rank)
+        self.base, self.spec = base, spec
+        self._data = (Phi, y, coef, w, order)
+        self.unit = base.unit
+
+    @cached_property
+    def covariance(self) -> Covariance:
+        """The covariance of the coefficients and its quantiles' degrees of freedom."""
+        Phi, y, coef, w, order = self._data
+        with np.errstate(over="ignore", invalid="ignore"):
+            resid = y - Phi @ coef
+        if w is not None:  # in the units of the bread (the weights over unit**2)
+            w = w / (self.unit * self.unit)
+        if order is not None:
+            Phi, resid, w = Phi[order], resid[order], None if w is None else w[order]
+        bread = self.base._moments[0]
+        return covariance(self.spec, Phi, resid, bread, w, self.base.df_resid)
+
+    @property
+    def singular_values(self) -> np.ndarray:
+        """Singular values of the weighted design, largest first."""
+        return self.base.singular_values
+
+    @property
+    def scale(self) -> float:
+        """The fit's residual standard deviation (of an observation of weight 1)."""
+        return self.base.scale
+
+    @property
+    def _moments(self) -> tuple[np.ndarray, float]:
+        cov, relative = self.cov, self.scale / self.unit
+        if not relative > 0.0:  # an exact fit, or no residual degrees of freedom
+            return cov, self.base._moments[1]
+        return cov / relative / relative, self.base._moments[1]
+
+    @property
+    def cov(self) -> np.ndarray:
+        """Covariance matrix of the coefficients."""
+        return np.asarray(self.covariance.cov[0])
+
+    @property
+    def stderr(self) -> np.ndarray:
+        """Standard errors of the coefficients."""
+        return np.asarray(self.covariance.stderr[0])
+
+    @property
+    def quantile_df(self) -> float:
+        """Degrees of freedom of the type's quantiles (inf: normal)."""
+        return float(self.covariance.df[0])
+
+    @property
+    def normal(self) -> bool:  # type: ignore[override]
+        """Whether the quantiles are normal."""
+        return math.isinf(self.quantile_df)
+
+    def critical_value(self, level: float) -> float:
+        """Two-sided quantile of the covariance type for a ``level`` interval."""
+        return float(self.covariance.critical_value(check_level(level))[0])
+
+    def half_width(
+        self,
+        Phi0: np.ndarray,
+        c: float,
+        kind: str,
+        weights: np.ndarray | None = None,
+    ) -> np.ndarray:
+        """Half-widths of the intervals at the mapped design rows ``Phi0``: those of
+        :meth:`Uncertainty.half_width` with the covariance of the type, and the noise of a
+        new observation ``scale**2 / w``."""
+        spread = np.sqrt(quadratic_forms(Phi0, self.cov))
+        if kind == "prediction":
+            noise = self.scale if weights is None else self.scale / np.sqrt(weights)
+            with np.errstate(divide="ignore", over="ignore"):
+                spread = np.hypot(spread, noise)
+        return np.asarray(c * spread)
 
 
 def check_level(level: Any) -> float:

@@ -117,20 +117,23 @@ def to_raw_units(
 
     Parameters
     ----------
-    coef : ndarray of shape (k,)
-        Coefficients of the mapped basis.
-    cov : ndarray of shape (k, k)
+    coef : ndarray of shape (k + h,)
+        Coefficients of the mapped basis (its k functions first), then any h coefficients
+        of other columns (the harmonics), which need no change of units.
+    cov : ndarray of shape (k + h, k + h)
         Their covariance.
     exponents, domain
         As for :func:`unit_change`.
 
     Returns
     -------
-    coef_raw : ndarray of shape (k,)
-        ``T @ coef``, each entry the exact value rounded once (for finite coefficients).
-    cov_raw : ndarray of shape (k, k)
-        ``T @ cov @ T.T``, symmetric; in floating point, whose rounding is relative to the
-        conditioning of ``cov`` (modest on the mapped domain), far below its uncertainty.
+    coef_raw : ndarray of shape (k + h,)
+        ``T @ coef``, each entry the exact value rounded once (for finite coefficients),
+        then the other coefficients as they are.
+    cov_raw : ndarray of shape (k + h, k + h)
+        ``T @ cov @ T.T`` (T extended by the identity on the other coefficients),
+        symmetric; in floating point, whose rounding is relative to the conditioning of
+        ``cov`` (modest on the mapped domain), far below its uncertainty.
 
     Examples
     --------
@@ -143,11 +146,13 @@ def to_raw_units(
            [-1.,  1.]]))
     """
     exact = _exact_unit_change(exponents, domain)
-    T = _rounded(exact, len(exponents))
+    k = len(exponents)
     coef = np.asarray(coef, dtype=np.float64)
-    if np.isfinite(coef).all():
-        values = [_dyadic(c) for c in coef.tolist()]
-        coef_raw = np.array([_exact_dot(line, values) for line in exact])
+    T = np.eye(len(coef))
+    T[:k, :k] = _rounded(exact, k)
+    if np.isfinite(coef[:k]).all():
+        values = [_dyadic(c) for c in coef[:k].tolist()]
+        coef_raw = np.array([_exact_dot(line, values) for line in exact] + coef[k:].tolist())
     else:
         coef_raw = T @ coef
     with np.errstate(over="ignore", invalid="ignore"):

@@ -28,6 +28,7 @@ from zarn._validation import (
     check_sample_weight,
     check_X,
     check_y,
+    datetime_as_float,
     feature_names,
 )
 from zarn.exceptions import RankWarning
@@ -348,7 +349,7 @@ def compare_models(
     ]
     order = _ranking(rows, criterion)
     best = models[order[0]]
-    warn_if_rank_deficient(best.rank_, len(best.coef_), n, stacklevel=2)
+    warn_if_rank_deficient(best.rank_, _n_coefficients(best), n, stacklevel=2)
     return ModelComparison([rows[i] for i in order], best, degree_list, n, criterion)
 
 
@@ -356,13 +357,19 @@ def _inputs(X: ArrayLike) -> tuple[Any, int, int]:
     """X to pass to every fit (a 1-D X as one column), its number of samples and features.
 
     A DataFrame is passed as it is, so that the fits keep its column names as their feature
-    names, and a pandas Series of a string name as a DataFrame of that one column.
+    names, and a pandas Series of a string name as a DataFrame of that one column. Dates
+    and durations stay dates and durations (the fits convert them, and know them as such).
     """
     if isinstance(getattr(X, "name", None), str) and hasattr(X, "to_frame"):
         X = X.to_frame()
     if feature_names(X) is not None:  # a DataFrame: keep its column names for the fits
-        n, d = check_X(as_float_array(X, "X")).shape
+        n, d = check_X(as_float_array(datetime_as_float(X, "X"), "X")).shape
         return X, n, d
+    converted = datetime_as_float(X, "X")
+    if converted is not X:
+        times = np.asarray(X)
+        arr = check_positions(converted, "X")
+        return times.reshape(arr.shape), arr.shape[0], arr.shape[1]
     arr = check_positions(X, "X")
     return arr, arr.shape[0], arr.shape[1]
 
@@ -440,7 +447,7 @@ def _row(
     """The scores of a fitted candidate on its training data."""
     degree, method, gamma1, gamma2 = candidate
     n = len(y)
-    k = len(model.coef_)
+    k = _n_coefficients(model)
     sums = Residuals(y, yp, w)  # safe for values of any size
     sw = 1.0 if w is None else np.sqrt(w)
     y_w, yp_w = y * sw, yp * sw  # the residuals of weighted least squares
@@ -462,6 +469,11 @@ def _row(
         fit_time=fit_time,
         k_exceeds_n=k > n,
     )
+
+
+def _n_coefficients(model: PolynomialRegressor) -> int:
+    """The coefficients of a fitted candidate: its polynomial's and its harmonics'."""
+    return len(model.coef_) + len(getattr(model, "harmonic_labels_", ()))
 
 
 def _ranking(rows: Sequence[ComparisonRow], criterion: str) -> list[int]:

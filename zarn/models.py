@@ -7,7 +7,7 @@ import inspect
 import math
 import numbers
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, ClassVar
 
 import numpy as np
@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike
 from zarn import _basis, _constants, _methods
 from zarn._design import PREDICT_BLOCK_ROWS
 from zarn._fit import SeriesFit, fit_series
+from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
 from zarn._plotting import plot_fit
 from zarn._scores import Residuals, mdl
@@ -49,7 +50,18 @@ from zarn._validation import (
 PENALTY_WEIGHT: list[Constraint] = [WEIGHT, Options(AUTO)]
 # Attributes that only some fits set: a new fit drops those of an earlier one.
 _SET_BY_SOME_FITS = frozenset(
-    {"feature_names_in_", "inlier_mask_", "seed_", "robust_weights_", "s_scale_", "cov_h1_", "_mdl"}
+    {
+        "feature_names_in_",
+        "inlier_mask_",
+        "seed_",
+        "robust_weights_",
+        "s_scale_",
+        "cov_h1_",
+        "_mdl",
+        "harmonic_coef_",
+        "harmonic_labels_",
+        "period_",
+    }
 )
 
 _C_INT = _constants.C_INT_MAX
@@ -111,12 +123,57 @@ class PolynomialRegressor:
         Seed of the robust method's sampler; None draws a fresh one (recorded in
         ``seed_``). The robust fit is reproducible bit for bit for a given seed, whatever
         the number of threads.
+    harmonics : int, default=0
+        Sine/cosine pairs of ``period`` fitted jointly with the polynomial (a seasonal
+        cycle): the columns ``sin(2 pi j x / period)``, ``cos(2 pi j x / period)`` for
+        j = 1..harmonics, from x in its own units (nanoseconds since 1970 for dates),
+        reduced modulo the period. One feature only. Every method fits them: the penalties
+        act on the polynomial only, the robust fit includes them.
+    period : float, numpy.timedelta64 or None, default=None
+        The period of the harmonics in x's units; a ``timedelta64`` is taken in
+        nanoseconds (the unit of converted dates). None: one mean Gregorian year
+        (365.2425 days) for dates and durations; numbers need an explicit period.
+    cov_type : str or None, default=None
+        The covariance of the coefficients, and so ``stderr_``, intervals and the summary's
+        tests. None is the method's own: ``"nonrobust"`` for ``"ols"`` and
+        ``"penalized"`` (their classic covariance), ``"avar1"`` for ``"robust"``.
+        ``"ols"`` and ``"penalized"`` also take ``"HC0"``-``"HC3"`` and ``"HAC"``
+        (heteroscedasticity- and autocorrelation-robust, as statsmodels'
+        ``OLS/WLS.fit(cov_type=...)``) and ``"ar1"`` (the AR(1) effective sample size of
+        Santer et al. 2000: the residuals' lag-1 autocorrelation r1 gives
+        ``n_eff = n (1 - r1) / (1 + r1)``, which inflates the covariance by
+        ``(n - k) / (n_eff - k)`` and sets the t quantiles' degrees of freedom to
+        ``n_eff - k``). ``"robust"`` takes ``"avar1"`` (``lmrob``'s default) and ``"H1"``
+        (Huber's H1, statsmodels' ``RLM``, with normal quantiles as there). HAC and ar1
+        follow the samples in the order of x (one feature) or of the rows.
+    cov_kwds : dict or None, default=None
+        Keywords of ``cov_type``, statsmodels' names: ``use_t`` (HC0-HC3, HAC and
+        nonrobust; HC and HAC use normal quantiles unless ``use_t=True``, statsmodels'
+        default), and for HAC ``maxlags`` (default ``floor(4 (n / 100)^(2/9))``, Newey and
+        West's rule), ``use_correction`` (scale by ``n / (n - k)``) and ``kernel``
+        (``"bartlett"`` only).
 
     Attributes
     ----------
     coef_ : ndarray of shape (n_coefficients,) or (n_targets, n_coefficients)
         Coefficients of the basis functions of the mapped variables, in ``basis_`` order
-        (one row per target for a 2-D y: see "Several targets" below).
+        (one row per target for a 2-D y: see "Several targets" below): the polynomial
+        part only of a fit with harmonics.
+    harmonic_coef_, harmonic_stderr_ : ndarray of shape (2 harmonics,) or (n_targets, 2 harmonics)
+        Fits with harmonics only: the coefficients of the harmonic columns, in the order of
+        ``harmonic_labels_``, and their standard errors.
+    harmonic_labels_ : list of str
+        Fits with harmonics only: ``["sin1", "cos1", "sin2", ...]``.
+    amplitude_, phase_ : ndarray of shape (harmonics,) or (n_targets, harmonics)
+        Fits with harmonics only: each harmonic ``a sin + b cos`` written as
+        ``amplitude * cos(2 pi j x / period - phase)``, ``amplitude = hypot(a, b)`` and
+        ``phase = atan2(a, b)`` in radians, measured from x = 0 (1970-01-01 for dates).
+    amplitude_stderr_, phase_stderr_ : ndarray of shape (harmonics,) or (n_targets, harmonics)
+        Fits with harmonics only: their standard errors by the delta method.
+    period_ : float
+        Fits with harmonics only: the period used, in x's units (nanoseconds for dates).
+    cov_type_ : str
+        The covariance type used (the method's default for ``cov_type=None``).
     basis_ : ndarray of shape (n_coefficients, n_features_in_)
         The exponents of each basis function (one row per coefficient).
     domain_ : ndarray of shape (n_features_in_, 2)
@@ -134,7 +191,9 @@ class PolynomialRegressor:
         of coefficients (lower is better; see :func:`zarn.mdl_score_reg`). Samples of
         weight zero are left out; the others count alike.
     cov_ : ndarray of shape (n_coefficients, n_coefficients) or (n_targets, k, k)
-        Covariance matrix of ``coef_``. ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
+        Covariance matrix of ``coef_`` (with harmonics: of ``coef_`` then
+        ``harmonic_coef_``, all the fit's columns). With ``cov_type``, that of the type;
+        else ``"ols"``: ``scale_**2 (Phi'W Phi)^-1`` of the
         mapped design Phi and the weights W (the pseudo-inverse when the design is
         rank-deficient), as statsmodels' OLS and WLS. ``"penalized"``: the Bayesian
         posterior covariance ``scale_**2 (Phi'W Phi + S)^-1`` with S the penalty (as mgcv's
@@ -268,6 +327,17 @@ class PolynomialRegressor:
     0.9996
     >>> model.to_polynomial().deriv()(5.0).round(2)  # slope at x = 5; true value -1.0
     np.float64(-0.99)
+
+    A trend with an annual cycle on monthly dates, with autocorrelation-robust errors:
+
+    >>> t = np.arange("2000-01", "2020-01", dtype="datetime64[M]").astype("datetime64[D]")
+    >>> phase = (t - np.datetime64("1970-01-01")) / np.timedelta64(1, "D") / 365.2425
+    >>> y = 0.02 * np.arange(240) + 3.0 * np.cos(2 * np.pi * phase) + rng.normal(size=240)
+    >>> model = zarn.PolynomialRegressor(1, method="ols", harmonics=1, cov_type="HAC")
+    >>> model.fit(t[:, None], y).harmonic_labels_
+    ['sin1', 'cos1']
+    >>> model.amplitude_.round(1), model.cov_.shape  # true amplitude 3
+    (array([3.]), (4, 4))
     """
 
     # What each parameter may be, checked once at the start of every fit.
@@ -293,7 +363,17 @@ class PolynomialRegressor:
                 InstanceOf(np.random.RandomState, "numpy.random.RandomState"),
                 None,
             ],
-        }
+            "harmonics": [Interval(int, 0, _C_INT, closed="both")],
+            # timedelta64 first: NumPy counts it among the integers.
+            "period": [
+                None,
+                InstanceOf(np.timedelta64, "numpy.timedelta64"),
+                Interval(float, 0.0, math.inf, closed="neither"),
+            ],
+            "cov_type": [None, Options(*_methods.cov_type_names())],
+            "cov_kwds": [None, InstanceOf(Mapping, "dict")],
+        },
+        check=_methods.check_settings,
     )
 
     def __init__(
@@ -314,6 +394,10 @@ class PolynomialRegressor:
         n_elite: int = _constants.N_ELITE,
         step_size: float = _constants.STEP_SIZE,
         random_state: int | np.random.Generator | np.random.RandomState | None = _constants.SEED,
+        harmonics: int = 0,
+        period: float | np.timedelta64 | None = None,
+        cov_type: str | None = None,
+        cov_kwds: Mapping[str, Any] | None = None,
     ) -> None:
         self.degree = degree
         self.method = method
@@ -330,6 +414,10 @@ class PolynomialRegressor:
         self.n_elite = n_elite
         self.step_size = step_size
         self.random_state = random_state
+        self.harmonics = harmonics
+        self.period = period
+        self.cov_type = cov_type
+        self.cov_kwds = cov_kwds
 
     # ----------------------------------------------------------------- fitting
 
@@ -383,13 +471,17 @@ class PolynomialRegressor:
         """
         settings = validate_params(self)
         names = feature_names(X)
-        X = check_X(datetime_as_float(X, "X"))
+        converted = datetime_as_float(X, "X")
+        dates = converted is not X  # dates or durations: the harmonics' default period
+        X = check_X(converted)
         y = _check_targets(y, X.shape[0])
         w = check_sample_weight(sample_weight, X.shape[0])
         if y.ndim == 1:
-            fits: tuple[SeriesFit, ...] = (fit_series(X, y, w, settings, names, stacklevel=2),)
+            fits: tuple[SeriesFit, ...] = (
+                fit_series(X, y, w, settings, names, stacklevel=2, datetime_like=dates),
+            )
         else:
-            fits = fit_targets(X, y, w, settings, names, stacklevel=2)
+            fits = fit_targets(X, y, w, settings, names, stacklevel=2, datetime_like=dates)
         self._store(fits, y.ndim == 2, X.shape[1], names)
         return self
 
@@ -409,13 +501,22 @@ class PolynomialRegressor:
             self.seed_ = outliers[0].seed  # one seed for every target
             self.s_scale_ = self._stacked([o.s_scale for o in outliers])
             self.cov_h1_ = self._stacked([o.cov_h1 for o in outliers])
-        self.coef_ = self._stacked([series.fit.coef for series in fits])
+        design = first.design
+        self._coef = self._stacked([series.fit.coef for series in fits])  # all columns
+        k = design.n_poly
+        self.coef_ = self._coef[..., :k] if design.harmonics else self._coef
+        if design.harmonics:
+            self.harmonic_coef_ = self._coef[..., k:]
+            self.harmonic_labels_ = harmonic_labels(design.harmonics)
+            self.period_ = design.period
         self.basis_ = first.design.indices
         self.domain_ = first.design.domain
         self.n_features_in_ = n_features
         if names is not None:
             self.feature_names_in_ = names
         self.rank_ = int(first.fit.uncertainty.rank)  # one design for every target
+        fitted = first.fit.settings
+        self.cov_type_ = _methods.method(fitted.method).cov_spec(fitted).name
         self.gamma1_ = self._stacked([float(series.fit.settings.gamma1) for series in fits])
         self.gamma2_ = self._stacked([float(series.fit.settings.gamma2) for series in fits])
 
@@ -453,13 +554,56 @@ class PolynomialRegressor:
 
     @property
     def cov_(self) -> Any:
-        """Covariance matrix of ``coef_``."""
+        """Covariance matrix of ``coef_`` (and of ``harmonic_coef_``, after them)."""
         return self._per_target(lambda u: u.cov)
 
     @property
     def stderr_(self) -> Any:
         """Standard errors of ``coef_``."""
-        return self._per_target(lambda u: u.stderr)
+        k = self._fitted()[0].design.n_poly
+        return self._per_target(lambda u: u.stderr[:k])
+
+    @property
+    def harmonic_stderr_(self) -> Any:
+        """Standard errors of ``harmonic_coef_``."""
+        k = self._harmonic_design().n_poly
+        return self._per_target(lambda u: u.stderr[k:])
+
+    @property
+    def amplitude_(self) -> Any:
+        """Amplitude of each harmonic, ``hypot(sin_j, cos_j)``."""
+        return self._amplitude_phase()[0]
+
+    @property
+    def phase_(self) -> Any:
+        """Phase of each harmonic, ``atan2(sin_j, cos_j)`` in (-pi, pi]."""
+        return self._amplitude_phase()[1]
+
+    @property
+    def amplitude_stderr_(self) -> Any:
+        """Standard errors of ``amplitude_`` (delta method)."""
+        return self._amplitude_phase()[2]
+
+    @property
+    def phase_stderr_(self) -> Any:
+        """Standard errors of ``phase_`` (delta method), in radians."""
+        return self._amplitude_phase()[3]
+
+    def _harmonic_design(self) -> Any:
+        """The design of a fit with harmonics (AttributeError without them)."""
+        design = self._fitted()[0].design
+        if not design.harmonics:
+            raise AttributeError("only fits with harmonics > 0 have harmonic attributes")
+        return design
+
+    def _amplitude_phase(self) -> tuple[Any, Any, Any, Any]:
+        """:func:`zarn._harmonics.amplitude_phase` of each target's harmonics."""
+        k = self._harmonic_design().n_poly
+        parts = [
+            amplitude_phase(series.fit.coef[k:], series.fit.uncertainty.cov[k:, k:])
+            for series in self._fits
+        ]
+        return tuple(self._stacked([p[i] for p in parts]) for i in range(4))
 
     @property
     def scale_(self) -> Any:
@@ -513,7 +657,7 @@ class PolynomialRegressor:
         array([9.])
         """
         X = self._checked(X)  # first: the error of a model not fitted
-        out = np.asarray(self._fits[0].design.predict(X, self.coef_))
+        out = np.asarray(self._fits[0].design.predict(X, self._coef))
         return out.T if self._several else out
 
     def predict_interval(
@@ -575,13 +719,13 @@ class PolynomialRegressor:
                 )
             weights = check_sample_weight(sample_weight, len(X))
         design = self._fits[0].design
-        mean = np.asarray(design.predict(X, self.coef_)).T  # first: the error of an overflow
+        mean = np.asarray(design.predict(X, self._coef)).T  # first: the error of an overflow
         uncertainties = [series.fit.uncertainty for series in self._fits]
         c = [u.critical_value(level) for u in uncertainties]
         half = np.empty((len(X), len(uncertainties)))
         for start in range(0, len(X), PREDICT_BLOCK_ROWS):
             block = slice(start, start + PREDICT_BLOCK_ROWS)
-            Phi = design.matrix(design.map(X[block]))
+            Phi = design.columns(X[block])
             w_block = None if weights is None else weights[block]
             for j, u in enumerate(uncertainties):
                 half[block, j] = u.half_width(Phi, c[j], kind, w_block)
@@ -852,6 +996,11 @@ class PolynomialRegressor:
         if self.n_features_in_ != 1:
             raise ValueError(
                 f"to_polynomial needs a model of one feature; this one has {self.n_features_in_}"
+            )
+        if self._fits[0].design.harmonics:
+            raise ValueError(
+                f"a model with harmonics={self.harmonics} is not a polynomial: use predict, "
+                "or coef_ for the polynomial part alone"
             )
         return np.polynomial.Polynomial(
             model.coef_.copy(), domain=self.domain_[0].copy(), window=_basis.WINDOW

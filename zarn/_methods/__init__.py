@@ -20,6 +20,7 @@ from zarn._methods._base import Fit, Method, Outliers, Series, penalty_of
 from zarn._methods.ols import LeastSquares
 from zarn._methods.penalized import Penalized
 from zarn._methods.robust import GibbsRecord, Robust
+from zarn._settings import Settings
 
 # Each method by its name, in the order in which tables and messages list them.
 REGISTRY: dict[str, Method] = {m.name: m for m in (LeastSquares(), Penalized(), Robust())}
@@ -35,6 +36,22 @@ def method(name: str) -> Method:
     return REGISTRY[name]
 
 
+def cov_type_names() -> tuple[str, ...]:
+    """Every method's covariance types, in the registry's order, each once."""
+    return tuple(dict.fromkeys(name for m in REGISTRY.values() for name in m.cov_types))
+
+
+def check_settings(settings: Settings) -> None:
+    """Check the parameters that depend on the method: its covariance type.
+
+    Raises
+    ------
+    ValueError
+        For a ``cov_type`` the method does not take, or ``cov_kwds`` the type does not.
+    """
+    REGISTRY[settings.method].cov_spec(settings)
+
+
 __all__ = [
     "REGISTRY",
     "Fit",
@@ -42,6 +59,8 @@ __all__ = [
     "Method",
     "Outliers",
     "Series",
+    "check_settings",
+    "cov_type_names",
     "method",
     "names",
     "penalty_of",

@@ -15,11 +15,15 @@ from typing import Any, ClassVar
 
 import numpy as np
 
+from zarn._covtypes import COV_TYPES, CovSpec, check_cov_type
 from zarn._design import Design
 from zarn._lstsq import Penalty
 from zarn._settings import Settings
 from zarn._smoothing import AUTO
-from zarn._uncertainty import Uncertainty
+from zarn._uncertainty import CovTypeUncertainty, Uncertainty
+
+# The covariance types whose lags follow the samples' order.
+LAGGED = ("HAC", "ar1")
 
 
 @dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
@@ -49,7 +53,7 @@ class Series:
 
     def matrix(self) -> np.ndarray:
         """The design matrix at X, built again (the same bits as ``Phi``)."""
-        return self.design.matrix(self.design.map(self.X))
+        return self.design.columns(self.X)
 
 
 @dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
@@ -89,6 +93,10 @@ class Method(abc.ABC):
         implements :meth:`solve`, :meth:`fit_rows` and :meth:`design_uncertainty`.
     extra_settings : tuple of str
         Settings that only this method reads (recorded with its results).
+    cov_types : tuple of str
+        The values of ``cov_type`` the method takes, its default (``cov_type=None``)
+        first; those of :data:`zarn._covtypes.COV_TYPES` are computed by
+        :func:`zarn._covtypes.covariance` from the fit's residuals.
     """
 
     name: ClassVar[str]
@@ -97,15 +105,60 @@ class Method(abc.ABC):
     projects: ClassVar[bool] = False
     linear: ClassVar[bool] = False
     extra_settings: ClassVar[tuple[str, ...]] = ()
+    cov_types: ClassVar[tuple[str, ...]] = COV_TYPES
 
     @abc.abstractmethod
     def fit(self, data: Series, settings: Settings) -> Fit:
         """Fit one series with the checked settings (penalty weights may be "auto")."""
 
+    def cov_spec(self, settings: Settings) -> CovSpec:
+        """The checked covariance type of ``settings.cov_type`` and ``cov_kwds``.
+
+        None is the method's default.
+
+        Raises
+        ------
+        ValueError
+            For a type the method does not take (the message lists those it takes), or
+            keywords the type does not take.
+        """
+        name = self.cov_types[0] if settings.cov_type is None else settings.cov_type
+        if name not in self.cov_types:
+            raise ValueError(
+                f"cov_type={name!r} is not available for method={self.name!r}; choose one "
+                f"of {self.cov_types} (None: {self.cov_types[0]!r})"
+            )
+        if name in COV_TYPES:
+            return check_cov_type(name, settings.cov_kwds)
+        if settings.cov_kwds:
+            raise ValueError(f"cov_type={name!r} takes no cov_kwds; got {settings.cov_kwds!r}")
+        return CovSpec(name)
+
+    def classic_covariance(self, settings: Settings) -> bool:
+        """Whether the covariance is the method's default one (with its quantiles)."""
+        return self.cov_spec(settings) == CovSpec(self.cov_types[0])
+
+    def uncertainty_of(
+        self, data: Series, coef: np.ndarray, default: Uncertainty, settings: Settings
+    ) -> Uncertainty:
+        """The uncertainty of a least-squares fit ``coef`` of ``data`` under the covariance
+        type of ``settings``: ``default`` (the method's own) itself, or a
+        :class:`~zarn._uncertainty.CovTypeUncertainty` around it, whose lags (HAC, ar1)
+        run in the order of the positions for one feature, of the rows for several."""
+        spec = self.cov_spec(settings)
+        if spec == CovSpec(self.cov_types[0]):
+            return default
+        order = None
+        if spec.name in LAGGED and data.X.shape[1] == 1:
+            x = data.X[:, 0]
+            order = None if bool((x[1:] >= x[:-1]).all()) else np.argsort(x, kind="stable")
+        return CovTypeUncertainty(default, spec, data.Phi, data.y, coef, data.w, order)
+
     def shares_design(self, settings: Settings) -> bool:
-        """Whether series sharing a design share its solve: the fit is linear in y, and
-        no weight is chosen per series."""
-        return self.linear and not auto(settings)
+        """Whether series sharing a design share its solve: the fit is linear in y, no
+        weight is chosen per series, and the covariance is the default one (the other
+        types need each series' residuals)."""
+        return self.linear and not auto(settings) and self.classic_covariance(settings)
 
     def solve(self, Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:
         """The coefficients of one target on unweighted rows (a method that shares its

@@ -51,7 +51,8 @@ class LeastSquares(Method):
 
     def fit(self, data: Series, settings: Settings) -> Fit:
         settings = fixed_weights(settings)  # no penalty to choose
-        coef, uncertainty = fit_ols(data.Phi, data.y, data.w)
+        coef, classic = fit_ols(data.Phi, data.y, data.w)
+        uncertainty = self.uncertainty_of(data, coef, classic, settings)
         return Fit(coef, uncertainty, settings, penalty_of(data.design, settings))
 
     def solve(self, Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:

@@ -75,7 +75,8 @@ class Penalized(Method):
             check_finite(data.y, "y")
             settings = auto_weights(data, settings)
         penalty = penalty_of(data.design, settings)
-        coef, uncertainty = fit_penalized(data.Phi, data.y, data.w, penalty, data.matrix)
+        coef, classic = fit_penalized(data.Phi, data.y, data.w, penalty, data.matrix)
+        uncertainty = self.uncertainty_of(data, coef, classic, settings)
         return Fit(coef, uncertainty, settings, penalty)
 
     def solve(self, Phi: np.ndarray, y: np.ndarray, penalty: Penalty) -> np.ndarray:

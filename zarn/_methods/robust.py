@@ -137,7 +137,7 @@ class SamplerRun:
     @functools.cached_property
     def gibbs(self) -> GibbsRecord:
         """The Gibbs analysis of the sampler's warm-up energies (computed once)."""
-        Phi = self.design.matrix(self.design.map(self.X))
+        Phi = self.design.columns(self.X)
         y = self.y
         if len(y) > SAMPLER_SUBSAMPLE:
             rng = np.random.default_rng([self.seed, _SAMPLER_STREAM])
@@ -197,6 +197,8 @@ class Robust(Method):
     name = "robust"
     flags_outliers = True
     extra_settings = SAMPLER_SETTINGS
+    # lmrob's default covariance, or Huber's H1 (statsmodels' RLM) on request.
+    cov_types = ("avar1", "H1")
 
     def fit(self, data: Series, settings: Settings) -> Fit:
         design, Phi, y, w = data.design, data.Phi, data.y, data.w
@@ -219,7 +221,11 @@ class Robust(Method):
         # whose normal matrix carries the penalty.
         penalised = penalty.R1 is not None or penalty.R2 is not None
         cov = result.cov_h1 if penalised else result.cov
+        huber = self.cov_spec(settings).name == "H1"
+        if huber:
+            cov = result.cov_h1
         uncertainty = robust_uncertainty(Phi, w, cov, result.scale, s)
+        uncertainty.normal = huber  # RLM's quantiles are normal, lmrob's Student's t
         sampler = SamplerRun(design, data.X, y, coef, penalty, settings.H, settings.sampler, seed)
         outliers = Outliers(
             result.inlier_mask, result.weights, sampler, seed, result.s_scale * s, cov_h1
