@@ -13,6 +13,8 @@ ORDER = [
     "plot_many_series.py",
     "plot_trend_map.py",
     "plot_elnino_trend.py",
+    "plot_sst_trends.py",
+    "plot_seasonal_clouds.py",
     "plot_native_core.py",
 ]
 
