@@ -63,17 +63,19 @@ print(
 
 fig, axes = plt.subplots(1, 2, figsize=(11, 3.6), layout="constrained", sharey=True)
 lon, lat = sst.longitude, sst.latitude
+LON, LAT = np.meshgrid(lon, lat)
 colours = plt.get_cmap("RdBu_r").with_extremes(bad="0.75")  # land in grey
 for ax, cov_type, title in (
     (axes[0], "nonrobust", "i.i.d. errors"),
     (axes[1], "ar1", "AR(1)-aware errors"),
 ):
     image = ax.pcolormesh(lon, lat, trends[cov_type].trend, cmap=colours, vmin=-0.6, vmax=0.6)
-    dots = ocean & ~signif[cov_type]
-    LON, LAT = np.meshgrid(lon, lat)
-    ax.plot(LON[dots.values], LAT[dots.values], "k.", ms=2.5)
+    dots = (ocean & ~signif[cov_type]).values
+    ax.plot(LON[dots], LAT[dots], "k.", ms=2.5)
     n = int(signif[cov_type].sum())
     ax.set(title=f"{title}: {n} pixels significant", aspect="equal", xlabel="longitude (°E)")
+axes[1].plot(LON[lost.values], LAT[lost.values], "o", mfc="none", mec="k", ms=7, label="no longer significant")
+axes[1].legend(loc="upper right", fontsize="small")
 axes[0].set_ylabel("latitude (°N)")
 fig.colorbar(image, ax=axes, label="trend (°C per decade)", shrink=0.9)
 fig.suptitle("Winter sea-surface temperature trend, 1963-2012 (dots: not significant at 5 %)")
