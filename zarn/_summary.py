@@ -173,7 +173,8 @@ def summarize(
     harmonics: dict[str, Any] = {}
     if hasattr(model, "harmonic_labels_"):
         terms += model.harmonic_labels_
-        harmonics = dict(zip(HARMONIC_COLUMNS, model._amplitude_phase()))
+        names = ("amplitude", "phase", "amplitude_stderr", "phase_stderr")  # their order
+        harmonics = dict(zip(names, model._amplitude_phase()))
     return Summary(
         terms=tuple(terms),
         coef=coef,

@@ -637,7 +637,7 @@ class PolynomialRegressor:
     # --------------------------------------------------------------- prediction
 
     def predict(self, X: ArrayLike) -> np.ndarray:
-        """Evaluate the fitted polynomial.
+        """Evaluate the fitted polynomial (and its harmonics, for a fit with them).
 
         Parameters
         ----------
@@ -694,7 +694,8 @@ class PolynomialRegressor:
         Notes
         -----
         c is the quantile of Student's t with ``df_resid_`` degrees of freedom (exact
-        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``).
+        under Gaussian noise for ``"ols"``; for ``"robust"`` as R's ``lmrob``), or that of
+        ``cov_type`` (see the class' parameters), whose covariance ``se`` then uses.
 
         Examples
         --------
@@ -872,8 +873,13 @@ class PolynomialRegressor:
         For every method the statistic is ``coef / stderr`` and the p value and intervals use
         Student's t with ``df_resid_`` degrees of freedom: for ``"ols"`` as statsmodels' OLS and
         WLS, for ``"penalized"`` with the posterior covariance, for ``"robust"`` as R's
-        ``summary.lmrob`` and ``confint``. Without residual degrees of freedom, or where a
-        standard error is not finite, a row's tests and intervals are NaN.
+        ``summary.lmrob`` and ``confint``. Another ``cov_type`` brings its covariance and
+        quantiles (normal for HC0-HC3, HAC and H1 unless ``use_t``; t with the effective
+        sample size's degrees of freedom for ``"ar1"``), as statsmodels' ``fit(cov_type=)``.
+        Without residual degrees of freedom, or where a standard error is not finite, a
+        row's tests and intervals are NaN. A fit with harmonics lists their coefficients
+        (``sin1``, ``cos1``, ...) after the polynomial's, and each harmonic's amplitude and
+        phase with their standard errors.
 
         The coefficients of the raw monomials are exact (each rounded once from the exact
         rational change of units), but with a domain far from zero they are large, of
