@@ -194,3 +194,96 @@ def test_bad_trend_and_interval_arguments(x, call, error, match):
     fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=1, method="ols"))
     with pytest.raises(error, match=match):
         call(fits)
+
+
+# ----------------------------------------------------------------- harmonics, cov_type
+
+MONTHS = np.arange("1990-01", "2010-01", dtype="datetime64[M]").astype("datetime64[D]")
+COV_TYPES = [
+    ("ols", None, None),
+    ("ols", "HC0", None),
+    ("ols", "HC3", None),
+    ("ols", "HAC", {"maxlags": 4, "use_correction": True}),
+    ("ols", "ar1", None),
+    ("penalized", "HC1", None),
+    ("penalized", "ar1", None),
+    ("robust", None, None),
+    ("robust", "H1", None),
+]
+
+
+def seasonal(m, seed=0):
+    """Monthly series: a trend, an annual cycle, AR(1)-like noise, gaps and one series
+    with a long gap (fitted alone)."""
+    rng = np.random.default_rng(seed)
+    n = len(MONTHS)
+    t = np.arange(n) / 12.0
+    noise = rng.normal(0, 0.3, (n, m))
+    noise[1:] += 0.5 * noise[:-1]
+    Y = 0.02 * t[:, None] + rng.uniform(0.5, 2, m) * np.sin(2 * np.pi * t)[:, None] + noise
+    Y[rng.random(Y.shape) < 0.05] = np.nan
+    Y[: n // 2, 1] = np.nan
+    return Y
+
+
+@pytest.mark.parametrize("method, cov_type, kwds", COV_TYPES)
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+def test_harmonics_and_cov_types_equal_the_estimators_per_series(method, cov_type, kwds, shuffled):
+    extra = SMALL | {"random_state": 0} if method == "robust" else {}
+    model = zarn.PolynomialRegressor(
+        degree=1, method=method, harmonics=2, cov_type=cov_type, cov_kwds=kwds, **extra
+    )
+    Y = seasonal(4 if method == "robust" else 6)
+    x = MONTHS
+    if shuffled:  # the lags of HAC and ar1 follow the dates, not the rows
+        order = np.random.default_rng(1).permutation(len(x))
+        x, Y = x[order], Y[order]
+    w = np.random.default_rng(2).uniform(0.5, 2.0, len(x)) if method == "ols" else None
+    fits = zarn.fit_many(x, Y, model, sample_weight=w)
+    assert fits.harmonic_labels == ["sin1", "cos1", "sin2", "cos2"] and fits.cov.shape[1:] == (6, 6)
+    x_new = MONTHS[[0, 100, 239]]
+    bounds = fits.predict_interval(x_new, kind="confidence")
+    for i in range(Y.shape[1]):
+        used = np.isfinite(Y[:, i])
+        domain = [tuple(fits.domain[0])]
+        est = zarn.PolynomialRegressor(**{**model.get_params(), "domain": domain})
+        est.fit(x[used, None], Y[used, i], sample_weight=None if w is None else w[used])
+        assert est.cov_type_ == fits.cov_type
+        pairs = [
+            (fits.coef[i], est.coef_),
+            (fits.harmonic_coef[i], est.harmonic_coef_),
+            (fits.stderr[i], est.stderr_),
+            (fits.harmonic_stderr[i], est.harmonic_stderr_),
+            (fits.cov[i], est.cov_),
+            (fits.amplitude[i], est.amplitude_),
+            (fits.phase[i], est.phase_),
+            (fits.amplitude_stderr[i], est.amplitude_stderr_),
+            (fits.phase_stderr[i], est.phase_stderr_),
+        ]
+        for got, want in pairs:
+            np.testing.assert_allclose(got, want, rtol=1e-8, atol=1e-10 * np.abs(want).max())
+        want_bounds = est.predict_interval(x_new[:, None], kind="confidence")
+        np.testing.assert_allclose([b[:, i] for b in bounds], want_bounds, rtol=1e-9)
+        np.testing.assert_allclose(fits.predict(x_new)[:, i], est.predict(x_new[:, None]))
+
+
+@pytest.mark.parametrize(
+    "cov_type, kwds", [("HC0", {}), ("HC2", {}), ("HC3", {}), ("HAC", {"maxlags": 6})]
+)
+def test_slope_stderr_of_cov_types_equals_statsmodels(cov_type, kwds):
+    sm = pytest.importorskip("statsmodels.api")
+    Y = seasonal(5, seed=4)
+    model = zarn.PolynomialRegressor(
+        degree=1, method="ols", harmonics=1, cov_type=cov_type, cov_kwds=kwds
+    )
+    fits = zarn.fit_many(MONTHS, Y, model)
+    trend, stderr = fits.trend(per="year")
+    days = (MONTHS - np.datetime64("1970-01-01")) / np.timedelta64(1, "D")
+    angle = 2 * np.pi * days / 365.2425
+    X = np.column_stack([np.ones(len(days)), days / 365.2425, np.sin(angle), np.cos(angle)])
+    for i in range(5):
+        used = np.isfinite(Y[:, i])
+        res = sm.OLS(Y[used, i], X[used]).fit(cov_type=cov_type, cov_kwds=kwds)
+        assert trend[i] == pytest.approx(res.params[1], rel=1e-8)
+        assert stderr[i] == pytest.approx(res.bse[1], rel=1e-8)
+        assert np.isinf(fits.df[i])  # normal quantiles, as statsmodels' default

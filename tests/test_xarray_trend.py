@@ -189,3 +189,84 @@ def test_numeric_coordinate_needs_a_length():
     per_ten = zarn.xarray.trend(fits, per=10.0)
     per_one = zarn.xarray.trend(fits, per=None)
     np.testing.assert_allclose(per_ten.trend, 10.0 * per_one.trend, rtol=1e-12)
+
+
+# ----------------------------------------------------------------- harmonics, cov_type
+
+
+def seasonal_cube(time, shape=(2, 3), seed=5):
+    rng = np.random.default_rng(seed)
+    n = len(time)
+    t = np.arange(n)[:, None, None] / 12.0
+    amplitude = rng.uniform(1, 3, shape)
+    values = (
+        10 + 0.02 * t + amplitude * np.sin(2 * np.pi * t + 1.0) + rng.normal(0, 0.3, (n, *shape))
+    )
+    values[:, 0, 0] = np.nan
+    values[rng.random(values.shape) < 0.05] = np.nan
+    return xr.DataArray(
+        values, dims=("time", "lat", "lon"), coords={"time": time}, attrs={"units": "K"}
+    )
+
+
+@pytest.mark.parametrize("cov_type", [None, "HAC", "ar1"])
+@pytest.mark.parametrize("lazy", [False, True], ids=["numpy", "dask"])
+def test_harmonics_through_xarray_equal_the_estimator(cov_type, lazy, tmp_path):
+    da = seasonal_cube(TIME[:240])
+    model = zarn.PolynomialRegressor(degree=1, method="ols", harmonics=2, cov_type=cov_type)
+    data = da.chunk({"lat": 1}) if lazy else da
+    if lazy:
+        pytest.importorskip("dask")
+    fits = data.zarn.fit("time", model).compute()
+    assert fits.harmonic_coef.dims == ("harmonic", "lat", "lon")
+    assert fits.harmonic.values.tolist() == ["sin1", "cos1", "sin2", "cos2"]
+    assert fits.amplitude.dims == ("harmonic_number", "lat", "lon")
+    assert fits.cov_i.values.tolist() == ["power0", "power1", "sin1", "cos1", "sin2", "cos2"]
+    assert (
+        fits.attrs["cov_type"] == (cov_type or "nonrobust")
+        and fits.phase.attrs["units"] == "radian"
+    )
+    predicted = zarn.xarray.predict(fits, da.time[::30])
+    trends = zarn.xarray.trend(fits, per="decade")
+    domain = [tuple(fits.attrs["domain"])]
+    for lat, lon in [(0, 1), (1, 2)]:
+        y = da.values[:, lat, lon]
+        used = np.isfinite(y)
+        est = zarn.PolynomialRegressor(**{**model.get_params(), "domain": domain})
+        est.fit(TIME[:240][used, None], y[used])
+        pixel = {"lat": lat, "lon": lon}
+        for got, want in [
+            (fits.harmonic_coef.isel(pixel), est.harmonic_coef_),
+            (fits.harmonic_stderr.isel(pixel), est.harmonic_stderr_),
+            (fits.amplitude.isel(pixel), est.amplitude_),
+            (fits.phase_stderr.isel(pixel), est.phase_stderr_),
+            (fits.cov.isel(pixel), est.cov_),
+            (predicted.isel(pixel), est.predict(TIME[:240:30, None])),
+        ]:
+            np.testing.assert_allclose(got, want, rtol=1e-8, atol=1e-10 * np.abs(want).max())
+        # The trend is the polynomial's slope: the seasonal cycle's is left out.
+        slope = est.coef_[1] * 2.0 / (domain[0][1] - domain[0][0]) * 3652.425 * 86400e9
+        assert float(trends.trend.isel(pixel)) == pytest.approx(slope, rel=1e-10)
+    fits.to_netcdf(tmp_path / "fits.nc", engine="scipy")
+    with xr.open_dataset(tmp_path / "fits.nc", engine="scipy") as back:
+        xr.testing.assert_allclose(zarn.xarray.predict(back.load(), da.time[::30]), predicted)
+
+
+@pytest.mark.parametrize("calendar, year_days", [("360_day", 360.0), ("noleap", 365.0)])
+def test_cftime_harmonics_repeat_with_the_calendars_year(calendar, year_days):
+    sm = pytest.importorskip("statsmodels.api")
+    time = cftime_axis(calendar, 240)
+    da = seasonal_cube(time, shape=(1, 2))
+    model = zarn.PolynomialRegressor(degree=1, method="ols", harmonics=1)
+    fits = da.zarn.fit("time", model)
+    assert fits.attrs["period"] == year_days * 86400e9
+    days = zarn._cftime.cftime_to_ns(time) / 86400e9
+    angle = 2 * np.pi * days / year_days
+    X = np.column_stack([np.ones(len(days)), days / year_days, np.sin(angle), np.cos(angle)])
+    y = da.values[:, 0, 1]
+    used = np.isfinite(y)
+    res = sm.OLS(y[used], X[used]).fit()
+    out = zarn.xarray.trend(fits, per="year")
+    assert float(out.trend[0, 1]) == pytest.approx(res.params[1], rel=1e-8)
+    assert float(out.trend_stderr[0, 1]) == pytest.approx(res.bse[1], rel=1e-8)
+    np.testing.assert_allclose(fits.harmonic_coef[:, 0, 1], res.params[2:], rtol=1e-8)

@@ -20,7 +20,6 @@ results contiguous, written in place and handed out without copies (:func:`field
 
 from __future__ import annotations
 
-import math
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -28,14 +27,17 @@ from typing import Any
 import numpy as np
 
 from zarn import _batched
+from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
+from zarn._harmonics import amplitude_phase
 from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
+from zarn._methods._base import time_order
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
-from zarn._trends import diagonal, pack, triangle_size
-from zarn._uncertainty import Uncertainty, warn_if_rank_deficient
+from zarn._trends import diagonal, pack, triangle_size, unpack
+from zarn._uncertainty import CovTypeUncertainty, Uncertainty, warn_if_rank_deficient
 from zarn.exceptions import RankWarning
 
 # Packed rows after the coefficients, their standard errors and their covariance,
@@ -80,24 +82,52 @@ def covariance_rows(k: int) -> slice:
 
 def fields(packed: Any, plan: Plan) -> dict[str, Any]:
     """The named quantities of packed fits (..., width), views along the last axis:
-    ``coef`` and ``stderr`` (..., k), ``scale``, ``r2``, ``n_used`` (int64), ``cov``
-    (..., k (k + 1) / 2, packed), ``df``, and ``mdl`` and ``n_inliers`` (int64) where the
-    plan computes them."""
-    k = plan.k
+    ``coef`` and ``stderr`` (..., p) of the polynomial's p columns, ``harmonic_coef`` and
+    ``harmonic_stderr`` (..., 2 harmonics) of the harmonics' (with harmonics), ``scale``,
+    ``r2``, ``n_used`` (int64), ``cov`` (..., k (k + 1) / 2, packed, of all k columns),
+    ``df``, and ``mdl`` and ``n_inliers`` (int64) where the plan computes them."""
+    k, p = plan.k, plan.design.n_poly
     out = {
-        "coef": packed[..., :k],
-        "stderr": packed[..., k : 2 * k],
-        "scale": packed[..., SCALE],
-        "r2": packed[..., R2],
-        "n_used": packed[..., N_USED].astype(np.int64),
-        "cov": packed[..., covariance_rows(k)],
-        "df": packed[..., DF],
+        "coef": packed[..., :p],
+        "stderr": packed[..., k : k + p],
     }
+    if plan.design.harmonics:
+        out["harmonic_coef"] = packed[..., p:k]
+        out["harmonic_stderr"] = packed[..., k + p : 2 * k]
+    out.update(
+        scale=packed[..., SCALE],
+        r2=packed[..., R2],
+        n_used=packed[..., N_USED].astype(np.int64),
+        cov=packed[..., covariance_rows(k)],
+        df=packed[..., DF],
+    )
     if plan.scores:
         out["mdl"] = packed[..., MDL]
     if plan.method.flags_outliers:
         out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
     return out
+
+
+HARMONIC_FIELDS = ("amplitude", "phase", "amplitude_stderr", "phase_stderr")
+
+
+def harmonic_fields(packed: Any, plan: Plan) -> dict[str, Any]:
+    """Each harmonic's amplitude and phase with their standard errors (...,
+    harmonics), from packed fits with harmonics (:func:`zarn._harmonics.amplitude_phase`;
+    lazy, block by block, for a Dask array)."""
+    h = plan.design.harmonics
+
+    def block(values: np.ndarray) -> np.ndarray:
+        k, p = plan.k, plan.design.n_poly
+        cov = unpack(values[..., covariance_rows(k)], k)[..., p:, p:]
+        return np.concatenate(amplitude_phase(values[..., p:k], cov), axis=-1)
+
+    if isinstance(packed, np.ndarray):
+        out = block(packed)
+    else:
+        chunks = packed.chunks[:-1] + ((4 * h,),)
+        out = packed.map_blocks(block, chunks=chunks, dtype=np.float64)
+    return {name: out[..., i * h : (i + 1) * h] for i, name in enumerate(HARMONIC_FIELDS)}
 
 
 def store_uncertainty(u: Uncertainty, out: np.ndarray) -> None:
@@ -108,7 +138,7 @@ def store_uncertainty(u: Uncertainty, out: np.ndarray) -> None:
     out[k : 2 * k] = stderr
     with np.errstate(over="ignore", invalid="ignore"):  # the standard errors stay exact
         out[covariance_rows(k)] = pack(u.cov)
-    out[DF] = math.inf if u.normal else u.df_resid
+    out[DF] = u.quantile_df
     out[SCALE] = u.scale
 
 
@@ -118,28 +148,37 @@ def make_plan(
     skipna: bool,
     scores: bool,
     sample_weight: np.ndarray | None = None,
+    datetime_like: bool = False,
 ) -> Plan:
     """The plan of the model's checked ``settings`` for the finite positions X (n, d).
 
     ``scores``: whether to compute the MDL score of every series. ``sample_weight``:
     checked weights shared by every series, or None; the samples of zero weight are left
     out of every fit (but the domain is that of all positions, as for the estimator).
+    ``datetime_like``: X holds converted dates or durations (the harmonics' default
+    period is then a year).
     """
-    design = Design.from_data(X, settings)
+    design = Design.from_data(X, settings, datetime_like=datetime_like)
     fitter = method(settings.method)
     keep = None
     if sample_weight is not None and not (sample_weight > 0.0).all():
         keep = np.flatnonzero(sample_weight > 0.0)
         X, sample_weight = X[keep], sample_weight[keep]
-    if not fitter.shares_design(settings):
-        # One seed for every series, so that n_jobs cannot change it.
+    # The linear route computes every covariance type from its residuals, batched.
+    classic = settings.replace(cov_type=None, cov_kwds=None)
+    if not fitter.shares_design(classic):
+        # One seed for every series, so that n_jobs cannot change it; the shared domain
+        # and period.
         fixed = settings.replace(
-            domain=design.domain, random_state=seed_from(settings.random_state)
+            domain=design.domain,
+            random_state=seed_from(settings.random_state),
+            period=design.period,
         )
-        Phi_w = weighted_rows(design.matrix(design.map(X)), np.ones(len(X)), sample_weight).Phi
+        Phi_w = weighted_rows(design.columns(X), np.ones(len(X)), sample_weight).Phi
         rank = singular_values(r_factor(Phi_w))[1]
         return EstimatorPlan(design, skipna, scores, keep, fitter, X, sample_weight, fixed, rank)
-    Phi = design.matrix(design.map(X))
+    Phi = design.columns(X)
+    spec = None if fitter.classic_covariance(settings) else fitter.cov_spec(settings)
     penalty = penalty_of(design, settings)
     # The fit of weighted samples is the plain fit of the rows sqrt(w) phi and sqrt(w) y,
     # with the penalties' n the sum of the weights (see zarn._methods.penalized).
@@ -172,6 +211,8 @@ def make_plan(
         unit_cov=pack(u.cov_unscaled),
         df_resid=u.df_resid,
         rank=u.rank,
+        cov_spec=spec,
+        order=None if spec is None else time_order(X, spec),
     )
 
 
@@ -221,6 +262,8 @@ class LinearPlan:
     unit_cov: np.ndarray  # its covariance, packed (k (k + 1) / 2,)
     df_resid: float  # residual degrees of freedom of a complete series
     rank: int  # numerical rank of the weighted design
+    cov_spec: CovSpec | None = None  # a covariance type other than the method's own
+    order: np.ndarray | None = None  # the samples in time order, where they are not
 
     @property
     def k(self) -> int:
@@ -230,6 +273,11 @@ class LinearPlan:
     def n_obs(self) -> int:
         """Shared samples of positive weight."""
         return len(self.Phi)
+
+    @property
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return self.method.cov_types[0] if self.cov_spec is None else self.cov_spec.name
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: about ``BLOCK_VALUES`` values."""
@@ -250,10 +298,48 @@ class LinearPlan:
         with np.errstate(over="ignore", invalid="ignore"):
             D, y0, ss = self._project(Yt)
             shared = self._complete(Yt, D, y0, ss, out)
+        if self.cov_spec is not None and shared.any():
+            rows = np.flatnonzero(shared)
+            bread = unpack(self.unit_cov, k)
+            self._cov_type(Yt[rows], out[:k, rows].T, bread, None, self.df_resid, out, rows)
         if not shared.all():
             rest = np.flatnonzero(~shared)
             self._incomplete(Yt[rest], out, rest)
         return out
+
+    def _cov_type(
+        self,
+        Y: np.ndarray,
+        coef: np.ndarray,
+        bread: np.ndarray,
+        W: np.ndarray | None,
+        df_resid: Any,
+        out: np.ndarray,
+        rows: np.ndarray,
+    ) -> None:
+        """The covariances of the type ``cov_spec`` (:func:`zarn._covtypes.covariance`) of
+        series (rows of Y, 0.0 where W is 0.0) with coefficients ``coef`` (m, k), their
+        covariance over the scale squared ``bread`` ((k, k) shared, or (m, k, k)), used
+        samples W (1.0 or 0.0; None: all) and residual degrees of freedom: their standard
+        errors, covariances and quantiles' degrees of freedom into the columns ``rows``
+        of ``out``. The breads are in the units of the weighted rows, and so the weights
+        given with them (``sw**2``)."""
+        k = self.k
+        with np.errstate(over="ignore", invalid="ignore"):
+            resid = Y - coef @ self.Phi.T
+        w = None if self.sw is None else self.sw * self.sw
+        if W is not None:
+            w = W if w is None else W * w
+        Phi = self.Phi
+        if self.order is not None:
+            Phi, resid = Phi[self.order], resid[:, self.order]
+            w = None if w is None else w[..., self.order]
+        assert self.cov_spec is not None  # only called with a covariance type
+        c = covariance(self.cov_spec, Phi, resid, bread, w, df_resid)
+        out[k : 2 * k, rows] = c.stderr.T
+        with np.errstate(over="ignore", invalid="ignore"):
+            out[covariance_rows(k), rows] = pack(c.cov).T
+        out[DF, rows] = c.df
 
     def _project(self, Yt: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The sums of every series (row of Yt) taken as complete, piece by piece:
@@ -428,6 +514,8 @@ class LinearPlan:
         out[R2, rows] = _batched.r_squared(rss, tss, constant)
         if self.scores:
             out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
+        if self.cov_spec is not None:
+            self._cov_type(Y0, coef, unpack(cov, k), W, df_resid, out, rows)
 
     def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
@@ -446,12 +534,22 @@ class LinearPlan:
                 coef, u = self.method.fit_rows(Phi, y, w, self.penalty)
             except ValueError:
                 continue  # NaN, with the samples it had
+            if self.cov_spec is not None:
+                u = CovTypeUncertainty(u, self.cov_spec, Phi, y, coef, w, self._order_of(keep))
             yp = Phi @ coef
             out[:k, i] = coef
             store_uncertainty(u, out[:, i])
             out[R2, i] = _batched.r_squared_one(y, yp, w)
             if self.scores:
                 out[MDL, i] = mdl(yp, y, coef, self.H, self.penalty)
+
+    def _order_of(self, used: np.ndarray) -> np.ndarray | None:
+        """The time order of a series' used samples (True in ``used``), as indices of
+        them, or None where they are in order."""
+        if self.order is None:
+            return None
+        position = np.cumsum(used) - 1  # each used sample's index among the used
+        return np.asarray(position[self.order[used[self.order]]])
 
 
 @dataclass(frozen=True, eq=False)
@@ -480,6 +578,11 @@ class EstimatorPlan:
     def n_obs(self) -> int:
         """Shared samples of positive weight."""
         return len(self.X)
+
+    @property
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return self.method.cov_spec(self.settings).name
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""

@@ -152,7 +152,9 @@ def per_length(per: Any, dates: bool, year: float = YEAR_NS) -> float:
 
 def slope_row(design: Design, at: float, length: float) -> np.ndarray:
     """The gradient (k,) of the slope at ``at`` per ``length`` of x with respect to the
-    coefficients: the derivatives of the basis functions there, times ``length``.
+    coefficients: the derivatives of the polynomial's basis functions there, times
+    ``length``, and 0 for the harmonics' columns (the trend is the polynomial's slope;
+    the seasonal cycle's is not part of it).
 
     Raises
     ------
@@ -166,13 +168,17 @@ def slope_row(design: Design, at: float, length: float) -> np.ndarray:
         )
     if not math.isfinite(at):
         raise ValueError(f"at must be a finite position; got {at!r}")
-    Z = design.map(np.array([[at]]))
-    return np.asarray(design.derivative_matrix(Z, (1,))[0] * length)
+    X = np.array([[at]])
+    g = design.derivative_matrix(design.map(X), (1,), X)[0] * length
+    g[design.n_poly :] = 0.0
+    return np.asarray(g)
 
 
 def trends(coef: Any, tri: Any, g: np.ndarray) -> tuple[Any, Any]:
-    """(trend, trend_stderr) of every series: ``coef @ g`` and ``sqrt(g' C g)`` (m,)."""
-    return coef @ g, np.sqrt(quadratic_forms(tri, g[None]))[..., 0]
+    """(trend, trend_stderr) of every series: ``coef @ g`` and ``sqrt(g' C g)`` (m,), for
+    the gradient g of :func:`slope_row` (``coef`` may hold the polynomial's columns only,
+    where g is 0 beyond them)."""
+    return coef @ g[: coef.shape[-1]], np.sqrt(quadratic_forms(tri, g[None]))[..., 0]
 
 
 def interval_half_widths(tri: Any, scale: Any, c: Any, G: np.ndarray, kind: str) -> Any:

@@ -23,7 +23,8 @@ from numpy.typing import ArrayLike
 
 from zarn import _backends
 from zarn._design import Design
-from zarn._plans import Plan, fields, make_plan, warn_if_deficient
+from zarn._harmonics import harmonic_labels
+from zarn._plans import Plan, fields, harmonic_fields, make_plan, warn_if_deficient
 from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
 from zarn._trends import (
     interval_half_widths,
@@ -54,23 +55,36 @@ class ManyFits:
     ----------
     coef : ndarray of shape (n_series, n_coefficients)
         Each series' coefficients of the basis functions of the mapped variables, in
-        ``basis`` order; NaN for a series without samples.
+        ``basis`` order (the polynomial's, without the harmonics'); NaN for a series
+        without samples.
     stderr : ndarray of shape (n_series, n_coefficients)
         Standard errors of the coefficients: those of the estimator's fit of the series
         alone (``PolynomialRegressor.stderr_``: for ``"ols"`` the textbook ones, equal to
         statsmodels' OLS on the mapped design; for ``"penalized"`` the Bayesian posterior
         ones; for ``"robust"`` those of the final fit at the robust scale). NaN without
         residual degrees of freedom.
-    cov : ndarray of shape (n_series, n_coefficients, n_coefficients)
-        Each series' covariance of its coefficients (``PolynomialRegressor.cov_`` of its
-        fit alone), unpacked on each access from the upper triangles that the fits keep
-        (``cov_packed``).
-    cov_packed : ndarray of shape (n_series, n_coefficients * (n_coefficients + 1) / 2)
+    cov : ndarray of shape (n_series, k, k)
+        Each series' covariance of its k coefficients, the polynomial's and then the
+        harmonics' (``PolynomialRegressor.cov_`` of its fit alone), unpacked on each
+        access from the upper triangles that the fits keep (``cov_packed``).
+    cov_packed : ndarray of shape (n_series, k * (k + 1) / 2)
         The upper triangles of the covariances, row by row (the order of
         ``numpy.triu_indices``).
     df : ndarray of shape (n_series,)
-        Degrees of freedom of the quantiles of each series' intervals (the estimator's:
-        ``df_resid``); ``inf`` where they are normal quantiles.
+        Degrees of freedom of the quantiles of each series' intervals and tests (the
+        estimator's: ``df_resid``, or that of ``cov_type``); ``inf`` where they are normal
+        quantiles.
+    cov_type : str
+        The covariance type of ``cov`` and ``stderr`` (``PolynomialRegressor.cov_type_``).
+    harmonic_coef, harmonic_stderr : ndarray of shape (n_series, 2 harmonics) or None
+        With ``harmonics``: the coefficients of the harmonic columns, in the order of
+        ``harmonic_labels`` (``["sin1", "cos1", "sin2", ...]``), and their standard errors.
+    amplitude, phase, amplitude_stderr, phase_stderr : ndarray or None
+        With ``harmonics``, of shape (n_series, harmonics): each harmonic as
+        ``amplitude * cos(2 pi j x / period - phase)``, with delta-method standard errors
+        (as ``PolynomialRegressor.amplitude_``).
+    period : float or None
+        The harmonics' period in x's units (nanoseconds for dates).
     scale : ndarray of shape (n_series,)
         Residual standard deviation of each fit: ``sqrt(rss / df_resid)``, with
         ``df_resid`` the samples used less the rank (``"ols"``) or the effective number
@@ -128,13 +142,24 @@ class ManyFits:
         self.mdl = values.get("mdl")
         self.n_used = values["n_used"]
         self.n_inliers = values.get("n_inliers")
-        self.basis = plan.design.indices
-        self.domain = plan.design.domain
+        design = plan.design
+        self.harmonic_coef = values.get("harmonic_coef")
+        self.harmonic_stderr = values.get("harmonic_stderr")
+        self.harmonic_labels = harmonic_labels(design.harmonics) if design.harmonics else None
+        self.period = design.period
+        if design.harmonics:
+            self.__dict__.update(harmonic_fields(packed, plan))
+        else:
+            self.amplitude = self.phase = self.amplitude_stderr = self.phase_stderr = None
+        self.cov_type = plan.cov_type
+        self.basis = design.indices
+        self.domain = design.domain
         self.method = plan.method.name
         self.axis = axis
         self.ndim = ndim
         self.dates = dates
-        self._design: Design = plan.design
+        self._design: Design = design
+        self._coef = packed[:, : plan.k]  # every column's coefficients, harmonics included
 
     def __repr__(self) -> str:
         m, k = self.coef.shape
@@ -185,7 +210,7 @@ class ManyFits:
         """
         orders = derivative_orders(derivative, self.basis.shape[1])
         X = self._positions(x_new)
-        return self._laid_out(self._design.predict(X, self.coef, "x_new", orders))
+        return self._laid_out(self._design.predict(X, self._coef, "x_new", orders))
 
     @property
     def cov(self) -> Any:
@@ -202,7 +227,7 @@ class ManyFits:
         >>> fits.cov.shape, bool(np.allclose(np.sqrt(np.diagonal(fits.cov, 0, 1, 2)), fits.stderr))
         ((2, 2, 2), True)
         """
-        return unpack(self.cov_packed, self.coef.shape[1])
+        return unpack(self.cov_packed, self._coef.shape[1])
 
     def trend(self, per: Any = None, at: Any = None) -> tuple[Any, Any]:
         """Each series' trend: the slope dy/dx at ``at``, per ``per`` of x, with its
@@ -251,7 +276,7 @@ class ManyFits:
         """
         length = per_length(per, self.dates)
         g = slope_row(self._design, self._at(at), length)
-        trend, stderr = trends(self.coef, self.cov_packed, g)
+        trend, stderr = trends(self._coef, self.cov_packed, g)
         return (trend[0], stderr[0]) if self.ndim == 1 else (trend, stderr)
 
     def predict_interval(
@@ -313,8 +338,8 @@ class ManyFits:
                 'use kind="confidence" with derivative'
             )
         X = self._positions(x_new)
-        mean = self._design.predict(X, self.coef, "x_new", orders)  # (n_series, n_new)
-        G = self._design.derivative_matrix(self._design.map(X), orders)
+        mean = self._design.predict(X, self._coef, "x_new", orders)  # (n_series, n_new)
+        G = self._design.derivative_matrix(self._design.map(X), orders, X)
         c = series_critical_values(self.df, level)
         half = interval_half_widths(self.cov_packed, self.scale, c, G, kind)
         return self._laid_out(mean - half), self._laid_out(mean + half)
@@ -549,7 +574,7 @@ def fit_many(
             "mdl=True cannot be combined with sample_weight: the MDL score counts the "
             "samples a fit hits, which has no weighted form here"
         )
-    plan = make_plan(X, settings, skipna, mdl, weights)
+    plan = make_plan(X, settings, skipna, mdl, weights, dates)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     warn_if_deficient(plan, Yt.shape[0])
     if dask_input:

@@ -27,9 +27,17 @@ import numpy as np
 
 from zarn import __version__, _backends, _cftime
 from zarn._design import Design
-from zarn._harmonics import YEAR_NS
+from zarn._harmonics import YEAR_NS, harmonic_labels
 from zarn._optional import import_optional
-from zarn._plans import EstimatorPlan, Plan, fields, make_plan, warn_if_deficient
+from zarn._plans import (
+    HARMONIC_FIELDS,
+    EstimatorPlan,
+    Plan,
+    fields,
+    harmonic_fields,
+    make_plan,
+    warn_if_deficient,
+)
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
 from zarn._trends import pack, per_length, slope_row, trends, unpack
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
@@ -42,6 +50,18 @@ xr = import_optional("xarray", "zarn.xarray")
 POWER = "power"
 # The dimensions of the coefficients' covariance, as xarray's polyfit(cov=True) names them.
 COV_DIMS = ("cov_i", "cov_j")
+# The dimensions of the harmonics' coefficients (labels sin1, cos1, ...) and of each
+# harmonic's amplitude and phase (numbers 1, 2, ...).
+HARMONIC, HARMONIC_NUMBER = "harmonic", "harmonic_number"
+RESULT_DIMS = (POWER, HARMONIC, HARMONIC_NUMBER, *COV_DIMS)
+# The variables laid out along a coefficient dimension first.
+LEADING = {
+    "coef": POWER,
+    "stderr": POWER,
+    "harmonic_coef": HARMONIC,
+    "harmonic_stderr": HARMONIC,
+    **dict.fromkeys(HARMONIC_FIELDS, HARMONIC_NUMBER),
+}
 # What the positions along the fitted dimension were, for :func:`predict` and
 # :func:`trend` to convert new ones alike: the attribute ``coordinate_kind`` of the result.
 NUMERIC, DATETIME, TIMEDELTA, CFTIME = "numeric", "datetime64", "timedelta64", "cftime"
@@ -176,10 +196,11 @@ def fit(
         arrays = {None: obj}
     else:
         raise TypeError(f"obj must be an xarray DataArray or Dataset, got {type(obj).__name__}")
-    if POWER in obj.dims:
+    taken = [d for d in RESULT_DIMS if d in obj.dims]
+    if taken:
         raise ValueError(
-            f"obj has a dimension named {POWER!r}, the name of the coefficients' dimension "
-            "in the result; rename it first"
+            f"obj has a dimension named {taken[0]!r}, the name of a dimension of the "
+            "result; rename it first"
         )
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
 
@@ -205,7 +226,10 @@ def fit(
         weights = None if weights is None else weights[keep]
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
-    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights)
+    if kind == CFTIME and settings.harmonics and settings.period is None:
+        # The harmonics of cftime dates repeat with the calendar's own year.
+        settings = settings.replace(period=_cftime.year_ns(calendar))
+    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, kind != NUMERIC)
     warn_if_deficient(
         plan, sum(math.prod(n for d, n in da.sizes.items() if d != dim) for da in arrays.values())
     )
@@ -221,20 +245,36 @@ def fit(
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
-        for var, value in fields(packed, plan).items():
+        values = fields(packed, plan)
+        if plan.design.harmonics:
+            values.update(harmonic_fields(packed, plan))
+        for var, value in values.items():
             # The coefficients first, as polyfit lays them out.
             dims = tuple(others)
-            if var in ("coef", "stderr"):
-                dims, value = (POWER, *others), np.moveaxis(value, -1, 0)
+            if var in LEADING:
+                dims, value = (LEADING[var], *others), np.moveaxis(value, -1, 0)
             elif var == "cov":
                 value = np.moveaxis(unpack(value, plan.k), (-2, -1), (0, 1))
                 dims = (*COV_DIMS, *others)
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
-    powers = plan.design.indices[:, 0].copy()
-    out.coords[POWER] = (POWER, powers)
-    out = out.assign_coords({d: (d, powers) for d in COV_DIMS})
-    return out
+    return out.assign_coords(_coefficient_coords(plan.design))
+
+
+def _coefficient_coords(design: Design) -> dict[str, Any]:
+    """The coordinates of the result's coefficient dimensions: the powers, and with
+    harmonics their labels and numbers; the covariance's are those of all columns (the
+    powers as numbers, as polyfit's, or with harmonics as labels "power0", ...)."""
+    powers = design.indices[:, 0].copy()
+    coords: dict[str, Any] = {POWER: (POWER, powers)}
+    labels: Any = powers
+    if design.harmonics:
+        names = harmonic_labels(design.harmonics)
+        coords[HARMONIC] = (HARMONIC, names)
+        coords[HARMONIC_NUMBER] = (HARMONIC_NUMBER, np.arange(1, design.harmonics + 1))
+        labels = [f"power{p}" for p in powers] + names
+    coords.update({d: (d, labels) for d in COV_DIMS})
+    return coords
 
 
 def _aligned_weights(xr: Any, obj: Any, weights: Any, dim: Hashable) -> tuple[Any, np.ndarray]:
@@ -326,7 +366,10 @@ def _attributes(
         "skipna": int(skipna),
     }
     names = ["method", "degree", "basis", "gamma1", "gamma2", "ridge", "n_grid", "H"]
-    names += plan.method.extra_settings
+    names += ["harmonics", "cov_kwds", *plan.method.extra_settings]
+    # The period used (in the positions' units) and the covariance type by name.
+    period = plan.design.period
+    attrs.update(period="None" if period is None else period, cov_type=plan.cov_type)
     for name in names:
         value = getattr(settings, name)
         if value is None:
@@ -353,18 +396,33 @@ _DESCRIPTIONS = {
     "n_used": "samples used by the fit",
     "mdl": "MDL score of the fit",
     "n_inliers": "samples of the robust fit's final refit",
+    "harmonic_coef": "coefficients of the harmonics (sine and cosine of each)",
+    "harmonic_stderr": "standard errors of the harmonics' coefficients",
+    "amplitude": "amplitude of each harmonic",
+    "phase": "phase of each harmonic (the harmonic is amplitude cos(2 pi j x / period - phase))",
+    "amplitude_stderr": "standard error of the amplitude",
+    "phase_stderr": "standard error of the phase",
     "trend": "slope of the fit",
     "trend_stderr": "standard error of the slope",
 }
 
 
+# The variables in the units of the data.
+IN_Y_UNITS = (
+    *("coef", "stderr", "scale"),
+    *("harmonic_coef", "harmonic_stderr", "amplitude", "amplitude_stderr"),
+)
+
+
 def _variable_attributes(var: str, da: Any) -> dict[str, Any]:
     attrs = {"long_name": _DESCRIPTIONS[var]}
     units = da.attrs.get("units")
-    if var in ("coef", "stderr", "scale") and isinstance(units, str):
+    if var in IN_Y_UNITS and isinstance(units, str):
         attrs["units"] = units
     elif var == "cov" and isinstance(units, str):
         attrs["units"] = f"({units})^2"
+    elif var in ("phase", "phase_stderr"):
+        attrs["units"] = "radian"
     return attrs
 
 
@@ -440,7 +498,8 @@ def predict(
     factor = _time_factor(datetime_unit, kind) ** orders[0]
     shape = coord.shape
 
-    def evaluate(coef: np.ndarray) -> np.ndarray:
+    def evaluate(*parts: np.ndarray) -> np.ndarray:
+        coef = np.concatenate(parts, axis=-1)  # the polynomial's, then the harmonics'
         flat = coef.reshape(-1, coef.shape[-1])
         out = np.full((len(flat), known.size), np.nan)
         if known.any():
@@ -453,10 +512,14 @@ def predict(
     for prefix in names:
         coef = ds[f"{prefix}coef"]
         other = [d for d in coef.dims if d != POWER]
+        parts, core = [coef], [[POWER]]
+        if design.harmonics:
+            parts.append(ds[f"{prefix}harmonic_coef"])
+            core.append([HARMONIC])
         result = xr.apply_ufunc(
             evaluate,
-            coef,
-            input_core_dims=[[POWER]],
+            *parts,
+            input_core_dims=core,
             output_core_dims=[list(coord.dims)],
             dask="parallelized",
             output_dtypes=[np.float64],
@@ -609,10 +672,13 @@ def _design(ds: Any) -> Design:
     """The design of the fits, rebuilt from the result's attributes."""
     attrs = ds.attrs
     domain = np.asarray(attrs["domain"], dtype=np.float64).reshape(1, 2)
+    harmonics = int(attrs.get("harmonics", 0))
     model = PolynomialRegressor(
         degree=int(np.asarray(ds[POWER]).max()),
         basis=str(attrs.get("basis", "total")),
         domain=domain,
+        harmonics=harmonics,
+        period=float(attrs["period"]) if harmonics else None,
     )
     return Design.from_data(domain.reshape(2, 1), validate_params(model))
 

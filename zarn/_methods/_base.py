@@ -26,6 +26,16 @@ from zarn._uncertainty import CovTypeUncertainty, Uncertainty
 LAGGED = ("HAC", "ar1")
 
 
+def time_order(X: np.ndarray, spec: CovSpec) -> np.ndarray | None:
+    """The order of the samples in time for the covariance types whose lags follow it
+    (HAC, ar1): that of the positions of one feature, None where they are in order (or
+    for several features, whose rows are taken in order, and for the other types)."""
+    if spec.name not in LAGGED or X.shape[1] != 1:
+        return None
+    x = X[:, 0]
+    return None if bool((x[1:] >= x[:-1]).all()) else np.argsort(x, kind="stable")
+
+
 @dataclass(eq=False, slots=True)  # built at every fit: slots, no frozen __setattr__
 class Outliers:
     """What a robust fit says about each sample, besides its coefficients."""
@@ -148,10 +158,7 @@ class Method(abc.ABC):
         spec = self.cov_spec(settings)
         if spec == CovSpec(self.cov_types[0]):
             return default
-        order = None
-        if spec.name in LAGGED and data.X.shape[1] == 1:
-            x = data.X[:, 0]
-            order = None if bool((x[1:] >= x[:-1]).all()) else np.argsort(x, kind="stable")
+        order = time_order(data.X, spec)
         return CovTypeUncertainty(default, spec, data.Phi, data.y, coef, data.w, order)
 
     def shares_design(self, settings: Settings) -> bool:
