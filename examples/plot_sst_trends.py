@@ -29,7 +29,7 @@ data = importlib.resources.files("eofs") / "examples" / "example_data" / "sst_nd
 with importlib.resources.as_file(data) as path:
     sst = xr.open_dataset(path).sst.load()
 ocean = sst.notnull().all("time")
-print(sst.sizes, "ocean pixels:", int(ocean.sum()))
+print(dict(sst.sizes), "ocean pixels:", int(ocean.sum()))
 
 line = {"degree": 1, "method": "ols"}
 fits = {
@@ -55,11 +55,10 @@ def significant(cov_type):
 assert np.allclose(trends["ar1"].trend, trends["nonrobust"].trend, equal_nan=True)
 signif = {cov_type: significant(cov_type) for cov_type in fits}
 lost = signif["nonrobust"] & ~signif["ar1"]
-print(
-    f"significant at 5 %: {int(signif['nonrobust'].sum())} of {int(ocean.sum())} pixels "
-    f"with i.i.d. errors, {int(signif['ar1'].sum())} with AR(1)-aware errors "
-    f"({int(lost.sum())} lose their significance)"
-)
+n_ocean = int(ocean.sum())
+print(f"significant at 5 % with i.i.d. errors:      {int(signif['nonrobust'].sum())} of {n_ocean}")
+print(f"significant at 5 % with AR(1)-aware errors: {int(signif['ar1'].sum())} of {n_ocean}")
+print(f"no longer significant: {int(lost.sum())}")
 
 fig, axes = plt.subplots(1, 2, figsize=(11, 3.6), layout="constrained", sharey=True)
 lon, lat = sst.longitude, sst.latitude
