@@ -61,7 +61,8 @@ def test_shared_solve_agrees_with_each_series_alone(model, missing):
     x, Y = series()
     if missing:
         Y = with_missing(Y)
-    fits = zarn.fit_many(x, Y, model, mdl=True)
+    # min_count=1: a series of one sample is fitted too, as the estimator fits it.
+    fits = zarn.fit_many(x, Y, model, mdl=True, min_count=1)
     for j in range(Y.shape[1]):
         finite = np.isfinite(Y[:, j])
         assert fits.n_used[j] == finite.sum()
@@ -378,7 +379,7 @@ def test_statistics_without_degrees_of_freedom_and_of_constant_series():
     Y[::3, 1] = np.nan  # constant with missing values
     Y[:, 2] = 3e140  # constant and huge: fitted alone
     Y[4:, 3] = np.nan  # 4 samples for 4 coefficients: no residual degrees of freedom
-    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"), min_count=4)
     np.testing.assert_array_equal(fits.r2[:3], 1.0)
     np.testing.assert_allclose(fits.scale[:2], 0.0, atol=1e-13)
     assert np.isnan(fits.scale[3]) and np.isnan(fits.stderr[3]).all()

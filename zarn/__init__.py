@@ -36,7 +36,7 @@ from zarn._native.zarn_core import (
 )
 from zarn._summary import Summary
 from zarn.compare import ComparisonRow, ModelComparison, compare_models
-from zarn.exceptions import RankWarning
+from zarn.exceptions import FitWarning, RankWarning
 from zarn.many import ManyFits, fit_many
 from zarn.models import PolynomialRegressor
 
@@ -47,6 +47,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 __all__ = [
     "ComparisonRow",
+    "FitWarning",
     "GibbsRecord",
     "GibbsResult",
     "MCMCResult",

@@ -5,17 +5,23 @@ parameters, and shipped (small and picklable) to every worker. Its ``fit_block``
 the rows of a block (one series per row) into a packed array of :func:`width` rows, one
 column per series: the k coefficients, their k standard errors, the upper triangle of
 their covariance (k (k + 1) / 2 values, :mod:`zarn._trends`), then the degrees of freedom
-of the intervals' quantile (``inf`` for the normal quantile), the residual scale, R^2,
-the MDL score, the number of samples used and the number of inliers (:data:`DF` ...
-:data:`N_INLIERS` count from the end). One row per quantity keeps every quantity of the
-results contiguous, written in place and handed out without copies (:func:`fields`).
+of the intervals' quantile (``inf`` for the normal quantile), the S-estimate's scale
+(robust fits), the residual scale, R^2, the MDL score, the number of samples used and the
+number of inliers (:data:`DF` ... :data:`N_INLIERS` count from the end). One row per
+quantity keeps every quantity of the results contiguous, written in place and handed out
+without copies (:func:`fields`). A series with fewer usable samples than the plan's
+``min_count`` is not fitted (NaN, with its count of samples); one that has enough but
+that its method cannot fit gets NaN coefficients too (:func:`n_failed` counts them).
 
 - :class:`LinearPlan` (methods whose fit is linear in y, :meth:`Method.shares_design
   <zarn._methods._base.Method.shares_design>`): shared and batched solves
   (:mod:`zarn._batched`) with the method object's solve and uncertainty; a series is
   fitted alone only where those would not serve.
-- :class:`EstimatorPlan` (the others: robust fits, penalty weights chosen per series):
-  every series fitted alone, as the estimator fits it (:func:`zarn._fit.fit_series`).
+- :class:`RobustPlan` (the robust method with fixed penalty weights): whole blocks on
+  the native robust engine (:func:`zarn._robust_engine.fit_block`), packed as the
+  estimator's robust fit reports them.
+- :class:`EstimatorPlan` (penalty weights chosen per series): every series fitted alone,
+  as the estimator fits it (:func:`zarn._fit.fit_series`).
 """
 
 from __future__ import annotations
@@ -31,18 +37,30 @@ from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._harmonics import amplitude_phase
-from zarn._lstsq import Penalty, r_factor, singular_values, weighted_rows
+from zarn._lstsq import Penalty, r_factor, rank_of, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
-from zarn._methods._base import time_order
+from zarn._methods._base import auto, time_order
+from zarn._methods.robust import Robust, fit_scaled
+from zarn._robust_engine import FAILED
+from zarn._robust_engine import fit_block as engine_block
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
 from zarn._trends import diagonal, pack, triangle_size, unpack
-from zarn._uncertainty import CovTypeUncertainty, Uncertainty, warn_if_rank_deficient
-from zarn.exceptions import RankWarning
+from zarn._uncertainty import (
+    CovTypeUncertainty,
+    Uncertainty,
+    residual_dof,
+    warn_if_rank_deficient,
+)
+from zarn.exceptions import FitWarning, RankWarning
 
 # Packed rows after the coefficients, their standard errors and their covariance,
 # counted from the end.
-DF, SCALE, R2, MDL, N_USED, N_INLIERS = -6, -5, -4, -3, -2, -1
+DF, S_SCALE, SCALE, R2, MDL, N_USED, N_INLIERS = -7, -6, -5, -4, -3, -2, -1
+# What a series' own fit may raise when its data defeat the method (a system without a
+# finite solution, coefficients beyond the range of doubles, arithmetic on degenerate
+# samples): the series gets NaN, and the other series of its block are fitted still.
+UNFITTABLE = (ValueError, ArithmeticError, np.linalg.LinAlgError)
 
 
 def piece_size(n: int, width: int) -> int:
@@ -54,9 +72,13 @@ def piece_size(n: int, width: int) -> int:
 
 # Series per block (one task of a worker) when no chunk size is given: about 2**21 values.
 BLOCK_VALUES = 2**21
-# Blocks per call of the estimator route, whose series each take a full fit (a sampler
-# run for the robust method): small blocks balance the load of the workers.
+# Blocks per call of the estimator route, whose series each take a full fit (REML or GCV
+# weights of their own): small blocks balance the load of the workers.
 ESTIMATOR_BLOCKS = 64
+# Values per block of the robust route: about 1,300 series of 100 samples, a few tenths of
+# a second of the engine's time, long enough for its threads to share the series evenly
+# and short enough for a progress bar to move and for workers to balance their load.
+ROBUST_BLOCK_VALUES = 2**17
 # The residual sum of squares of a complete series is taken as the difference of two sums
 # of squares when it is at least this share of the larger. The sums are exact to about
 # n * 2**-53 of the larger, so the difference to n * 2**-37 of itself (1.5e-9 at n = 100;
@@ -85,7 +107,8 @@ def fields(packed: Any, plan: Plan) -> dict[str, Any]:
     ``coef`` and ``stderr`` (..., p) of the polynomial's p columns, ``harmonic_coef`` and
     ``harmonic_stderr`` (..., 2 harmonics) of the harmonics' (with harmonics), ``scale``,
     ``r2``, ``n_used`` (int64), ``cov`` (..., k (k + 1) / 2, packed, of all k columns),
-    ``df``, and ``mdl`` and ``n_inliers`` (int64) where the plan computes them."""
+    ``df``, and ``mdl``, ``s_scale`` and ``n_inliers`` (int64) where the plan computes
+    them."""
     k, p = plan.k, plan.design.n_poly
     out = {
         "coef": packed[..., :p],
@@ -104,6 +127,7 @@ def fields(packed: Any, plan: Plan) -> dict[str, Any]:
     if plan.scores:
         out["mdl"] = packed[..., MDL]
     if plan.method.flags_outliers:
+        out["s_scale"] = packed[..., S_SCALE]
         out["n_inliers"] = packed[..., N_INLIERS].astype(np.int64)
     return out
 
@@ -149,6 +173,7 @@ def make_plan(
     scores: bool,
     sample_weight: np.ndarray | None = None,
     datetime_like: bool = False,
+    min_count: int | None = 1,
 ) -> Plan:
     """The plan of the model's checked ``settings`` for the finite positions X (n, d).
 
@@ -156,10 +181,12 @@ def make_plan(
     checked weights shared by every series, or None; the samples of zero weight are left
     out of every fit (but the domain is that of all positions, as for the estimator).
     ``datetime_like``: X holds converted dates or durations (the harmonics' default
-    period is then a year).
+    period is then a year). ``min_count``: the fewest usable samples of a series that is
+    fitted (None: one more than the coefficients, for one residual degree of freedom).
     """
     design = Design.from_data(X, settings, datetime_like=datetime_like)
     fitter = method(settings.method)
+    least = design.k + 1 if min_count is None else min_count
     keep = None
     if sample_weight is not None and not (sample_weight > 0.0).all():
         keep = np.flatnonzero(sample_weight > 0.0)
@@ -167,16 +194,18 @@ def make_plan(
     # The linear route computes every covariance type from its residuals, batched.
     classic = settings.replace(cov_type=None, cov_kwds=None)
     if not fitter.shares_design(classic):
-        # One seed for every series, so that n_jobs cannot change it; the shared domain
-        # and period.
-        fixed = settings.replace(
-            domain=design.domain,
-            random_state=seed_from(settings.random_state),
-            period=design.period,
-        )
-        Phi_w = weighted_rows(design.columns(X), np.ones(len(X)), sample_weight).Phi
-        rank = singular_values(r_factor(Phi_w))[1]
-        return EstimatorPlan(design, skipna, scores, keep, fitter, X, sample_weight, fixed, rank)
+        # One seed for every series, so that n_jobs cannot change it.
+        seed = seed_from(settings.random_state)
+        Phi = design.columns(X)
+        rank = singular_values(r_factor(weighted_rows(Phi, np.ones(len(X)), sample_weight).Phi))[1]
+        common = (design, skipna, scores, keep, least, fitter, sample_weight, rank)
+        if isinstance(fitter, Robust) and not auto(settings):
+            huber = fitter.cov_spec(settings).name == "H1"
+            penalty = penalty_of(design, settings)
+            return RobustPlan(*common, Phi, penalty, settings.H, seed, huber)
+        # The shared domain and period.
+        fixed = settings.replace(domain=design.domain, random_state=seed, period=design.period)
+        return EstimatorPlan(*common, X, fixed)
     Phi = design.columns(X)
     spec = None if fitter.classic_covariance(settings) else fitter.cov_spec(settings)
     penalty = penalty_of(design, settings)
@@ -194,6 +223,7 @@ def make_plan(
         skipna=skipna,
         scores=scores,
         keep=keep,
+        min_count=least,
         method=fitter,
         Phi=Phi,
         Phi_w=rows.Phi,
@@ -222,9 +252,36 @@ def warn_if_deficient(plan: Plan, n_series: int, stacklevel: int = 2) -> None:
     warn_if_rank_deficient(plan.rank, plan.k, plan.n_obs, stacklevel + 1, series=n_series)
 
 
+def warn_if_failed(packed: Any, plan: Plan, stacklevel: int = 2) -> None:
+    """One :class:`zarn.exceptions.FitWarning` for the call whose packed fits (NumPy,
+    ..., width) hold series that their method could not fit."""
+    failed = n_failed(packed, plan.min_count)
+    if failed:
+        total = packed[..., 0].size
+        warnings.warn(
+            f"{failed} of {total} series could not be fitted; their coefficients are NaN",
+            FitWarning,
+            stacklevel=stacklevel + 1,
+        )
+
+
 def kept(Yt: np.ndarray, keep: np.ndarray | None) -> np.ndarray:
     """The samples (columns of Yt) of positive weight."""
     return Yt if keep is None else Yt[:, keep]
+
+
+def usable_counts(finite: np.ndarray, skipna: bool) -> np.ndarray:
+    """The samples each series (row of ``finite``) may use: its finite values, or none
+    where one is missing and ``skipna`` is False."""
+    counts = finite.sum(axis=1)
+    return np.where(skipna | (counts == finite.shape[1]), counts, 0)
+
+
+def n_failed(packed: np.ndarray, min_count: int) -> int:
+    """Series of the packed fits (..., width) that had ``min_count`` usable samples (and
+    at least one) yet got no coefficients: those their method could not fit."""
+    used = packed[..., N_USED]
+    return int(np.count_nonzero((used >= max(min_count, 1)) & np.isnan(packed[..., 0])))
 
 
 def not_fitted(out: np.ndarray) -> np.ndarray:
@@ -245,6 +302,7 @@ class LinearPlan:
     skipna: bool
     scores: bool  # compute the MDL scores
     keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    min_count: int  # the fewest usable samples of a series that is fitted
     method: Method
     Phi: np.ndarray  # design matrix at the shared positions (n, k) of positive weight
     Phi_w: np.ndarray  # its rows times sqrt(w), in the units below (Phi without weights)
@@ -295,6 +353,9 @@ class LinearPlan:
         m, n = Yt.shape
         k = self.k
         out = np.empty((width(k), m)) if out is None else out
+        if n < self.min_count:  # no series has enough samples
+            not_fitted(out)[N_USED] = usable_counts(np.isfinite(Yt), self.skipna)
+            return out
         with np.errstate(over="ignore", invalid="ignore"):
             D, y0, ss = self._project(Yt)
             shared = self._complete(Yt, D, y0, ss, out)
@@ -435,6 +496,7 @@ class LinearPlan:
         with np.errstate(over="ignore"):  # the standard errors stay exact
             np.multiply(self.unit_cov[:, None], scale * scale, out=out[covariance_rows(k)])
         out[DF] = self.df_resid
+        out[S_SCALE] = np.nan
         out[SCALE] = scale * self.unit
         out[R2] = _batched.r_squared(rss, tss, constant)
         if not self.scores:
@@ -463,15 +525,13 @@ class LinearPlan:
         n = Yt.shape[1]
         finite = np.isfinite(Yt)
         Yt[~finite] = np.nan  # infinity is treated as missing
-        counts = finite.sum(axis=1)
-        if not self.skipna:
-            counts[counts < n] = 0
+        counts = usable_counts(finite, self.skipna)
         finite[counts == 0] = False
         with np.errstate(invalid="ignore"):  # rows without values
             high, low = np.fmax.reduce(Yt, axis=1), np.fmin.reduce(Yt, axis=1)
         shared = _batched.ordinary(np.maximum(np.abs(high), np.abs(low)))
         out[N_USED] = counts
-        fitted = counts > 0
+        fitted = counts >= self.min_count
         alone = np.flatnonzero(fitted & ~shared)
         partial = np.flatnonzero(fitted & shared & (counts < n))
         if partial.size and self.full_rank:
@@ -532,7 +592,7 @@ class LinearPlan:
             w = None if self.weights is None else self.weights[keep]
             try:
                 coef, u = self.method.fit_rows(Phi, y, w, self.penalty)
-            except ValueError:
+            except UNFITTABLE:
                 continue  # NaN, with the samples it had
             if self.cov_spec is not None:
                 u = CovTypeUncertainty(u, self.cov_spec, Phi, y, coef, w, self._order_of(keep))
@@ -553,10 +613,214 @@ class LinearPlan:
 
 
 @dataclass(frozen=True, eq=False)
+class RobustPlan:
+    """The robust route with fixed penalty weights: every block of series in one call of
+    the native robust engine, with the estimator's design, penalty, seed and sample
+    weights, so that each series' results are those of the estimator's fit of it alone.
+
+    Series of extreme size (a largest |y| that the estimator scales by a power of two)
+    are fitted alone by the estimator's own :func:`zarn._methods.robust.fit_scaled`.
+    """
+
+    threaded = True  # the engine releases the interpreter lock
+
+    design: Design
+    skipna: bool
+    scores: bool
+    keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    min_count: int
+    method: Method
+    weights: np.ndarray | None  # the sample weights of positive weight, or None
+    rank: int  # numerical rank of the weighted design
+    Phi: np.ndarray  # design matrix at the shared positions (n, k) of positive weight
+    penalty: Penalty
+    H: int
+    seed: int  # drawn once per call: every series uses it
+    huber: bool = False  # Huber's H1 covariance with normal quantiles (cov_type="H1")
+
+    @property
+    def k(self) -> int:
+        return self.design.k
+
+    @property
+    def n_obs(self) -> int:
+        """Shared samples of positive weight."""
+        return len(self.Phi)
+
+    def block_size(self, m: int, n: int) -> int:
+        """Series per block by default: about ``ROBUST_BLOCK_VALUES`` values."""
+        return max(1, ROBUST_BLOCK_VALUES // max(n, 1))
+
+    def fit_block(self, Yt: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+        """The packed fits (width, n_series) of the rows of Yt (n_series, n)."""
+        Y = np.array(kept(Yt, self.keep), dtype=np.float64, order="C")  # own copy
+        m, n = Y.shape
+        out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
+        finite = np.isfinite(Y)
+        Y[~finite] = np.nan  # infinity is treated as missing
+        out[N_USED] = counts = usable_counts(finite, self.skipna)
+        rows = np.flatnonzero(counts >= self.min_count)
+        with np.errstate(invalid="ignore"):  # rows without values
+            top = np.fmax.reduce(np.abs(Y[rows]), axis=1)
+        ordinary = _batched.ordinary(top)
+        shared, alone = rows[ordinary], rows[~ordinary]
+        if shared.size:
+            self._shared(Y[shared], finite[shared], out, shared)
+        for i in alone:
+            self._alone(Y[i], finite[i], out[:, i])
+        return out
+
+    def _shared(self, Y: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
+        """Series of ordinary size (rows of Y, NaN where missing): one call of the engine."""
+        p = self.penalty
+        fit = engine_block(
+            self.Phi,
+            Y,
+            sample_weight=self.weights,
+            R1=p.R1,
+            R2=p.R2,
+            gamma1=p.gamma1,
+            gamma2=p.gamma2,
+            ridge=p.ridge,
+            seed=self.seed,
+        )
+        ok = fit.status != FAILED
+        cov = fit.cov_h1 if self._h1 else fit.cov
+        packed = not_fitted(np.empty((out.shape[0], len(Y))))
+        packed[N_USED] = out[N_USED, rows]
+        done = packed[:, ok]  # a copy, written back below
+        self._pack(
+            done,
+            fit.coef[ok],
+            cov[ok],
+            fit.scale[ok],
+            fit.s_scale[ok],
+            np.ones(len(done.T)),
+            fit.inlier_mask[ok].sum(axis=1),
+            Y[ok],
+            used[ok],
+        )
+        packed[:, ok] = done
+        out[:, rows] = packed
+
+    def _alone(self, y: np.ndarray, used: np.ndarray, out: np.ndarray) -> None:
+        """A series of extreme size, fitted on its own samples as the estimator fits it
+        (scaled by a power of two); NaN where that fit fails."""
+        Phi = np.asfortranarray(self.Phi[used])  # the estimator's layout
+        w = None if self.weights is None else self.weights[used]
+        try:
+            fit, s = fit_scaled(Phi, y[used], self.penalty, self.seed, w)
+        except UNFITTABLE:
+            return
+        cov = fit.cov_h1 if self._h1 else fit.cov
+        self._pack(
+            out[:, None],  # a view
+            fit.coef[None],
+            cov[None],
+            np.array([fit.scale]),
+            np.array([fit.s_scale]),
+            np.array([s]),
+            np.array([fit.inlier_mask.sum()]),
+            y[None],
+            used[None],
+        )
+
+    @property
+    def cov_type(self) -> str:
+        """The name of the covariance type."""
+        return "H1" if self.huber else "avar1"
+
+    @property
+    def _h1(self) -> bool:
+        """Whether the fits take Huber's H1 covariance: asked for, or of penalised fits,
+        whose normal matrix holds the penalty (lmrob's covariance is that of unpenalised
+        fits), as the estimator takes it."""
+        return self.huber or self.penalty.R1 is not None or self.penalty.R2 is not None
+
+    def _quantile_df(self, used: np.ndarray) -> np.ndarray:
+        """Degrees of freedom of the quantiles of series using the samples ``used`` (m, n):
+        ``inf`` (normal) for Huber's H1, else the samples less the rank of each one's
+        weighted design (the shared one's for complete series), as the estimator's."""
+        counts = used.sum(axis=1)
+        if self.huber:
+            return np.full(len(used), np.inf)
+        rank = np.full(len(used), float(self.rank))
+        partial = np.flatnonzero(~used.all(axis=1))
+        rows = self.Phi if self.weights is None else self.Phi * np.sqrt(self.weights)[:, None]
+        piece = piece_size(rows.shape[0], rows.shape[1] ** 2)
+        for s in range(0, len(partial), piece):
+            part = partial[s : s + piece]
+            values = np.linalg.svd(used[part, :, None] * rows, compute_uv=False)
+            k = rows.shape[1]
+            rank[part] = [rank_of(v, min(int(c), k), k) for v, c in zip(values, counts[part])]
+        return np.asarray(residual_dof(counts, rank))
+
+    def _pack(
+        self,
+        out: np.ndarray,
+        coef: np.ndarray,
+        cov: np.ndarray,
+        scale: np.ndarray,
+        s_scale: np.ndarray,
+        unit: np.ndarray,
+        inliers: np.ndarray,
+        Y: np.ndarray,
+        used: np.ndarray,
+    ) -> None:
+        """The packed columns ``out`` of the engine's fits of the rows of Y / ``unit`` (a
+        power of two per series; NaN where a sample is not ``used``): their coefficients
+        (m, k), their covariances (m, k, k), their final and S scales and inlier counts,
+        with the estimator's arithmetic (:func:`zarn._methods.robust.robust_uncertainty`):
+        the covariance is ``(scale unit)**2 (cov / scale**2)`` and the standard errors
+        ``(scale unit) sqrt(var / scale**2)`` (divided by the squared scale only where the
+        scale is positive); the quantiles' degrees of freedom by :meth:`_quantile_df`."""
+        k = self.k
+        tri = pack(cov)
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            real = coef * unit[:, None]
+            unscaled = np.where(scale[:, None] > 0.0, tri / (scale * scale)[:, None], tri)
+            out[k : 2 * k] = ((scale * unit)[:, None] * np.sqrt(diagonal(unscaled, k))).T
+            relative = scale * unit
+            out[covariance_rows(k)] = (unscaled * (relative * relative)[:, None]).T
+            out[S_SCALE] = s_scale * unit
+            out[SCALE] = scale * unit
+        out[DF] = self._quantile_df(used)
+        out[:k] = real.T
+        out[N_INLIERS] = inliers
+        out[R2] = self._r_squared(coef, Y / unit[:, None], used)
+        # Coefficients beyond the range of doubles: the estimator's fit raises.
+        bad = ~np.isfinite(real).all(axis=1)
+        if self.scores:
+            for j in np.flatnonzero(~bad):
+                y, b = Y[j, used[j]], real[j]
+                yp = np.asfortranarray(self.Phi[used[j]]) @ b  # the estimator's layout
+                out[MDL, j] = mdl(yp, y, b, self.H, self.penalty)
+        out[:N_USED, bad] = np.nan
+        out[N_INLIERS, bad] = 0.0
+
+    def _r_squared(self, coef: np.ndarray, Ys: np.ndarray, used: np.ndarray) -> np.ndarray:
+        """R^2 of the fits ``coef`` of the rows of ``Ys`` on their ``used`` samples,
+        weighted by the sample weights (relative to the largest, which keeps the sums in
+        range), all outliers included; 1.0 for a constant series."""
+        W = used.astype(np.float64)
+        if self.weights is not None:
+            W *= np.sqrt(self.weights / self.weights.max())
+        Y0 = np.where(used, Ys, 0.0)
+        with np.errstate(over="ignore", invalid="ignore"):
+            res = coef @ self.Phi.T
+            res -= Y0
+            res *= W
+            rss = np.einsum("ij,ij->i", res, res)
+            tss = _batched.centred_sums(Y0, W, self.weights is None)
+            high, low = np.fmax.reduce(Ys, axis=1), np.fmin.reduce(Ys, axis=1)
+        return _batched.r_squared(rss, tss, high == low)
+
+
+@dataclass(frozen=True, eq=False)
 class EstimatorPlan:
     """Every series fitted alone as the estimator fits it (:func:`zarn._fit.fit_series`),
-    with the model's settings, the shared domain and one seed: the methods whose fit is
-    not linear in the data, and penalty weights chosen per series."""
+    with the model's settings, the shared domain and one seed: penalty weights chosen per
+    series, for any method."""
 
     threaded = False  # its fits call the core, which holds the interpreter lock
 
@@ -564,11 +828,12 @@ class EstimatorPlan:
     skipna: bool
     scores: bool
     keep: np.ndarray | None  # the samples of positive weight, where some weight is zero
+    min_count: int
     method: Method
-    X: np.ndarray  # the shared positions (n, d) of positive weight
     weights: np.ndarray | None  # their sample weights, or None
-    settings: Settings  # the model's settings, domain and seed fixed
     rank: int  # numerical rank of the weighted design
+    X: np.ndarray  # the shared positions (n, d) of positive weight
+    settings: Settings  # the model's settings, domain and seed fixed
 
     @property
     def k(self) -> int:
@@ -584,6 +849,11 @@ class EstimatorPlan:
         """The name of the covariance type."""
         return self.method.cov_spec(self.settings).name
 
+    @property
+    def seed(self) -> int:
+        """The seed of every series' fit."""
+        return int(self.settings.random_state)
+
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: ``ESTIMATOR_BLOCKS`` blocks in all."""
         return max(1, -(-m // ESTIMATOR_BLOCKS))
@@ -594,9 +864,8 @@ class EstimatorPlan:
         m, n = Yt.shape
         out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Yt)
-        counts = finite.sum(axis=1)
-        out[N_USED] = np.where(self.skipna | (counts == n), counts, 0)
-        for i in np.flatnonzero(out[N_USED]):
+        out[N_USED] = counts = usable_counts(finite, self.skipna)
+        for i in np.flatnonzero(counts >= self.min_count):
             self._fit_one(Yt[i], finite[i], out[:, i])
         return out
 
@@ -608,7 +877,7 @@ class EstimatorPlan:
                 # The count of samples per series is in the results (n_used).
                 warnings.simplefilter("ignore", RankWarning)
                 series = fit_series(X, y, w, self.settings)
-        except ValueError:
+        except UNFITTABLE:
             return  # NaN, with the samples it had
         fit, k = series.fit, self.k
         out[:k] = fit.coef
@@ -616,8 +885,11 @@ class EstimatorPlan:
         out[R2] = _batched.r_squared_one(y, series.design.predict(X, fit.coef), w)
         if self.scores:
             out[MDL] = series.mdl()
-        mask = None if fit.outliers is None else fit.outliers.inlier_mask
-        out[N_INLIERS] = len(y) if mask is None else mask.sum()
+        if fit.outliers is not None:
+            out[S_SCALE] = fit.outliers.s_scale
+            out[N_INLIERS] = fit.outliers.inlier_mask.sum()
+        else:
+            out[N_INLIERS] = len(y)
 
 
-Plan = LinearPlan | EstimatorPlan
+Plan = LinearPlan | RobustPlan | EstimatorPlan

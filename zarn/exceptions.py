@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["RankWarning"]
+__all__ = ["FitWarning", "RankWarning"]
 
 
 class RankWarning(UserWarning):
@@ -26,4 +26,34 @@ class RankWarning(UserWarning):
     ...     warnings.warn("rank 2 of 3 coefficients", RankWarning)
     >>> caught[0].category.__name__, issubclass(RankWarning, UserWarning)
     ('RankWarning', True)
+    """
+
+
+class FitWarning(UserWarning):
+    """Some series of a many-series fit could not be fitted.
+
+    Issued once per call of :func:`zarn.fit_many` or :func:`zarn.xarray.fit` when the
+    method fails on series that have enough samples (for example a robust fit that finds
+    no finite solution, or coefficients beyond the range of doubles); the message counts
+    them. Those series get NaN coefficients and statistics, with their ``n_used``; every
+    other series is fitted as usual. Series without enough samples (fewer than
+    ``min_count``) are not counted: ``n_used`` reports them. Filter it or turn it into
+    an error with :mod:`warnings`, as any warning.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> import zarn
+    >>> x = np.linspace(0.0, 1.0, 12)
+    >>> Y = np.column_stack([1.0 + x, 1.7e308 * (-1.0) ** np.arange(12)])
+    >>> with warnings.catch_warnings(record=True) as caught:  # the second's cubic overflows
+    ...     warnings.simplefilter("always")
+    ...     fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=3, method="ols"))
+    >>> [w.category.__name__ for w in caught]
+    ['FitWarning']
+    >>> print(caught[0].message)
+    1 of 2 series could not be fitted; their coefficients are NaN
+    >>> fits.coef[0, :2].round(6).tolist(), bool(np.isnan(fits.coef[1]).all())
+    ([1.5, 0.5], True)
     """

@@ -10,7 +10,8 @@ Least-squares and penalised fits are linear in the data, so a block's series wit
 missing value share one solve operator applied by a matrix product (and share their
 unscaled covariance), and series with a few missing values share a batched solve; only
 series whose missing values would make that solve poorly conditioned are fitted one by
-one. The robust method fits every series alone, with the estimator.
+one. The robust method fits whole blocks on its native engine, with the estimator's
+arithmetic, so that every series' results are the estimator's.
 """
 
 from __future__ import annotations
@@ -24,7 +25,14 @@ from numpy.typing import ArrayLike
 from zarn import _backends
 from zarn._design import Design
 from zarn._harmonics import harmonic_labels
-from zarn._plans import Plan, fields, harmonic_fields, make_plan, warn_if_deficient
+from zarn._plans import (
+    Plan,
+    fields,
+    harmonic_fields,
+    make_plan,
+    warn_if_deficient,
+    warn_if_failed,
+)
 from zarn._settings import N_JOBS, Interval, Settings, check_flag, check_param, validate_params
 from zarn._trends import (
     interval_half_widths,
@@ -102,7 +110,8 @@ class ManyFits:
     n_used : ndarray of int64, shape (n_series,)
         Samples each fit used.
     n_inliers : ndarray of int64, shape (n_series,) or None
-        Robust method only: samples of each series' final refit.
+        Robust method only: samples of each series not flagged as outliers (the
+        estimator's ``inlier_mask_.sum()``).
     method : str
         The fitting method.
     axis : int
@@ -141,6 +150,7 @@ class ManyFits:
         self.r2 = values["r2"]
         self.mdl = values.get("mdl")
         self.n_used = values["n_used"]
+        self.s_scale = values.get("s_scale")
         self.n_inliers = values.get("n_inliers")
         design = plan.design
         self.harmonic_coef = values.get("harmonic_coef")
@@ -413,6 +423,7 @@ def fit_many(
     *,
     axis: int = 0,
     skipna: bool = True,
+    min_count: int | None = None,
     sample_weight: ArrayLike | None = None,
     mdl: bool = False,
     n_jobs: int = 1,
@@ -441,6 +452,12 @@ def fit_many(
         True: a missing value is dropped from its own series only, and a series left
         without samples gets NaN coefficients and ``n_used`` 0. False: a series with any
         missing value gets NaN coefficients and ``n_used`` 0. Neither stops other series.
+    min_count : int or None, default=None
+        The fewest valid samples of a series that is fitted (pandas' and xarray's name):
+        a series with fewer gets NaN coefficients and statistics, and its ``n_used``
+        still counts them. None: one more than the number of coefficients, so that every
+        fit has a residual degree of freedom (a cubic through 2 points would otherwise
+        give coefficients, R^2 = 1 and standard errors that mean nothing). At least 1.
     sample_weight : array-like of shape (n,) or None, default=None
         Weights of the samples, shared by every series, with scikit-learn's meaning: they
         multiply the squared residuals, a zero weight leaves the sample out (of ``n_used``
@@ -448,7 +465,8 @@ def fit_many(
         statistics they are precision weights, as in statsmodels' WLS: ``scale`` is that
         of an observation of weight 1, and R^2 uses the weighted mean. The penalties' n
         is the sum of the weights of a series' samples. The robust method passes them to
-        the estimator. Not with ``mdl=True``.
+        its engine as the estimator does (``lmrob``'s precision weights). Not with
+        ``mdl=True``.
     mdl : bool, default=False
         Whether to compute each series' MDL score (``ManyFits.mdl``). Its two medians per
         series cost more than the least-squares fit itself (about 2.5x the time of an
@@ -483,8 +501,17 @@ def fit_many(
     ValueError
         For NaN, NaT or infinity in ``x``, a length of ``x`` that differs from ``Y``'s
         sample axis, ``Y`` of more than two dimensions, invalid sample weights (negative,
-        not finite, all zero, or of another length), ``mdl=True`` with sample weights, or
-        an invalid model parameter.
+        not finite, all zero, or of another length), ``mdl=True`` with sample weights, a
+        ``min_count`` below 1, or an invalid model parameter.
+
+    Warns
+    -----
+    zarn.FitWarning
+        Once, counting the series that have enough samples but that the method could
+        not fit (NaN, while the other series are fitted); NumPy input only, since Dask
+        input is fitted when it is computed.
+    zarn.RankWarning
+        When the shared design cannot determine every coefficient.
 
     See Also
     --------
@@ -494,10 +521,15 @@ def fit_many(
     Notes
     -----
     Every series is fitted on the design matrix of ``x`` mapped from the shared domain.
-    ``"robust"`` (and penalty weights chosen per series): each series is fitted alone by
-    a :class:`PolynomialRegressor` of the model's parameters whose domain is the shared
-    one, so its result is that fit bit for bit (a ``random_state`` of None is drawn once,
-    and every series uses that seed). ``"ols"`` and ``"penalized"``: the fit is linear in
+    ``"robust"``: each block of series is one call of the native robust engine, which
+    fits the series on its threads without the interpreter lock; a series' fit depends
+    on its own present samples, the design and the seed only, so its results are those
+    of a :class:`PolynomialRegressor` of the model's parameters, whose domain is the
+    shared one, fitted to the series alone, bit for bit (R^2 and the MDL score to
+    rounding). A ``random_state`` of None is drawn once, and every series uses that
+    seed; series of extreme size (|y| beyond 1e+-100) are scaled as the estimator scales
+    them, one by one. Penalty weights chosen per series (``"auto"``): each series is
+    fitted alone by that estimator. ``"ols"`` and ``"penalized"``: the fit is linear in
     the data. The fits of the columns of an orthonormal basis Q of the design (one core
     call each) give a k x k matrix C, and every series without missing values gets
     ``C @ Q.T @ y`` from one matrix product per block; all of them share the unscaled
@@ -549,6 +581,7 @@ def fit_many(
     check_finite(X, "x")
     skipna, mdl = check_flag("skipna", skipna), check_flag("mdl", mdl)
     n_jobs = check_param("n_jobs", n_jobs, N_JOBS, "fit_many")
+    min_count = check_param("min_count", min_count, MIN_COUNT, "fit_many")
     chunk_size = check_param("chunk_size", chunk_size, _CHUNK_SIZE, "fit_many")
 
     dask_input = type(Y).__module__.split(".")[0] == "dask" and hasattr(Y, "map_blocks")
@@ -574,17 +607,20 @@ def fit_many(
             "mdl=True cannot be combined with sample_weight: the MDL score counts the "
             "samples a fit hits, which has no weighted form here"
         )
-    plan = make_plan(X, settings, skipna, mdl, weights, dates)
+    plan = make_plan(X, settings, skipna, mdl, weights, dates, min_count)
     Yt = Y.reshape(1, -1) if ndim == 1 else (Y.T if axis == 0 else Y)  # (n_series, n)
     warn_if_deficient(plan, Yt.shape[0])
     if dask_input:
         packed = _backends.dask_blocks(Yt, plan)
     else:
         packed = _backends.run_blocks(Yt, plan, n_jobs, chunk_size, progress)
+        warn_if_failed(packed, plan)
     return ManyFits(packed, plan, axis, ndim, dates)
 
 
 _CHUNK_SIZE = [Interval(int, 1, None, closed="left"), None]
+# min_count of fit_many and zarn.xarray.fit: a count of samples, or None for k + 1.
+MIN_COUNT = [Interval(int, 1, None, closed="left"), None]
 
 
 __all__ = ["ManyFits", "fit_many"]

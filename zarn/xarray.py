@@ -31,17 +31,18 @@ from zarn._harmonics import YEAR_NS, harmonic_labels
 from zarn._optional import import_optional
 from zarn._plans import (
     HARMONIC_FIELDS,
-    EstimatorPlan,
+    LinearPlan,
     Plan,
     fields,
     harmonic_fields,
     make_plan,
     warn_if_deficient,
+    warn_if_failed,
 )
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
 from zarn._trends import pack, per_length, slope_row, trends, unpack
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
-from zarn.many import derivative_orders, model_settings
+from zarn.many import MIN_COUNT, derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
 
 xr = import_optional("xarray", "zarn.xarray")
@@ -73,6 +74,7 @@ def fit(
     model: PolynomialRegressor | None = None,
     *,
     skipna: bool = True,
+    min_count: int | None = None,
     sample_weight: Any = None,
     mdl: bool = False,
     n_jobs: int = 1,
@@ -98,6 +100,11 @@ def fit(
         True: a missing value (NaN) is dropped from its own series only (a series with no
         values left, such as a land pixel of a sea-surface field, gets NaN and ``n_used``
         0). False: a series with any missing value gets NaN.
+    min_count : int or None, default=None
+        The fewest valid values of a series that is fitted, as in xarray's reductions: a
+        series with fewer gets NaN coefficients and statistics (its ``n_used`` still
+        counts them). None: one more than the number of coefficients (one residual
+        degree of freedom), so that a cubic is never passed through 2 values. At least 1.
     sample_weight : array-like of shape (n,), DataArray along ``dim``, or None
         Weights of the positions along ``dim``, shared by every series (see
         :func:`zarn.fit_many`).
@@ -119,10 +126,12 @@ def fit(
           the attribute ``domain`` (the positions' range, in nanoseconds for dates);
         - ``stderr`` (``power``, ...): their standard errors (see
           :attr:`zarn.ManyFits.stderr`);
-        - ``scale``: the residual standard deviation; ``r2``: the coefficient of
-          determination; ``n_used``: the samples each fit used;
-        - ``mdl``: the MDL score (with ``mdl=True``); ``n_inliers``: the samples of the
-          final refit (robust method).
+        - ``scale``: the residual standard deviation (for the robust method the scale of
+          the final M-step, ``lmrob``'s; see :attr:`zarn.ManyFits.scale`); ``r2``: the
+          coefficient of determination; ``n_used``: the samples each fit used;
+        - ``mdl``: the MDL score (with ``mdl=True``); robust method: ``s_scale``, the
+          scale of the S-estimate, and ``n_inliers``, the samples not flagged as
+          outliers.
 
         For a Dataset, the variables of the fit of ``v`` are named ``v_coef``,
         ``v_stderr``, ... . The attributes hold the fitted dimension, the positions' kind
@@ -134,11 +143,17 @@ def fit(
     ------
     ValueError
         For a ``dim`` that ``obj`` does not have, a Dataset without a variable along it,
-        positions that are all missing (or any missing with ``skipna=False``), or an
-        invalid model parameter.
+        positions that are all missing (or any missing with ``skipna=False``), a
+        ``min_count`` below 1, or an invalid model parameter.
     TypeError
         For positions or data that are not numbers (or dates), and a ``model`` that is
         not a PolynomialRegressor.
+
+    Warns
+    -----
+    zarn.FitWarning
+        Once per call, counting the series (of every variable) that have enough values
+        but that the method could not fit; NumPy-backed input only.
 
     See Also
     --------
@@ -226,10 +241,11 @@ def fit(
         weights = None if weights is None else weights[keep]
     if weights is not None and mdl:
         raise ValueError("mdl=True cannot be combined with sample_weight (see zarn.fit_many)")
+    min_count = check_param("min_count", min_count, MIN_COUNT, "zarn.xarray.fit")
     if kind == CFTIME and settings.harmonics and settings.period is None:
         # The harmonics of cftime dates repeat with the calendar's own year.
         settings = settings.replace(period=_cftime.year_ns(calendar))
-    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, kind != NUMERIC)
+    plan = make_plan(x.reshape(-1, 1), settings, skipna, mdl, weights, kind != NUMERIC, min_count)
     warn_if_deficient(
         plan, sum(math.prod(n for d, n in da.sizes.items() if d != dim) for da in arrays.values())
     )
@@ -239,9 +255,12 @@ def fit(
     if calendar:
         attrs["calendar"] = calendar
     out = xr.Dataset(attrs=attrs)
+    computed = []  # the packed fits of NumPy-backed variables, for the warning
     for name, da in arrays.items():
         label = "the data" if name is None else f"the data variable {name!r}"
         packed = _fit_array(da, dim, plan, n_jobs, bool(progress), label)
+        if isinstance(packed, np.ndarray):
+            computed.append(packed.reshape(-1, packed.shape[-1]))
         prefix = "" if name is None else f"{name}_"
         others = [d for d in da.dims if d != dim]
         coords = {c: v for c, v in da.coords.items() if dim not in v.dims}
@@ -258,6 +277,8 @@ def fit(
                 dims = (*COV_DIMS, *others)
             out[prefix + var] = xr.Variable(dims, value, _variable_attributes(var, da))
         out = out.assign_coords({c: v for c, v in coords.items() if c not in out.coords})
+    if computed:
+        warn_if_failed(np.concatenate(computed), plan)
     return out.assign_coords(_coefficient_coords(plan.design))
 
 
@@ -381,8 +402,8 @@ def _attributes(
         elif isinstance(value, numbers.Real):
             value = float(value)
         attrs[name] = value if isinstance(value, (str, int, float, list)) else str(value)
-    if isinstance(plan, EstimatorPlan):  # the seed every series used
-        attrs["seed"] = str(plan.settings.random_state)
+    if not isinstance(plan, LinearPlan):  # the seed every series used
+        attrs["seed"] = str(plan.seed)
     return attrs
 
 
@@ -391,11 +412,12 @@ _DESCRIPTIONS = {
     "stderr": "standard errors of the coefficients",
     "cov": "covariance of the coefficients",
     "df": "degrees of freedom of the t quantile of intervals (inf: normal quantile)",
-    "scale": "residual standard deviation",
+    "scale": "residual standard deviation (robust: scale of the final M-step)",
     "r2": "coefficient of determination",
     "n_used": "samples used by the fit",
     "mdl": "MDL score of the fit",
-    "n_inliers": "samples of the robust fit's final refit",
+    "s_scale": "scale of the robust fit's S-estimate",
+    "n_inliers": "samples not flagged as outliers by the robust fit",
     "harmonic_coef": "coefficients of the harmonics (sine and cosine of each)",
     "harmonic_stderr": "standard errors of the harmonics' coefficients",
     "amplitude": "amplitude of each harmonic",
@@ -409,7 +431,7 @@ _DESCRIPTIONS = {
 
 # The variables in the units of the data.
 IN_Y_UNITS = (
-    *("coef", "stderr", "scale"),
+    *("coef", "stderr", "scale", "s_scale"),
     *("harmonic_coef", "harmonic_stderr", "amplitude", "amplitude_stderr"),
 )
 
