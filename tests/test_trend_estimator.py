@@ -40,12 +40,16 @@ def regressors(model, x_float, phase):
     return np.column_stack([poly, harmonic_regressors(phase, model.harmonics)])
 
 
-def seasonal_series(rng, n, phase, outliers=0.0):
-    """A quadratic trend, two harmonics of amplitude 2 and 0.5, Gaussian noise 0.3."""
+def seasonal_curve(n, phase):
+    """A quadratic trend and two harmonics of amplitude 2 and 0.5."""
     u = np.linspace(-1.0, 1.0, n)
     y = 10.0 + 1.5 * u - 0.5 * u**2
-    y += 2.0 * np.cos(2 * np.pi * phase - 0.7) + 0.5 * np.sin(4 * np.pi * phase)
-    y += rng.normal(scale=0.3, size=n)
+    return y + 2.0 * np.cos(2 * np.pi * phase - 0.7) + 0.5 * np.sin(4 * np.pi * phase)
+
+
+def seasonal_series(rng, n, phase, outliers=0.0):
+    """The seasonal curve with Gaussian noise 0.3 and a share of cloud-like outliers."""
+    y = seasonal_curve(n, phase) + rng.normal(scale=0.3, size=n)
     if outliers:
         bad = rng.random(n) < outliers
         y[bad] -= rng.uniform(3.0, 10.0, bad.sum())
@@ -198,12 +202,11 @@ def test_robust_with_harmonics_ignores_cloud_like_outliers(dates_data):
     t, x_float, phase, _ = dates_data
     rng = np.random.default_rng(5)
     y = seasonal_series(rng, len(t), phase, outliers=0.1)
-    clean = seasonal_series(np.random.default_rng(5), len(t), phase)
     robust = zarn.PolynomialRegressor(2, method="robust", harmonics=2).fit(t[:, None], y)
     ols = zarn.PolynomialRegressor(2, method="ols", harmonics=2).fit(t[:, None], y)
     np.testing.assert_allclose(robust.amplitude_, [2.0, 0.5], atol=0.1)
-    truth = clean - rng.normal(scale=0.0, size=len(t))  # noise 0.3 around the curve
-    assert np.sqrt(np.mean((robust.predict(t[:, None]) - truth) ** 2)) < 0.4
+    truth = seasonal_curve(len(t), phase)
+    assert np.sqrt(np.mean((robust.predict(t[:, None]) - truth) ** 2)) < 0.1
     # least squares is pulled down by the outliers, the robust fit is not
     assert np.mean(ols.predict(t[:, None]) - robust.predict(t[:, None])) < -0.3
     assert robust.inlier_mask_.mean() == pytest.approx(0.9, abs=0.04)
@@ -333,3 +336,16 @@ def test_co2_seasonal_cycle_and_trend():
     assert_close(model.coef_, ref.params[:3])
     assert_close(model.harmonic_coef_, ref.params[3:])
     assert_close(model.stderr_, ref.bse[:3])
+
+
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "HAC", "ar1"])
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_no_residual_degrees_of_freedom_give_nan_not_zero(cov_type, method):
+    # Three samples, three coefficients: the residuals are 0 and say nothing of the noise
+    # (HC0 and HAC would give standard errors of exactly 0, HC1 and HC3 divide by 0).
+    x, y = np.arange(3.0), np.array([1.0, 2.5, 2.0])
+    model = zarn.PolynomialRegressor(2, method=method, cov_type=cov_type).fit(x[:, None], y)
+    low, high = model.predict_interval(x[:, None])
+    assert np.isnan(model.stderr_).all() and np.isnan(model.cov_).all()
+    assert np.isnan(low).all() and np.isnan(high).all()
+    assert np.isnan(model.summary().pvalue).all()

@@ -170,7 +170,8 @@ class Covariance:
         >>> Covariance(4.0 * np.eye(2)[None], np.array([5.0]), np.array([7.0])).stderr
         array([[2., 2.]])
         """
-        return np.asarray(np.sqrt(np.diagonal(self.cov, axis1=-2, axis2=-1)))
+        with np.errstate(invalid="ignore"):  # a negative variance (leverage 1) is NaN
+            return np.asarray(np.sqrt(np.diagonal(self.cov, axis1=-2, axis2=-1)))
 
     def critical_value(self, level: float) -> np.ndarray:
         """Two-sided critical values of each series at confidence ``level``, shape (m,).
@@ -336,7 +337,9 @@ def covariance(
     Returns
     -------
     Covariance
-        With ``cov`` of shape (m, k, k) (m = 1 for a single series).
+        With ``cov`` of shape (m, k, k) (m = 1 for a single series). A series without
+        residual degrees of freedom (``df_resid`` not above 0) gets NaN, as does a
+        leverage of 1 for HC2 and HC3; no warning is issued.
 
     Examples
     --------
@@ -346,6 +349,27 @@ def covariance(
     >>> c.cov.shape, c.df.tolist()
     ((1, 2, 2), [inf])
     """
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        out, dfr = _covariance(spec, design, resid, bread, weights, df_resid)
+    cov, df = out.cov, out.df
+    # No residual: the residuals say nothing of the noise (not a zero covariance).
+    bare = ~(dfr > 0.0)
+    if bare.any():
+        cov, df = cov.copy(), df.copy()
+        cov[bare], df[bare] = np.nan, np.nan
+    return Covariance(cov, df, out.n_eff)
+
+
+def _covariance(
+    spec: CovSpec,
+    design: np.ndarray,
+    resid: np.ndarray,
+    bread: np.ndarray,
+    weights: np.ndarray | None,
+    df_resid: Any,
+) -> tuple[Covariance, np.ndarray]:
+    """:func:`covariance` before series without residual degrees of freedom are set to
+    NaN, and the residual degrees of freedom of each series."""
     design = np.asarray(design, dtype=float)
     bread = np.asarray(bread, dtype=float)
     wresid, root_w, n_obs = _scores_source(resid, weights)
@@ -354,21 +378,19 @@ def covariance(
     bread3 = np.broadcast_to(bread, (m, k, k))
     name = spec.name
     if name in ("nonrobust", "ar1"):
-        with np.errstate(invalid="ignore", divide="ignore"):
-            scale = np.einsum("mn,mn->m", wresid, wresid) / dfr
+        scale = np.einsum("mn,mn->m", wresid, wresid) / dfr
         cov = scale[:, None, None] * bread3
         df, n_eff = dfr.astype(float), n_obs
         if name == "ar1":
             r1 = np.maximum(lag1_autocorrelation(wresid, root_w > 0.0), 0.0)
             n_eff = n_obs * (1.0 - r1) / (1.0 + r1)
             df = dfr - (n_obs - n_eff)
-            with np.errstate(invalid="ignore", divide="ignore"):
-                inflation = np.where(df > 0.0, dfr / df, np.nan)
+            inflation = np.where(df > 0.0, dfr / df, np.nan)
             cov = inflation[:, None, None] * cov
             df = np.where(df > 0.0, df, np.nan)
         elif not spec.use_t:
             df = np.full(m, np.inf)
-        return Covariance(cov, df, n_eff)
+        return Covariance(cov, df, n_eff), dfr
     if name == "HAC":
         lags = newey_west_lags(n_obs) if spec.maxlags is None else np.full(m, spec.maxlags, int)
         meat = _hac_meat(design, wresid, root_w, root_w > 0.0, lags)
@@ -384,4 +406,4 @@ def covariance(
     if name == "HAC" and spec.use_correction:
         cov = cov * (n_obs / (n_obs - k))[:, None, None]
     df = dfr.astype(float) if spec.use_t else np.full(m, np.inf)
-    return Covariance(cov, df, n_obs)
+    return Covariance(cov, df, n_obs), dfr

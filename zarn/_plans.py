@@ -513,7 +513,7 @@ class LinearPlan:
         fitted alone.
         """
         r = self.Q.shape[1]
-        piece = piece_size(Yt.shape[1], r * r)  # the products of the Gram matrices
+        piece = piece_size(Yt.shape[1], r)  # the products of the series with the basis
         for s in range(0, len(rows), piece):
             part = Yt[s : s + piece]
             packed = not_fitted(np.empty((out.shape[0], len(part))))

@@ -264,6 +264,10 @@ def _describe(constraints: Sequence[Constraint]) -> str:
 class ParameterTable(dict):
     """An estimator's constraints table: a dict of each parameter's list of constraints.
 
+    ``check``, if given, is called with the :class:`Settings` once every parameter has
+    passed its own constraints, for the parameters that constrain each other (the
+    estimator's covariance type, which depends on its method).
+
     So that checking every parameter at every fit costs little, it also keeps, per
     parameter, the constructor's default (read from the class it is declared in, whose
     defaults must satisfy the table) and a quick test of the first constraint for values

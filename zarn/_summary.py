@@ -173,8 +173,13 @@ def summarize(
     harmonics: dict[str, Any] = {}
     if hasattr(model, "harmonic_labels_"):
         terms += model.harmonic_labels_
-        names = ("amplitude", "phase", "amplitude_stderr", "phase_stderr")  # their order
-        harmonics = dict(zip(names, model._amplitude_phase()))
+        amplitude, phase, amplitude_stderr, phase_stderr = model._amplitude_phase()
+        harmonics = {
+            "amplitude": amplitude,
+            "amplitude_stderr": amplitude_stderr,
+            "phase": phase,
+            "phase_stderr": phase_stderr,
+        }
     return Summary(
         terms=tuple(terms),
         coef=coef,

@@ -384,6 +384,11 @@ class CovTypeUncertainty(Uncertainty):
         return self.base.scale
 
     @property
+    def edf(self) -> float:
+        """Effective number of parameters, that of the fit (the covariance not needed)."""
+        return self.base.edf
+
+    @property
     def _moments(self) -> tuple[np.ndarray, float]:
         cov, relative = self.cov, self.scale / self.unit
         if not relative > 0.0:  # an exact fit, or no residual degrees of freedom

@@ -224,7 +224,9 @@ def compare_models(
         the hit rate count the other samples alike.
     **params
         Other parameters of every :class:`zarn.PolynomialRegressor` (``basis``,
-        ``domain``, ``H``, ``ridge``, ``n_grid``, the sampler settings, ``random_state``).
+        ``domain``, ``H``, ``ridge``, ``n_grid``, the sampler settings, ``random_state``,
+        ``cov_type``; ``harmonics`` and ``period``: every candidate then has the same
+        harmonics, whose columns count among its coefficients ``k`` and in its ``edf``).
 
     Returns
     -------

@@ -16,6 +16,7 @@ arithmetic, so that every series' results are the estimator's.
 
 from __future__ import annotations
 
+import functools
 import numbers
 from typing import Any
 
@@ -26,6 +27,7 @@ from zarn import _backends
 from zarn._design import Design
 from zarn._harmonics import harmonic_labels
 from zarn._plans import (
+    HARMONIC_FIELDS,
     Plan,
     fields,
     harmonic_fields,
@@ -157,10 +159,6 @@ class ManyFits:
         self.harmonic_stderr = values.get("harmonic_stderr")
         self.harmonic_labels = harmonic_labels(design.harmonics) if design.harmonics else None
         self.period = design.period
-        if design.harmonics:
-            self.__dict__.update(harmonic_fields(packed, plan))
-        else:
-            self.amplitude = self.phase = self.amplitude_stderr = self.phase_stderr = None
         self.cov_type = plan.cov_type
         self.basis = design.indices
         self.domain = design.domain
@@ -170,6 +168,35 @@ class ManyFits:
         self.dates = dates
         self._design: Design = design
         self._coef = packed[:, : plan.k]  # every column's coefficients, harmonics included
+        self._packed, self._plan = packed, plan
+
+    @functools.cached_property
+    def _harmonic_fields(self) -> dict[str, Any]:
+        """Amplitudes and phases with their errors, computed on first use (None each
+        without harmonics)."""
+        if not self._design.harmonics:
+            return dict.fromkeys(HARMONIC_FIELDS)
+        return harmonic_fields(self._packed, self._plan)
+
+    @property
+    def amplitude(self) -> Any:
+        """Each harmonic's amplitude, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["amplitude"]
+
+    @property
+    def phase(self) -> Any:
+        """Each harmonic's phase in radians, (n_series, harmonics); None without harmonics."""
+        return self._harmonic_fields["phase"]
+
+    @property
+    def amplitude_stderr(self) -> Any:
+        """Standard errors of ``amplitude`` (delta method); None without harmonics."""
+        return self._harmonic_fields["amplitude_stderr"]
+
+    @property
+    def phase_stderr(self) -> Any:
+        """Standard errors of ``phase`` (delta method); None without harmonics."""
+        return self._harmonic_fields["phase_stderr"]
 
     def __repr__(self) -> str:
         m, k = self.coef.shape
@@ -492,9 +519,9 @@ def fit_many(
         The fits; its arrays are lazy Dask arrays when ``Y`` is a Dask array. Each series
         keeps the full covariance of its coefficients, packed (its upper triangle), for
         :meth:`ManyFits.trend` and :meth:`ManyFits.predict_interval`: 2 k + k (k + 1) / 2
-        + 6 doubles per series in all, of which the covariance and its degrees of freedom
+        + 7 doubles per series in all, of which the covariance and its degrees of freedom
         are k (k + 1) / 2 + 1 (100,000 series at degree 3, k = 4, hold 8.8 MB of
-        covariances in 19 MB of results).
+        covariances in 20 MB of results).
 
     Raises
     ------
@@ -546,6 +573,16 @@ def fit_many(
     series of a block at once with the core's arithmetic (tolerance 0.4 MAD, strict
     ``<``, success rate floored at 1/(2n)): equal to :func:`zarn.mdl_score` of the same
     prediction, and to :func:`zarn.mdl_score_reg` to rounding.
+
+    The model's ``harmonics`` and ``period`` add the sine/cosine columns of the period to
+    the shared design (the period of dates defaults to one mean Gregorian year), so every
+    route fits them with the polynomial, as the estimator does. Its ``cov_type`` applies
+    to every series: on the ``"ols"`` and ``"penalized"`` routes the covariances of
+    HC0-HC3, HAC and ``"ar1"`` are formed for all series of a block at once from their
+    residuals and their unscaled covariance (:func:`zarn._covtypes.covariance`, with
+    missing samples left out of the lags, as statsmodels on the series without them), and
+    ``df`` holds each series' degrees of freedom of its quantiles (``inf`` for normal
+    ones, ``n_eff - k`` for ``"ar1"``).
 
     With a Dask array, ``Y`` is rechunked to a single chunk along the sample axis (chunks
     there are merged: choose chunks along the series axis only) and every block of series

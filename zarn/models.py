@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from zarn import _basis, _constants, _methods
-from zarn._design import PREDICT_BLOCK_ROWS
+from zarn._design import PREDICT_BLOCK_ROWS, Design
 from zarn._fit import SeriesFit, fit_series
 from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
@@ -509,8 +509,8 @@ class PolynomialRegressor:
             self.harmonic_coef_ = self._coef[..., k:]
             self.harmonic_labels_ = harmonic_labels(design.harmonics)
             self.period_ = design.period
-        self.basis_ = first.design.indices
-        self.domain_ = first.design.domain
+        self.basis_ = design.indices
+        self.domain_ = design.domain
         self.n_features_in_ = n_features
         if names is not None:
             self.feature_names_in_ = names
@@ -589,7 +589,7 @@ class PolynomialRegressor:
         """Standard errors of ``phase_`` (delta method), in radians."""
         return self._amplitude_phase()[3]
 
-    def _harmonic_design(self) -> Any:
+    def _harmonic_design(self) -> Design:
         """The design of a fit with harmonics (AttributeError without them)."""
         design = self._fitted()[0].design
         if not design.harmonics:

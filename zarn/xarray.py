@@ -89,9 +89,11 @@ def fit(
         dimension ``dim`` is fitted (the others are left out).
     dim : hashable
         The sample dimension. Its coordinate gives the positions: numbers, ``datetime64``
-        (nanoseconds since 1970-01-01, as xarray's ``polyfit`` converts them) or
-        ``timedelta64`` (nanoseconds); without a coordinate, 0, 1, 2, ... A position that
-        is NaN or NaT is a missing sample of every series.
+        (nanoseconds since 1970-01-01, as xarray's ``polyfit`` converts them),
+        ``timedelta64`` (nanoseconds) or cftime dates (nanoseconds since 1970-01-01 of
+        their calendar, as ``polyfit`` converts them; the harmonics' default period is
+        the calendar's mean year, 360 days for ``360_day``); without a coordinate, 0, 1,
+        2, ... A position that is NaN or NaT is a missing sample of every series.
     model : PolynomialRegressor or None, default=None
         Unfitted model whose parameters apply to every series (None: its defaults, a
         cubic fitted by penalised least squares). Its ``domain``, or else the range of the
@@ -131,13 +133,24 @@ def fit(
           coefficient of determination; ``n_used``: the samples each fit used;
         - ``mdl``: the MDL score (with ``mdl=True``); robust method: ``s_scale``, the
           scale of the S-estimate, and ``n_inliers``, the samples not flagged as
-          outliers.
+          outliers;
+        - ``cov`` (``cov_i``, ``cov_j``, ...): each series' covariance of all its
+          coefficients (the dimensions as ``DataArray.polyfit(cov=True)`` names them,
+          labelled by the powers, or with harmonics by ``power0``, ``power1``, ...,
+          ``sin1``, ``cos1``, ...), of the model's ``cov_type``; ``df``: the degrees of
+          freedom of the t quantiles of its tests and intervals (``inf``: normal);
+        - with ``harmonics``: ``harmonic_coef`` and ``harmonic_stderr`` (``harmonic``,
+          ...; labels ``sin1``, ``cos1``, ...), and ``amplitude``, ``phase`` (radians),
+          ``amplitude_stderr``, ``phase_stderr`` (``harmonic_number``, ...: 1, 2, ...),
+          each harmonic written as ``amplitude cos(2 pi j x / period - phase)``.
 
         For a Dataset, the variables of the fit of ``v`` are named ``v_coef``,
         ``v_stderr``, ... . The attributes hold the fitted dimension, the positions' kind
-        and units, the domain and the model's parameters, all of types that netCDF
-        accepts (``to_netcdf`` writes the result), and are what :func:`predict` reads.
-        The variables are lazy Dask arrays for Dask-backed input.
+        and units (and the calendar of cftime dates), the domain, the harmonics' period
+        and the model's parameters, all of types that netCDF accepts (``to_netcdf``
+        writes the result), and are what :func:`predict` and :func:`trend` read. The
+        variables are lazy Dask arrays for Dask-backed input. The covariances take k**2
+        doubles per series (k coefficients).
 
     Raises
     ------
@@ -774,12 +787,14 @@ class ZarnDatasetAccessor:
     --------
     >>> import xarray as xr
     >>> import zarn.xarray
-    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [0.0, 0.0, 0.0])})
+    >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0, 7.0]), "b": ("t", [0.0, 0.0, 0.0, 0.0])})
     >>> fits = ds.zarn.fit("t", zarn.PolynomialRegressor(degree=2))
     >>> list(fits.data_vars)[:5]
     ['a_coef', 'a_stderr', 'a_scale', 'a_r2', 'a_n_used']
-    >>> fits.zarn.predict([3.0]).a.round(6).values
-    array([7.])
+    >>> fits.zarn.predict([4.0]).a.round(6).values
+    array([11.])
+    >>> fits.zarn.trend(per=None).a_trend.round(6).values  # the slope at t = 1.5
+    array(2.)
     """
 
     def __init__(self, obj: Any) -> None:

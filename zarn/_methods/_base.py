@@ -155,9 +155,9 @@ class Method(abc.ABC):
         type of ``settings``: ``default`` (the method's own) itself, or a
         :class:`~zarn._uncertainty.CovTypeUncertainty` around it, whose lags (HAC, ar1)
         run in the order of the positions for one feature, of the rows for several."""
-        spec = self.cov_spec(settings)
-        if spec == CovSpec(self.cov_types[0]):
+        if self.classic_covariance(settings):
             return default
+        spec = self.cov_spec(settings)
         order = time_order(data.X, spec)
         return CovTypeUncertainty(default, spec, data.Phi, data.y, coef, data.w, order)
 
