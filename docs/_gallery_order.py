@@ -14,6 +14,8 @@ ORDER = [
     "plot_trend_map.py",
     "plot_robust_trend_map.py",
     "plot_elnino_trend.py",
+    "plot_sst_trends.py",
+    "plot_seasonal_clouds.py",
     "plot_native_core.py",
 ]
 
