@@ -16,6 +16,7 @@ ORDER = [
     "plot_elnino_trend.py",
     "plot_sst_trends.py",
     "plot_seasonal_clouds.py",
+    "plot_groupby.py",
     "plot_native_core.py",
 ]
 
