@@ -559,7 +559,7 @@ def fit_many(
     of a :class:`PolynomialRegressor` of the model's parameters, whose domain is the
     shared one, fitted to the series alone, bit for bit (R^2 and the MDL score to
     rounding). A ``random_state`` of None is drawn once, and every series uses that
-    seed; series of extreme size (|y| beyond 1e+-100) are scaled as the estimator scales
+    seed; series of extreme size (``|y|`` beyond 1e+-100) are scaled as the estimator scales
     them, one by one. Penalty weights chosen per series (``"auto"``): each series is
     fitted alone by that estimator. ``"ols"`` and ``"penalized"``: the fit is linear in
     the data. The fits of the columns of an orthonormal basis Q of the design (one core
