@@ -804,7 +804,16 @@ class ZarnDataArrayAccessor:
         self._obj = obj
 
     def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.fit` of this DataArray along ``dim``."""
+        """:func:`zarn.xarray.fit` of this DataArray along ``dim``.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([0.0, 1.0, 4.0, 9.0], dims="t", coords={"t": [0.0, 1, 2, 3]})
+        >>> da.zarn.fit("t", zarn.PolynomialRegressor(degree=2, method="ols")).n_used.item()
+        4
+        """
         return fit(self._obj, dim, model, **kwargs)
 
 
@@ -831,15 +840,45 @@ class ZarnDatasetAccessor:
         self._obj = obj
 
     def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.fit` of this Dataset's variables along ``dim``."""
+        """:func:`zarn.xarray.fit` of this Dataset's variables along ``dim``.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [3.0, 2.0, 1.0])})
+        >>> sorted(ds.zarn.fit("t", zarn.PolynomialRegressor(degree=1)).data_vars)[:3]
+        ['a_coef', 'a_cov', 'a_df']
+        """
         return fit(self._obj, dim, model, **kwargs)
 
     def predict(self, coord: Any, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`."""
+        """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([1.0, 3.0, 5.0], dims="t", coords={"t": [0.0, 1.0, 2.0]})
+        >>> fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> fits.zarn.predict([3.0]).round(6).values
+        array([7.])
+        """
         return predict(self._obj, coord, **kwargs)
 
     def trend(self, per: Any = "year", at: Any = None) -> Any:
-        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`."""
+        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([1.0, 3.1, 4.9, 7.0], dims="t", coords={"t": [0.0, 1, 2, 3]})
+        >>> fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> trends = fits.zarn.trend(per=10.0)        # per 10 units of t
+        >>> round(float(trends.trend), 2), bool(trends.trend_pvalue < 0.01)
+        (19.8, True)
+        """
         return trend(self._obj, per, at)
 
 
