@@ -79,8 +79,9 @@ plt.show()
 # %%
 # Where the noise is strong (the tropics) the trend is less certain. Inside the cyan
 # contours the trend's p-value is above 0.05 (it is less than about 1.97 standard errors
-# from 0), so its 95 % confidence interval contains 0. Pixels with fewer samples have a larger standard error too:
-# ``fits.n_used`` counts them (0 on land, where every variable is NaN).
+# from 0), so its 95 % confidence interval contains 0. Pixels with fewer samples have a
+# larger standard error too: ``fits.n_used`` counts them (0 on land, where every
+# variable is NaN).
 #
 # With a Dask-backed DataArray (``sst.chunk({"lat": 20})``) the same call returns a lazy
 # Dataset, one task per chunk of pixels, computed by whatever scheduler is active; see
