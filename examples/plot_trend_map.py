@@ -45,15 +45,16 @@ print(fits)
 
 # %%
 # The coefficients are those of the mapped time ``u`` on [-1, 1] (the attribute
-# ``domain`` holds its ends, in nanoseconds), so the slope per unit of time is
-# ``coef[1] * 2 / (high - low)``, and its standard error ``stderr[1]`` times the same
-# factor. :func:`zarn.xarray.predict` gives the slope too, as a derivative, in any unit
-# of time: here per day, times the days of a decade.
+# ``domain`` holds its ends), so the slope in the data's units needs the domain's
+# length. :func:`zarn.xarray.trend` does that: each pixel's slope per decade, its
+# standard error from the pixel's covariance (the variable ``cov``) and the p-value of
+# the test that it is 0, in units of degC per decade. :func:`zarn.xarray.predict` gives
+# the same slope as a derivative, in any unit of time: here per day, times the days of a
+# decade.
 
-low, high = fits.attrs["domain"]
-per_decade = 2.0 / (high - low) * 3652.425 * 86_400e9  # d u / d t, per decade
-trend = fits.coef.sel(power=1, drop=True) * per_decade
-trend_se = fits.stderr.sel(power=1, drop=True) * per_decade
+trends = zarn.xarray.trend(fits, per="decade")
+trend, trend_se = trends.trend, trends.trend_stderr
+print(trend.attrs["units"], "at", trends.at.values)
 slope = zarn.xarray.predict(fits, sst.time[:1], derivative=1, datetime_unit="D") * 3652.425
 assert np.allclose(slope.isel(time=0), trend, equal_nan=True)
 
@@ -72,14 +73,15 @@ for ax, field, title, colours, (vmin, vmax) in panels:
     # The colour bar sits in an inset of the map's own axes, so it has the map's height
     # whatever the figure's shape (the equal aspect leaves the axes' cell taller).
     fig.colorbar(image, cax=ax.inset_axes([1.03, 0.0, 0.03, 1.0]))
-axes[1, 1].contour(lon, lat, np.abs(trend) / trend_se, levels=[1.96], colors="cyan")
+axes[1, 1].contour(lon, lat, trends.trend_pvalue, levels=[0.05], colors="cyan")
 plt.show()
 
 # %%
 # Where the noise is strong (the tropics) the trend is less certain. Inside the cyan
-# contours the trend is less than 1.96 standard errors from 0, so its 95 % confidence
-# interval contains 0. Pixels with fewer samples have a larger standard error too:
-# ``fits.n_used`` counts them (0 on land, where every variable is NaN).
+# contours the trend's p-value is above 0.05 (it is less than about 1.97 standard errors
+# from 0), so its 95 % confidence interval contains 0. Pixels with fewer samples have a
+# larger standard error too: ``fits.n_used`` counts them (0 on land, where every
+# variable is NaN).
 #
 # With a Dask-backed DataArray (``sst.chunk({"lat": 20})``) the same call returns a lazy
 # Dataset, one task per chunk of pixels, computed by whatever scheduler is active; see

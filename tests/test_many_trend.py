@@ -76,14 +76,16 @@ def test_trend_equals_statsmodels(degree, per, gaps):
     Y = series(10, seed=degree, gaps=gaps)
     fits = zarn.fit_many(X, Y, zarn.PolynomialRegressor(degree=degree, method="ols"))
     trend, stderr = fits.trend(per=per)
+    pvalue = fits.trend_pvalue()
     length = 1.0 if per is None else per
     for i in range(Y.shape[1]):
         used = np.isfinite(Y[:, i])
-        want, want_se, _ = statsmodels_slope(
+        want, want_se, res = statsmodels_slope(
             X[used] / length, Y[used, i], X.mean() / length, degree
         )
         assert trend[i] == pytest.approx(want, rel=1e-8, abs=1e-12)
         assert stderr[i] == pytest.approx(want_se, rel=1e-8)
+        assert pvalue[i] == pytest.approx(res.pvalues[1], rel=1e-8, abs=1e-300)
 
 
 @pytest.mark.parametrize("per, days", [("year", 365.2425), ("decade", 3652.425)])
@@ -157,6 +159,7 @@ def test_one_series_and_dask_input_give_the_same():
         np.testing.assert_allclose(got.compute(), want, rtol=1e-12)
     for got, want in zip(lazy.predict_interval(X[:5]), eager.predict_interval(X[:5])):
         np.testing.assert_allclose(got.compute(), want, rtol=1e-12)
+    np.testing.assert_allclose(lazy.trend_pvalue().compute(), eager.trend_pvalue(), rtol=1e-12)
     one = zarn.fit_many(X, Y[:, 4], model)
     assert one.cov.shape == (1, 3, 3) and np.shape(one.trend()[0]) == ()
     np.testing.assert_allclose(one.trend(), [t[4] for t in eager.trend()], rtol=1e-12)
@@ -276,6 +279,7 @@ def test_slope_stderr_of_cov_types_equals_statsmodels(cov_type, kwds):
     )
     fits = zarn.fit_many(MONTHS, Y, model)
     trend, stderr = fits.trend(per="year")
+    pvalue = fits.trend_pvalue()
     days = (MONTHS - np.datetime64("1970-01-01")) / np.timedelta64(1, "D")
     angle = 2 * np.pi * days / 365.2425
     X = np.column_stack([np.ones(len(days)), days / 365.2425, np.sin(angle), np.cos(angle)])
@@ -284,4 +288,15 @@ def test_slope_stderr_of_cov_types_equals_statsmodels(cov_type, kwds):
         res = sm.OLS(Y[used, i], X[used]).fit(cov_type=cov_type, cov_kwds=kwds)
         assert trend[i] == pytest.approx(res.params[1], rel=1e-8)
         assert stderr[i] == pytest.approx(res.bse[1], rel=1e-8)
+        assert pvalue[i] == pytest.approx(res.pvalues[1], rel=1e-8, abs=1e-300)
         assert np.isinf(fits.df[i])  # normal quantiles, as statsmodels' default
+
+
+def test_trend_pvalue_of_series_without_a_test():
+    """A flat series (zero residuals) has an infinite t and p = 0; a series with too few
+    samples for a residual degree of freedom has NaN, as its standard error."""
+    y = np.column_stack([2.0 + 0.5 * X, np.where(np.arange(N) < 2, X, np.nan), series(1)[:, 0]])
+    fits = zarn.fit_many(X, y, zarn.PolynomialRegressor(degree=1, method="ols"), min_count=2)
+    pvalue = fits.trend_pvalue(at=5.0)
+    assert pvalue[0] == pytest.approx(0.0, abs=1e-12) and np.isnan(pvalue[1])
+    assert 0.0 <= pvalue[2] <= 1.0

@@ -28,10 +28,11 @@ def cube(time, shape=(3, 4), seed=0, nan_rate=0.05):
 
 
 def statsmodels_slope(x, y, at, degree):
-    """statsmodels' slope at ``at`` with its standard error (the polynomial in x - at)."""
+    """statsmodels' slope at ``at`` with its standard error and p-value (the polynomial in
+    x - at)."""
     sm = pytest.importorskip("statsmodels.api")
     res = sm.OLS(y, np.vander(x - at, degree + 1, increasing=True)).fit()
-    return res.params[1], res.bse[1]
+    return res.params[1], res.bse[1], res.pvalues[1]
 
 
 def days_since_1970(time):
@@ -44,20 +45,24 @@ def test_trend_equals_statsmodels_per_pixel(degree, per, days):
     da = cube(TIME, seed=degree)
     fits = da.zarn.fit("time", zarn.PolynomialRegressor(degree=degree, method="ols"))
     out = zarn.xarray.trend(fits, per=per)
-    assert set(out.data_vars) == {"trend", "trend_stderr"}
+    assert set(out.data_vars) == {"trend", "trend_stderr", "trend_pvalue"}
     assert out.trend.dims == ("lat", "lon") and out.trend.attrs["units"] == f"K/{per}"
+    assert "units" not in out.trend_pvalue.attrs
     x = days_since_1970(TIME) / days
     middle = (x.min() + x.max()) / 2.0
-    assert np.isnan(out.trend[0, 0]) and np.isnan(out.trend_stderr[0, 0])
+    assert out.at.dtype == "datetime64[ns]"
+    assert days_since_1970(out.at.values) == pytest.approx(middle * days, rel=1e-15)
+    assert np.isnan(out.to_array()[:, 0, 0]).all()
     for lat in range(3):
         for lon in range(4):
             if lat == lon == 0:
                 continue
             y = da.values[:, lat, lon]
             used = np.isfinite(y)
-            want, want_se = statsmodels_slope(x[used], y[used], middle, degree)
+            want, want_se, want_p = statsmodels_slope(x[used], y[used], middle, degree)
             assert float(out.trend[lat, lon]) == pytest.approx(want, rel=1e-8)
             assert float(out.trend_stderr[lat, lon]) == pytest.approx(want_se, rel=1e-8)
+            assert float(out.trend_pvalue[lat, lon]) == pytest.approx(want_p, rel=1e-8, abs=1e-300)
 
 
 @pytest.mark.parametrize("method", ["ols", "penalized", "robust"])
@@ -88,10 +93,13 @@ def test_dataset_fits_accessor_and_position():
     fits = ds.zarn.fit("time", zarn.PolynomialRegressor(degree=2, method="ols"))
     at = np.datetime64("2000-01-01")
     out = fits.zarn.trend("decade", at=at)
-    assert set(out.data_vars) == {"sst_trend", "sst_trend_stderr", "ice_trend", "ice_trend_stderr"}
+    assert set(out.data_vars) == {
+        f"{v}_{var}" for v in ("sst", "ice") for var in ("trend", "trend_stderr", "trend_pvalue")
+    }
     np.testing.assert_allclose(out.ice_trend, -2.0 * out.sst_trend, rtol=1e-12)
     np.testing.assert_allclose(out.ice_trend_stderr, 2.0 * out.sst_trend_stderr, rtol=1e-12)
-    assert out.attrs["at"] == days_since_1970(at) * 86400e9
+    np.testing.assert_allclose(out.ice_trend_pvalue, out.sst_trend_pvalue, rtol=1e-12)
+    assert out.at.values == at and out.sst_trend.at.values == at
     # The slope of the fitted values at that date, per decade.
     slope = zarn.xarray.predict(fits, [at], derivative=1, datetime_unit="D").sst
     np.testing.assert_allclose(out.sst_trend, slope.isel(time=0) * 3652.425, rtol=1e-10)
@@ -113,6 +121,11 @@ def test_trend_from_a_file(tmp_path):
     fits.to_netcdf(tmp_path / "fits.nc", engine="scipy")
     with xr.open_dataset(tmp_path / "fits.nc", engine="scipy") as back:
         xr.testing.assert_allclose(zarn.xarray.trend(back.load()), zarn.xarray.trend(fits))
+    # The trends with their date ``at`` are written and read back too.
+    out = zarn.xarray.trend(fits)
+    out.to_netcdf(tmp_path / "trends.nc", engine="scipy")
+    with xr.open_dataset(tmp_path / "trends.nc", engine="scipy") as back:
+        xr.testing.assert_allclose(back.load(), out)
 
 
 # ----------------------------------------------------------------- cftime
@@ -154,11 +167,14 @@ def test_cftime_trend_per_year_of_the_calendar(calendar, year_days):
     for lat, lon in [(0, 1), (1, 0)]:
         y = da.values[:, lat, lon]
         used = np.isfinite(y)
-        want, want_se = statsmodels_slope(x[used], y[used], 0.0, 1)
+        want, want_se, _ = statsmodels_slope(x[used], y[used], 0.0, 1)
         assert float(out.trend[lat, lon]) == pytest.approx(want, rel=1e-8)
         assert float(out.trend_stderr[lat, lon]) == pytest.approx(want_se, rel=1e-8)
     at = zarn.xarray.trend(fits, per="year", at=time[10])
     np.testing.assert_allclose(at.trend, out.trend, rtol=1e-12)  # a line's slope
+    assert at.at.item() == time[10] and at.at.item().calendar == time[10].calendar
+    middle = zarn._cftime.cftime_to_ns([out.at.item()])[0]
+    assert middle == pytest.approx(np.mean(zarn._cftime.cftime_to_ns(time[[0, -1]])), abs=1e3)
 
 
 @pytest.mark.parametrize(
@@ -270,3 +286,17 @@ def test_cftime_harmonics_repeat_with_the_calendars_year(calendar, year_days):
     assert float(out.trend[0, 1]) == pytest.approx(res.params[1], rel=1e-8)
     assert float(out.trend_stderr[0, 1]) == pytest.approx(res.bse[1], rel=1e-8)
     np.testing.assert_allclose(fits.harmonic_coef[:, 0, 1], res.params[2:], rtol=1e-8)
+
+
+@pytest.mark.parametrize(
+    "coord, per, at",
+    [(np.arange(50.0), 10.0, 7.5), (np.arange(50) * DAY, "year", np.timedelta64(7, "D"))],
+    ids=["numbers", "durations"],
+)
+def test_at_is_of_the_coordinates_type(coord, per, at):
+    da = xr.DataArray(np.arange(50.0) ** 1.5, dims="t", coords={"t": coord})
+    fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=2, method="ols"))
+    given, middle = zarn.xarray.trend(fits, per, at=at), zarn.xarray.trend(fits, per)
+    assert given.at.values == at and given.at.dtype.kind == np.asarray(coord).dtype.kind
+    ends = np.asarray(coord)[[0, -1]].astype(float if coord.dtype.kind == "f" else "m8[ns]")
+    assert middle.at.values == ends[0] + (ends[1] - ends[0]) / 2

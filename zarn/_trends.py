@@ -8,8 +8,9 @@ the rows g (:func:`quadratic_forms`), which works alike on NumPy and on Dask arr
 forms nothing of size series x points x coefficients.
 
 :func:`trends` gives each series' slope at one position in units of y per ``per`` of x
-(:func:`per_length`) with its standard error, :func:`interval_half_widths` the half-widths
-of the confidence and prediction intervals; :mod:`zarn.many` and :mod:`zarn.xarray` call
+(:func:`per_length`) with its standard error, :func:`series_pvalues` the two-sided
+p-values of such ratios, :func:`interval_half_widths` the half-widths of the confidence
+and prediction intervals; :mod:`zarn.many` and :mod:`zarn.xarray` call
 them on their own layouts.
 """
 
@@ -24,6 +25,7 @@ import numpy as np
 from zarn._covtypes import critical_values
 from zarn._design import Design
 from zarn._harmonics import YEAR_NS
+from zarn._quantiles import t_two_sided
 
 # The named lengths of ``per`` for dates and durations, in years of their calendar.
 YEARS_PER = {"year": 1.0, "decade": 10.0}
@@ -199,3 +201,40 @@ def series_critical_values(df: Any, level: float) -> Any:
     if isinstance(df, np.ndarray):
         return critical_values(df, level)
     return df.map_blocks(critical_values, level, dtype=np.float64)
+
+
+def _two_sided_pvalues(tvalue: np.ndarray, df: np.ndarray) -> np.ndarray:
+    """P(|T| > |t|) elementwise: Student's t with ``df`` degrees of freedom, the normal
+    distribution where ``df`` is ``inf``; 0 for an infinite t; NaN for a NaN t or a ``df``
+    that is not positive."""
+    tvalue, df = np.broadcast_arrays(np.asarray(tvalue, float), np.asarray(df, float))
+    out = np.full(tvalue.shape, np.nan)
+    for i, (t, d) in enumerate(zip(tvalue.flat, df.flat)):
+        if math.isnan(t) or not d > 0.0:
+            continue
+        if math.isinf(t):
+            out.flat[i] = 0.0
+        elif math.isinf(d):
+            out.flat[i] = math.erfc(abs(t) / math.sqrt(2.0))
+        else:
+            out.flat[i] = t_two_sided(t, d)
+    return out
+
+
+def series_pvalues(value: Any, stderr: Any, df: Any) -> Any:
+    """Two-sided p-values of ``value / stderr`` against 0 with every series' degrees of
+    freedom ``df`` (``inf``: normal), as the estimator's coefficient tests; lazy for Dask.
+    A loop over the series: about 25 µs per series with t quantiles, 0.4 µs with normal
+    ones.
+
+    Examples
+    --------
+    >>> value, stderr = np.array([2.0, 2.0]), np.array([1.0, 1.0])
+    >>> series_pvalues(value, stderr, np.array([10.0, np.inf])).round(6)
+    array([0.073388, 0.0455  ])
+    """
+    with np.errstate(divide="ignore", invalid="ignore"):
+        tvalue = value / stderr
+    if isinstance(tvalue, np.ndarray) and isinstance(df, np.ndarray):
+        return _two_sided_pvalues(tvalue, df)
+    return tvalue.map_blocks(_two_sided_pvalues, df, dtype=np.float64)

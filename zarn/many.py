@@ -41,6 +41,7 @@ from zarn._trends import (
     interval_half_widths,
     per_length,
     series_critical_values,
+    series_pvalues,
     slope_row,
     trends,
     unpack,
@@ -181,22 +182,68 @@ class ManyFits:
 
     @property
     def amplitude(self) -> Any:
-        """Each harmonic's amplitude, (n_series, harmonics); None without harmonics."""
+        """Each harmonic's amplitude, (n_series, harmonics); None without harmonics.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(48.0)                     # months
+        >>> cycle = 2.0 * np.cos(2 * np.pi * x / 12 - 0.5) + np.resize([0.1, -0.1, 0.0], 48)
+        >>> model = zarn.PolynomialRegressor(degree=1, method="ols", harmonics=1, period=12.0)
+        >>> fits = zarn.fit_many(x, np.column_stack([cycle, 3.0 * cycle]), model)
+        >>> relative = fits.amplitude_stderr / fits.amplitude
+        >>> fits.amplitude.round(1).tolist(), bool((relative < 0.05).all())
+        ([[2.0], [6.0]], True)
+        """
         return self._harmonic_fields["amplitude"]
 
     @property
     def phase(self) -> Any:
-        """Each harmonic's phase in radians, (n_series, harmonics); None without harmonics."""
+        """Each harmonic's phase in radians, (n_series, harmonics), of
+        ``amplitude cos(2 pi j x / period - phase)``; None without harmonics.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(24.0)
+        >>> model = zarn.PolynomialRegressor(degree=0, method="ols", harmonics=1, period=12.0)
+        >>> fits = zarn.fit_many(x, np.cos(2 * np.pi * x / 12 - 1.0), model)
+        >>> fits.phase.round(6).tolist()
+        [[1.0]]
+        """
         return self._harmonic_fields["phase"]
 
     @property
     def amplitude_stderr(self) -> Any:
-        """Standard errors of ``amplitude`` (delta method); None without harmonics."""
+        """Standard errors of ``amplitude`` (delta method); None without harmonics.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> fits = zarn.fit_many(np.arange(5.0), np.arange(5.0) ** 2,
+        ...                      zarn.PolynomialRegressor(degree=2, method="ols"))
+        >>> fits.amplitude_stderr is None   # no harmonics; see amplitude for a fit with them
+        True
+        """
         return self._harmonic_fields["amplitude_stderr"]
 
     @property
     def phase_stderr(self) -> Any:
-        """Standard errors of ``phase`` (delta method); None without harmonics."""
+        """Standard errors of ``phase`` (delta method); None without harmonics.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(36.0)
+        >>> y = np.sin(np.pi * x / 6) + np.resize([0.1, -0.1, 0.0, 0.05], 36)
+        >>> fits = zarn.fit_many(x, y, zarn.PolynomialRegressor(0, harmonics=1, period=12.0))
+        >>> bool(fits.phase_stderr[0, 0] < 0.05)
+        True
+        """
         return self._harmonic_fields["phase_stderr"]
 
     def __repr__(self) -> str:
@@ -317,6 +364,49 @@ class ManyFits:
         g = slope_row(self._design, self._at(at), length)
         trend, stderr = trends(self._coef, self.cov_packed, g)
         return (trend[0], stderr[0]) if self.ndim == 1 else (trend, stderr)
+
+    def trend_pvalue(self, at: Any = None) -> Any:
+        """Each series' two-sided p-value of its trend at ``at``: of the test that the slope
+        there is 0, as statsmodels' ``pvalues`` of a slope.
+
+        The ratio of the trend to its standard error does not depend on ``per``, so neither
+        does the p-value; it is that of :meth:`trend` at the same ``at``.
+
+        Parameters
+        ----------
+        at : float, numpy.datetime64, numpy.timedelta64 or None, default=None
+            The position of the slope, as for :meth:`trend` (None: the middle of the
+            fitted domain).
+
+        Returns
+        -------
+        pvalue : ndarray of shape (n_series,), or of shape () for a 1-D Y
+            Lazy for Dask. ``P(|T| > |trend / trend_stderr|)`` with T Student's t of each
+            series' ``df`` degrees of freedom, the normal distribution where ``df`` is
+            ``inf`` (the quantiles of :meth:`predict_interval`): for ``"ols"`` of degree 1,
+            statsmodels' p-value of the slope, also with ``cov_type="HAC"`` (normal, as
+            statsmodels without ``use_t``). NaN where the standard error is.
+
+        Raises
+        ------
+        ValueError
+            For fits of several features, or an ``at`` that is not one finite position.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zarn
+        >>> x = np.arange(20.0)
+        >>> noise = np.resize([0.3, -0.2, -0.3, 0.2], 20)
+        >>> Y = np.column_stack([0.1 * x + noise, noise])   # a trend, and none
+        >>> fits = zarn.fit_many(x, Y, zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> (fits.trend_pvalue() < 0.05).tolist()
+        [True, False]
+        """
+        g = slope_row(self._design, self._at(at), 1.0)
+        trend, stderr = trends(self._coef, self.cov_packed, g)
+        pvalue = series_pvalues(trend, stderr, self.df)
+        return pvalue[0] if self.ndim == 1 else pvalue
 
     def predict_interval(
         self,

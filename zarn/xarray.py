@@ -18,6 +18,7 @@ Importing this module (which needs xarray) registers the accessor ``.zarn`` on e
 
 from __future__ import annotations
 
+import datetime
 import math
 import numbers
 from collections.abc import Hashable
@@ -41,7 +42,7 @@ from zarn._plans import (
     warn_if_failed,
 )
 from zarn._settings import N_JOBS, Settings, check_flag, check_param, validate_params
-from zarn._trends import pack, per_length, slope_row, trends, unpack
+from zarn._trends import pack, per_length, series_pvalues, slope_row, trends, unpack
 from zarn._validation import NS_PER_UNIT, as_float_array, check_sample_weight, datetime_as_float
 from zarn.many import MIN_COUNT, derivative_orders, model_settings
 from zarn.models import PolynomialRegressor
@@ -440,6 +441,7 @@ _DESCRIPTIONS = {
     "phase_stderr": "standard error of the phase",
     "trend": "slope of the fit",
     "trend_stderr": "standard error of the slope",
+    "trend_pvalue": "two-sided p-value of the slope against 0",
 }
 
 
@@ -596,9 +598,13 @@ def trend(fits: Any, per: Any = "year", at: Any = None) -> Any:
         ``v_trend_stderr`` for the fit of the Dataset variable v), ``g' coef`` and
         ``sqrt(g' C g)`` with g the derivatives of the basis functions at ``at`` times
         the length of ``per``, and C the covariance (``cov``); their ``units`` are y's
-        per ``per`` (e.g. ``"K/decade"``) where y has units. The attributes ``per`` (its
-        length in words) and ``at`` (the position, in the units of the fits' attribute
-        ``coordinate_units``) say what they are. Lazy where the fits are.
+        per ``per`` (e.g. ``"K/decade"``) where y has units. ``trend_pvalue``: the
+        two-sided p-value of the test that the slope is 0, with each series' ``df``
+        degrees of freedom of Student's t (``inf``: normal), as statsmodels' ``pvalues``
+        of a slope. The attribute ``per`` (its length in words) and the scalar coordinate
+        ``at`` (the position, of the fitted coordinate's type: a number, a
+        ``datetime64[ns]``, a ``timedelta64[ns]`` or a cftime date) say what they are.
+        Lazy where the fits are.
 
     Raises
     ------
@@ -643,37 +649,60 @@ def trend(fits: Any, per: Any = "year", at: Any = None) -> Any:
         position = float(X[0, 0])
     g = slope_row(design, position, length)
 
-    def evaluate(coef: np.ndarray, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def evaluate(
+        coef: np.ndarray, cov: np.ndarray, df: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         flat = coef.reshape(-1, coef.shape[-1])
         tri = pack(cov.reshape(-1, *cov.shape[-2:]))
         value, stderr = trends(flat, tri, g)
-        return value.reshape(coef.shape[:-1]), stderr.reshape(coef.shape[:-1])
+        pvalue = series_pvalues(value, stderr, df.reshape(-1))
+        return tuple(v.reshape(coef.shape[:-1]) for v in (value, stderr, pvalue))
 
-    # netCDF attributes: the position in the units of the fitted one's (coordinate_units).
-    out = xr.Dataset(attrs={"per": _per_label(per, attrs), "at": position})
+    # The position as a scalar coordinate of the fitted coordinate's own type, which
+    # netCDF stores (dates and cftime dates are encoded as coordinates are).
+    at_value = _position_value(position, kind, attrs.get("calendar"))
+    out = xr.Dataset(coords={"at": at_value}, attrs={"per": _per_label(per, attrs)})
     for prefix in names:
-        if f"{prefix}cov" not in fits:
-            raise ValueError(
-                f"fits has no variable {prefix}cov: fit again with this version of zarn, "
-                "which keeps the covariances"
-            )
-        value, stderr = xr.apply_ufunc(
+        for var in ("cov", "df"):
+            if f"{prefix}{var}" not in fits:
+                raise ValueError(
+                    f"fits has no variable {prefix}{var}: fit again with this version of "
+                    "zarn, which keeps the covariances and degrees of freedom"
+                )
+        results = xr.apply_ufunc(
             evaluate,
             fits[f"{prefix}coef"],
             fits[f"{prefix}cov"],
-            input_core_dims=[[POWER], list(COV_DIMS)],
-            output_core_dims=[[], []],
+            fits[f"{prefix}df"],
+            input_core_dims=[[POWER], list(COV_DIMS), []],
+            output_core_dims=[[], [], []],
             dask="parallelized",
-            output_dtypes=[np.float64, np.float64],
+            output_dtypes=[np.float64] * 3,
             keep_attrs=False,
         )
         units = fits[f"{prefix}coef"].attrs.get("units")
-        for var, result in (("trend", value), ("trend_stderr", stderr)):
+        for var, result in zip(("trend", "trend_stderr", "trend_pvalue"), results):
             result.attrs["long_name"] = _DESCRIPTIONS[var]
-            if isinstance(units, str):
+            if isinstance(units, str) and var != "trend_pvalue":
                 result.attrs["units"] = f"{units}/{out.attrs['per']}"
             out[prefix + var] = result
     return out
+
+
+def _position_value(position: float, kind: str, calendar: str | None) -> Any:
+    """A position in the fits' numbers (nanoseconds for dates and durations) as a value of
+    the fitted coordinate's kind: a float, a ``datetime64[ns]``, a ``timedelta64[ns]`` or
+    a cftime date of ``calendar``."""
+    if kind == NUMERIC:
+        return position
+    ns = int(round(position))
+    if kind == DATETIME:
+        return np.datetime64(ns, "ns")
+    if kind == TIMEDELTA:
+        return np.timedelta64(ns, "ns")
+    cftime = import_optional("cftime", "cftime coordinates")
+    epoch = cftime.datetime(1970, 1, 1, calendar=calendar)
+    return epoch + datetime.timedelta(microseconds=ns / 1000)
 
 
 def _per_label(per: Any, attrs: Any) -> str:
@@ -775,7 +804,16 @@ class ZarnDataArrayAccessor:
         self._obj = obj
 
     def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.fit` of this DataArray along ``dim``."""
+        """:func:`zarn.xarray.fit` of this DataArray along ``dim``.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([0.0, 1.0, 4.0, 9.0], dims="t", coords={"t": [0.0, 1, 2, 3]})
+        >>> da.zarn.fit("t", zarn.PolynomialRegressor(degree=2, method="ols")).n_used.item()
+        4
+        """
         return fit(self._obj, dim, model, **kwargs)
 
 
@@ -802,15 +840,45 @@ class ZarnDatasetAccessor:
         self._obj = obj
 
     def fit(self, dim: Hashable, model: PolynomialRegressor | None = None, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.fit` of this Dataset's variables along ``dim``."""
+        """:func:`zarn.xarray.fit` of this Dataset's variables along ``dim``.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> ds = xr.Dataset({"a": ("t", [1.0, 2.0, 4.0]), "b": ("t", [3.0, 2.0, 1.0])})
+        >>> sorted(ds.zarn.fit("t", zarn.PolynomialRegressor(degree=1)).data_vars)[:3]
+        ['a_coef', 'a_cov', 'a_df']
+        """
         return fit(self._obj, dim, model, **kwargs)
 
     def predict(self, coord: Any, **kwargs: Any) -> Any:
-        """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`."""
+        """:func:`zarn.xarray.predict` of this result of :func:`zarn.xarray.fit`.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([1.0, 3.0, 5.0], dims="t", coords={"t": [0.0, 1.0, 2.0]})
+        >>> fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> fits.zarn.predict([3.0]).round(6).values
+        array([7.])
+        """
         return predict(self._obj, coord, **kwargs)
 
     def trend(self, per: Any = "year", at: Any = None) -> Any:
-        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`."""
+        """:func:`zarn.xarray.trend` of this result of :func:`zarn.xarray.fit`.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> import zarn.xarray
+        >>> da = xr.DataArray([1.0, 3.1, 4.9, 7.0], dims="t", coords={"t": [0.0, 1, 2, 3]})
+        >>> fits = da.zarn.fit("t", zarn.PolynomialRegressor(degree=1, method="ols"))
+        >>> trends = fits.zarn.trend(per=10.0)        # per 10 units of t
+        >>> round(float(trends.trend), 2), bool(trends.trend_pvalue < 0.01)
+        (19.8, True)
+        """
         return trend(self._obj, per, at)
 
 
