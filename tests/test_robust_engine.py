@@ -261,7 +261,7 @@ def test_blocks_and_single_series_give_the_same_bits():
 
 def _groups(sizes, k=4, seed=0):
     """Stacked groups of the given sizes, each a degree k - 1 polynomial on its own x with
-    10 % outliers, a few NaN and uneven weights; their offsets and penalties."""
+    10 % outliers, a few NaN and uneven weights; their offsets."""
     rng = np.random.default_rng(seed)
     Phis, ys = [], []
     for n in sizes:
@@ -273,8 +273,7 @@ def _groups(sizes, k=4, seed=0):
         ys.append(y)
     w = rng.uniform(0.5, 2.0, sum(sizes))
     offsets = np.concatenate([[0], np.cumsum(sizes)])
-    penalties = np.stack([1e-3 * (i + 1) * np.eye(k) for i in range(len(sizes))])
-    return np.vstack(Phis), np.concatenate(ys), w, offsets, penalties
+    return np.vstack(Phis), np.concatenate(ys), w, offsets
 
 
 @pytest.mark.parametrize("weighted", [False, True])
@@ -283,14 +282,16 @@ def test_groups_equal_their_single_fits_bit_for_bit(weighted, penalised):
     # Sizes below and above the search's subsample, one with fewer samples than
     # coefficients, one empty and one of NaN only (FAILED).
     sizes = [30, 1300, 3, 0, 5, 80]
-    Phi, y, w, offsets, penalties = _groups(sizes)
+    Phi, y, w, offsets = _groups(sizes)
+    R1 = np.diag(np.arange(4.0)) if penalised else None
     y[offsets[4] : offsets[5]] = np.nan
     fit = fit_groups(
         Phi,
         y,
         offsets,
         sample_weight=w if weighted else None,
-        penalties=penalties if penalised else None,
+        R1=R1,
+        gamma1=1e-3,
         seed=7,
     )
     assert fit.status.tolist() == [FITTED, FITTED, TOO_FEW, FAILED, FAILED, FITTED]
@@ -298,8 +299,8 @@ def test_groups_equal_their_single_fits_bit_for_bit(weighted, penalised):
         one = fit_one(
             Phi[a:b],
             y[a:b],
-            R1=penalties[g] if penalised else None,
-            gamma1=1.0,
+            R1=R1,
+            gamma1=1e-3,
             seed=7,
             sample_weight=w[a:b] if weighted else None,
         )
@@ -323,7 +324,6 @@ def test_groups_equal_their_single_fits_bit_for_bit(weighted, penalised):
         (dict(offsets=np.array([0, 5])), "offsets must run from 0 to 10"),
         (dict(offsets=np.array([0, 6, 4, 10])), "without decreasing"),
         (dict(y=np.zeros(9)), r"y must have shape \(10,\)"),
-        (dict(penalties=np.zeros((3, 2, 2))), r"penalties must have shape \(2, 2, 2\)"),
         (dict(sample_weight=-np.ones(10)), "sample_weight must be finite and non-negative"),
     ],
 )

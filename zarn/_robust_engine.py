@@ -292,7 +292,10 @@ def fit_groups(
     offsets: np.ndarray,
     *,
     sample_weight: np.ndarray | None = None,
-    penalties: np.ndarray | None = None,
+    R1: np.ndarray | None = None,
+    R2: np.ndarray | None = None,
+    gamma1: float = 0.0,
+    gamma2: float = 0.0,
     ridge: float = RIDGE,
     seed: int = 0,
 ) -> BlockFit:
@@ -312,9 +315,11 @@ def fit_groups(
         G + 1 non-decreasing row offsets, from 0 to N.
     sample_weight : numpy.ndarray or None, default None
         N precision weights (0: missing); None weighs all samples 1.
-    penalties : numpy.ndarray or None, default None
-        G x k x k: each group's ``gamma1 R1 + gamma2 R2``, multiplied by its total weight
-        in the normal equations; None for no penalty.
+    R1, R2 : numpy.ndarray or None, default None
+        k x k penalty matrices shared by the groups; a group's normal equations get
+        ``ridge I + N (gamma1 R1 + gamma2 R2)``, N its total weight.
+    gamma1, gamma2 : float, default 0.0
+        Penalty weights.
     ridge : float, default 1e-10
         Ridge term of every least-squares fit.
     seed : int, default 0
@@ -359,14 +364,11 @@ def fit_groups(
     ):
         raise ValueError(f"offsets must run from 0 to {N} without decreasing")
     G = len(cuts) - 1
-    P = None
-    if penalties is not None:
-        P = np.ascontiguousarray(penalties, dtype=np.float64)
-        if P.shape != (G, k, k):
-            raise ValueError(f"penalties must have shape {(G, k, k)}, got {P.shape}")
-        P = P.reshape(G, k * k)
+    P = _penalty(k, R1, R2, gamma1, gamma2)
+    # The native engine takes a penalty per group: the same one, G times.
+    P_rows = None if P is None else np.tile(P.reshape(1, k * k), (G, 1))
     _check_seed(seed)
-    out = zarn_robust.fit_groups(X, yv, sw, cuts.tolist(), P, float(ridge), int(seed))
+    out = zarn_robust.fit_groups(X, yv, sw, cuts.tolist(), P_rows, float(ridge), int(seed))
     return BlockFit(**_fields(out, k))
 
 
