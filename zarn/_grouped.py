@@ -7,8 +7,11 @@ one call of the core, and their normal equations are solved together where they 
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
 the penalised fit itself uses before it solves its normal equations); the statistics,
 and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
-batched too. Every other group (robust fits, penalty weights chosen per group, the few
-groups the batch refuses) is fitted alone by the estimator's own fit of one series,
+batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
+size and no zero weight are fitted at once by the robust engine's entry point for groups
+(:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
+for bit). Every other group (penalty weights chosen per group, the few groups the batch
+or the engine refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
 """
 
@@ -292,19 +295,15 @@ def _fit_robust(
     estimator then leaves y unscaled) and positive weights, with fixed penalty weights."""
     design, k = out.design, out.design.k
     counts = samples.counts[groups]
-    index = np.concatenate(
-        [
-            np.arange(samples.starts[g], samples.starts[g] + samples.counts[g])
-            for g in groups.tolist()
-        ]
-    )
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    # The groups' rows of the sorted samples, one group after another.
+    index = np.arange(offsets[-1]) + np.repeat(samples.starts[groups] - offsets[:-1], counts)
     of_row = np.repeat(np.arange(len(groups)), counts)
     X, y = samples.X[index], samples.y[index]
     w = None if samples.w is None else samples.w[index]
     Z = X * out.map_scale[groups][of_row] + out.offset[groups][of_row]
     Phi = np.asarray(design.matrix(Z, X))
     penalty = penalty_of(design, settings)
-    offsets = np.concatenate([[0], np.cumsum(counts)])
     fit = fit_groups(
         Phi,
         y,
