@@ -17,6 +17,10 @@ MODELS = {
     "penalized": zarn.PolynomialRegressor(degree=3, gamma1=0.01, gamma2=1e-3),
     "auto": zarn.PolynomialRegressor(degree=3, gamma2="auto"),
     "robust": zarn.PolynomialRegressor(degree=2, method="robust", **SMALL_SAMPLER),
+    # The robust engine's entry point for groups with a penalty, harmonics and Huber's H1.
+    "robust-penalized-H1": zarn.PolynomialRegressor(
+        degree=2, method="robust", gamma2=0.01, harmonics=1, cov_type="H1", **SMALL_SAMPLER
+    ),
     "harmonics": zarn.PolynomialRegressor(degree=1, method="ols", harmonics=2, period=20.0),
     "penalized-harmonics": zarn.PolynomialRegressor(degree=2, gamma2=0.01, harmonics=1),
     "HAC": zarn.PolynomialRegressor(degree=2, method="ols", cov_type="HAC"),
@@ -26,7 +30,7 @@ MODELS = {
 # The period of the models with harmonics, in days for dates.
 PERIOD = 20.0
 # Fitted group by group through the estimator's fit: the same bits.
-EXACT = {"auto", "robust"}
+EXACT = {"auto", "robust", "robust-penalized-H1"}
 
 
 def long_data(seed=0, n_groups=30, datetime=False):
@@ -108,11 +112,11 @@ def test_each_group_is_its_own_estimator_fit(name, weighted, datetime):
         np.testing.assert_allclose(fits.domain[i], ref.domain_)
         score = ref.score(x[mine, None], y[mine], w[mine] if weighted else None)
         np.testing.assert_allclose(fits.r2[i], score, rtol=RTOL)
-        if name == "robust":
+        if name.startswith("robust"):
             assert fits.n_inliers[i] == ref.inlier_mask_.sum()
             np.testing.assert_array_equal(fits.inlier_mask[mine], ref.inlier_mask_)
     assert fits.cov_type == ref.cov_type_
-    if name == "robust":
+    if name.startswith("robust"):
         assert not fits.inlier_mask[~used].any()
     else:
         assert fits.n_inliers is None and fits.inlier_mask is None

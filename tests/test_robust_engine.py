@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import zarn
-from zarn._robust_engine import FAILED, FITTED, TOO_FEW, fit_block, fit_one
+from zarn._robust_engine import FAILED, FITTED, TOO_FEW, fit_block, fit_groups, fit_one
 
 HAS_R = shutil.which("Rscript") is not None
 needs_r = pytest.mark.skipif(not HAS_R, reason="needs R with robustbase")
@@ -257,6 +257,85 @@ def test_blocks_and_single_series_give_the_same_bits():
         assert np.array_equal(getattr(whole, field), joined, equal_nan=field != "inlier_mask")
     one = fit_one(Phi, Y[5], seed=3)
     assert np.array_equal(one.coef, whole.coef[5]) and one.scale == whole.scale[5]
+
+
+def _groups(sizes, k=4, seed=0):
+    """Stacked groups of the given sizes, each a degree k - 1 polynomial on its own x with
+    10 % outliers, a few NaN and uneven weights; their offsets."""
+    rng = np.random.default_rng(seed)
+    Phis, ys = [], []
+    for n in sizes:
+        Phi = zarn.design_matrix_1d(k - 1, np.sort(rng.uniform(-1.0, 1.0, n)))
+        y = Phi @ rng.standard_normal(k) + 0.1 * rng.standard_normal(n)
+        y[rng.random(n) < 0.1] -= rng.uniform(3.0, 10.0)
+        y[rng.random(n) < 0.05] = np.nan
+        Phis.append(Phi)
+        ys.append(y)
+    w = rng.uniform(0.5, 2.0, sum(sizes))
+    offsets = np.concatenate([[0], np.cumsum(sizes)])
+    return np.vstack(Phis), np.concatenate(ys), w, offsets
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("penalised", [False, True])
+def test_groups_equal_their_single_fits_bit_for_bit(weighted, penalised):
+    # Sizes below and above the search's subsample, one with fewer samples than
+    # coefficients, one empty and one of NaN only (FAILED).
+    sizes = [30, 1300, 3, 0, 5, 80]
+    Phi, y, w, offsets = _groups(sizes)
+    R1 = np.diag(np.arange(4.0)) if penalised else None
+    y[offsets[4] : offsets[5]] = np.nan
+    fit = fit_groups(
+        Phi,
+        y,
+        offsets,
+        sample_weight=w if weighted else None,
+        R1=R1,
+        gamma1=1e-3,
+        seed=7,
+    )
+    assert fit.status.tolist() == [FITTED, FITTED, TOO_FEW, FAILED, FAILED, FITTED]
+    for g, (a, b) in enumerate(zip(offsets[:-1], offsets[1:])):
+        one = fit_one(
+            Phi[a:b],
+            y[a:b],
+            R1=R1,
+            gamma1=1e-3,
+            seed=7,
+            sample_weight=w[a:b] if weighted else None,
+        )
+        pairs = [
+            (fit.coef[g], one.coef),
+            (fit.cov[g], one.cov),
+            (fit.stderr_h1[g], one.stderr_h1),
+            (fit.weights[a:b], one.weights),
+            (fit.inlier_mask[a:b], one.inlier_mask),
+            (fit.scale[g], one.scale),
+            (fit.s_scale[g], one.s_scale),
+            (fit.noise_scale[g], one.noise_scale),
+        ]
+        for got, want in pairs:
+            assert np.array_equal(got, want, equal_nan=got.dtype != bool), g
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "message"),
+    [
+        (dict(offsets=np.array([0, 5])), "offsets must run from 0 to 10"),
+        (dict(offsets=np.array([0, 6, 4, 10])), "without decreasing"),
+        (dict(y=np.zeros(9)), r"y must have shape \(10,\)"),
+        (dict(sample_weight=-np.ones(10)), "sample_weight must be finite and non-negative"),
+    ],
+)
+def test_bad_group_arguments_raise(kwargs, message):
+    args = dict(
+        Phi=zarn.design_matrix_1d(1, np.linspace(-1, 1, 10)),
+        y=np.zeros(10),
+        offsets=np.array([0, 4, 10]),
+    )
+    args.update(kwargs)
+    with pytest.raises(ValueError, match=message):
+        fit_groups(args.pop("Phi"), args.pop("y"), args.pop("offsets"), **args)
 
 
 def _with_gaps(n, k, pattern, seed=0):

@@ -7,8 +7,11 @@ one call of the core, and their normal equations are solved together where they 
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
 the penalised fit itself uses before it solves its normal equations); the statistics,
 and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
-batched too. Every other group (robust fits, penalty weights chosen per group, the few
-groups the batch refuses) is fitted alone by the estimator's own fit of one series,
+batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
+size and no zero weight are fitted at once by the robust engine's entry point for groups
+(:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
+for bit). Every other group (penalty weights chosen per group, the few groups the batch
+or the engine refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
 """
 
@@ -28,6 +31,8 @@ from zarn._lstsq import Penalty
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
+from zarn._methods.robust import engine_uncertainty
+from zarn._robust_engine import FAILED, fit_groups
 from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
 from zarn.exceptions import RankWarning
@@ -143,9 +148,9 @@ def fit_grouped(
     k = template.k
     fitted = (counts >= (k + 1 if min_count is None else min_count)) & (counts > 0)
     alone = fitted
+    by_engine = np.zeros_like(fitted)
     if fitter.linear and not auto(settings):
-        y_low = _per_group(samples, np.minimum, samples.y)
-        y_high = _per_group(samples, np.maximum, samples.y)
+        y_low, y_high = _y_range(samples)
         batched = fitted & (counts > k) & _batchable(samples, out, y_low, y_high)
         alone = fitted & ~batched
         spec = fitter.cov_spec(settings)
@@ -163,10 +168,22 @@ def fit_grouped(
             for s in range(0, len(groups), step):
                 chunk = groups[s : s + step]
                 alone[chunk[batch.fit(chunk, m)]] = True
+    elif fitter.name == "robust" and not auto(settings):
+        batched = fitted & (counts > k) & _batchable(samples, out, *_y_range(samples))
+        if samples.w is not None:  # zero weights change a group's domain: the estimator's
+            batched &= _per_group(samples, np.minimum, samples.w) > 0.0
+        groups = np.flatnonzero(batched)
+        alone = fitted & ~batched
+        if groups.size:
+            left = _fit_robust(samples, groups, settings, out, fitter)
+            alone[groups[left]] = True
+            by_engine[groups[~left]] = True
     singles = np.flatnonzero(alone)
     for g in singles.tolist():
         _fit_alone(samples, g, settings, out, datetime_like)
-    _r_squared(samples, singles[np.isfinite(out.coef[singles]).all(axis=1)], out)
+    # R^2 of the groups fitted one by one or by the robust engine (the batch sets its own).
+    done = np.flatnonzero(alone | by_engine)
+    _r_squared(samples, done[np.isfinite(out.coef[done]).all(axis=1)], out)
     return out
 
 
@@ -261,6 +278,59 @@ def _batchable(
     if samples.w is not None:
         ok &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
     return ok
+
+
+def _y_range(samples: Sorted) -> tuple[np.ndarray, np.ndarray]:
+    """Each group's smallest and largest target."""
+    return _per_group(samples, np.minimum, samples.y), _per_group(samples, np.maximum, samples.y)
+
+
+def _fit_robust(
+    samples: Sorted, groups: np.ndarray, settings: Settings, out: GroupArrays, fitter: Method
+) -> np.ndarray:
+    """Fit the robust ``groups`` at once with the engine's entry point for groups
+    (:func:`zarn._robust_engine.fit_groups`), each as the estimator's robust fit of its
+    samples alone, into ``out``; returns which of them (a boolean mask) it leaves to
+    the estimator's fit. The groups have targets and weights of ordinary size (the
+    estimator then leaves y unscaled) and positive weights, with fixed penalty weights."""
+    design, k = out.design, out.design.k
+    counts = samples.counts[groups]
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    # The groups' rows of the sorted samples, one group after another.
+    index = np.arange(offsets[-1]) + np.repeat(samples.starts[groups] - offsets[:-1], counts)
+    of_row = np.repeat(np.arange(len(groups)), counts)
+    X, y = samples.X[index], samples.y[index]
+    w = None if samples.w is None else samples.w[index]
+    Z = X * out.map_scale[groups][of_row] + out.offset[groups][of_row]
+    Phi = np.asarray(design.matrix(Z, X))
+    penalty = penalty_of(design, settings)
+    fit = fit_groups(
+        Phi,
+        y,
+        offsets,
+        sample_weight=w,
+        R1=penalty.R1,
+        R2=penalty.R2,
+        gamma1=penalty.gamma1,
+        gamma2=penalty.gamma2,
+        ridge=penalty.ridge,
+        seed=seed_from(settings.random_state),
+    )
+    huber = fitter.cov_spec(settings).name == "H1"
+    left = (fit.status == FAILED) | ~np.isfinite(fit.coef).all(axis=1)
+    for i in np.flatnonzero(~left).tolist():
+        g, part = int(groups[i]), slice(int(offsets[i]), int(offsets[i + 1]))
+        wg = None if w is None else w[part]
+        u = engine_uncertainty(
+            Phi[part], wg, fit.cov[i], fit.cov_h1[i], float(fit.scale[i]), 1.0, penalty, huber
+        )
+        out.coef[g], out.stderr[g], out.cov[g], out.scale[g] = fit.coef[i], u.stderr, u.cov, u.scale
+        out.rank_deficient += int(u.rank < k or k > u.n_obs)
+        if out.n_inliers is not None and out.inlier_mask is not None:
+            mask = fit.inlier_mask[part]
+            out.n_inliers[g] = int(mask.sum())
+            out.inlier_mask[samples.input_rows(g)] = mask
+    return np.asarray(left)
 
 
 def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:

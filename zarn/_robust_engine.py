@@ -11,6 +11,8 @@ multiplying all weights by a constant changes neither the coefficients nor their
 covariance (the scale, that of a sample of weight 1, changes with it).
 
 :func:`fit_block` fits a block of series and returns a :class:`BlockFit` of arrays;
+:func:`fit_groups` fits groups of samples each with its own rows of the design (the same
+per-series code, so the same bits as :func:`fit_one` on a group's rows);
 :func:`fit_one` fits one series (a block of one, so the same bits as inside any block)
 and returns an :class:`EngineFit`, which the robust method (:mod:`zarn._methods.robust`)
 turns into the estimator's results.
@@ -160,6 +162,20 @@ def _weights(w: np.ndarray | None, shape: tuple[int, ...], name: str) -> np.ndar
     return arr
 
 
+def _design(X: np.ndarray) -> np.ndarray:
+    """``X``, checked: a finite 2-d array."""
+    if X.ndim != 2:
+        raise ValueError(f"Phi must be a 2-d array, got {X.ndim} dimensions")
+    if not np.isfinite(X).all():
+        raise ValueError("Phi must be finite")
+    return X
+
+
+def _check_seed(seed: int) -> None:
+    if not 0 <= int(seed) <= MAX_SEED:
+        raise ValueError(f"seed must be in [0, 2**64), got {seed}")
+
+
 def _penalty(
     k: int, R1: np.ndarray | None, R2: np.ndarray | None, gamma1: float, gamma2: float
 ) -> np.ndarray | None:
@@ -232,37 +248,128 @@ def fit_block(
     >>> int(fit.inlier_mask[:, :10].sum())  # the outliers are flagged
     0
     """
-    X = np.asfortranarray(Phi, dtype=np.float64)
-    if X.ndim != 2:
-        raise ValueError(f"Phi must be a 2-d array, got {X.ndim} dimensions")
-    if not np.isfinite(X).all():
-        raise ValueError("Phi must be finite")
+    X = _design(np.asfortranarray(Phi, dtype=np.float64))
     n, k = X.shape
     Ym = np.ascontiguousarray(np.atleast_2d(np.asarray(Y, dtype=np.float64)))
     if Ym.ndim != 2 or Ym.shape[1] != n:
         raise ValueError(f"Y must have {n} columns (one per row of Phi), got shape {Ym.shape}")
     W = _weights(weights, Ym.shape, "weights")
     sw = _weights(sample_weight, (n,), "sample_weight")
-    if not 0 <= int(seed) <= MAX_SEED:
-        raise ValueError(f"seed must be in [0, 2**64), got {seed}")
+    _check_seed(seed)
     out = zarn_robust.fit_block(
         X, Ym, W, sw, _penalty(k, R1, R2, gamma1, gamma2), float(ridge), int(seed)
     )
-    m = len(Ym)
-    return BlockFit(
-        coef=out["coef"],
-        cov=out["cov"].reshape(m, k, k),
-        cov_h1=out["cov_h1"].reshape(m, k, k),
-        stderr=out["stderr"],
-        stderr_h1=out["stderr_h1"],
-        weights=out["weights"],
-        inlier_mask=out["inliers"].astype(bool),
-        scale=out["scale"],
-        s_scale=out["s_scale"],
-        noise_scale=out["noise_scale"],
-        n_used=out["n_used"],
-        status=out["status"],
-    )
+    return BlockFit(**_fields(out, k))
+
+
+def _fields(out: dict[str, np.ndarray], k: int) -> dict[str, np.ndarray]:
+    """The native engine's arrays as the fields of :class:`BlockFit`, covariances k x k."""
+    fields = {name: out[name] for name in _SAME_NAMES}
+    m = len(fields["coef"])
+    fields["cov"] = out["cov"].reshape(m, k, k)
+    fields["cov_h1"] = out["cov_h1"].reshape(m, k, k)
+    fields["inlier_mask"] = out["inliers"].astype(bool)
+    return fields
+
+
+# Fields of BlockFit that are the native engine's arrays as they come.
+_SAME_NAMES = (
+    "coef",
+    "stderr",
+    "stderr_h1",
+    "weights",
+    "scale",
+    "s_scale",
+    "noise_scale",
+    "n_used",
+    "status",
+)
+
+
+def fit_groups(
+    Phi: np.ndarray,
+    y: np.ndarray,
+    offsets: np.ndarray,
+    *,
+    sample_weight: np.ndarray | None = None,
+    R1: np.ndarray | None = None,
+    R2: np.ndarray | None = None,
+    gamma1: float = 0.0,
+    gamma2: float = 0.0,
+    ridge: float = RIDGE,
+    seed: int = 0,
+) -> BlockFit:
+    """Fit G groups of samples, each on its own rows of the design, with the robust engine.
+
+    Group g is rows ``offsets[g]:offsets[g + 1]`` of ``Phi``, ``y`` and ``sample_weight``.
+    The groups are fitted in parallel with the interpreter's lock released, and each
+    group's result is, bit for bit, that of :func:`fit_one` on its rows alone.
+
+    Parameters
+    ----------
+    Phi : numpy.ndarray
+        Stacked design matrices of the groups, N x k, finite.
+    y : numpy.ndarray
+        N observations; NaN marks a missing sample.
+    offsets : numpy.ndarray
+        G + 1 non-decreasing row offsets, from 0 to N.
+    sample_weight : numpy.ndarray or None, default None
+        N precision weights (0: missing); None weighs all samples 1.
+    R1, R2 : numpy.ndarray or None, default None
+        k x k penalty matrices shared by the groups; a group's normal equations get
+        ``ridge I + N (gamma1 R1 + gamma2 R2)``, N its total weight.
+    gamma1, gamma2 : float, default 0.0
+        Penalty weights.
+    ridge : float, default 1e-10
+        Ridge term of every least-squares fit.
+    seed : int, default 0
+        Seed of the subsample and of the elemental subsets, in [0, 2**64).
+
+    Returns
+    -------
+    BlockFit
+        One row per group, but ``weights`` and ``inlier_mask`` hold one value per row of
+        ``Phi``, in its order.
+
+    Raises
+    ------
+    ValueError
+        For arrays of the wrong shape, offsets that do not run from 0 to N without
+        decreasing, a design that is not finite, weights that are negative or not
+        finite, or a seed out of range.
+
+    Examples
+    --------
+    >>> import numpy as np, zarn
+    >>> x = np.linspace(-1.0, 1.0, 40)
+    >>> Phi = np.vstack([zarn.design_matrix_1d(1, x[:25]), zarn.design_matrix_1d(1, x[25:])])
+    >>> y = np.concatenate([1.0 + x[:25], 2.0 - x[25:]])
+    >>> fit = fit_groups(Phi, y, np.array([0, 25, 40]))
+    >>> np.round(fit.coef, 6).tolist(), fit.weights.shape
+    ([[1.0, 1.0], [2.0, -1.0]], (40,))
+    """
+    X = _design(np.ascontiguousarray(Phi, dtype=np.float64))
+    N, k = X.shape
+    yv = np.asarray(y, dtype=np.float64)
+    if yv.shape != (N,):
+        raise ValueError(f"y must have shape {(N,)}, got {yv.shape}")
+    sw = _weights(sample_weight, (N,), "sample_weight")
+    cuts = np.asarray(offsets, dtype=np.int64)
+    if (
+        cuts.ndim != 1
+        or len(cuts) < 1
+        or cuts[0] != 0
+        or cuts[-1] != N
+        or (np.diff(cuts) < 0).any()
+    ):
+        raise ValueError(f"offsets must run from 0 to {N} without decreasing")
+    G = len(cuts) - 1
+    P = _penalty(k, R1, R2, gamma1, gamma2)
+    # The native engine takes a penalty per group: the same one, G times.
+    P_rows = None if P is None else np.tile(P.reshape(1, k * k), (G, 1))
+    _check_seed(seed)
+    out = zarn_robust.fit_groups(X, yv, sw, cuts.tolist(), P_rows, float(ridge), int(seed))
+    return BlockFit(**_fields(out, k))
 
 
 def fit_one(

@@ -217,20 +217,36 @@ class Robust(Method):
             cov_h1 = result.cov_h1 * s * s  # (cov * s) * s: stays finite wherever it can
         if not np.isfinite(coef).all():
             raise coefficients_too_large("robust", y)
-        # lmrob's covariance is that of unpenalised fits; a penalised fit takes Huber's,
-        # whose normal matrix carries the penalty.
-        penalised = penalty.R1 is not None or penalty.R2 is not None
-        cov = result.cov_h1 if penalised else result.cov
         huber = self.cov_spec(settings).name == "H1"
-        if huber:
-            cov = result.cov_h1
-        uncertainty = robust_uncertainty(Phi, w, cov, result.scale, s)
-        uncertainty.normal = huber  # RLM's quantiles are normal, lmrob's Student's t
+        uncertainty = engine_uncertainty(
+            Phi, w, result.cov, result.cov_h1, result.scale, s, penalty, huber
+        )
         sampler = SamplerRun(design, data.X, y, coef, penalty, settings.H, settings.sampler, seed)
         outliers = Outliers(
             result.inlier_mask, result.weights, sampler, seed, result.s_scale * s, cov_h1
         )
         return Fit(coef, uncertainty, settings, penalty, outliers)
+
+
+def engine_uncertainty(
+    Phi: np.ndarray,
+    w: np.ndarray | None,
+    cov: np.ndarray,
+    cov_h1: np.ndarray,
+    scale: float,
+    unit: float,
+    penalty: Penalty,
+    huber: bool,
+) -> RobustUncertainty:
+    """The uncertainty of the engine's fit of y / ``unit`` with covariances ``cov``
+    (lmrob's) and ``cov_h1`` (Huber's): lmrob's with Student's t quantiles, or Huber's
+    with normal ones when ``huber`` (RLM's). lmrob's covariance is that of unpenalised
+    fits; a penalised fit takes Huber's, whose normal matrix carries the penalty."""
+    penalised = penalty.R1 is not None or penalty.R2 is not None
+    chosen = cov_h1 if penalised or huber else cov
+    uncertainty = robust_uncertainty(Phi, w, chosen, scale, unit)
+    uncertainty.normal = huber
+    return uncertainty
 
 
 def robust_uncertainty(

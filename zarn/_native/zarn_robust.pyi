@@ -33,3 +33,28 @@ def fit_block(
     ValueError
         For arrays whose shapes do not fit ``Phi``.
     """
+
+def fit_groups(
+    Phi: ArrayLike,
+    y: ArrayLike,
+    w: ArrayLike | None,
+    offsets: list[int],
+    penalties: ArrayLike | None,
+    ridge: SupportsFloat = 1e-10,
+    seed: SupportsIndex = 0,
+) -> dict[str, NDArray[np.generic]]:
+    """MM-estimates of G groups of rows, each on its own rows of ``Phi`` (N x k).
+
+    Group g is rows ``offsets[g]:offsets[g + 1]`` of ``Phi``, ``y`` (N, NaN missing) and
+    ``w`` (N precision weights, or None for 1); row g of ``penalties`` (G x k*k, or None)
+    is its ``gamma1 R1 + gamma2 R2`` per unit of total weight. Each group's result is, bit
+    for bit, that of :func:`fit_block` on its rows alone. Returns the arrays of
+    :func:`fit_block` with one row per group, but ``weights`` and ``inliers`` (N) in the
+    order of the rows.
+
+    Raises
+    ------
+    ValueError
+        For arrays whose shapes do not fit ``Phi``, or offsets that do not run from 0 to N
+        without decreasing.
+    """

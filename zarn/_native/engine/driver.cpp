@@ -80,6 +80,33 @@ SeriesFit failed(Index n, Index k, Index n_used) {
 
 } // namespace
 
+void SeriesArrays::resize(Index m, Index k) {
+    coef.resize(m, k);
+    cov.resize(m, k * k);
+    cov_h1.resize(m, k * k);
+    stderr_avar1.resize(m, k);
+    stderr_h1.resize(m, k);
+    scale.resize(m);
+    s_scale.resize(m);
+    noise_scale.resize(m);
+    n_used.resize(m);
+    status.resize(m);
+}
+
+void SeriesArrays::store(Index i, const SeriesFit& f) {
+    const Index k = f.coef.size();
+    coef.row(i) = f.coef.transpose();
+    cov.row(i) = Eigen::Map<const VectorXd>(f.cov.data(), k * k).transpose();
+    cov_h1.row(i) = Eigen::Map<const VectorXd>(f.cov_h1.data(), k * k).transpose();
+    stderr_avar1.row(i) = f.stderr_avar1.transpose();
+    stderr_h1.row(i) = f.stderr_h1.transpose();
+    scale[i] = f.scale;
+    s_scale[i] = f.s_scale;
+    noise_scale[i] = f.noise_scale;
+    n_used[i] = f.n_used;
+    status[i] = f.status;
+}
+
 SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
     const Index n = Phi.rows(), k = Phi.cols();
     SharedDraws shared;
@@ -276,18 +303,9 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
     // samples does (the same draws).
     const SharedDraws shared = m > 1 ? draw_shared(Phi, settings.seed) : SharedDraws{};
     BlockFit out;
-    out.coef.resize(m, k);
-    out.cov.resize(m, k * k);
-    out.cov_h1.resize(m, k * k);
-    out.stderr_avar1.resize(m, k);
-    out.stderr_h1.resize(m, k);
+    out.resize(m, k);
     out.weights.resize(m, n);
     out.inliers.resize(m, n);
-    out.scale.resize(m);
-    out.s_scale.resize(m);
-    out.noise_scale.resize(m);
-    out.n_used.resize(m);
-    out.status.resize(m);
 #pragma omp parallel for schedule(dynamic, 16)
     for (Index i = 0; i < m; ++i) {
         VectorXd w = W.size() != 0 ? VectorXd(W.row(i).transpose()) : VectorXd::Ones(n);
@@ -300,19 +318,43 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
         } catch (...) { // e.g. memory: this series fails, the others go on
             f = failed(n, k, 0);
         }
-        out.coef.row(i) = f.coef.transpose();
-        out.cov.row(i) = Eigen::Map<const VectorXd>(f.cov.data(), k * k).transpose();
-        out.cov_h1.row(i) = Eigen::Map<const VectorXd>(f.cov_h1.data(), k * k).transpose();
-        out.stderr_avar1.row(i) = f.stderr_avar1.transpose();
-        out.stderr_h1.row(i) = f.stderr_h1.transpose();
+        out.store(i, f);
         out.weights.row(i) = f.weights.transpose();
         for (Index j = 0; j < n; ++j)
             out.inliers(i, j) = f.inliers[static_cast<std::size_t>(j)];
-        out.scale[i] = f.scale;
-        out.s_scale[i] = f.s_scale;
-        out.noise_scale[i] = f.noise_scale;
-        out.n_used[i] = f.n_used;
-        out.status[i] = f.status;
+    }
+    return out;
+}
+
+GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, const VectorXd& w,
+                     const std::vector<Index>& offsets,
+                     const Eigen::Ref<const RowMatrix>& penalties, const Settings& settings) {
+    const Index G = static_cast<Index>(offsets.size()) - 1, N = Phi.rows(), k = Phi.cols();
+    GroupsFit out;
+    out.resize(G, k);
+    out.weights.resize(N);
+    out.inliers.resize(N);
+    const SharedDraws none; // a group draws its own subsets, as a block of one does
+#pragma omp parallel for schedule(dynamic, 4)
+    for (Index g = 0; g < G; ++g) {
+        const Index start = offsets[static_cast<std::size_t>(g)];
+        const Index n = offsets[static_cast<std::size_t>(g) + 1] - start;
+        SeriesFit f;
+        try {
+            Settings own = settings;
+            if (penalties.size() != 0)
+                own.penalty = Eigen::Map<const RowMatrix>(penalties.row(g).data(), k, k);
+            const MatrixXd X = Phi.middleRows(start, n);
+            const VectorXd yg = y.segment(start, n);
+            const VectorXd wg = w.size() != 0 ? VectorXd(w.segment(start, n)) : VectorXd::Ones(n);
+            f = fit_series(X, yg.data(), wg.data(), none, own);
+        } catch (...) { // e.g. memory: this group fails, the others go on
+            f = failed(n, k, 0);
+        }
+        out.store(g, f);
+        out.weights.segment(start, n) = f.weights;
+        for (Index j = 0; j < n; ++j)
+            out.inliers[start + j] = f.inliers[static_cast<std::size_t>(j)];
     }
     return out;
 }

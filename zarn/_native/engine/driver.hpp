@@ -8,14 +8,22 @@ namespace zarn::robust {
 
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-// Results of a block of m series with k coefficients and n samples, one row per series
-// (covariances flattened row by row, k * k per series).
-struct BlockFit {
-    RowMatrix coef, cov, cov_h1, stderr_avar1, stderr_h1, weights;
-    Eigen::Matrix<std::uint8_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> inliers;
+// The results of m series with k coefficients that have one value per series, one row per
+// series (covariances flattened row by row, k * k per series).
+struct SeriesArrays {
+    RowMatrix coef, cov, cov_h1, stderr_avar1, stderr_h1;
     VectorXd scale, s_scale, noise_scale;
     Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1> n_used;
     Eigen::Matrix<std::int8_t, Eigen::Dynamic, 1> status;
+    void resize(Index m, Index k);
+    // Series i's values from its fit.
+    void store(Index i, const SeriesFit& f);
+};
+
+// Results of a block of m series with n samples: the weights and flags m x n.
+struct BlockFit : SeriesArrays {
+    RowMatrix weights;
+    Eigen::Matrix<std::uint8_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> inliers;
 };
 
 // The draws shared by a block's complete series (those with every sample present).
@@ -40,5 +48,20 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
 BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
                    const Eigen::Ref<const RowMatrix>& W, const VectorXd& shared_weights,
                    const Settings& settings);
+
+// Results of G groups of samples, each with its own rows of the design: per group as in
+// BlockFit, the weights and flags per sample (N, in the order of the stacked rows).
+struct GroupsFit : SeriesArrays {
+    VectorXd weights;
+    Eigen::Matrix<std::uint8_t, Eigen::Dynamic, 1> inliers;
+};
+
+// Group g is rows offsets[g] .. offsets[g + 1] of Phi (N x k), y and w (N; w empty for
+// weights of 1), with penalty row g of `penalties` (G x k * k, row by row; empty for
+// none), in parallel over the groups. Each group's result is bit for bit fit_block's of
+// its rows alone as a block of one.
+GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, const VectorXd& w,
+                     const std::vector<Index>& offsets,
+                     const Eigen::Ref<const RowMatrix>& penalties, const Settings& settings);
 
 } // namespace zarn::robust
