@@ -362,10 +362,12 @@ def fit_groups(
     only groups whose Gram matrix is certainly well conditioned (the test the penalised
     fit uses for its own normal equations), so the results agree with the estimator's QR
     solve to about 1e-12 relative to the largest coefficient; the others, and groups of
-    extreme values, are fitted one by one by the estimator's own fit. Robust fits and
-    penalty weights chosen per group (``"auto"``) run group by group through the
-    estimator's fit of one series, with the same results bit for bit, without the
-    estimator's per-call checks.
+    extreme values, are fitted one by one by the estimator's own fit. Robust fits with
+    fixed penalty weights go to the native robust engine in one call, which fits the
+    groups in parallel, each on its own rows, as the estimator fits it (bit for bit);
+    penalty weights chosen per group (``"auto"``), robust groups of extreme values or
+    with zero weights run group by group through the estimator's fit of one series,
+    with the same results bit for bit, without the estimator's per-call checks.
 
     Examples
     --------
