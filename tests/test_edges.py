@@ -163,6 +163,23 @@ def test_t_quantile_of_small_df_matches_scipy(df, p):
     assert t_quantile(p, df) == pytest.approx(stats.t.ppf(p, df), rel=1e-10)
 
 
+@pytest.mark.parametrize("df", [0.3, 1.0, 2.5, 30.0, 358.0, 1e5, 1e8])
+def test_t_tails_of_arrays_match_the_scalar_ones_and_scipy(df):
+    stats = pytest.importorskip("scipy.stats")
+    from zarn._quantiles import t_two_sided, t_two_sided_array
+
+    t = np.concatenate(
+        [[0.0, 1e-300, np.nan], np.geomspace(1e-8, 1e4, 60), -np.geomspace(0.1, 50, 9)]
+    )
+    got = t_two_sided_array(t, np.full(t.size, df))
+    scalar = np.array([t_two_sided(v, df) for v in t])
+    np.testing.assert_allclose(got, scalar, rtol=1e-12, atol=0)
+    reference = 2.0 * stats.t.sf(np.abs(t), df)
+    shown = reference > 1e-200  # scipy's own tails lose digits beyond
+    np.testing.assert_allclose(got[shown], reference[shown], rtol=1e-8)
+    assert np.isnan(got[2])
+
+
 @pytest.mark.parametrize("method", METHODS)
 def test_fit_many_routes_without_residual_degrees_of_freedom_give_nan(method):
     x = np.arange(5.0)

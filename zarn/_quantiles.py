@@ -172,6 +172,77 @@ def t_two_sided(t: float, df: float) -> float:
     return 2.0 * _t_tail(abs(t), df)[0]
 
 
+def _beta_fractions(a: np.ndarray, b: np.ndarray, x: np.ndarray) -> np.ndarray:
+    """:func:`_beta_fraction` of arrays, elementwise: the same modified Lentz steps,
+    each element stopping when its step is within ``EPS`` of 1."""
+    qab, qap, qam = a + b, a + 1.0, a - 1.0
+
+    def floored(v: np.ndarray) -> np.ndarray:
+        return np.where(np.abs(v) > _TINY, v, _TINY)
+
+    c = np.ones_like(x)
+    d = 1.0 / floored(1.0 - qab * x / qap)
+    h = d.copy()
+    active = np.arange(x.size)
+    for m in range(1, _CF_MAX_TERMS):
+        if not active.size:
+            break
+        A, B, X, Qab, Qap, Qam = (v[active] for v in (a, b, x, qab, qap, qam))
+        cc, dd = c[active], d[active]
+        m2 = 2 * m
+        aa = m * (B - m) * X / ((Qam + m2) * (A + m2))
+        dd = 1.0 / floored(1.0 + aa * dd)
+        cc = floored(1.0 + aa / cc)
+        hh = h[active] * (dd * cc)
+        aa = -(A + m) * (Qab + m) * X / ((A + m2) * (Qap + m2))
+        dd = 1.0 / floored(1.0 + aa * dd)
+        cc = floored(1.0 + aa / cc)
+        step = dd * cc
+        h[active] = hh * step
+        c[active], d[active] = cc, dd
+        active = active[~(np.abs(step - 1.0) < EPS)]
+    return h
+
+
+def t_two_sided_array(t: np.ndarray, df: np.ndarray) -> np.ndarray:
+    """:func:`t_two_sided` of arrays of t values and finite positive degrees of freedom,
+    elementwise, without a Python loop over the elements (to a few units of rounding of
+    the scalar function; NaN for a NaN t).
+
+    Examples
+    --------
+    >>> t_two_sided_array(np.array([2.0, 0.0, 40.0]), np.array([10.0, 3.0, 200.0])).round(6)
+    array([0.073388, 1.      , 0.      ])
+    """
+    t, df = np.broadcast_arrays(np.abs(np.asarray(t, float)), np.asarray(df, float))
+    t, df = t.ravel(), df.ravel()
+    out = np.full(t.shape, np.nan)
+    ok = ~np.isnan(t)
+    t, a = t[ok], df[ok] / 2.0
+    with np.errstate(divide="ignore"):
+        u = t * t / (2.0 * a)
+        x, one_minus_x = 1.0 / (1.0 + u), u / (1.0 + u)
+        log_x = -np.log1p(u)
+        log_1mx = np.where(u > 0.0, -np.log1p(1.0 / u), -np.inf)
+    # ln B(a, 1/2), once per distinct number of degrees of freedom.
+    distinct, index = np.unique(a, return_inverse=True)
+    ratio = np.array([_log_gamma_half_ratio(float(v)) for v in distinct])[index.ravel()]
+    front = np.exp(a * log_x + 0.5 * log_1mx - (0.5 * math.log(math.pi) - ratio))
+    far = x < (a + 1.0) / (a + 2.5)
+    half = np.full(t.shape, 0.5)
+    tail = np.empty(t.shape)
+    if far.any():
+        fa = a[far]
+        fraction = _beta_fractions(fa, half[far], x[far])
+        tail[far] = 0.5 * front[far] * fraction / fa
+    near = ~far
+    if near.any():
+        fraction = _beta_fractions(half[near], a[near], one_minus_x[near])
+        tail[near] = 0.5 - front[near] * fraction
+    out[ok] = 2.0 * tail
+    return out
+
+
 def _t_log_density(t: float, df: float) -> float:
     return (
         _log_gamma_half_ratio(df / 2.0)

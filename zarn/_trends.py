@@ -25,7 +25,7 @@ import numpy as np
 from zarn._covtypes import critical_values
 from zarn._design import Design
 from zarn._harmonics import YEAR_NS
-from zarn._quantiles import t_two_sided
+from zarn._quantiles import t_two_sided_array
 
 # The named lengths of ``per`` for dates and durations, in years of their calendar.
 YEARS_PER = {"year": 1.0, "decade": 10.0}
@@ -209,23 +209,21 @@ def _two_sided_pvalues(tvalue: np.ndarray, df: np.ndarray) -> np.ndarray:
     that is not positive."""
     tvalue, df = np.broadcast_arrays(np.asarray(tvalue, float), np.asarray(df, float))
     out = np.full(tvalue.shape, np.nan)
-    for i, (t, d) in enumerate(zip(tvalue.flat, df.flat)):
-        if math.isnan(t) or not d > 0.0:
-            continue
-        if math.isinf(t):
-            out.flat[i] = 0.0
-        elif math.isinf(d):
-            out.flat[i] = math.erfc(abs(t) / math.sqrt(2.0))
-        else:
-            out.flat[i] = t_two_sided(t, d)
+    valid = ~np.isnan(tvalue) & (df > 0.0)
+    infinite = valid & np.isinf(tvalue)
+    normal = valid & ~infinite & np.isinf(df)
+    student = valid & ~infinite & ~normal
+    out[infinite] = 0.0
+    out[normal] = [math.erfc(abs(t) / math.sqrt(2.0)) for t in tvalue[normal]]
+    out[student] = t_two_sided_array(tvalue[student], df[student])
     return out
 
 
 def series_pvalues(value: Any, stderr: Any, df: Any) -> Any:
     """Two-sided p-values of ``value / stderr`` against 0 with every series' degrees of
     freedom ``df`` (``inf``: normal), as the estimator's coefficient tests; lazy for Dask.
-    A loop over the series: about 25 µs per series with t quantiles, 0.4 µs with normal
-    ones.
+    The t tails are computed for all series at once (about 0.6 µs per series), the normal
+    ones series by series (about 0.4 µs).
 
     Examples
     --------
