@@ -95,8 +95,8 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
     for (int step = 0; step < MAX_STEPS; ++step) {
         move = st.gradient;
         bool taken = false;
-        // The factorisation overwrites the hessian, which st needs no more: it is left for
-        // next, or only its coefficients are used.
+        // The factorisation overwrites st's hessian, which is not needed again: st is then
+        // either replaced by next or only its coefficients are used.
         if (cholesky_solve_in_place(st.hessian, move)) {
             next.coef = st.coef + move;
             m_state(s, scale, next, work);
