@@ -20,6 +20,10 @@ double dot(const double* x, const double* z, Index n) {
 } // namespace
 
 bool cholesky_solve(MatrixXd A, VectorXd& b) {
+    return cholesky_solve_in_place(A, b);
+}
+
+bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b) {
     // Cholesky A = L L' in the lower triangle, column by column; no blocking, which for the
     // few coefficients of a polynomial costs more than it saves.
     const Index k = A.rows();
@@ -53,12 +57,12 @@ bool cholesky_solve(MatrixXd A, VectorXd& b) {
     return true;
 }
 
-MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
     // The lower triangle over blocks of rows that stay in the first-level cache, each
     // column weighted once per block: no temporary n x k copy, and a fixed order of the
     // sums.
     const Index n = s.X.rows(), k = s.X.cols();
-    MatrixXd A = MatrixXd::Zero(k, k);
+    A.setZero(k, k);
     double wx[ROW_BLOCK];
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);
@@ -74,20 +78,34 @@ MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
         for (Index c = 0; c < a; ++c)
             A(c, a) = A(a, c);
     A += P;
+}
+
+MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+    MatrixXd A;
+    normal_matrix_into(s, w, P, A);
     return A;
 }
 
-VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
+                       VectorXd& x) {
     const Index n = s.X.rows(), k = s.X.cols();
-    const MatrixXd A = normal_matrix(s, w, P);
-    const VectorXd wy = w.cwiseProduct(s.y);
-    VectorXd b(k);
+    normal_matrix_into(s, w, P, work.A);
+    work.wy = w.cwiseProduct(s.y);
+    work.rhs.resize(k);
     for (Index a = 0; a < k; ++a)
-        b[a] = dot(wy.data(), s.X.col(a).data(), n);
-    VectorXd x = b;
-    if (cholesky_solve(A, x))
-        return x;
-    return A.completeOrthogonalDecomposition().solve(b);
+        work.rhs[a] = dot(work.wy.data(), s.X.col(a).data(), n);
+    x = work.rhs;
+    if (cholesky_solve_in_place(work.A, x))
+        return;
+    normal_matrix_into(s, w, P, work.A); // the factorisation overwrote it
+    x = work.A.completeOrthogonalDecomposition().solve(work.rhs);
+}
+
+VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
+    FitWork work;
+    VectorXd x;
+    weighted_fit_into(s, w, P, work, x);
+    return x;
 }
 
 VectorXd leverages(const Samples& s, const MatrixXd& M) {

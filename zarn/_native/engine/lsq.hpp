@@ -5,22 +5,48 @@
 
 namespace zarn::robust {
 
+// Residuals y - X b into r, which keeps its storage when it has the samples' size.
+inline void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r) {
+    r = s.y;
+    r.noalias() -= s.X * b;
+}
+
 // Residuals y - X b.
 inline VectorXd residuals(const Samples& s, const VectorXd& b) {
-    VectorXd r = s.y;
-    r.noalias() -= s.X * b;
+    VectorXd r;
+    residuals_into(s, b, r);
     return r;
 }
 
-// Solves A x = b in place for a symmetric positive definite A by its Cholesky factor; false
-// (b then undefined) when A is not numerically positive definite.
+// Solves A x = b in place for a symmetric positive definite A by its Cholesky factor, which
+// overwrites A's lower triangle; false (A and b then undefined) when A is not numerically
+// positive definite.
+bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b);
+
+// As cholesky_solve_in_place, on a copy of A.
 bool cholesky_solve(MatrixXd A, VectorXd& b);
+
+// The penalised normal matrix X' diag(w) X + P into A.
+void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A);
 
 // The penalised normal matrix X' diag(w) X + P.
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
-// argmin sum(w (y - X b)^2) + b' P b: the solution of the normal equations, or their
-// minimum-norm solution when they are singular.
+// Scratch of the weighted fits of one series: the many steps of its search and of its
+// M-steps reuse it, so that a step allocates nothing once the first has sized it.
+struct FitWork {
+    MatrixXd A;   // the normal matrix
+    VectorXd w;   // weights of the samples
+    VectorXd wy;  // w y
+    VectorXd rhs; // X' w y
+};
+
+// argmin sum(w (y - X b)^2) + b' P b into x: the solution of the normal equations, or their
+// minimum-norm solution when they are singular. w may be work.w.
+void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
+                       VectorXd& x);
+
+// The same, returned.
 VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
 // The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows.

@@ -5,6 +5,7 @@
 #include "lsq.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace zarn::robust {
 
@@ -29,7 +30,7 @@ double truncated_sd() {
     return std::sqrt(1.0 - 2.0 * CUTOFF * density / mass);
 }
 
-// The M-step's objective at b with the system of Newton's step from it
+// The M-step's objective at coef with the system of Newton's step from it
 // (hessian step = gradient).
 struct MState {
     VectorXd coef;
@@ -38,10 +39,21 @@ struct MState {
     VectorXd gradient;
 };
 
-MState m_state(const Samples& s, const VectorXd& b, double scale) {
+// Scratch of the M-steps of one series, reused by every step.
+struct MWork {
+    VectorXd r, slope, score, pb, move;
+    FitWork fit;
+};
+
+// st's loss, hessian and gradient at st.coef.
+void m_state(const Samples& s, double scale, MState& st, MWork& work) {
     const Index n = s.X.rows();
-    const VectorXd r = residuals(s, b);
-    VectorXd slope(n), score(n);
+    const VectorXd& b = st.coef;
+    residuals_into(s, b, work.r);
+    const VectorXd& r = work.r;
+    VectorXd &slope = work.slope, &score = work.score;
+    slope.resize(n);
+    score.resize(n);
     double cubes = 0.0;
     const double inv = 1.0 / scale;
     for (Index i = 0; i < n; ++i) {
@@ -51,47 +63,61 @@ MState m_state(const Samples& s, const VectorXd& b, double scale) {
         score[i] = u < 1.0 ? r[i] * v * v : 0.0; // scale psi(t)
         cubes += v * v * v;
     }
-    MState st;
-    st.coef = b;
     const double c = MM_TUNING * scale;
-    st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(s.penalty * b);
-    st.hessian = normal_matrix(s, slope, s.penalty);
-    st.gradient = s.X.transpose() * score - s.penalty * b;
-    return st;
+    work.pb.noalias() = s.penalty * b;
+    st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(work.pb);
+    normal_matrix_into(s, slope, s.penalty, st.hessian);
+    st.gradient.noalias() = s.X.transpose() * score;
+    st.gradient -= work.pb;
 }
 
-MFit reweighted(const Samples& s, const VectorXd& b, double scale) {
-    const VectorXd r = residuals(s, b);
-    VectorXd w(r.size());
+// The fit with the M-step's weights of the residuals of b into x; the weights in
+// work.fit.w.
+void reweighted(const Samples& s, const VectorXd& b, double scale, MWork& work, VectorXd& x) {
+    residuals_into(s, b, work.r);
+    const VectorXd& r = work.r;
+    VectorXd& w = work.fit.w;
+    w.resize(r.size());
     const double inv = 1.0 / scale;
     for (Index i = 0; i < r.size(); ++i)
         w[i] = weight(r[i] * inv, MM_TUNING);
-    return {weighted_fit(s, w, s.penalty), w};
+    weighted_fit_into(s, w, s.penalty, work.fit, x);
 }
 
 } // namespace
 
 MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
-    MState st = m_state(s, b, scale);
+    MWork work;
+    MState st, next;
+    st.coef = b;
+    m_state(s, scale, st, work);
+    VectorXd& move = work.move;
     for (int step = 0; step < MAX_STEPS; ++step) {
-        VectorXd move = st.gradient;
-        MState next;
+        move = st.gradient;
         bool taken = false;
-        if (cholesky_solve(st.hessian, move)) {
-            next = m_state(s, st.coef + move, scale);
+        // The factorisation overwrites st's hessian, which is not needed again: st is then
+        // either replaced by next or only its coefficients are used.
+        if (cholesky_solve_in_place(st.hessian, move)) {
+            next.coef = st.coef + move;
+            m_state(s, scale, next, work);
             taken = next.loss <= st.loss;
         }
         if (!taken) { // a reweighting step instead, which never raises the loss
-            move = reweighted(s, st.coef, scale).coef - st.coef;
-            next = m_state(s, st.coef + move, scale);
+            reweighted(s, st.coef, scale, work, next.coef);
+            move = next.coef - st.coef;
+            next.coef = st.coef + move;
+            m_state(s, scale, next, work);
             if (!(next.loss <= st.loss))
                 break;
         }
-        st = std::move(next);
+        std::swap(st, next);
         if (move.cwiseAbs().sum() <= TOLERANCE * scale)
             break;
     }
-    return reweighted(s, st.coef, scale);
+    MFit fit;
+    reweighted(s, st.coef, scale, work, fit.coef);
+    fit.weights = std::move(work.fit.w);
+    return fit;
 }
 
 NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {

@@ -90,12 +90,13 @@ bool rho_sum_below(const Samples& smp, const VectorXd& b, double s, double targe
     return true;
 }
 
-VectorXd biweights(const VectorXd& r, double s, double c) {
-    VectorXd w(r.size());
+// The fit of S-estimate biweights of residuals r at scale s into x, in work's storage.
+void biweight_fit(const Samples& smp, const VectorXd& r, double s, FitWork& work, VectorXd& x) {
     const double inv = 1.0 / s;
+    work.w.resize(r.size());
     for (Index i = 0; i < r.size(); ++i)
-        w[i] = weight(r[i] * inv, c);
-    return w;
+        work.w[i] = weight(r[i] * inv, S_TUNING);
+    weighted_fit_into(smp, work.w, smp.ridge, work, x);
 }
 
 struct Candidate {
@@ -106,14 +107,16 @@ struct Candidate {
 // One concentration step from b at its quick scale, with the quick scale moved by one
 // fixed-point step towards the M-scale, as in fast-S. A start whose quick scale is 0 fits
 // most points exactly and is kept as it is.
-Candidate concentrate(const Samples& s, const VectorXd& b, double target,
-                      std::vector<double>& work) {
-    const VectorXd r = residuals(s, b);
+Candidate concentrate(const Samples& s, const VectorXd& b, double target, std::vector<double>& work,
+                      FitWork& fit_work, VectorXd& r) {
+    residuals_into(s, b, r);
     const double q = mad_scale(r, work);
     if (!(q > 0.0))
         return {b, 0.0};
-    VectorXd next = weighted_fit(s, biweights(r, q, S_TUNING), s.ridge);
-    const double mean_rho = rho_sum(residuals(s, next), q) / target;
+    VectorXd next;
+    biweight_fit(s, r, q, fit_work, next);
+    residuals_into(s, next, r);
+    const double mean_rho = rho_sum(r, q) / target;
     return {std::move(next), q * std::sqrt(mean_rho)};
 }
 
@@ -122,10 +125,12 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
     const double dof = static_cast<double>(s.X.rows() - s.X.cols());
     const double target = BREAKDOWN * dof;
     std::vector<double> work;
+    FitWork fit_work;
+    VectorXd r;
     std::vector<Candidate> cands;
     cands.reserve(starts.size());
     for (const VectorXd& b : starts)
-        cands.push_back(concentrate(s, b, target, work));
+        cands.push_back(concentrate(s, b, target, work, fit_work, r));
     std::vector<std::size_t> order(cands.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -138,7 +143,7 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
     const std::size_t shortlist = std::min<std::size_t>(SHORTLIST, order.size());
     for (std::size_t i = 0; i < shortlist; ++i) {
         const Candidate& c = cands[order[i]];
-        const VectorXd r = residuals(s, c.coef);
+        residuals_into(s, c.coef, r);
         const bool full = sorted.size() == static_cast<std::size_t>(N_BEST);
         if (full && !(sorted.back() > 0.0 && rho_sum(r, sorted.back()) < target))
             continue;
@@ -153,7 +158,7 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
         const double margin = (1.0 - SCALE_MARGIN) * bound;
         for (std::size_t i = shortlist; i < order.size(); ++i) {
             const Candidate& c = cands[order[i]];
-            const VectorXd r = residuals(s, c.coef);
+            residuals_into(s, c.coef, r);
             if (rho_sum(r, margin) < target)
                 scored.emplace_back(m_scale(r, c.quick, dof), order[i]);
         }
@@ -171,14 +176,16 @@ std::vector<VectorXd> screen(const Samples& s, const std::vector<VectorXd>& star
 // that disagree with the bulk lose their weight one level after another.
 VectorXd annealed(const Samples& s, VectorXd b, double dof) {
     std::vector<double> work;
-    const VectorXd r = residuals(s, b);
+    FitWork fit_work;
+    VectorXd r = residuals(s, b);
     const double base = m_scale(r, mad_scale(r, work), dof);
     if (!(base > 0.0))
         return b;
     for (int level = 0; level < ANNEAL_LEVELS; ++level) {
         const double factor =
             std::pow(ANNEAL_FACTOR, 1.0 - static_cast<double>(level) / (ANNEAL_LEVELS - 1));
-        b = weighted_fit(s, biweights(residuals(s, b), factor * base, S_TUNING), s.ridge);
+        residuals_into(s, b, r);
+        biweight_fit(s, r, factor * base, fit_work, b);
     }
     return b;
 }
@@ -226,6 +233,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
     const std::size_t c = cands.size();
     std::vector<VectorXd> B = cands, R(c);
     std::vector<double> s0(c), scale(c);
+    FitWork fit_work;
     std::vector<std::uint8_t> active(c), duplicate(c, 0);
     for (std::size_t i = 0; i < c; ++i) {
         R[i] = residuals(s, B[i]);
@@ -238,8 +246,8 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
             if (!active[i])
                 continue;
             any = true;
-            B[i] = weighted_fit(s, biweights(R[i], scale[i], S_TUNING), s.ridge);
-            R[i] = residuals(s, B[i]);
+            biweight_fit(s, R[i], scale[i], fit_work, B[i]);
+            residuals_into(s, B[i], R[i]);
             const double next = newton_scale(R[i], scale[i], dof);
             const bool still = std::abs(next - scale[i]) > REFINE_TOLERANCE * next;
             scale[i] = next;
@@ -274,8 +282,8 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
     VectorXd b = best.coef, r = residuals(s, b);
     double scale_b = best.scale;
     for (int step = 0; step < MAX_REFINE; ++step) {
-        b = weighted_fit(s, biweights(r, scale_b, S_TUNING), s.ridge);
-        r = residuals(s, b);
+        biweight_fit(s, r, scale_b, fit_work, b);
+        residuals_into(s, b, r);
         const double next = m_scale(r, scale_b, dof);
         const bool settled = !(std::abs(next - scale_b) > POLISH_TOLERANCE * next);
         if (!(next <= scale_b)) // rounding: the scale no longer falls
