@@ -289,8 +289,25 @@ def not_fitted(out: np.ndarray) -> np.ndarray:
     return out
 
 
+class _SharedDesign:
+    """What every plan tells about its shared design: the number of coefficients and
+    of shared samples of positive weight (the rows of ``Phi``)."""
+
+    design: Design
+    Phi: np.ndarray
+
+    @property
+    def k(self) -> int:
+        return self.design.k
+
+    @property
+    def n_obs(self) -> int:
+        """Shared samples of positive weight."""
+        return len(self.Phi)
+
+
 @dataclass(frozen=True, eq=False)
-class LinearPlan:
+class LinearPlan(_SharedDesign):
     """The ``"ols"`` and ``"penalized"`` route: shared solve operator and statistics."""
 
     threaded = True  # its blocks are NumPy's work, which threads can share
@@ -319,15 +336,6 @@ class LinearPlan:
     rank: int  # numerical rank of the weighted design
     cov_spec: CovSpec | None = None  # a covariance type other than the method's own
     order: np.ndarray | None = None  # the samples in time order, where they are not
-
-    @property
-    def k(self) -> int:
-        return self.design.k
-
-    @property
-    def n_obs(self) -> int:
-        """Shared samples of positive weight."""
-        return len(self.Phi)
 
     @property
     def cov_type(self) -> str:
@@ -610,7 +618,7 @@ class LinearPlan:
 
 
 @dataclass(frozen=True, eq=False)
-class RobustPlan:
+class RobustPlan(_SharedDesign):
     """The robust route with fixed penalty weights: every block of series in one call of
     the native robust engine, with the estimator's design, penalty, seed and sample
     weights, so that each series' results are those of the estimator's fit of it alone.
@@ -634,15 +642,6 @@ class RobustPlan:
     H: int
     seed: int  # drawn once per call: every series uses it
     huber: bool = False  # Huber's H1 covariance with normal quantiles (cov_type="H1")
-
-    @property
-    def k(self) -> int:
-        return self.design.k
-
-    @property
-    def n_obs(self) -> int:
-        """Shared samples of positive weight."""
-        return len(self.Phi)
 
     def block_size(self, m: int, n: int) -> int:
         """Series per block by default: about ``ROBUST_BLOCK_VALUES`` values."""
@@ -816,7 +815,7 @@ class RobustPlan:
 
 
 @dataclass(frozen=True, eq=False)
-class EstimatorPlan:
+class EstimatorPlan(_SharedDesign):
     """Every series fitted alone as the estimator fits it (:func:`zarn._fit.fit_series`),
     with the model's settings, the shared domain and one seed: penalty weights chosen per
     series, for any method."""
@@ -833,10 +832,6 @@ class EstimatorPlan:
     rank: int  # numerical rank of the weighted design
     X: np.ndarray  # the shared positions (n, d) of positive weight
     settings: Settings  # the model's settings, domain and seed fixed
-
-    @property
-    def k(self) -> int:
-        return self.design.k
 
     @property
     def n_obs(self) -> int:
