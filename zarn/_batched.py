@@ -22,6 +22,7 @@ from zarn._constants import MAD_TOLERANCE, ORDINARY
 from zarn._lstsq import Penalty, power_of_two_scale
 from zarn._methods import Method
 from zarn._scores import Residuals
+from zarn._trends import trace_of_product, triangle_indices, unpack
 from zarn._uncertainty import residual_dof
 
 # The design counts as of full column rank when its singular values lie within this ratio.
@@ -35,11 +36,17 @@ SMALL_PRODUCT = 2**18
 
 
 def product(A: np.ndarray, B: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
-    """``A @ B`` for a small A, in column blocks of at most ``SMALL_PRODUCT`` multiply-adds."""
+    """``A @ B`` in blocks of at most ``SMALL_PRODUCT`` multiply-adds: of B's columns where A
+    is the smaller operand, else of A's rows."""
     out = np.empty((A.shape[0], B.shape[1])) if out is None else out
-    step = max(1, SMALL_PRODUCT // max(A.size, 1))
-    for s in range(0, B.shape[1], step):
-        np.matmul(A, B[:, s : s + step], out=out[:, s : s + step])
+    if A.size <= B.size:
+        step = max(1, SMALL_PRODUCT // max(A.size, 1))
+        for s in range(0, B.shape[1], step):
+            np.matmul(A, B[:, s : s + step], out=out[:, s : s + step])
+    else:
+        step = max(1, SMALL_PRODUCT // max(B.size, 1))
+        for s in range(0, A.shape[0], step):
+            np.matmul(A[s : s + step], B, out=out[s : s + step])
     return out
 
 
@@ -123,16 +130,15 @@ def partial_fits(
     sw = plan.sw
     projects = plan.method.projects
     if projects:
-        B, By, E = plan.Q, plan.Qt.T, plan.C.T  # By = sw Q: y enters as sw y
+        B, By, E = plan.Q, plan.Qt, plan.C.T  # By = (sw Q)': y enters as sw y
     else:
         B, E = plan.Phi_w, np.eye(plan.k)
-        By = B if sw is None else B * sw[:, None]
+        By = (B if sw is None else B * sw[:, None]).T
     r = B.shape[1]
     G = gram_matrices(B, W)
-    A = G
+    A = unpack(G, r)  # a new array
     if not projects:
         R1, R2, gamma1, gamma2, ridge = plan.penalty
-        A = G.copy()
         total = counts if sw is None else W @ (sw * sw)
         # The ridge in the weights' units (see zarn._lstsq.Penalty.scaled).
         A[:, np.arange(r), np.arange(r)] += (
@@ -143,34 +149,28 @@ def partial_fits(
         if R2 is not None and gamma2 != 0.0:
             A += (total * gamma2)[:, None, None] * R2
     rhs = np.empty((len(Y0), r, 1 + E.shape[1]))
-    rhs[:, :, 0] = Y0 @ By
+    rhs[:, :, 0] = product(By, Y0.T).T
     rhs[:, :, 1:] = E
     Z = _cholesky_forward(A, rhs)
     z, M = Z[:, :, 0], Z[:, :, 1:]
     coef = np.einsum("pr,prk->pk", z, M)
-    rows, cols = np.triu_indices(M.shape[2])
+    rows, cols = triangle_indices(M.shape[2])
     cov = np.einsum("pri,pri->pi", M[:, :, rows], M[:, :, cols])
-    # The rank (full here), or edf = trace(A^-1 G) = trace(M G M') with M = L^-1.
-    edf = r if projects else np.einsum("pri,pij,prj->p", M, G, M)
+    # The rank (full here), or edf = trace(A^-1 G), where cov is A^-1 (E = I).
+    edf = r if projects else trace_of_product(cov, G, r)
     return coef, cov, residual_dof(counts, edf), counts
 
 
 def gram_matrices(B: np.ndarray, W: np.ndarray) -> np.ndarray:
-    """``B' diag(w) B`` (p, r, r) for each row w of W (p, n), whose entries are 1.0 (used)
-    or 0.0 (missing).
+    """``B' diag(w) B`` for each row w of W (p, n), packed (p, r (r + 1) / 2).
 
-    The Gram matrix of all samples less the terms of each series' missing samples: a sum
-    over those alone, which the batched solve admits only while they carry little
-    leverage, so far fewer multiply-adds than ``W @ (b b')`` over every sample.
+    One matrix product of W with the packed products of B's columns: BLAS runs it in
+    less time than a sum over the missing samples alone takes to find and gather their
+    terms, but for many coefficients and very few missing samples.
     """
-    p, r = len(W), B.shape[1]
-    BB = (B[:, :, None] * B[:, None, :]).reshape(-1, r * r)
-    G = np.broadcast_to(BB.sum(axis=0), (p, r * r)).copy()
-    rows, cols = np.nonzero(W == 0.0)  # row by row, in order
-    if len(rows):
-        gappy, starts = np.unique(rows, return_index=True)
-        G[gappy] -= np.add.reduceat(BB[cols], starts, axis=0)
-    return G.reshape(p, r, r)
+    rows, cols = triangle_indices(B.shape[1])
+    terms = B[:, rows] * B[:, cols]  # (n, r (r + 1) / 2)
+    return product(terms.T, W.T).T
 
 
 def _cholesky_forward(A: np.ndarray, B: np.ndarray) -> np.ndarray:

@@ -16,6 +16,7 @@ them on their own layouts.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 from typing import Any
@@ -36,6 +37,19 @@ def triangle_size(k: int) -> int:
     return k * (k + 1) // 2
 
 
+@functools.lru_cache(maxsize=16)
+def triangle_indices(k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The (rows, cols) of the packed upper triangle of k x k matrices, in the order of
+    ``numpy.triu_indices(k)``.
+
+    Cached for the 16 most recent k, as every block of series packs and unpacks with the
+    same k; read-only, because the callers share them.
+    """
+    rows, cols = np.triu_indices(k)
+    rows.flags.writeable = cols.flags.writeable = False
+    return rows, cols
+
+
 def pack(cov: Any) -> Any:
     """The upper triangles (..., k (k + 1) / 2) of covariances (..., k, k).
 
@@ -44,7 +58,7 @@ def pack(cov: Any) -> Any:
     >>> pack(np.array([[1.0, 2.0], [2.0, 3.0]])).tolist()
     [1.0, 2.0, 3.0]
     """
-    rows, cols = np.triu_indices(cov.shape[-1])
+    rows, cols = triangle_indices(cov.shape[-1])
     return cov[..., rows, cols]
 
 
@@ -57,7 +71,7 @@ def unpack(tri: Any, k: int) -> Any:
     [[1.0, 2.0], [2.0, 3.0]]
     """
     position = np.zeros((k, k), dtype=np.intp)
-    rows, cols = np.triu_indices(k)
+    rows, cols = triangle_indices(k)
     position[rows, cols] = position[cols, rows] = np.arange(len(rows))
     full = tri[..., position.ravel()]
     if not isinstance(full, np.ndarray):  # Dask may split the gathered axis: one chunk
@@ -73,16 +87,34 @@ def diagonal(tri: Any, k: int) -> Any:
     >>> diagonal(np.array([1.0, 2.0, 3.0]), 2).tolist()
     [1.0, 3.0]
     """
-    rows, cols = np.triu_indices(k)
+    rows, cols = triangle_indices(k)
     return tri[..., np.flatnonzero(rows == cols)]
+
+
+def off_diagonal_doubled(k: int) -> np.ndarray:
+    """Weights (k (k + 1) / 2,) of the packed entries in a sum over every entry of a
+    symmetric k x k matrix: 1 on the diagonal, 2 off it (each stands for two)."""
+    rows, cols = triangle_indices(k)
+    return np.where(rows == cols, 1.0, 2.0)
 
 
 def packed_outer(G: np.ndarray) -> np.ndarray:
     """The outer products of the rows g of G (n, k), packed and doubled off the diagonal
     (k (k + 1) / 2, n): a packed covariance times it is ``g' C g``."""
-    rows, cols = np.triu_indices(G.shape[1])
-    factor = np.where(rows == cols, 1.0, 2.0)
-    return np.asarray((G[:, rows] * G[:, cols] * factor).T)
+    rows, cols = triangle_indices(G.shape[1])
+    return np.asarray((G[:, rows] * G[:, cols] * off_diagonal_doubled(G.shape[1])).T)
+
+
+def trace_of_product(tri_a: np.ndarray, tri_b: np.ndarray, k: int) -> np.ndarray:
+    """``trace(A B)`` (...,) of symmetric k x k matrices A and B given packed (..., k (k +
+    1) / 2): the sum of their elementwise products.
+
+    Examples
+    --------
+    >>> trace_of_product(np.array([1.0, 2.0, 3.0]), np.array([1.0, 0.5, 1.0]), 2)
+    array(6.)
+    """
+    return np.asarray(np.einsum("...t,...t,t->...", tri_a, tri_b, off_diagonal_doubled(k)))
 
 
 def quadratic_forms(tri: Any, G: np.ndarray) -> Any:
