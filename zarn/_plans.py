@@ -578,22 +578,22 @@ class LinearPlan(_SharedDesign):
         Y0 = np.where(W > 0.0, Yt, 0.0)
         coef, cov, df_resid, counts = _batched.partial_fits(self, Y0, W)
         Ws = W if self.sw is None else W * self.sw  # square roots of the weights used
-        res = _batched.product(coef, self.Phi.T)
+        res = _batched.product(coef.T, self.Phi.T)
         res -= Y0
         res *= Ws
         rss = np.einsum("ij,ij->i", res, res)
         scale = _batched.scales(rss, df_resid)  # in the units of the weighted rows
         tss = _batched.centred_sums(Y0, Ws, self.sw is None)
-        out[:k, rows] = coef.T
-        out[k : 2 * k, rows] = (scale[:, None] * np.sqrt(diagonal(cov, k))).T
-        out[covariance_rows(k), rows] = (cov * (scale * scale)[:, None]).T
+        out[:k, rows] = coef
+        out[k : 2 * k, rows] = scale * np.sqrt(diagonal(cov.T, k).T)
+        out[covariance_rows(k), rows] = cov * (scale * scale)
         out[DF, rows] = df_resid
         out[SCALE, rows] = scale * self.unit
         out[R2, rows] = _batched.r_squared(rss, tss, constant)
         if self.scores:
-            out[MDL, rows] = _batched.mdl_rows(self, coef, Yt, counts.astype(np.int64))
+            out[MDL, rows] = _batched.mdl_rows(self, coef.T, Yt, counts.astype(np.int64))
         if self.cov_spec is not None:
-            self._cov_type(Y0, coef, unpack(cov, k), W, df_resid, out, rows)
+            self._cov_type(Y0, coef.T, unpack(cov.T, k), W, df_resid, out, rows)
 
     def _alone(self, Yt: np.ndarray, used: np.ndarray, out: np.ndarray, rows: np.ndarray) -> None:
         """Series fitted one by one on their own samples, as the estimator fits them.
