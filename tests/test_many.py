@@ -52,6 +52,10 @@ MODELS = [
     zarn.PolynomialRegressor(degree=8, method="ols"),
     zarn.PolynomialRegressor(degree=3, method="penalized", gamma1=0.01, gamma2=0.001),
     zarn.PolynomialRegressor(degree=6, method="penalized"),
+    zarn.PolynomialRegressor(degree=2, method="ols", harmonics=2, period=2.5),
+    # More coefficients than the batched solves' sweep takes: LAPACK's factorisations.
+    zarn.PolynomialRegressor(degree=3, method="ols", harmonics=5, period=2.5),
+    zarn.PolynomialRegressor(degree=3, method="penalized", harmonics=5, period=2.5),
 ]
 
 
