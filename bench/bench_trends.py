@@ -24,6 +24,7 @@ Five parts, each a table of the section this script writes into bench/RESULTS.md
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import statistics
 import sys
@@ -176,6 +177,7 @@ def timed(fn, rounds):
 def part_harmonics(harmonics, rounds, quick):
     if not harmonics:
         return "harmonics: not run (the estimator has no harmonics here)."
+    load = os.getloadavg()[0]  # the machine is shared: its load, for reading the ratios
     rng = np.random.default_rng(3)
     m = 5_000 if quick else 20_000
     Y = 0.02 * YEARS[:, None] + np.sin(2 * np.pi * YEARS)[:, None] + rng.normal(0, 0.3, (N, m))
@@ -202,7 +204,8 @@ def part_harmonics(harmonics, rounds, quick):
         )
     return (
         f"Harmonics' cost: `fit_many` of degree 1 with `harmonics=2` (6 coefficients) and "
-        f"without (2), medians of {rounds} interleaved rounds (target: at most 1.5x).\n\n"
+        f"without (2), medians of {rounds} interleaved rounds (target: at most 1.5x); load "
+        f"average {load:.1f} at the start on {os.cpu_count()} cores.\n\n"
         "| fit | series x samples | without | with | ratio |\n|---|---|---|---|---|\n"
         + "\n".join(rows)
     )

@@ -35,7 +35,7 @@ RANK_RTOL = 1e-10
 SMALL_PRODUCT = 2**18
 # Unknowns up to which the batched solves eliminate over the whole batch at once
 # (:func:`_forward_sweep`) rather than by LAPACK's calls per system: measured at 364
-# systems, 3x faster at 2 unknowns, 1.6x at 6, as fast at 12, twice as slow at 20.
+# systems, 3x faster at 2 unknowns, 1.6x at 6, about as fast at 12, twice as slow at 20.
 SWEEP_LIMIT = 12
 
 

@@ -87,8 +87,9 @@ CANCELLATION = 2.0**-16
 # (series, samples) of 1 MB, which stay in cache through the passes of a batched solve.
 # The number of coefficients does not enter (the matrix products inside run in blocks of
 # at most _batched.SMALL_PRODUCT multiply-adds): pieces of fewer series cost more calls
-# of the interpreter (measured: 25 % more time with 6 coefficients at 121 series of 360
-# samples than at 364, and 10 % more at 728).
+# of the interpreter, which threads fitting blocks at once wait for in turn (measured with
+# 6 coefficients and 360 samples on one thread: 12 % more time at 121 series than at 364,
+# 5 % more at 728).
 INCOMPLETE_PIECE = 2**17
 # A series with missing values joins the batched solve only when the leverages of its
 # missing samples sum to at most this: its Gram matrix in the orthonormal basis of the
