@@ -363,6 +363,26 @@ def test_ols_statistics_equal_statsmodels_on_every_route(offset):
         assert fits.r2[j] == pytest.approx(res.rsquared, rel=1e-8)
 
 
+@pytest.mark.parametrize("axis", [0, 1], ids=["samples first", "series first"])
+def test_complete_series_over_several_pieces_equal_lstsq(axis):
+    # Complete series over several pieces of one block, as views or contiguous copies; in
+    # the second piece one mean lies far beyond the noise, so that piece alone is summed
+    # again, shifted.
+    rng = np.random.default_rng(5)
+    n = 50
+    x = np.linspace(0.0, 1.0, n)
+    piece = _plans.piece_size(n, 2)
+    Y = 1.0 + 2.0 * x[:, None] + rng.normal(0.0, 0.1, (n, 3 * piece))
+    Y[:, piece + 7] += 1e6
+    fits = zarn.fit_many(
+        x, Y if axis == 0 else Y.T.copy(), zarn.PolynomialRegressor(degree=1), axis=axis
+    )
+    _, rss, _, _ = np.linalg.lstsq(np.column_stack([np.ones(n), x]), Y, rcond=None)
+    np.testing.assert_allclose(fits.scale, np.sqrt(rss / (n - 2)), rtol=1e-8)
+    tss = ((Y - Y.mean(axis=0)) ** 2).sum(axis=0)
+    np.testing.assert_allclose(fits.r2, 1.0 - rss / tss, rtol=1e-8)
+
+
 @pytest.mark.parametrize("gammas", [(0.0, 0.0), (0.05, 0.001)])
 def test_penalized_statistics_equal_the_estimators_on_every_route(gammas):
     x, Y = routes()
