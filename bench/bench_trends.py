@@ -12,7 +12,7 @@ Five parts, each a table of the section this script writes into bench/RESULTS.md
    ``OLS.fit(cov_type=...)``, and the coverage of the slope's 95 % interval under
    ``"ar1"`` for AR(1) noise with phi = 0.6 at n = 360;
 4. ``harmonics``: the time of ``fit_many`` with ``harmonics=2`` over the same fit
-   without them (medians of interleaved rounds);
+   without them (medians of interleaved rounds, each the mean of several calls);
 5. ``cloudy cube``: a monthly 30-year cube with an annual cycle, a land mask and 10 %
    cloud-like outliers (y - U(3, 10)): the RMSE of the robust trend with ``harmonics=2``
    over that of ``"ols"`` with ``harmonics=2`` on the same cube without clouds, and the
@@ -163,15 +163,26 @@ def part_cov_type(harmonics):
     )
 
 
-def timed(fn, rounds):
-    """Median seconds of ``fn`` over ``rounds`` calls (after one untimed call)."""
+# Each round times enough calls to last about this long, and takes their mean: on the
+# shared machine a call of a few milliseconds is often cut by another program's turn on
+# its core, which scatters single calls by a third and more.
+ROUND_SECONDS = 0.2
+
+
+def calls_lasting(fn, seconds):
+    """Calls of ``fn`` that take about ``seconds`` (after one untimed call), at least one."""
     fn()
-    samples = []
-    for _ in range(rounds):
-        start = time.perf_counter()
+    start = time.perf_counter()
+    fn()
+    return max(1, round(seconds / (time.perf_counter() - start)))
+
+
+def mean_time(fn, calls):
+    """Mean seconds of ``calls`` calls of ``fn``."""
+    start = time.perf_counter()
+    for _ in range(calls):
         fn()
-        samples.append(time.perf_counter() - start)
-    return samples
+    return (time.perf_counter() - start) / calls
 
 
 def part_harmonics(harmonics, rounds, quick):
@@ -189,14 +200,18 @@ def part_harmonics(harmonics, rounds, quick):
         ("ols", gappy, "5 % missing"),
         ("penalized", Y, "complete"),
     ]:
-        with_h = zarn.PolynomialRegressor(degree=1, method=method, harmonics=2)
-        without = zarn.PolynomialRegressor(degree=1, method=method)
-        times = {"with": [], "without": []}
+        fits = {
+            name: (lambda model=model, data=data: zarn.fit_many(MONTHS, data, model))
+            for name, model in (
+                ("with", zarn.PolynomialRegressor(degree=1, method=method, harmonics=2)),
+                ("without", zarn.PolynomialRegressor(degree=1, method=method)),
+            )
+        }
+        calls = {name: calls_lasting(fn, ROUND_SECONDS) for name, fn in fits.items()}
+        times = {name: [] for name in fits}
         for _ in range(rounds):  # interleaved
-            for name, model in (("with", with_h), ("without", without)):
-                times[name] += timed(
-                    lambda model=model, data=data: zarn.fit_many(MONTHS, data, model), 1
-                )
+            for name, fn in fits.items():
+                times[name].append(mean_time(fn, calls[name]))
         t_with, t_without = statistics.median(times["with"]), statistics.median(times["without"])
         rows.append(
             f"| {method}, {label} | {m} x {N} | {t_without * 1e3:.0f} ms | {t_with * 1e3:.0f} ms "
@@ -204,8 +219,9 @@ def part_harmonics(harmonics, rounds, quick):
         )
     return (
         f"Harmonics' cost: `fit_many` of degree 1 with `harmonics=2` (6 coefficients) and "
-        f"without (2), medians of {rounds} interleaved rounds (target: at most 1.5x); load "
-        f"average {load:.1f} at the start on {os.cpu_count()} cores.\n\n"
+        f"without (2), medians of {rounds} interleaved rounds, each the mean time of the calls "
+        f"that last about {ROUND_SECONDS} s (target: at most 1.5x); load average {load:.1f} at "
+        f"the start on {os.cpu_count()} cores.\n\n"
         "| fit | series x samples | without | with | ratio |\n|---|---|---|---|---|\n"
         + "\n".join(rows)
     )
