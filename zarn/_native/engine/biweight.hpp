@@ -17,11 +17,45 @@ inline constexpr double MM_TUNING = 4.685061;
 // Consistency factor of the median absolute deviation for Gaussian noise.
 inline constexpr double MAD_TO_SD = 1.482602218505602;
 
+// The passes of the biweight over residuals run on LANES of them at a time (two vector
+// registers' worth): one partial sum per lane, added pairwise at the end, a fixed order for
+// a given n.
+inline constexpr Index LANES = 4;
+using Lanes = Eigen::Array<double, LANES, 1>;
+
+// g(x_i .. x_i+3) for each run of LANES entries of x[0 .. n), the last run padded with
+// zeros (which add nothing to the sums of rho, its slope or a count of non-zeros).
+template <class G> void for_lanes(const double* x, Index n, const G& g) {
+    Index i = 0;
+    for (; i + LANES <= n; i += LANES)
+        g(Lanes(Eigen::Map<const Lanes>(x + i)));
+    if (i < n) {
+        Lanes tail = Lanes::Zero();
+        for (Index j = 0; i + j < n; ++j)
+            tail[j] = x[i + j];
+        g(tail);
+    }
+}
+
+// The sum of the lanes' partial sums.
+inline double lane_total(const Lanes& a) {
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
+
 // min((t / c)^2, 1); a square beyond the range of doubles is 1. The constant 1 / c^2 folds
 // at compile time for the tuning constants, so no division is left per sample.
 inline double clipped_square(double t, double c) {
     const double u = t * t * (1.0 / (c * c));
     return u < 1.0 ? u : 1.0;
+}
+
+// clipped_square and rho of LANES values at a time.
+inline Lanes clipped_squares(const Lanes& t, double c) {
+    return (t.square() * (1.0 / (c * c))).min(1.0);
+}
+inline Lanes rhos(const Lanes& t, double c) {
+    const Lanes v = 1.0 - clipped_squares(t, c);
+    return 1.0 - v * v * v;
 }
 
 // rho of the M-scale, bounded by 1: 1 - (1 - (t / c)^2)^3.

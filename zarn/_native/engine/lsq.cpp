@@ -1,6 +1,8 @@
 // Penalised weighted least squares through the normal equations.
 #include "lsq.hpp"
 
+#include "biweight.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -18,6 +20,62 @@ double dot(const double* x, const double* z, Index n) {
 }
 
 } // namespace
+
+namespace {
+
+// residual_rows for K columns: one pass over the rows, the same operations in the same
+// order as the general loop.
+template <int K>
+void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Index start, Index len,
+                      double* out) {
+    const double* x[K];
+    double c[K];
+    for (int j = 0; j < K; ++j) {
+        x[j] = X.col(j).data() + start;
+        c[j] = b[j];
+    }
+    for (Index i = 0; i < len; ++i) {
+        double v = y[i];
+        for (int j = 0; j < K; ++j)
+            v -= c[j] * x[j][i];
+        out[i] = v;
+    }
+}
+
+} // namespace
+
+void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+                   double* out) {
+    const double* yp = y.data() + start;
+    switch (X.cols()) { // the degrees of most fits: one pass each
+    case 1:
+        return residual_rows_of<1>(X, yp, b, start, len, out);
+    case 2:
+        return residual_rows_of<2>(X, yp, b, start, len, out);
+    case 3:
+        return residual_rows_of<3>(X, yp, b, start, len, out);
+    case 4:
+        return residual_rows_of<4>(X, yp, b, start, len, out);
+    default:
+        break;
+    }
+    for (Index i = 0; i < len; ++i)
+        out[i] = yp[i];
+    for (Index j = 0; j < X.cols(); ++j) {
+        const double bj = b[j];
+        const double* x = X.col(j).data() + start;
+        for (Index i = 0; i < len; ++i)
+            out[i] -= bj * x[i];
+    }
+}
+
+void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r) {
+    // By blocks of rows, so that r stays in the first-level cache over the columns.
+    const Index n = s.X.rows();
+    r.resize(n);
+    for (Index start = 0; start < n; start += ROW_BLOCK)
+        residual_rows(s.X, s.y, b, start, std::min(ROW_BLOCK, n - start), r.data() + start);
+}
 
 bool cholesky_solve(MatrixXd A, VectorXd& b) {
     return cholesky_solve_in_place(A, b);
@@ -57,27 +115,122 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b) {
     return true;
 }
 
-void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
-    // The lower triangle over blocks of rows that stay in the first-level cache, each
-    // column weighted once per block: no temporary n x k copy, and a fixed order of the
-    // sums.
-    const Index n = s.X.rows(), k = s.X.cols();
-    A.setZero(k, k);
+namespace {
+
+// The lower triangle of X' diag(w) X and, when g is given, X' z into g, for K columns: one
+// pass over the rows, LANES rows at a time with one partial sum per lane and entry (the
+// last rows padded with zeros, which add nothing).
+template <int K>
+void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+                    VectorXd* g) {
+    const Index n = X.rows();
+    Lanes sums[K * (K + 1) / 2], zsums[K];
+    for (Lanes& l : sums)
+        l.setZero();
+    for (Lanes& l : zsums)
+        l.setZero();
+    const auto add = [&](const Lanes& wl, const Lanes* xl, const Lanes& zl) {
+        int p = 0;
+        for (int a = 0; a < K; ++a) {
+            const Lanes wx = wl * xl[a];
+            for (int c = 0; c <= a; ++c)
+                sums[p++] += wx * xl[c];
+            if (z)
+                zsums[a] += zl * xl[a];
+        }
+    };
+    Lanes xl[K], zl = Lanes::Zero();
+    Index i = 0;
+    for (; i + LANES <= n; i += LANES) {
+        for (int a = 0; a < K; ++a)
+            xl[a] = Eigen::Map<const Lanes>(X.col(a).data() + i);
+        if (z)
+            zl = Eigen::Map<const Lanes>(z->data() + i);
+        add(Eigen::Map<const Lanes>(w.data() + i), xl, zl);
+    }
+    if (i < n) {
+        Lanes wl = Lanes::Zero();
+        for (int a = 0; a < K; ++a)
+            xl[a].setZero();
+        for (Index j = 0; i + j < n; ++j) {
+            wl[j] = w[i + j];
+            for (int a = 0; a < K; ++a)
+                xl[a][j] = X(i + j, a);
+            if (z)
+                zl[j] = (*z)[i + j];
+        }
+        add(wl, xl, zl);
+    }
+    int p = 0;
+    for (int a = 0; a < K; ++a) {
+        for (int c = 0; c <= a; ++c)
+            A(a, c) = lane_total(sums[p++]);
+        if (g)
+            (*g)[a] = lane_total(zsums[a]);
+    }
+}
+
+// The same for any number of columns, over blocks of rows that stay in the first-level
+// cache, each column weighted once per block: no temporary n x k copy, and a fixed order
+// of the sums.
+void normal_sums_blocked(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+                         VectorXd* g) {
+    const Index n = X.rows(), k = X.cols();
     double wx[ROW_BLOCK];
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);
         for (Index a = 0; a < k; ++a) {
-            const double* xa = s.X.col(a).data() + start;
+            const double* xa = X.col(a).data() + start;
             for (Index i = 0; i < len; ++i)
                 wx[i] = w[start + i] * xa[i];
             for (Index c = 0; c <= a; ++c)
-                A(a, c) += dot(wx, s.X.col(c).data() + start, len);
+                A(a, c) += dot(wx, X.col(c).data() + start, len);
         }
+    }
+    if (g)
+        for (Index a = 0; a < k; ++a)
+            (*g)[a] = dot(z->data(), X.col(a).data(), n);
+}
+
+// X' diag(w) X + P into A and, when g is given, X' z into g.
+void normal_system(const Samples& s, const VectorXd& w, const VectorXd* z, const MatrixXd& P,
+                   MatrixXd& A, VectorXd* g) {
+    const Index k = s.X.cols();
+    A.setZero(k, k);
+    if (g)
+        g->resize(k);
+    switch (k) { // the degrees of most fits, with their sums in registers
+    case 1:
+        normal_sums_of<1>(s.X, w, z, A, g);
+        break;
+    case 2:
+        normal_sums_of<2>(s.X, w, z, A, g);
+        break;
+    case 3:
+        normal_sums_of<3>(s.X, w, z, A, g);
+        break;
+    case 4:
+        normal_sums_of<4>(s.X, w, z, A, g);
+        break;
+    default:
+        normal_sums_blocked(s.X, w, z, A, g);
+        break;
     }
     for (Index a = 0; a < k; ++a)
         for (Index c = 0; c < a; ++c)
             A(c, a) = A(a, c);
     A += P;
+}
+
+} // namespace
+
+void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
+    normal_system(s, w, nullptr, P, A, nullptr);
+}
+
+void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, const MatrixXd& P,
+                        MatrixXd& A, VectorXd& g) {
+    normal_system(s, w, &z, P, A, &g);
 }
 
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
@@ -88,12 +241,8 @@ MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
 
 void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
                        VectorXd& x) {
-    const Index n = s.X.rows(), k = s.X.cols();
-    normal_matrix_into(s, w, P, work.A);
     work.wy = w.cwiseProduct(s.y);
-    work.rhs.resize(k);
-    for (Index a = 0; a < k; ++a)
-        work.rhs[a] = dot(work.wy.data(), s.X.col(a).data(), n);
+    normal_system_into(s, w, work.wy, P, work.A, work.rhs);
     x = work.rhs;
     if (cholesky_solve_in_place(work.A, x))
         return;

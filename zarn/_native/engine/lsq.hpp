@@ -5,11 +5,14 @@
 
 namespace zarn::robust {
 
+// Residuals y - X b of rows start .. start + len of X and y into out, one column after
+// another (y - b_0 x_0 - b_1 x_1 - ...): for the few columns of a polynomial a plain loop
+// per column, which the compiler vectorises, costs a fraction of a general product.
+void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+                   double* out);
+
 // Residuals y - X b into r, which keeps its storage when it has the samples' size.
-inline void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r) {
-    r = s.y;
-    r.noalias() -= s.X * b;
-}
+void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r);
 
 // Residuals y - X b.
 inline VectorXd residuals(const Samples& s, const VectorXd& b) {
@@ -28,6 +31,11 @@ bool cholesky_solve(MatrixXd A, VectorXd& b);
 
 // The penalised normal matrix X' diag(w) X + P into A.
 void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A);
+
+// The same, with X' z into g: the right-hand side of a weighted fit (z = w y) or a
+// gradient.
+void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, const MatrixXd& P,
+                        MatrixXd& A, VectorXd& g);
 
 // The penalised normal matrix X' diag(w) X + P.
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);

@@ -54,20 +54,28 @@ void m_state(const Samples& s, double scale, MState& st, MWork& work) {
     VectorXd &slope = work.slope, &score = work.score;
     slope.resize(n);
     score.resize(n);
-    double cubes = 0.0;
+    // The sum of (1 - u)^3 in lanes, as the M-scale's sums; rows padded with zeros add 1
+    // each, taken off at the end.
+    Lanes cube_sums = Lanes::Zero();
     const double inv = 1.0 / scale;
-    for (Index i = 0; i < n; ++i) {
-        const double u = clipped_square(r[i] * inv, MM_TUNING);
-        const double v = 1.0 - u;
-        slope[i] = v * (1.0 - 5.0 * u);          // psi'(t)
-        score[i] = u < 1.0 ? r[i] * v * v : 0.0; // scale psi(t)
-        cubes += v * v * v;
-    }
+    Index i = 0;
+    for_lanes(r.data(), n, [&](const Lanes& ri) {
+        const Lanes u = clipped_squares(ri * inv, MM_TUNING);
+        const Lanes v = 1.0 - u;
+        const Lanes sl = v * (1.0 - 5.0 * u);                         // psi'(t)
+        const Lanes sc = (u < 1.0).select(ri * v * v, Lanes::Zero()); // scale psi(t)
+        for (Index j = 0; j < LANES && i + j < n; ++j) {
+            slope[i + j] = sl[j];
+            score[i + j] = sc[j];
+        }
+        cube_sums += v * v * v;
+        i += LANES;
+    });
+    const double cubes = lane_total(cube_sums) - static_cast<double>(i - n);
     const double c = MM_TUNING * scale;
     work.pb.noalias() = s.penalty * b;
     st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(work.pb);
-    normal_matrix_into(s, slope, s.penalty, st.hessian);
-    st.gradient.noalias() = s.X.transpose() * score;
+    normal_system_into(s, slope, score, s.penalty, st.hessian, st.gradient);
     st.gradient -= work.pb;
 }
 

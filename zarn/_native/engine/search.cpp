@@ -63,11 +63,10 @@ constexpr double RAW_RELAX = 8.0;
 constexpr Index TEST_BLOCK = 128;
 
 double rho_sum(const VectorXd& r, double s) {
-    double total = 0.0;
     const double inv = 1.0 / s;
-    for (Index i = 0; i < r.size(); ++i)
-        total += rho(r[i] * inv, S_TUNING);
-    return total;
+    Lanes total = Lanes::Zero();
+    for_lanes(r.data(), r.size(), [&](const Lanes& x) { total += rhos(x * inv, S_TUNING); });
+    return lane_total(total);
 }
 
 // Whether sum(rho((y - X b) / s)) < target, by blocks of rows: rho is not negative, so
@@ -76,15 +75,13 @@ double rho_sum(const VectorXd& r, double s) {
 bool rho_sum_below(const Samples& smp, const VectorXd& b, double s, double target) {
     const double inv = 1.0 / s;
     const Index n = smp.X.rows();
-    double total = 0.0;
-    VectorXd r;
+    Lanes total = Lanes::Zero();
+    double r[TEST_BLOCK];
     for (Index start = 0; start < n; start += TEST_BLOCK) {
         const Index len = std::min(TEST_BLOCK, n - start);
-        r = smp.y.segment(start, len);
-        r.noalias() -= smp.X.middleRows(start, len) * b;
-        for (Index i = 0; i < len; ++i)
-            total += rho(r[i] * inv, S_TUNING);
-        if (!(total < target))
+        residual_rows(smp.X, smp.y, b, start, len, r);
+        for_lanes(r, len, [&](const Lanes& x) { total += rhos(x * inv, S_TUNING); });
+        if (!(lane_total(total) < target))
             return false;
     }
     return true;
