@@ -5,9 +5,9 @@
 
 namespace zarn::robust {
 
-// Residuals y - X b of rows start .. start + len of X and y into out, one column after
-// another (y - b_0 x_0 - b_1 x_1 - ...): for the few columns of a polynomial a plain loop
-// per column, which the compiler vectorises, costs a fraction of a general product.
+// Residuals y - X b of rows start .. start + len of X and y into out. For up to four
+// columns one loop over the rows (y - b_0 x_0 - b_1 x_1 - ...), which the compiler
+// vectorises, costs a fraction of a general matrix-vector product.
 void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
                    double* out);
 

@@ -46,14 +46,14 @@ constexpr double POLISH_TOLERANCE = 1e-6;
 // The elemental starts are insurance against a search that the annealed start alone would
 // lose; they are as many as give one free of outliers with probability 0.99 when the share
 // of outliers is ASSUMED_FACTOR times the share of the annealed start's residuals beyond
-// FAR_CUT of its M-scale, plus ASSUMED_FLOOR, up to the breakdown point. The floor is a
-// quarter: bad leverage points can draw the annealed start onto themselves and hide
-// (robustbase's hbk, 14 of 75 points, lost at a floor of 0.1 for most seeds), so even
-// data that looks clean gets the starts a quarter of outliers would need (13 for a
-// cubic).
+// FAR_CUT of its M-scale, but at least ASSUMED_FLOOR and at most the breakdown point. The
+// floor is for bad leverage points that draw the annealed start onto themselves and hide:
+// robustbase's hbk (14 of 75 points, 4 of them far from that start) is lost for some seeds
+// below a floor of 0.35 (24 starts for a cubic, 9 for a line). Where many residuals are
+// far the annealed start has not hidden them, and twice their share is enough.
 constexpr double FAR_CUT = 2.5;
 constexpr double ASSUMED_FACTOR = 2.0;
-constexpr double ASSUMED_FLOOR = 0.25;
+constexpr double ASSUMED_FLOOR = 0.35;
 constexpr double RELATIVE_FLOOR = 1e-9;
 // An elemental fit whose M-scale is more than RAW_RELAX times the annealed start's gets no
 // concentration step: one from a clean subset lies within a few scales of the bulk (the
@@ -211,7 +211,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
     const double s_led = m_scale(r_led, mad_scale(r_led, work), dof);
     const double far = static_cast<double>((r_led.array().abs() > FAR_CUT * s_led).count());
     const double assumed =
-        std::min(BREAKDOWN, ASSUMED_FACTOR * far / static_cast<double>(n) + ASSUMED_FLOOR);
+        std::clamp(ASSUMED_FACTOR * far / static_cast<double>(n), ASSUMED_FLOOR, BREAKDOWN);
     const MatrixXd elemental = fits_of(starts_for(s.X.cols(), assumed));
     const Index count = elemental.rows();
     // Fast-S's score test, before the concentration step: an elemental fit whose own
