@@ -11,8 +11,11 @@ namespace {
 
 // At most this many Newton or bisection steps for an M-scale; it converges in about ten.
 constexpr int SCALE_STEPS = 100;
-// Relative change of s at which the M-scale's iterations stop.
+// Relative change of s at which the M-scale's iterations stop; a Newton step of at most
+// NEWTON_FINAL of s is the last: it leaves an error of about its square, below the
+// tolerance.
 constexpr double SCALE_TOLERANCE = 1e-12;
+constexpr double NEWTON_FINAL = 1e-7;
 
 // The M-scale's equation at s: excess sum(rho(r / s)) - BREAKDOWN dof, which falls as s
 // grows, and slope, minus its derivative in ln s: sum(t rho'(t)) = sum(6 u (1 - u)^2).
@@ -69,10 +72,14 @@ double m_scale(const VectorXd& r, double start, double dof) {
             low = s;
         else
             high = s;
-        double proposal = s * std::exp(std::clamp(e.excess / e.slope, -50.0, 50.0));
-        if (!(low < proposal && proposal < high))
+        const double log_step = std::clamp(e.excess / e.slope, -50.0, 50.0);
+        double proposal = s * std::exp(log_step);
+        bool done = std::abs(log_step) <= NEWTON_FINAL;
+        if (!(low < proposal && proposal < high)) {
             proposal = std::isinf(high) ? 2.0 * s : 0.5 * (low + high);
-        const bool done = std::abs(proposal - s) <= SCALE_TOLERANCE * s;
+            done = false;
+        }
+        done = done || std::abs(proposal - s) <= SCALE_TOLERANCE * s;
         s = proposal;
         if (done)
             break;
