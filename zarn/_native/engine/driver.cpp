@@ -155,20 +155,30 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // Design-indexed, for the elemental fits and for the residuals of the samples of
     // weight 0 (which get the weights and flags of samples of weight 1).
     VectorXd y_scaled = VectorXd::Zero(n);
-    double total = 0.0;
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
-    for (Index i = 0, j = 0; i < n; ++i) {
+    all.rows.reserve(static_cast<std::size_t>(n_used));
+    for (Index i = 0; i < n; ++i) {
         if (std::isfinite(y[i]))
             y_scaled[i] = y_unit(y[i]);
-        if (!used[static_cast<std::size_t>(i)])
-            continue;
+        if (used[static_cast<std::size_t>(i)])
+            all.rows.push_back(i);
+    }
+    // The square roots of the normalised weights, then the weighted design column by column
+    // (contiguous writes).
+    double total = 0.0;
+    VectorXd roots(n_used);
+    for (Index j = 0; j < n_used; ++j) {
+        const Index i = all.rows[static_cast<std::size_t>(j)];
         const double wi = w_unit(w[i]);
-        const double root = std::sqrt(wi);
-        all.X.row(j) = root * Phi.row(i);
-        all.y[j] = root * y_scaled[i];
-        all.rows.push_back(i);
+        roots[j] = std::sqrt(wi);
+        all.y[j] = roots[j] * y_scaled[i];
         total += wi;
-        ++j;
+    }
+    for (Index a = 0; a < k; ++a) {
+        const double* column = Phi.col(a).data();
+        double* out = all.X.col(a).data();
+        for (Index j = 0; j < n_used; ++j)
+            out[j] = roots[j] * column[all.rows[static_cast<std::size_t>(j)]];
     }
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
@@ -222,9 +232,10 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     VectorXd rweights;
     double scale_t = 0.0, noise_t = 0.0;
     VectorXd standardised;
+    VectorXd r;             // residuals of coef, on all samples (when the fit has a scale)
     if (S.scale <= floor) { // most points lie on the fit: refit them alone
-        const VectorXd r = residuals(all, S.coef);
-        rweights = (r.array().abs() <= floor).cast<double>();
+        const VectorXd r_s = residuals(all, S.coef);
+        rweights = (r_s.array().abs() <= floor).cast<double>();
         coef = weighted_fit(all, rweights, all.penalty);
         standardised = residuals(all, coef);
     } else {
@@ -234,11 +245,13 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
             MFit last = m_steps(all, mm.coef, scale_t);
             coef = std::move(last.coef);
             rweights = std::move(last.weights);
-            NoiseScale ns = noise_scale(all, residuals(all, coef), rweights, scale_t);
+            r = residuals(all, coef);
+            NoiseScale ns = noise_scale(all, r, rweights, scale_t);
             noise_t = ns.scale;
             standardised = std::move(ns.standardised);
         } else {
             coef = std::move(mm.coef);
+            r = residuals(all, coef);
             rweights = std::move(mm.weights);
             noise_t = mm.noise.scale;
             standardised = std::move(mm.noise.standardised);
@@ -254,7 +267,6 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     f.s_scale = std::ldexp(S.scale, unit);
     f.noise_scale = std::ldexp(noise_t, unit);
     f.status = FITTED;
-    const VectorXd r = residuals(all, coef);
     if (scale_t > 0.0) {
         const VectorXd r0 = residuals(all, S.coef);
         const auto back = [&](double c) { return std::ldexp(c, 2 * ey); };

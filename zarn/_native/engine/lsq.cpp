@@ -113,38 +113,42 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b) {
 namespace {
 
 // The lower triangle of X' diag(w) X and, when g is given, X' z into g, for K columns: one
-// pass over the rows, LANES rows at a time with one partial sum per lane and entry (the
-// last rows padded with zeros, which add nothing).
+// pass over the rows, W rows at a time with one partial sum per row of the W and entry
+// (the last rows padded with zeros, which add nothing), added pairwise at the end. W is
+// LANES for up to two columns and 2 (one vector register) beyond, so that the partial
+// sums stay in registers.
 template <int K>
 void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
                     VectorXd* g) {
+    constexpr int W = K <= 2 ? static_cast<int>(LANES) : 2;
+    using Rows = Eigen::Array<double, W, 1>;
     const Index n = X.rows();
-    Lanes sums[K * (K + 1) / 2], zsums[K];
-    for (Lanes& l : sums)
+    Rows sums[K * (K + 1) / 2], zsums[K];
+    for (Rows& l : sums)
         l.setZero();
-    for (Lanes& l : zsums)
+    for (Rows& l : zsums)
         l.setZero();
-    const auto add = [&](const Lanes& wl, const Lanes* xl, const Lanes& zl) {
+    const auto add = [&](const Rows& wl, const Rows* xl, const Rows& zl) {
         int p = 0;
         for (int a = 0; a < K; ++a) {
-            const Lanes wx = wl * xl[a];
+            const Rows wx = wl * xl[a];
             for (int c = 0; c <= a; ++c)
                 sums[p++] += wx * xl[c];
             if (z)
                 zsums[a] += zl * xl[a];
         }
     };
-    Lanes xl[K], zl = Lanes::Zero();
+    Rows xl[K], zl = Rows::Zero();
     Index i = 0;
-    for (; i + LANES <= n; i += LANES) {
+    for (; i + W <= n; i += W) {
         for (int a = 0; a < K; ++a)
-            xl[a] = Eigen::Map<const Lanes>(X.col(a).data() + i);
+            xl[a] = Eigen::Map<const Rows>(X.col(a).data() + i);
         if (z)
-            zl = Eigen::Map<const Lanes>(z->data() + i);
-        add(Eigen::Map<const Lanes>(w.data() + i), xl, zl);
+            zl = Eigen::Map<const Rows>(z->data() + i);
+        add(Eigen::Map<const Rows>(w.data() + i), xl, zl);
     }
     if (i < n) {
-        Lanes wl = Lanes::Zero();
+        Rows wl = Rows::Zero();
         for (int a = 0; a < K; ++a)
             xl[a].setZero();
         for (Index j = 0; i + j < n; ++j) {
@@ -156,12 +160,18 @@ void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, Mat
         }
         add(wl, xl, zl);
     }
+    const auto total = [](const Rows& l) {
+        if constexpr (W == 2)
+            return l[0] + l[1];
+        else
+            return lane_total(l);
+    };
     int p = 0;
     for (int a = 0; a < K; ++a) {
         for (int c = 0; c <= a; ++c)
-            A(a, c) = lane_total(sums[p++]);
+            A(a, c) = total(sums[p++]);
         if (g)
-            (*g)[a] = lane_total(zsums[a]);
+            (*g)[a] = total(zsums[a]);
     }
 }
 
@@ -252,9 +262,52 @@ VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
     return x;
 }
 
+namespace {
+
+// leverages for K columns: per row sum_a x_a (sum_c M_ac x_c), the products in a fixed
+// order, rows vectorised.
+template <int K> void leverages_of(const MatrixXd& X, const MatrixXd& M, VectorXd& q) {
+    const Index n = X.rows();
+    const double* x[K];
+    double m[K][K];
+    for (int a = 0; a < K; ++a) {
+        x[a] = X.col(a).data();
+        for (int c = 0; c < K; ++c)
+            m[a][c] = M(a, c);
+    }
+    for (Index i = 0; i < n; ++i) {
+        double total = 0.0;
+        for (int a = 0; a < K; ++a) {
+            double row = 0.0;
+            for (int c = 0; c < K; ++c)
+                row += m[a][c] * x[c][i];
+            total += x[a][i] * row;
+        }
+        q[i] = total;
+    }
+}
+
+} // namespace
+
 VectorXd leverages(const Samples& s, const MatrixXd& M) {
     const Index n = s.X.rows();
     VectorXd q(n);
+    switch (s.X.cols()) { // the degrees of most fits: one pass, no matrix product
+    case 1:
+        leverages_of<1>(s.X, M, q);
+        return q;
+    case 2:
+        leverages_of<2>(s.X, M, q);
+        return q;
+    case 3:
+        leverages_of<3>(s.X, M, q);
+        return q;
+    case 4:
+        leverages_of<4>(s.X, M, q);
+        return q;
+    default:
+        break;
+    }
     MatrixXd XM;
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);
