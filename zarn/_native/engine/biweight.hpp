@@ -49,12 +49,12 @@ inline double clipped_square(double t, double c) {
     return u < 1.0 ? u : 1.0;
 }
 
-// clipped_square and rho of LANES values at a time.
-inline Lanes clipped_squares(const Lanes& t, double c) {
+// clipped_square and rho of a few values at a time (Eigen arrays).
+template <class D> typename D::PlainObject clipped_squares(const Eigen::ArrayBase<D>& t, double c) {
     return (t.square() * (1.0 / (c * c))).min(1.0);
 }
-inline Lanes rhos(const Lanes& t, double c) {
-    const Lanes v = 1.0 - clipped_squares(t, c);
+template <class D> typename D::PlainObject rhos(const Eigen::ArrayBase<D>& t, double c) {
+    const typename D::PlainObject v = 1.0 - clipped_squares(t, c);
     return 1.0 - v * v * v;
 }
 

@@ -113,66 +113,21 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b) {
 namespace {
 
 // The lower triangle of X' diag(w) X and, when g is given, X' z into g, for K columns: one
-// pass over the rows, W rows at a time with one partial sum per row of the W and entry
-// (the last rows padded with zeros, which add nothing), added pairwise at the end. W is
-// LANES for up to two columns and 2 (one vector register) beyond, so that the partial
-// sums stay in registers.
+// pass over the rows.
 template <int K>
 void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
                     VectorXd* g) {
-    constexpr int W = K <= 2 ? static_cast<int>(LANES) : 2;
-    using Rows = Eigen::Array<double, W, 1>;
-    const Index n = X.rows();
-    Rows sums[K * (K + 1) / 2], zsums[K];
-    for (Rows& l : sums)
-        l.setZero();
-    for (Rows& l : zsums)
-        l.setZero();
-    const auto add = [&](const Rows& wl, const Rows* xl, const Rows& zl) {
-        int p = 0;
-        for (int a = 0; a < K; ++a) {
-            const Rows wx = wl * xl[a];
-            for (int c = 0; c <= a; ++c)
-                sums[p++] += wx * xl[c];
-            if (z)
-                zsums[a] += zl * xl[a];
-        }
-    };
-    Rows xl[K], zl = Rows::Zero();
-    Index i = 0;
-    for (; i + W <= n; i += W) {
-        for (int a = 0; a < K; ++a)
-            xl[a] = Eigen::Map<const Rows>(X.col(a).data() + i);
-        if (z)
-            zl = Eigen::Map<const Rows>(z->data() + i);
-        add(Eigen::Map<const Rows>(w.data() + i), xl, zl);
-    }
-    if (i < n) {
-        Rows wl = Rows::Zero();
-        for (int a = 0; a < K; ++a)
-            xl[a].setZero();
-        for (Index j = 0; i + j < n; ++j) {
-            wl[j] = w[i + j];
-            for (int a = 0; a < K; ++a)
-                xl[a][j] = X(i + j, a);
-            if (z)
-                zl[j] = (*z)[i + j];
-        }
-        add(wl, xl, zl);
-    }
-    const auto total = [](const Rows& l) {
-        if constexpr (W == 2)
-            return l[0] + l[1];
-        else
-            return lane_total(l);
-    };
-    int p = 0;
-    for (int a = 0; a < K; ++a) {
-        for (int c = 0; c <= a; ++c)
-            A(a, c) = total(sums[p++]);
-        if (g)
-            (*g)[a] = total(zsums[a]);
-    }
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows x[K];
+    const Rows none = Rows::Zero();
+    for_rows<Sums::W>(X.rows(), [&](Index i, Index len) {
+        load_rows<K>(X, i, len, x);
+        sums.add(load_entries<Sums::W>(w.data(), i, len), x,
+                 z ? load_entries<Sums::W>(z->data(), i, len) : none);
+    });
+    sums.store(A, g);
 }
 
 // The same for any number of columns, over blocks of rows that stay in the first-level
@@ -221,13 +176,17 @@ void normal_system(const Samples& s, const VectorXd& w, const VectorXd* z, const
         normal_sums_blocked(s.X, w, z, A, g);
         break;
     }
-    for (Index a = 0; a < k; ++a)
+    complete_normal_matrix(A, P);
+}
+
+} // namespace
+
+void complete_normal_matrix(MatrixXd& A, const MatrixXd& P) {
+    for (Index a = 0; a < A.rows(); ++a)
         for (Index c = 0; c < a; ++c)
             A(c, a) = A(a, c);
     A += P;
 }
-
-} // namespace
 
 void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
     normal_system(s, w, nullptr, P, A, nullptr);

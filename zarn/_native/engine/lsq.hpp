@@ -1,6 +1,7 @@
 // Penalised weighted least squares on a series' samples, the building block of every stage.
 #pragma once
 
+#include "biweight.hpp"
 #include "types.hpp"
 
 namespace zarn::robust {
@@ -28,6 +29,78 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b);
 
 // As cholesky_solve_in_place, on a copy of A.
 bool cholesky_solve(MatrixXd A, VectorXd& b);
+
+// Partial sums of the lower triangle of X' diag(w) X and of X' z for K columns, W rows at
+// a time: one partial sum per row of the W and entry, added pairwise at the end, a fixed
+// order for a given n. W is LANES for up to two columns and 2 (one vector register) beyond,
+// so that the partial sums stay in registers.
+template <int K> struct NormalSums {
+    static constexpr Index W = K <= 2 ? LANES : 2;
+    using Rows = Eigen::Array<double, W, 1>;
+    Rows sums[K * (K + 1) / 2], zsums[K];
+
+    NormalSums() {
+        for (Rows& l : sums)
+            l.setZero();
+        for (Rows& l : zsums)
+            l.setZero();
+    }
+    // Rows with weights w, columns x and entries z (zeros for padded rows add nothing).
+    void add(const Rows& w, const Rows* x, const Rows& z) {
+        int p = 0;
+        for (int a = 0; a < K; ++a) {
+            const Rows wx = w * x[a];
+            for (int c = 0; c <= a; ++c)
+                sums[p++] += wx * x[c];
+            zsums[a] += z * x[a];
+        }
+    }
+    // The lower triangle into A (k x k) and, when g is given, X' z into g (k).
+    void store(MatrixXd& A, VectorXd* g) const {
+        int p = 0;
+        for (int a = 0; a < K; ++a) {
+            for (int c = 0; c <= a; ++c)
+                A(a, c) = total(sums[p++]);
+            if (g)
+                (*g)[a] = total(zsums[a]);
+        }
+    }
+    static double total(const Rows& l) {
+        if constexpr (W == 2)
+            return l[0] + l[1];
+        else
+            return lane_total(l);
+    }
+};
+
+// f(i, len) for the runs of W rows of n, the last one len < W rows long.
+template <Index W, class F> void for_rows(Index n, const F& f) {
+    Index i = 0;
+    for (; i + W <= n; i += W)
+        f(i, W);
+    if (i < n)
+        f(i, n - i);
+}
+
+// Entries i .. i + len of x as W values, padded with zeros.
+template <Index W> Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
+    using Rows = Eigen::Array<double, W, 1>;
+    if (len == W)
+        return Eigen::Map<const Rows>(x + i);
+    Rows out = Rows::Zero();
+    for (Index j = 0; j < len; ++j)
+        out[j] = x[i + j];
+    return out;
+}
+
+// Rows i .. i + len of the K columns of X, padded with zeros.
+template <int K, class Rows> void load_rows(const MatrixXd& X, Index i, Index len, Rows* x) {
+    for (int a = 0; a < K; ++a)
+        x[a] = load_entries<Rows::RowsAtCompileTime>(X.col(a).data(), i, len);
+}
+
+// A's upper triangle from its lower one, plus P.
+void complete_normal_matrix(MatrixXd& A, const MatrixXd& P);
 
 // The penalised normal matrix X' diag(w) X + P into A.
 void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A);

@@ -49,37 +49,103 @@ struct MWork {
     FitWork fit;
 };
 
-// st's loss, hessian and gradient at st.coef.
-void m_state(const Samples& s, double scale, MState& st, MWork& work) {
+// The M-step's terms of residuals r at `inv` = 1 / scale: the slopes psi'(t), the scaled
+// scores scale psi(t) and (1 - u)^3, u = min((t / c)^2, 1).
+template <class A> void m_terms(const A& r, double inv, A& slope, A& score, A& cube) {
+    const A u = clipped_squares(r * inv, MM_TUNING);
+    const A v = 1.0 - u;
+    slope = v * (1.0 - 5.0 * u);
+    score = (u < 1.0).select(r * v * v, A::Zero());
+    cube = v * v * v;
+}
+
+// st's loss, hessian and gradient at st.coef without the penalty, for K columns: the
+// residuals, the terms and the normal sums in one pass over the rows, nothing stored per
+// row. Returns the sum of (1 - u)^3.
+template <int K> double m_sums_of(const Samples& s, double scale, MState& st) {
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows cubes = Rows::Zero(), x[K];
+    const double inv = 1.0 / scale;
+    double b[K];
+    for (int a = 0; a < K; ++a)
+        b[a] = st.coef[a];
     const Index n = s.X.rows();
-    const VectorXd& b = st.coef;
-    residuals_into(s, b, work.r);
+    for_rows<Sums::W>(n, [&](Index i, Index len) {
+        load_rows<K>(s.X, i, len, x);
+        Rows r = load_entries<Sums::W>(s.y.data(), i, len); // as residual_rows
+        for (int a = 0; a < K; ++a)
+            r -= b[a] * x[a];
+        Rows slope, score, cube;
+        m_terms(r, inv, slope, score, cube);
+        if (len < Sums::W) // padded rows: residual 0, cube 1, but x = 0 adds nothing else
+            cube.tail(Sums::W - len) = 0.0;
+        cubes += cube;
+        sums.add(slope, x, score);
+    });
+    sums.store(st.hessian, &st.gradient);
+    return Sums::total(cubes);
+}
+
+// The same for any number of columns, by passes over stored residuals and terms.
+double m_sums(const Samples& s, double scale, MState& st, MWork& work) {
+    const Index n = s.X.rows();
+    residuals_into(s, st.coef, work.r);
     const VectorXd& r = work.r;
     VectorXd &slope = work.slope, &score = work.score;
     slope.resize(n);
     score.resize(n);
-    // The sum of (1 - u)^3 in lanes, as the M-scale's sums; rows padded with zeros add 1
-    // each, taken off at the end.
     Lanes cube_sums = Lanes::Zero();
     const double inv = 1.0 / scale;
     Index i = 0;
     for_lanes(r.data(), n, [&](const Lanes& ri) {
-        const Lanes u = clipped_squares(ri * inv, MM_TUNING);
-        const Lanes v = 1.0 - u;
-        const Lanes sl = v * (1.0 - 5.0 * u);                         // psi'(t)
-        const Lanes sc = (u < 1.0).select(ri * v * v, Lanes::Zero()); // scale psi(t)
+        Lanes sl, sc, cube;
+        m_terms(ri, inv, sl, sc, cube);
         for (Index j = 0; j < LANES && i + j < n; ++j) {
             slope[i + j] = sl[j];
             score[i + j] = sc[j];
         }
-        cube_sums += v * v * v;
+        cube_sums += cube;
         i += LANES;
     });
-    const double cubes = lane_total(cube_sums) - static_cast<double>(i - n);
+    normal_system_into(s, slope, score, MatrixXd::Zero(s.X.cols(), s.X.cols()), st.hessian,
+                       st.gradient);
+    // Rows padded with zeros add 1 each to the sum of cubes.
+    return lane_total(cube_sums) - static_cast<double>(i - n);
+}
+
+// st's loss, hessian and gradient at st.coef.
+void m_state(const Samples& s, double scale, MState& st, MWork& work) {
+    const Index n = s.X.rows(), k = s.X.cols();
+    const VectorXd& b = st.coef;
+    st.hessian.setZero(k, k);
+    st.gradient.resize(k);
+    double cubes = 0.0;
+    switch (k) { // the degrees of most fits: one pass
+    case 1:
+        cubes = m_sums_of<1>(s, scale, st);
+        break;
+    case 2:
+        cubes = m_sums_of<2>(s, scale, st);
+        break;
+    case 3:
+        cubes = m_sums_of<3>(s, scale, st);
+        break;
+    case 4:
+        cubes = m_sums_of<4>(s, scale, st);
+        break;
+    default:
+        cubes = m_sums(s, scale, st, work);
+        break;
+    }
+    if (k <= 4)
+        complete_normal_matrix(st.hessian, s.penalty);
+    else
+        st.hessian += s.penalty;
     const double c = MM_TUNING * scale;
     work.pb.noalias() = s.penalty * b;
     st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(work.pb);
-    normal_system_into(s, slope, score, s.penalty, st.hessian, st.gradient);
     st.gradient -= work.pb;
 }
 
