@@ -134,16 +134,28 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     }
     if (n_used == 0)
         return failed(n, k, 0);
-    // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
-    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
-    // bulk of y (its median absolute value), so that huge outliers do not push the bulk's
-    // noise towards the bottom of the range of doubles, unless that would take the
-    // largest value beyond 2^TOP_EXPONENT.
-    std::vector<double> magnitudes;
-    magnitudes.reserve(static_cast<std::size_t>(n_used));
+    std::vector<Index> rows; // the rows of the used samples, by position
+    rows.reserve(static_cast<std::size_t>(n_used));
     for (Index i = 0; i < n; ++i)
         if (used[static_cast<std::size_t>(i)])
-            magnitudes.push_back(std::abs(y[i]));
+            rows.push_back(i);
+    // The draws, in the space of the series' own samples: the block's when it is complete.
+    Draws own;
+    const bool complete = n_used == n && !shared.rows.empty();
+    if (!complete)
+        own = draw_order(n_used, settings.seed);
+    const Draws& draws = complete ? shared.draws : own;
+    // The search's samples: the first SUBSAMPLE of the order.
+    const Index n_search = std::min(n_used, SUBSAMPLE);
+    // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
+    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
+    // bulk of y (the median absolute value of the search's samples), so that huge outliers
+    // do not push the bulk's noise towards the bottom of the range of doubles, unless that
+    // would take the largest value beyond 2^TOP_EXPONENT.
+    std::vector<double> magnitudes(static_cast<std::size_t>(n_search));
+    for (Index p = 0; p < n_search; ++p)
+        magnitudes[static_cast<std::size_t>(p)] =
+            std::abs(y[rows[static_cast<std::size_t>(draws.order[static_cast<std::size_t>(p)])]]);
     const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
     std::nth_element(magnitudes.begin(), middle, magnitudes.end());
     const double bulk = *middle > 0.0 ? *middle : y_top;
@@ -156,13 +168,10 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // weight 0 (which get the weights and flags of samples of weight 1).
     VectorXd y_scaled = VectorXd::Zero(n);
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
-    all.rows.reserve(static_cast<std::size_t>(n_used));
-    for (Index i = 0; i < n; ++i) {
+    for (Index i = 0; i < n; ++i)
         if (std::isfinite(y[i]))
             y_scaled[i] = y_unit(y[i]);
-        if (used[static_cast<std::size_t>(i)])
-            all.rows.push_back(i);
-    }
+    all.rows = std::move(rows);
     // The square roots of the normalised weights, then the weighted design column by column
     // (contiguous writes).
     double total = 0.0;
@@ -196,13 +205,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         return f;
     }
 
-    // The draws, in the space of the series' own samples: the block's when it is complete.
-    Draws own;
-    const bool complete = n_used == n && !shared.rows.empty();
-    if (!complete)
-        own = draw_order(n_used, settings.seed);
-    const Draws& draws = complete ? shared.draws : own;
-    // The search's samples: the first SUBSAMPLE of the order, in the order of the rows.
+    // The search's samples, in the order of the rows.
     const bool subsampled = n_used > SUBSAMPLE;
     Samples search_storage;
     if (subsampled) {
