@@ -23,18 +23,30 @@ inline constexpr double MAD_TO_SD = 1.482602218505602;
 inline constexpr Index LANES = 4;
 using Lanes = Eigen::Array<double, LANES, 1>;
 
+// f(i, len) for the runs of W rows of n, the last one len < W rows long.
+template <Index W, class F> void for_rows(Index n, const F& f) {
+    Index i = 0;
+    for (; i + W <= n; i += W)
+        f(i, W);
+    if (i < n)
+        f(i, n - i);
+}
+
+// Entries i .. i + len of x as W values, padded with zeros.
+template <Index W> Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
+    using Rows = Eigen::Array<double, W, 1>;
+    if (len == W)
+        return Eigen::Map<const Rows>(x + i);
+    Rows out = Rows::Zero();
+    for (Index j = 0; j < len; ++j)
+        out[j] = x[i + j];
+    return out;
+}
+
 // g(x_i .. x_i+3) for each run of LANES entries of x[0 .. n), the last run padded with
 // zeros (which add nothing to the sums of rho, its slope or a count of non-zeros).
 template <class G> void for_lanes(const double* x, Index n, const G& g) {
-    Index i = 0;
-    for (; i + LANES <= n; i += LANES)
-        g(Lanes(Eigen::Map<const Lanes>(x + i)));
-    if (i < n) {
-        Lanes tail = Lanes::Zero();
-        for (Index j = 0; i + j < n; ++j)
-            tail[j] = x[i + j];
-        g(tail);
-    }
+    for_rows<LANES>(n, [&](Index i, Index len) { g(load_entries<LANES>(x, i, len)); });
 }
 
 // The sum of the lanes' partial sums.

@@ -19,10 +19,6 @@ double dot(const double* x, const double* z, Index n) {
     return Eigen::Map<const VectorXd>(x, n).dot(Eigen::Map<const VectorXd>(z, n));
 }
 
-} // namespace
-
-namespace {
-
 // residual_rows for K columns: one pass over the rows.
 template <int K>
 void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Index start, Index len,
@@ -46,18 +42,10 @@ void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Ind
 void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
                    double* out) {
     const double* yp = y.data() + start;
-    switch (X.cols()) { // the degrees of most fits: one pass each
-    case 1:
-        return residual_rows_of<1>(X, yp, b, start, len, out);
-    case 2:
-        return residual_rows_of<2>(X, yp, b, start, len, out);
-    case 3:
-        return residual_rows_of<3>(X, yp, b, start, len, out);
-    case 4:
-        return residual_rows_of<4>(X, yp, b, start, len, out);
-    default:
-        break;
-    }
+    if (with_fixed_columns(X.cols(), [&](auto K) {
+            residual_rows_of<decltype(K)::value>(X, yp, b, start, len, out);
+        }))
+        return;
     // More columns: Eigen's product, which takes several columns per pass.
     Eigen::Map<VectorXd> r(out, len);
     r = y.segment(start, len);
@@ -159,23 +147,9 @@ void normal_system(const Samples& s, const VectorXd& w, const VectorXd* z, const
     A.setZero(k, k);
     if (g)
         g->resize(k);
-    switch (k) { // the degrees of most fits, with their sums in registers
-    case 1:
-        normal_sums_of<1>(s.X, w, z, A, g);
-        break;
-    case 2:
-        normal_sums_of<2>(s.X, w, z, A, g);
-        break;
-    case 3:
-        normal_sums_of<3>(s.X, w, z, A, g);
-        break;
-    case 4:
-        normal_sums_of<4>(s.X, w, z, A, g);
-        break;
-    default:
+    if (!with_fixed_columns(k,
+                            [&](auto K) { normal_sums_of<decltype(K)::value>(s.X, w, z, A, g); }))
         normal_sums_blocked(s.X, w, z, A, g);
-        break;
-    }
     complete_normal_matrix(A, P);
 }
 
@@ -251,22 +225,9 @@ template <int K> void leverages_of(const MatrixXd& X, const MatrixXd& M, VectorX
 VectorXd leverages(const Samples& s, const MatrixXd& M) {
     const Index n = s.X.rows();
     VectorXd q(n);
-    switch (s.X.cols()) { // the degrees of most fits: one pass, no matrix product
-    case 1:
-        leverages_of<1>(s.X, M, q);
+    if (with_fixed_columns(s.X.cols(),
+                           [&](auto K) { leverages_of<decltype(K)::value>(s.X, M, q); }))
         return q;
-    case 2:
-        leverages_of<2>(s.X, M, q);
-        return q;
-    case 3:
-        leverages_of<3>(s.X, M, q);
-        return q;
-    case 4:
-        leverages_of<4>(s.X, M, q);
-        return q;
-    default:
-        break;
-    }
     MatrixXd XM;
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);

@@ -4,11 +4,13 @@
 #include "biweight.hpp"
 #include "types.hpp"
 
+#include <type_traits>
+
 namespace zarn::robust {
 
-// Residuals y - X b of rows start .. start + len of X and y into out. For up to four
-// columns one loop over the rows (y - b_0 x_0 - b_1 x_1 - ...), which the compiler
-// vectorises, costs a fraction of a general matrix-vector product.
+// Residuals y - X b of rows start .. start + len of X and y into out. For up to
+// MAX_FIXED_COLUMNS columns one loop over the rows (y - b_0 x_0 - b_1 x_1 - ...), which
+// the compiler vectorises, costs a fraction of a general matrix-vector product.
 void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
                    double* out);
 
@@ -30,9 +32,34 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b);
 // As cholesky_solve_in_place, on a copy of A.
 bool cholesky_solve(MatrixXd A, VectorXd& b);
 
+// Designs of up to this many columns (a cubic's) have kernels of their own, with the
+// number of columns known to the compiler.
+inline constexpr int MAX_FIXED_COLUMNS = 4;
+
+// f(std::integral_constant<int, k>()) when k <= MAX_FIXED_COLUMNS, returning true; false
+// (and no call) beyond.
+template <class F> bool with_fixed_columns(Index k, const F& f) {
+    switch (k) {
+    case 1:
+        f(std::integral_constant<int, 1>());
+        return true;
+    case 2:
+        f(std::integral_constant<int, 2>());
+        return true;
+    case 3:
+        f(std::integral_constant<int, 3>());
+        return true;
+    case 4:
+        f(std::integral_constant<int, 4>());
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Partial sums of the lower triangle of X' diag(w) X and of X' z for K columns, W rows at
-// a time: one partial sum per row of the W and entry, added pairwise at the end, a fixed
-// order for a given n. W is LANES for up to two columns and 2 (one vector register) beyond,
+// a time: one partial sum per entry and position in the W rows, added pairwise at the end,
+// a fixed order for a given n. W is LANES for up to two columns and 2 (one vector register) beyond,
 // so that the partial sums stay in registers.
 template <int K> struct NormalSums {
     static constexpr Index W = K <= 2 ? LANES : 2;
@@ -72,26 +99,6 @@ template <int K> struct NormalSums {
             return lane_total(l);
     }
 };
-
-// f(i, len) for the runs of W rows of n, the last one len < W rows long.
-template <Index W, class F> void for_rows(Index n, const F& f) {
-    Index i = 0;
-    for (; i + W <= n; i += W)
-        f(i, W);
-    if (i < n)
-        f(i, n - i);
-}
-
-// Entries i .. i + len of x as W values, padded with zeros.
-template <Index W> Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
-    using Rows = Eigen::Array<double, W, 1>;
-    if (len == W)
-        return Eigen::Map<const Rows>(x + i);
-    Rows out = Rows::Zero();
-    for (Index j = 0; j < len; ++j)
-        out[j] = x[i + j];
-    return out;
-}
 
 // Rows i .. i + len of the K columns of X, padded with zeros.
 template <int K, class Rows> void load_rows(const MatrixXd& X, Index i, Index len, Rows* x) {

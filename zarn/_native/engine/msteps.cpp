@@ -122,27 +122,12 @@ void m_state(const Samples& s, double scale, MState& st, MWork& work) {
     st.hessian.setZero(k, k);
     st.gradient.resize(k);
     double cubes = 0.0;
-    switch (k) { // the degrees of most fits: one pass
-    case 1:
-        cubes = m_sums_of<1>(s, scale, st);
-        break;
-    case 2:
-        cubes = m_sums_of<2>(s, scale, st);
-        break;
-    case 3:
-        cubes = m_sums_of<3>(s, scale, st);
-        break;
-    case 4:
-        cubes = m_sums_of<4>(s, scale, st);
-        break;
-    default:
-        cubes = m_sums(s, scale, st, work);
-        break;
-    }
-    if (k <= 4)
+    if (with_fixed_columns(k, [&](auto K) { cubes = m_sums_of<decltype(K)::value>(s, scale, st); }))
         complete_normal_matrix(st.hessian, s.penalty);
-    else
+    else {
+        cubes = m_sums(s, scale, st, work);
         st.hessian += s.penalty;
+    }
     const double c = MM_TUNING * scale;
     work.pb.noalias() = s.penalty * b;
     st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(work.pb);
