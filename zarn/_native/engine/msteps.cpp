@@ -15,10 +15,10 @@ namespace {
 // statistical error at any n), or after MAX_STEPS.
 constexpr double TOLERANCE = 1e-8;
 constexpr int MAX_STEPS = 200;
-// A Newton step of at most NEWTON_FINAL scales is taken without testing the loss and is the
+// A Newton step of at most FINAL_MOVE scales is taken without testing the loss and is the
 // last: near the minimum Newton's error squares with each step, so the step after it would
 // be below TOLERANCE.
-constexpr double NEWTON_FINAL = 1e-6;
+constexpr double FINAL_MOVE = 1e-6;
 // M-steps at the noise scale of the previous one's residuals: at most NOISE_ROUNDS, until
 // it changes by less than NOISE_TOLERANCE of itself.
 constexpr int NOISE_ROUNDS = 50;
@@ -161,7 +161,7 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
         // The factorisation overwrites st's hessian, which is not needed again: st is then
         // either replaced by next or only its coefficients are used.
         if (cholesky_solve_in_place(st.hessian, move)) {
-            if (move.cwiseAbs().sum() <= NEWTON_FINAL * scale) {
+            if (move.cwiseAbs().sum() <= FINAL_MOVE * scale) {
                 st.coef += move; // only the coefficients of st are used from here
                 break;
             }
