@@ -33,7 +33,8 @@ template <Index W, class F> void for_rows(Index n, const F& f) {
 }
 
 // Entries i .. i + len of x as W values, padded with zeros.
-template <Index W> Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
+template <Index W>
+EIGEN_STRONG_INLINE Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
     using Rows = Eigen::Array<double, W, 1>;
     if (len == W)
         return Eigen::Map<const Rows>(x + i);
@@ -61,11 +62,15 @@ inline double clipped_square(double t, double c) {
     return u < 1.0 ? u : 1.0;
 }
 
-// clipped_square and rho of a few values at a time (Eigen arrays).
-template <class D> typename D::PlainObject clipped_squares(const Eigen::ArrayBase<D>& t, double c) {
+// clipped_square and rho of a few values at a time (Eigen arrays), inlined into the loops
+// over residuals.
+template <class D>
+EIGEN_STRONG_INLINE typename D::PlainObject clipped_squares(const Eigen::ArrayBase<D>& t,
+                                                            double c) {
     return (t.square() * (1.0 / (c * c))).min(1.0);
 }
-template <class D> typename D::PlainObject rhos(const Eigen::ArrayBase<D>& t, double c) {
+template <class D>
+EIGEN_STRONG_INLINE typename D::PlainObject rhos(const Eigen::ArrayBase<D>& t, double c) {
     const typename D::PlainObject v = 1.0 - clipped_squares(t, c);
     return 1.0 - v * v * v;
 }

@@ -51,7 +51,8 @@ struct MWork {
 
 // The M-step's terms of residuals r at `inv` = 1 / scale: the slopes psi'(t), the scaled
 // scores scale psi(t) and (1 - u)^3, u = min((t / c)^2, 1).
-template <class A> void m_terms(const A& r, double inv, A& slope, A& score, A& cube) {
+template <class A>
+EIGEN_STRONG_INLINE void m_terms(const A& r, double inv, A& slope, A& score, A& cube) {
     const A u = clipped_squares(r * inv, MM_TUNING);
     const A v = 1.0 - u;
     slope = v * (1.0 - 5.0 * u);
