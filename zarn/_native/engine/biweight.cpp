@@ -11,8 +11,11 @@ namespace {
 
 // At most this many Newton or bisection steps for an M-scale; it converges in about ten.
 constexpr int SCALE_STEPS = 100;
-// Relative change of s at which the M-scale's iterations stop.
+// Relative change of s at which the M-scale's iterations stop; a Newton step of at most
+// NEWTON_FINAL of s is the last: it leaves an error of about its square, below the
+// tolerance.
 constexpr double SCALE_TOLERANCE = 1e-12;
+constexpr double NEWTON_FINAL = 1e-7;
 
 // The M-scale's equation at s: excess sum(rho(r / s)) - BREAKDOWN dof, which falls as s
 // grows, and slope, minus its derivative in ln s: sum(t rho'(t)) = sum(6 u (1 - u)^2).
@@ -22,15 +25,15 @@ struct Equation {
 };
 
 Equation equation(const VectorXd& r, double s, double dof) {
-    double rho_sum = 0.0, slope = 0.0;
+    Lanes rho_sum = Lanes::Zero(), slope = Lanes::Zero();
     const double inv = 1.0 / s;
-    for (Index i = 0; i < r.size(); ++i) {
-        const double u = clipped_square(r[i] * inv, S_TUNING);
-        const double v = 1.0 - u;
+    for_lanes(r.data(), r.size(), [&](const Lanes& x) {
+        const Lanes u = clipped_squares(x * inv, S_TUNING);
+        const Lanes v = 1.0 - u;
         rho_sum += 1.0 - v * v * v;
         slope += u * v * v;
-    }
-    return {rho_sum - BREAKDOWN * dof, 6.0 * slope};
+    });
+    return {lane_total(rho_sum) - BREAKDOWN * dof, 6.0 * lane_total(slope)};
 }
 
 } // namespace
@@ -53,15 +56,11 @@ double mad_scale(const VectorXd& r, std::vector<double>& work) {
 }
 
 double m_scale(const VectorXd& r, double start, double dof) {
-    Index nonzero = 0;
-    double largest = 0.0;
-    for (Index i = 0; i < r.size(); ++i) {
-        nonzero += r[i] != 0.0;
-        largest = std::max(largest, std::abs(r[i]));
-    }
-    if (static_cast<double>(nonzero) <= BREAKDOWN * dof)
+    Lanes nonzero = Lanes::Zero();
+    for_lanes(r.data(), r.size(), [&](const Lanes& x) { nonzero += (x != 0.0).cast<double>(); });
+    if (lane_total(nonzero) <= BREAKDOWN * dof)
         return 0.0;
-    double s = (start > 0.0 && std::isfinite(start)) ? start : largest;
+    double s = (start > 0.0 && std::isfinite(start)) ? start : r.cwiseAbs().maxCoeff();
     if (!(s > 0.0) || !std::isfinite(s))
         s = 1.0;
     double low = 0.0, high = std::numeric_limits<double>::infinity();
@@ -73,10 +72,14 @@ double m_scale(const VectorXd& r, double start, double dof) {
             low = s;
         else
             high = s;
-        double proposal = s * std::exp(std::clamp(e.excess / e.slope, -50.0, 50.0));
-        if (!(low < proposal && proposal < high))
+        const double log_step = std::clamp(e.excess / e.slope, -50.0, 50.0);
+        double proposal = s * std::exp(log_step);
+        bool done = std::abs(log_step) <= NEWTON_FINAL;
+        if (!(low < proposal && proposal < high)) {
             proposal = std::isinf(high) ? 2.0 * s : 0.5 * (low + high);
-        const bool done = std::abs(proposal - s) <= SCALE_TOLERANCE * s;
+            done = false;
+        }
+        done = done || std::abs(proposal - s) <= SCALE_TOLERANCE * s;
         s = proposal;
         if (done)
             break;

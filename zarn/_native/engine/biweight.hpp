@@ -17,11 +17,62 @@ inline constexpr double MM_TUNING = 4.685061;
 // Consistency factor of the median absolute deviation for Gaussian noise.
 inline constexpr double MAD_TO_SD = 1.482602218505602;
 
+// The passes of the biweight over residuals run on LANES of them at a time (two vector
+// registers' worth): one partial sum per lane, added pairwise at the end, a fixed order for
+// a given n.
+inline constexpr Index LANES = 4;
+using Lanes = Eigen::Array<double, LANES, 1>;
+
+// f(i, len) for the runs of W rows of n, the last one len < W rows long.
+template <Index W, class F> void for_rows(Index n, const F& f) {
+    Index i = 0;
+    for (; i + W <= n; i += W)
+        f(i, W);
+    if (i < n)
+        f(i, n - i);
+}
+
+// Entries i .. i + len of x as W values, padded with zeros.
+template <Index W>
+EIGEN_STRONG_INLINE Eigen::Array<double, W, 1> load_entries(const double* x, Index i, Index len) {
+    using Rows = Eigen::Array<double, W, 1>;
+    if (len == W)
+        return Eigen::Map<const Rows>(x + i);
+    Rows out = Rows::Zero();
+    for (Index j = 0; j < len; ++j)
+        out[j] = x[i + j];
+    return out;
+}
+
+// g(x_i .. x_i+3) for each run of LANES entries of x[0 .. n), the last run padded with
+// zeros (which add nothing to the sums of rho, its slope or a count of non-zeros).
+template <class G> void for_lanes(const double* x, Index n, const G& g) {
+    for_rows<LANES>(n, [&](Index i, Index len) { g(load_entries<LANES>(x, i, len)); });
+}
+
+// The sum of the lanes' partial sums.
+inline double lane_total(const Lanes& a) {
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
+
 // min((t / c)^2, 1); a square beyond the range of doubles is 1. The constant 1 / c^2 folds
 // at compile time for the tuning constants, so no division is left per sample.
 inline double clipped_square(double t, double c) {
     const double u = t * t * (1.0 / (c * c));
     return u < 1.0 ? u : 1.0;
+}
+
+// clipped_square and rho of a few values at a time (Eigen arrays), inlined into the loops
+// over residuals.
+template <class D>
+EIGEN_STRONG_INLINE typename D::PlainObject clipped_squares(const Eigen::ArrayBase<D>& t,
+                                                            double c) {
+    return (t.square() * (1.0 / (c * c))).min(1.0);
+}
+template <class D>
+EIGEN_STRONG_INLINE typename D::PlainObject rhos(const Eigen::ArrayBase<D>& t, double c) {
+    const typename D::PlainObject v = 1.0 - clipped_squares(t, c);
+    return 1.0 - v * v * v;
 }
 
 // rho of the M-scale, bounded by 1: 1 - (1 - (t / c)^2)^3.

@@ -49,10 +49,14 @@ MatrixXd avar1_covariance(const Samples& s, const VectorXd& r, const VectorXd& r
     mean_chi2 /= dn;
     if (!(mean_w0r0 > 0.0))
         return undefined(k);
-    const MatrixXd A = inverse(normal_matrix(s, slope, s.penalty)) * scale;
-    const VectorXd a = A * (s.X.transpose() * ws) / mean_w0r0;
-    const VectorXd Xww = s.X.transpose() * psi_r.cwiseProduct(chi_r0);
-    const MatrixXd middle = normal_matrix(s, psi_r.cwiseAbs2(), MatrixXd::Zero(k, k));
+    // The two weighted normal matrices, each with its vector X' z in the same pass.
+    MatrixXd normal, middle;
+    VectorXd Xws, Xww;
+    normal_system_into(s, slope, ws, s.penalty, normal, Xws);
+    normal_system_into(s, psi_r.cwiseAbs2(), psi_r.cwiseProduct(chi_r0), MatrixXd::Zero(k, k),
+                       middle, Xww);
+    const MatrixXd A = inverse(normal) * scale;
+    const VectorXd a = A * Xws / mean_w0r0;
     const MatrixXd u1 = A * middle * (dn * A);
     const MatrixXd u2 = a * (Xww.transpose() * A);
     const MatrixXd u3 = (A * Xww) * a.transpose();

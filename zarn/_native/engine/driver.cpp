@@ -134,16 +134,28 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     }
     if (n_used == 0)
         return failed(n, k, 0);
-    // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
-    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
-    // bulk of y (its median absolute value), so that huge outliers do not push the bulk's
-    // noise towards the bottom of the range of doubles, unless that would take the
-    // largest value beyond 2^TOP_EXPONENT.
-    std::vector<double> magnitudes;
-    magnitudes.reserve(static_cast<std::size_t>(n_used));
+    std::vector<Index> rows; // the rows of the used samples, by position
+    rows.reserve(static_cast<std::size_t>(n_used));
     for (Index i = 0; i < n; ++i)
         if (used[static_cast<std::size_t>(i)])
-            magnitudes.push_back(std::abs(y[i]));
+            rows.push_back(i);
+    // The draws, in the space of the series' own samples: the block's when it is complete.
+    Draws own;
+    const bool complete = n_used == n && !shared.rows.empty();
+    if (!complete)
+        own = draw_order(n_used, settings.seed);
+    const Draws& draws = complete ? shared.draws : own;
+    // The search's samples: the first SUBSAMPLE of the order.
+    const Index n_search = std::min(n_used, SUBSAMPLE);
+    // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
+    // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
+    // bulk of y (the median absolute value of the search's samples), so that huge outliers
+    // do not push the bulk's noise towards the bottom of the range of doubles, unless that
+    // would take the largest value beyond 2^TOP_EXPONENT.
+    std::vector<double> magnitudes(static_cast<std::size_t>(n_search));
+    for (Index p = 0; p < n_search; ++p)
+        magnitudes[static_cast<std::size_t>(p)] =
+            std::abs(y[rows[static_cast<std::size_t>(draws.order[static_cast<std::size_t>(p)])]]);
     const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
     std::nth_element(magnitudes.begin(), middle, magnitudes.end());
     const double bulk = *middle > 0.0 ? *middle : y_top;
@@ -155,20 +167,27 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // Design-indexed, for the elemental fits and for the residuals of the samples of
     // weight 0 (which get the weights and flags of samples of weight 1).
     VectorXd y_scaled = VectorXd::Zero(n);
-    double total = 0.0;
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
-    for (Index i = 0, j = 0; i < n; ++i) {
+    for (Index i = 0; i < n; ++i)
         if (std::isfinite(y[i]))
             y_scaled[i] = y_unit(y[i]);
-        if (!used[static_cast<std::size_t>(i)])
-            continue;
+    all.rows = std::move(rows);
+    // The square roots of the normalised weights, then the weighted design column by column
+    // (contiguous writes).
+    double total = 0.0;
+    VectorXd roots(n_used);
+    for (Index j = 0; j < n_used; ++j) {
+        const Index i = all.rows[static_cast<std::size_t>(j)];
         const double wi = w_unit(w[i]);
-        const double root = std::sqrt(wi);
-        all.X.row(j) = root * Phi.row(i);
-        all.y[j] = root * y_scaled[i];
-        all.rows.push_back(i);
+        roots[j] = std::sqrt(wi);
+        all.y[j] = roots[j] * y_scaled[i];
         total += wi;
-        ++j;
+    }
+    for (Index a = 0; a < k; ++a) {
+        const double* column = Phi.col(a).data();
+        double* out = all.X.col(a).data();
+        for (Index j = 0; j < n_used; ++j)
+            out[j] = roots[j] * column[all.rows[static_cast<std::size_t>(j)]];
     }
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
@@ -186,13 +205,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         return f;
     }
 
-    // The draws, in the space of the series' own samples: the block's when it is complete.
-    Draws own;
-    const bool complete = n_used == n && !shared.rows.empty();
-    if (!complete)
-        own = draw_order(n_used, settings.seed);
-    const Draws& draws = complete ? shared.draws : own;
-    // The search's samples: the first SUBSAMPLE of the order, in the order of the rows.
+    // The search's samples, in the order of the rows.
     const bool subsampled = n_used > SUBSAMPLE;
     Samples search_storage;
     if (subsampled) {
@@ -222,9 +235,10 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     VectorXd rweights;
     double scale_t = 0.0, noise_t = 0.0;
     VectorXd standardised;
+    VectorXd r;             // residuals of coef, on all samples (when the fit has a scale)
     if (S.scale <= floor) { // most points lie on the fit: refit them alone
-        const VectorXd r = residuals(all, S.coef);
-        rweights = (r.array().abs() <= floor).cast<double>();
+        const VectorXd r_s = residuals(all, S.coef);
+        rweights = (r_s.array().abs() <= floor).cast<double>();
         coef = weighted_fit(all, rweights, all.penalty);
         standardised = residuals(all, coef);
     } else {
@@ -234,11 +248,13 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
             MFit last = m_steps(all, mm.coef, scale_t);
             coef = std::move(last.coef);
             rweights = std::move(last.weights);
-            NoiseScale ns = noise_scale(all, residuals(all, coef), rweights, scale_t);
+            r = residuals(all, coef);
+            NoiseScale ns = noise_scale(all, r, rweights, scale_t);
             noise_t = ns.scale;
             standardised = std::move(ns.standardised);
         } else {
             coef = std::move(mm.coef);
+            r = residuals(all, coef);
             rweights = std::move(mm.weights);
             noise_t = mm.noise.scale;
             standardised = std::move(mm.noise.standardised);
@@ -254,7 +270,6 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     f.s_scale = std::ldexp(S.scale, unit);
     f.noise_scale = std::ldexp(noise_t, unit);
     f.status = FITTED;
-    const VectorXd r = residuals(all, coef);
     if (scale_t > 0.0) {
         const VectorXd r0 = residuals(all, S.coef);
         const auto back = [&](double c) { return std::ldexp(c, 2 * ey); };

@@ -1,6 +1,8 @@
 // Penalised weighted least squares through the normal equations.
 #include "lsq.hpp"
 
+#include "biweight.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -17,7 +19,46 @@ double dot(const double* x, const double* z, Index n) {
     return Eigen::Map<const VectorXd>(x, n).dot(Eigen::Map<const VectorXd>(z, n));
 }
 
+// residual_rows for K columns: one pass over the rows.
+template <int K>
+void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Index start, Index len,
+                      double* out) {
+    const double* x[K];
+    double c[K];
+    for (int j = 0; j < K; ++j) {
+        x[j] = X.col(j).data() + start;
+        c[j] = b[j];
+    }
+    for (Index i = 0; i < len; ++i) {
+        double v = y[i];
+        for (int j = 0; j < K; ++j)
+            v -= c[j] * x[j][i];
+        out[i] = v;
+    }
+}
+
 } // namespace
+
+void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+                   double* out) {
+    const double* yp = y.data() + start;
+    if (with_fixed_columns(X.cols(), [&](auto K) {
+            residual_rows_of<decltype(K)::value>(X, yp, b, start, len, out);
+        }))
+        return;
+    // More columns: Eigen's product, which takes several columns per pass.
+    Eigen::Map<VectorXd> r(out, len);
+    r = y.segment(start, len);
+    r.noalias() -= X.middleRows(start, len) * b;
+}
+
+void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r) {
+    // By blocks of rows, so that r stays in the first-level cache over the columns.
+    const Index n = s.X.rows();
+    r.resize(n);
+    for (Index start = 0; start < n; start += ROW_BLOCK)
+        residual_rows(s.X, s.y, b, start, std::min(ROW_BLOCK, n - start), r.data() + start);
+}
 
 bool cholesky_solve(MatrixXd A, VectorXd& b) {
     return cholesky_solve_in_place(A, b);
@@ -57,27 +98,77 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b) {
     return true;
 }
 
-void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
-    // The lower triangle over blocks of rows that stay in the first-level cache, each
-    // column weighted once per block: no temporary n x k copy, and a fixed order of the
-    // sums.
-    const Index n = s.X.rows(), k = s.X.cols();
-    A.setZero(k, k);
+namespace {
+
+// The lower triangle of X' diag(w) X and, when g is given, X' z into g, for K columns: one
+// pass over the rows.
+template <int K>
+void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+                    VectorXd* g) {
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows x[K];
+    const Rows none = Rows::Zero();
+    for_rows<Sums::W>(X.rows(), [&](Index i, Index len) {
+        load_rows<K>(X, i, len, x);
+        sums.add(load_entries<Sums::W>(w.data(), i, len), x,
+                 z ? load_entries<Sums::W>(z->data(), i, len) : none);
+    });
+    sums.store(A, g);
+}
+
+// The same for any number of columns, over blocks of rows that stay in the first-level
+// cache, each column weighted once per block: no temporary n x k copy, and a fixed order
+// of the sums.
+void normal_sums_blocked(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+                         VectorXd* g) {
+    const Index n = X.rows(), k = X.cols();
     double wx[ROW_BLOCK];
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);
         for (Index a = 0; a < k; ++a) {
-            const double* xa = s.X.col(a).data() + start;
+            const double* xa = X.col(a).data() + start;
             for (Index i = 0; i < len; ++i)
                 wx[i] = w[start + i] * xa[i];
             for (Index c = 0; c <= a; ++c)
-                A(a, c) += dot(wx, s.X.col(c).data() + start, len);
+                A(a, c) += dot(wx, X.col(c).data() + start, len);
         }
     }
-    for (Index a = 0; a < k; ++a)
+    if (g)
+        for (Index a = 0; a < k; ++a)
+            (*g)[a] = dot(z->data(), X.col(a).data(), n);
+}
+
+// X' diag(w) X + P into A and, when g is given, X' z into g.
+void normal_system(const Samples& s, const VectorXd& w, const VectorXd* z, const MatrixXd& P,
+                   MatrixXd& A, VectorXd* g) {
+    const Index k = s.X.cols();
+    A.setZero(k, k);
+    if (g)
+        g->resize(k);
+    if (!with_fixed_columns(k,
+                            [&](auto K) { normal_sums_of<decltype(K)::value>(s.X, w, z, A, g); }))
+        normal_sums_blocked(s.X, w, z, A, g);
+    complete_normal_matrix(A, P);
+}
+
+} // namespace
+
+void complete_normal_matrix(MatrixXd& A, const MatrixXd& P) {
+    for (Index a = 0; a < A.rows(); ++a)
         for (Index c = 0; c < a; ++c)
             A(c, a) = A(a, c);
     A += P;
+}
+
+void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A) {
+    normal_system(s, w, nullptr, P, A, nullptr);
+}
+
+void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, const MatrixXd& P,
+                        MatrixXd& A, VectorXd& g) {
+    normal_system(s, w, &z, P, A, &g);
 }
 
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
@@ -88,12 +179,8 @@ MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
 
 void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
                        VectorXd& x) {
-    const Index n = s.X.rows(), k = s.X.cols();
-    normal_matrix_into(s, w, P, work.A);
     work.wy = w.cwiseProduct(s.y);
-    work.rhs.resize(k);
-    for (Index a = 0; a < k; ++a)
-        work.rhs[a] = dot(work.wy.data(), s.X.col(a).data(), n);
+    normal_system_into(s, w, work.wy, P, work.A, work.rhs);
     x = work.rhs;
     if (cholesky_solve_in_place(work.A, x))
         return;
@@ -108,9 +195,39 @@ VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
     return x;
 }
 
+namespace {
+
+// leverages for K columns: per row sum_a x_a (sum_c M_ac x_c), the products in a fixed
+// order, rows vectorised.
+template <int K> void leverages_of(const MatrixXd& X, const MatrixXd& M, VectorXd& q) {
+    const Index n = X.rows();
+    const double* x[K];
+    double m[K][K];
+    for (int a = 0; a < K; ++a) {
+        x[a] = X.col(a).data();
+        for (int c = 0; c < K; ++c)
+            m[a][c] = M(a, c);
+    }
+    for (Index i = 0; i < n; ++i) {
+        double total = 0.0;
+        for (int a = 0; a < K; ++a) {
+            double row = 0.0;
+            for (int c = 0; c < K; ++c)
+                row += m[a][c] * x[c][i];
+            total += x[a][i] * row;
+        }
+        q[i] = total;
+    }
+}
+
+} // namespace
+
 VectorXd leverages(const Samples& s, const MatrixXd& M) {
     const Index n = s.X.rows();
     VectorXd q(n);
+    if (with_fixed_columns(s.X.cols(),
+                           [&](auto K) { leverages_of<decltype(K)::value>(s.X, M, q); }))
+        return q;
     MatrixXd XM;
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);

@@ -1,15 +1,21 @@
 // Penalised weighted least squares on a series' samples, the building block of every stage.
 #pragma once
 
+#include "biweight.hpp"
 #include "types.hpp"
+
+#include <type_traits>
 
 namespace zarn::robust {
 
+// Residuals y - X b of rows start .. start + len of X and y into out. For up to
+// MAX_FIXED_COLUMNS columns one loop over the rows (y - b_0 x_0 - b_1 x_1 - ...), which
+// the compiler vectorises, costs a fraction of a general matrix-vector product.
+void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+                   double* out);
+
 // Residuals y - X b into r, which keeps its storage when it has the samples' size.
-inline void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r) {
-    r = s.y;
-    r.noalias() -= s.X * b;
-}
+void residuals_into(const Samples& s, const VectorXd& b, VectorXd& r);
 
 // Residuals y - X b.
 inline VectorXd residuals(const Samples& s, const VectorXd& b) {
@@ -26,8 +32,90 @@ bool cholesky_solve_in_place(MatrixXd& A, VectorXd& b);
 // As cholesky_solve_in_place, on a copy of A.
 bool cholesky_solve(MatrixXd A, VectorXd& b);
 
+// Designs of up to this many columns (a cubic's) have kernels of their own, with the
+// number of columns known to the compiler.
+inline constexpr int MAX_FIXED_COLUMNS = 4;
+
+// f(std::integral_constant<int, k>()) when k <= MAX_FIXED_COLUMNS, returning true; false
+// (and no call) beyond.
+template <class F> bool with_fixed_columns(Index k, const F& f) {
+    switch (k) {
+    case 1:
+        f(std::integral_constant<int, 1>());
+        return true;
+    case 2:
+        f(std::integral_constant<int, 2>());
+        return true;
+    case 3:
+        f(std::integral_constant<int, 3>());
+        return true;
+    case 4:
+        f(std::integral_constant<int, 4>());
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Partial sums of the lower triangle of X' diag(w) X and of X' z for K columns, W rows at
+// a time: one partial sum per entry and position in the W rows, added pairwise at the end,
+// a fixed order for a given n. W is LANES for up to two columns and 2 (one vector register) beyond,
+// so that the partial sums stay in registers.
+template <int K> struct NormalSums {
+    static constexpr Index W = K <= 2 ? LANES : 2;
+    using Rows = Eigen::Array<double, W, 1>;
+    Rows sums[K * (K + 1) / 2], zsums[K];
+
+    NormalSums() {
+        for (Rows& l : sums)
+            l.setZero();
+        for (Rows& l : zsums)
+            l.setZero();
+    }
+    // Rows with weights w, columns x and entries z (zeros for padded rows add nothing).
+    void add(const Rows& w, const Rows* x, const Rows& z) {
+        int p = 0;
+        for (int a = 0; a < K; ++a) {
+            const Rows wx = w * x[a];
+            for (int c = 0; c <= a; ++c)
+                sums[p++] += wx * x[c];
+            zsums[a] += z * x[a];
+        }
+    }
+    // The lower triangle into A (k x k) and, when g is given, X' z into g (k).
+    void store(MatrixXd& A, VectorXd* g) const {
+        int p = 0;
+        for (int a = 0; a < K; ++a) {
+            for (int c = 0; c <= a; ++c)
+                A(a, c) = total(sums[p++]);
+            if (g)
+                (*g)[a] = total(zsums[a]);
+        }
+    }
+    static double total(const Rows& l) {
+        if constexpr (W == 2)
+            return l[0] + l[1];
+        else
+            return lane_total(l);
+    }
+};
+
+// Rows i .. i + len of the K columns of X, padded with zeros.
+template <int K, class Rows> void load_rows(const MatrixXd& X, Index i, Index len, Rows* x) {
+    for (int a = 0; a < K; ++a)
+        x[a] = load_entries<Rows::RowsAtCompileTime>(X.col(a).data(), i, len);
+}
+
+// A's upper triangle from its lower one, plus P.
+void complete_normal_matrix(MatrixXd& A, const MatrixXd& P);
+
 // The penalised normal matrix X' diag(w) X + P into A.
 void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, MatrixXd& A);
+
+// The same, with X' z into g: the right-hand side of a weighted fit (z = w y) or a
+// gradient.
+void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, const MatrixXd& P,
+                        MatrixXd& A, VectorXd& g);
 
 // The penalised normal matrix X' diag(w) X + P.
 MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);

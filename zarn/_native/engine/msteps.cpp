@@ -15,6 +15,10 @@ namespace {
 // statistical error at any n), or after MAX_STEPS.
 constexpr double TOLERANCE = 1e-8;
 constexpr int MAX_STEPS = 200;
+// A Newton step of at most FINAL_MOVE scales is taken without testing the loss and is the
+// last: near the minimum Newton's error squares with each step, so the step after it would
+// be below TOLERANCE.
+constexpr double FINAL_MOVE = 1e-6;
 // M-steps at the noise scale of the previous one's residuals: at most NOISE_ROUNDS, until
 // it changes by less than NOISE_TOLERANCE of itself.
 constexpr int NOISE_ROUNDS = 50;
@@ -45,29 +49,89 @@ struct MWork {
     FitWork fit;
 };
 
-// st's loss, hessian and gradient at st.coef.
-void m_state(const Samples& s, double scale, MState& st, MWork& work) {
+// The M-step's terms of residuals r at `inv` = 1 / scale: the slopes psi'(t), the scaled
+// scores scale psi(t) and (1 - u)^3, u = min((t / c)^2, 1).
+template <class A>
+EIGEN_STRONG_INLINE void m_terms(const A& r, double inv, A& slope, A& score, A& cube) {
+    const A u = clipped_squares(r * inv, MM_TUNING);
+    const A v = 1.0 - u;
+    slope = v * (1.0 - 5.0 * u);
+    score = (u < 1.0).select(r * v * v, A::Zero());
+    cube = v * v * v;
+}
+
+// st's loss, hessian and gradient at st.coef without the penalty, for K columns: the
+// residuals, the terms and the normal sums in one pass over the rows, nothing stored per
+// row. Returns the sum of (1 - u)^3.
+template <int K> double m_sums_of(const Samples& s, double scale, MState& st) {
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows cubes = Rows::Zero(), x[K];
+    const double inv = 1.0 / scale;
+    double b[K];
+    for (int a = 0; a < K; ++a)
+        b[a] = st.coef[a];
     const Index n = s.X.rows();
-    const VectorXd& b = st.coef;
-    residuals_into(s, b, work.r);
+    for_rows<Sums::W>(n, [&](Index i, Index len) {
+        load_rows<K>(s.X, i, len, x);
+        Rows r = load_entries<Sums::W>(s.y.data(), i, len); // as residual_rows
+        for (int a = 0; a < K; ++a)
+            r -= b[a] * x[a];
+        Rows slope, score, cube;
+        m_terms(r, inv, slope, score, cube);
+        if (len < Sums::W) // padded rows: residual 0, cube 1, but x = 0 adds nothing else
+            cube.tail(Sums::W - len) = 0.0;
+        cubes += cube;
+        sums.add(slope, x, score);
+    });
+    sums.store(st.hessian, &st.gradient);
+    return Sums::total(cubes);
+}
+
+// The same for any number of columns, by passes over stored residuals and terms.
+double m_sums(const Samples& s, double scale, MState& st, MWork& work) {
+    const Index n = s.X.rows();
+    residuals_into(s, st.coef, work.r);
     const VectorXd& r = work.r;
     VectorXd &slope = work.slope, &score = work.score;
     slope.resize(n);
     score.resize(n);
-    double cubes = 0.0;
+    Lanes cube_sums = Lanes::Zero();
     const double inv = 1.0 / scale;
-    for (Index i = 0; i < n; ++i) {
-        const double u = clipped_square(r[i] * inv, MM_TUNING);
-        const double v = 1.0 - u;
-        slope[i] = v * (1.0 - 5.0 * u);          // psi'(t)
-        score[i] = u < 1.0 ? r[i] * v * v : 0.0; // scale psi(t)
-        cubes += v * v * v;
+    Index i = 0;
+    for_lanes(r.data(), n, [&](const Lanes& ri) {
+        Lanes sl, sc, cube;
+        m_terms(ri, inv, sl, sc, cube);
+        for (Index j = 0; j < LANES && i + j < n; ++j) {
+            slope[i + j] = sl[j];
+            score[i + j] = sc[j];
+        }
+        cube_sums += cube;
+        i += LANES;
+    });
+    normal_system_into(s, slope, score, MatrixXd::Zero(s.X.cols(), s.X.cols()), st.hessian,
+                       st.gradient);
+    // Rows padded with zeros add 1 each to the sum of cubes.
+    return lane_total(cube_sums) - static_cast<double>(i - n);
+}
+
+// st's loss, hessian and gradient at st.coef.
+void m_state(const Samples& s, double scale, MState& st, MWork& work) {
+    const Index n = s.X.rows(), k = s.X.cols();
+    const VectorXd& b = st.coef;
+    st.hessian.setZero(k, k);
+    st.gradient.resize(k);
+    double cubes = 0.0;
+    if (with_fixed_columns(k, [&](auto K) { cubes = m_sums_of<decltype(K)::value>(s, scale, st); }))
+        complete_normal_matrix(st.hessian, s.penalty);
+    else {
+        cubes = m_sums(s, scale, st, work);
+        st.hessian += s.penalty;
     }
     const double c = MM_TUNING * scale;
     work.pb.noalias() = s.penalty * b;
     st.loss = c * c / 6.0 * (static_cast<double>(n) - cubes) + 0.5 * b.dot(work.pb);
-    normal_matrix_into(s, slope, s.penalty, st.hessian);
-    st.gradient.noalias() = s.X.transpose() * score;
     st.gradient -= work.pb;
 }
 
@@ -98,6 +162,10 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
         // The factorisation overwrites st's hessian, which is not needed again: st is then
         // either replaced by next or only its coefficients are used.
         if (cholesky_solve_in_place(st.hessian, move)) {
+            if (move.cwiseAbs().sum() <= FINAL_MOVE * scale) {
+                st.coef += move; // only the coefficients of st are used from here
+                break;
+            }
             next.coef = st.coef + move;
             m_state(s, scale, next, work);
             taken = next.loss <= st.loss;
