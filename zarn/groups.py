@@ -480,11 +480,11 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any]:
     if keys.ndim != 1 or len(keys) != n:
         raise ValueError(f"groups must hold one label per sample ({n}), got shape {keys.shape}")
     missing = _missing(keys)
-    codes = np.full(n, -1, dtype=np.int64)
-    if missing.any():
-        labels, codes[~missing] = _factorize(keys[~missing])
-    else:
+    if not missing.any():
         labels, codes = _factorize(keys)
+        return codes, labels, None
+    codes = np.full(n, -1, dtype=np.int64)
+    labels, codes[~missing] = _factorize(keys[~missing])
     return codes, labels, None
 
 
