@@ -537,7 +537,7 @@ def _well_conditioned(G: np.ndarray, margin: float) -> np.ndarray:
     shifted = G - (margin * trace)[:, None, None] * np.eye(k)
     shifted[~in_range] = np.eye(k)  # factorisable; refused below
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-        return in_range & _cholesky(shifted)[1]
+        return np.asarray(in_range & _cholesky(shifted)[1])
 
 
 def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
