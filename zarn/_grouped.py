@@ -454,7 +454,8 @@ class Batch:
         G = _gram(Pw)
         accurate = _well_conditioned(G, ACCURATE_MARGIN)
         A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
-        A[~accurate] = np.eye(k)  # solvable; their results are not used
+        if not accurate.all():
+            A[~accurate] = np.eye(k)  # solvable; their results are not used
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             coef, bread = _solve(A, np.einsum("ipm,pm->pi", Pw, yw))
             edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
@@ -550,10 +551,12 @@ def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     L = np.zeros((k, k, b))
     ok = np.ones(b, dtype=bool)
     for j in range(k):
-        pivot = A[:, j, j] - np.einsum("ip,ip->p", L[j, :j], L[j, :j])
+        pivot, below = A[:, j, j], A[:, j + 1 :, j].T
+        if j:
+            pivot = pivot - np.einsum("ip,ip->p", L[j, :j], L[j, :j])
+            below = below - np.einsum("ip,lip->lp", L[j, :j], L[j + 1 :, :j])
         ok &= pivot > 0.0  # also False for NaN
         L[j, j] = np.sqrt(np.where(ok, pivot, 1.0))
-        below = A[:, j + 1 :, j].T - np.einsum("ip,lip->lp", L[j, :j], L[j + 1 :, :j])
         L[j + 1 :, j] = below / L[j, j]
     return L, ok
 
