@@ -123,15 +123,18 @@ def sort_samples(
     Samples that come sorted already (long format is often grouped) are not sorted again,
     and when every sample is used they are not even copied.
     """
-    used = (codes >= 0) & np.isfinite(y)
-    used &= np.isfinite(X[:, 0]) if X.shape[1] == 1 else np.isfinite(X).all(axis=1)
-    if w is not None:
-        used &= w > 0.0
-    rows, kept = (None, codes) if used.all() else (np.flatnonzero(used), codes[used])
+    n = len(y)
+    rows, kept = None, codes
+    if not _all_used(X, y, w, codes):
+        used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
+        if w is not None:
+            used &= w > 0.0
+        rows, kept = np.flatnonzero(used), codes[used]
     counts = np.bincount(kept, minlength=n_groups)
     if (kept[1:] < kept[:-1]).any():
-        # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time.
-        small = np.uint16 if n_groups <= 2**16 else np.int64
+        # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time
+        # (one pass per byte).
+        small = np.uint8 if n_groups <= 2**8 else np.uint16 if n_groups <= 2**16 else np.int64
         order = np.argsort(kept.astype(small), kind="stable")
         rows = order if rows is None else rows[order]
     starts = np.zeros(n_groups, dtype=np.int64)
@@ -141,7 +144,15 @@ def sort_samples(
         # times slower than take along axis 0.
         X, y = np.take(X, rows, axis=0), np.take(y, rows)
         w = None if w is None else np.take(w, rows)
-    return Sorted(X, y, w, rows, starts, counts, len(used))
+    return Sorted(X, y, w, rows, starts, counts, n)
+
+
+def _all_used(X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray) -> bool:
+    """Whether every sample is used, told by reductions, without masks: a sum of doubles is
+    finite only if every one of them is (a sum that overflows says nothing)."""
+    if not len(y) or codes.min() < 0 or not np.isfinite(y.sum() + X.sum()):
+        return False
+    return w is None or bool(w.min() > 0.0)
 
 
 def fit_grouped(
@@ -447,17 +458,22 @@ class Batch:
         P = np.asarray(Phi).T.reshape(k, b, m)
         if w is None:
             sw, Pw, yw, factor = None, P, y, np.ones(b)
+            dev = y - (np.einsum("pm->p", y) / m)[:, None]  # about each group's mean
+            tss = np.einsum("pm,pm->p", dev, dev)
         else:
             sw = np.sqrt(w)
             Pw, yw = P * sw, y * sw
             factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
+            tss = _batched.centred_sums(y, sw, False)
         G = _gram(Pw)
-        accurate = _well_conditioned(G, ACCURATE_MARGIN)
         A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
-        if not accurate.all():
-            A[~accurate] = np.eye(k)  # solvable; their results are not used
+        shifted, in_range = _shifted(G, ACCURATE_MARGIN)
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            coef, bread = _solve(A, np.einsum("ipm,pm->pi", Pw, yw))
+            # One factorisation for the test of accuracy and the solve (the factors of
+            # the groups that fail the test are not used).
+            L, ok = _cholesky(np.concatenate([shifted, A]))
+            accurate = in_range & ok[:b]
+            coef, bread = _solve(L[:, :, b:], np.einsum("ipm,pm->pi", Pw, yw))
             edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
             resid = y - np.einsum("pi,ipm->pm", coef, P)
             wresid = resid if sw is None else resid * sw
@@ -465,16 +481,18 @@ class Batch:
             df = residual_dof(m, np.minimum(edf, m))
             scale = _batched.scales(rss, df)
             if self.spec is None:
-                cov = scale[:, None, None] ** 2 * bread
+                cov = (scale * scale)[:, None, None] * bread
             else:
                 cov = self._covariance(X, P.transpose(1, 2, 0), resid, w, bread, df)
             stderr = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
         keep = accurate & np.isfinite(coef).all(axis=1)
-        tss = _batched.centred_sums(y, np.ones_like(y) if sw is None else sw, sw is None)
         r2 = _batched.r_squared(rss, tss, self.constant[groups])
-        rows = groups[keep]
-        out.coef[rows], out.stderr[rows], out.cov[rows] = coef[keep], stderr[keep], cov[keep]
-        out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
+        if not keep.all():
+            groups, coef, stderr, cov, scale, r2 = (
+                a[keep] for a in (groups, coef, stderr, cov, scale, r2)
+            )
+        out.coef[groups], out.stderr[groups], out.cov[groups] = coef, stderr, cov
+        out.scale[groups], out.r2[groups] = scale, r2
         return np.asarray(~keep)
 
     def _covariance(
@@ -532,13 +550,20 @@ def _well_conditioned(G: np.ndarray, margin: float) -> np.ndarray:
     """Which Gram matrices (b, k, k) certainly have full rank with ``margin``:
     ``G - margin trace(G) I`` is positive definite (as
     :func:`zarn._lstsq.certainly_full_rank` tests one)."""
+    shifted, in_range = _shifted(G, margin)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        return np.asarray(in_range & _cholesky(shifted)[1])
+
+
+def _shifted(G: np.ndarray, margin: float) -> tuple[np.ndarray, np.ndarray]:
+    """``G - margin trace(G) I`` of Gram matrices G (b, k, k), and which traces are of
+    ordinary size (the identity for the others)."""
     k = G.shape[1]
     trace = np.trace(G, axis1=1, axis2=2)
     in_range = np.asarray(_batched.ordinary(trace) & (trace > 0.0))  # also finite
     shifted = G - (margin * trace)[:, None, None] * np.eye(k)
-    shifted[~in_range] = np.eye(k)  # factorisable; refused below
-    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-        return np.asarray(in_range & _cholesky(shifted)[1])
+    shifted[~in_range] = np.eye(k)
+    return shifted, in_range
 
 
 def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -561,10 +586,10 @@ def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return L, ok
 
 
-def _solve(A: np.ndarray, r: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """``(A^-1 r, A^-1)`` for the positive definite A (b, k, k) and right-hand sides r
-    (b, k), as ``M'(M r)`` and ``M'M`` with ``M = L^-1`` from the Cholesky factor L."""
-    L = _cholesky(A)[0]
+def _solve(L: np.ndarray, r: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``(A^-1 r, A^-1)`` for the positive definite A (b, k, k) of Cholesky factors L
+    (k, k, b, from :func:`_cholesky`) and right-hand sides r (b, k), as ``M'(M r)`` and
+    ``M'M`` with ``M = L^-1``."""
     k = len(L)
     # M by forward substitution, row by row: L[i, :i+1] M[:i+1, j] = 1 if i == j else 0.
     M = np.zeros_like(L)
