@@ -115,22 +115,23 @@ class Sorted:
 
 
 def sort_samples(
-    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, n_groups: int
+    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, counts: np.ndarray
 ) -> Sorted:
-    """The samples of every group, sorted by group code (-1: in no group). A sample whose
-    position or target is not finite, or whose weight is zero, is left out.
+    """The samples of every group, sorted by group code (-1: in no group; ``counts``: each
+    group's number of codes). A sample whose position or target is not finite, or whose
+    weight is zero, is left out.
 
     Samples that come sorted already (long format is often grouped) are not sorted again,
     and when every sample is used they are not even copied.
     """
-    n = len(y)
+    n, n_groups = len(y), len(counts)
     rows, kept = None, codes
     if not _all_used(X, y, w, codes):
         used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
         if w is not None:
             used &= w > 0.0
         rows, kept = np.flatnonzero(used), codes[used]
-    counts = np.bincount(kept, minlength=n_groups)
+        counts = np.bincount(kept, minlength=n_groups)
     if (kept[1:] < kept[:-1]).any():
         order = _stable_order(kept)
         rows = order if rows is None else rows[order]
