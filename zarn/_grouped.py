@@ -155,7 +155,7 @@ def _stable_order(codes: np.ndarray) -> np.ndarray:
     n = len(codes)
     if n >= 2**32:
         return np.argsort(codes, kind="stable")
-    keys = np.left_shift(codes, 32, dtype=np.int64)
+    keys: np.ndarray = np.left_shift(codes, 32, dtype=np.int64)
     keys |= np.arange(n)
     keys.sort()
     keys &= 2**32 - 1
