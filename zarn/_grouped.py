@@ -133,7 +133,7 @@ def sort_samples(
         rows, kept = np.flatnonzero(used), codes[used]
         counts = np.bincount(kept, minlength=n_groups)
     if (kept[1:] < kept[:-1]).any():
-        order = _stable_order(kept)
+        order = _stable_order(kept, n_groups)
         rows = order if rows is None else rows[order]
     starts = np.zeros(n_groups, dtype=np.int64)
     np.cumsum(counts[:-1], out=starts[1:])
@@ -145,15 +145,15 @@ def sort_samples(
     return Sorted(X, y, w, rows, starts, counts, n)
 
 
-def _stable_order(codes: np.ndarray) -> np.ndarray:
-    """The permutation that sorts the (non-negative) codes stably.
+def _stable_order(codes: np.ndarray, n_groups: int) -> np.ndarray:
+    """The permutation that sorts the codes (0 to ``n_groups - 1``) stably.
 
     Keys of the code and the position (``code << 32 | position``) are distinct, so that
     any sort of them is stable; NumPy sorts 64-bit integers with vector instructions,
     faster than its radix argsort of the codes.
     """
     n = len(codes)
-    if n >= 2**32:
+    if max(n, n_groups) > 2**31:  # codes and positions each in 31 bits otherwise
         return np.argsort(codes, kind="stable")
     keys: np.ndarray = np.left_shift(codes, 32, dtype=np.int64)
     keys |= np.arange(n)
