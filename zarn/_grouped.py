@@ -5,12 +5,14 @@ equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with 
 weights) share one batched solve (:class:`Batch`): their mapped designs are built by
 one call of the core, and their normal equations are solved together where they are as
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
-the penalised fit itself uses before it solves its normal equations); the statistics,
-and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
-batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
-size and no zero weight are fitted at once by the robust engine's entry point for groups
+the penalised fit itself uses before it solves its normal equations), by a Cholesky
+factorisation vectorised over the groups; the statistics, and the covariance types of
+``cov_type`` (:func:`zarn._covtypes.covariance`), are batched too. Robust groups with
+fixed penalty weights, targets and weights of ordinary size and no zero weight are
+fitted at once by the robust engine's entry point for groups
 (:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
-for bit). Every other group (penalty weights chosen per group, the few groups the batch
+for bit), and their standard errors, covariances and rank checks are computed for all
+of them at once. Every other group (penalty weights chosen per group, the few groups the batch
 or the engine refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
 """
@@ -37,9 +39,9 @@ from zarn._uncertainty import residual_dof
 from zarn.exceptions import RankWarning
 
 # Values (groups x samples x columns) of the design of one batch: its temporaries, of a
-# few megabytes, are then reused by the allocator from batch to batch, which on a
-# machine whose fresh memory is slow to touch is faster than larger batches (measured
-# at 10,000 groups of 50 samples: 2**18 to 2**19 the best, 2**21 a third slower).
+# few megabytes, stay in a core's cache and are reused by the allocator from batch to
+# batch, faster than larger batches (measured at 10,000 groups of 50 samples, degree 2:
+# 2**18 the best, 2**17 and 2**19 some 5 % slower, 2**21 a quarter slower).
 BATCH_VALUES = 2**18
 
 
