@@ -12,8 +12,8 @@ fixed penalty weights, targets and weights of ordinary size and no zero weight a
 fitted at once by the robust engine's entry point for groups
 (:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
 for bit), and their standard errors, covariances and rank checks are computed for all
-of them at once. Every other group (penalty weights chosen per group, the few groups the batch
-or the engine refuses) is fitted alone by the estimator's own fit of one series,
+of them at once. Every other group (penalty weights chosen per group, the few groups the
+batch or the engine refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
 """
 
