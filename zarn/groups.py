@@ -531,9 +531,11 @@ def _pandas_codes(frame: Any, by: Any, n: int) -> tuple[np.ndarray, Any, np.ndar
     if len(frame) != n:
         raise ValueError(f"groups has {len(frame)} labels for {n} samples; they must match")
     grouped = frame.groupby(by, sort=True, dropna=True, observed=True)
-    codes = np.nan_to_num(grouped.ngroup().to_numpy(dtype=np.float64), nan=-1.0)
+    codes = grouped.ngroup().to_numpy()
+    if codes.dtype.kind == "f":  # NaN for the rows of missing keys
+        codes = np.nan_to_num(codes, nan=-1.0)
     sizes = grouped.size()
-    return codes.astype(np.int64), sizes.index, sizes.to_numpy(dtype=np.int64)
+    return codes.astype(np.int64, copy=False), sizes.index, sizes.to_numpy(dtype=np.int64)
 
 
 def _from_frame(df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: Any) -> _Given:
