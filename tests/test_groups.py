@@ -262,6 +262,12 @@ def test_dataframe_form():
     plain = zarn.fit_groups(x, y, labels, model, sample_weight=w)
     order = np.searchsorted(plain.labels, table.index.get_level_values("sensor"))
     np.testing.assert_array_equal(fits.coef, plain.coef[order])
+    # One key of numbers: the labels and their Index as df.groupby("sensor") gives them.
+    by_sensor = zarn.fit_groups(df, x="time", y="value", by="sensor", model=model,
+                                sample_weight="w")  # fmt: skip
+    sizes = df.groupby("sensor").size()
+    pd.testing.assert_index_equal(by_sensor.to_pandas().index, sizes.index)
+    np.testing.assert_array_equal(by_sensor.coef, plain.coef)
     np.testing.assert_array_equal(table["coef_1"], fits.coef[:, 1])
     np.testing.assert_array_equal(table["n_used"], fits.n_used)
     assert list(table.columns[:2]) == ["coef_0", "coef_1"]

@@ -475,9 +475,12 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray
         raise TypeError("fit_groups(x, y, groups, model) needs the group of every sample")
     if type(groups).__module__.partition(".")[0] == "pandas":  # Series, Index, Categorical
         pd = import_optional("pandas", "fit_groups with pandas labels")
+        name = getattr(groups, "name", None)
+        if _plain_numbers(groups):
+            return _numbers_with_index(groups, n, name, pd)
         frame = pd.Series(groups).reset_index(drop=True).to_frame("key")
         codes, index, counts = _pandas_codes(frame, "key", n)
-        return codes, index.to_numpy(), index.rename(getattr(groups, "name", None)), counts
+        return codes, index.to_numpy(), index.rename(name), counts
     keys = np.asarray(groups)
     if keys.ndim != 1 or len(keys) != n:
         raise ValueError(f"groups must hold one label per sample ({n}), got shape {keys.shape}")
@@ -488,6 +491,21 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray
     codes = np.full(n, -1, dtype=np.int64)
     labels, codes[~missing], counts = _factorize(keys[~missing])
     return codes, labels, None, counts
+
+
+def _plain_numbers(keys: Any) -> bool:
+    """Whether pandas labels are plain numbers (a NumPy dtype of integers or floats), which
+    NumPy numbers and sorts as pandas' ``groupby`` does, and faster."""
+    dtype = getattr(keys, "dtype", None)
+    return isinstance(dtype, np.dtype) and dtype.kind in "iuf"
+
+
+def _numbers_with_index(
+    keys: Any, n: int, name: Any, pd: Any
+) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray]:
+    """:func:`_codes` of pandas labels of plain numbers, with the Index of the labels."""
+    codes, labels, _, counts = _codes(np.asarray(keys), n)
+    return codes, labels, pd.Index(labels, name=name), counts
 
 
 def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -552,6 +570,10 @@ def _from_frame(df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: An
         np.isscalar(sample_weight) and sample_weight in df.columns
     )
     w = check_sample_weight(df[sample_weight] if named else sample_weight, len(yv))
+    single = not isinstance(by, (list, tuple)) and by in df.columns
+    if single and _plain_numbers(df[by]):
+        pd = import_optional("pandas", "fit_groups with a DataFrame")
+        return _Given(X, yv, w, *_numbers_with_index(df[by], len(yv), by, pd), dates)
     codes, index, counts = _pandas_codes(df, by, len(yv))
     return _Given(X, yv, w, codes, index.to_numpy(), index, counts, dates)
 
