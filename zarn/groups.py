@@ -511,15 +511,7 @@ def _numbers_with_index(
 def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(sorted distinct labels, each key's position among them, each label's count), as
     ``np.unique`` with ``return_inverse`` and ``return_counts`` gives them, in linear time
-    for keys that come sorted (grouped long format) and for integers of a small range."""
-    if len(keys) and keys.dtype != object and not (keys[1:] < keys[:-1]).any():
-        new = np.empty(len(keys), dtype=bool)
-        new[0] = True
-        np.not_equal(keys[1:], keys[:-1], out=new[1:])
-        codes = np.cumsum(new)
-        codes -= 1
-        heads = np.flatnonzero(new)
-        return keys[new], codes, np.diff(heads, append=len(keys))
+    for integers of a small range and for keys that come sorted (grouped long format)."""
     if keys.dtype.kind in "iu" and len(keys):
         low = int(keys.min())
         if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
@@ -530,6 +522,14 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
             if present.all():  # every value of the range: each key's code is its offset
                 return labels, shifted.astype(np.int64, copy=False), tally
             return labels, (np.cumsum(present) - 1)[shifted], tally[present]
+    if len(keys) and keys.dtype != object and not (keys[1:] < keys[:-1]).any():
+        new = np.empty(len(keys), dtype=bool)
+        new[0] = True
+        np.not_equal(keys[1:], keys[:-1], out=new[1:])
+        codes = np.cumsum(new)
+        codes -= 1
+        heads = np.flatnonzero(new)
+        return keys[new], codes, np.diff(heads, append=len(keys))
     labels, inverse, counts = np.unique(keys, return_inverse=True, return_counts=True)
     return labels, inverse.ravel(), counts
 
