@@ -16,7 +16,7 @@ from typing import Any, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn._grouped import GroupArrays, evaluate, fit_grouped, sort_samples
+from zarn._grouped import GroupArrays, ascending, evaluate, fit_grouped, sort_samples
 from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
 from zarn._settings import Interval, check_param
@@ -522,7 +522,7 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
             if present.all():  # every value of the range: each key's code is its offset
                 return labels, shifted.astype(np.int64, copy=False), tally
             return labels, (np.cumsum(present) - 1)[shifted], tally[present]
-    if len(keys) and keys.dtype != object and not (keys[1:] < keys[:-1]).any():
+    if len(keys) and keys.dtype != object and ascending(keys):
         new = np.empty(len(keys), dtype=bool)
         new[0] = True
         np.not_equal(keys[1:], keys[:-1], out=new[1:])
