@@ -23,6 +23,7 @@ the table goes into this script's section of RESULTS.md beside this file
 """
 
 import argparse
+import os
 import pathlib
 import sys
 import warnings
@@ -136,6 +137,11 @@ def cases(t, y, labels, frame):
     return out
 
 
+def load_average():
+    """The machine's load averages over 1, 5 and 15 minutes."""
+    return " ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--groups", type=int, default=10_000)
@@ -143,6 +149,7 @@ def main():
     parser.add_argument("--write", action="store_true")
     parser.add_argument("--label", default="fit_groups")
     args = parser.parse_args()
+    load = load_average()
     t, y, labels = data(args.groups)
     try:
         import pandas as pd
@@ -170,9 +177,9 @@ def main():
             f"## fit_groups: one fit per group on its own positions ({args.label})\n\n"
             f"{args.groups:,} groups of {SAMPLES} samples at their own positions, "
             f"interleaved, degree {DEGREE}, 5 % gross outliers; medians of {args.rounds} "
-            f"interleaved rounds (`{command}`). Agreement with the estimator loop:\n\n"
-            + "\n".join(notes)
-            + f"\n\n{table}"
+            f"interleaved rounds (`{command}`), load average {load} at the start and "
+            f"{load_average()} at the end. Agreement with "
+            "the estimator loop:\n\n" + "\n".join(notes) + f"\n\n{table}"
         )
         write_section(HERE / "RESULTS.md", "bench/bench_groups.py", args.label, body)
 

@@ -190,6 +190,23 @@ def test_min_count_and_the_rank_warning():
         zarn.fit_groups(x, y, groups, model, min_count=0)
 
 
+@pytest.mark.parametrize("name", ["ols", "penalized", "robust"])
+def test_a_group_of_two_distinct_positions_is_counted_in_the_rank_warning(name):
+    # Enough samples for the batch or the robust engine, but a design of rank 2 for 3
+    # coefficients: the group is fitted as the estimator fits it, and counted once.
+    rng = np.random.default_rng(8)
+    x = np.concatenate([rng.uniform(0, 10, 30), np.repeat([2.0, 5.0], 10), rng.uniform(0, 10, 30)])
+    y = 1.0 + 0.5 * x + rng.normal(0.0, 0.1, len(x))
+    groups = np.repeat(["a", "two", "c"], [30, 20, 30])
+    model = zarn.PolynomialRegressor(**MODELS[name].get_params()).set_params(degree=2)
+    with pytest.warns(RankWarning, match="1 of 3 groups"):
+        fits = zarn.fit_groups(x, y, groups, model)
+    for i, part in enumerate([slice(0, 30), slice(50, 80), slice(30, 50)]):
+        ref = own_fit(model, x[part], y[part], None)
+        assert_close(fits.coef[i], ref.coef_, name == "robust")
+        assert_close(fits.stderr[i], ref.stderr_, name == "robust")
+
+
 @pytest.mark.parametrize(
     "labels",
     [
@@ -245,6 +262,12 @@ def test_dataframe_form():
     plain = zarn.fit_groups(x, y, labels, model, sample_weight=w)
     order = np.searchsorted(plain.labels, table.index.get_level_values("sensor"))
     np.testing.assert_array_equal(fits.coef, plain.coef[order])
+    # One key of numbers: the labels and their Index as df.groupby("sensor") gives them.
+    by_sensor = zarn.fit_groups(df, x="time", y="value", by="sensor", model=model,
+                                sample_weight="w")  # fmt: skip
+    sizes = df.groupby("sensor").size()
+    pd.testing.assert_index_equal(by_sensor.to_pandas().index, sizes.index)
+    np.testing.assert_array_equal(by_sensor.coef, plain.coef)
     np.testing.assert_array_equal(table["coef_1"], fits.coef[:, 1])
     np.testing.assert_array_equal(table["n_used"], fits.n_used)
     assert list(table.columns[:2]) == ["coef_0", "coef_1"]

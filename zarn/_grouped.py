@@ -5,13 +5,15 @@ equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with 
 weights) share one batched solve (:class:`Batch`): their mapped designs are built by
 one call of the core, and their normal equations are solved together where they are as
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
-the penalised fit itself uses before it solves its normal equations); the statistics,
-and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
-batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
-size and no zero weight are fitted at once by the robust engine's entry point for groups
+the penalised fit itself uses before it solves its normal equations), by a Cholesky
+factorisation vectorised over the groups; the statistics, and the covariance types of
+``cov_type`` (:func:`zarn._covtypes.covariance`), are batched too. Robust groups with
+fixed penalty weights, targets and weights of ordinary size and no zero weight are
+fitted at once by the robust engine's entry point for groups
 (:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
-for bit). Every other group (penalty weights chosen per group, the few groups the batch
-or the engine refuses) is fitted alone by the estimator's own fit of one series,
+for bit), and their standard errors, covariances and rank checks are computed for all
+of them at once. Every other group (penalty weights chosen per group, the few groups the
+batch or the engine refuses) is fitted alone by the estimator's own fit of one series,
 :func:`zarn._fit.fit_series`, so that its results are the estimator's bit for bit.
 """
 
@@ -23,25 +25,26 @@ from dataclasses import dataclass
 import numpy as np
 
 from zarn import _batched
-from zarn._batched import _cholesky_forward
 from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
-from zarn._lstsq import Penalty
+from zarn._lstsq import RANK_MARGIN, Penalty
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
-from zarn._methods.robust import engine_uncertainty
+from zarn._methods.robust import robust_uncertainty
 from zarn._robust_engine import FAILED, fit_groups
 from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
 from zarn.exceptions import RankWarning
 
 # Values (groups x samples x columns) of the design of one batch: its temporaries, of a
-# few megabytes, are then reused by the allocator from batch to batch, which on a
-# machine whose fresh memory is slow to touch is faster than larger batches (measured
-# at 10,000 groups of 50 samples: 2**18 to 2**19 the best, 2**21 a third slower).
+# few megabytes, stay in a core's cache and are reused by the allocator from batch to
+# batch, faster than larger batches (measured at 10,000 groups of 50 samples, degree 2:
+# 2**18 the best, 2**17 and 2**19 some 5 % slower, 2**21 a quarter slower).
 BATCH_VALUES = 2**18
+# Keys tested first for order (ascending): a few thousand cost microseconds.
+_HEAD = 4096
 
 
 @dataclass(eq=False, slots=True)
@@ -101,31 +104,82 @@ class Sorted:
         """The input's samples of group g."""
         return self.part(g) if self.rows is None else self.rows[self.part(g)]
 
+    def rows_of(self, groups: np.ndarray) -> tuple[np.ndarray | slice, np.ndarray]:
+        """The rows of ``groups`` (non-empty), one group after another, and where each
+        group begins among them (and where the last ends): a slice where the groups lie
+        in that order already (all the groups, say), else an index."""
+        counts = self.counts[groups]
+        offsets = np.zeros(len(groups) + 1, dtype=np.int64)
+        np.cumsum(counts, out=offsets[1:])
+        first = int(self.starts[groups[0]])
+        if (self.starts[groups] == offsets[:-1] + first).all():
+            return slice(first, first + int(offsets[-1])), offsets
+        index = np.arange(offsets[-1]) + np.repeat(self.starts[groups] - offsets[:-1], counts)
+        return index, offsets
+
 
 def sort_samples(
-    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, n_groups: int
+    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, counts: np.ndarray
 ) -> Sorted:
-    """The samples of every group, sorted by group code (-1: in no group). A sample whose
-    position or target is not finite, or whose weight is zero, is left out.
+    """The samples of every group, sorted by group code (-1: in no group; ``counts``: each
+    group's number of codes). A sample whose position or target is not finite, or whose
+    weight is zero, is left out.
 
     Samples that come sorted already (long format is often grouped) are not sorted again,
     and when every sample is used they are not even copied.
     """
-    used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
-    if w is not None:
-        used &= w > 0.0
-    rows, kept = (None, codes) if used.all() else (np.flatnonzero(used), codes[used])
-    counts = np.bincount(kept, minlength=n_groups)
-    if (kept[1:] < kept[:-1]).any():
-        # A stable sort of codes of at most 16 bits is NumPy's radix sort, in linear time.
-        small = np.uint16 if n_groups <= 2**16 else np.int64
-        order = np.argsort(kept.astype(small), kind="stable")
+    n, n_groups = len(y), len(counts)
+    rows, kept = None, codes
+    if not _all_used(X, y, w, codes):
+        used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
+        if w is not None:
+            used &= w > 0.0
+        rows, kept = np.flatnonzero(used), codes[used]
+        counts = np.bincount(kept, minlength=n_groups)
+    if not ascending(kept):
+        order = _stable_order(kept, n_groups)
         rows = order if rows is None else rows[order]
     starts = np.zeros(n_groups, dtype=np.int64)
     np.cumsum(counts[:-1], out=starts[1:])
     if rows is not None:
-        X, y, w = X[rows], y[rows], None if w is None else w[rows]
-    return Sorted(X, y, w, rows, starts, counts, len(used))
+        # take, not indexing: NumPy's gather of whole rows of a 2-D array is several
+        # times slower than take along axis 0.
+        X, y = np.take(X, rows, axis=0), np.take(y, rows)
+        w = None if w is None else np.take(w, rows)
+    return Sorted(X, y, w, rows, starts, counts, n)
+
+
+def ascending(keys: np.ndarray) -> bool:
+    """Whether the keys never decrease. A short head is tested first: it settles most keys
+    that do not come sorted without a pass over all of them."""
+    head = keys[:_HEAD]
+    return not (head[1:] < head[:-1]).any() and not (keys[1:] < keys[:-1]).any()
+
+
+def _stable_order(codes: np.ndarray, n_groups: int) -> np.ndarray:
+    """The permutation that sorts the codes (0 to ``n_groups - 1``) stably.
+
+    Keys of the code and the position (``code << 32 | position``) are distinct, so that
+    any sort of them is stable; NumPy's sort of 64-bit integers, vectorised, is faster
+    than its radix argsort of the codes (measured for 500,000 samples of 10,000 groups:
+    3.4 ms against 4.8 ms).
+    """
+    n = len(codes)
+    if max(n, n_groups) > 2**31:  # codes and positions each in 31 bits otherwise
+        return np.argsort(codes, kind="stable")
+    keys: np.ndarray = np.left_shift(codes, 32, dtype=np.int64)
+    keys |= np.arange(n)
+    keys.sort()
+    keys &= 2**32 - 1
+    return keys
+
+
+def _all_used(X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray) -> bool:
+    """Whether every sample is used, told by reductions, without masks: a sum of doubles is
+    finite only if every one of them is (a sum that overflows says nothing)."""
+    if not len(y) or codes.min() < 0 or not np.isfinite(y.sum() + X.sum()):
+        return False
+    return w is None or bool(w.min() > 0.0)
 
 
 def fit_grouped(
@@ -202,7 +256,12 @@ def evaluate(
         for j, order in enumerate(orders):
             if order:
                 M[:, : design.n_poly] *= scale[:, j, None] ** order
-        return np.asarray(np.einsum("ij,ij->i", M, arrays.coef[groups]))
+        # Column by column: M is column-major, and each column's coefficients are
+        # gathered from a table of one value per group.
+        values = np.zeros(len(X))
+        for j, column in enumerate(np.asarray(M).T):
+            values += column * arrays.coef[:, j][groups]
+        return values
 
 
 def _r_squared(samples: Sorted, groups: np.ndarray, out: GroupArrays) -> None:
@@ -211,10 +270,8 @@ def _r_squared(samples: Sorted, groups: np.ndarray, out: GroupArrays) -> None:
     group, as :func:`zarn._batched.r_squared_one` gives it one group at a time."""
     if not groups.size:
         return
-    counts = samples.counts[groups]
-    ends = np.cumsum(counts)
-    heads = ends - counts  # each group's first row among the rows taken
-    rows = np.arange(ends[-1]) + np.repeat(samples.starts[groups] - heads, counts)
+    rows, offsets = samples.rows_of(groups)
+    counts, heads = np.diff(offsets), offsets[:-1]  # heads: each group's first row
     y, which = samples.y[rows], np.repeat(groups, counts)
     fitted = evaluate(out, samples.X[rows], which, (0,) * samples.X.shape[1])
     # Values and weights over their group's largest, by a power of two for the values
@@ -293,11 +350,9 @@ def _fit_robust(
     samples alone, into ``out``; returns which of them (a boolean mask) it leaves to
     the estimator's fit. The groups have targets and weights of ordinary size (the
     estimator then leaves y unscaled) and positive weights, with fixed penalty weights."""
-    design, k = out.design, out.design.k
-    counts = samples.counts[groups]
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    # The groups' rows of the sorted samples, one group after another.
-    index = np.arange(offsets[-1]) + np.repeat(samples.starts[groups] - offsets[:-1], counts)
+    design = out.design
+    index, offsets = samples.rows_of(groups)
+    counts = np.diff(offsets)
     of_row = np.repeat(np.arange(len(groups)), counts)
     X, y = samples.X[index], samples.y[index]
     w = None if samples.w is None else samples.w[index]
@@ -316,21 +371,65 @@ def _fit_robust(
         ridge=penalty.ridge,
         seed=seed_from(settings.random_state),
     )
-    huber = fitter.cov_spec(settings).name == "H1"
     left = (fit.status == FAILED) | ~np.isfinite(fit.coef).all(axis=1)
-    for i in np.flatnonzero(~left).tolist():
-        g, part = int(groups[i]), slice(int(offsets[i]), int(offsets[i + 1]))
-        wg = None if w is None else w[part]
-        u = engine_uncertainty(
-            Phi[part], wg, fit.cov[i], fit.cov_h1[i], float(fit.scale[i]), 1.0, penalty, huber
-        )
-        out.coef[g], out.stderr[g], out.cov[g], out.scale[g] = fit.coef[i], u.stderr, u.cov, u.scale
-        out.rank_deficient += int(u.rank < k or k > u.n_obs)
-        if out.n_inliers is not None and out.inlier_mask is not None:
-            mask = fit.inlier_mask[part]
-            out.n_inliers[g] = int(mask.sum())
-            out.inlier_mask[samples.input_rows(g)] = mask
+    done = np.flatnonzero(~left)
+    fitted = groups[done]
+    # The estimator's choice (engine_uncertainty): Huber's covariance for a penalised fit
+    # (its normal matrix carries the penalty) or on request, else lmrob's.
+    penalised = penalty.R1 is not None or penalty.R2 is not None
+    huber = fitter.cov_spec(settings).name == "H1"
+    chosen = fit.cov_h1 if penalised or huber else fit.cov
+    out.coef[fitted] = fit.coef[done]
+    out.stderr[fitted], out.cov[fitted] = _robust_errors(chosen[done], fit.scale[done])
+    out.scale[fitted] = fit.scale[done]
+    out.rank_deficient += _count_rank_deficient(Phi, w, offsets, done, chosen, fit.scale)
+    if out.n_inliers is not None and out.inlier_mask is not None:
+        mask = fit.inlier_mask
+        out.n_inliers[fitted] = np.add.reduceat(mask.astype(np.int64), offsets[:-1])[done]
+        rows = index if samples.rows is None else samples.rows[index]
+        out.inlier_mask[rows] = mask & np.repeat(~left, counts)  # the others' come later
     return np.asarray(left)
+
+
+def _robust_errors(cov: np.ndarray, scale: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The standard errors (G, k) and covariances (G, k, k) of robust fits from the
+    engine's covariances and scales, for all the groups at once with the arithmetic of
+    the estimator's uncertainty of one fit of y unscaled (``robust_uncertainty`` and its
+    ``stderr`` and ``cov``), so that each group's are the estimator's bit for bit."""
+    s = scale[:, None, None]
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        # An exact fit (scale 0) has a covariance of 0; no scale (NaN) leaves it NaN.
+        unscaled = np.where(s > 0.0, cov / (s * s), cov)
+        stderr = scale[:, None] * np.sqrt(np.diagonal(unscaled, axis1=1, axis2=2))
+        return stderr, unscaled * s * s
+
+
+def _count_rank_deficient(
+    Phi: np.ndarray,
+    w: np.ndarray | None,
+    offsets: np.ndarray,
+    done: np.ndarray,
+    cov: np.ndarray,
+    scale: np.ndarray,
+) -> int:
+    """How many of the robust groups ``done`` (group i: rows ``offsets[i]:offsets[i+1]`` of
+    Phi and w, its covariance and scale) have a weighted design of rank below k. A Gram
+    matrix that certainly has full rank (:data:`zarn._lstsq.RANK_MARGIN`) settles it;
+    the estimator's own rank of the others is computed group by group."""
+    k = Phi.shape[1]
+    counts = np.diff(offsets)
+    rows = Phi if w is None else Phi * np.sqrt(w)[:, None]
+    unsure = []
+    for m in np.unique(counts[done]).tolist():
+        same = done[counts[done] == m]
+        P = rows[_equal_rows(offsets[same], m)].T.reshape(k, len(same), m)
+        unsure += same[~_well_conditioned(_gram(P), RANK_MARGIN)].tolist()
+    deficient = 0
+    for i in unsure:
+        part = slice(int(offsets[i]), int(offsets[i + 1]))
+        u = robust_uncertainty(Phi[part], None if w is None else w[part], cov[i], float(scale[i]))
+        deficient += u.rank < k
+    return deficient
 
 
 def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:
@@ -380,50 +479,53 @@ class Batch:
         # Each group's map, with the estimator's arithmetic (Design.map).
         Z = X * out.map_scale[groups][:, None, :]
         Z += out.offset[groups][:, None, :]
-        # The (b m, k) design matrix is column-major: (b, k, m) views of it.
         Phi = out.design.matrix(Z.reshape(b * m, -1), X.reshape(b * m, -1))
-        PT = np.asarray(Phi).T.reshape(k, b, m).transpose(1, 0, 2)
+        # Column j of group p's design is P[j, p]: a view of the column-major (b m, k)
+        # design, so that every product below runs over contiguous rows of m samples.
+        P = np.asarray(Phi).T.reshape(k, b, m)
         if w is None:
-            sw, Pw, yw, factor = np.ones_like(y), PT, y, np.ones(b)
+            sw, Pw, yw, factor = None, P, y, np.ones(b)
+            dev = y - (np.einsum("pm->p", y) / m)[:, None]  # about each group's mean
+            tss = np.einsum("pm,pm->p", dev, dev)
         else:
             sw = np.sqrt(w)
-            Pw, yw = PT * sw[:, None, :], y * sw
+            Pw, yw = P * sw, y * sw
             factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
-        G = np.matmul(Pw, Pw.transpose(0, 2, 1))
-        accurate = _well_conditioned(G)
+            tss = _batched.centred_sums(y, sw, False)
+        G = _gram(Pw)
         A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
-        rhs = np.empty((b, k, k + 1))
-        rhs[:, :, 0] = np.matmul(Pw, yw[:, :, None])[:, :, 0]
-        rhs[:, :, 1:] = np.eye(k)
-        A[~accurate] = np.eye(k)  # solvable; their results are not used
-        with np.errstate(over="ignore", invalid="ignore"):
-            solved = _cholesky_forward(A, rhs)
-            z, M = solved[:, :, 0], solved[:, :, 1:]
-            coef = np.einsum("pr,prk->pk", z, M)
-            bread = np.matmul(M.transpose(0, 2, 1), M)
+        shifted, in_range = _shifted(G, ACCURATE_MARGIN)
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            # One factorisation for the test of accuracy and the solve (the factors of
+            # the groups that fail the test are not used).
+            L, ok = _cholesky(np.concatenate([shifted, A]))
+            accurate = in_range & ok[:b]
+            coef, bread = _solve(L[:, :, b:], np.einsum("ipm,pm->pi", Pw, yw))
             edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
-            resid = y - np.matmul(coef[:, None, :], PT)[:, 0]
-            wresid = resid if w is None else resid * sw
+            resid = y - np.einsum("pi,ipm->pm", coef, P)
+            wresid = resid if sw is None else resid * sw
             rss = np.einsum("ij,ij->i", wresid, wresid)
             df = residual_dof(m, np.minimum(edf, m))
             scale = _batched.scales(rss, df)
             if self.spec is None:
-                cov = scale[:, None, None] ** 2 * bread
+                cov = (scale * scale)[:, None, None] * bread
             else:
-                cov = self._covariance(X, PT, resid, w, bread, df)
+                cov = self._covariance(X, P.transpose(1, 2, 0), resid, w, bread, df)
             stderr = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
         keep = accurate & np.isfinite(coef).all(axis=1)
-        tss = _batched.centred_sums(y, sw, w is None)
         r2 = _batched.r_squared(rss, tss, self.constant[groups])
-        rows = groups[keep]
-        out.coef[rows], out.stderr[rows], out.cov[rows] = coef[keep], stderr[keep], cov[keep]
-        out.scale[rows], out.r2[rows] = scale[keep], r2[keep]
+        if not keep.all():
+            groups, coef, stderr, cov, scale, r2 = (
+                a[keep] for a in (groups, coef, stderr, cov, scale, r2)
+            )
+        out.coef[groups], out.stderr[groups], out.cov[groups] = coef, stderr, cov
+        out.scale[groups], out.r2[groups] = scale, r2
         return np.asarray(~keep)
 
     def _covariance(
         self,
         X: np.ndarray,
-        PT: np.ndarray,
+        Phi: np.ndarray,
         resid: np.ndarray,
         w: np.ndarray | None,
         bread: np.ndarray,
@@ -433,7 +535,6 @@ class Batch:
         from its residuals: in the order of its positions for the lagged types (HAC,
         ar1) of one feature, as the estimator orders them."""
         assert self.spec is not None  # only called for another covariance type
-        Phi = PT.transpose(0, 2, 1)
         if self.spec.name in LAGGED and X.shape[2] == 1:
             order = np.argsort(X[:, :, 0], axis=1, kind="stable")
             Phi = np.take_along_axis(Phi, order[:, :, None], axis=1)
@@ -444,32 +545,87 @@ class Batch:
     def _rows(self, groups: np.ndarray, m: int) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
         """The positions (b, m, d), targets and weights (b, m) of the groups: views where
         the groups lie one after another in the sorted samples (the common case)."""
-        samples = self.samples
-        starts = samples.starts[groups]
-        first, b = int(starts[0]), len(groups)
-        index: slice | np.ndarray = slice(first, first + b * m)
-        if not (starts == first + m * np.arange(b)).all():
-            index = (starts[:, None] + np.arange(m)).ravel()
+        samples, b = self.samples, len(groups)
+        index = _equal_rows(samples.starts[groups], m)
         X = samples.X[index].reshape(b, m, -1)
         y = samples.y[index].reshape(b, m)
         w = None if samples.w is None else samples.w[index].reshape(b, m)
         return X, y, w
 
 
-def _well_conditioned(G: np.ndarray) -> np.ndarray:
-    """Which Gram matrices (b, k, k) certainly have full rank with the margin of the
-    penalised fit's normal equations: ``G - ACCURATE_MARGIN trace(G) I`` is positive
-    definite (as :func:`zarn._lstsq.certainly_full_rank` tests one)."""
+def _gram(P: np.ndarray) -> np.ndarray:
+    """The Gram matrices (b, k, k) of designs given by their columns P (k, b, m): one
+    product of two columns per entry (cheaper than b small matrix products)."""
+    k, b = P.shape[:2]
+    G = np.empty((b, k, k))
+    for i in range(k):
+        for j in range(i, k):
+            G[:, i, j] = G[:, j, i] = np.einsum("pm,pm->p", P[i], P[j])
+    return G
+
+
+def _equal_rows(starts: np.ndarray, m: int) -> np.ndarray | slice:
+    """The rows of groups of m rows each that begin at ``starts``, one group after
+    another: a slice where they lie so already (the common case), else an index."""
+    first, b = int(starts[0]), len(starts)
+    if (starts == first + m * np.arange(b)).all():
+        return slice(first, first + b * m)
+    return (starts[:, None] + np.arange(m)).ravel()
+
+
+def _well_conditioned(G: np.ndarray, margin: float) -> np.ndarray:
+    """Which Gram matrices (b, k, k) certainly have full rank with ``margin``:
+    ``G - margin trace(G) I`` is positive definite (as
+    :func:`zarn._lstsq.certainly_full_rank` tests one)."""
+    shifted, in_range = _shifted(G, margin)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        return np.asarray(in_range & _cholesky(shifted)[1])
+
+
+def _shifted(G: np.ndarray, margin: float) -> tuple[np.ndarray, np.ndarray]:
+    """``G - margin trace(G) I`` of Gram matrices G (b, k, k), and which traces are of
+    ordinary size (the identity for the others)."""
     k = G.shape[1]
     trace = np.trace(G, axis1=1, axis2=2)
     in_range = np.asarray(_batched.ordinary(trace) & (trace > 0.0))  # also finite
-    shifted = G - (ACCURATE_MARGIN * trace)[:, None, None] * np.eye(k)
-    shifted[~in_range] = np.eye(k)  # factorisable; refused below
-    try:
-        np.linalg.cholesky(shifted)
-    except np.linalg.LinAlgError:  # some are not: find which
-        return np.asarray(in_range & (np.linalg.eigvalsh(shifted)[:, 0] > 0.0))
-    return in_range
+    shifted = G - (margin * trace)[:, None, None] * np.eye(k)
+    shifted[~in_range] = np.eye(k)
+    return shifted, in_range
+
+
+def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The Cholesky factors of the symmetric matrices A (b, k, k), column by column over the
+    whole batch (LAPACK's per-matrix calls cost more than the arithmetic at these sizes):
+    ``L[i, j]`` (k, k, b) is entry (i, j) of every factor; and which A are positive
+    definite (every pivot positive, LAPACK's test). The others' factors are not
+    meaningful (their failed pivots are taken as 1)."""
+    k, b = A.shape[1], len(A)
+    L = np.zeros((k, k, b))
+    ok = np.ones(b, dtype=bool)
+    for j in range(k):
+        pivot, below = A[:, j, j], A[:, j + 1 :, j].T
+        if j:
+            pivot = pivot - np.einsum("ip,ip->p", L[j, :j], L[j, :j])
+            below = below - np.einsum("ip,lip->lp", L[j, :j], L[j + 1 :, :j])
+        ok &= pivot > 0.0  # also False for NaN
+        L[j, j] = np.sqrt(np.where(ok, pivot, 1.0))
+        L[j + 1 :, j] = below / L[j, j]
+    return L, ok
+
+
+def _solve(L: np.ndarray, r: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``(A^-1 r, A^-1)`` for the positive definite A (b, k, k) of Cholesky factors L
+    (k, k, b, from :func:`_cholesky`) and right-hand sides r (b, k), as ``M'(M r)`` and
+    ``M'M`` with ``M = L^-1``."""
+    k = len(L)
+    # M by forward substitution, row by row: L[i, :i+1] M[:i+1, j] = 1 if i == j else 0.
+    M = np.zeros_like(L)
+    for i in range(k):
+        M[i, i] = 1.0 / L[i, i]
+        if i:
+            M[i, :i] = -np.einsum("lp,ljp->jp", L[i, :i], M[:i, :i]) / L[i, i]
+    z = np.einsum("ijp,pj->ip", M, r)
+    return np.einsum("ijp,ip->pj", M, z), np.einsum("ijp,ilp->pjl", M, M)
 
 
 def _penalties(penalty: Penalty, k: int, m: int, factor: np.ndarray) -> np.ndarray:
@@ -508,4 +664,12 @@ def _fit_alone(
         out.inlier_mask[samples.input_rows(g)] = mask
 
 
-__all__ = ["Batch", "GroupArrays", "Sorted", "evaluate", "fit_grouped", "sort_samples"]
+__all__ = [
+    "Batch",
+    "GroupArrays",
+    "Sorted",
+    "ascending",
+    "evaluate",
+    "fit_grouped",
+    "sort_samples",
+]
