@@ -145,7 +145,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     if (!complete)
         own = draw_order(n_used, settings.seed);
     const Draws& draws = complete ? shared.draws : own;
-    // The search's samples: the first SUBSAMPLE of the order.
+    // The search's samples: the draws' order.
     const Index n_search = std::min(n_used, SUBSAMPLE);
     // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
     // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
