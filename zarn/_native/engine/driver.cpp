@@ -141,7 +141,8 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
             rows.push_back(i);
     // The draws, in the space of the series' own samples: the block's when it is complete.
     Draws own;
-    const bool complete = n_used == n && !shared.rows.empty();
+    const bool all_used = n_used == n; // positions are then rows
+    const bool complete = all_used && !shared.rows.empty();
     if (!complete)
         own = draw_order(n_used, settings.seed);
     const Draws& draws = complete ? shared.draws : own;
@@ -218,13 +219,17 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     }
     const Samples& search = subsampled ? search_storage : all;
 
-    VectorXd y_present(n_used);
-    for (Index j = 0; j < n_used; ++j)
-        y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+    // y by position, for the elemental fits.
+    VectorXd y_present;
+    if (!all_used) {
+        y_present.resize(n_used);
+        for (Index j = 0; j < n_used; ++j)
+            y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+    }
     const ElementalFits elemental = [&](Index count) {
         if (!complete)
             draw_subsets(own, Phi, all.rows, count, settings.seed);
-        return elemental_fits(draws, y_present, count);
+        return elemental_fits(draws, all_used ? y_scaled : y_present, count);
     };
     const double floor = zero_floor(search.y);
     const SEstimate S = s_estimate(search, elemental, floor);
@@ -326,10 +331,9 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
         VectorXd w = W.size() != 0 ? VectorXd(W.row(i).transpose()) : VectorXd::Ones(n);
         if (shared_weights.size() != 0)
             w.array() *= shared_weights.array();
-        const VectorXd y = Y.row(i).transpose();
         SeriesFit f;
-        try {
-            f = fit_series(Phi, y.data(), w.data(), shared, settings);
+        try { // the rows of Y are contiguous: no copy
+            f = fit_series(Phi, Y.row(i).data(), w.data(), shared, settings);
         } catch (...) { // e.g. memory: this series fails, the others go on
             f = failed(n, k, 0);
         }
