@@ -173,22 +173,17 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         if (std::isfinite(y[i]))
             y_scaled[i] = y_unit(y[i]);
     all.rows = std::move(rows);
-    // The square roots of the normalised weights, then the weighted design column by column
-    // (contiguous writes).
+    // The samples weighted by the square roots of the normalised weights, in one pass (k + 1
+    // sequential streams of writes, no array of the roots).
     double total = 0.0;
-    VectorXd roots(n_used);
     for (Index j = 0; j < n_used; ++j) {
         const Index i = all.rows[static_cast<std::size_t>(j)];
         const double wi = w_unit(w[i]);
-        roots[j] = std::sqrt(wi);
-        all.y[j] = roots[j] * y_scaled[i];
+        const double root = std::sqrt(wi);
+        all.y[j] = root * y_scaled[i];
+        for (Index a = 0; a < k; ++a)
+            all.X(j, a) = root * Phi(i, a);
         total += wi;
-    }
-    for (Index a = 0; a < k; ++a) {
-        const double* column = Phi.col(a).data();
-        double* out = all.X.col(a).data();
-        for (Index j = 0; j < n_used; ++j)
-            out[j] = roots[j] * column[all.rows[static_cast<std::size_t>(j)]];
     }
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
