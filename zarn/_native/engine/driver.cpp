@@ -167,24 +167,27 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     all.y.resize(n_used);
     // Design-indexed, for the elemental fits and for the residuals of the samples of
     // weight 0 (which get the weights and flags of samples of weight 1).
-    VectorXd y_scaled = VectorXd::Zero(n);
+    VectorXd y_scaled(n); // 0 where y is not finite
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
     for (Index i = 0; i < n; ++i)
-        if (std::isfinite(y[i]))
-            y_scaled[i] = y_unit(y[i]);
+        y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i]) : 0.0;
     all.rows = std::move(rows);
-    // The samples weighted by the square roots of the normalised weights, in one pass (k + 1
-    // sequential streams of writes, no array of the roots).
+    // The square roots of the normalised weights (held in all.y), the weighted design column
+    // by column (contiguous writes), then the weighted y.
     double total = 0.0;
     for (Index j = 0; j < n_used; ++j) {
-        const Index i = all.rows[static_cast<std::size_t>(j)];
-        const double wi = w_unit(w[i]);
-        const double root = std::sqrt(wi);
-        all.y[j] = root * y_scaled[i];
-        for (Index a = 0; a < k; ++a)
-            all.X(j, a) = root * Phi(i, a);
+        const double wi = w_unit(w[all.rows[static_cast<std::size_t>(j)]]);
+        all.y[j] = std::sqrt(wi);
         total += wi;
     }
+    for (Index a = 0; a < k; ++a) {
+        const double* column = Phi.col(a).data();
+        double* out = all.X.col(a).data();
+        for (Index j = 0; j < n_used; ++j)
+            out[j] = all.y[j] * column[all.rows[static_cast<std::size_t>(j)]];
+    }
+    for (Index j = 0; j < n_used; ++j)
+        all.y[j] *= y_scaled[all.rows[static_cast<std::size_t>(j)]];
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
 

@@ -195,15 +195,15 @@ NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, d
     // is written once the i-th leverage, i >= m, is read).
     VectorXd counted = leverages(s, Ainv);
     NoiseScale out;
-    out.standardised = VectorXd::Zero(n);
+    out.standardised.resize(n);
     Index m = 0;
     for (Index i = 0; i < n; ++i) {
         const double q = counted[i];
         const double free = std::max(1.0 + q - 2.0 * w[i] * q, 0.0);
-        if (free > LEVERAGE_FLOOR) {
-            out.standardised[i] = r[i] / std::sqrt(free);
+        const bool counts = free > LEVERAGE_FLOOR;
+        out.standardised[i] = counts ? r[i] / std::sqrt(free) : 0.0;
+        if (counts)
             counted[m++] = out.standardised[i];
-        }
     }
     counted.conservativeResize(m);
     // Standardised residuals keep all their degrees of freedom: no k is subtracted.
