@@ -120,16 +120,18 @@ SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings) {
     const Index n = Phi.rows(), k = Phi.cols();
+    const auto weight_of = [w](Index i) { return w != nullptr ? w[i] : 1.0; };
     // Samples of positive weight and finite y; the scales of y and of the weights.
     std::vector<std::uint8_t> used(static_cast<std::size_t>(n), 0);
     double y_top = 0.0, w_top = 0.0;
     Index n_used = 0;
     for (Index i = 0; i < n; ++i) {
-        if (std::isfinite(y[i]) && w[i] > 0.0 && std::isfinite(w[i])) {
+        const double wi = weight_of(i);
+        if (std::isfinite(y[i]) && wi > 0.0 && std::isfinite(wi)) {
             used[static_cast<std::size_t>(i)] = 1;
             ++n_used;
             y_top = std::max(y_top, std::abs(y[i]));
-            w_top = std::max(w_top, w[i]);
+            w_top = std::max(w_top, wi);
         }
     }
     if (n_used == 0)
@@ -176,7 +178,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // by column (contiguous writes), then the weighted y.
     double total = 0.0;
     for (Index j = 0; j < n_used; ++j) {
-        const double wi = w_unit(w[all.rows[static_cast<std::size_t>(j)]]);
+        const double wi = w_unit(weight_of(all.rows[static_cast<std::size_t>(j)]));
         all.y[j] = std::sqrt(wi);
         total += wi;
     }
@@ -212,7 +214,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         std::sort(search_positions.begin(), search_positions.end());
         double search_total = 0.0;
         for (Index p : search_positions)
-            search_total += w_unit(w[all.rows[static_cast<std::size_t>(p)]]);
+            search_total += w_unit(weight_of(all.rows[static_cast<std::size_t>(p)]));
         search_storage = subset(all, search_positions, penalty_of(settings, k, search_total));
     }
     const Samples& search = subsampled ? search_storage : all;
@@ -326,12 +328,17 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
     out.inliers.resize(m, n);
 #pragma omp parallel for schedule(dynamic, 16)
     for (Index i = 0; i < m; ++i) {
-        VectorXd w = W.size() != 0 ? VectorXd(W.row(i).transpose()) : VectorXd::Ones(n);
-        if (shared_weights.size() != 0)
-            w.array() *= shared_weights.array();
+        // The rows of Y and W are contiguous: a copy only for combined weights.
+        VectorXd combined;
+        const double* w = W.size() != 0 ? W.row(i).data() : nullptr;
+        if (shared_weights.size() != 0) {
+            combined = w != nullptr ? VectorXd(W.row(i).transpose().cwiseProduct(shared_weights))
+                                    : shared_weights;
+            w = combined.data();
+        }
         SeriesFit f;
-        try { // the rows of Y are contiguous: no copy
-            f = fit_series(Phi, Y.row(i).data(), w.data(), shared, settings);
+        try {
+            f = fit_series(Phi, Y.row(i).data(), w, shared, settings);
         } catch (...) { // e.g. memory: this series fails, the others go on
             f = failed(n, k, 0);
         }
@@ -362,9 +369,8 @@ GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, 
             if (penalties.size() != 0)
                 own.penalty = Eigen::Map<const RowMatrix>(penalties.row(g).data(), k, k);
             const MatrixXd X = Phi.middleRows(start, n);
-            const VectorXd yg = y.segment(start, n);
-            const VectorXd wg = w.size() != 0 ? VectorXd(w.segment(start, n)) : VectorXd::Ones(n);
-            f = fit_series(X, yg.data(), wg.data(), none, own);
+            const double* wg = w.size() != 0 ? w.data() + start : nullptr;
+            f = fit_series(X, y.data() + start, wg, none, own);
         } catch (...) { // e.g. memory: this group fails, the others go on
             f = failed(n, k, 0);
         }
