@@ -259,6 +259,19 @@ def test_blocks_and_single_series_give_the_same_bits():
     assert np.array_equal(one.coef, whole.coef[5]) and one.scale == whole.scale[5]
 
 
+@pytest.mark.parametrize("n", [60, 9000])
+@pytest.mark.parametrize("given", ["weights", "sample_weight", "both"])
+def test_unit_weights_given_or_left_out_give_the_same_bits(n, given):
+    Phi, Y = many(3, n=n)
+    ones = {"weights": np.ones_like(Y), "sample_weight": np.ones(n)}
+    kwargs = ones if given == "both" else {given: ones[given]}
+    plain, weighted = fit_block(Phi, Y, seed=2), fit_block(Phi, Y, seed=2, **kwargs)
+    for field in ("coef", "cov", "weights", "inlier_mask", "scale", "noise_scale", "status"):
+        assert np.array_equal(
+            getattr(plain, field), getattr(weighted, field), equal_nan=field != "inlier_mask"
+        ), field
+
+
 def _groups(sizes, k=4, seed=0):
     """Stacked groups of the given sizes, each a degree k - 1 polynomial on its own x with
     10 % outliers, a few NaN and uneven weights; their offsets."""
@@ -360,7 +373,9 @@ def _with_gaps(n, k, pattern, seed=0):
     return Phi, y, w, ~gone
 
 
-@pytest.mark.parametrize("n", [40, 1300])  # below and above the search's subsample
+# Below and above the search's subsample, and above the size from which its order is drawn
+# without a permutation of all samples.
+@pytest.mark.parametrize("n", [40, 1300, 9000])
 @pytest.mark.parametrize("k", [1, 2, 4])
 @pytest.mark.parametrize("pattern", ["scattered NaN", "NaN run", "zero weights"])
 def test_missing_samples_fit_as_if_removed(n, k, pattern):

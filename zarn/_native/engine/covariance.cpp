@@ -33,16 +33,18 @@ MatrixXd posdefify(const MatrixXd& V) {
 
 MatrixXd avar1_covariance(const Samples& s, const VectorXd& r, const VectorXd& r0, double scale) {
     const Index n = s.X.rows(), k = s.X.cols();
-    VectorXd slope(n), psi_r(n), chi_r0(n), ws(n);
+    // The weights and right-hand sides of the two normal systems below, in one pass.
+    VectorXd slope(n), ws(n), psi2(n), psi_chi(n);
     double mean_w0r0 = 0.0, mean_chi2 = 0.0;
     for (Index i = 0; i < n; ++i) {
         const double t = r[i] / scale, t0 = r0[i] / scale;
+        const double psi_r = psi(t, MM_TUNING), chi_r0 = rho(t0, S_TUNING);
         slope[i] = psi_slope(t, MM_TUNING);
-        psi_r[i] = psi(t, MM_TUNING);
-        chi_r0[i] = rho(t0, S_TUNING);
         ws[i] = slope[i] * t;
+        psi2[i] = psi_r * psi_r;
+        psi_chi[i] = psi_r * chi_r0;
         mean_w0r0 += rho_slope(t0, S_TUNING) * t0;
-        mean_chi2 += chi_r0[i] * chi_r0[i] - BREAKDOWN * BREAKDOWN;
+        mean_chi2 += chi_r0 * chi_r0 - BREAKDOWN * BREAKDOWN;
     }
     const double dn = static_cast<double>(n);
     mean_w0r0 /= dn;
@@ -53,8 +55,7 @@ MatrixXd avar1_covariance(const Samples& s, const VectorXd& r, const VectorXd& r
     MatrixXd normal, middle;
     VectorXd Xws, Xww;
     normal_system_into(s, slope, ws, s.penalty, normal, Xws);
-    normal_system_into(s, psi_r.cwiseAbs2(), psi_r.cwiseProduct(chi_r0), MatrixXd::Zero(k, k),
-                       middle, Xww);
+    normal_system_into(s, psi2, psi_chi, MatrixXd::Zero(k, k), middle, Xww);
     const MatrixXd A = inverse(normal) * scale;
     const VectorXd a = A * Xws / mean_w0r0;
     const MatrixXd u1 = A * middle * (dn * A);

@@ -120,16 +120,18 @@ SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings) {
     const Index n = Phi.rows(), k = Phi.cols();
+    const auto weight_of = [w](Index i) { return w != nullptr ? w[i] : 1.0; };
     // Samples of positive weight and finite y; the scales of y and of the weights.
     std::vector<std::uint8_t> used(static_cast<std::size_t>(n), 0);
     double y_top = 0.0, w_top = 0.0;
     Index n_used = 0;
     for (Index i = 0; i < n; ++i) {
-        if (std::isfinite(y[i]) && w[i] > 0.0 && std::isfinite(w[i])) {
+        const double wi = weight_of(i);
+        if (std::isfinite(y[i]) && wi > 0.0 && std::isfinite(wi)) {
             used[static_cast<std::size_t>(i)] = 1;
             ++n_used;
             y_top = std::max(y_top, std::abs(y[i]));
-            w_top = std::max(w_top, w[i]);
+            w_top = std::max(w_top, wi);
         }
     }
     if (n_used == 0)
@@ -141,11 +143,12 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
             rows.push_back(i);
     // The draws, in the space of the series' own samples: the block's when it is complete.
     Draws own;
-    const bool complete = n_used == n && !shared.rows.empty();
+    const bool all_used = n_used == n; // positions are then rows
+    const bool complete = all_used && !shared.rows.empty();
     if (!complete)
         own = draw_order(n_used, settings.seed);
     const Draws& draws = complete ? shared.draws : own;
-    // The search's samples: the first SUBSAMPLE of the order.
+    // The search's samples: the draws' order.
     const Index n_search = std::min(n_used, SUBSAMPLE);
     // y / 2^ey and w / 2^(2 ew), exactly: the fit then works on numbers near 1, whatever
     // the size of y and of the weights, and scales back exactly. 2^ey is the size of the
@@ -166,29 +169,27 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     all.y.resize(n_used);
     // Design-indexed, for the elemental fits and for the residuals of the samples of
     // weight 0 (which get the weights and flags of samples of weight 1).
-    VectorXd y_scaled = VectorXd::Zero(n);
+    VectorXd y_scaled(n); // 0 where y is not finite
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
     for (Index i = 0; i < n; ++i)
-        if (std::isfinite(y[i]))
-            y_scaled[i] = y_unit(y[i]);
+        y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i]) : 0.0;
     all.rows = std::move(rows);
-    // The square roots of the normalised weights, then the weighted design column by column
-    // (contiguous writes).
+    // The square roots of the normalised weights (held in all.y), the weighted design column
+    // by column (contiguous writes), then the weighted y.
     double total = 0.0;
-    VectorXd roots(n_used);
     for (Index j = 0; j < n_used; ++j) {
-        const Index i = all.rows[static_cast<std::size_t>(j)];
-        const double wi = w_unit(w[i]);
-        roots[j] = std::sqrt(wi);
-        all.y[j] = roots[j] * y_scaled[i];
+        const double wi = w_unit(weight_of(all.rows[static_cast<std::size_t>(j)]));
+        all.y[j] = std::sqrt(wi);
         total += wi;
     }
     for (Index a = 0; a < k; ++a) {
         const double* column = Phi.col(a).data();
         double* out = all.X.col(a).data();
         for (Index j = 0; j < n_used; ++j)
-            out[j] = roots[j] * column[all.rows[static_cast<std::size_t>(j)]];
+            out[j] = all.y[j] * column[all.rows[static_cast<std::size_t>(j)]];
     }
+    for (Index j = 0; j < n_used; ++j)
+        all.y[j] *= y_scaled[all.rows[static_cast<std::size_t>(j)]];
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
 
@@ -213,18 +214,22 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         std::sort(search_positions.begin(), search_positions.end());
         double search_total = 0.0;
         for (Index p : search_positions)
-            search_total += w_unit(w[all.rows[static_cast<std::size_t>(p)]]);
+            search_total += w_unit(weight_of(all.rows[static_cast<std::size_t>(p)]));
         search_storage = subset(all, search_positions, penalty_of(settings, k, search_total));
     }
     const Samples& search = subsampled ? search_storage : all;
 
-    VectorXd y_present(n_used);
-    for (Index j = 0; j < n_used; ++j)
-        y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+    // y by position, for the elemental fits.
+    VectorXd y_present;
+    if (!all_used) {
+        y_present.resize(n_used);
+        for (Index j = 0; j < n_used; ++j)
+            y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+    }
     const ElementalFits elemental = [&](Index count) {
         if (!complete)
             draw_subsets(own, Phi, all.rows, count, settings.seed);
-        return elemental_fits(draws, y_present, count);
+        return elemental_fits(draws, all_used ? y_scaled : y_present, count);
     };
     const double floor = zero_floor(search.y);
     const SEstimate S = s_estimate(search, elemental, floor);
@@ -323,13 +328,17 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
     out.inliers.resize(m, n);
 #pragma omp parallel for schedule(dynamic, 16)
     for (Index i = 0; i < m; ++i) {
-        VectorXd w = W.size() != 0 ? VectorXd(W.row(i).transpose()) : VectorXd::Ones(n);
-        if (shared_weights.size() != 0)
-            w.array() *= shared_weights.array();
-        const VectorXd y = Y.row(i).transpose();
+        // The rows of Y and W are contiguous: a copy only for combined weights.
+        VectorXd combined;
+        const double* w = W.size() != 0 ? W.row(i).data() : nullptr;
+        if (shared_weights.size() != 0) {
+            combined = w != nullptr ? VectorXd(W.row(i).transpose().cwiseProduct(shared_weights))
+                                    : shared_weights;
+            w = combined.data();
+        }
         SeriesFit f;
         try {
-            f = fit_series(Phi, y.data(), w.data(), shared, settings);
+            f = fit_series(Phi, Y.row(i).data(), w, shared, settings);
         } catch (...) { // e.g. memory: this series fails, the others go on
             f = failed(n, k, 0);
         }
@@ -360,9 +369,8 @@ GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, 
             if (penalties.size() != 0)
                 own.penalty = Eigen::Map<const RowMatrix>(penalties.row(g).data(), k, k);
             const MatrixXd X = Phi.middleRows(start, n);
-            const VectorXd yg = y.segment(start, n);
-            const VectorXd wg = w.size() != 0 ? VectorXd(w.segment(start, n)) : VectorXd::Ones(n);
-            f = fit_series(X, yg.data(), wg.data(), none, own);
+            const double* wg = w.size() != 0 ? w.data() + start : nullptr;
+            f = fit_series(X, y.data() + start, wg, none, own);
         } catch (...) { // e.g. memory: this group fails, the others go on
             f = failed(n, k, 0);
         }

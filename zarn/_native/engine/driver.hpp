@@ -35,9 +35,9 @@ struct SharedDraws {
 SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed);
 
 // One series: observations y (n; a non-finite value is missing) with precision weights w
-// (n; 0 for a missing sample) on the design Phi (n x k). A complete series uses the block's
-// shared draws (when `shared` holds them); one with missing samples makes its own, the same
-// as `shared` would be for the design of its present rows alone.
+// (n; 0 for a missing sample; null for unit weights) on the design Phi (n x k). A complete series
+// uses the block's shared draws (when `shared` holds them); one with missing samples makes its own,
+// the same as `shared` would be for the design of its present rows alone.
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings);
 

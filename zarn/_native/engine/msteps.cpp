@@ -191,20 +191,23 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
 NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {
     const Index n = s.X.rows();
     const MatrixXd Ainv = inverse(normal_matrix(s, w, s.penalty));
-    const VectorXd q = leverages(s, Ainv);
+    // The leverages, then in their place the standardised residuals that count (the m-th
+    // is written once the i-th leverage, i >= m, is read).
+    VectorXd counted = leverages(s, Ainv);
     NoiseScale out;
-    out.standardised = VectorXd::Zero(n);
-    VectorXd counted(n);
+    out.standardised.resize(n);
     Index m = 0;
     for (Index i = 0; i < n; ++i) {
-        const double free = std::max(1.0 + q[i] - 2.0 * w[i] * q[i], 0.0);
-        if (free > LEVERAGE_FLOOR) {
-            out.standardised[i] = r[i] / std::sqrt(free);
+        const double q = counted[i];
+        const double free = std::max(1.0 + q - 2.0 * w[i] * q, 0.0);
+        const bool counts = free > LEVERAGE_FLOOR;
+        out.standardised[i] = counts ? r[i] / std::sqrt(free) : 0.0;
+        if (counts)
             counted[m++] = out.standardised[i];
-        }
     }
+    counted.conservativeResize(m);
     // Standardised residuals keep all their degrees of freedom: no k is subtracted.
-    const double ms = m_scale(counted.head(m), start, static_cast<double>(m));
+    const double ms = m_scale(counted, start, static_cast<double>(m));
     double squares = 0.0;
     Index inside = 0;
     for (Index i = 0; i < m; ++i)

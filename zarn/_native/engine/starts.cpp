@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <unordered_map>
 
 namespace zarn::robust {
 
@@ -20,6 +21,9 @@ constexpr std::uint64_t ORDER_STREAM = 0x5EED0FD2A5ULL;
 constexpr std::uint64_t SUBSET_STREAM = 0x5EB5E7ULL;
 // A subset is drawn again, at most this many times, while it repeats a row or is singular.
 constexpr int REDRAWS = 20;
+// Orders of more samples than this store only the entries that the shuffle moves (a hash
+// map); smaller ones the whole permutation, which is cheaper to build than the map.
+constexpr Index SPARSE_FROM = 8 * SUBSAMPLE;
 // Relative size of a pivot below which a subset counts as singular (per coefficient).
 constexpr double SINGULAR = 1e-12;
 
@@ -103,24 +107,44 @@ Index starts_for(Index k, double bad_share) {
 }
 
 Draws draw_order(Index n_used, std::uint64_t seed) {
-    Draws draws;
-    draws.order.resize(static_cast<std::size_t>(n_used));
-    std::iota(draws.order.begin(), draws.order.end(), Index{0});
+    // Fisher-Yates from the back, stopped once the last `size` entries are final: they are a
+    // uniform draw in a uniform order, and with size = n_used the whole permutation. Entries
+    // not yet moved hold their own position: beyond SPARSE_FROM samples only the moved ones
+    // are stored.
+    const Index size = std::min(n_used, SUBSAMPLE);
+    const bool sparse = n_used > SPARSE_FROM;
+    std::vector<Index> dense(sparse ? 0 : static_cast<std::size_t>(n_used));
+    std::iota(dense.begin(), dense.end(), Index{0});
+    std::unordered_map<Index, Index> moved;
+    if (sparse)
+        moved.reserve(static_cast<std::size_t>(2 * size));
+    const auto at = [&](Index p) {
+        if (!sparse)
+            return dense[static_cast<std::size_t>(p)];
+        const auto it = moved.find(p);
+        return it == moved.end() ? p : it->second;
+    };
     Generator gen(seed, ORDER_STREAM, 0);
-    for (Index i = n_used - 1; i > 0; --i) // Fisher-Yates
-        std::swap(draws.order[static_cast<std::size_t>(i)],
-                  draws.order[static_cast<std::size_t>(gen.below(i + 1))]);
+    Draws draws;
+    draws.order.resize(static_cast<std::size_t>(size));
+    for (Index i = n_used - 1; i >= n_used - size; --i) {
+        const Index j = i > 0 ? gen.below(i + 1) : 0;
+        const Index vi = at(i), vj = at(j);
+        if (sparse)
+            moved[j] = vi;
+        else
+            dense[static_cast<std::size_t>(j)] = vi;
+        draws.order[static_cast<std::size_t>(i - (n_used - size))] = vj;
+    }
     return draws;
 }
 
 void draw_subsets(Draws& draws, const MatrixXd& Phi, const std::vector<Index>& rows, Index count,
                   std::uint64_t seed) {
-    const Index n_used = static_cast<Index>(draws.order.size()), k = Phi.cols();
-    if (n_used <= k)
+    const std::vector<Index>& pool = draws.order;
+    if (static_cast<Index>(pool.size()) <= Phi.cols())
         return;
-    const Index size = std::min(n_used, SUBSAMPLE);
-    const std::vector<Index> pool(draws.order.begin(),
-                                  draws.order.begin() + static_cast<std::ptrdiff_t>(size));
+    const Index k = Phi.cols();
     for (Index j = static_cast<Index>(draws.subsets.size()); j < count; ++j) {
         Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
         std::vector<Index> subset = draw_subset(gen, pool, k);

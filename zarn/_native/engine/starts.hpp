@@ -16,11 +16,11 @@ namespace zarn::robust {
 inline constexpr Index SUBSAMPLE = 1000;
 
 struct Draws {
-    // A permutation of the positions 0..n_used-1 from the seed: the search runs on the
-    // first SUBSAMPLE of them.
+    // The search's positions: min(n_used, SUBSAMPLE) of 0..n_used-1 drawn from the seed, in
+    // a random order (all of them, permuted, when n_used <= SUBSAMPLE).
     std::vector<Index> order;
-    // Positions of each elemental subset (k each), drawn among the first SUBSAMPLE of
-    // `order`, with the inverse of their rows of the design (empty when singular).
+    // Positions of each elemental subset (k each), drawn among `order`, with the inverse of
+    // their rows of the design (empty when singular).
     std::vector<std::vector<Index>> subsets;
     std::vector<MatrixXd> inverses;
 };
@@ -29,7 +29,7 @@ struct Draws {
 // when `bad_share` of the samples are outliers (at most MAX_STARTS).
 Index starts_for(Index k, double bad_share);
 
-// The order of n_used samples from the seed, with no subsets yet.
+// The search's positions among n_used samples from the seed, with no subsets yet.
 Draws draw_order(Index n_used, std::uint64_t seed);
 
 // Extends `draws` to its first `count` subsets; `rows` maps the positions to rows of the
