@@ -152,6 +152,20 @@ def weighted_rows(Phi: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> Weigh
     return WeightedRows(Phi * sw[:, None], y * sw, float(w.sum()), unit, keep)
 
 
+def ranks_of(singular_values: np.ndarray, n_rows: np.ndarray, n_cols: int) -> np.ndarray:
+    """:func:`rank_of` of many matrices at once: their singular values (p, r), largest
+    first, and their numbers of rows (p,), each of ``n_cols`` columns.
+
+    Examples
+    --------
+    >>> ranks_of(np.array([[2.0, 1.0], [2.0, 1e-20]]), np.array([5, 5]), 2).tolist()
+    [2, 1]
+    """
+    sizes = np.maximum(1, np.minimum(n_rows, n_cols))
+    threshold = np.maximum(singular_values[:, 0] * sizes * EPS, TINY)
+    return np.asarray(np.count_nonzero(singular_values >= threshold[:, None], axis=1))
+
+
 def rank_threshold(singular_values: np.ndarray, n_rows: int, n_cols: int) -> float:
     """Singular values below this count as zero (the core's minimum-norm least squares)."""
     top = float(singular_values[0]) if len(singular_values) else 0.0

@@ -37,7 +37,7 @@ from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._harmonics import amplitude_phase
-from zarn._lstsq import Penalty, r_factor, rank_of, singular_values, weighted_rows
+from zarn._lstsq import Penalty, r_factor, ranks_of, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import auto, time_order
 from zarn._methods.robust import Robust, fit_scaled
@@ -774,8 +774,7 @@ class RobustPlan(_SharedDesign):
         for s in range(0, len(partial), piece):
             part = partial[s : s + piece]
             values = np.linalg.svd(used[part, :, None] * rows, compute_uv=False)
-            k = rows.shape[1]
-            rank[part] = [rank_of(v, min(int(c), k), k) for v, c in zip(values, counts[part])]
+            rank[part] = ranks_of(values, counts[part], rows.shape[1])
         return np.asarray(residual_dof(counts, rank))
 
     def _pack(
