@@ -172,7 +172,7 @@ def gram_matrices(B: np.ndarray, W: np.ndarray) -> np.ndarray:
 
     One matrix product of W with the packed products of B's columns: BLAS runs it in
     less time than a sum over the missing samples alone takes to find and gather their
-    terms, but for many coefficients and very few missing samples.
+    terms, except for many coefficients with very few missing samples.
     """
     rows, cols = triangle_indices(B.shape[1])
     terms = B[:, rows] * B[:, cols]  # (n, r (r + 1) / 2)

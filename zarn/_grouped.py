@@ -32,7 +32,7 @@ from zarn._lstsq import RANK_MARGIN, Penalty
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
-from zarn._methods.robust import robust_uncertainty
+from zarn._methods.robust import robust_uncertainty, takes_h1
 from zarn._robust_engine import FAILED, fit_groups
 from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
@@ -374,11 +374,7 @@ def _fit_robust(
     left = (fit.status == FAILED) | ~np.isfinite(fit.coef).all(axis=1)
     done = np.flatnonzero(~left)
     fitted = groups[done]
-    # The estimator's choice (engine_uncertainty): Huber's covariance for a penalised fit
-    # (its normal matrix carries the penalty) or on request, else lmrob's.
-    penalised = penalty.R1 is not None or penalty.R2 is not None
-    huber = fitter.cov_spec(settings).name == "H1"
-    chosen = fit.cov_h1 if penalised or huber else fit.cov
+    chosen = fit.cov_h1 if takes_h1(penalty, fitter.cov_spec(settings).name == "H1") else fit.cov
     out.coef[fitted] = fit.coef[done]
     out.stderr[fitted], out.cov[fitted] = _robust_errors(chosen[done], fit.scale[done])
     out.scale[fitted] = fit.scale[done]

@@ -40,7 +40,7 @@ from zarn._harmonics import amplitude_phase
 from zarn._lstsq import Penalty, r_factor, ranks_of, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import auto, time_order
-from zarn._methods.robust import Robust, fit_scaled
+from zarn._methods.robust import Robust, fit_scaled, takes_h1
 from zarn._robust_engine import fit_block as engine_block
 from zarn._scores import mdl
 from zarn._settings import Settings, seed_from
@@ -755,10 +755,8 @@ class RobustPlan(_SharedDesign):
 
     @property
     def _h1(self) -> bool:
-        """Whether the fits take Huber's H1 covariance: asked for, or of penalised fits,
-        whose normal matrix holds the penalty (lmrob's covariance is that of unpenalised
-        fits), as the estimator takes it."""
-        return self.huber or self.penalty.R1 is not None or self.penalty.R2 is not None
+        """Whether the fits take Huber's H1 covariance, as the estimator's do."""
+        return takes_h1(self.penalty, self.huber)
 
     def _quantile_df(self, used: np.ndarray) -> np.ndarray:
         """Degrees of freedom of the quantiles of series using the samples ``used`` (m, n):

@@ -228,6 +228,19 @@ class Robust(Method):
         return Fit(coef, uncertainty, settings, penalty, outliers)
 
 
+def takes_h1(penalty: Penalty, huber: bool) -> bool:
+    """Whether a fit takes Huber's H1 covariance rather than lmrob's: on request
+    (``huber``), or for a penalised fit, whose normal matrix carries the penalty (lmrob's
+    covariance is that of unpenalised fits).
+
+    Examples
+    --------
+    >>> takes_h1(Penalty(None, None, 0.0, 0.0, 1e-10), huber=False)
+    False
+    """
+    return huber or penalty.R1 is not None or penalty.R2 is not None
+
+
 def engine_uncertainty(
     Phi: np.ndarray,
     w: np.ndarray | None,
@@ -240,10 +253,8 @@ def engine_uncertainty(
 ) -> RobustUncertainty:
     """The uncertainty of the engine's fit of y / ``unit`` with covariances ``cov``
     (lmrob's) and ``cov_h1`` (Huber's): lmrob's with Student's t quantiles, or Huber's
-    with normal ones when ``huber`` (RLM's). lmrob's covariance is that of unpenalised
-    fits; a penalised fit takes Huber's, whose normal matrix carries the penalty."""
-    penalised = penalty.R1 is not None or penalty.R2 is not None
-    chosen = cov_h1 if penalised or huber else cov
+    with normal ones when ``huber`` (RLM's); penalised fits take Huber's (:func:`takes_h1`)."""
+    chosen = cov_h1 if takes_h1(penalty, huber) else cov
     uncertainty = robust_uncertainty(Phi, w, chosen, scale, unit)
     uncertainty.normal = huber
     return uncertainty
