@@ -276,15 +276,13 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     f.noise_scale = std::ldexp(noise_t, unit);
     f.status = FITTED;
     if (scale_t > 0.0) {
-        const VectorXd r0 = residuals(all, S.coef);
         const auto back = [&](double c) { return std::ldexp(c, 2 * ey); };
-        const MatrixXd avar1 = avar1_covariance(all, r, r0, scale_t);
-        const MatrixXd h1 = h1_covariance(all, r, scale_t);
+        const Covariances V = covariances(all, coef, S.coef, scale_t);
         const auto root = [&](double c) { return std::ldexp(std::sqrt(c), ey); };
-        f.cov = avar1.unaryExpr(back);
-        f.cov_h1 = h1.unaryExpr(back);
-        f.stderr_avar1 = avar1.diagonal().unaryExpr(root);
-        f.stderr_h1 = h1.diagonal().unaryExpr(root);
+        f.cov = V.avar1.unaryExpr(back);
+        f.cov_h1 = V.h1.unaryExpr(back);
+        f.stderr_avar1 = V.avar1.diagonal().unaryExpr(root);
+        f.stderr_h1 = V.h1.diagonal().unaryExpr(root);
     } else {
         f.cov = f.cov_h1 = MatrixXd::Zero(k, k);
         f.stderr_avar1 = f.stderr_h1 = VectorXd::Zero(k);
