@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -21,6 +21,8 @@ import numpy as np
 from zarn._design import Design
 from zarn._lstsq import (
     Penalty,
+    WeightedRows,
+    certainly_full_rank,
     coefficients_too_large,
     power_of_two,
     power_of_two_scale,
@@ -177,6 +179,24 @@ class RobustUncertainty(GivenUncertainty):
 
     normal = False
 
+    def __init__(
+        self,
+        cov: np.ndarray,
+        scale: float,
+        edf: float,
+        n_obs: int,
+        singular_values: np.ndarray | Callable[[], np.ndarray],
+        rank: int,
+    ) -> None:
+        super().__init__(cov, scale, edf, n_obs, np.empty(0), rank)
+        self._values = singular_values
+
+    @functools.cached_property
+    def singular_values(self) -> np.ndarray:
+        """Singular values of the weighted design, largest first (computed on first use
+        when the fit deferred them)."""
+        return self._values() if callable(self._values) else self._values
+
     @property
     def _moments(self) -> tuple[np.ndarray, float]:
         return self._cov, self._edf  # given already divided by scale**2
@@ -218,8 +238,9 @@ class Robust(Method):
         if not np.isfinite(coef).all():
             raise coefficients_too_large("robust", y)
         huber = self.cov_spec(settings).name == "H1"
+        columns = functools.partial(design.columns, data.X)
         uncertainty = engine_uncertainty(
-            Phi, w, result.cov, result.cov_h1, result.scale, s, penalty, huber
+            Phi, w, result.cov, result.cov_h1, result.scale, s, penalty, huber, columns
         )
         sampler = SamplerRun(design, data.X, y, coef, penalty, settings.H, settings.sampler, seed)
         outliers = Outliers(
@@ -250,30 +271,59 @@ def engine_uncertainty(
     unit: float,
     penalty: Penalty,
     huber: bool,
+    columns: Callable[[], np.ndarray] | None = None,
 ) -> RobustUncertainty:
     """The uncertainty of the engine's fit of y / ``unit`` with covariances ``cov``
     (lmrob's) and ``cov_h1`` (Huber's): lmrob's with Student's t quantiles, or Huber's
-    with normal ones when ``huber`` (RLM's); penalised fits take Huber's (:func:`takes_h1`)."""
+    with normal ones when ``huber`` (RLM's); penalised fits take Huber's (:func:`takes_h1`).
+    ``columns`` as for :func:`robust_uncertainty`."""
     chosen = cov_h1 if takes_h1(penalty, huber) else cov
-    uncertainty = robust_uncertainty(Phi, w, chosen, scale, unit)
+    uncertainty = robust_uncertainty(Phi, w, chosen, scale, unit, columns)
     uncertainty.normal = huber
     return uncertainty
 
 
 def robust_uncertainty(
-    Phi: np.ndarray, w: np.ndarray | None, cov: np.ndarray, scale: float, unit: float = 1.0
+    Phi: np.ndarray,
+    w: np.ndarray | None,
+    cov: np.ndarray,
+    scale: float,
+    unit: float = 1.0,
+    columns: Callable[[], np.ndarray] | None = None,
 ) -> RobustUncertainty:
     """The :class:`RobustUncertainty` of a fit in units of y / ``unit`` (a power of two):
     its covariance and scale, with the rank and the singular values of the design
-    weighted by the sample weights."""
+    weighted by the sample weights.
+
+    ``columns`` (picklable, None for none) builds Phi again: where the weighted design
+    certainly has full rank (:func:`zarn._lstsq.certainly_full_rank`, from its Gram
+    matrix), the singular values then wait for first use, from that design, without the
+    fit holding it.
+    """
     rows = weighted_rows(Phi, np.zeros(len(Phi)), w)
-    values, rank = singular_values(r_factor(rows.Phi))
+    k = Phi.shape[1]
+    values: np.ndarray | Callable[[], np.ndarray]
+    if columns is not None and certainly_full_rank(rows.Phi):
+        values, rank = functools.partial(design_singular_values, columns, w), k
+    else:
+        values, rank = _singular_values(rows)
     cov = np.asarray(cov, dtype=np.float64)
     # An exact fit (scale 0) has a covariance of 0; no scale (NaN) leaves it NaN.
     unscaled = cov / (scale * scale) if scale > 0.0 else cov
-    return RobustUncertainty(
-        unscaled, scale * unit, float(rank), rows.n_obs, values * rows.unit, rank
-    )
+    return RobustUncertainty(unscaled, scale * unit, float(rank), rows.n_obs, values, rank)
+
+
+def design_singular_values(columns: Callable[[], np.ndarray], w: np.ndarray | None) -> np.ndarray:
+    """The singular values of the design ``columns()`` weighted by ``w``, largest first."""
+    Phi = columns()
+    return _singular_values(weighted_rows(Phi, np.zeros(len(Phi)), w))[0]
+
+
+def _singular_values(rows: WeightedRows) -> tuple[np.ndarray, int]:
+    """The singular values of weighted rows, in the units of the sample weights, and
+    their rank."""
+    values, rank = singular_values(r_factor(rows.Phi))
+    return values * rows.unit, rank
 
 
 def fit_scaled(
