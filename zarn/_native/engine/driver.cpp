@@ -39,22 +39,21 @@ struct PowerOfTwo {
     double operator()(double x) const { return factor != 0.0 ? x * factor : std::ldexp(x, e); }
 };
 
-// The samples at `positions` of `all` as a Samples of their own, with the penalty of
-// their total weight.
-Samples subset(const Samples& all, const std::vector<Index>& positions, const MatrixXd& penalty) {
-    Samples s;
+// The samples at `positions` of `all` into s, with the penalty of their total weight.
+void subset(const Samples& all, const std::vector<Index>& positions, const MatrixXd& penalty,
+            Samples& s) {
     const Index m = static_cast<Index>(positions.size()), k = all.X.cols();
-    s.X.resize(m, k);
+    s.weighted.resize(m, k);
     s.y.resize(m);
     for (Index i = 0; i < m; ++i) {
         const Index p = positions[static_cast<std::size_t>(i)];
-        s.X.row(i) = all.X.row(p);
+        s.weighted.row(i) = all.X.row(p);
         s.y[i] = all.y[p];
         s.rows.push_back(all.rows[static_cast<std::size_t>(p)]);
     }
+    s.view(nullptr, m, k);
     s.penalty = penalty;
     s.ridge = all.ridge;
-    return s;
 }
 
 // The penalty of samples whose normalised weights total N.
@@ -165,8 +164,6 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     const int ey = std::max(exponent_of(bulk), exponent_of(y_top) - TOP_EXPONENT);
     const int ew = exponent_of(w_top) / 2;
     Samples all;
-    all.X.resize(n_used, k);
-    all.y.resize(n_used);
     // Design-indexed, for the elemental fits and for the residuals of the samples of
     // weight 0 (which get the weights and flags of samples of weight 1).
     VectorXd y_scaled(n); // 0 where y is not finite
@@ -174,22 +171,31 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     for (Index i = 0; i < n; ++i)
         y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i]) : 0.0;
     all.rows = std::move(rows);
-    // The square roots of the normalised weights (held in all.y), the weighted design column
-    // by column (contiguous writes), then the weighted y.
     double total = 0.0;
-    for (Index j = 0; j < n_used; ++j) {
-        const double wi = w_unit(weight_of(all.rows[static_cast<std::size_t>(j)]));
-        all.y[j] = std::sqrt(wi);
-        total += wi;
-    }
-    for (Index a = 0; a < k; ++a) {
-        const double* column = Phi.col(a).data();
-        double* out = all.X.col(a).data();
+    if (w == nullptr && all_used) { // unit weights: the samples are the design and y_scaled
+        all.view(Phi.data(), n, k);
+        all.y = y_scaled;
+        total = static_cast<double>(n);
+    } else {
+        // The square roots of the normalised weights (held in all.y), the weighted design
+        // column by column (contiguous writes), then the weighted y.
+        all.weighted.resize(n_used, k);
+        all.y.resize(n_used);
+        for (Index j = 0; j < n_used; ++j) {
+            const double wi = w_unit(weight_of(all.rows[static_cast<std::size_t>(j)]));
+            all.y[j] = std::sqrt(wi);
+            total += wi;
+        }
+        for (Index a = 0; a < k; ++a) {
+            const double* column = Phi.col(a).data();
+            double* out = all.weighted.col(a).data();
+            for (Index j = 0; j < n_used; ++j)
+                out[j] = all.y[j] * column[all.rows[static_cast<std::size_t>(j)]];
+        }
         for (Index j = 0; j < n_used; ++j)
-            out[j] = all.y[j] * column[all.rows[static_cast<std::size_t>(j)]];
+            all.y[j] *= y_scaled[all.rows[static_cast<std::size_t>(j)]];
+        all.view(nullptr, n_used, k);
     }
-    for (Index j = 0; j < n_used; ++j)
-        all.y[j] *= y_scaled[all.rows[static_cast<std::size_t>(j)]];
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
 
@@ -215,7 +221,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         double search_total = 0.0;
         for (Index p : search_positions)
             search_total += w_unit(weight_of(all.rows[static_cast<std::size_t>(p)]));
-        search_storage = subset(all, search_positions, penalty_of(settings, k, search_total));
+        subset(all, search_positions, penalty_of(settings, k, search_total), search_storage);
     }
     const Samples& search = subsampled ? search_storage : all;
 

@@ -21,8 +21,8 @@ double dot(const double* x, const double* z, Index n) {
 
 // residual_rows for K columns: one pass over the rows.
 template <int K>
-void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Index start, Index len,
-                      double* out) {
+void residual_rows_of(const DesignRef& X, const double* y, const VectorXd& b, Index start,
+                      Index len, double* out) {
     const double* x[K];
     double c[K];
     for (int j = 0; j < K; ++j) {
@@ -39,7 +39,7 @@ void residual_rows_of(const MatrixXd& X, const double* y, const VectorXd& b, Ind
 
 } // namespace
 
-void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+void residual_rows(const DesignRef& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
                    double* out) {
     const double* yp = y.data() + start;
     if (with_fixed_columns(X.cols(), [&](auto K) {
@@ -103,7 +103,7 @@ namespace {
 // The lower triangle of X' diag(w) X and, when g is given, X' z into g, for K columns: one
 // pass over the rows.
 template <int K>
-void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+void normal_sums_of(const DesignRef& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
                     VectorXd* g) {
     using Sums = NormalSums<K>;
     using Rows = typename Sums::Rows;
@@ -121,7 +121,7 @@ void normal_sums_of(const MatrixXd& X, const VectorXd& w, const VectorXd* z, Mat
 // The same for any number of columns, over blocks of rows that stay in the first-level
 // cache, each column weighted once per block: no temporary n x k copy, and a fixed order
 // of the sums.
-void normal_sums_blocked(const MatrixXd& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
+void normal_sums_blocked(const DesignRef& X, const VectorXd& w, const VectorXd* z, MatrixXd& A,
                          VectorXd* g) {
     const Index n = X.rows(), k = X.cols();
     double wx[ROW_BLOCK];
@@ -199,7 +199,7 @@ namespace {
 
 // leverages for K columns: per row sum_a x_a (sum_c M_ac x_c), the products in a fixed
 // order, rows vectorised.
-template <int K> void leverages_of(const MatrixXd& X, const MatrixXd& M, VectorXd& q) {
+template <int K> void leverages_of(const DesignRef& X, const MatrixXd& M, VectorXd& q) {
     const Index n = X.rows();
     const double* x[K];
     double m[K][K];

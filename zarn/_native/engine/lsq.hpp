@@ -8,10 +8,13 @@
 
 namespace zarn::robust {
 
+// A design held elsewhere, without a copy: a matrix or a view of one (column-major).
+using DesignRef = Eigen::Ref<const MatrixXd>;
+
 // Residuals y - X b of rows start .. start + len of X and y into out. For up to
 // MAX_FIXED_COLUMNS columns one loop over the rows (y - b_0 x_0 - b_1 x_1 - ...), which
 // the compiler vectorises, costs a fraction of a general matrix-vector product.
-void residual_rows(const MatrixXd& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
+void residual_rows(const DesignRef& X, const VectorXd& y, const VectorXd& b, Index start, Index len,
                    double* out);
 
 // Residuals y - X b into r, which keeps its storage when it has the samples' size.
@@ -101,7 +104,8 @@ template <int K> struct NormalSums {
 };
 
 // Rows i .. i + len of the K columns of X, padded with zeros.
-template <int K, class Rows> void load_rows(const MatrixXd& X, Index i, Index len, Rows* x) {
+template <int K, class Rows, class Design>
+void load_rows(const Design& X, Index i, Index len, Rows* x) {
     for (int a = 0; a < K; ++a)
         x[a] = load_entries<Rows::RowsAtCompileTime>(X.col(a).data(), i, len);
 }

@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace zarn::robust {
@@ -38,8 +39,13 @@ struct Settings {
 // One series' samples of positive weight, each row multiplied by the square root of its
 // precision weight (as R's lmrob does), the weights normalised by an even power of two and
 // y by a power of two, so that everything downstream is an unweighted fit of numbers near 1.
+// Samples stay where they are made (neither copied nor moved), so that X, which may view
+// their own storage, stays valid.
 struct Samples {
-    MatrixXd X;              // rows of the design, weighted
+    // Rows of the design, weighted: a view of `weighted`, or of the block's design itself
+    // where that is them (unit weights, every sample used), saving a copy of n x k.
+    Eigen::Map<const MatrixXd> X{nullptr, 0, 0};
+    MatrixXd weighted;       // X's storage when it is not the block's design
     VectorXd y;              // observations, weighted and scaled
     std::vector<Index> rows; // their rows in the block's design
     // Of the M-steps: ridge I + N (gamma1 R1 + gamma2 R2), N the total weight.
@@ -47,6 +53,14 @@ struct Samples {
     // Of the S-estimate's fits: ridge I. The M-scale has no penalty, so that its minimum,
     // and not the draws that lead to it, sets the M-steps' start.
     MatrixXd ridge;
+
+    Samples() = default;
+    Samples(const Samples&) = delete;
+    Samples& operator=(const Samples&) = delete;
+    // X views the n x k design at `data` (column-major), or `weighted` for nullptr.
+    void view(const double* data, Index n, Index k) {
+        new (&X) Eigen::Map<const MatrixXd>(data != nullptr ? data : weighted.data(), n, k);
+    }
 };
 
 // Result of one series, in the units of the caller's y and weights.
