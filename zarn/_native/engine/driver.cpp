@@ -246,7 +246,6 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     VectorXd rweights;
     double scale_t = 0.0, noise_t = 0.0;
     VectorXd standardised;
-    VectorXd r;             // residuals of coef, on all samples (when the fit has a scale)
     if (S.scale <= floor) { // most points lie on the fit: refit them alone
         const VectorXd r_s = residuals(all, S.coef);
         rweights = (r_s.array().abs() <= floor).cast<double>();
@@ -257,15 +256,13 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         scale_t = mm.scale;
         if (subsampled) {
             MFit last = m_steps(all, mm.coef, scale_t);
+            NoiseScale ns = noise_scale(all, last, scale_t);
             coef = std::move(last.coef);
             rweights = std::move(last.weights);
-            r = residuals(all, coef);
-            NoiseScale ns = noise_scale(all, r, rweights, scale_t);
             noise_t = ns.scale;
             standardised = std::move(ns.standardised);
         } else {
             coef = std::move(mm.coef);
-            r = residuals(all, coef);
             rweights = std::move(mm.weights);
             noise_t = mm.noise.scale;
             standardised = std::move(mm.noise.standardised);

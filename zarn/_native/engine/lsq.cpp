@@ -182,9 +182,9 @@ void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, F
     work.wy = w.cwiseProduct(s.y);
     normal_system_into(s, w, work.wy, P, work.A, work.rhs);
     x = work.rhs;
-    if (cholesky_solve_in_place(work.A, x))
+    work.L = work.A;
+    if (cholesky_solve_in_place(work.L, x))
         return;
-    normal_matrix_into(s, w, P, work.A); // the factorisation overwrote it
     x = work.A.completeOrthogonalDecomposition().solve(work.rhs);
 }
 

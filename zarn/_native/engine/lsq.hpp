@@ -127,7 +127,8 @@ MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
 // Scratch of the weighted fits of one series: the many steps of its search and of its
 // M-steps reuse it, so that a step allocates nothing once the first has sized it.
 struct FitWork {
-    MatrixXd A;   // the normal matrix
+    MatrixXd A;   // the normal matrix (of the last fit, after it)
+    MatrixXd L;   // its Cholesky factor
     VectorXd w;   // weights of the samples
     VectorXd wy;  // w y
     VectorXd rhs; // X' w y
@@ -144,7 +145,58 @@ VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 // The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows.
 VectorXd leverages(const Samples& s, const MatrixXd& M);
 
+// f(i, r_i, q_i) for every sample i in order, with its residual r_i of b (as
+// residuals_into) and its leverage q_i = x_i' M x_i (as leverages): for up to
+// MAX_FIXED_COLUMNS columns in one pass, nothing stored per sample.
+template <class F>
+void for_residuals_and_leverages(const Samples& s, const VectorXd& b, const MatrixXd& M,
+                                 const F& f);
+
 // The inverse of a normal matrix, or its pseudo-inverse when it is singular.
 MatrixXd inverse(const MatrixXd& A);
+
+namespace detail {
+
+// for_residuals_and_leverages for K columns.
+template <int K, class F>
+void residuals_and_leverages_of(const Samples& s, const VectorXd& b, const MatrixXd& M,
+                                const F& f) {
+    const double* x[K];
+    double c[K], m[K][K];
+    for (int a = 0; a < K; ++a) {
+        x[a] = s.X.col(a).data();
+        c[a] = b[a];
+        for (int e = 0; e < K; ++e)
+            m[a][e] = M(a, e);
+    }
+    const double* y = s.y.data();
+    for (Index i = 0; i < s.X.rows(); ++i) {
+        double r = y[i];
+        for (int a = 0; a < K; ++a)
+            r -= c[a] * x[a][i];
+        double q = 0.0;
+        for (int a = 0; a < K; ++a) {
+            double row = 0.0;
+            for (int e = 0; e < K; ++e)
+                row += m[a][e] * x[e][i];
+            q += x[a][i] * row;
+        }
+        f(i, r, q);
+    }
+}
+
+} // namespace detail
+
+template <class F>
+void for_residuals_and_leverages(const Samples& s, const VectorXd& b, const MatrixXd& M,
+                                 const F& f) {
+    if (with_fixed_columns(s.X.cols(), [&](auto K) {
+            detail::residuals_and_leverages_of<decltype(K)::value>(s, b, M, f);
+        }))
+        return;
+    const VectorXd r = residuals(s, b), q = leverages(s, M);
+    for (Index i = 0; i < r.size(); ++i)
+        f(i, r[i], q[i]);
+}
 
 } // namespace zarn::robust

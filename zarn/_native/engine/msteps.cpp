@@ -185,26 +185,25 @@ MFit m_steps(const Samples& s, const VectorXd& b, double scale) {
     MFit fit;
     reweighted(s, st.coef, scale, work, fit.coef);
     fit.weights = std::move(work.fit.w);
+    fit.normal = std::move(work.fit.A);
     return fit;
 }
 
-NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start) {
+NoiseScale noise_scale(const Samples& s, const MFit& fit, double start) {
     const Index n = s.X.rows();
-    const MatrixXd Ainv = inverse(normal_matrix(s, w, s.penalty));
-    // The leverages, then in their place the standardised residuals that count (the m-th
-    // is written once the i-th leverage, i >= m, is read).
-    VectorXd counted = leverages(s, Ainv);
+    const VectorXd& w = fit.weights;
+    // The standardised residuals, and those that count.
     NoiseScale out;
     out.standardised.resize(n);
+    VectorXd counted(n);
     Index m = 0;
-    for (Index i = 0; i < n; ++i) {
-        const double q = counted[i];
+    for_residuals_and_leverages(s, fit.coef, inverse(fit.normal), [&](Index i, double r, double q) {
         const double free = std::max(1.0 + q - 2.0 * w[i] * q, 0.0);
         const bool counts = free > LEVERAGE_FLOOR;
-        out.standardised[i] = counts ? r[i] / std::sqrt(free) : 0.0;
+        out.standardised[i] = counts ? r / std::sqrt(free) : 0.0;
         if (counts)
             counted[m++] = out.standardised[i];
-    }
+    });
     counted.conservativeResize(m);
     // Standardised residuals keep all their degrees of freedom: no k is subtracted.
     const double ms = m_scale(counted, start, static_cast<double>(m));
@@ -224,13 +223,13 @@ MMEstimate mm_estimate(const Samples& s, const VectorXd& s_coef, double s_scale,
     MMEstimate est;
     MFit fit = m_steps(s, s_coef, s_scale);
     est.scale = s_scale;
-    est.noise = noise_scale(s, residuals(s, fit.coef), fit.weights, s_scale);
+    est.noise = noise_scale(s, fit, s_scale);
     for (int round = 0; round < NOISE_ROUNDS; ++round) {
         const double noise = est.noise.scale;
         if (!(noise > floor))
             break;
         MFit again = m_steps(s, fit.coef, noise);
-        NoiseScale next = noise_scale(s, residuals(s, again.coef), again.weights, noise);
+        NoiseScale next = noise_scale(s, again, noise);
         // A round must lower the noise scale without reaching zero: residuals of no noise
         // are an exact fit of a few samples inside a noisier fit, not a better fit.
         if (!(next.scale <= noise) || !(next.scale > floor))

@@ -8,6 +8,7 @@ namespace zarn::robust {
 struct MFit {
     VectorXd coef;
     VectorXd weights; // robustness weights of the samples, coef's reweighted fit
+    MatrixXd normal;  // the normal matrix of that fit, X' diag(weights) X + penalty
 };
 
 // The biweight M-estimate (MM_TUNING) at a fixed scale, from b: Newton steps on
@@ -21,11 +22,11 @@ struct NoiseScale {
     VectorXd standardised; // residuals over sqrt(1 + q - 2 w q), 0 where that is 0
 };
 
-// The noise scale of residuals r of a fit with robustness weights w: the residuals divided
-// by sqrt(1 + q - 2 w q) (q the leverage: 1 - q for a fitted sample, 1 + q for one left
-// out), their M-scale, then the root mean square of those within CUTOFF M-scales over the
-// standard deviation of a normal variable cut there.
-NoiseScale noise_scale(const Samples& s, const VectorXd& r, const VectorXd& w, double start);
+// The noise scale of the residuals of fit (an MFit of s): the residuals divided by
+// sqrt(1 + q - 2 w q) (w the robustness weight, q the leverage: 1 - q for a fitted sample,
+// 1 + q for one left out), their M-scale, then the root mean square of those within CUTOFF
+// M-scales over the standard deviation of a normal variable cut there.
+NoiseScale noise_scale(const Samples& s, const MFit& fit, double start);
 
 // Points whose standardised residual exceeds this many noise scales are flagged as
 // outliers: 0.27 % of Gaussian noise lies beyond it.
