@@ -64,13 +64,14 @@ MatrixXd penalty_of(const Settings& settings, Index k, double total) {
     return P;
 }
 
-SeriesFit failed(Index n, Index k, Index n_used) {
+// A failed fit; its weights and flags (those of out, n) all 0.
+SeriesFit failed(Index n, Index k, Index n_used, const SampleOutputs& out) {
+    std::fill(out.weights, out.weights + n, 0.0);
+    std::fill(out.inliers, out.inliers + n, std::uint8_t{0});
     SeriesFit f;
     f.coef = VectorXd::Constant(k, NaN);
     f.cov = f.cov_h1 = MatrixXd::Constant(k, k, NaN);
     f.stderr_avar1 = f.stderr_h1 = VectorXd::Constant(k, NaN);
-    f.weights = VectorXd::Zero(n);
-    f.inliers.assign(static_cast<std::size_t>(n), 0);
     f.scale = f.s_scale = f.noise_scale = NaN;
     f.n_used = n_used;
     f.status = FAILED;
@@ -118,6 +119,18 @@ SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
 
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings) {
+    const Index n = Phi.rows();
+    VectorXd weights(n);
+    std::vector<std::uint8_t> inliers(static_cast<std::size_t>(n));
+    SeriesFit f = fit_series(Phi, y, w, shared, settings, {weights.data(), inliers.data()});
+    f.weights = std::move(weights);
+    f.inliers = std::move(inliers);
+    return f;
+}
+
+SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
+                     const SharedDraws& shared, const Settings& settings,
+                     const SampleOutputs& outputs) {
     const Index n = Phi.rows(), k = Phi.cols();
     const auto weight_of = [w](Index i) { return w != nullptr ? w[i] : 1.0; };
     // Samples of positive weight and finite y; the scales of y and of the weights.
@@ -134,7 +147,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         }
     }
     if (n_used == 0)
-        return failed(n, k, 0);
+        return failed(n, k, 0, outputs);
     std::vector<Index> rows; // the rows of the used samples, by position
     rows.reserve(static_cast<std::size_t>(n_used));
     for (Index i = 0; i < n; ++i)
@@ -172,9 +185,10 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i]) : 0.0;
     all.rows = std::move(rows);
     double total = 0.0;
-    if (w == nullptr && all_used) { // unit weights: the samples are the design and y_scaled
+    const bool plain = w == nullptr && all_used;
+    if (plain) { // unit weights: the samples are the design and y_scaled
         all.view(Phi.data(), n, k);
-        all.y = y_scaled;
+        all.y = std::move(y_scaled);
         total = static_cast<double>(n);
     } else {
         // The square roots of the normalised weights (held in all.y), the weighted design
@@ -196,18 +210,19 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
             all.y[j] *= y_scaled[all.rows[static_cast<std::size_t>(j)]];
         all.view(nullptr, n_used, k);
     }
+    const VectorXd& y_rows = plain ? all.y : y_scaled; // y_scaled, wherever it is
     all.penalty = penalty_of(settings, k, total);
     all.ridge = settings.ridge * MatrixXd::Identity(k, k);
 
-    SeriesFit f = failed(n, k, n_used);
+    SeriesFit f = failed(n, k, n_used, outputs);
 
     if (n_used <= k) { // no degrees of freedom: least squares, nothing to judge by
         const VectorXd coef = weighted_fit(all, VectorXd::Ones(n_used), all.penalty);
         f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
         f.status = TOO_FEW;
         for (Index i = 0; i < n; ++i) {
-            f.weights[i] = used[static_cast<std::size_t>(i)] ? 1.0 : 0.0;
-            f.inliers[static_cast<std::size_t>(i)] = used[static_cast<std::size_t>(i)];
+            outputs.weights[i] = used[static_cast<std::size_t>(i)] ? 1.0 : 0.0;
+            outputs.inliers[i] = used[static_cast<std::size_t>(i)];
         }
         return f;
     }
@@ -230,17 +245,17 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     if (!all_used) {
         y_present.resize(n_used);
         for (Index j = 0; j < n_used; ++j)
-            y_present[j] = y_scaled[all.rows[static_cast<std::size_t>(j)]];
+            y_present[j] = y_rows[all.rows[static_cast<std::size_t>(j)]];
     }
     const ElementalFits elemental = [&](Index count) {
         if (!complete)
             draw_subsets(own, Phi, all.rows, count, settings.seed);
-        return elemental_fits(draws, all_used ? y_scaled : y_present, count);
+        return elemental_fits(draws, all_used ? y_rows : y_present, count);
     };
     const double floor = zero_floor(search.y);
     const SEstimate S = s_estimate(search, elemental, floor);
     if (!std::isfinite(S.scale) || !S.coef.allFinite())
-        return failed(n, k, n_used);
+        return failed(n, k, n_used, outputs);
 
     VectorXd coef;
     VectorXd rweights;
@@ -269,7 +284,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
         }
     }
     if (!coef.allFinite())
-        return failed(n, k, n_used);
+        return failed(n, k, n_used, outputs);
 
     // Back to the caller's units.
     const int unit = ey + ew; // a transformed scale times 2^unit is in the caller's units
@@ -294,23 +309,23 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     // others with a finite y as samples of unit weight (in the caller's units).
     const double cut = CUTOFF * noise_t;
     for (Index j = 0; j < n_used; ++j) {
-        const std::size_t i = static_cast<std::size_t>(all.rows[static_cast<std::size_t>(j)]);
-        f.weights[static_cast<Index>(i)] = rweights[j];
-        f.inliers[i] =
+        const Index i = all.rows[static_cast<std::size_t>(j)];
+        outputs.weights[i] = rweights[j];
+        outputs.inliers[i] =
             scale_t > 0.0 ? std::abs(standardised[j]) < cut : std::abs(standardised[j]) <= floor;
     }
     for (Index i = 0; i < n; ++i) {
         if (used[static_cast<std::size_t>(i)] || !std::isfinite(y[i]))
             continue;
         // The residual of a sample of weight 1 (2^-2ew after normalisation).
-        const double ri = std::ldexp(y_scaled[i] - Phi.row(i).dot(coef), -ew);
+        const double ri = std::ldexp(y_rows[i] - Phi.row(i).dot(coef), -ew);
         if (scale_t > 0.0) {
-            f.weights[i] = weight(ri / scale_t, MM_TUNING);
-            f.inliers[static_cast<std::size_t>(i)] = std::abs(ri) < cut;
+            outputs.weights[i] = weight(ri / scale_t, MM_TUNING);
+            outputs.inliers[i] = std::abs(ri) < cut;
         } else {
             const bool on = std::abs(ri) <= floor;
-            f.weights[i] = on ? 1.0 : 0.0;
-            f.inliers[static_cast<std::size_t>(i)] = on;
+            outputs.weights[i] = on ? 1.0 : 0.0;
+            outputs.inliers[i] = on;
         }
     }
     return f;
@@ -337,16 +352,14 @@ BlockFit fit_block(const MatrixXd& Phi, const Eigen::Ref<const RowMatrix>& Y,
                                     : shared_weights;
             w = combined.data();
         }
+        const SampleOutputs samples{out.weights.row(i).data(), out.inliers.row(i).data()};
         SeriesFit f;
         try {
-            f = fit_series(Phi, Y.row(i).data(), w, shared, settings);
+            f = fit_series(Phi, Y.row(i).data(), w, shared, settings, samples);
         } catch (...) { // e.g. memory: this series fails, the others go on
-            f = failed(n, k, 0);
+            f = failed(n, k, 0, samples);
         }
         out.store(i, f);
-        out.weights.row(i) = f.weights.transpose();
-        for (Index j = 0; j < n; ++j)
-            out.inliers(i, j) = f.inliers[static_cast<std::size_t>(j)];
     }
     return out;
 }
@@ -364,6 +377,7 @@ GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, 
     for (Index g = 0; g < G; ++g) {
         const Index start = offsets[static_cast<std::size_t>(g)];
         const Index n = offsets[static_cast<std::size_t>(g) + 1] - start;
+        const SampleOutputs samples{out.weights.data() + start, out.inliers.data() + start};
         SeriesFit f;
         try {
             Settings own = settings;
@@ -371,14 +385,11 @@ GroupsFit fit_groups(const Eigen::Ref<const RowMatrix>& Phi, const VectorXd& y, 
                 own.penalty = Eigen::Map<const RowMatrix>(penalties.row(g).data(), k, k);
             const MatrixXd X = Phi.middleRows(start, n);
             const double* wg = w.size() != 0 ? w.data() + start : nullptr;
-            f = fit_series(X, y.data() + start, wg, none, own);
+            f = fit_series(X, y.data() + start, wg, none, own, samples);
         } catch (...) { // e.g. memory: this group fails, the others go on
-            f = failed(n, k, 0);
+            f = failed(n, k, 0, samples);
         }
         out.store(g, f);
-        out.weights.segment(start, n) = f.weights;
-        for (Index j = 0; j < n; ++j)
-            out.inliers[start + j] = f.inliers[static_cast<std::size_t>(j)];
     }
     return out;
 }

@@ -34,12 +34,23 @@ struct SharedDraws {
 
 SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed);
 
+// Where a series' per-sample results go: n robustness weights and n inlier flags.
+struct SampleOutputs {
+    double* weights;
+    std::uint8_t* inliers;
+};
+
 // One series: observations y (n; a non-finite value is missing) with precision weights w
 // (n; 0 for a missing sample; null for unit weights) on the design Phi (n x k). A complete series
 // uses the block's shared draws (when `shared` holds them); one with missing samples makes its own,
 // the same as `shared` would be for the design of its present rows alone.
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings);
+
+// The same, with the weights and flags written into `outputs` rather than into the result's
+// (which stay empty): a block's own arrays, with no copy of them.
+SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
+                     const SharedDraws& shared, const Settings& settings, const SampleOutputs& out);
 
 // Every row of Y (m x n) on Phi, in parallel over the rows; W (m x n) holds each series'
 // weights, or is empty for weights of 1 (a missing value is then still a NaN in Y); `shared`
