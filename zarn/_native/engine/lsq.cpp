@@ -181,6 +181,10 @@ void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, F
                        VectorXd& x) {
     work.wy = w.cwiseProduct(s.y);
     normal_system_into(s, w, work.wy, P, work.A, work.rhs);
+    solve_normal_equations(work, x);
+}
+
+void solve_normal_equations(FitWork& work, VectorXd& x) {
     x = work.rhs;
     work.L = work.A;
     if (cholesky_solve_in_place(work.L, x))

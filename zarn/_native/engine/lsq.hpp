@@ -139,6 +139,9 @@ struct FitWork {
 void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
                        VectorXd& x);
 
+// The solution of work.A x = work.rhs into x, as weighted_fit_into solves them.
+void solve_normal_equations(FitWork& work, VectorXd& x);
+
 // The same, returned.
 VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 

@@ -135,9 +135,49 @@ void m_state(const Samples& s, double scale, MState& st, MWork& work) {
     st.gradient -= work.pb;
 }
 
+// The M-step's weights of the residuals of b into w, and the normal system of the fit
+// with them into A and rhs, for K columns: one pass over the rows, storing neither the
+// residuals nor w y (the same sums, in the same order, as weighted_fit_into).
+template <int K>
+void reweighted_sums_of(const Samples& s, const VectorXd& b, double scale, VectorXd& w, MatrixXd& A,
+                        VectorXd& rhs) {
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows x[K];
+    const double inv = 1.0 / scale;
+    double c[K];
+    for (int a = 0; a < K; ++a)
+        c[a] = b[a];
+    const Index n = s.X.rows();
+    w.resize(n);
+    for_rows<Sums::W>(n, [&](Index i, Index len) {
+        load_rows<K>(s.X, i, len, x);
+        const Rows y = load_entries<Sums::W>(s.y.data(), i, len);
+        Rows r = y; // as residual_rows
+        for (int a = 0; a < K; ++a)
+            r -= c[a] * x[a];
+        Rows wr = Rows::Zero();
+        for (Index j = 0; j < len; ++j)
+            wr[j] = w[i + j] = weight(r[j] * inv, MM_TUNING);
+        sums.add(wr, x, wr * y);
+    });
+    A.setZero(K, K);
+    rhs.resize(K);
+    sums.store(A, &rhs);
+    complete_normal_matrix(A, s.penalty);
+}
+
 // The fit with the M-step's weights of the residuals of b into x; the weights in
-// work.fit.w.
+// work.fit.w, the normal matrix in work.fit.A.
 void reweighted(const Samples& s, const VectorXd& b, double scale, MWork& work, VectorXd& x) {
+    FitWork& fit = work.fit;
+    if (with_fixed_columns(s.X.cols(), [&](auto K) {
+            reweighted_sums_of<decltype(K)::value>(s, b, scale, fit.w, fit.A, fit.rhs);
+        })) {
+        solve_normal_equations(fit, x);
+        return;
+    }
     residuals_into(s, b, work.r);
     const VectorXd& r = work.r;
     VectorXd& w = work.fit.w;
