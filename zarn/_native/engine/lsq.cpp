@@ -171,12 +171,6 @@ void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, 
     normal_system(s, w, &z, P, A, &g);
 }
 
-MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P) {
-    MatrixXd A;
-    normal_matrix_into(s, w, P, A);
-    return A;
-}
-
 void weighted_fit_into(const Samples& s, const VectorXd& w, const MatrixXd& P, FitWork& work,
                        VectorXd& x) {
     work.wy = w.cwiseProduct(s.y);
@@ -199,39 +193,9 @@ VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P) {
     return x;
 }
 
-namespace {
-
-// leverages for K columns: per row sum_a x_a (sum_c M_ac x_c), the products in a fixed
-// order, rows vectorised.
-template <int K> void leverages_of(const DesignRef& X, const MatrixXd& M, VectorXd& q) {
-    const Index n = X.rows();
-    const double* x[K];
-    double m[K][K];
-    for (int a = 0; a < K; ++a) {
-        x[a] = X.col(a).data();
-        for (int c = 0; c < K; ++c)
-            m[a][c] = M(a, c);
-    }
-    for (Index i = 0; i < n; ++i) {
-        double total = 0.0;
-        for (int a = 0; a < K; ++a) {
-            double row = 0.0;
-            for (int c = 0; c < K; ++c)
-                row += m[a][c] * x[c][i];
-            total += x[a][i] * row;
-        }
-        q[i] = total;
-    }
-}
-
-} // namespace
-
 VectorXd leverages(const Samples& s, const MatrixXd& M) {
     const Index n = s.X.rows();
     VectorXd q(n);
-    if (with_fixed_columns(s.X.cols(),
-                           [&](auto K) { leverages_of<decltype(K)::value>(s.X, M, q); }))
-        return q;
     MatrixXd XM;
     for (Index start = 0; start < n; start += ROW_BLOCK) {
         const Index len = std::min(ROW_BLOCK, n - start);

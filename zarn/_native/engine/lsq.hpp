@@ -121,9 +121,6 @@ void normal_matrix_into(const Samples& s, const VectorXd& w, const MatrixXd& P, 
 void normal_system_into(const Samples& s, const VectorXd& w, const VectorXd& z, const MatrixXd& P,
                         MatrixXd& A, VectorXd& g);
 
-// The penalised normal matrix X' diag(w) X + P.
-MatrixXd normal_matrix(const Samples& s, const VectorXd& w, const MatrixXd& P);
-
 // Scratch of the weighted fits of one series: the many steps of its search and of its
 // M-steps reuse it, so that a step allocates nothing once the first has sized it.
 struct FitWork {
@@ -145,7 +142,8 @@ void solve_normal_equations(FitWork& work, VectorXd& x);
 // The same, returned.
 VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 
-// The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows.
+// The leverages x_i' M x_i of the samples (M k x k symmetric), in blocks of rows by
+// Eigen's products (for_residuals_and_leverages has the kernels of few columns).
 VectorXd leverages(const Samples& s, const MatrixXd& M);
 
 // f(i, r_i, q_i) for every sample i in order, with its residual r_i of b (as
