@@ -5,6 +5,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -415,6 +416,37 @@ def test_same_bits_whatever_the_number_of_threads():
         )
         outputs.append(run.stdout)
     assert outputs[0] == outputs[1]
+
+
+@pytest.mark.parametrize("case", ["unit weights", "weights", "three positions"])
+@pytest.mark.parametrize("pickled", [False, True])
+def test_rank_and_singular_values_are_those_of_the_weighted_design(case, pickled):
+    # Those of the least-squares fit of the same samples, which factorises the weighted
+    # design at fit; the robust fit proves full rank from the Gram matrix and defers the
+    # singular values (a fitted model pickled before their first use carries what builds
+    # them), but computes both for a design it cannot prove of full rank.
+    x, y, _ = cubic(3000, 0.2, seed=4)
+    w = None
+    if case == "weights":
+        w = np.random.default_rng(4).uniform(0.1, 3.0, x.size)
+    if case == "three positions":
+        x = np.round(x)  # for four coefficients: a design the Gram test cannot clear
+    fits = []
+    for method in ("robust", "ols"):
+        model = zarn.PolynomialRegressor(3, method=method, random_state=0, **SMALL)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", zarn.exceptions.RankWarning)
+            fits.append(model.fit(x[:, None], y, sample_weight=w))
+    robust, ols = fits
+    deferred = callable(vars(robust._fits[0].fit.uncertainty)["_values"])
+    assert deferred == (case != "three positions")
+    if pickled:
+        robust = pickle.loads(pickle.dumps(robust))
+    assert robust.rank_ == ols.rank_ and (robust.rank_ == 4 or not deferred)
+    top = ols.singular_values_[0]  # the zero one is rounding error, of the order of 1e-15 top
+    np.testing.assert_allclose(
+        robust.singular_values_, ols.singular_values_, rtol=1e-12, atol=1e-12 * top
+    )
 
 
 # ---------------------------------------------------------------------- edge cases
