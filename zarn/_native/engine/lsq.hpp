@@ -146,9 +146,10 @@ VectorXd weighted_fit(const Samples& s, const VectorXd& w, const MatrixXd& P);
 // Eigen's products (for_residuals_and_leverages has the kernels of few columns).
 VectorXd leverages(const Samples& s, const MatrixXd& M);
 
-// f(i, r_i, q_i) for every sample i in order, with its residual r_i of b (as
-// residuals_into) and its leverage q_i = x_i' M x_i (as leverages): for up to
-// MAX_FIXED_COLUMNS columns in one pass, nothing stored per sample.
+// f(i, len, r, q) for the runs of rows i .. i + len of the samples, in order: r and q
+// (Eigen arrays of a few entries, padded with zeros) hold their residuals of b (as
+// residuals_into) and their leverages x' M x (as leverages). For up to MAX_FIXED_COLUMNS
+// columns in one pass, nothing stored per sample.
 template <class F>
 void for_residuals_and_leverages(const Samples& s, const VectorXd& b, const MatrixXd& M,
                                  const F& f);
@@ -162,28 +163,29 @@ namespace detail {
 template <int K, class F>
 void residuals_and_leverages_of(const Samples& s, const VectorXd& b, const MatrixXd& M,
                                 const F& f) {
-    const double* x[K];
+    using Rows = typename NormalSums<K>::Rows;
+    constexpr Index W = NormalSums<K>::W;
     double c[K], m[K][K];
     for (int a = 0; a < K; ++a) {
-        x[a] = s.X.col(a).data();
         c[a] = b[a];
         for (int e = 0; e < K; ++e)
             m[a][e] = M(a, e);
     }
-    const double* y = s.y.data();
-    for (Index i = 0; i < s.X.rows(); ++i) {
-        double r = y[i];
+    Rows x[K];
+    for_rows<W>(s.X.rows(), [&](Index i, Index len) {
+        load_rows<K>(s.X, i, len, x);
+        Rows r = load_entries<W>(s.y.data(), i, len);
         for (int a = 0; a < K; ++a)
-            r -= c[a] * x[a][i];
-        double q = 0.0;
+            r -= c[a] * x[a];
+        Rows q = Rows::Zero();
         for (int a = 0; a < K; ++a) {
-            double row = 0.0;
+            Rows row = Rows::Zero();
             for (int e = 0; e < K; ++e)
-                row += m[a][e] * x[e][i];
-            q += x[a][i] * row;
+                row += m[a][e] * x[e];
+            q += x[a] * row;
         }
-        f(i, r, q);
-    }
+        f(i, len, r, q);
+    });
 }
 
 } // namespace detail
@@ -196,8 +198,9 @@ void for_residuals_and_leverages(const Samples& s, const VectorXd& b, const Matr
         }))
         return;
     const VectorXd r = residuals(s, b), q = leverages(s, M);
-    for (Index i = 0; i < r.size(); ++i)
-        f(i, r[i], q[i]);
+    for_rows<LANES>(r.size(), [&](Index i, Index len) {
+        f(i, len, load_entries<LANES>(r.data(), i, len), load_entries<LANES>(q.data(), i, len));
+    });
 }
 
 } // namespace zarn::robust

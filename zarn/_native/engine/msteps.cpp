@@ -5,6 +5,7 @@
 #include "lsq.hpp"
 
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 namespace zarn::robust {
@@ -237,13 +238,20 @@ NoiseScale noise_scale(const Samples& s, const MFit& fit, double start) {
     out.standardised.resize(n);
     VectorXd counted(n);
     Index m = 0;
-    for_residuals_and_leverages(s, fit.coef, inverse(fit.normal), [&](Index i, double r, double q) {
-        const double free = std::max(1.0 + q - 2.0 * w[i] * q, 0.0);
-        const bool counts = free > LEVERAGE_FLOOR;
-        out.standardised[i] = counts ? r / std::sqrt(free) : 0.0;
-        if (counts)
-            counted[m++] = out.standardised[i];
-    });
+    const auto standardise = [&](Index i, Index len, const auto& r, const auto& q) {
+        using Rows = std::decay_t<decltype(r)>;
+        const Rows wq = 2.0 * load_entries<Rows::RowsAtCompileTime>(w.data(), i, len) * q;
+        const Rows raw = 1.0 + q - wq;
+        const Rows free = (raw < 0.0).select(0.0, raw); // as std::max(raw, 0.0)
+        const auto counts = free > LEVERAGE_FLOOR;
+        const Rows z = counts.select(r / free.sqrt(), 0.0);
+        for (Index j = 0; j < len; ++j) {
+            out.standardised[i + j] = z[j];
+            if (counts[j])
+                counted[m++] = z[j];
+        }
+    };
+    for_residuals_and_leverages(s, fit.coef, inverse(fit.normal), standardise);
     counted.conservativeResize(m);
     // Standardised residuals keep all their degrees of freedom: no k is subtracted.
     const double ms = m_scale(counted, start, static_cast<double>(m));
