@@ -352,7 +352,7 @@ def fit_scaled(
         s = max(power_of_two(bulk), least)
     result = fit_one(
         Phi,
-        y / s,
+        y if s == 1.0 else y / s,  # (no copy of y of ordinary size)
         penalty.R1,
         penalty.R2,
         penalty.gamma1,
