@@ -304,7 +304,7 @@ def robust_uncertainty(
     k = Phi.shape[1]
     values: np.ndarray | Callable[[], np.ndarray]
     if columns is not None and certainly_full_rank(rows.Phi):
-        values, rank = functools.partial(design_singular_values, columns, w), k
+        values, rank = functools.partial(_design_singular_values, columns, w), k
     else:
         values, rank = _singular_values(rows)
     cov = np.asarray(cov, dtype=np.float64)
@@ -313,7 +313,7 @@ def robust_uncertainty(
     return RobustUncertainty(unscaled, scale * unit, float(rank), rows.n_obs, values, rank)
 
 
-def design_singular_values(columns: Callable[[], np.ndarray], w: np.ndarray | None) -> np.ndarray:
+def _design_singular_values(columns: Callable[[], np.ndarray], w: np.ndarray | None) -> np.ndarray:
     """The singular values of the design ``columns()`` weighted by ``w``, largest first."""
     Phi = columns()
     return _singular_values(weighted_rows(Phi, np.zeros(len(Phi)), w))[0]
