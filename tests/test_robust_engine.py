@@ -24,14 +24,15 @@ def cubic(n, fraction, seed=0, noise=0.1):
     return zarn.design_matrix_1d(3, x), y, bad
 
 
-def many(m, n=60, seed=0):
-    """m cubics on one design, 10 % outliers y - U(3, 10) and 5 % NaN."""
+def many(m, n=60, seed=0, degree=3, missing=0.05):
+    """m polynomials (cubics) on one design, 10 % outliers y - U(3, 10) and a share
+    ``missing`` of NaN."""
     rng = np.random.default_rng(seed)
     x = np.linspace(-1.0, 1.0, n)
-    Phi = zarn.design_matrix_1d(3, x)
-    Y = rng.standard_normal((m, 4)) @ Phi.T + 0.1 * rng.standard_normal((m, n))
+    Phi = zarn.design_matrix_1d(degree, x)
+    Y = rng.standard_normal((m, degree + 1)) @ Phi.T + 0.1 * rng.standard_normal((m, n))
     Y -= (rng.random((m, n)) < 0.1) * rng.uniform(3.0, 10.0, (m, n))
-    Y[rng.random((m, n)) < 0.05] = np.nan
+    Y[rng.random((m, n)) < missing] = np.nan
     return Phi, Y
 
 
@@ -261,8 +262,11 @@ def test_blocks_and_single_series_give_the_same_bits():
 
 @pytest.mark.parametrize("n", [60, 9000])
 @pytest.mark.parametrize("given", ["weights", "sample_weight", "both"])
-def test_unit_weights_given_or_left_out_give_the_same_bits(n, given):
-    Phi, Y = many(3, n=n)
+@pytest.mark.parametrize(("degree", "missing"), [(3, 0.05), (1, 0.0), (3, 0.0), (5, 0.0)])
+def test_unit_weights_given_or_left_out_give_the_same_bits(n, given, degree, missing):
+    # Complete series of unit weights work on the design itself, the others on a copy of
+    # their weighted rows: the same bits, for the kernels of few columns and the general.
+    Phi, Y = many(3, n=n, degree=degree, missing=missing)
     ones = {"weights": np.ones_like(Y), "sample_weight": np.ones(n)}
     kwargs = ones if given == "both" else {given: ones[given]}
     plain, weighted = fit_block(Phi, Y, seed=2), fit_block(Phi, Y, seed=2, **kwargs)
