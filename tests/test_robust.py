@@ -508,6 +508,32 @@ def test_tiny_and_huge_y_scale_every_result(factor):
     assert np.isfinite(low).all() and (high > low).all()
 
 
+@pytest.mark.parametrize("offset", [1e6, 1e9, 1.7e9, 1e12])
+def test_an_offset_far_beyond_the_noise_moves_only_the_intercept(offset):
+    # Noise of 0.05 under an offset of 1e9 (positions in metres, times in seconds since
+    # 1970) was taken for rounding errors: scale 0 and standard errors of exactly 0.
+    x, y, _ = cubic(150, 0.2, seed=2, noise=0.05)
+    base = zarn.PolynomialRegressor(3, method="robust").fit(x[:, None], y)
+    moved = zarn.PolynomialRegressor(3, method="robust").fit(x[:, None], y + offset)
+    # y + offset keeps y to about offset * 1e-16: results agree to that over the noise.
+    tol = 1e-12 * offset / 0.05
+    np.testing.assert_allclose(moved.coef_[1:], base.coef_[1:], rtol=0, atol=tol)
+    assert moved.coef_[0] - offset == pytest.approx(base.coef_[0], abs=tol)
+    np.testing.assert_allclose(moved.stderr_, base.stderr_, rtol=tol)
+    assert moved.scale_ == pytest.approx(base.scale_, rel=tol)
+    np.testing.assert_array_equal(moved.inlier_mask_, base.inlier_mask_)
+
+
+def test_a_line_with_an_offset_fits_to_the_rounding_of_its_values():
+    x = np.linspace(0.0, 1.0, 40)
+    y = 1e9 + 4.0 * x  # rounded to multiples of 2**-23, about 1.2e-7
+    y[::5] -= 50.0
+    model = zarn.PolynomialRegressor(1, method="robust").fit(x[:, None], y)
+    assert model.scale_ <= 2.0**-23
+    np.testing.assert_array_equal(model.inlier_mask_, np.arange(40) % 5 != 0)
+    np.testing.assert_allclose(model.predict(x[:, None]), 1e9 + 4.0 * x, rtol=1e-15)
+
+
 def test_fit_many_gives_nan_for_a_series_it_cannot_fit():
     # A series without a finite sample is NaN; the others are the estimator's fits.
     x = np.linspace(-1.0, 1.0, 30)

@@ -206,7 +206,8 @@ class PolynomialRegressor:
         Standard deviation of the noise (of an observation of weight 1): the square root of
         the weighted residual sum of squares over ``df_resid_``; for the robust method the
         scale of the final M-step (``lmrob``'s ``scale``; for Gaussian noise an estimate of
-        its standard deviation, not inflated by outliers).
+        its standard deviation, not inflated by outliers), 0 for an exact fit: most
+        samples on the fit to within 1e-9 of y's spread about its median.
     df_resid_ : float or ndarray of shape (n_targets,)
         Residual degrees of freedom: the samples of positive weight less ``edf_``.
     edf_ : float or ndarray of shape (n_targets,)

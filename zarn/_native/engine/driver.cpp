@@ -64,6 +64,23 @@ MatrixXd penalty_of(const Settings& settings, Index k, double total) {
     return P;
 }
 
+// The first column of Phi whose entries are all 1, or -1.
+Index constant_column(const MatrixXd& Phi) {
+    for (Index a = 0; a < Phi.cols(); ++a)
+        if ((Phi.col(a).array() == 1.0).all())
+            return a;
+    return -1;
+}
+
+// Coefficients of y / 2^ey - shift / 2^ey back in the caller's units: times 2^ey (exactly),
+// the shift added to the constant column's.
+VectorXd in_caller_units(const VectorXd& coef, int ey, Index intercept, double shift) {
+    VectorXd out = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
+    if (intercept >= 0)
+        out[intercept] += shift;
+    return out;
+}
+
 // A failed fit; its weights and flags (those of out, n) all 0.
 SeriesFit failed(Index n, Index k, Index n_used, const SampleOutputs& out) {
     std::fill(out.weights, out.weights + n, 0.0);
@@ -170,8 +187,22 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     std::vector<double> magnitudes(static_cast<std::size_t>(n_search));
     for (Index p = 0; p < n_search; ++p)
         magnitudes[static_cast<std::size_t>(p)] =
-            std::abs(y[rows[static_cast<std::size_t>(draws.order[static_cast<std::size_t>(p)])]]);
+            y[rows[static_cast<std::size_t>(draws.order[static_cast<std::size_t>(p)])]];
     const auto middle = magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2);
+    // The fit is of y - shift, the shift going back into the coefficient of a constant
+    // column: the median of the search's samples, so that residuals and their rounding
+    // errors are of the size of y's spread, not of its offset (an offset of 1e9 over noise
+    // of 0.5 would otherwise take the noise for rounding errors). No shift without a
+    // constant column, or where y - shift could overflow.
+    const Index intercept = constant_column(Phi);
+    double shift = 0.0;
+    if (intercept >= 0 && y_top <= 0.5 * std::numeric_limits<double>::max()) {
+        std::nth_element(magnitudes.begin(), middle, magnitudes.end());
+        shift = *middle;
+        y_top += std::abs(shift); // a bound on |y - shift|
+    }
+    for (double& v : magnitudes)
+        v = std::abs(v - shift);
     std::nth_element(magnitudes.begin(), middle, magnitudes.end());
     const double bulk = *middle > 0.0 ? *middle : y_top;
     const int ey = std::max(exponent_of(bulk), exponent_of(y_top) - TOP_EXPONENT);
@@ -182,7 +213,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
     VectorXd y_scaled(n); // 0 where y is not finite
     const PowerOfTwo y_unit(-ey), w_unit(-2 * ew);
     for (Index i = 0; i < n; ++i)
-        y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i]) : 0.0;
+        y_scaled[i] = std::isfinite(y[i]) ? y_unit(y[i] - shift) : 0.0;
     all.rows = std::move(rows);
     double total = 0.0;
     const bool plain = w == nullptr && all_used;
@@ -218,7 +249,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
 
     if (n_used <= k) { // no degrees of freedom: least squares, nothing to judge by
         const VectorXd coef = weighted_fit(all, VectorXd::Ones(n_used), all.penalty);
-        f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
+        f.coef = in_caller_units(coef, ey, intercept, shift);
         f.status = TOO_FEW;
         for (Index i = 0; i < n; ++i) {
             outputs.weights[i] = used[static_cast<std::size_t>(i)] ? 1.0 : 0.0;
@@ -288,7 +319,7 @@ SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
 
     // Back to the caller's units.
     const int unit = ey + ew; // a transformed scale times 2^unit is in the caller's units
-    f.coef = coef.unaryExpr([&](double c) { return std::ldexp(c, ey); });
+    f.coef = in_caller_units(coef, ey, intercept, shift);
     f.scale = std::ldexp(scale_t, unit);
     f.s_scale = std::ldexp(S.scale, unit);
     f.noise_scale = std::ldexp(noise_t, unit);
