@@ -4,6 +4,7 @@
 
 #include "lsq.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -43,20 +44,17 @@ void gather(const double* from, Index stride, Index step, const std::int64_t* ro
         to[p * step] = from[rows[p] * stride];
 }
 
-// Scratch of one group's fit: the factorisations of the shared Cholesky routine.
-struct GroupWork {
-    MatrixXd S;    // G less the margin, factorised by the test
-    MatrixXd A;    // the normal matrix, factorised by the solve
-    VectorXd b;    // right-hand side, then the coefficients
-    VectorXd none; // the test's right-hand side (unused)
-};
+// Whether the factorised matrix is positive definite: every pivot positive (LAPACK's
+// test; Eigen's factorisation stops at a pivot of 0 or less, but not at NaN).
+template <class Factor> bool positive_definite(const Factor& llt) {
+    return llt.info() == Eigen::Success && (llt.matrixLLT().diagonal().array() > 0.0).all();
+}
 
 // The fit of one group's m rows from `start` (see normal_fits) into row g of `out`, for K
 // columns (Eigen::Dynamic: any number): K x K matrices of fixed size stay in registers.
 template <int K>
 void fit_group(const Eigen::Ref<const MatrixXd>& Phi, const double* y, const double* w, Index start,
-               Index m, const MatrixXd& S, double margin, Index g, GroupWork& work,
-               NormalFits& out) {
+               Index m, const MatrixXd& S, double margin, Index g, NormalFits& out) {
     using Square = Eigen::Matrix<double, K, K>;
     using Column = Eigen::Matrix<double, K, 1>;
     const Index k = K == Eigen::Dynamic ? Phi.cols() : K, stride = Phi.outerStride();
@@ -82,17 +80,16 @@ void fit_group(const Eigen::Ref<const MatrixXd>& Phi, const double* y, const dou
     }
     const double trace = G.trace();
     out.trace[g] = trace;
-    work.S = G;
-    work.S.diagonal().array() -= margin * trace;
-    work.none.setZero(k);
-    out.certain[g] = cholesky_solve_in_place(work.S, work.none);
+    Square shifted = G;
+    shifted.diagonal().array() -= margin * trace;
+    out.certain[g] = positive_definite(Eigen::LLT<Square>(shifted));
     if (!y)
         return;
-    work.A = G;
+    Square A = G;
     if (S.size()) // the penalty in the weights' units: times their mean
-        work.A.noalias() += (total / static_cast<double>(m)) * S;
-    work.b = rhs;
-    if (!cholesky_solve_in_place(work.A, work.b)) {
+        A.noalias() += (total / static_cast<double>(m)) * S;
+    const Eigen::LLT<Square> llt(A);
+    if (!positive_definite(llt)) {
         out.coef.row(g).setConstant(NaN);
         out.inverse.row(g).setConstant(NaN);
         out.edf[g] = out.rss[g] = out.tss[g] = NaN;
@@ -100,11 +97,10 @@ void fit_group(const Eigen::Ref<const MatrixXd>& Phi, const double* y, const dou
             out.residuals.segment(start, m).setConstant(NaN);
         return;
     }
-    // A^-1 = M'M with M = L^-1, L the factor the solve left in A's lower triangle.
-    const Square L = work.A;
-    const Square M = L.template triangularView<Eigen::Lower>().solve(Square::Identity(k, k));
+    // A^-1 = M'M with M = L^-1, L the Cholesky factor.
+    const Square M = llt.matrixL().solve(Square::Identity(k, k));
     const Square inverse = M.transpose() * M;
-    const Column coef = work.b;
+    const Column coef = llt.solve(rhs);
     out.coef.row(g) = coef.transpose();
     Eigen::Map<RowMatrix>(out.inverse.row(g).data(), k, k) = inverse;
     out.edf[g] = inverse.cwiseProduct(G).sum(); // trace(A^-1 G), G symmetric
@@ -180,16 +176,23 @@ void sort_by_group(const Eigen::Ref<const RowMatrix>& X, const Eigen::Ref<const 
 GroupRanges group_ranges(const Eigen::Ref<const RowMatrix>& values,
                          const Eigen::Ref<const CodeVector>& starts,
                          const Eigen::Ref<const CodeVector>& counts) {
-    const Index G = counts.size(), d = values.cols();
+    const Index G = counts.size(), d = values.cols(), stride = values.outerStride();
     GroupRanges out;
     out.low.setConstant(G, d, NaN);
     out.high.setConstant(G, d, NaN);
     for (Index g = 0; g < G; ++g) {
-        if (!counts[g])
-            continue;
-        const auto rows = values.middleRows(starts[g], counts[g]);
-        out.low.row(g) = rows.colwise().minCoeff();
-        out.high.row(g) = rows.colwise().maxCoeff();
+        for (Index j = 0; j < d; ++j) {
+            const double* v = values.data() + starts[g] * stride + j;
+            if (!counts[g])
+                continue;
+            double low = v[0], high = v[0];
+            for (Index i = 1; i < counts[g]; ++i) {
+                low = std::min(low, v[i * stride]);
+                high = std::max(high, v[i * stride]);
+            }
+            out.low(g, j) = low;
+            out.high(g, j) = high;
+        }
     }
     return out;
 }
@@ -209,14 +212,12 @@ NormalFits normal_fits(const Eigen::Ref<const MatrixXd>& Phi, const Eigen::Ref<c
         out.tss.resize(G);
         out.residuals.resize(residuals ? Phi.rows() : 0);
     }
-    GroupWork work;
     const double* yp = y ? y->data() : nullptr;
     const double* wp = w.size() ? w.data() : nullptr;
     auto fit_all = [&](auto columns) {
         constexpr int K = decltype(columns)::value;
         for (Index g = 0; g < G; ++g)
-            fit_group<K>(Phi, yp, wp, offsets[g], offsets[g + 1] - offsets[g], S, margin, g, work,
-                         out);
+            fit_group<K>(Phi, yp, wp, offsets[g], offsets[g + 1] - offsets[g], S, margin, g, out);
     };
     if (!with_fixed_columns(k, fit_all))
         fit_all(std::integral_constant<int, Eigen::Dynamic>());
