@@ -28,12 +28,14 @@ struct Input {
         , stride(X_.outerStride())
         , d(X_.cols()) {}
 
-    // Whether sample i is used: it has a group, finite values and a positive weight.
+    // Whether sample i is used: it has a group, finite values and a positive weight. A
+    // value v is finite exactly when v * 0 is 0 (NaN for infinities and NaN), so that one
+    // sum tells all of a sample's values, without a branch per value.
     bool used(std::int64_t code, Index i) const {
-        bool ok = code >= 0 && std::isfinite(y[i]) && (!w || w[i] > 0.0);
+        double zero = y[i] * 0.0;
         for (Index j = 0; j < d; ++j)
-            ok = ok && std::isfinite(X[i * stride + j]);
-        return ok;
+            zero += X[i * stride + j] * 0.0;
+        return (code >= 0) & (zero == 0.0) & (!w || w[i] > 0.0);
     }
 };
 
@@ -127,21 +129,21 @@ GroupCounts count_groups(const Eigen::Ref<const RowMatrix>& X, const Eigen::Ref<
                          const Eigen::Ref<const CodeVector>& codes, Index n_groups) {
     GroupCounts out;
     out.counts.setZero(n_groups);
+    std::int64_t* counts = out.counts.data();
     const Input in(X, y, w);
-    bool in_order = true;
+    bool in_order = true, in_range = true;
     std::int64_t last = 0;
     for (Index i = 0; i < y.size(); ++i) {
         const std::int64_t code = codes[i];
-        if (code >= n_groups)
-            throw std::invalid_argument("codes must be below n_groups");
-        const bool used = in.used(code, i);
-        in_order = in_order && used && code >= last;
+        in_range &= code < n_groups;
+        const bool used = in.used(code, i) & in_range;
+        in_order &= used & (code >= last);
         last = code;
-        if (used) {
-            ++out.counts[code];
-            ++out.used;
-        }
+        counts[used ? code : 0] += used;
+        out.used += used;
     }
+    if (!in_range)
+        throw std::invalid_argument("codes must be below n_groups");
     out.in_order = in_order;
     return out;
 }
@@ -181,17 +183,25 @@ GroupRanges group_ranges(const Eigen::Ref<const RowMatrix>& values,
     out.low.setConstant(G, d, NaN);
     out.high.setConstant(G, d, NaN);
     for (Index g = 0; g < G; ++g) {
+        if (!counts[g])
+            continue;
         for (Index j = 0; j < d; ++j) {
             const double* v = values.data() + starts[g] * stride + j;
-            if (!counts[g])
-                continue;
-            double low = v[0], high = v[0];
-            for (Index i = 1; i < counts[g]; ++i) {
-                low = std::min(low, v[i * stride]);
-                high = std::max(high, v[i * stride]);
+            // LANES running extremes, independent of each other, so that the comparisons
+            // of one group overlap rather than wait for one another.
+            Lanes low = Lanes::Constant(v[0]), high = low;
+            Index i = 0;
+            for (; i + LANES <= counts[g]; i += LANES)
+                for (Index l = 0; l < LANES; ++l) {
+                    low[l] = std::min(low[l], v[(i + l) * stride]);
+                    high[l] = std::max(high[l], v[(i + l) * stride]);
+                }
+            for (; i < counts[g]; ++i) {
+                low[0] = std::min(low[0], v[i * stride]);
+                high[0] = std::max(high[0], v[i * stride]);
             }
-            out.low(g, j) = low;
-            out.high(g, j) = high;
+            out.low(g, j) = low.minCoeff();
+            out.high(g, j) = high.maxCoeff();
         }
     }
     return out;
