@@ -380,8 +380,9 @@ def _count_rank_deficient(
 def _ranges(samples: Sorted, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Each group's smallest and largest of ``values`` (the sorted samples' X, y or w): one
     row per group, NaN for a group without samples."""
-    n, shape = len(values), (len(samples.counts),) + values.shape[1:]
-    low, high = zarn_robust.group_ranges(values.reshape(n, -1), samples.starts, samples.counts)
+    shape = (len(samples.counts),) + values.shape[1:]
+    columns = values[:, None] if values.ndim == 1 else values
+    low, high = zarn_robust.group_ranges(columns, samples.starts, samples.counts)
     return low.reshape(shape), high.reshape(shape)
 
 

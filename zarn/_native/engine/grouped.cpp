@@ -139,7 +139,8 @@ GroupCounts count_groups(const Eigen::Ref<const RowMatrix>& X, const Eigen::Ref<
         const bool used = in.used(code, i) & in_range;
         in_order &= used & (code >= last);
         last = code;
-        counts[used ? code : 0] += used;
+        if (used)
+            ++counts[code];
         out.used += used;
     }
     if (!in_range)
@@ -163,9 +164,14 @@ void sort_by_group(const Eigen::Ref<const RowMatrix>& X, const Eigen::Ref<const 
         start += counts.counts[g];
     }
     const Input in(X, y, w);
-    for (Index i = 0; i < y.size(); ++i)
-        if (in.used(codes[i], i))
+    const Index n = y.size();
+    if (counts.used == n) // every sample used: the codes alone tell the places
+        for (Index i = 0; i < n; ++i)
             rows_out[next[codes[i]]++] = i;
+    else
+        for (Index i = 0; i < n; ++i)
+            if (in.used(codes[i], i))
+                rows_out[next[codes[i]]++] = i;
     // Then the values gathered in that order, one array at a time.
     const Index used = counts.used;
     gather(in.y, 1, 1, rows_out, used, y_out);
