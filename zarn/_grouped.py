@@ -1,15 +1,16 @@
 """The fits of :func:`zarn.fit_groups`: one fit per group, each on its own positions and domain.
 
-The samples are sorted by group (stably, so each group keeps its own order). Groups of
+The samples are sorted by group (stably, so each group keeps its own order) by a counting
+sort of the engine module's (:func:`zarn._native.zarn_robust.sort_by_group`). Groups of
 equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with numeric
 weights) share one batched solve (:class:`Batch`): their mapped designs are built by
-one call of the core, and their normal equations are solved together where they are as
+one call of the core, and their normal equations are solved group by group in one call
+of the engine module (:func:`zarn._native.zarn_robust.normal_fits`) where they are as
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
-the penalised fit itself uses before it solves its normal equations), by a Cholesky
-factorisation vectorised over the groups; the statistics, and the covariance types of
-``cov_type`` (:func:`zarn._covtypes.covariance`), are batched too. Robust groups with
-fixed penalty weights, targets and weights of ordinary size and no zero weight are
-fitted at once by the robust engine's entry point for groups
+the penalised fit itself uses before it solves its normal equations); the statistics,
+and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
+batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
+size and no zero weight are fitted at once by the robust engine's entry point for groups
 (:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
 for bit), and their standard errors, covariances and rank checks are computed for all
 of them at once. Every other group (penalty weights chosen per group, the few groups the
