@@ -5,6 +5,7 @@ import pytest
 
 import zarn
 from conftest import SMALL_SAMPLER
+from zarn._grouped import _normal_fits, _ranges, sort_samples
 from zarn.exceptions import RankWarning
 
 # The batched solves agree with each group's own fit to within this, relative to the
@@ -350,3 +351,128 @@ def test_without_pandas_arrays_work_and_to_pandas_names_the_extra(run_python):
     lines = result.stdout.splitlines()
     assert lines[0] == "[[1.5, 1.5], [-1.5, -1.5]]"
     assert "pip install 'zarn[pandas]'" in lines[1]
+
+
+def sorting_case(name):
+    """(X, y, w, codes, n_groups) of the native sort's edge cases."""
+    rng = np.random.default_rng(11)
+    if name == "empty":
+        return np.empty((0, 1)), np.empty(0), None, np.empty(0, dtype=np.int64), 3
+    if name == "no groups":
+        return np.empty((0, 2)), np.empty(0), np.empty(0), np.empty(0, dtype=np.int64), 0
+    if name == "large":  # more samples and groups than the benchmark's
+        n = 600_000
+        X, y = rng.uniform(0.0, 1.0, (n, 1)), rng.normal(size=n)
+        y[rng.random(n) < 1e-3] = np.nan
+        return X, y, None, rng.integers(-1, 30_000, n), 30_000
+    n = 400
+    X, y, w = rng.uniform(-1.0, 1.0, (n, 2)), rng.normal(size=n), rng.uniform(0.5, 2.0, n)
+    codes = rng.integers(0, 7, n)
+    if name == "one group":
+        return X[:, :1], y, None, np.zeros(n, dtype=np.int64), 1
+    if name == "in order":
+        return X, y, w, np.sort(codes), 7
+    if name == "in order with a gap":
+        y[123] = np.nan
+        return X, y, w, np.sort(codes), 7
+    if name == "no sample used":
+        return X, y, w, np.full(n, -1), 2
+    # Interleaved, with groups 2 and 5 empty, samples of no group, NaN, infinity, zero weights.
+    codes[np.isin(codes, [2, 5])] = -1
+    y[rng.random(n) < 0.05] = np.nan
+    X[rng.random(n) < 0.05, 1] = np.inf
+    w[rng.random(n) < 0.05] = 0.0
+    return X, y, w, codes, 7
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["mixed", "one group", "in order", "in order with a gap", "no sample used", "empty",
+     "no groups", "large"],
+)  # fmt: skip
+def test_samples_are_sorted_stably_by_group_without_those_not_used(name):
+    X, y, w, codes, n_groups = sorting_case(name)
+    used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
+    if w is not None:
+        used &= w > 0.0
+    want = np.flatnonzero(used)
+    want = want[np.argsort(codes[want], kind="stable")]
+    samples = sort_samples(X, y, w, codes, n_groups)
+    counts = np.bincount(codes[used], minlength=n_groups)
+    np.testing.assert_array_equal(samples.counts, counts)
+    np.testing.assert_array_equal(samples.starts, np.cumsum(counts) - counts)
+    assert samples.n_input == len(y)
+    if used.all() and (np.diff(codes) >= 0).all():  # already grouped: the input itself
+        assert name in ("in order", "one group", "empty", "no groups")
+        assert samples.rows is None and samples.X is X and samples.y is y
+        return
+    np.testing.assert_array_equal(samples.rows, want)
+    np.testing.assert_array_equal(samples.X, X[want])
+    np.testing.assert_array_equal(samples.y, y[want])
+    if w is not None:
+        np.testing.assert_array_equal(samples.w, w[want])
+    # Each group's range of its sorted samples; NaN for an empty group.
+    low, high = _ranges(samples, samples.X)
+    some = counts > 0
+    assert np.isnan(low[~some]).all() and np.isnan(high[~some]).all()
+    if some.any():
+        heads = samples.starts[some]
+        np.testing.assert_array_equal(low[some], np.minimum.reduceat(X[want], heads))
+        np.testing.assert_array_equal(high[some], np.maximum.reduceat(X[want], heads))
+
+
+def test_sorting_refuses_codes_beyond_the_groups():
+    X, y, w, codes, _ = sorting_case("mixed")
+    with pytest.raises(ValueError, match="codes must be below n_groups"):
+        sort_samples(X, y, w, codes, 6)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("penalized", [False, True])
+def test_native_normal_equations_of_groups_of_rows(weighted, penalized):
+    # Groups of 12, 0, 3 and 30 rows; the group of 3 has two equal rows (rank 2 of 3).
+    rng = np.random.default_rng(12)
+    offsets = np.array([0, 12, 12, 15, 45])
+    x = rng.uniform(-1.0, 1.0, 45)
+    x[13] = x[14]
+    Phi = np.asfortranarray(np.vander(x, 3, increasing=True))
+    y = 1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.1, 45)
+    w = rng.uniform(0.5, 2.0, 45) if weighted else None
+    S = np.diag([1e-10, 0.3, 0.7]) if penalized else None
+    fits = _normal_fits(Phi, offsets, w, 1e-3, y=y, penalty=S, residuals=True)
+    np.testing.assert_array_equal(fits["certain"], [True, False, False, True])
+    for g in range(4):
+        part = slice(offsets[g], offsets[g + 1])
+        P, yg = Phi[part], y[part]
+        wg = np.ones(len(yg)) if w is None else w[part]
+        G = P.T @ (wg[:, None] * P)
+        np.testing.assert_allclose(fits["trace"][g], np.trace(G), rtol=1e-13)
+        A = G if S is None or not len(yg) else G + wg.sum() / len(yg) * S
+        if np.linalg.eigvalsh(A)[0] <= 1e-12 * max(np.trace(A), 1.0):  # not positive definite
+            assert np.isnan(fits["coef"][g]).all() and np.isnan(fits["rss"][g])
+            continue
+        coef = np.linalg.solve(A, P.T @ (wg * yg))
+        inverse = np.linalg.inv(A)
+        resid = yg - P @ coef
+        mean = np.sum(wg * yg) / wg.sum()
+        np.testing.assert_allclose(fits["coef"][g], coef, rtol=1e-10, atol=1e-12)
+        np.testing.assert_allclose(fits["inverse"][g].reshape(3, 3), inverse, rtol=1e-9)
+        np.testing.assert_allclose(fits["edf"][g], np.trace(inverse @ G), rtol=1e-10)
+        np.testing.assert_allclose(fits["rss"][g], np.sum(wg * resid**2), rtol=1e-9)
+        np.testing.assert_allclose(fits["tss"][g], np.sum(wg * (yg - mean) ** 2), rtol=1e-12)
+        np.testing.assert_allclose(fits["residuals"][part], resid, rtol=1e-9, atol=1e-13)
+    alone = _normal_fits(Phi, offsets, w, 1e-3)  # the test of full rank alone
+    assert set(alone) == {"trace", "certain"}
+    np.testing.assert_array_equal(alone["certain"], fits["certain"])
+
+
+def test_groups_without_any_sample_used():
+    model = zarn.PolynomialRegressor(degree=1, method="ols")
+    x = np.arange(10.0)
+    y = np.r_[np.full(5, np.nan), 2.0 * x[5:]]
+    fits = zarn.fit_groups(x, y, np.repeat([0, 1], 5), model)
+    np.testing.assert_array_equal(fits.n_used, [0, 5])
+    assert np.isnan(fits.coef[0]).all() and np.isnan(fits.domain[0]).all()
+    np.testing.assert_allclose(fits.predict([10.0], [1]), [20.0])
+    none = zarn.fit_groups(x, y, np.full(10, np.nan), model)  # no sample in any group
+    assert len(none) == 0 and none.coef.shape == (0, 2)

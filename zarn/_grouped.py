@@ -1,15 +1,16 @@
 """The fits of :func:`zarn.fit_groups`: one fit per group, each on its own positions and domain.
 
-The samples are sorted by group (stably, so each group keeps its own order). Groups of
+The samples are sorted by group (stably, so each group keeps its own order) by a counting
+sort of the engine module's (:func:`zarn._native.zarn_robust.sort_by_group`). Groups of
 equal size whose fit is linear in the data (``"ols"``, and ``"penalized"`` with numeric
 weights) share one batched solve (:class:`Batch`): their mapped designs are built by
-one call of the core, and their normal equations are solved together where they are as
+one call of the core, and their normal equations are solved group by group in one call
+of the engine module (:func:`zarn._native.zarn_robust.normal_fits`) where they are as
 accurate as the estimator's solve (the Gram matrix certainly well conditioned, the test
-the penalised fit itself uses before it solves its normal equations), by a Cholesky
-factorisation vectorised over the groups; the statistics, and the covariance types of
-``cov_type`` (:func:`zarn._covtypes.covariance`), are batched too. Robust groups with
-fixed penalty weights, targets and weights of ordinary size and no zero weight are
-fitted at once by the robust engine's entry point for groups
+the penalised fit itself uses before it solves its normal equations); the statistics,
+and the covariance types of ``cov_type`` (:func:`zarn._covtypes.covariance`), are
+batched too. Robust groups with fixed penalty weights, targets and weights of ordinary
+size and no zero weight are fitted at once by the robust engine's entry point for groups
 (:func:`zarn._robust_engine.fit_groups`, in parallel, each group's fit the estimator's bit
 for bit), and their standard errors, covariances and rank checks are computed for all
 of them at once. Every other group (penalty weights chosen per group, the few groups the
@@ -33,6 +34,7 @@ from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
 from zarn._methods.robust import robust_uncertainty, takes_h1
+from zarn._native import zarn_robust
 from zarn._robust_engine import FAILED, fit_groups
 from zarn._settings import Settings, seed_from
 from zarn._uncertainty import residual_dof
@@ -43,8 +45,6 @@ from zarn.exceptions import RankWarning
 # batch, faster than larger batches (measured at 10,000 groups of 50 samples, degree 2:
 # 2**18 the best, 2**17 and 2**19 some 5 % slower, 2**21 a quarter slower).
 BATCH_VALUES = 2**18
-# Keys tested first for order (ascending): a few thousand cost microseconds.
-_HEAD = 4096
 
 
 @dataclass(eq=False, slots=True)
@@ -119,67 +119,24 @@ class Sorted:
 
 
 def sort_samples(
-    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, counts: np.ndarray
+    X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray, n_groups: int
 ) -> Sorted:
-    """The samples of every group, sorted by group code (-1: in no group; ``counts``: each
-    group's number of codes). A sample whose position or target is not finite, or whose
-    weight is zero, is left out.
+    """The samples of every group, sorted by group code (0 to ``n_groups - 1``; -1: in no
+    group). A sample whose position or target is not finite, or whose weight is zero, is
+    left out.
 
-    Samples that come sorted already (long format is often grouped) are not sorted again,
-    and when every sample is used they are not even copied.
+    One pass of the native kernel (:func:`zarn._native.zarn_robust.sort_by_group`) counts
+    each group's samples, and a second writes the samples used in their stable order;
+    samples that are all used and come sorted already (long format is often grouped) are
+    not copied.
     """
-    n, n_groups = len(y), len(counts)
-    rows, kept = None, codes
-    if not _all_used(X, y, w, codes):
-        used = (codes >= 0) & np.isfinite(y) & np.isfinite(X).all(axis=1)
-        if w is not None:
-            used &= w > 0.0
-        rows, kept = np.flatnonzero(used), codes[used]
-        counts = np.bincount(kept, minlength=n_groups)
-    if not ascending(kept):
-        order = _stable_order(kept, n_groups)
-        rows = order if rows is None else rows[order]
+    out = zarn_robust.sort_by_group(X, y, w, codes, n_groups)
+    counts = out["counts"]
     starts = np.zeros(n_groups, dtype=np.int64)
     np.cumsum(counts[:-1], out=starts[1:])
-    if rows is not None:
-        # take, not indexing: NumPy's gather of whole rows of a 2-D array is several
-        # times slower than take along axis 0.
-        X, y = np.take(X, rows, axis=0), np.take(y, rows)
-        w = None if w is None else np.take(w, rows)
-    return Sorted(X, y, w, rows, starts, counts, n)
-
-
-def ascending(keys: np.ndarray) -> bool:
-    """Whether the keys never decrease. A short head is tested first: it settles most keys
-    that do not come sorted without a pass over all of them."""
-    head = keys[:_HEAD]
-    return not (head[1:] < head[:-1]).any() and not (keys[1:] < keys[:-1]).any()
-
-
-def _stable_order(codes: np.ndarray, n_groups: int) -> np.ndarray:
-    """The permutation that sorts the codes (0 to ``n_groups - 1``) stably.
-
-    Keys of the code and the position (``code << 32 | position``) are distinct, so that
-    any sort of them is stable; NumPy's sort of 64-bit integers, vectorised, is faster
-    than its radix argsort of the codes (measured for 500,000 samples of 10,000 groups:
-    3.4 ms against 4.8 ms).
-    """
-    n = len(codes)
-    if max(n, n_groups) > 2**31:  # codes and positions each in 31 bits otherwise
-        return np.argsort(codes, kind="stable")
-    keys: np.ndarray = np.left_shift(codes, 32, dtype=np.int64)
-    keys |= np.arange(n)
-    keys.sort()
-    keys &= 2**32 - 1
-    return keys
-
-
-def _all_used(X: np.ndarray, y: np.ndarray, w: np.ndarray | None, codes: np.ndarray) -> bool:
-    """Whether every sample is used, told by reductions, without masks: a sum of doubles is
-    finite only if every one of them is (a sum that overflows says nothing)."""
-    if not len(y) or codes.min() < 0 or not np.isfinite(y.sum() + X.sum()):
-        return False
-    return w is None or bool(w.min() > 0.0)
+    if "rows" not in out:
+        return Sorted(X, y, w, None, starts, counts, len(y))
+    return Sorted(out["X"], out["y"], out["w"], out["rows"], starts, counts, len(y))
 
 
 def fit_grouped(
@@ -225,7 +182,7 @@ def fit_grouped(
     elif fitter.name == "robust" and not auto(settings):
         batched = fitted & (counts > k) & _batchable(samples, out, *_y_range(samples))
         if samples.w is not None:  # zero weights change a group's domain: the estimator's
-            batched &= _per_group(samples, np.minimum, samples.w) > 0.0
+            batched &= _ranges(samples, samples.w)[0] > 0.0
         groups = np.flatnonzero(batched)
         alone = fitted & ~batched
         if groups.size:
@@ -293,8 +250,7 @@ def _empty(samples: Sorted, settings: Settings, template: Design, fitter: Method
     """The results of no group fitted yet: NaN, with each group's domain and its map."""
     G, k = len(samples.counts), template.k
     if settings.domain is None:
-        lo = _per_group(samples, np.minimum, samples.X)
-        hi = _per_group(samples, np.maximum, samples.X)
+        lo, hi = _ranges(samples, samples.X)
     else:
         lo, hi = np.tile(template.domain[:, 0], (G, 1)), np.tile(template.domain[:, 1], (G, 1))
     width = hi - lo
@@ -333,13 +289,13 @@ def _batchable(
     y_top = np.maximum(np.abs(y_low), np.abs(y_high))
     ok = np.asarray(maps.all(axis=1) & _batched.ordinary(y_top))
     if samples.w is not None:
-        ok &= _batched.ordinary(_per_group(samples, np.maximum, samples.w))
+        ok &= _batched.ordinary(_ranges(samples, samples.w)[1])
     return ok
 
 
 def _y_range(samples: Sorted) -> tuple[np.ndarray, np.ndarray]:
     """Each group's smallest and largest target."""
-    return _per_group(samples, np.minimum, samples.y), _per_group(samples, np.maximum, samples.y)
+    return _ranges(samples, samples.y)
 
 
 def _fit_robust(
@@ -413,29 +369,22 @@ def _count_rank_deficient(
     matrix that certainly has full rank (:data:`zarn._lstsq.RANK_MARGIN`) settles it;
     the estimator's own rank of the others is computed group by group."""
     k = Phi.shape[1]
-    counts = np.diff(offsets)
-    rows = Phi if w is None else Phi * np.sqrt(w)[:, None]
-    unsure = []
-    for m in np.unique(counts[done]).tolist():
-        same = done[counts[done] == m]
-        P = rows[_equal_rows(offsets[same], m)].T.reshape(k, len(same), m)
-        unsure += same[~_well_conditioned(_gram(P), RANK_MARGIN)].tolist()
+    certain = _certain(_normal_fits(Phi, offsets, w, RANK_MARGIN))
     deficient = 0
-    for i in unsure:
+    for i in done[~certain[done]].tolist():
         part = slice(int(offsets[i]), int(offsets[i + 1]))
         u = robust_uncertainty(Phi[part], None if w is None else w[part], cov[i], float(scale[i]))
         deficient += u.rank < k
     return deficient
 
 
-def _per_group(samples: Sorted, reduce: np.ufunc, values: np.ndarray) -> np.ndarray:
-    """``reduce`` (np.minimum or np.maximum) of each group's rows of ``values``: one row
-    per group, NaN for a group without samples."""
-    out = np.full((len(samples.counts),) + values.shape[1:], np.nan)
-    some = np.flatnonzero(samples.counts)
-    if some.size:
-        out[some] = reduce.reduceat(values, samples.starts[some], axis=0)
-    return out
+def _ranges(samples: Sorted, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each group's smallest and largest of ``values`` (the sorted samples' X, y or w): one
+    row per group, NaN for a group without samples."""
+    shape = (len(samples.counts),) + values.shape[1:]
+    columns = values[:, None] if values.ndim == 1 else values
+    low, high = zarn_robust.group_ranges(columns, samples.starts, samples.counts)
+    return low.reshape(shape), high.reshape(shape)
 
 
 @dataclass(frozen=True, eq=False)
@@ -458,16 +407,16 @@ class Batch:
         """Fit the b ``groups`` of m samples each at once; returns which of them (a boolean
         mask) the batch leaves to the estimator's fit.
 
-        The fit of weighted rows ``Pw = sqrt(w) Phi`` and ``yw = sqrt(w) y`` solves
-        ``A b = Pw'yw`` with ``A = G + S``: ``G = Pw'Pw``, and S the penalty in the
-        weights' units (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"). With L the
-        Cholesky factor of A and ``M = L^-1``, the coefficients are ``M'M Pw'yw`` and
-        ``A^-1 = M'M`` is the unscaled covariance (OLS's ``(Phi'W Phi)^-1``, the penalised
-        fit's posterior ``(Phi'W Phi + S)^-1``, and the bread of the other covariance
-        types); the effective number of parameters is k, or ``trace(A^-1 G)``. Only
-        groups whose G certainly has full rank with the margin of the penalised fit's
-        normal equations are kept, so the solve loses at most about two digits to a QR
-        factorisation; the residuals are summed as they are.
+        The native kernel (:func:`zarn._native.zarn_robust.normal_fits`) solves each
+        group's weighted normal equations ``A b = Phi'W y`` with ``A = G + S``:
+        ``G = Phi'W Phi``, and S the penalty in the weights' units
+        (:meth:`zarn._lstsq.Penalty.scaled`; none for "ols"), through the Cholesky factor
+        of A, whose inverse is the unscaled covariance (OLS's ``(Phi'W Phi)^-1``, the
+        penalised fit's posterior ``(Phi'W Phi + S)^-1``, and the bread of the other
+        covariance types); the effective number of parameters is k, or
+        ``trace(A^-1 G)``. Only groups whose G certainly has full rank with the margin of
+        the penalised fit's normal equations are kept, so the solve loses at most about
+        two digits to a QR factorisation; the residuals are summed as they are.
         """
         out = self.out
         b, k = len(groups), out.design.k
@@ -476,40 +425,30 @@ class Batch:
         Z = X * out.map_scale[groups][:, None, :]
         Z += out.offset[groups][:, None, :]
         Phi = out.design.matrix(Z.reshape(b * m, -1), X.reshape(b * m, -1))
-        # Column j of group p's design is P[j, p]: a view of the column-major (b m, k)
-        # design, so that every product below runs over contiguous rows of m samples.
-        P = np.asarray(Phi).T.reshape(k, b, m)
-        if w is None:
-            sw, Pw, yw, factor = None, P, y, np.ones(b)
-            dev = y - (np.einsum("pm->p", y) / m)[:, None]  # about each group's mean
-            tss = np.einsum("pm,pm->p", dev, dev)
-        else:
-            sw = np.sqrt(w)
-            Pw, yw = P * sw, y * sw
-            factor = w.sum(axis=1) / m  # the mean weight: the penalty's units
-            tss = _batched.centred_sums(y, sw, False)
-        G = _gram(Pw)
-        A = G if self.projects else G + _penalties(self.penalty, k, m, factor)
-        shifted, in_range = _shifted(G, ACCURATE_MARGIN)
-        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            # One factorisation for the test of accuracy and the solve (the factors of
-            # the groups that fail the test are not used).
-            L, ok = _cholesky(np.concatenate([shifted, A]))
-            accurate = in_range & ok[:b]
-            coef, bread = _solve(L[:, :, b:], np.einsum("ipm,pm->pi", Pw, yw))
-            edf = np.full(b, float(k)) if self.projects else np.einsum("pij,pji->p", bread, G)
-            resid = y - np.einsum("pi,ipm->pm", coef, P)
-            wresid = resid if sw is None else resid * sw
-            rss = np.einsum("ij,ij->i", wresid, wresid)
-            df = residual_dof(m, np.minimum(edf, m))
-            scale = _batched.scales(rss, df)
+        fits = _normal_fits(
+            Phi,
+            np.arange(0, (b + 1) * m, m),
+            w,
+            ACCURATE_MARGIN,
+            y=y,
+            penalty=None if self.projects else self.penalty.matrix(k, m),
+            residuals=self.spec is not None,
+        )
+        coef, bread = fits["coef"], fits["inverse"].reshape(b, k, k)
+        edf = np.full(b, float(k)) if self.projects else fits["edf"]
+        df = residual_dof(m, np.minimum(edf, m))
+        scale = _batched.scales(fits["rss"], df)
+        with np.errstate(over="ignore", invalid="ignore"):
             if self.spec is None:
                 cov = (scale * scale)[:, None, None] * bread
             else:
-                cov = self._covariance(X, P.transpose(1, 2, 0), resid, w, bread, df)
+                # Column j of group p's design is P[p, :, j]: Phi is column-major.
+                P = np.asarray(Phi).T.reshape(k, b, m).transpose(1, 2, 0)
+                resid = fits["residuals"].reshape(b, m)
+                cov = self._covariance(X, P, resid, w, bread, df)
             stderr = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
-        keep = accurate & np.isfinite(coef).all(axis=1)
-        r2 = _batched.r_squared(rss, tss, self.constant[groups])
+        keep = _certain(fits) & np.isfinite(coef).all(axis=1)
+        r2 = _batched.r_squared(fits["rss"], fits["tss"], self.constant[groups])
         if not keep.all():
             groups, coef, stderr, cov, scale, r2 = (
                 a[keep] for a in (groups, coef, stderr, cov, scale, r2)
@@ -549,15 +488,36 @@ class Batch:
         return X, y, w
 
 
-def _gram(P: np.ndarray) -> np.ndarray:
-    """The Gram matrices (b, k, k) of designs given by their columns P (k, b, m): one
-    product of two columns per entry (cheaper than b small matrix products)."""
-    k, b = P.shape[:2]
-    G = np.empty((b, k, k))
-    for i in range(k):
-        for j in range(i, k):
-            G[:, i, j] = G[:, j, i] = np.einsum("pm,pm->p", P[i], P[j])
-    return G
+def _normal_fits(
+    Phi: np.ndarray,
+    offsets: np.ndarray,
+    w: np.ndarray | None,
+    margin: float,
+    y: np.ndarray | None = None,
+    penalty: np.ndarray | None = None,
+    residuals: bool = False,
+) -> dict[str, np.ndarray]:
+    """The native kernel's normal equations of the groups of rows of Phi (group i: rows
+    ``offsets[i]:offsets[i + 1]`` of Phi, y and w, which may come as (b, m) arrays):
+    each Gram matrix's test of full rank with ``margin`` and, given y, each group's fit
+    (see :func:`zarn._native.zarn_robust.normal_fits`)."""
+    return zarn_robust.normal_fits(
+        Phi,
+        None if y is None else y.ravel(),
+        None if w is None else w.ravel(),
+        offsets.tolist(),
+        penalty,
+        margin,
+        residuals,
+    )
+
+
+def _certain(fits: dict[str, np.ndarray]) -> np.ndarray:
+    """Which groups' Gram matrices certainly have full rank with the kernel's margin
+    (``G - margin trace(G) I`` positive definite, as :func:`zarn._lstsq.certainly_full_rank`
+    tests one), their traces of ordinary size."""
+    trace = fits["trace"]
+    return np.asarray(fits["certain"] & _batched.ordinary(trace) & (trace > 0.0))
 
 
 def _equal_rows(starts: np.ndarray, m: int) -> np.ndarray | slice:
@@ -567,73 +527,6 @@ def _equal_rows(starts: np.ndarray, m: int) -> np.ndarray | slice:
     if (starts == first + m * np.arange(b)).all():
         return slice(first, first + b * m)
     return (starts[:, None] + np.arange(m)).ravel()
-
-
-def _well_conditioned(G: np.ndarray, margin: float) -> np.ndarray:
-    """Which Gram matrices (b, k, k) certainly have full rank with ``margin``:
-    ``G - margin trace(G) I`` is positive definite (as
-    :func:`zarn._lstsq.certainly_full_rank` tests one)."""
-    shifted, in_range = _shifted(G, margin)
-    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-        return np.asarray(in_range & _cholesky(shifted)[1])
-
-
-def _shifted(G: np.ndarray, margin: float) -> tuple[np.ndarray, np.ndarray]:
-    """``G - margin trace(G) I`` of Gram matrices G (b, k, k), and which traces are of
-    ordinary size (the identity for the others)."""
-    k = G.shape[1]
-    trace = np.trace(G, axis1=1, axis2=2)
-    in_range = np.asarray(_batched.ordinary(trace) & (trace > 0.0))  # also finite
-    shifted = G - (margin * trace)[:, None, None] * np.eye(k)
-    shifted[~in_range] = np.eye(k)
-    return shifted, in_range
-
-
-def _cholesky(A: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The Cholesky factors of the symmetric matrices A (b, k, k), column by column over the
-    whole batch (LAPACK's per-matrix calls cost more than the arithmetic at these sizes):
-    ``L[i, j]`` (k, k, b) is entry (i, j) of every factor; and which A are positive
-    definite (every pivot positive, LAPACK's test). The others' factors are not
-    meaningful (their failed pivots are taken as 1)."""
-    k, b = A.shape[1], len(A)
-    L = np.zeros((k, k, b))
-    ok = np.ones(b, dtype=bool)
-    for j in range(k):
-        pivot, below = A[:, j, j], A[:, j + 1 :, j].T
-        if j:
-            pivot = pivot - np.einsum("ip,ip->p", L[j, :j], L[j, :j])
-            below = below - np.einsum("ip,lip->lp", L[j, :j], L[j + 1 :, :j])
-        ok &= pivot > 0.0  # also False for NaN
-        L[j, j] = np.sqrt(np.where(ok, pivot, 1.0))
-        L[j + 1 :, j] = below / L[j, j]
-    return L, ok
-
-
-def _solve(L: np.ndarray, r: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """``(A^-1 r, A^-1)`` for the positive definite A (b, k, k) of Cholesky factors L
-    (k, k, b, from :func:`_cholesky`) and right-hand sides r (b, k), as ``M'(M r)`` and
-    ``M'M`` with ``M = L^-1``."""
-    k = len(L)
-    # M by forward substitution, row by row: L[i, :i+1] M[:i+1, j] = 1 if i == j else 0.
-    M = np.zeros_like(L)
-    for i in range(k):
-        M[i, i] = 1.0 / L[i, i]
-        if i:
-            M[i, :i] = -np.einsum("lp,ljp->jp", L[i, :i], M[:i, :i]) / L[i, i]
-    z = np.einsum("ijp,pj->ip", M, r)
-    return np.einsum("ijp,ip->pj", M, z), np.einsum("ijp,ilp->pjl", M, M)
-
-
-def _penalties(penalty: Penalty, k: int, m: int, factor: np.ndarray) -> np.ndarray:
-    """Each group's penalty matrix (b, k, k) for m rows of mean weight ``factor``: the
-    penalty scaled into the weights' units, then ``ridge I + m gamma1 R1 + m gamma2 R2``
-    (:func:`zarn._lstsq.penalty_matrix`'s sum, group by group)."""
-    R1, R2, gamma1, gamma2, ridge = penalty
-    S = (ridge * factor)[:, None, None] * np.eye(k)
-    for R, gamma in ((R1, gamma1), (R2, gamma2)):
-        if R is not None and gamma != 0.0:
-            S += (m * (gamma * factor))[:, None, None] * R
-    return S
 
 
 def _fit_alone(
@@ -664,7 +557,6 @@ __all__ = [
     "Batch",
     "GroupArrays",
     "Sorted",
-    "ascending",
     "evaluate",
     "fit_grouped",
     "sort_samples",

@@ -16,7 +16,7 @@ from typing import Any, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike
 
-from zarn._grouped import GroupArrays, ascending, evaluate, fit_grouped, sort_samples
+from zarn._grouped import GroupArrays, evaluate, fit_grouped, sort_samples
 from zarn._harmonics import amplitude_phase, harmonic_labels
 from zarn._optional import import_optional
 from zarn._settings import Interval, check_param
@@ -33,6 +33,8 @@ from zarn.models import PolynomialRegressor
 _MIN_COUNT = [Interval(int, 1, None, closed="left"), None]
 # Unknown labels named in predict's KeyError, at most.
 _SHOWN_LABELS = 5
+# Keys tested first for order (ascending): a few thousand cost microseconds.
+_HEAD = 4096
 
 
 class GroupFits:
@@ -403,7 +405,7 @@ def fit_groups(
             )
         given = _from_arrays(data, y, groups, sample_weight)
     labels = given.labels
-    samples = sort_samples(given.X, given.y, given.w, given.codes, given.counts)
+    samples = sort_samples(given.X, given.y, given.w, given.codes, len(labels))
     arrays = fit_grouped(samples, settings, min_count, given.dates)
     if arrays.rank_deficient:
         warnings.warn(
@@ -420,8 +422,7 @@ def fit_groups(
 class _Given(NamedTuple):
     """The checked input of either form: positions (n, d), targets, weights, each
     sample's group number (-1: none), the sorted labels, their pandas Index (None for
-    labels that did not come from pandas), each label's number of samples and whether
-    the positions were dates."""
+    labels that did not come from pandas) and whether the positions were dates."""
 
     X: np.ndarray
     y: np.ndarray
@@ -429,7 +430,6 @@ class _Given(NamedTuple):
     codes: np.ndarray
     labels: np.ndarray
     index: Any
-    counts: np.ndarray
     dates: bool
 
 
@@ -467,10 +467,10 @@ def _from_arrays(x: Any, y: Any, groups: Any, sample_weight: Any) -> _Given:
     return _Given(X, yv, w, *_codes(groups, len(yv)), dates)
 
 
-def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray]:
-    """(codes, labels, index, counts) of the group labels of n samples: each sample's
-    group number (-1 for a missing label), the sorted labels, their pandas Index (None
-    unless the labels came as a pandas object) and each label's number of samples."""
+def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any]:
+    """(codes, labels, index) of the group labels of n samples: each sample's group number
+    (-1 for a missing label), the sorted labels and their pandas Index (None unless the
+    labels came as a pandas object)."""
     if groups is None:
         raise TypeError("fit_groups(x, y, groups, model) needs the group of every sample")
     if type(groups).__module__.partition(".")[0] == "pandas":  # Series, Index, Categorical
@@ -479,18 +479,18 @@ def _codes(groups: Any, n: int) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray
         if _plain_numbers(groups):
             return _numbers_with_index(groups, n, name, pd)
         frame = pd.Series(groups).reset_index(drop=True).to_frame("key")
-        codes, index, counts = _pandas_codes(frame, "key", n)
-        return codes, index.to_numpy(), index.rename(name), counts
+        codes, index = _pandas_codes(frame, "key", n)
+        return codes, index.to_numpy(), index.rename(name)
     keys = np.asarray(groups)
     if keys.ndim != 1 or len(keys) != n:
         raise ValueError(f"groups must hold one label per sample ({n}), got shape {keys.shape}")
     missing = _missing(keys)
     if not missing.any():
-        labels, codes, counts = _factorize(keys)
-        return codes, labels, None, counts
+        labels, codes = _factorize(keys)
+        return codes, labels, None
     codes = np.full(n, -1, dtype=np.int64)
-    labels, codes[~missing], counts = _factorize(keys[~missing])
-    return codes, labels, None, counts
+    labels, codes[~missing] = _factorize(keys[~missing])
+    return codes, labels, None
 
 
 def _plain_numbers(keys: Any) -> bool:
@@ -502,16 +502,16 @@ def _plain_numbers(keys: Any) -> bool:
 
 def _numbers_with_index(
     keys: Any, n: int, name: Any, pd: Any
-) -> tuple[np.ndarray, np.ndarray, Any, np.ndarray]:
+) -> tuple[np.ndarray, np.ndarray, Any]:
     """:func:`_codes` of pandas labels of plain numbers, with the Index of the labels."""
-    codes, labels, _, counts = _codes(np.asarray(keys), n)
-    return codes, labels, pd.Index(labels, name=name), counts
+    codes, labels, _ = _codes(np.asarray(keys), n)
+    return codes, labels, pd.Index(labels, name=name)
 
 
-def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(sorted distinct labels, each key's position among them, each label's count), as
-    ``np.unique`` with ``return_inverse`` and ``return_counts`` gives them, in linear time
-    for integers of a small range and for keys that come sorted (grouped long format)."""
+def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(sorted distinct labels, each key's position among them), as ``np.unique`` with
+    ``return_inverse`` gives them, in linear time for integers of a small range and for
+    keys that come sorted (grouped long format)."""
     if keys.dtype.kind in "iu" and len(keys):
         low = int(keys.min())
         if int(keys.max()) - low <= 2 * len(keys):  # a count per value costs no more
@@ -520,18 +520,24 @@ def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
             present = tally > 0
             labels = np.flatnonzero(present) + low
             if present.all():  # every value of the range: each key's code is its offset
-                return labels, shifted.astype(np.int64, copy=False), tally
-            return labels, (np.cumsum(present) - 1)[shifted], tally[present]
+                return labels, shifted.astype(np.int64, copy=False)
+            return labels, (np.cumsum(present) - 1)[shifted]
     if len(keys) and keys.dtype != object and ascending(keys):
         new = np.empty(len(keys), dtype=bool)
         new[0] = True
         np.not_equal(keys[1:], keys[:-1], out=new[1:])
         codes = np.cumsum(new)
         codes -= 1
-        heads = np.flatnonzero(new)
-        return keys[new], codes, np.diff(heads, append=len(keys))
-    labels, inverse, counts = np.unique(keys, return_inverse=True, return_counts=True)
-    return labels, inverse.ravel(), counts
+        return keys[new], codes
+    labels, inverse = np.unique(keys, return_inverse=True)
+    return labels, inverse.ravel()
+
+
+def ascending(keys: np.ndarray) -> bool:
+    """Whether the keys never decrease. A short head is tested first: it settles most keys
+    that do not come sorted without a pass over all of them."""
+    head = keys[:_HEAD]
+    return not (head[1:] < head[:-1]).any() and not (keys[1:] < keys[:-1]).any()
 
 
 def _missing(keys: np.ndarray) -> np.ndarray:
@@ -543,17 +549,16 @@ def _missing(keys: np.ndarray) -> np.ndarray:
     return np.zeros(len(keys), dtype=bool)
 
 
-def _pandas_codes(frame: Any, by: Any, n: int) -> tuple[np.ndarray, Any, np.ndarray]:
-    """Each row's group number (-1 for missing keys), the groups' sorted Index and each
-    group's number of rows, as ``frame.groupby(by)`` numbers, sorts and counts them."""
+def _pandas_codes(frame: Any, by: Any, n: int) -> tuple[np.ndarray, Any]:
+    """Each row's group number (-1 for missing keys) and the groups' sorted Index, as
+    ``frame.groupby(by)`` numbers and sorts them."""
     if len(frame) != n:
         raise ValueError(f"groups has {len(frame)} labels for {n} samples; they must match")
     grouped = frame.groupby(by, sort=True, dropna=True, observed=True)
     codes = grouped.ngroup().to_numpy()
     if codes.dtype.kind == "f":  # NaN for the rows of missing keys
         codes = np.nan_to_num(codes, nan=-1.0)
-    sizes = grouped.size()
-    return codes.astype(np.int64, copy=False), sizes.index, sizes.to_numpy(dtype=np.int64)
+    return codes.astype(np.int64, copy=False), grouped.size().index
 
 
 def _from_frame(df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: Any) -> _Given:
@@ -574,8 +579,8 @@ def _from_frame(df: Any, x: Any, y: Any, by: Any, groups: Any, sample_weight: An
     if single and _plain_numbers(df[by]):
         pd = import_optional("pandas", "fit_groups with a DataFrame")
         return _Given(X, yv, w, *_numbers_with_index(df[by], len(yv), by, pd), dates)
-    codes, index, counts = _pandas_codes(df, by, len(yv))
-    return _Given(X, yv, w, codes, index.to_numpy(), index, counts, dates)
+    codes, index = _pandas_codes(df, by, len(yv))
+    return _Given(X, yv, w, codes, index.to_numpy(), index, dates)
 
 
 __all__ = ["GroupFits", "fit_groups"]
