@@ -8,7 +8,6 @@
 #include <pybind11/stl.h>
 
 #include <optional>
-
 #include <stdexcept>
 
 namespace zarn::robust::bind {
@@ -33,6 +32,15 @@ template <class Fit> py::dict to_dict(Fit&& fit) {
     out["n_used"] = py::cast(std::move(fit.n_used));
     out["status"] = py::cast(std::move(fit.status));
     return out;
+}
+
+// Groups' rows offsets[g] .. offsets[g + 1] must run from 0 to N without decreasing.
+void check_offsets(const std::vector<Index>& offsets, Index N) {
+    if (offsets.empty() || offsets.front() != 0 || offsets.back() != N)
+        throw std::invalid_argument("offsets must run from 0 to the rows of Phi");
+    for (std::size_t g = 1; g < offsets.size(); ++g)
+        if (offsets[g] < offsets[g - 1])
+            throw std::invalid_argument("offsets must not decrease");
 }
 
 // The kernels of fits of groups of samples, each on its own rows.
@@ -103,11 +111,7 @@ void register_grouped(py::module_& m) {
             const Index N = Phi.rows(), k = Phi.cols();
             if ((y && y->size() != N) || (w && w->size() != N))
                 throw std::invalid_argument("y and w must have one value per row of Phi");
-            if (offsets.empty() || offsets.front() != 0 || offsets.back() != N)
-                throw std::invalid_argument("offsets must run from 0 to the rows of Phi");
-            for (std::size_t g = 1; g < offsets.size(); ++g)
-                if (offsets[g] < offsets[g - 1])
-                    throw std::invalid_argument("offsets must not decrease");
+            check_offsets(offsets, N);
             if (penalty && (penalty->rows() != k || penalty->cols() != k))
                 throw std::invalid_argument("penalty must be k x k");
             const VectorXd none;
@@ -182,11 +186,7 @@ void register_engine(py::module_& m) {
                 throw std::invalid_argument("y must have one value per row of Phi");
             if (w && w->size() != N)
                 throw std::invalid_argument("w must have one value per row of Phi");
-            if (offsets.empty() || offsets.front() != 0 || offsets.back() != N)
-                throw std::invalid_argument("offsets must run from 0 to the rows of Phi");
-            for (std::size_t g = 1; g < offsets.size(); ++g)
-                if (offsets[g] < offsets[g - 1])
-                    throw std::invalid_argument("offsets must not decrease");
+            check_offsets(offsets, N);
             const Index G = static_cast<Index>(offsets.size()) - 1;
             if (penalties && (penalties->rows() != G || penalties->cols() != k * k))
                 throw std::invalid_argument("penalties must be G x k * k");
