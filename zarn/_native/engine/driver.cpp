@@ -135,17 +135,6 @@ SharedDraws draw_shared(const MatrixXd& Phi, std::uint64_t seed) {
 }
 
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
-                     const SharedDraws& shared, const Settings& settings) {
-    const Index n = Phi.rows();
-    VectorXd weights(n);
-    std::vector<std::uint8_t> inliers(static_cast<std::size_t>(n));
-    SeriesFit f = fit_series(Phi, y, w, shared, settings, {weights.data(), inliers.data()});
-    f.weights = std::move(weights);
-    f.inliers = std::move(inliers);
-    return f;
-}
-
-SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings,
                      const SampleOutputs& outputs) {
     const Index n = Phi.rows(), k = Phi.cols();

@@ -43,12 +43,8 @@ struct SampleOutputs {
 // One series: observations y (n; a non-finite value is missing) with precision weights w
 // (n; 0 for a missing sample; null for unit weights) on the design Phi (n x k). A complete series
 // uses the block's shared draws (when `shared` holds them); one with missing samples makes its own,
-// the same as `shared` would be for the design of its present rows alone.
-SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
-                     const SharedDraws& shared, const Settings& settings);
-
-// The same, with the weights and flags written into `outputs` rather than into the result's
-// (which stay empty): a block's own arrays, with no copy of them.
+// the same as `shared` would be for the design of its present rows alone. Its weights and
+// flags are written into `out` (a block's own arrays, with no copy of them).
 SeriesFit fit_series(const MatrixXd& Phi, const double* y, const double* w,
                      const SharedDraws& shared, const Settings& settings, const SampleOutputs& out);
 

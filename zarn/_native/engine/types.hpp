@@ -71,9 +71,6 @@ struct SeriesFit {
     // Their standard errors, scaled from the fit's units separately: a covariance may leave
     // the range of doubles (y near 1e300) where the standard errors do not.
     VectorXd stderr_avar1, stderr_h1;
-    // Robustness weights and inlier flags of every sample (empty when written elsewhere).
-    VectorXd weights;
-    std::vector<std::uint8_t> inliers;
     double scale = 0.0;       // scale of the final M-step (lmrob's `scale`)
     double s_scale = 0.0;     // scale of the S-estimate
     double noise_scale = 0.0; // noise scale of the final residuals (the inlier cut's)
