@@ -88,12 +88,50 @@ bool rho_sum_below(const Samples& smp, const VectorXd& b, double s, double targe
     return true;
 }
 
+// The S-estimate biweights of residuals r at 1 / scale `inv` into w.
+void biweights_into(const VectorXd& r, double inv, VectorXd& w) {
+    w.resize(r.size());
+    for (Index i = 0; i < r.size(); ++i)
+        w[i] = weight(r[i] * inv, S_TUNING);
+}
+
+// The lower triangle of X' diag(w) X and X' w y for the biweights w of residuals r at
+// 1 / scale `inv`, K columns: the weights computed in the pass of the normal sums, as many
+// rows at a time as the sums take, nothing stored per row. The same numbers as the
+// weights' own pass followed by the normal sums.
+template <int K>
+void biweight_sums_of(const Samples& smp, const VectorXd& r, double inv, MatrixXd& A,
+                      VectorXd& g) {
+    using Sums = NormalSums<K>;
+    using Rows = typename Sums::Rows;
+    Sums sums;
+    Rows x[K];
+    for_rows<Sums::W>(smp.X.rows(), [&](Index i, Index len) {
+        load_rows<K>(smp.X, i, len, x);
+        const Rows v = 1.0 - clipped_squares(load_entries<Sums::W>(r.data(), i, len) * inv,
+                                             S_TUNING);
+        const Rows w = v * v; // padded rows: x = 0 and y = 0 add nothing
+        sums.add(w, x, w * load_entries<Sums::W>(smp.y.data(), i, len));
+    });
+    sums.store(A, &g);
+}
+
 // The fit of S-estimate biweights of residuals r at scale s into x, in work's storage.
 void biweight_fit(const Samples& smp, const VectorXd& r, double s, FitWork& work, VectorXd& x) {
     const double inv = 1.0 / s;
-    work.w.resize(r.size());
-    for (Index i = 0; i < r.size(); ++i)
-        work.w[i] = weight(r[i] * inv, S_TUNING);
+    const Index k = smp.X.cols();
+    work.A.setZero(k, k);
+    work.rhs.resize(k);
+    if (with_fixed_columns(k, [&](auto K) {
+            biweight_sums_of<decltype(K)::value>(smp, r, inv, work.A, work.rhs);
+        })) {
+        complete_normal_matrix(work.A, smp.ridge);
+        x = work.rhs;
+        if (cholesky_solve_in_place(work.A, x))
+            return;
+    }
+    // More columns, or a singular system: the weights' own pass and the general fit.
+    biweights_into(r, inv, work.w);
     weighted_fit_into(smp, work.w, smp.ridge, work, x);
 }
 
