@@ -160,8 +160,8 @@ double concentrate(const Samples& smp, double target, Scratch& s) {
 }
 
 // The N_BEST starts (columns of `starts`) of smallest M-scale after one concentration step
-// each.
-std::vector<VectorXd> screen(const Samples& smp, const MatrixXd& starts,
+// each, with their M-scales.
+std::vector<SEstimate> screen(const Samples& smp, const MatrixXd& starts,
                                                 Scratch& s) {
     const double dof = static_cast<double>(smp.X.rows() - smp.X.cols());
     const double target = BREAKDOWN * dof;
@@ -210,9 +210,9 @@ std::vector<VectorXd> screen(const Samples& smp, const MatrixXd& starts,
     }
     std::stable_sort(scored.begin(), scored.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<VectorXd> best;
+    std::vector<SEstimate> best;
     for (std::size_t i = 0; i < std::min<std::size_t>(N_BEST, scored.size()); ++i)
-        best.emplace_back(stepped.col(static_cast<Index>(scored[i].second)));
+        best.push_back({stepped.col(static_cast<Index>(scored[i].second)), scored[i].first});
     return best;
 }
 
@@ -272,23 +272,22 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
             starts.col(kept++) = work.b;
     }
 
-    std::vector<VectorXd> cands = screen(s, starts.leftCols(kept), work);
+    // Refine the screen's best and the annealed start together, each from its M-scale.
+    std::vector<SEstimate> screened = screen(s, starts.leftCols(kept), work);
+    const std::size_t c = screened.size() + 1;
+    std::vector<VectorXd> cands, R(c);
+    std::vector<double> s0;
+    for (SEstimate& e : screened) {
+        cands.push_back(std::move(e.coef));
+        s0.push_back(e.scale);
+    }
     cands.push_back(std::move(led));
-    // Refine the candidates together, each from the M-scale of its residuals (the annealed
-    // start's known).
-    const std::size_t c = cands.size();
-    std::vector<VectorXd> B = cands, R(c);
-    std::vector<double> s0(c), scale(c);
+    s0.push_back(s_led);
+    std::vector<VectorXd> B = cands;
+    std::vector<double> scale = s0;
     std::vector<std::uint8_t> active(c), duplicate(c, 0);
     for (std::size_t i = 0; i < c; ++i) {
-        if (i + 1 < c) {
-            R[i] = residuals(s, B[i]);
-            s0[i] = m_scale(R[i], mad_scale(R[i], work.sort), dof);
-        } else {
-            R[i] = std::move(r_led);
-            s0[i] = s_led;
-        }
-        scale[i] = s0[i];
+        R[i] = i + 1 < c ? residuals(s, B[i]) : std::move(r_led);
         active[i] = scale[i] > floor;
     }
     for (int step = 0; step < MAX_REFINE; ++step) {
