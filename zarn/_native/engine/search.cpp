@@ -232,6 +232,38 @@ void anneal(const Samples& smp, double dof, VectorXd& b, Scratch& s) {
     }
 }
 
+// The polish: steps from b, of M-scale `scale`, while its scale falls, each followed by a
+// Newton step towards the M-scale of its residuals (which the step moves but little), until
+// a step changes it by less than POLISH_TOLERANCE; then the M-scale of the last, exactly,
+// or b's where that is larger.
+SEstimate polish(const Samples& smp, const VectorXd& start, double scale, double dof,
+                 Scratch& s) {
+    VectorXd b = start, &r = s.r, &trial = s.next;
+    residuals_into(smp, b, r);
+    double current = scale;
+    bool moved = false;
+    for (int step = 0; step < MAX_REFINE; ++step) {
+        biweight_fit(smp, r, current, s.fit, trial);
+        residuals_into(smp, trial, r);
+        const double next = newton_scale(r, current, dof);
+        if (!(next <= current)) // rounding: the scale no longer falls
+            break;
+        std::swap(b, trial);
+        moved = true;
+        const bool settled = !(std::abs(next - current) > POLISH_TOLERANCE * next);
+        current = next;
+        if (settled)
+            break;
+    }
+    if (!moved)
+        return {start, scale};
+    residuals_into(smp, b, r);
+    const double exact = m_scale(r, current, dof);
+    if (!(exact <= scale))
+        return {start, scale};
+    return {std::move(b), exact};
+}
+
 } // namespace
 
 double zero_floor(const VectorXd& y) {
@@ -317,10 +349,13 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
         }
     }
     // The candidate of smallest M-scale: its refined coefficients, or its start where the
-    // refinement ended above the start's M-scale.
+    // refinement ended above the start's M-scale. A duplicate is not one: it ended beside
+    // a candidate of no larger scale, which goes on in its place.
     const VectorXd* winner = &cands[0];
     double best = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < c; ++i) {
+        if (duplicate[i])
+            continue;
         const double si = m_scale(R[i], scale[i], dof);
         const bool refined = si <= s0[i];
         if ((refined ? si : s0[i]) < best) {
@@ -330,22 +365,7 @@ SEstimate s_estimate(const Samples& s, const ElementalFits& fits_of, double floo
     }
     if (!(best > floor))
         return {*winner, best};
-    // The polish: steps from the winner while its scale falls.
-    VectorXd b = *winner, &r = work.r, &trial = work.next;
-    residuals_into(s, b, r);
-    for (int step = 0; step < MAX_REFINE; ++step) {
-        biweight_fit(s, r, best, work.fit, trial);
-        residuals_into(s, trial, r);
-        const double next = m_scale(r, best, dof);
-        const bool settled = !(std::abs(next - best) > POLISH_TOLERANCE * next);
-        if (!(next <= best)) // rounding: the scale no longer falls
-            break;
-        std::swap(b, trial);
-        best = next;
-        if (settled)
-            break;
-    }
-    return {std::move(b), best};
+    return polish(s, *winner, best, dof, work);
 }
 
 } // namespace zarn::robust
