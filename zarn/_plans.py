@@ -682,14 +682,16 @@ class RobustPlan(_SharedDesign):
         m, n = Y.shape
         out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Y)
-        Y[~finite] = np.nan  # infinity is treated as missing
+        np.copyto(Y, np.nan, where=~finite)  # infinity is treated as missing
         out[N_USED] = counts = usable_counts(finite, self.skipna)
         rows = np.flatnonzero(counts >= self.min_count)
         with np.errstate(invalid="ignore"):  # rows without values
-            top = np.fmax.reduce(np.abs(Y[rows]), axis=1)
+            top = np.fmax(np.fmax.reduce(Y, axis=1), -np.fmin.reduce(Y, axis=1))[rows]
         ordinary = _batched.ordinary(top)
         shared, alone = rows[ordinary], rows[~ordinary]
-        if shared.size:
+        if shared.size == m:  # every series: no copies of its rows
+            self._shared(Y, finite, out, shared)
+        elif shared.size:
             self._shared(Y[shared], finite[shared], out, shared)
         for i in alone:
             self._alone(Y[i], finite[i], out[:, i])
@@ -812,7 +814,8 @@ class RobustPlan(_SharedDesign):
         out[DF] = self._quantile_df(used)
         out[:k] = real.T
         out[N_INLIERS] = inliers
-        out[R2] = self._r_squared(coef, Y / unit[:, None], used)
+        scaled = Y if np.all(unit == 1.0) else Y / unit[:, None]
+        out[R2] = self._r_squared(coef, scaled, used)
         # No fit, or coefficients beyond the range of doubles (the estimator's fit raises).
         bad = ~np.isfinite(real).all(axis=1)
         if self.scores:
