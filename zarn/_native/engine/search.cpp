@@ -102,16 +102,15 @@ void biweights_into(const VectorXd& r, double inv, VectorXd& w) {
 // rows at a time as the sums take, nothing stored per row. The same numbers as the
 // weights' own pass followed by the normal sums.
 template <int K>
-void biweight_sums_of(const Samples& smp, const VectorXd& r, double inv, MatrixXd& A,
-                      VectorXd& g) {
+void biweight_sums_of(const Samples& smp, const VectorXd& r, double inv, MatrixXd& A, VectorXd& g) {
     using Sums = NormalSums<K>;
     using Rows = typename Sums::Rows;
     Sums sums;
     Rows x[K];
     for_rows<Sums::W>(smp.X.rows(), [&](Index i, Index len) {
         load_rows<K>(smp.X, i, len, x);
-        const Rows v = 1.0 - clipped_squares(load_entries<Sums::W>(r.data(), i, len) * inv,
-                                             S_TUNING);
+        const Rows v =
+            1.0 - clipped_squares(load_entries<Sums::W>(r.data(), i, len) * inv, S_TUNING);
         const Rows w = v * v; // padded rows: x = 0 and y = 0 add nothing
         sums.add(w, x, w * load_entries<Sums::W>(smp.y.data(), i, len));
     });
@@ -163,8 +162,7 @@ double concentrate(const Samples& smp, double target, Scratch& s) {
 
 // The N_BEST starts (columns of `starts`) of smallest M-scale after one concentration step
 // each, with their M-scales.
-std::vector<SEstimate> screen(const Samples& smp, const MatrixXd& starts,
-                                                Scratch& s) {
+std::vector<SEstimate> screen(const Samples& smp, const MatrixXd& starts, Scratch& s) {
     const double dof = static_cast<double>(smp.X.rows() - smp.X.cols());
     const double target = BREAKDOWN * dof;
     const std::size_t count = static_cast<std::size_t>(starts.cols());
@@ -234,12 +232,11 @@ void anneal(const Samples& smp, double dof, VectorXd& b, Scratch& s) {
     }
 }
 
-// The polish: steps from b, of M-scale `scale`, while its scale falls, each followed by a
-// Newton step towards the M-scale of its residuals (which the step moves but little), until
-// a step changes it by less than POLISH_TOLERANCE; then the M-scale of the last, exactly,
-// or b's where that is larger.
-SEstimate polish(const Samples& smp, const VectorXd& start, double scale, double dof,
-                 Scratch& s) {
+// The polish: steps from `start`, of M-scale `scale`, while the scale falls, each followed
+// by one Newton step towards the M-scale of its residuals (which a step moves but little),
+// until a step changes it by less than POLISH_TOLERANCE; then the exact M-scale of where it
+// ended, or the start where that is not below the start's.
+SEstimate polish(const Samples& smp, const VectorXd& start, double scale, double dof, Scratch& s) {
     VectorXd b = start, &r = s.r, &trial = s.next;
     residuals_into(smp, b, r);
     double current = scale;

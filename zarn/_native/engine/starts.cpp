@@ -69,7 +69,9 @@ void draw_subset(Generator& gen, const std::vector<Index>& pool, Index k,
 bool subset_inverse(const MatrixXd& Phi, const std::vector<Index>& rows,
                     const std::vector<Index>& subset, std::vector<double>& a, double* inv) {
     const Index k = Phi.cols();
-    const auto A = [&](Index i, Index j) -> double& { return a[static_cast<std::size_t>(i * k + j)]; };
+    const auto A = [&](Index i, Index j) -> double& {
+        return a[static_cast<std::size_t>(i * k + j)];
+    };
     const auto I = [&](Index i, Index j) -> double& { return inv[j * k + i]; };
     a.resize(static_cast<std::size_t>(k * k));
     double largest = 0.0;
