@@ -441,3 +441,30 @@ def test_penalised_fits_do_not_depend_on_the_seed():
     assert np.ptp(Phi @ coefs.T, axis=1).max() < 1e-6
     plain = fit_one(Phi, y, seed=0).coef
     assert np.abs(coefs[0] - plain).max() > 1e-4  # the penalty does act
+
+
+# ------------------------------------------------------------------ the route's ranks
+
+
+@pytest.mark.parametrize("degree", [1, 3, 6])
+@pytest.mark.parametrize("missing", [0.05, 0.5, 0.9])
+def test_rank_bound_only_certifies_full_ranks(degree, missing):
+    """Gappy series that the route's Weyl bound declares of full rank have it by their
+    singular values; series left with fewer distinct x than coefficients are never
+    declared so."""
+    from zarn._lstsq import ranks_of
+    from zarn._plans import _surely_full_rank
+
+    rng = np.random.default_rng(degree)
+    rows = zarn.design_matrix_1d(degree, np.linspace(-1.0, 1.0, 40))
+    used = rng.random((300, 40)) >= missing
+    used[:20] = False
+    for j in range(20):  # j % k + 1 samples at most: rank below k for the lower ones
+        used[j, rng.choice(40, j % rows.shape[1] + 1, replace=False)] = True
+    sure = _surely_full_rank(rows, used)
+    values = np.linalg.svd(used[:, :, None] * rows, compute_uv=False)
+    ranks = ranks_of(values, used.sum(axis=1), rows.shape[1])
+    assert np.all(ranks[sure] == rows.shape[1])
+    assert not sure[:20][ranks[:20] < rows.shape[1]].any()
+    if missing == 0.05 and degree == 1:  # a few gaps leave a line's rank certain
+        assert sure[20:].mean() > 0.5

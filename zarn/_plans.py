@@ -33,11 +33,12 @@ from typing import Any
 import numpy as np
 
 from zarn import _batched
+from zarn._constants import EPS
 from zarn._covtypes import CovSpec, covariance
 from zarn._design import Design
 from zarn._fit import fit_series
 from zarn._harmonics import amplitude_phase
-from zarn._lstsq import Penalty, r_factor, ranks_of, singular_values, weighted_rows
+from zarn._lstsq import TINY, Penalty, r_factor, ranks_of, singular_values, weighted_rows
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import auto, time_order
 from zarn._methods.robust import Robust, fit_scaled, takes_h1
@@ -78,6 +79,9 @@ ESTIMATOR_BLOCKS = 64
 # a second of the engine's time, long enough for its threads to share the series evenly
 # and short enough for a progress bar to move and for workers to balance their load.
 ROBUST_BLOCK_VALUES = 2**17
+# The bound of _surely_full_rank must exceed this many EPS of the largest eigenvalue of
+# the Gram matrix: far more than its rounding errors.
+RANK_MARGIN = 1e4
 # The residual sum of squares of a complete series is taken as the difference of two sums
 # of squares when it is at least this share of the larger. The sums are exact to about
 # n * 2**-53 of the larger, so the difference to n * 2**-37 of itself (1.5e-9 at n = 100;
@@ -678,14 +682,16 @@ class RobustPlan(_SharedDesign):
         m, n = Y.shape
         out = not_fitted(np.empty((width(self.k), m)) if out is None else out)
         finite = np.isfinite(Y)
-        Y[~finite] = np.nan  # infinity is treated as missing
+        np.copyto(Y, np.nan, where=~finite)  # infinity is treated as missing
         out[N_USED] = counts = usable_counts(finite, self.skipna)
         rows = np.flatnonzero(counts >= self.min_count)
         with np.errstate(invalid="ignore"):  # rows without values
-            top = np.fmax.reduce(np.abs(Y[rows]), axis=1)
+            top = np.fmax(np.fmax.reduce(Y, axis=1), -np.fmin.reduce(Y, axis=1))[rows]
         ordinary = _batched.ordinary(top)
         shared, alone = rows[ordinary], rows[~ordinary]
-        if shared.size:
+        if shared.size == m:  # every series: no copies of its rows
+            self._shared(Y, finite, out, shared)
+        elif shared.size:
             self._shared(Y[shared], finite[shared], out, shared)
         for i in alone:
             self._alone(Y[i], finite[i], out[:, i])
@@ -766,8 +772,9 @@ class RobustPlan(_SharedDesign):
         if self.huber:
             return np.full(len(used), np.inf)
         rank = np.full(len(used), float(self.rank))
-        partial = np.flatnonzero(~used.all(axis=1))
         rows = self.Phi if self.weights is None else self.Phi * np.sqrt(self.weights)[:, None]
+        partial = np.flatnonzero(~used.all(axis=1))
+        partial = partial[~_surely_full_rank(rows, used[partial])]
         piece = piece_size(rows.shape[0], rows.shape[1] ** 2)
         for s in range(0, len(partial), piece):
             part = partial[s : s + piece]
@@ -807,7 +814,8 @@ class RobustPlan(_SharedDesign):
         out[DF] = self._quantile_df(used)
         out[:k] = real.T
         out[N_INLIERS] = inliers
-        out[R2] = self._r_squared(coef, Y / unit[:, None], used)
+        scaled = Y if np.all(unit == 1.0) else Y / unit[:, None]
+        out[R2] = self._r_squared(coef, scaled, used)
         # No fit, or coefficients beyond the range of doubles (the estimator's fit raises).
         bad = ~np.isfinite(real).all(axis=1)
         if self.scores:
@@ -834,6 +842,24 @@ class RobustPlan(_SharedDesign):
             tss = _batched.centred_sums(Y0, W, self.weights is None)
             high, low = np.fmax.reduce(Ys, axis=1), np.fmin.reduce(Ys, axis=1)
         return _batched.r_squared(rss, tss, high == low)
+
+
+def _surely_full_rank(rows: np.ndarray, used: np.ndarray) -> np.ndarray:
+    """Whether the rows (n, k) that each row of ``used`` (m, n) keeps surely have full
+    column rank, singular values told apart from zero as :func:`zarn._lstsq.ranks_of`
+    does: the smallest eigenvalue of all rows' Gram matrix less the squared norms of the
+    rows left out bounds the kept rows' smallest squared singular value from below (Weyl's
+    inequality), and their largest is at most all rows' largest. Where the bound is not far
+    enough above the rank threshold, False: their singular values are then needed."""
+    n, k = rows.shape
+    if n < k:
+        return np.zeros(len(used), dtype=bool)
+    eigenvalues = np.linalg.eigvalsh(rows.T @ rows)
+    left_out = (~used).astype(np.float64) @ np.einsum("ij,ij->i", rows, rows)
+    # Far above the threshold's square (top k EPS)^2, and above the rounding errors of the
+    # eigenvalues and of the sums (a few EPS of the largest eigenvalue).
+    margin = RANK_MARGIN * EPS * eigenvalues[-1] + TINY
+    return np.asarray(eigenvalues[0] - left_out > margin)
 
 
 @dataclass(frozen=True, eq=False)

@@ -50,50 +50,67 @@ struct Generator {
     }
 };
 
-// k distinct entries of `pool`, drawn from `gen`.
-std::vector<Index> draw_subset(Generator& gen, const std::vector<Index>& pool, Index k) {
-    std::vector<Index> subset;
+// k distinct entries of `pool`, drawn from `gen`, into subset.
+void draw_subset(Generator& gen, const std::vector<Index>& pool, Index k,
+                 std::vector<Index>& subset) {
+    subset.clear();
     while (static_cast<Index>(subset.size()) < k) {
         const Index row =
             pool[static_cast<std::size_t>(gen.below(static_cast<Index>(pool.size())))];
         if (std::find(subset.begin(), subset.end(), row) == subset.end())
             subset.push_back(row);
     }
-    return subset;
 }
 
 // The inverse of the rows of Phi of the subset's positions by Gauss-Jordan elimination with
-// partial pivoting, or an empty matrix when a pivot is below SINGULAR times the largest
-// entry (the subset's exact fit would then be dominated by rounding errors).
-MatrixXd subset_inverse(const MatrixXd& Phi, const std::vector<Index>& rows,
-                        const std::vector<Index>& subset) {
+// partial pivoting into `inv` (k x k, column-major), or false when a pivot is below SINGULAR
+// times the largest entry (the subset's exact fit would then be dominated by rounding
+// errors). `a` is scratch for the rows (k x k, row-major, as the elimination works by rows).
+bool subset_inverse(const MatrixXd& Phi, const std::vector<Index>& rows,
+                    const std::vector<Index>& subset, std::vector<double>& a, double* inv) {
     const Index k = Phi.cols();
-    MatrixXd A(k, k);
-    for (Index i = 0; i < k; ++i)
-        A.row(i) = Phi.row(rows[static_cast<std::size_t>(subset[static_cast<std::size_t>(i)])]);
-    const double tiny = SINGULAR * static_cast<double>(k) * A.cwiseAbs().maxCoeff();
-    MatrixXd inv = MatrixXd::Identity(k, k);
+    const auto A = [&](Index i, Index j) -> double& {
+        return a[static_cast<std::size_t>(i * k + j)];
+    };
+    const auto I = [&](Index i, Index j) -> double& { return inv[j * k + i]; };
+    a.resize(static_cast<std::size_t>(k * k));
+    double largest = 0.0;
+    for (Index i = 0; i < k; ++i) {
+        const Index row = rows[static_cast<std::size_t>(subset[static_cast<std::size_t>(i)])];
+        for (Index j = 0; j < k; ++j) {
+            A(i, j) = Phi(row, j);
+            largest = std::max(largest, std::abs(A(i, j)));
+            I(i, j) = i == j ? 1.0 : 0.0;
+        }
+    }
+    const double tiny = SINGULAR * static_cast<double>(k) * largest;
     for (Index c = 0; c < k; ++c) {
         Index p = c;
         for (Index i = c + 1; i < k; ++i)
             if (std::abs(A(i, c)) > std::abs(A(p, c)))
                 p = i;
         if (!(std::abs(A(p, c)) > tiny))
-            return MatrixXd();
-        A.row(c).swap(A.row(p));
-        inv.row(c).swap(inv.row(p));
+            return false;
+        for (Index j = 0; j < k; ++j) {
+            std::swap(A(c, j), A(p, j));
+            std::swap(I(c, j), I(p, j));
+        }
         const double scale = 1.0 / A(c, c);
-        A.row(c) *= scale;
-        inv.row(c) *= scale;
+        for (Index j = 0; j < k; ++j) {
+            A(c, j) *= scale;
+            I(c, j) *= scale;
+        }
         for (Index i = 0; i < k; ++i) {
             if (i == c || A(i, c) == 0.0)
                 continue;
             const double f = A(i, c);
-            A.row(i) -= f * A.row(c);
-            inv.row(i) -= f * inv.row(c);
+            for (Index j = 0; j < k; ++j) {
+                A(i, j) -= f * A(c, j);
+                I(i, j) -= f * I(c, j);
+            }
         }
     }
-    return inv;
+    return true;
 }
 
 } // namespace
@@ -142,36 +159,42 @@ Draws draw_order(Index n_used, std::uint64_t seed) {
 void draw_subsets(Draws& draws, const MatrixXd& Phi, const std::vector<Index>& rows, Index count,
                   std::uint64_t seed) {
     const std::vector<Index>& pool = draws.order;
-    if (static_cast<Index>(pool.size()) <= Phi.cols())
-        return;
     const Index k = Phi.cols();
-    for (Index j = static_cast<Index>(draws.subsets.size()); j < count; ++j) {
+    if (static_cast<Index>(pool.size()) <= k)
+        return;
+    draws.k = k;
+    const std::size_t kk = static_cast<std::size_t>(k * k);
+    std::vector<Index> subset;
+    std::vector<double> scratch;
+    for (Index j = draws.count(); j < count; ++j) {
         Generator gen(seed, SUBSET_STREAM, static_cast<std::uint64_t>(j));
-        std::vector<Index> subset = draw_subset(gen, pool, k);
-        MatrixXd inverse = subset_inverse(Phi, rows, subset);
-        for (int again = 0; again < REDRAWS && inverse.size() == 0; ++again) {
-            subset = draw_subset(gen, pool, k);
-            inverse = subset_inverse(Phi, rows, subset);
+        draws.inverses.resize(draws.inverses.size() + kk);
+        double* inverse = draws.inverses.data() + draws.inverses.size() - kk;
+        draw_subset(gen, pool, k, subset);
+        bool regular = subset_inverse(Phi, rows, subset, scratch, inverse);
+        for (int again = 0; again < REDRAWS && !regular; ++again) {
+            draw_subset(gen, pool, k, subset);
+            regular = subset_inverse(Phi, rows, subset, scratch, inverse);
         }
-        draws.subsets.push_back(std::move(subset));
-        draws.inverses.push_back(std::move(inverse));
+        draws.subsets.insert(draws.subsets.end(), subset.begin(), subset.end());
+        draws.regular.push_back(regular);
     }
 }
 
 MatrixXd elemental_fits(const Draws& draws, const VectorXd& y, Index count) {
-    count = std::min<Index>(count, static_cast<Index>(draws.subsets.size()));
-    const Index k = count > 0 ? static_cast<Index>(draws.subsets[0].size()) : 0;
+    count = std::min<Index>(count, draws.count());
+    const Index k = draws.k;
     MatrixXd B(count, k);
     Index fitted = 0;
-    VectorXd ys(k);
+    VectorXd ys(k), fit(k);
     for (Index j = 0; j < count; ++j) {
-        const MatrixXd& inverse = draws.inverses[static_cast<std::size_t>(j)];
-        if (inverse.size() == 0)
+        if (!draws.regular[static_cast<std::size_t>(j)])
             continue;
-        const std::vector<Index>& subset = draws.subsets[static_cast<std::size_t>(j)];
+        const Index* subset = draws.subsets.data() + j * k;
         for (Index i = 0; i < k; ++i)
-            ys[i] = y[subset[static_cast<std::size_t>(i)]];
-        B.row(fitted++) = (inverse * ys).transpose();
+            ys[i] = y[subset[i]];
+        fit.noalias() = Eigen::Map<const MatrixXd>(draws.inverses.data() + j * k * k, k, k) * ys;
+        B.row(fitted++) = fit.transpose();
     }
     return B.topRows(fitted);
 }

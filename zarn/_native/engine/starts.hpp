@@ -19,10 +19,16 @@ struct Draws {
     // The search's positions: min(n_used, SUBSAMPLE) of 0..n_used-1 drawn from the seed, in
     // a random order (all of them, permuted, when n_used <= SUBSAMPLE).
     std::vector<Index> order;
-    // Positions of each elemental subset (k each), drawn among `order`, with the inverse of
-    // their rows of the design (empty when singular).
-    std::vector<std::vector<Index>> subsets;
-    std::vector<MatrixXd> inverses;
+    // Positions of each elemental subset (k each, one after the other), drawn among `order`,
+    // with the inverse of their rows of the design (k x k each, column-major; undefined
+    // where the subset is singular, which `regular` tells).
+    Index k = 0;
+    std::vector<Index> subsets;
+    std::vector<double> inverses;
+    std::vector<std::uint8_t> regular;
+
+    // The number of subsets drawn.
+    Index count() const { return static_cast<Index>(regular.size()); }
 };
 
 // Elemental subsets of k samples enough that one is free of outliers with probability 0.99
