@@ -74,19 +74,11 @@ void sums_of(const Samples& s, const VectorXd& coef, const VectorXd& s_coef, dou
     Normal normal, middle, gram;
     Rows x[K];
     const Rows none = Rows::Zero();
-    double b[K], b0[K];
-    for (int a = 0; a < K; ++a) {
-        b[a] = coef[a];
-        b0[a] = s_coef[a];
-    }
+    const FixedCoef<K> b(coef), b0(s_coef);
     for_rows<W>(s.X.rows(), [&](Index i, Index len) {
         load_rows<K>(s.X, i, len, x);
-        Rows r = load_entries<W>(s.y.data(), i, len); // as residual_rows
-        Rows r0 = r;
-        for (int a = 0; a < K; ++a) {
-            r -= b[a] * x[a];
-            r0 -= b0[a] * x[a];
-        }
+        const Rows y = load_entries<W>(s.y.data(), i, len);
+        const Rows r = b.residuals(y, x), r0 = b0.residuals(y, x);
         Rows slope = none, ws = none, psi2 = none, psi_chi = none, ones = none;
         for (Index j = 0; j < len; ++j) {
             const RowTerms row = out.add(r[j], r0[j], scale);

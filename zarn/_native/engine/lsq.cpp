@@ -24,15 +24,13 @@ template <int K>
 void residual_rows_of(const DesignRef& X, const double* y, const VectorXd& b, Index start,
                       Index len, double* out) {
     const double* x[K];
-    double c[K];
-    for (int j = 0; j < K; ++j) {
+    for (int j = 0; j < K; ++j)
         x[j] = X.col(j).data() + start;
-        c[j] = b[j];
-    }
+    const FixedCoef<K> c(b);
     for (Index i = 0; i < len; ++i) {
         double v = y[i];
         for (int j = 0; j < K; ++j)
-            v -= c[j] * x[j][i];
+            v -= c.c[j] * x[j][i];
         out[i] = v;
     }
 }

@@ -110,6 +110,21 @@ void load_rows(const Design& X, Index i, Index len, Rows* x) {
         x[a] = load_entries<Rows::RowsAtCompileTime>(X.col(a).data(), i, len);
 }
 
+// The coefficients of K columns, held in registers by the kernels of one pass over the rows.
+template <int K> struct FixedCoef {
+    double c[K];
+    explicit FixedCoef(const VectorXd& b) {
+        for (int a = 0; a < K; ++a)
+            c[a] = b[a];
+    }
+    // The residuals y - x b of loaded rows (as residual_rows computes them).
+    template <class Rows> Rows residuals(Rows y, const Rows* x) const {
+        for (int a = 0; a < K; ++a)
+            y -= c[a] * x[a];
+        return y;
+    }
+};
+
 // A's upper triangle from its lower one, plus P.
 void complete_normal_matrix(MatrixXd& A, const MatrixXd& P);
 
@@ -165,18 +180,15 @@ void residuals_and_leverages_of(const Samples& s, const VectorXd& b, const Matri
                                 const F& f) {
     using Rows = typename NormalSums<K>::Rows;
     constexpr Index W = NormalSums<K>::W;
-    double c[K], m[K][K];
-    for (int a = 0; a < K; ++a) {
-        c[a] = b[a];
+    const FixedCoef<K> c(b);
+    double m[K][K];
+    for (int a = 0; a < K; ++a)
         for (int e = 0; e < K; ++e)
             m[a][e] = M(a, e);
-    }
     Rows x[K];
     for_rows<W>(s.X.rows(), [&](Index i, Index len) {
         load_rows<K>(s.X, i, len, x);
-        Rows r = load_entries<W>(s.y.data(), i, len);
-        for (int a = 0; a < K; ++a)
-            r -= c[a] * x[a];
+        const Rows r = c.residuals(load_entries<W>(s.y.data(), i, len), x);
         Rows q = Rows::Zero();
         for (int a = 0; a < K; ++a) {
             Rows row = Rows::Zero();

@@ -70,15 +70,11 @@ template <int K> double m_sums_of(const Samples& s, double scale, MState& st) {
     Sums sums;
     Rows cubes = Rows::Zero(), x[K];
     const double inv = 1.0 / scale;
-    double b[K];
-    for (int a = 0; a < K; ++a)
-        b[a] = st.coef[a];
+    const FixedCoef<K> b(st.coef);
     const Index n = s.X.rows();
     for_rows<Sums::W>(n, [&](Index i, Index len) {
         load_rows<K>(s.X, i, len, x);
-        Rows r = load_entries<Sums::W>(s.y.data(), i, len); // as residual_rows
-        for (int a = 0; a < K; ++a)
-            r -= b[a] * x[a];
+        const Rows r = b.residuals(load_entries<Sums::W>(s.y.data(), i, len), x);
         Rows slope, score, cube;
         m_terms(r, inv, slope, score, cube);
         if (len < Sums::W) // padded rows: residual 0, cube 1, but x = 0 adds nothing else
@@ -147,17 +143,13 @@ void reweighted_sums_of(const Samples& s, const VectorXd& b, double scale, Vecto
     Sums sums;
     Rows x[K];
     const double inv = 1.0 / scale;
-    double c[K];
-    for (int a = 0; a < K; ++a)
-        c[a] = b[a];
+    const FixedCoef<K> c(b);
     const Index n = s.X.rows();
     w.resize(n);
     for_rows<Sums::W>(n, [&](Index i, Index len) {
         load_rows<K>(s.X, i, len, x);
         const Rows y = load_entries<Sums::W>(s.y.data(), i, len);
-        Rows r = y; // as residual_rows
-        for (int a = 0; a < K; ++a)
-            r -= c[a] * x[a];
+        const Rows r = c.residuals(y, x);
         Rows wr = Rows::Zero();
         for (Index j = 0; j < len; ++j)
             wr[j] = w[i + j] = weight(r[j] * inv, MM_TUNING);
