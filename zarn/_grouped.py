@@ -33,7 +33,7 @@ from zarn._lstsq import RANK_MARGIN, Penalty
 from zarn._methods import Method, method, penalty_of
 from zarn._methods._base import LAGGED, auto
 from zarn._methods.penalized import ACCURATE_MARGIN
-from zarn._methods.robust import robust_uncertainty, takes_h1
+from zarn._methods.robust import robust_uncertainty, takes_h1, unscaled_covariance
 from zarn._native import zarn_robust
 from zarn._robust_engine import FAILED, fit_groups
 from zarn._settings import Settings, seed_from
@@ -348,10 +348,9 @@ def _robust_errors(cov: np.ndarray, scale: np.ndarray) -> tuple[np.ndarray, np.n
     engine's covariances and scales, for all the groups at once with the arithmetic of
     the estimator's uncertainty of one fit of y unscaled (``robust_uncertainty`` and its
     ``stderr`` and ``cov``), so that each group's are the estimator's bit for bit."""
+    unscaled = unscaled_covariance(cov, scale)
     s = scale[:, None, None]
-    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
-        # An exact fit (scale 0) has a covariance of 0; no scale (NaN) leaves it NaN.
-        unscaled = np.where(s > 0.0, cov / (s * s), cov)
+    with np.errstate(over="ignore", invalid="ignore"):
         stderr = scale[:, None] * np.sqrt(np.diagonal(unscaled, axis1=1, axis2=2))
         return stderr, unscaled * s * s
 

@@ -307,10 +307,22 @@ def robust_uncertainty(
         values, rank = functools.partial(_design_singular_values, columns, w), k
     else:
         values, rank = _singular_values(rows)
-    cov = np.asarray(cov, dtype=np.float64)
-    # An exact fit (scale 0) has a covariance of 0; no scale (NaN) leaves it NaN.
-    unscaled = cov / (scale * scale) if scale > 0.0 else cov
+    unscaled = unscaled_covariance(np.asarray(cov, dtype=np.float64), scale)
     return RobustUncertainty(unscaled, scale * unit, float(rank), rows.n_obs, values, rank)
+
+
+def unscaled_covariance(cov: np.ndarray, scale: Any) -> np.ndarray:
+    """``cov / scale**2`` of one fit's covariance (k, k) or of many (p, k, k, with scales
+    (p,)). An exact fit (scale 0) keeps its covariance of 0; no scale (NaN) leaves it NaN.
+
+    Examples
+    --------
+    >>> unscaled_covariance(np.array([[4.0]]), 2.0).tolist()
+    [[1.0]]
+    """
+    s = np.asarray(scale, dtype=np.float64)[..., None, None]
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        return np.where(s > 0.0, cov / (s * s), cov)
 
 
 def _design_singular_values(columns: Callable[[], np.ndarray], w: np.ndarray | None) -> np.ndarray:
