@@ -35,6 +35,14 @@ struct RowTerms {
     double ws;      // psi'(t) t: the S-scale's effect on the coefficients
     double psi2;    // psi(t)^2: the middle of avar1's sandwich
     double psi_chi; // psi(t) chi(t0)
+
+    // Entry i of the arrays of each term.
+    template <class V> void store(Index i, V& slope_, V& ws_, V& psi2_, V& psi_chi_) const {
+        slope_[i] = slope;
+        ws_[i] = ws;
+        psi2_[i] = psi2;
+        psi_chi_[i] = psi_chi;
+    }
 };
 
 // The sums over the samples that both covariances are built from.
@@ -81,11 +89,7 @@ void sums_of(const Samples& s, const VectorXd& coef, const VectorXd& s_coef, dou
         const Rows r = b.residuals(y, x), r0 = b0.residuals(y, x);
         Rows slope = none, ws = none, psi2 = none, psi_chi = none, ones = none;
         for (Index j = 0; j < len; ++j) {
-            const RowTerms row = out.add(r[j], r0[j], scale);
-            slope[j] = row.slope;
-            ws[j] = row.ws;
-            psi2[j] = row.psi2;
-            psi_chi[j] = row.psi_chi;
+            out.add(r[j], r0[j], scale).store(j, slope, ws, psi2, psi_chi);
             ones[j] = 1.0;
         }
         normal.add(slope, x, ws);
@@ -113,11 +117,7 @@ void sums_stored(const Samples& s, const VectorXd& coef, const VectorXd& s_coef,
     const VectorXd r = residuals(s, coef), r0 = residuals(s, s_coef);
     VectorXd slope(n), ws(n), psi2(n), psi_chi(n);
     for (Index i = 0; i < n; ++i) {
-        const RowTerms row = out.add(r[i], r0[i], scale);
-        slope[i] = row.slope;
-        ws[i] = row.ws;
-        psi2[i] = row.psi2;
-        psi_chi[i] = row.psi_chi;
+        out.add(r[i], r0[i], scale).store(i, slope, ws, psi2, psi_chi);
     }
     normal_system_into(s, slope, ws, s.penalty, out.normal, out.Xws);
     normal_system_into(s, psi2, psi_chi, MatrixXd::Zero(k, k), out.middle, out.Xww);
