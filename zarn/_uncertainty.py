@@ -278,7 +278,8 @@ class GivenUncertainty(Uncertainty):
     """The uncertainty of a fit that supplies its own covariance, scale and edf (robust).
 
     Rank and singular values are those of the weighted design (sample weights, not the
-    fit's own robustness weights); intervals use normal quantiles.
+    fit's own robustness weights); the singular values may be given as a picklable
+    callable, called on first use. Intervals use normal quantiles.
 
     Examples
     --------
@@ -295,17 +296,17 @@ class GivenUncertainty(Uncertainty):
         scale: float,
         edf: float,
         n_obs: int,
-        singular_values: np.ndarray,
+        singular_values: np.ndarray | Callable[[], np.ndarray],
         rank: int,
     ) -> None:
         super().__init__(n_obs, rank)
         self._cov, self._scale, self._edf = cov, scale, edf
-        self._singular_values = singular_values
+        self._values = singular_values
 
-    @property
+    @cached_property
     def singular_values(self) -> np.ndarray:
         """Singular values of the weighted design, largest first."""
-        return self._singular_values
+        return self._values() if callable(self._values) else self._values
 
     @property
     def _moments(self) -> tuple[np.ndarray, float]:

@@ -179,24 +179,6 @@ class RobustUncertainty(GivenUncertainty):
 
     normal = False
 
-    def __init__(
-        self,
-        cov: np.ndarray,
-        scale: float,
-        edf: float,
-        n_obs: int,
-        singular_values: np.ndarray | Callable[[], np.ndarray],
-        rank: int,
-    ) -> None:
-        super().__init__(cov, scale, edf, n_obs, np.empty(0), rank)
-        self._values = singular_values
-
-    @functools.cached_property
-    def singular_values(self) -> np.ndarray:
-        """Singular values of the weighted design, largest first (computed on first use
-        when the fit deferred them)."""
-        return self._values() if callable(self._values) else self._values
-
     @property
     def _moments(self) -> tuple[np.ndarray, float]:
         return self._cov, self._edf  # given already divided by scale**2
